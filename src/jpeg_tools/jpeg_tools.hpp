@@ -1,0 +1,83 @@
+#pragma once
+
+// Lists the marker segments of a JPEG header held in memory, up to the start of
+// the entropy-coded data behind SOS. Never fails and never reads past the buffer:
+// input that does not look like a header ends the scan.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "base/base.hpp"
+
+namespace kolva::jpeg_tools {
+
+// The classification of the byte that follows 0xFF (other than D8 and D9).
+struct MarkerKind {
+  struct Sof0 {};
+  struct Dht {};
+  struct Rst {
+    std::uint8_t index;  // 0..7
+  };
+  struct Sos {};
+  struct Dqt {};
+  struct Dnl {};
+  struct Dri {};
+  struct App0 {};
+  struct Com {};
+  struct Unknown {
+    std::uint8_t byte;
+  };
+  using Variant = std::variant<Sof0, Dht, Rst, Sos, Dqt, Dnl, Dri, App0, Com, Unknown>;
+  Variant v;
+
+  static MarkerKind from_byte(std::uint8_t byte);
+};
+
+struct SegmentKind {
+  struct Soi {};
+  struct Eoi {};
+  struct App0 {};
+  struct Dri {
+    std::uint16_t restart_interval;
+  };
+  struct Sof0 {
+    std::uint8_t precision;
+    std::uint16_t height;
+    std::uint16_t width;
+  };
+  struct Sos {};
+  struct Other {
+    MarkerKind marker;
+  };
+  struct Comment {
+    std::string text;  // ISO-8859-1, one character per byte, stored as UTF-8
+  };
+  using Variant = std::variant<Soi, Eoi, App0, Dri, Sof0, Sos, Other, Comment>;
+  Variant v;
+};
+
+struct ParsedSegment {
+  SegmentKind kind;
+  std::size_t offset;  // position of the segment's leading 0xFF
+  std::size_t length;  // bytes it occupies, marker included (SOS: its header only)
+};
+
+class JpegParser {
+ public:
+  static std::vector<ParsedSegment> parse(ByteSpan data);
+};
+
+// The largest horizontal and vertical sampling factors of the SOF0 segment at
+// `sof_offset` (1 x 1 when the component table is missing or malformed): an
+// MCU is 8H x 8V pixels.
+struct Sampling {
+  std::uint8_t h = 1;
+  std::uint8_t v = 1;
+  friend bool operator==(const Sampling&, const Sampling&) = default;
+};
+Sampling sof0_sampling(ByteSpan header, std::size_t sof_offset);
+
+}  // namespace kolva::jpeg_tools

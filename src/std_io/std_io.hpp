@@ -1,0 +1,168 @@
+#pragma once
+
+// The only place where format logic meets a real byte source: reads exactly the
+// ranges consumers ask for and runs them to completion.
+
+#include <concepts>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <utility>
+#include <variant>
+
+#include "base/base.hpp"
+#include "error/error.hpp"
+
+namespace kolva::std_io {
+
+// Longest range one request may name: 2 GiB.
+inline constexpr std::uint64_t kLargestRange = 0x80000000ULL;
+// Most step calls one consumer run may make.
+inline constexpr std::uint64_t kStepBudget = 0x100000ULL;
+
+// A readable byte source with absolute-offset reads.
+//   known_size(): a cheap, possibly stale length (a file may have grown).
+//   size(): the current length of the source in bytes, freshly taken.
+//   read_at(offset, dst): fills as much of dst as the source holds from
+//   `offset` on; returns how many bytes were delivered (fewer only at the end).
+template <class S>
+concept ByteSource = requires(S s, std::uint64_t offset, std::span<std::uint8_t> dst) {
+  { s.known_size() } -> std::same_as<std::uint64_t>;
+  { s.size() } -> std::same_as<KolvaResult<std::uint64_t>>;
+  { s.read_at(offset, dst) } -> std::same_as<KolvaResult<std::uint64_t>>;
+};
+
+// A read-only local file, read with pread (no shared file position).
+class FileSource {
+ public:
+  // Opens `path` read-only; the error is the operating system's.
+  static Result<FileSource, OsError> open(const std::string& path);
+
+  FileSource(FileSource&& other) noexcept;
+  FileSource& operator=(FileSource&& other) noexcept;
+  FileSource(const FileSource&) = delete;
+  FileSource& operator=(const FileSource&) = delete;
+  ~FileSource();
+
+  std::uint64_t known_size() const { return size_; }
+  KolvaResult<std::uint64_t> size();
+  KolvaResult<std::uint64_t> read_at(std::uint64_t offset, std::span<std::uint8_t> dst);
+  int fd() const { return fd_; }
+
+ private:
+  explicit FileSource(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
+  int fd_ = -1;
+  std::uint64_t size_ = 0;  // as of the last fstat
+};
+
+// Bytes held in memory (tests, fuzzing).
+class MemorySource {
+ public:
+  explicit MemorySource(Bytes bytes) : bytes_(std::move(bytes)) {}
+  std::uint64_t known_size() const { return bytes_.size(); }
+  KolvaResult<std::uint64_t> size() { return static_cast<std::uint64_t>(bytes_.size()); }
+  KolvaResult<std::uint64_t> read_at(std::uint64_t offset, std::span<std::uint8_t> dst);
+  const Bytes& bytes() const { return bytes_; }
+
+ private:
+  Bytes bytes_;
+};
+
+// A buffer of exactly the requested length, not zero-filled.
+class Buffer {
+ public:
+  Buffer() = default;
+  static KolvaResult<Buffer> allocate(std::uint64_t length);
+  std::uint8_t* data() { return data_.get(); }
+  std::uint64_t size() const { return size_; }
+  ByteSpan span() const { return {data_.get(), static_cast<std::size_t>(size_)}; }
+
+ private:
+  std::unique_ptr<std::uint8_t[]> data_;
+  std::uint64_t size_ = 0;
+};
+
+// Reads exactly `length` bytes at `offset`. A range longer than 2 GiB fails with
+// UnableToAllocateLargeSize without touching the source; a range that reaches
+// past the end fails with UnexpectedStep before anything is allocated.
+template <ByteSource S>
+KolvaResult<Buffer> read_bytes(S& source, std::uint64_t offset, std::uint64_t length) {
+  if (length > kLargestRange) return KolvaError::UnableToAllocateLargeSize{};
+  if (length > 0) {
+    auto reaches_past = [&](std::uint64_t size) { return offset > size || length > size - offset; };
+    if (reaches_past(source.known_size())) {
+      KOLVA_TRY(const std::uint64_t size, source.size());
+      if (reaches_past(size)) return KolvaError::UnexpectedStep{};
+    }
+  }
+  KOLVA_TRY(auto buffer, Buffer::allocate(length));
+  KOLVA_TRY(const std::uint64_t got,
+            source.read_at(offset, {buffer.data(), static_cast<std::size_t>(length)}));
+  if (got < length) return KolvaError::UnexpectedStep{};
+  return buffer;
+}
+
+// Runs `consumer` from its first instruction to its output or its first error.
+template <ReadConsumer C, ByteSource S>
+KolvaResult<typename C::Output> run(S& source, C consumer, ReadInstruction instruction) {
+  std::uint64_t budget = kStepBudget;
+  while (true) {
+    if (const auto* read = std::get_if<ReadAndStep>(&instruction)) {
+      KOLVA_TRY(const auto bytes, read_bytes(source, read->offset, read->length));
+      KOLVA_TRY(instruction, consumer.step(bytes.span()));
+      if (--budget == 0) return KolvaError::UnableToAllocateLargeSize{};
+    } else if (const auto* last = std::get_if<ReadAndReceive>(&instruction)) {
+      KOLVA_TRY(const auto bytes, read_bytes(source, last->offset, last->length));
+      return std::move(consumer).receive(bytes.span());
+    } else {
+      return std::move(consumer).receive({});
+    }
+  }
+}
+
+// What a slide decoder offers: tile requests for its tile consumer C, and level
+// descriptions.
+template <class D, class C>
+concept SlideDecoder = requires(const D d, std::uint64_t n) {
+  { d.read_tile(n, n, n) } -> std::same_as<KolvaResult<typename C::Input>>;
+  { d.get_level(n) } -> std::same_as<std::optional<LevelInfo>>;
+  { d.level_count() } -> std::same_as<std::uint64_t>;
+};
+
+// An opened slide: the byte source and the format decoder found in it.
+template <ByteSource R, class D, ReadConsumer C>
+  requires SlideDecoder<D, C> && std::same_as<typename C::Output, Bytes>
+class KolvaDecoder {
+ public:
+  // Runs the opening consumer `Opening` (whose output is the decoder) on `reader`.
+  // On failure the reader is destroyed (closing a file) before returning.
+  template <ReadConsumer Opening>
+    requires std::same_as<typename Opening::Output, D> &&
+             std::same_as<typename Opening::Input, NoInput>
+  static KolvaResult<KolvaDecoder> open(R reader) {
+    auto [consumer, first] = Opening::dispatch(NoInput{});
+    auto decoder = run(reader, std::move(consumer), first);
+    if (!decoder.ok()) return std::move(decoder).error();
+    return KolvaDecoder(std::move(decoder).value(), std::move(reader));
+  }
+
+  // Reads one tile. A failure leaves the slide fully usable.
+  KolvaResult<Bytes> read_tile_as_bytes(std::uint64_t level, std::uint64_t x, std::uint64_t y) {
+    KOLVA_TRY(auto request, decoder_.read_tile(level, x, y));
+    auto [consumer, first] = C::dispatch(std::move(request));
+    return run(reader_, std::move(consumer), first);
+  }
+
+  std::optional<LevelInfo> get_level(std::uint64_t level) const { return decoder_.get_level(level); }
+  std::uint64_t level_count() const { return decoder_.level_count(); }
+  const D& decoder() const { return decoder_; }
+  R& reader() { return reader_; }
+
+ private:
+  KolvaDecoder(D decoder, R reader) : decoder_(std::move(decoder)), reader_(std::move(reader)) {}
+  D decoder_;
+  R reader_;
+};
+
+}  // namespace kolva::std_io

@@ -1,0 +1,127 @@
+#include "tiff_tools/data/data.hpp"
+
+#include <array>
+
+namespace kolva::tiff_tools {
+namespace {
+
+// Index = type code - 1. Bit i of kValidCodes tells whether code i + 1 is known.
+constexpr std::array<DataType, 18> kCodeTable = {
+    DataType::BYTE,      DataType::ASCII,  DataType::SHORT,     DataType::LONG,
+    DataType::RATIONAL,  DataType::SBYTE,  DataType::UNDEFINED, DataType::SSHORT,
+    DataType::SLONG,     DataType::SRATIONAL, DataType::FLOAT,  DataType::DOUBLE,
+    DataType::BYTE,      DataType::BYTE,   DataType::BYTE,      DataType::LONG8,
+    DataType::SLONG8,    DataType::IFD8,
+};
+constexpr std::uint32_t kValidCodes = 0x38fff;
+
+constexpr std::array<std::uint64_t, 15> kElementSize = {1, 1, 2, 4, 8, 1, 1, 2,
+                                                        4, 8, 4, 8, 8, 8, 8};
+
+constexpr std::array<std::string_view, 15> kDisplay = {
+    "byte",   "ascii",        "short",           "long",   "rational",
+    "signed byte", "undefined", "signed short", "signed long", "signed rational",
+    "float",  "double",       "long-8(u64)",     "singned-long-8(i64)", "ifd offset 8bit",
+};
+
+constexpr std::array<std::string_view, 15> kDebug = {
+    "BYTE",   "ASCII",  "SHORT",     "LONG",   "RATIONAL", "SBYTE", "UNDEFINED", "SSHORT",
+    "SLONG",  "SRATIONAL", "FLOAT",  "DOUBLE", "LONG8",    "SLONG8", "IFD8",
+};
+
+template <class>
+inline constexpr bool kIsUnsignedScalar = false;
+template <>
+inline constexpr bool kIsUnsignedScalar<BYTE> = true;
+template <>
+inline constexpr bool kIsUnsignedScalar<UNDEFINED> = true;
+template <>
+inline constexpr bool kIsUnsignedScalar<SHORT> = true;
+template <>
+inline constexpr bool kIsUnsignedScalar<LONG> = true;
+template <>
+inline constexpr bool kIsUnsignedScalar<LONG8> = true;
+
+template <class>
+inline constexpr bool kIsUnsignedArray = false;
+template <>
+inline constexpr bool kIsUnsignedArray<BYTE_ARRAY> = true;
+template <>
+inline constexpr bool kIsUnsignedArray<UNDEFINED_ARRAY> = true;
+template <>
+inline constexpr bool kIsUnsignedArray<SHORT_ARRAY> = true;
+template <>
+inline constexpr bool kIsUnsignedArray<LONG_ARRAY> = true;
+template <>
+inline constexpr bool kIsUnsignedArray<LONG8_ARRAY> = true;
+
+}  // namespace
+
+std::optional<DataType> data_type_from_code(std::uint64_t code) {
+  if (code == 0 || code > kCodeTable.size()) return std::nullopt;
+  const auto index = code - 1;
+  if (((kValidCodes >> index) & 1U) == 0) return std::nullopt;
+  return kCodeTable[index];
+}
+
+std::uint64_t element_size(DataType dt) { return kElementSize[static_cast<std::size_t>(dt)]; }
+std::string_view display_text(DataType dt) { return kDisplay[static_cast<std::size_t>(dt)]; }
+std::string_view debug_text(DataType dt) { return kDebug[static_cast<std::size_t>(dt)]; }
+
+std::optional<std::vector<std::uint64_t>> Data::to_u64vec() const {
+  return std::visit(
+      [](const auto& v) -> std::optional<std::vector<std::uint64_t>> {
+        using V = std::decay_t<decltype(v)>;
+        if constexpr (kIsUnsignedScalar<V>) {
+          return std::vector<std::uint64_t>{static_cast<std::uint64_t>(v.value)};
+        } else if constexpr (kIsUnsignedArray<V>) {
+          return std::vector<std::uint64_t>(v.values.begin(), v.values.end());
+        } else {
+          return std::nullopt;
+        }
+      },
+      v_);
+}
+
+const std::vector<std::uint8_t>* Data::u8vec() const {
+  if (const auto* b = std::get_if<BYTE_ARRAY>(&v_)) return &b->values;
+  if (const auto* u = std::get_if<UNDEFINED_ARRAY>(&v_)) return &u->values;
+  return nullptr;
+}
+
+std::optional<std::vector<std::uint8_t>> Data::expect_u8vec() const {
+  if (const auto* bytes = u8vec()) return *bytes;
+  return std::nullopt;
+}
+
+std::optional<std::uint64_t> Data::unsigned_scalar() const {
+  return std::visit(
+      [](const auto& v) -> std::optional<std::uint64_t> {
+        using V = std::decay_t<decltype(v)>;
+        if constexpr (kIsUnsignedScalar<V>) {
+          return static_cast<std::uint64_t>(v.value);
+        } else {
+          return std::nullopt;
+        }
+      },
+      v_);
+}
+
+const std::string* Data::ascii() const {
+  if (const auto* a = std::get_if<ASCII>(&v_)) return &a->text;
+  return nullptr;
+}
+
+Ifd::Ifd(std::vector<Entry> entries) {
+  map_.reserve(entries.size());
+  for (auto& e : entries) insert(e.tag, std::move(e.data));
+}
+
+void Ifd::insert(std::uint16_t tag, Data data) { map_.insert_or_assign(tag, std::move(data)); }
+
+const Data* Ifd::get(std::uint16_t tag) const {
+  const auto it = map_.find(tag);
+  return it == map_.end() ? nullptr : &it->second;
+}
+
+}  // namespace kolva::tiff_tools

@@ -1,0 +1,159 @@
+#pragma once
+
+// The in-memory form of a TIFF directory: field types, decoded entry values,
+// entries and directories. Values are stored decoded, in host byte order.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace kolva::tiff_tools {
+
+// TIFF field types this reader knows. Code 13 (the classic IFD type) has no variant.
+enum class DataType : std::uint8_t {
+  BYTE,
+  ASCII,
+  SHORT,
+  LONG,
+  RATIONAL,
+  SBYTE,
+  UNDEFINED,
+  SSHORT,
+  SLONG,
+  SRATIONAL,
+  FLOAT,
+  DOUBLE,
+  LONG8,
+  SLONG8,
+  IFD8,
+};
+
+// Maps a TIFF type code to its DataType; nothing for 0, 13, 14, 15 and above 18.
+std::optional<DataType> data_type_from_code(std::uint64_t code);
+// Size in bytes of one value of the type in a file.
+std::uint64_t element_size(DataType dt);
+// "byte", "ascii", ..., "long-8(u64)", "singned-long-8(i64)", "ifd offset 8bit".
+std::string_view display_text(DataType dt);
+// The variant name: "BYTE", "ASCII", ..., "IFD8".
+std::string_view debug_text(DataType dt);
+
+// One variant per single value and per array of each type; ASCII holds text
+// whose characters are the stored bytes (one byte, one character).
+namespace data {
+template <class T, int Tag>
+struct Scalar {
+  T value;
+  friend bool operator==(const Scalar&, const Scalar&) = default;
+};
+template <class T, int Tag>
+struct Array {
+  std::vector<T> values;
+  friend bool operator==(const Array&, const Array&) = default;
+};
+struct Ascii {
+  std::string text;  // raw bytes, each one character U+0000..U+00FF
+  friend bool operator==(const Ascii&, const Ascii&) = default;
+};
+using U32Pair = std::pair<std::uint32_t, std::uint32_t>;
+using I32Pair = std::pair<std::int32_t, std::int32_t>;
+}  // namespace data
+
+using BYTE = data::Scalar<std::uint8_t, 1>;
+using BYTE_ARRAY = data::Array<std::uint8_t, 1>;
+using ASCII = data::Ascii;
+using SHORT = data::Scalar<std::uint16_t, 3>;
+using SHORT_ARRAY = data::Array<std::uint16_t, 3>;
+using LONG = data::Scalar<std::uint32_t, 4>;
+using LONG_ARRAY = data::Array<std::uint32_t, 4>;
+using RATIONAL = data::Scalar<data::U32Pair, 5>;
+using RATIONAL_ARRAY = data::Array<data::U32Pair, 5>;
+using SBYTE = data::Scalar<std::int8_t, 6>;
+using SBYTE_ARRAY = data::Array<std::int8_t, 6>;
+using UNDEFINED = data::Scalar<std::uint8_t, 7>;
+using UNDEFINED_ARRAY = data::Array<std::uint8_t, 7>;
+using SSHORT = data::Scalar<std::int16_t, 8>;
+using SSHORT_ARRAY = data::Array<std::int16_t, 8>;
+using SLONG = data::Scalar<std::int32_t, 9>;
+using SLONG_ARRAY = data::Array<std::int32_t, 9>;
+using SRATIONAL = data::Scalar<data::I32Pair, 10>;
+using SRATIONAL_ARRAY = data::Array<data::I32Pair, 10>;
+using FLOAT = data::Scalar<float, 11>;
+using FLOAT_ARRAY = data::Array<float, 11>;
+using DOUBLE = data::Scalar<double, 12>;
+using DOUBLE_ARRAY = data::Array<double, 12>;
+using LONG8 = data::Scalar<std::uint64_t, 16>;
+using LONG8_ARRAY = data::Array<std::uint64_t, 16>;
+using SLONG8 = data::Scalar<std::int64_t, 17>;
+using SLONG8_ARRAY = data::Array<std::int64_t, 17>;
+using IFD8 = data::Scalar<std::uint64_t, 18>;
+using IFD8_ARRAY = data::Array<std::uint64_t, 18>;
+
+// The decoded value of one directory entry.
+class Data {
+ public:
+  using Variant =
+      std::variant<BYTE, BYTE_ARRAY, ASCII, SHORT, SHORT_ARRAY, LONG, LONG_ARRAY, RATIONAL,
+                   RATIONAL_ARRAY, SBYTE, SBYTE_ARRAY, UNDEFINED, UNDEFINED_ARRAY, SSHORT,
+                   SSHORT_ARRAY, SLONG, SLONG_ARRAY, SRATIONAL, SRATIONAL_ARRAY, FLOAT,
+                   FLOAT_ARRAY, DOUBLE, DOUBLE_ARRAY, LONG8, LONG8_ARRAY, SLONG8, SLONG8_ARRAY,
+                   IFD8, IFD8_ARRAY>;
+
+  template <class V>
+    requires std::is_constructible_v<Variant, V>
+  Data(V v) : v_(std::move(v)) {}  // NOLINT: implicit from any variant
+
+  const Variant& variant() const { return v_; }
+  template <class V>
+  const V* get_if() const {
+    return std::get_if<V>(&v_);
+  }
+
+  // The values of an unsigned integer entry widened to u64 (BYTE, UNDEFINED,
+  // SHORT, LONG, LONG8, single or array); nothing for every other variant.
+  std::optional<std::vector<std::uint64_t>> to_u64vec() const;
+  // The bytes of a BYTE_ARRAY or UNDEFINED_ARRAY; nothing otherwise (single
+  // values included).
+  std::optional<std::vector<std::uint8_t>> expect_u8vec() const;
+  // Borrowing form of expect_u8vec, for callers that copy once themselves.
+  const std::vector<std::uint8_t>* u8vec() const;
+  // A single BYTE, UNDEFINED, SHORT, LONG or LONG8 widened to u64; nothing for
+  // arrays and every other variant.
+  std::optional<std::uint64_t> unsigned_scalar() const;
+  // The text of an ASCII value.
+  const std::string* ascii() const;
+
+  friend bool operator==(const Data&, const Data&) = default;
+
+ private:
+  Variant v_;
+};
+
+// One directory entry as collected while a directory is read.
+struct Entry {
+  Data data;
+  std::uint64_t count;
+  std::uint16_t tag;
+};
+
+// One image file directory: tag -> value; a later entry with the same tag
+// replaces an earlier one.
+class Ifd {
+ public:
+  Ifd() = default;
+  explicit Ifd(std::vector<Entry> entries);
+
+  const Data* get(std::uint16_t tag) const;
+  std::size_t size() const { return map_.size(); }
+  const std::unordered_map<std::uint16_t, Data>& map() const { return map_; }
+  void insert(std::uint16_t tag, Data data);
+
+ private:
+  std::unordered_map<std::uint16_t, Data> map_;
+};
+
+}  // namespace kolva::tiff_tools

@@ -1,0 +1,272 @@
+#include "tiff_tools/decode/decode.hpp"
+
+#include <string>
+
+namespace kolva::tiff_tools {
+namespace {
+
+using ByteOrderedRead = std::uint64_t (*)(ByteSpan, std::size_t);
+
+TiffError size_error(DataType dt, std::uint64_t count) {
+  return TiffError::DecodeDataError{dt, count, ""};
+}
+
+// Decodes fixed-width values: one at the front for count 1, otherwise as many
+// as the bytes hold (the length must then be a whole multiple of the width).
+template <class Single, class Array, class Element, std::size_t Width, class Convert>
+TiffResult<Data> parse_fixed(ByteSpan bytes, std::uint64_t count, DataType dt,
+                             Convert convert) {
+  if (count == 1) {
+    if (bytes.size() < Width) return size_error(dt, 1);
+    return Data(Single{convert(bytes, 0)});
+  }
+  if (bytes.size() % Width != 0) return size_error(dt, count);
+  Array array;
+  array.values.reserve(bytes.size() / Width);
+  for (std::size_t pos = 0; pos < bytes.size(); pos += Width) {
+    array.values.push_back(convert(bytes, pos));
+  }
+  return Data(std::move(array));
+}
+
+template <class T>
+T bit_cast_from(std::uint64_t bits) {
+  T value;
+  if constexpr (sizeof(T) == 4) {
+    const auto narrow = static_cast<std::uint32_t>(bits);
+    std::memcpy(&value, &narrow, 4);
+  } else {
+    std::memcpy(&value, &bits, 8);
+  }
+  return value;
+}
+
+}  // namespace
+
+TiffResult<Data> parse_data(ByteSpan bytes, std::uint64_t count, DataType dt, ByteOrder order) {
+  auto u16 = [order](ByteSpan b, std::size_t p) { return read_uint<std::uint16_t>(b, p, order); };
+  auto u32 = [order](ByteSpan b, std::size_t p) { return read_uint<std::uint32_t>(b, p, order); };
+  auto u64 = [order](ByteSpan b, std::size_t p) { return read_uint<std::uint64_t>(b, p, order); };
+  switch (dt) {
+    case DataType::BYTE:
+    case DataType::UNDEFINED:
+    case DataType::SBYTE: {
+      if (count == 1) {
+        if (bytes.empty()) return size_error(dt, 1);
+        const std::uint8_t b = bytes[0];
+        if (dt == DataType::BYTE) return Data(BYTE{b});
+        if (dt == DataType::UNDEFINED) return Data(UNDEFINED{b});
+        return Data(SBYTE{static_cast<std::int8_t>(b)});
+      }
+      if (dt == DataType::BYTE) return Data(BYTE_ARRAY{{bytes.begin(), bytes.end()}});
+      if (dt == DataType::UNDEFINED) return Data(UNDEFINED_ARRAY{{bytes.begin(), bytes.end()}});
+      return Data(SBYTE_ARRAY{{bytes.begin(), bytes.end()}});
+    }
+    case DataType::ASCII:
+      return Data(ASCII{std::string(bytes.begin(), bytes.end())});
+    case DataType::SHORT:
+      return parse_fixed<SHORT, SHORT_ARRAY, std::uint16_t, 2>(bytes, count, dt, u16);
+    case DataType::LONG:
+      return parse_fixed<LONG, LONG_ARRAY, std::uint32_t, 4>(bytes, count, dt, u32);
+    case DataType::SLONG:
+      return parse_fixed<SLONG, SLONG_ARRAY, std::int32_t, 4>(
+          bytes, count, dt, [&](ByteSpan b, std::size_t p) {
+            return static_cast<std::int32_t>(u32(b, p));
+          });
+    case DataType::FLOAT:
+      return parse_fixed<FLOAT, FLOAT_ARRAY, float, 4>(
+          bytes, count, dt,
+          [&](ByteSpan b, std::size_t p) { return bit_cast_from<float>(u32(b, p)); });
+    case DataType::DOUBLE:
+      return parse_fixed<DOUBLE, DOUBLE_ARRAY, double, 8>(
+          bytes, count, dt,
+          [&](ByteSpan b, std::size_t p) { return bit_cast_from<double>(u64(b, p)); });
+    case DataType::LONG8:
+      return parse_fixed<LONG8, LONG8_ARRAY, std::uint64_t, 8>(bytes, count, dt, u64);
+    case DataType::RATIONAL: {
+      if (bytes.size() < 8) return size_error(dt, count == 1 ? 1 : count);
+      auto pair_at = [&](std::size_t p) { return data::U32Pair{u32(bytes, p), u32(bytes, p + 4)}; };
+      if (count == 1) return Data(RATIONAL{pair_at(0)});
+      RATIONAL_ARRAY array;
+      array.values.reserve(bytes.size() / 8);
+      for (std::size_t p = 0; p + 8 <= bytes.size(); p += 8) array.values.push_back(pair_at(p));
+      return Data(std::move(array));
+    }
+    case DataType::SSHORT:
+    case DataType::SRATIONAL:
+    case DataType::SLONG8:
+    case DataType::IFD8:
+      return TiffError(TiffError::UnsupportedDataType{dt, ""});
+  }
+  return TiffError(TiffError::UnsupportedDataType{dt, ""});
+}
+
+TiffError report_entry_error(TiffError error) {
+  diagnostic_line("Err " + error.debug());
+  return error;
+}
+
+std::uint64_t Decoder::read_offset(ByteSpan bytes, std::size_t pos) const {
+  return big_ ? read_uint<std::uint64_t>(bytes, pos, order_)
+              : read_uint<std::uint32_t>(bytes, pos, order_);
+}
+
+TiffResult<ReadInstruction> Decoder::step(ByteSpan bytes) {
+  struct Visitor {
+    Decoder& d;
+    ByteSpan bytes;
+    TiffResult<ReadInstruction> operator()(ReadMagic) { return d.read_magic(bytes); }
+    TiffResult<ReadInstruction> operator()(ReadHeader) { return d.read_header(bytes); }
+    TiffResult<ReadInstruction> operator()(ReadCount) { return d.read_count(bytes); }
+    TiffResult<ReadInstruction> operator()(ReadEntries) { return d.read_entries(bytes); }
+    TiffResult<ReadInstruction> operator()(ReadValue v) { return d.read_value(v, bytes); }
+    TiffResult<ReadInstruction> operator()(ReadNextOffset) { return d.read_next_offset(bytes); }
+    TiffResult<ReadInstruction> operator()(Finished) {
+      return TiffError(TiffError::InvalidDecodingProcess{"Invalid"});
+    }
+  };
+  return std::visit(Visitor{*this, bytes}, phase_);
+}
+
+TiffResult<std::vector<Ifd>> Decoder::receive() && {
+  if (std::holds_alternative<Finished>(phase_)) return std::move(ifds_);
+  if (std::holds_alternative<ReadMagic>(phase_)) {
+    return TiffError(TiffError::InvalidDecodingProcess{"Invalid Header"});
+  }
+  return TiffError(TiffError::InvalidDecodingProcess{"Invalid"});
+}
+
+TiffResult<ReadInstruction> Decoder::read_magic(ByteSpan bytes) {
+  if (bytes.size() < 4) return TiffError(TiffError::InvalidDecodingProcess{"Buf size not enough"});
+  const bool little = bytes[0] == 'I' && bytes[1] == 'I';
+  const bool big_endian = bytes[0] == 'M' && bytes[1] == 'M';
+  if (little && bytes[2] == 42 && bytes[3] == 0) {
+    order_ = ByteOrder::Little, big_ = false;
+  } else if (little && bytes[2] == 43 && bytes[3] == 0) {
+    order_ = ByteOrder::Little, big_ = true;
+  } else if (big_endian && bytes[2] == 0 && bytes[3] == 42) {
+    order_ = ByteOrder::Big, big_ = false;
+  } else if (big_endian && bytes[2] == 0 && bytes[3] == 43) {
+    order_ = ByteOrder::Big, big_ = true;
+  } else {
+    return TiffError(TiffError::InvalidDecodingProcess{"Invalid Header"});
+  }
+  layout_ = big_ ? Layout{16, 8, 20, 8, 8} : Layout{8, 2, 12, 4, 4};
+  ifds_.clear();
+  entries_.clear();
+  deferred_.clear();
+  phase_ = ReadHeader{};
+  return ReadInstruction{ReadAndStep{0, layout_.header_size}};
+}
+
+TiffResult<ReadInstruction> Decoder::read_header(ByteSpan bytes) {
+  if (bytes.size() < layout_.header_size) return TiffError(TiffError::ParseHeaderError{""});
+  std::uint64_t first;
+  if (big_) {
+    if (read_uint<std::uint16_t>(bytes, 4, order_) != 8 || bytes[6] != 0 || bytes[7] != 0) {
+      return TiffError(TiffError::ParseHeaderError{""});
+    }
+    first = read_uint<std::uint64_t>(bytes, 8, order_);
+  } else {
+    first = read_uint<std::uint32_t>(bytes, 4, order_);
+  }
+  if (first == 0) return TiffError(TiffError::ParseHeaderError{""});
+  ifd_offset_ = first;
+  phase_ = ReadCount{};
+  return ReadInstruction{ReadAndStep{ifd_offset_, layout_.count_size}};
+}
+
+TiffResult<ReadInstruction> Decoder::read_count(ByteSpan bytes) {
+  const TiffError count_error = TiffError::DecodeCountError{"Failed to parse IFD count"};
+  if (bytes.size() < layout_.count_size) return count_error;
+  std::uint64_t count;
+  if (big_) {
+    count = read_uint<std::uint64_t>(bytes, 0, order_);
+  } else {
+    count = read_uint<std::uint16_t>(bytes, 0, order_);
+    if (count == 0) return count_error;
+  }
+  const TiffError overflow = TiffError::InvalidDecodingProcess{"Buffer length overflow"};
+  std::uint64_t length;
+  std::uint64_t start;
+  // Offsets near 2^64 must not wrap round to the start of the file.
+  if (!checked_mul(count, layout_.entry_size, length) ||
+      !checked_add(ifd_offset_, layout_.count_size, start)) {
+    return overflow;
+  }
+  entry_count_ = count;
+  phase_ = ReadEntries{};
+  return ReadInstruction{ReadAndStep{start, length}};
+}
+
+TiffResult<ReadInstruction> Decoder::read_entries(ByteSpan bytes) {
+  entries_.clear();
+  deferred_.clear();
+  const std::size_t size = layout_.entry_size;
+  const std::size_t pieces = bytes.size() / size;
+  for (std::size_t i = 0; i < pieces; ++i) {
+    const ByteSpan entry = bytes.subspan(i * size, size);
+    const auto tag = read_uint<std::uint16_t>(entry, 0, order_);
+    const auto code = read_uint<std::uint16_t>(entry, 2, order_);
+    const auto dt = data_type_from_code(code);
+    if (!dt) {
+      diagnostic_line("Unknown data type " + std::to_string(code));
+      return report_entry_error(TiffError::DecodeEntryError{"Cannot parse entry data-type"});
+    }
+    const std::uint64_t count = big_ ? read_uint<std::uint64_t>(entry, 4, order_)
+                                     : read_uint<std::uint32_t>(entry, 4, order_);
+    std::uint64_t byte_len;
+    if (!checked_mul(count, element_size(*dt), byte_len)) {
+      return report_entry_error(TiffError::InvalidDecodingProcess{"Buffer length overflow"});
+    }
+    const std::size_t value_pos = big_ ? 12 : 8;
+    if (byte_len > layout_.value_size) {
+      deferred_.push_back({read_offset(entry, value_pos), byte_len, count, tag, *dt});
+      continue;
+    }
+    auto data = parse_data(entry.subspan(value_pos, layout_.value_size), count, *dt, order_);
+    if (!data.ok()) return report_entry_error(std::move(data).error());
+    entries_.push_back({std::move(data).value(), count, tag});
+  }
+  if (deferred_.empty()) diagnostic_line("Empty!!!");
+  return next_value_or_finish();
+}
+
+TiffResult<ReadInstruction> Decoder::read_value(const ReadValue& value, ByteSpan bytes) {
+  KOLVA_TRY(auto data, parse_data(bytes, value.count, value.data_type, order_));
+  entries_.push_back({std::move(data), value.count, value.tag});
+  return next_value_or_finish();
+}
+
+TiffResult<ReadInstruction> Decoder::next_value_or_finish() {
+  if (deferred_.empty()) return finish_directory();
+  const DeferredValue next = deferred_.back();
+  deferred_.pop_back();
+  phase_ = ReadValue{next.tag, next.data_type, next.count};
+  return ReadInstruction{ReadAndStep{next.offset, next.byte_len}};
+}
+
+TiffResult<ReadInstruction> Decoder::finish_directory() {
+  ifds_.emplace_back(std::move(entries_));
+  entries_.clear();
+  std::uint64_t next = 0;
+  // entry_count_ * entry_size was checked when the count was read.
+  if (!checked_add(ifd_offset_, layout_.count_size + entry_count_ * layout_.entry_size, next)) {
+    return TiffError(TiffError::InvalidDecodingProcess{"Buffer length overflow"});
+  }
+  phase_ = ReadNextOffset{};
+  return ReadInstruction{ReadAndStep{next, layout_.offset_size}};
+}
+
+TiffResult<ReadInstruction> Decoder::read_next_offset(ByteSpan bytes) {
+  const std::uint64_t next = bytes.size() < layout_.offset_size ? 0 : read_offset(bytes, 0);
+  if (next == 0) {
+    phase_ = Finished{};
+    return ReadInstruction{Finish{}};
+  }
+  ifd_offset_ = next;
+  phase_ = ReadCount{};
+  return ReadInstruction{ReadAndStep{ifd_offset_, layout_.count_size}};
+}
+
+}  // namespace kolva::tiff_tools

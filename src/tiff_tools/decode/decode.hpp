@@ -1,0 +1,89 @@
+#pragma once
+
+// Walks the directory chain of a classic or BigTIFF file in either byte order.
+// Never touches the file: each step names the next byte range it needs.
+
+#include <cstdint>
+#include <variant>
+#include <vector>
+
+#include "base/base.hpp"
+#include "base/bytes.hpp"
+#include "tiff_tools/data/data.hpp"
+#include "tiff_tools/error/error.hpp"
+
+namespace kolva::tiff_tools {
+
+template <class T>
+using TiffResult = Result<T, TiffError>;
+
+// Decodes the raw bytes of one entry's value: an inline value field or a whole
+// value block. Count 1 gives a single value, any other count an array.
+TiffResult<Data> parse_data(ByteSpan bytes, std::uint64_t count, DataType data_type,
+                            ByteOrder order);
+
+// An entry whose value lies elsewhere in the file.
+struct DeferredValue {
+  std::uint64_t offset;
+  std::uint64_t byte_len;
+  std::uint64_t count;
+  std::uint16_t tag;
+  DataType data_type;
+};
+
+// Writes "Err {:?}" for an entry failure and hands the error back.
+TiffError report_entry_error(TiffError error);
+
+class Decoder {
+ public:
+  Decoder() = default;
+
+  TiffResult<ReadInstruction> step(ByteSpan bytes);
+  TiffResult<std::vector<Ifd>> receive() &&;
+
+ private:
+  struct ReadMagic {};
+  struct ReadHeader {};
+  struct ReadCount {};
+  struct ReadEntries {};
+  struct ReadValue {
+    std::uint16_t tag;
+    DataType data_type;
+    std::uint64_t count;
+  };
+  struct ReadNextOffset {};
+  struct Finished {};
+  using Phase = std::variant<ReadMagic, ReadHeader, ReadCount, ReadEntries, ReadValue,
+                             ReadNextOffset, Finished>;
+
+  struct Layout {
+    std::uint64_t header_size;
+    std::uint64_t count_size;
+    std::uint64_t entry_size;
+    std::uint64_t offset_size;
+    std::uint64_t value_size;
+  };
+
+  TiffResult<ReadInstruction> read_magic(ByteSpan bytes);
+  TiffResult<ReadInstruction> read_header(ByteSpan bytes);
+  TiffResult<ReadInstruction> read_count(ByteSpan bytes);
+  TiffResult<ReadInstruction> read_entries(ByteSpan bytes);
+  TiffResult<ReadInstruction> read_value(const ReadValue& value, ByteSpan bytes);
+  TiffResult<ReadInstruction> read_next_offset(ByteSpan bytes);
+  // Requests the most recently deferred value, or finishes the directory.
+  TiffResult<ReadInstruction> next_value_or_finish();
+  TiffResult<ReadInstruction> finish_directory();
+  std::uint64_t read_offset(ByteSpan bytes, std::size_t pos) const;
+
+  Phase phase_ = ReadMagic{};
+  ByteOrder order_ = ByteOrder::Little;
+  bool big_ = false;
+  Layout layout_{};
+  std::vector<Ifd> ifds_;
+  std::vector<Entry> entries_;
+  std::vector<DeferredValue> deferred_;
+  std::uint64_t ifd_offset_ = 0;
+  std::uint64_t entry_count_ = 0;
+};
+
+}  // namespace kolva::tiff_tools

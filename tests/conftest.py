@@ -1,0 +1,1 @@
+"""Shared pytest set-up: makes the fixture builders importable as `fixtures`."""

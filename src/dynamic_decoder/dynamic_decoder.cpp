@@ -1,0 +1,122 @@
+#include "dynamic_decoder/dynamic_decoder.hpp"
+
+#include <algorithm>
+#include <string>
+
+namespace kolva::dynamic_decoder {
+namespace {
+
+template <class... Fs>
+struct Overloaded : Fs... {
+  using Fs::operator()...;
+};
+template <class... Fs>
+Overloaded(Fs...) -> Overloaded<Fs...>;
+
+// Whether the ASCII value of `tag` in some directory contains `needle` once
+// lower-cased. Only ASCII values count; the same text stored as bytes does not.
+bool any_ascii_contains(const std::vector<tiff_tools::Ifd>& ifds, std::uint16_t tag,
+                        std::string_view needle, const tiff_tools::Ifd** found) {
+  for (const auto& ifd : ifds) {
+    const auto* data = ifd.get(tag);
+    const std::string* text = data ? data->ascii() : nullptr;
+    if (!text) continue;
+    std::string lower(*text);
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](char c) {
+      return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    });
+    if (lower.find(needle) != std::string::npos) {
+      if (found) *found = &ifd;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+KolvaResult<DynamicDecoder> FromTiffIfd::map(std::vector<tiff_tools::Ifd> ifds) {
+  if (any_ascii_contains(ifds, 271, "hamamatsu", nullptr)) return KolvaError::UnexpectedStep{};
+  if (any_ascii_contains(ifds, 270, "aperio", nullptr)) {
+    KOLVA_TRY(auto decoder, aperio::AperioDecoder::with_ifds(ifds));
+    return DynamicDecoder(std::move(decoder));
+  }
+  if (any_ascii_contains(ifds, 305, "philips", nullptr)) {
+    KOLVA_TRY(auto decoder, philips::PhilipsDecoder::with_ifds(ifds));
+    return DynamicDecoder(std::move(decoder));
+  }
+  KOLVA_TRY(auto decoder, generic_tiff::GenericTiffDecoder::with_ifds(ifds));
+  return DynamicDecoder(std::move(decoder));
+}
+
+KolvaResult<TileRequest> DynamicDecoder::read_tile(std::uint64_t level, std::uint64_t x,
+                                                   std::uint64_t y) const {
+  return std::visit(
+      Overloaded{
+          [&](const aperio::AperioDecoder& d) -> KolvaResult<TileRequest> {
+            KOLVA_TRY(auto request, d.read_tile(level, x, y));
+            return TileRequest(std::move(request));
+          },
+          [&](const philips::PhilipsDecoder& d) -> KolvaResult<TileRequest> {
+            KOLVA_TRY(auto request, d.read_tile(level, x, y));
+            return TileRequest(PhilipsTile{std::move(request)});
+          },
+          [&](const generic_tiff::GenericTiffDecoder& d) -> KolvaResult<TileRequest> {
+            KOLVA_TRY(auto request, d.read_tile(level, x, y));
+            return TileRequest(std::move(request));
+          },
+      },
+      v_);
+}
+
+std::optional<LevelInfo> DynamicDecoder::get_level(std::uint64_t level) const {
+  return std::visit([&](const auto& d) { return d.get_level(level); }, v_);
+}
+
+std::uint64_t DynamicDecoder::level_count() const {
+  return std::visit([](const auto& d) { return d.level_count(); }, v_);
+}
+
+const char* DynamicDecoder::format_name() const {
+  return std::visit(Overloaded{
+                        [](const aperio::AperioDecoder&) { return "Aperio"; },
+                        [](const philips::PhilipsDecoder&) { return "Philips"; },
+                        [](const generic_tiff::GenericTiffDecoder&) { return "Generic TIFF"; },
+                    },
+                    v_);
+}
+
+std::pair<DynamicReadTile, ReadInstruction> DynamicReadTile::dispatch(TileRequest request) {
+  return std::visit(
+      [](auto&& r) -> std::pair<DynamicReadTile, ReadInstruction> {
+        using R = std::decay_t<decltype(r)>;
+        if constexpr (std::is_same_v<R, PhilipsTile>) {
+          auto [consumer, first] = generic_tiff::ReadTile::dispatch(std::move(r.inner));
+          return {DynamicReadTile(PhilipsTile{std::move(consumer)}), first};
+        } else {
+          auto [consumer, first] = R::dispatch(std::move(r));
+          return {DynamicReadTile(std::move(consumer)), first};
+        }
+      },
+      std::move(request));
+}
+
+KolvaResult<ReadInstruction> DynamicReadTile::step(ByteSpan) {
+  // Every tile reader here asks for its bytes with one ReadAndReceive.
+  return KolvaError::UnexpectedStep{};
+}
+
+KolvaResult<Bytes> DynamicReadTile::receive(ByteSpan bytes) && {
+  return std::visit(
+      [&](auto&& c) -> KolvaResult<Bytes> {
+        using C = std::decay_t<decltype(c)>;
+        if constexpr (std::is_same_v<C, PhilipsTile>) {
+          return std::move(c.inner).receive(bytes);
+        } else {
+          return std::move(c).receive(bytes);
+        }
+      },
+      std::move(v_));
+}
+
+}  // namespace kolva::dynamic_decoder

@@ -1,0 +1,99 @@
+#pragma once
+
+// Format detection and the one decoder over every supported format.
+//
+// Opening a file runs one composed read consumer that tries, each from the start
+// of the file: the TIFF-based formats (Aperio, Philips, plain tiled TIFF; a
+// Hamamatsu Make hands the file on), then NDPI (plain or 64-bit-offset
+// directories, then the level scan), then Olympus ETS, whose error is reported
+// when nothing matches.
+
+#include <cstdint>
+#include <optional>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "base/base.hpp"
+#include "format/aperio/aperio.hpp"
+#include "format/generic_tiff/generic_tiff.hpp"
+#include "format/philips/philips.hpp"
+#include "std_io/std_io.hpp"
+#include "tiff_tools/tiff_tools.hpp"
+
+namespace kolva::dynamic_decoder {
+
+namespace generic_tiff = format::generic_tiff;
+namespace aperio = format::aperio;
+namespace philips = format::philips;
+
+// A Philips tile read is the plain TIFF one, kept apart so that the request says
+// which format made it.
+struct PhilipsTile {
+  generic_tiff::ReadTile inner;
+};
+
+// What DynamicDecoder::read_tile hands to DynamicReadTile.
+using TileRequest = std::variant<generic_tiff::ReadTile, aperio::ReadTile, PhilipsTile>;
+
+class DynamicDecoder {
+ public:
+  using Variant = std::variant<aperio::AperioDecoder, philips::PhilipsDecoder,
+                               generic_tiff::GenericTiffDecoder>;
+
+  template <class D>
+    requires std::is_constructible_v<Variant, D>
+  explicit DynamicDecoder(D decoder) : v_(std::move(decoder)) {}
+
+  KolvaResult<TileRequest> read_tile(std::uint64_t level, std::uint64_t x, std::uint64_t y) const;
+  std::optional<LevelInfo> get_level(std::uint64_t level) const;
+  std::uint64_t level_count() const;
+  // "Aperio", "Hamamatsu NDPI", "Philips", "Generic TIFF" or "Olympus ETS".
+  const char* format_name() const;
+  const Variant& variant() const { return v_; }
+
+ private:
+  Variant v_;
+};
+
+// The tile consumer over every format's tile reader.
+class DynamicReadTile {
+ public:
+  using Input = TileRequest;
+  using Output = Bytes;
+
+  static std::pair<DynamicReadTile, ReadInstruction> dispatch(TileRequest request);
+  KolvaResult<ReadInstruction> step(ByteSpan bytes);
+  KolvaResult<Bytes> receive(ByteSpan bytes) &&;
+
+ private:
+  using Variant = std::variant<generic_tiff::ReadTile, aperio::ReadTile, PhilipsTile>;
+  explicit DynamicReadTile(Variant v) : v_(std::move(v)) {}
+  Variant v_;
+};
+
+// Classifies a TIFF directory list: Hamamatsu (refused with UnexpectedStep, so
+// the NDPI branch runs), then Aperio, then Philips, else plain tiled TIFF.
+struct FromTiffIfd {
+  static KolvaResult<DynamicDecoder> map(std::vector<tiff_tools::Ifd> ifds);
+};
+
+// The opening composition.
+using OpeningConsumer = MapOutput<tiff_tools::TiffDecoder, FromTiffIfd>;
+
+}  // namespace kolva::dynamic_decoder
+
+namespace kolva::std_io {
+
+// An opened slide of this library over the byte source R.
+template <ByteSource R>
+using DynamicDecoder =
+    KolvaDecoder<R, dynamic_decoder::DynamicDecoder, dynamic_decoder::DynamicReadTile>;
+
+// Opens a slide: runs the opening composition on `reader` and keeps both.
+template <ByteSource R>
+KolvaResult<DynamicDecoder<R>> open_slide(R reader) {
+  return DynamicDecoder<R>::template open<dynamic_decoder::OpeningConsumer>(std::move(reader));
+}
+
+}  // namespace kolva::std_io

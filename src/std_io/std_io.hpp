@@ -21,6 +21,17 @@ inline constexpr std::uint64_t kLargestRange = 0x80000000ULL;
 // Most step calls one consumer run may make.
 inline constexpr std::uint64_t kStepBudget = 0x100000ULL;
 
+// Most bytes one consumer run may read in all: eight times the source plus
+// 16 MiB. Opening a real slide reads its directories a few times over at most,
+// and a tile is read once; a crafted file that makes a consumer read the same
+// large region again and again (a directory chain looping over 65535 entries,
+// say) would otherwise pile up memory far beyond its own size.
+inline std::uint64_t read_budget(std::uint64_t source_size) {
+  constexpr std::uint64_t kFloor = 16ULL << 20;
+  if (source_size > (UINT64_MAX - kFloor) / 8) return UINT64_MAX;
+  return 8 * source_size + kFloor;
+}
+
 // A readable byte source with absolute-offset reads.
 //   known_size(): a cheap, possibly stale length (a file may have grown).
 //   size(): the current length of the source in bytes, freshly taken.
@@ -85,9 +96,12 @@ class Buffer {
 
 // Reads exactly `length` bytes at `offset`. A range longer than 2 GiB fails with
 // UnableToAllocateLargeSize without touching the source; a range that reaches
-// past the end fails with UnexpectedStep before anything is allocated.
+// past the end fails with UnexpectedStep before anything is allocated; a range
+// longer than `*budget` (when given) fails with UnableToAllocateLargeSize and
+// otherwise is taken from it.
 template <ByteSource S>
-KolvaResult<Buffer> read_bytes(S& source, std::uint64_t offset, std::uint64_t length) {
+KolvaResult<Buffer> read_bytes(S& source, std::uint64_t offset, std::uint64_t length,
+                               std::uint64_t* budget = nullptr) {
   if (length > kLargestRange) return KolvaError::UnableToAllocateLargeSize{};
   if (length > 0) {
     auto reaches_past = [&](std::uint64_t size) { return offset > size || length > size - offset; };
@@ -95,6 +109,10 @@ KolvaResult<Buffer> read_bytes(S& source, std::uint64_t offset, std::uint64_t le
       KOLVA_TRY(const std::uint64_t size, source.size());
       if (reaches_past(size)) return KolvaError::UnexpectedStep{};
     }
+  }
+  if (budget != nullptr) {
+    if (length > *budget) return KolvaError::UnableToAllocateLargeSize{};
+    *budget -= length;
   }
   KOLVA_TRY(auto buffer, Buffer::allocate(length));
   KOLVA_TRY(const std::uint64_t got,
@@ -107,13 +125,14 @@ KolvaResult<Buffer> read_bytes(S& source, std::uint64_t offset, std::uint64_t le
 template <ReadConsumer C, ByteSource S>
 KolvaResult<typename C::Output> run(S& source, C consumer, ReadInstruction instruction) {
   std::uint64_t budget = kStepBudget;
+  std::uint64_t bytes_left = read_budget(source.known_size());
   while (true) {
     if (const auto* read = std::get_if<ReadAndStep>(&instruction)) {
-      KOLVA_TRY(const auto bytes, read_bytes(source, read->offset, read->length));
+      KOLVA_TRY(const auto bytes, read_bytes(source, read->offset, read->length, &bytes_left));
       KOLVA_TRY(instruction, consumer.step(bytes.span()));
       if (--budget == 0) return KolvaError::UnableToAllocateLargeSize{};
     } else if (const auto* last = std::get_if<ReadAndReceive>(&instruction)) {
-      KOLVA_TRY(const auto bytes, read_bytes(source, last->offset, last->length));
+      KOLVA_TRY(const auto bytes, read_bytes(source, last->offset, last->length, &bytes_left));
       return std::move(consumer).receive(bytes.span());
     } else {
       return std::move(consumer).receive({});

@@ -1,0 +1,29 @@
+// The TIFF/BigTIFF directory reader alone, over arbitrary bytes.
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "std_io/std_io.hpp"
+#include "tiff_tools/tiff_tools.hpp"
+
+namespace {
+void drop_line(std::string_view) {}
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  kolva::set_diagnostic_sink(drop_line);
+  kolva::std_io::MemorySource source(kolva::Bytes(data, data + size));
+  auto [decoder, first] = kolva::tiff_tools::TiffDecoder::dispatch(kolva::NoInput{});
+  auto ifds = kolva::std_io::run(source, std::move(decoder), first);
+  if (ifds.ok()) {
+    for (const auto& ifd : *ifds) {
+      for (const auto& [tag, value] : ifd.map()) {
+        (void)tag;
+        (void)value.to_u64vec();
+        (void)value.expect_u8vec();
+      }
+    }
+  }
+  return 0;
+}

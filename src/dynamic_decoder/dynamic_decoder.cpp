@@ -101,6 +101,30 @@ std::pair<DynamicReadTile, ReadInstruction> DynamicReadTile::dispatch(TileReques
       std::move(request));
 }
 
+std::optional<std_io::DirectRead> DynamicReadTile::direct(const TileRequest& request) {
+  // tables without their EOI, then the tile without its SOI; tables too short to
+  // cut take the consumer's path, which reports them.
+  auto jpeg = [](ByteSpan tables, std::uint64_t offset,
+                 std::uint64_t length) -> std::optional<std_io::DirectRead> {
+    if (tables.size() < 2) return std::nullopt;
+    return std_io::DirectRead{offset, length, tables.first(tables.size() - 2), 2};
+  };
+  return std::visit(
+      Overloaded{
+          [&](const generic_tiff::ReadTile& r) -> std::optional<std_io::DirectRead> {
+            return jpeg(r.jpeg_tables(), r.offset(), r.length());
+          },
+          [&](const PhilipsTile& r) -> std::optional<std_io::DirectRead> {
+            return jpeg(r.inner.jpeg_tables(), r.inner.offset(), r.inner.length());
+          },
+          [&](const aperio::ReadTile& r) -> std::optional<std_io::DirectRead> {
+            if (const auto tables = r.jpeg_tables()) return jpeg(*tables, r.offset(), r.length());
+            return std_io::DirectRead{r.offset(), r.length(), {}, 0};
+          },
+      },
+      request);
+}
+
 KolvaResult<ReadInstruction> DynamicReadTile::step(ByteSpan) {
   // Every tile reader here asks for its bytes with one ReadAndReceive.
   return KolvaError::UnexpectedStep{};

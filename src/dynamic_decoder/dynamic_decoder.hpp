@@ -63,6 +63,9 @@ class DynamicReadTile {
   using Output = Bytes;
 
   static std::pair<DynamicReadTile, ReadInstruction> dispatch(TileRequest request);
+  // The single stored range of a TIFF-based or ETS tile, for reading it
+  // straight into its final buffer; nothing for tiles assembled from pieces.
+  static std::optional<std_io::DirectRead> direct(const TileRequest& request);
   KolvaResult<ReadInstruction> step(ByteSpan bytes);
   KolvaResult<Bytes> receive(ByteSpan bytes) &&;
 

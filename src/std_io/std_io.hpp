@@ -4,6 +4,7 @@
 // ranges consumers ask for and runs them to completion.
 
 #include <concepts>
+#include <cstring>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -140,6 +141,16 @@ KolvaResult<typename C::Output> run(S& source, C consumer, ReadInstruction instr
   }
 }
 
+// A tile that is one stored range: the result is `prefix` followed by the
+// range's bytes without their first `skip` bytes. Such a tile can be read
+// straight into its final buffer.
+struct DirectRead {
+  std::uint64_t offset;
+  std::uint64_t length;
+  ByteSpan prefix;
+  std::uint64_t skip;
+};
+
 // What a slide decoder offers: tile requests for its tile consumer C, and level
 // descriptions.
 template <class D, class C>
@@ -173,6 +184,31 @@ class KolvaDecoder {
     return run(reader_, std::move(consumer), first);
   }
 
+  // Reads one tile into memory the caller provides: `make(size)` returns a
+  // writable buffer of exactly `size` bytes, or nullptr when it cannot (the run
+  // then fails with UnableToAllocateLargeSize). Tiles that are one stored range
+  // are read into that buffer with one read and no copy beyond the shared
+  // prefix; others are assembled by their consumer and copied once. Results and
+  // errors are those of read_tile_as_bytes.
+  template <class Make>
+  KolvaResult<Unit> read_tile_into(std::uint64_t level, std::uint64_t x, std::uint64_t y,
+                                   Make&& make) {
+    KOLVA_TRY(auto request, decoder_.read_tile(level, x, y));
+    if constexpr (requires { C::direct(request); }) {
+      const std::optional<DirectRead> direct = C::direct(request);
+      if (direct && direct->skip <= 8 && direct->length >= direct->skip &&
+          direct->prefix.size() >= direct->skip) {
+        return read_direct(*direct, make);
+      }
+    }
+    auto [consumer, first] = C::dispatch(std::move(request));
+    KOLVA_TRY(const auto bytes, run(reader_, std::move(consumer), first));
+    std::uint8_t* out = make(bytes.size());
+    if (out == nullptr) return KolvaError::UnableToAllocateLargeSize{};
+    if (!bytes.empty()) std::memcpy(out, bytes.data(), bytes.size());
+    return Unit{};
+  }
+
   std::optional<LevelInfo> get_level(std::uint64_t level) const { return decoder_.get_level(level); }
   std::uint64_t level_count() const { return decoder_.level_count(); }
   const D& decoder() const { return decoder_; }
@@ -180,6 +216,36 @@ class KolvaDecoder {
 
  private:
   KolvaDecoder(D decoder, R reader) : decoder_(std::move(decoder)), reader_(std::move(reader)) {}
+
+  // The checks and outcome of read_bytes, reading into the final buffer: the
+  // range lands so that its byte `skip` follows the prefix; the last `skip`
+  // prefix bytes it overwrites are put back afterwards.
+  template <class Make>
+  KolvaResult<Unit> read_direct(const DirectRead& d, Make& make) {
+    if (d.length > kLargestRange) return KolvaError::UnableToAllocateLargeSize{};
+    auto reaches_past = [&](std::uint64_t size) {
+      return d.offset > size || d.length > size - d.offset;
+    };
+    if (d.length > 0 && reaches_past(reader_.known_size())) {
+      KOLVA_TRY(const std::uint64_t size, reader_.size());
+      if (reaches_past(size)) return KolvaError::UnexpectedStep{};
+    }
+    if (d.length > read_budget(reader_.known_size())) return KolvaError::UnableToAllocateLargeSize{};
+    const std::size_t keep = d.prefix.size();
+    const std::size_t skip = static_cast<std::size_t>(d.skip);
+    std::uint8_t* out = make(keep + static_cast<std::size_t>(d.length) - skip);
+    if (out == nullptr) return KolvaError::UnableToAllocateLargeSize{};
+    if (keep > 0) std::memcpy(out, d.prefix.data(), keep);
+    std::uint8_t* dst = out + keep - skip;
+    std::uint8_t saved[8];
+    std::memcpy(saved, dst, skip);
+    KOLVA_TRY(const std::uint64_t got,
+              reader_.read_at(d.offset, {dst, static_cast<std::size_t>(d.length)}));
+    std::memcpy(dst, saved, skip);
+    if (got < d.length) return KolvaError::UnexpectedStep{};
+    return Unit{};
+  }
+
   D decoder_;
   R reader_;
 };

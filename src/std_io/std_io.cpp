@@ -74,7 +74,7 @@ KolvaResult<std::uint64_t> FileSource::read_at(std::uint64_t offset,
 
 KolvaResult<std::uint64_t> MemorySource::read_at(std::uint64_t offset,
                                                  std::span<std::uint8_t> dst) {
-  if (offset >= bytes_.size()) return std::uint64_t{0};
+  if (dst.empty() || offset >= bytes_.size()) return std::uint64_t{0};
   const auto n = std::min<std::uint64_t>(dst.size(), bytes_.size() - offset);
   std::memcpy(dst.data(), bytes_.data() + offset, n);
   return n;

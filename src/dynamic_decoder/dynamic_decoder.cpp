@@ -1,6 +1,7 @@
 #include "dynamic_decoder/dynamic_decoder.hpp"
 
 #include <algorithm>
+#include <type_traits>
 #include <string>
 
 namespace kolva::dynamic_decoder {
@@ -49,22 +50,24 @@ KolvaResult<DynamicDecoder> FromTiffIfd::map(std::vector<tiff_tools::Ifd> ifds) 
   return DynamicDecoder(std::move(decoder));
 }
 
+KolvaResult<DynamicDecoder> FromNdpi::map(ndpi::NdpiDecoder decoder) {
+  return DynamicDecoder(std::move(decoder));
+}
+
+KolvaResult<DynamicDecoder> FromOlympus::map(olympus::EtsDecoder decoder) {
+  return DynamicDecoder(std::move(decoder));
+}
+
 KolvaResult<TileRequest> DynamicDecoder::read_tile(std::uint64_t level, std::uint64_t x,
                                                    std::uint64_t y) const {
   return std::visit(
-      Overloaded{
-          [&](const aperio::AperioDecoder& d) -> KolvaResult<TileRequest> {
-            KOLVA_TRY(auto request, d.read_tile(level, x, y));
-            return TileRequest(std::move(request));
-          },
-          [&](const philips::PhilipsDecoder& d) -> KolvaResult<TileRequest> {
-            KOLVA_TRY(auto request, d.read_tile(level, x, y));
-            return TileRequest(PhilipsTile{std::move(request)});
-          },
-          [&](const generic_tiff::GenericTiffDecoder& d) -> KolvaResult<TileRequest> {
-            KOLVA_TRY(auto request, d.read_tile(level, x, y));
-            return TileRequest(std::move(request));
-          },
+      [&](const auto& d) -> KolvaResult<TileRequest> {
+        KOLVA_TRY(auto request, d.read_tile(level, x, y));
+        if constexpr (std::is_same_v<std::decay_t<decltype(d)>, philips::PhilipsDecoder>) {
+          return TileRequest(PhilipsTile{std::move(request)});
+        } else {
+          return TileRequest(std::move(request));
+        }
       },
       v_);
 }
@@ -80,23 +83,29 @@ std::uint64_t DynamicDecoder::level_count() const {
 const char* DynamicDecoder::format_name() const {
   return std::visit(Overloaded{
                         [](const aperio::AperioDecoder&) { return "Aperio"; },
+                        [](const ndpi::NdpiDecoder&) { return "Hamamatsu NDPI"; },
                         [](const philips::PhilipsDecoder&) { return "Philips"; },
                         [](const generic_tiff::GenericTiffDecoder&) { return "Generic TIFF"; },
+                        [](const olympus::EtsDecoder&) { return "Olympus ETS"; },
                     },
                     v_);
 }
 
 std::pair<DynamicReadTile, ReadInstruction> DynamicReadTile::dispatch(TileRequest request) {
+  auto start = []<class C>(typename C::Input input) -> std::pair<DynamicReadTile, ReadInstruction> {
+    auto [consumer, first] = C::dispatch(std::move(input));
+    return {DynamicReadTile(std::move(consumer)), first};
+  };
   return std::visit(
-      [](auto&& r) -> std::pair<DynamicReadTile, ReadInstruction> {
-        using R = std::decay_t<decltype(r)>;
-        if constexpr (std::is_same_v<R, PhilipsTile>) {
-          auto [consumer, first] = generic_tiff::ReadTile::dispatch(std::move(r.inner));
-          return {DynamicReadTile(PhilipsTile{std::move(consumer)}), first};
-        } else {
-          auto [consumer, first] = R::dispatch(std::move(r));
-          return {DynamicReadTile(std::move(consumer)), first};
-        }
+      Overloaded{
+          [&](generic_tiff::ReadTile&& r) { return start.operator()<generic_tiff::ReadTile>(r); },
+          [&](aperio::ReadTile&& r) { return start.operator()<aperio::ReadTile>(r); },
+          [&](ndpi::TilePlan&& r) { return start.operator()<ndpi::NdpiReadTile>(std::move(r)); },
+          [&](PhilipsTile&& r) -> std::pair<DynamicReadTile, ReadInstruction> {
+            auto [consumer, first] = generic_tiff::ReadTile::dispatch(r.inner);
+            return {DynamicReadTile(PhilipsTile{consumer}), first};
+          },
+          [&](olympus::EtsTile&& r) { return start.operator()<olympus::EtsReadTile>(r); },
       },
       std::move(request));
 }
@@ -121,12 +130,19 @@ std::optional<std_io::DirectRead> DynamicReadTile::direct(const TileRequest& req
             if (const auto tables = r.jpeg_tables()) return jpeg(*tables, r.offset(), r.length());
             return std_io::DirectRead{r.offset(), r.length(), {}, 0};
           },
+          [&](const ndpi::TilePlan&) -> std::optional<std_io::DirectRead> {
+            return std::nullopt;  // assembled from one read per MCU row
+          },
+          [&](const olympus::EtsTile& r) -> std::optional<std_io::DirectRead> {
+            return std_io::DirectRead{r.offset, r.length, {}, 0};
+          },
       },
       request);
 }
 
-KolvaResult<ReadInstruction> DynamicReadTile::step(ByteSpan) {
-  // Every tile reader here asks for its bytes with one ReadAndReceive.
+KolvaResult<ReadInstruction> DynamicReadTile::step(ByteSpan bytes) {
+  // NDPI tiles take one read per MCU row; every other tile is one ReadAndReceive.
+  if (auto* tile = std::get_if<ndpi::NdpiReadTile>(&v_)) return tile->step(bytes);
   return KolvaError::UnexpectedStep{};
 }
 

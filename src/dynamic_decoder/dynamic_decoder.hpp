@@ -17,6 +17,9 @@
 #include "base/base.hpp"
 #include "format/aperio/aperio.hpp"
 #include "format/generic_tiff/generic_tiff.hpp"
+#include "format/ndpi/ndpi.hpp"
+#include "format/ndpi_big/ndpi_big.hpp"
+#include "format/olympus/olympus.hpp"
 #include "format/philips/philips.hpp"
 #include "std_io/std_io.hpp"
 #include "tiff_tools/tiff_tools.hpp"
@@ -26,6 +29,9 @@ namespace kolva::dynamic_decoder {
 namespace generic_tiff = format::generic_tiff;
 namespace aperio = format::aperio;
 namespace philips = format::philips;
+namespace ndpi = format::ndpi;
+namespace ndpi_big = format::ndpi_big;
+namespace olympus = format::olympus;
 
 // A Philips tile read is the plain TIFF one, kept apart so that the request says
 // which format made it.
@@ -34,12 +40,13 @@ struct PhilipsTile {
 };
 
 // What DynamicDecoder::read_tile hands to DynamicReadTile.
-using TileRequest = std::variant<generic_tiff::ReadTile, aperio::ReadTile, PhilipsTile>;
+using TileRequest = std::variant<generic_tiff::ReadTile, aperio::ReadTile, ndpi::TilePlan,
+                                 PhilipsTile, olympus::EtsTile>;
 
 class DynamicDecoder {
  public:
-  using Variant = std::variant<aperio::AperioDecoder, philips::PhilipsDecoder,
-                               generic_tiff::GenericTiffDecoder>;
+  using Variant = std::variant<aperio::AperioDecoder, ndpi::NdpiDecoder, philips::PhilipsDecoder,
+                               generic_tiff::GenericTiffDecoder, olympus::EtsDecoder>;
 
   template <class D>
     requires std::is_constructible_v<Variant, D>
@@ -70,7 +77,8 @@ class DynamicReadTile {
   KolvaResult<Bytes> receive(ByteSpan bytes) &&;
 
  private:
-  using Variant = std::variant<generic_tiff::ReadTile, aperio::ReadTile, PhilipsTile>;
+  using Variant = std::variant<generic_tiff::ReadTile, aperio::ReadTile, ndpi::NdpiReadTile,
+                               PhilipsTile, olympus::EtsReadTile>;
   explicit DynamicReadTile(Variant v) : v_(std::move(v)) {}
   Variant v_;
 };
@@ -81,8 +89,22 @@ struct FromTiffIfd {
   static KolvaResult<DynamicDecoder> map(std::vector<tiff_tools::Ifd> ifds);
 };
 
-// The opening composition.
-using OpeningConsumer = MapOutput<tiff_tools::TiffDecoder, FromTiffIfd>;
+struct FromNdpi {
+  static KolvaResult<DynamicDecoder> map(ndpi::NdpiDecoder decoder);
+};
+
+struct FromOlympus {
+  static KolvaResult<DynamicDecoder> map(olympus::EtsDecoder decoder);
+};
+
+// The opening composition: TIFF formats, else NDPI, else Olympus ETS.
+using TiffBranch = MapOutput<tiff_tools::TiffDecoder, FromTiffIfd>;
+using NdpiBranch = MapOutput<
+    ConcatReadConsumer<OrElseReadConsumer<tiff_tools::TiffDecoder, ndpi_big::NdpiBigIfdDecoder>,
+                       ndpi::IfdToNdpiDecoder>,
+    FromNdpi>;
+using OlympusBranch = MapOutput<olympus::EtsDecoderConstructor, FromOlympus>;
+using OpeningConsumer = OrElseReadConsumer<OrElseReadConsumer<TiffBranch, NdpiBranch>, OlympusBranch>;
 
 }  // namespace kolva::dynamic_decoder
 

@@ -1030,7 +1030,7 @@ TEST(NdpiFile, LevelPastFourGigabytesOpensAndReadsThroughTheWideLayout) {
 // The real sample (when present): 4:4:4 levels of 3968 x 4864 down to 496 x 608.
 
 TEST(NdpiFile, RealSampleOpensWithTheLevelZeroIntervalAsTileEdge) {
-  const std::string path = "/work/shared/corpus/real/ndpi/test3-DAPI-2-(387).ndpi";
+  const std::string path = std::string(KOLVA_CORPUS_DIR) + "/ndpi/test3-DAPI-2-(387).ndpi";
   if (!std::filesystem::exists(path)) GTEST_SKIP() << "sample not present";
   auto file = std_io::FileSource::open(path);
   ASSERT_TRUE(file.ok());

@@ -169,6 +169,117 @@ def test_argument_matching(decoder, args, kwargs):
         decoder.read_tile_as_bytes(*args, **kwargs)
 
 
+@pytest.mark.parametrize("args, kwargs, message", [
+    ((), {}, "read_tile_as_bytes() missing required argument 'lv' (pos 1)"),
+    ((0,), {"y": 0}, "read_tile_as_bytes() missing required argument 'x' (pos 2)"),
+    ((0, 0), {"lv": 0}, "read_tile_as_bytes() missing required argument 'y' (pos 3)"),
+    ((0, 0), {"z": 0}, "read_tile_as_bytes() missing required argument 'y' (pos 3)"),
+    ((), {"lv": 0, "x": 0, "z": 0}, "read_tile_as_bytes() missing required argument 'y' (pos 3)"),
+    ((0, 0, 0, 0), {}, "read_tile_as_bytes() takes at most 3 arguments (4 given)"),
+    ((0, 0, 0), {"z": 0}, "read_tile_as_bytes() takes at most 3 arguments (4 given)"),
+    ((0, 0), {"x": 0, "y": 0}, "read_tile_as_bytes() takes at most 3 arguments (4 given)"),
+    ((), {"lv": 0, "x": 0, "y": 0, "z": 0},
+     "read_tile_as_bytes() takes at most 3 keyword arguments (4 given)"),
+])
+def test_argument_matching_messages(decoder, args, kwargs, message):
+    with pytest.raises(TypeError) as info:
+        decoder.read_tile_as_bytes(*args, **kwargs)
+    assert str(info.value) == message
+    assert decoder.read_tile_as_bytes(0, 0, 0)  # nothing was taken
+
+
+class KeywordName(str):
+    """A str subclass as a keyword name: matched by the interpreter's own rules."""
+
+
+def test_keyword_names_of_a_str_subclass(generic, decoder):
+    got = decoder.read_tile_as_bytes(**{KeywordName("lv"): 0, "x": 1, KeywordName("y"): 1})
+    assert got == generic.levels[0].tiles[(1, 1)]
+    with pytest.raises(TypeError, match=r"missing required argument 'y' \(pos 3\)$"):
+        decoder.read_tile_as_bytes(0, 0, **{KeywordName("q"): 0})
+
+
+@pytest.mark.parametrize("value, exc, message", [
+    (-1, OverflowError, "can't convert negative int to unsigned"),
+    (2**64, OverflowError, "int too big to convert"),
+    (10**40, OverflowError, "int too big to convert"),
+])
+@pytest.mark.parametrize("where", [0, 1, 2])
+def test_out_of_range_integers(decoder, where, value, exc, message):
+    args = [0, 0, 0]
+    args[where] = value
+    with pytest.raises(exc, match=f"^{message}$"):
+        decoder.read_tile_as_bytes(*args)
+    assert decoder.read_tile_as_bytes(0, 0, 0)
+
+
+# --------------------------------------------------------------------------- stored layouts
+SPLICE_TOO_SHORT = 'Decoding("ReadTile Error JPEG tables or tile too short to splice")'
+RAW_TILES = [b"", b"\xff", b"\xff\xd8", b"\xff\xd8\x01", b"\xff\xd8\x01\x02\xff\xd9"]
+
+
+def one_level_slide(path: Path, tiles: list, *, tables: bytes | None, aperio: bool) -> Path:
+    """A one-row tiled TIFF holding `tiles` as stored: JPEG with `tables`, or an
+    Aperio JPEG 2000 level (no tables, tiles returned as stored)."""
+    ifd = ts._tiled_ifd(
+        256 * len(tiles), 256, 256, 256, tiles,
+        compression=ts.APERIO_J2K_RGB if aperio else ts.COMPRESSION_JPEG,
+        photometric=ts.PHOTOMETRIC_RGB if aperio else ts.PHOTOMETRIC_YCBCR, subfile=0,
+        tables=tables, description=f"{ts.APERIO_HEAD}\r\n256x256" if aperio else None)
+    ts.write_tiff(path, [ifd])
+    return path
+
+
+# Tables shorter than 4 bytes sit in the directory entry's value field, which is
+# decoded whole: such a file holds 4-byte tables.
+@pytest.mark.parametrize("tables", [
+    b"\x01\x02\xff\xd9",                  # two bytes kept: as long as the SOI cut off
+    b"\xff\xd8\x01\xff\xd9",              # three kept
+    b"\xff\xd8\x01\x02\xff\xd9",          # four kept, stored outside the entry
+    b"\xff\xd8\xff\xdb\x00\x02\xff\xd9",
+    None,                                 # Aperio JPEG 2000: no tables at all
+])
+def test_short_tables_and_tiles(tmp_path, capsys, tables):
+    path = one_level_slide(tmp_path / "short.tif", RAW_TILES, tables=tables,
+                           aperio=tables is None)
+    d = KolvaPyDecoder(str(path))
+    for x, tile in enumerate(RAW_TILES):
+        if tables is None:
+            expected = tile
+        elif len(tile) < 2:
+            assert panic_message(lambda: d.read_tile_as_bytes(0, x, 0)) == (
+                RESULT_UNWRAP + SPLICE_TOO_SHORT)
+            continue
+        else:
+            expected = tables[:-2] + tile[2:]
+        first, again = d.read_tile_as_bytes(0, x, 0), d.read_tile_as_bytes(0, x, 0)
+        assert type(first) is bytes and first == again == expected, (x, first)
+    capsys.readouterr()
+
+
+def test_tiles_are_fresh_objects(generic, decoder):
+    first, again = decoder.read_tile_as_bytes(0, 1, 0), decoder.read_tile_as_bytes(0, 1, 0)
+    assert first == again == generic.levels[0].tiles[(1, 0)] and first is not again
+
+
+def test_file_shrunk_under_an_open_slide(generic, tmp_path, capsys):
+    path = tmp_path / "shrinking.tiff"
+    path.write_bytes(generic.path.read_bytes())
+    d = KolvaPyDecoder(str(path))
+    with tifffile.TiffFile(path) as tif:
+        offsets, counts = tif.pages[0].dataoffsets, tif.pages[0].databytecounts
+    first = min(range(len(offsets)), key=lambda i: offsets[i])
+    across = generic.levels[0].tiles_across
+    os.truncate(path, offsets[first] + counts[first])
+    assert d.read_tile_as_bytes(0, first % across, first // across) == (
+        generic.levels[0].tiles[(first % across, first // across)])
+    for i in range(len(offsets)):
+        if i != first:
+            assert panic_message(lambda: d.read_tile_as_bytes(0, i % across, i // across)) == (
+                RESULT_UNWRAP + "UnexpectedStep")
+    capsys.readouterr()
+
+
 # --------------------------------------------------------------------------- exclusive use
 class ReenteringIndex:
     """An index whose __index__ uses the decoder while a tile read holds it."""
@@ -258,13 +369,21 @@ def test_non_tiff_file_reports_the_last_detector(tmp_path):
     path = tmp_path / "text.txt"
     path.write_bytes(b"plain text, no slide format\n" * 10)
     message = panic_message(lambda: KolvaPyDecoder(str(path)))
-    # TODO(formats): while detection knows only the TIFF family, the TIFF error is
-    # reported; once the NDPI and Olympus branches are in, the last one (Olympus)
-    # reports, and only the second form should remain accepted.
-    assert message in (
-        RESULT_UNWRAP + 'Decoding("Tiff Error Error During decodoing entry Invalid Header")',
-        RESULT_UNWRAP + 'Decoding("Olympus Error Failed to parse SIS header")',
-    ) or (message.startswith(RESULT_UNWRAP + 'Decoding("Tiff Error ') and message.endswith('")'))
+    # Every format is tried in turn; the last one tried (Olympus ETS) reports.
+    assert message == RESULT_UNWRAP + 'Decoding("Olympus Error Failed to parse SIS header")'
+
+
+@pytest.mark.parametrize("content, expected", [
+    (b"", "UnexpectedStep"),  # shorter than the first 4-byte read
+    (b"II*", "UnexpectedStep"),
+    # A TIFF whose first directory lies past the end: the read itself fails, and
+    # no further format is tried.
+    (b"II*\0" + (1000).to_bytes(4, "little") + b"\0" * 60, "UnexpectedStep"),
+])
+def test_short_reads_end_the_opening(tmp_path, content, expected):
+    path = tmp_path / "short.bin"
+    path.write_bytes(content)
+    assert panic_message(lambda: KolvaPyDecoder(str(path))) == RESULT_UNWRAP + expected
 
 
 def test_tiff_without_levels_has_no_level_zero(tmp_path):

@@ -160,16 +160,115 @@ PyObject* get_level_tile_sizes(PyObject* self, void*) {
   return read_property(self, [](const SlideState& s) { return size_list(s.level_tile_sizes); });
 }
 
-PyObject* read_tile_as_bytes(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static const char* kwlist[] = {"lv", "x", "y", nullptr};
-    PyObject* lv_arg = nullptr;
-    PyObject* x_arg = nullptr;
-    PyObject* y_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:read_tile_as_bytes",
-                                     const_cast<char**>(kwlist), &lv_arg, &x_arg, &y_arg)) {
-      return nullptr;
+// The parameter names of read_tile_as_bytes, interned once: keyword names written
+// in Python source are interned too, so matching them is a pointer comparison.
+constexpr const char* kTileParams[] = {"lv", "x", "y"};
+
+PyObject* const* tile_param_names() {
+  static PyObject* names[3] = {nullptr, nullptr, nullptr};
+  if (names[2] == nullptr) {
+    for (int i = 0; i < 3; ++i) {
+      if (names[i] == nullptr) names[i] = PyUnicode_InternFromString(kTileParams[i]);
+      if (names[i] == nullptr) return nullptr;
     }
+  }
+  return names;
+}
+
+// Owns the references a slow argument match keeps alive for the rest of the call.
+struct OwnedArgs {
+  PyObject* tuple = nullptr;
+  PyObject* dict = nullptr;
+  ~OwnedArgs() {
+    Py_XDECREF(tuple);
+    Py_XDECREF(dict);
+  }
+};
+
+// The interpreter's own keyword parser over a rebuilt tuple and dict: what every
+// call that the fast match below does not settle goes through, so that errors
+// (wrong count, missing, unknown or duplicate keywords) read exactly as they
+// always have. The matched values are borrowed from `owned`.
+bool match_tile_args_slowly(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                            Py_ssize_t nkw, OwnedArgs& owned, PyObject* out[3]) {
+  owned.tuple = PyTuple_New(nargs);
+  if (owned.tuple == nullptr) return false;
+  for (Py_ssize_t i = 0; i < nargs; ++i) {
+    Py_INCREF(args[i]);
+    PyTuple_SetItem(owned.tuple, i, args[i]);  // steals the new reference
+  }
+  if (nkw > 0) {
+    owned.dict = PyDict_New();
+    if (owned.dict == nullptr) return false;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+      PyObject* name = PyTuple_GetItem(kwnames, k);
+      if (name == nullptr || PyDict_SetItem(owned.dict, name, args[nargs + k]) < 0) return false;
+    }
+  }
+  static const char* kwlist[] = {kTileParams[0], kTileParams[1], kTileParams[2], nullptr};
+  return PyArg_ParseTupleAndKeywords(owned.tuple, owned.dict, "OOO:read_tile_as_bytes",
+                                     const_cast<char**>(kwlist), &out[0], &out[1], &out[2]) != 0;
+}
+
+// Matches the vectorcall arguments to (lv, x, y). Three arguments whose keywords
+// are exact str naming distinct parameters not given by position are matched
+// here; everything else takes match_tile_args_slowly.
+bool match_tile_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     OwnedArgs& owned, PyObject* out[3]) {
+  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
+  if (nkw < 0) return false;
+  if (nargs == 3 && nkw == 0) {
+    out[0] = args[0];
+    out[1] = args[1];
+    out[2] = args[2];
+    return true;
+  }
+  if (nargs + nkw == 3 && nargs < 3) {
+    PyObject* const* names = tile_param_names();
+    if (names == nullptr) return false;
+    out[0] = out[1] = out[2] = nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+    bool matched = true;
+    for (Py_ssize_t k = 0; k < nkw && matched; ++k) {
+      PyObject* name = PyTuple_GetItem(kwnames, k);
+      matched = false;
+      if (name == nullptr || !PyUnicode_CheckExact(name)) break;
+      for (Py_ssize_t j = nargs; j < 3; ++j) {
+        if (name == names[j] || PyUnicode_CompareWithASCIIString(name, kTileParams[j]) == 0) {
+          if (out[j] == nullptr) {
+            out[j] = args[nargs + k];
+            matched = true;
+          }
+          break;
+        }
+      }
+    }
+    if (matched) return true;
+  }
+  return match_tile_args_slowly(args, nargs, kwnames, nkw, owned, out);
+}
+
+// Owns the bytes object a tile is read into until it is handed to the caller.
+struct TileBytes {
+  PyObject* object = nullptr;
+  bool allocation_failed = false;
+  ~TileBytes() { Py_XDECREF(object); }
+  PyObject* release() {
+    PyObject* o = object;
+    object = nullptr;
+    return o;
+  }
+};
+
+// read_tile_as_bytes(lv, x, y): the tile is read straight into the bytes object
+// returned, with one read for a single-range tile (plus the copy of its shared
+// JPEG tables) and no other buffer.
+PyObject* read_tile_as_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    OwnedArgs owned;
+    PyObject* arg[3];
+    if (!match_tile_args(args, nargs, kwnames, owned, arg)) return nullptr;
     DecoderObject* obj = as_decoder(self);
     if (!check_thread(obj)) return nullptr;
     if (obj->borrow != 0) {
@@ -180,15 +279,30 @@ PyObject* read_tile_as_bytes(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::uint64_t lv = 0;
     std::uint64_t x = 0;
     std::uint64_t y = 0;
-    if (!to_u64(lv_arg, "lv", &lv) || !to_u64(x_arg, "x", &x) || !to_u64(y_arg, "y", &y)) {
+    if (!to_u64(arg[0], "lv", &lv) || !to_u64(arg[1], "x", &x) || !to_u64(arg[2], "y", &y)) {
       return nullptr;
     }
-    auto tile = obj->state->decoder.read_tile_as_bytes(lv, x, y);
+    TileBytes tile;
+    // No Python code runs in here: a bytes object is not tracked by the garbage
+    // collector, so allocating one cannot re-enter the interpreter.
+    auto make = [&tile](std::uint64_t size) -> std::uint8_t* {
+      Py_CLEAR(tile.object);  // called once per read; defensive
+      if (size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return nullptr;
+      tile.object = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+      if (tile.object == nullptr) {
+        tile.allocation_failed = true;  // MemoryError is set
+        return nullptr;
+      }
+      return reinterpret_cast<std::uint8_t*>(PyBytes_AsString(tile.object));
+    };
+    const auto status = obj->state->decoder.read_tile_into(lv, x, y, make);
     use.release();
-    if (!tile.ok()) return raise_failure(tile.error());
-    const Bytes& bytes = tile.value();
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
-                                     static_cast<Py_ssize_t>(bytes.size()));
+    if (!status.ok()) {
+      Py_CLEAR(tile.object);
+      if (tile.allocation_failed) return nullptr;
+      return raise_failure(status.error());
+    }
+    return tile.release();
   });
 }
 
@@ -254,7 +368,7 @@ PyGetSetDef kGetSet[] = {
 PyMethodDef kMethods[] = {
     {"read_tile_as_bytes",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_tile_as_bytes)),
-     METH_VARARGS | METH_KEYWORDS, "read_tile_as_bytes($self, lv, x, y)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, "read_tile_as_bytes($self, lv, x, y)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -377,6 +491,12 @@ PyObject* raise_cast_error(PyObject* value, const char* target, const char* argu
 }
 
 bool to_u64(PyObject* value, const char* name, std::uint64_t* out) {
+  if (PyLong_CheckExact(value)) {  // what __index__ would return as it is
+    const unsigned long long v = PyLong_AsUnsignedLongLong(value);
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    *out = static_cast<std::uint64_t>(v);
+    return true;
+  }
   PyObject* index = PyNumber_Index(value);
   if (index == nullptr) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;

@@ -23,5 +23,5 @@ ctest --test-dir build-ci-asan -j"$JOBS" --output-on-failure | tail -n 3
 
 # The module as users get it, then the Python tests against it.
 "$PY" -m pip install -q . 
-export KOLVA_TOOLS_DIR="$PWD/build-ci"
+export KOLVA_TIFF_DUMP="$PWD/build-ci/tiff_dump"
 "$PY" -m pytest -q -p no:cacheprovider tests

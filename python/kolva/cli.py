@@ -65,10 +65,13 @@ class CliError(Exception):
 
 # --------------------------------------------------------------------------- module calls
 class _Muffler:
-    """Silences the failure report the extension module writes to standard error.
+    """Silences what the extension module writes around one call: its failure report
+    on standard error and its diagnostic lines ("Empty!!!", "Max DRI 32", ...) on
+    standard output, which would otherwise mix with the command's own output.
 
-    The report may go through `sys.stderr` or straight to file descriptor 2, so both
-    are redirected for the duration of one module call. What arrived through
+    The report may go through `sys.stderr` or straight to file descriptor 2, and the
+    diagnostic lines go straight to file descriptor 1, so the streams and the
+    descriptors are redirected for the duration of the call. What arrived through
     `sys.stderr` is kept in `text` (used when an exception carries no message)."""
 
     def __init__(self) -> None:
@@ -79,27 +82,29 @@ class _Muffler:
     def __call__(self) -> Iterator[None]:
         saved_stream = sys.stderr
         buffer = io.StringIO()
-        saved_fd = self._redirect_fd()
+        saved_out = self._redirect_fd(1, sys.stdout)
+        saved_err = self._redirect_fd(2, sys.stderr)
         sys.stderr = buffer
         try:
             yield
         finally:
             sys.stderr = saved_stream
-            if saved_fd is not None:
-                os.dup2(saved_fd, 2)
-                os.close(saved_fd)
+            for fd, saved in ((1, saved_out), (2, saved_err)):
+                if saved is not None:
+                    os.dup2(saved, fd)
+                    os.close(saved)
             self.text = buffer.getvalue()
 
-    def _redirect_fd(self) -> int | None:
+    def _redirect_fd(self, fd: int, stream: Any) -> int | None:
         try:
-            if sys.stderr is not None:
-                sys.stderr.flush()
+            if stream is not None:
+                stream.flush()
             if self._devnull_fd is None:
                 self._devnull_fd = os.open(os.devnull, os.O_WRONLY)
-            saved = os.dup(2)
-        except (OSError, ValueError):  # no fd 2 (closed), or stderr already closed
+            saved = os.dup(fd)
+        except (OSError, ValueError):  # no such descriptor (closed), or stream closed
             return None
-        os.dup2(self._devnull_fd, 2)
+        os.dup2(self._devnull_fd, fd)
         return saved
 
     def close(self) -> None:

@@ -15,14 +15,10 @@ using generic_tiff::ceil_div;
 using tiff_tools::Ifd;
 
 std::optional<AperioLevel> level_from_ifd(const Ifd& ifd) {
-  auto scalar = [&](std::uint16_t tag) -> std::optional<std::uint64_t> {
-    const auto* data = ifd.get(tag);
-    return data ? data->unsigned_scalar() : std::nullopt;
-  };
-  const auto width = scalar(256);
-  const auto height = scalar(257);
-  const auto tile_width = scalar(322);
-  const auto tile_height = scalar(323);
+  const auto width = ifd.scalar(256);
+  const auto height = ifd.scalar(257);
+  const auto tile_width = ifd.scalar(322);
+  const auto tile_height = ifd.scalar(323);
   if (!width || !height || !tile_width || !tile_height) return std::nullopt;
   // A zero tile size has no tile grid.
   if (*tile_width == 0 || *tile_height == 0) return std::nullopt;
@@ -32,7 +28,7 @@ std::optional<AperioLevel> level_from_ifd(const Ifd& ifd) {
   auto tile_offsets = offsets->to_u64vec();
   auto tile_byte_counts = counts->to_u64vec();
   if (!tile_offsets || !tile_byte_counts) return std::nullopt;
-  const auto compression = scalar(259);
+  const auto compression = ifd.scalar(259);
   if (!compression) return std::nullopt;
 
   std::optional<Bytes> tables;
@@ -42,7 +38,7 @@ std::optional<AperioLevel> level_from_ifd(const Ifd& ifd) {
     const auto* bytes = stored ? stored->u8vec() : nullptr;
     if (!bytes) return std::nullopt;
     tables = *bytes;
-    if (scalar(262) == 2) repair_app14(*tables);
+    if (ifd.scalar(262) == 2) repair_app14(*tables);
     encoding = TileEncoding::Jpeg;
   } else if (*compression == 33003) {
     encoding = TileEncoding::Jpeg2000YCbCr;

@@ -29,14 +29,10 @@ std::optional<std::uint64_t> tile_index(std::uint64_t x, std::uint64_t y,
 }
 
 std::optional<Level> Level::from_ifd(const Ifd& ifd) {
-  auto scalar = [&](std::uint16_t tag) -> std::optional<std::uint64_t> {
-    const auto* data = ifd.get(tag);
-    return data ? data->unsigned_scalar() : std::nullopt;
-  };
-  const auto width = scalar(256);
-  const auto height = scalar(257);
-  const auto tile_width = scalar(322);
-  const auto tile_height = scalar(323);
+  const auto width = ifd.scalar(256);
+  const auto height = ifd.scalar(257);
+  const auto tile_width = ifd.scalar(322);
+  const auto tile_height = ifd.scalar(323);
   if (!width || !height || !tile_width || !tile_height) return std::nullopt;
   const auto* offsets = ifd.get(324);
   const auto* counts = ifd.get(325);

@@ -56,14 +56,10 @@ std::string drop_text(const KolvaError& error) {
 }  // namespace
 
 std::optional<DecodingLevel> DecodingLevel::from_ifd(const Ifd& ifd) {
-  auto scalar = [&](std::uint16_t tag) -> std::optional<std::uint64_t> {
-    const auto* data = ifd.get(tag);
-    return data ? data->unsigned_scalar() : std::nullopt;
-  };
-  const auto width = scalar(256);
-  const auto height = scalar(257);
-  const auto strip_offset = scalar(273);
-  const auto strip_byte_count = scalar(279);
+  const auto width = ifd.scalar(256);
+  const auto height = ifd.scalar(257);
+  const auto strip_offset = ifd.scalar(273);
+  const auto strip_byte_count = ifd.scalar(279);
   if (!width || !height || !strip_offset || !strip_byte_count) return std::nullopt;
   const auto* low_data = ifd.get(kRestartOffsetsTag);
   const auto* low = low_data ? low_data->get_if<LONG_ARRAY>() : nullptr;

@@ -7,8 +7,7 @@ using tiff_tools::Ifd;
 std::optional<Level> Level::from_ifd(const Ifd& ifd) {
   auto level = generic_tiff::Level::from_ifd(ifd);
   if (!level) return std::nullopt;
-  const auto* compression = ifd.get(259);
-  if (!compression || compression->unsigned_scalar() != 7) return std::nullopt;
+  if (ifd.scalar(259) != 7) return std::nullopt;
   const auto* description = ifd.get(270);
   if (!description || !description->ascii()) return std::nullopt;
   const auto* software = ifd.get(305);

@@ -124,4 +124,9 @@ const Data* Ifd::get(std::uint16_t tag) const {
   return it == map_.end() ? nullptr : &it->second;
 }
 
+std::optional<std::uint64_t> Ifd::scalar(std::uint16_t tag) const {
+  const Data* data = get(tag);
+  return data ? data->unsigned_scalar() : std::nullopt;
+}
+
 }  // namespace kolva::tiff_tools

@@ -148,6 +148,8 @@ class Ifd {
   explicit Ifd(std::vector<Entry> entries);
 
   const Data* get(std::uint16_t tag) const;
+  // The value of `tag` when it is a single unsigned integer (Data::unsigned_scalar).
+  std::optional<std::uint64_t> scalar(std::uint16_t tag) const;
   std::size_t size() const { return map_.size(); }
   const std::unordered_map<std::uint16_t, Data>& map() const { return map_; }
   void insert(std::uint16_t tag, Data data);

@@ -331,6 +331,15 @@ std::pair<NdpiReadTile, ReadInstruction> NdpiReadTile::dispatch(TilePlan plan) {
   NdpiReadTile consumer;
   consumer.output_ = std::move(plan.header);
   consumer.strips_ = std::move(plan.strips);
+  // The tile's whole size is known: grow the output once, not row by row. The
+  // pieces lie inside the file, so a size past what one read may hold is left
+  // for the driver to refuse.
+  std::uint64_t total = consumer.output_.size() + 2;
+  bool fits = true;
+  for (const ReadTileStrip& strip : consumer.strips_) {
+    fits = fits && checked_add(total, strip.length, total);
+  }
+  if (fits && total <= (std::uint64_t{1} << 31)) consumer.output_.reserve(total);
   const ReadInstruction first = consumer.request_next();
   return {std::move(consumer), first};
 }

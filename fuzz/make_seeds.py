@@ -1,0 +1,277 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora of the fuzz targets into fuzz/corpus/<target>/.
+
+Seeds are small but realistic slides made by the fixture builders (tiny levels,
+tiny tiles), plus hand-made edge files: truncated headers, looping directory
+chains, BigTIFF with absurd counts, ETS tables with 0xFFFFFFFF coordinates, NDPI
+restart-offset tables whose low words wrap. Files named regress-* are inputs
+that once crashed a target; this script never touches them.
+
+    python3 fuzz/make_seeds.py            # rewrite the generated seeds
+"""
+
+from __future__ import annotations
+
+import io
+import shutil
+import struct
+import sys
+import tempfile
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tests"))
+
+import tifffile  # noqa: E402
+
+from fixtures import ets, ndpi, tiff_slides  # noqa: E402
+
+CORPUS = HERE / "corpus"
+TARGETS = ("fuzz_open", "fuzz_tiff", "fuzz_ets", "fuzz_ndpi", "fuzz_jpeg")
+MAX_SEED = 64 * 1024
+
+
+# ------------------------------------------------------------------ realistic
+
+def tiff_seeds(d: Path) -> dict[str, bytes]:
+    small = ((64, 48, 16), (32, 24, 16))
+    built = {
+        "generic-le": tiff_slides.make_generic_tiff(d / "g-le.tiff", levels=small, quality=30),
+        "generic-be": tiff_slides.make_generic_tiff(d / "g-be.tiff", levels=small, byteorder=">",
+                                                    tables_type=tiff_slides.BYTE, quality=30),
+        "generic-bigtiff": tiff_slides.make_generic_tiff(d / "g-big.tiff", levels=small,
+                                                         bigtiff=True, quality=30,
+                                                         extra_stripped=False),
+        "generic-bigtiff-be-rgb": tiff_slides.make_generic_tiff(
+            d / "g-big-be.tiff", bigtiff=True, byteorder=">", photometric="rgb",
+            levels=((48, 40, (32, 16)),), quality=30, extra_stripped=False),
+        "aperio-ycbcr": tiff_slides.make_aperio_svs(d / "a.svs", levels=((64, 48, 32), (32, 24, 32)),
+                                                    quality=30),
+        "aperio-rgb-app14": tiff_slides.make_aperio_svs(d / "a14.svs", rgb=True,
+                                                        tables_have_app14=True,
+                                                        levels=((48, 32, 32),), quality=30),
+        "aperio-j2k": tiff_slides.make_aperio_j2k(d / "j2k.svs", levels=((48, 32, 32),)),
+        "philips-sparse": tiff_slides.make_philips_tiff(d / "p.tiff", content=(64, 48), tile=32,
+                                                        n_levels=2, missing=((0, 1, 1),),
+                                                        quality=30),
+    }
+    return {name: Path(slide.path).read_bytes() for name, slide in built.items()}
+
+
+def ndpi_seeds(d: Path) -> dict[str, bytes]:
+    levels = ((64, 32, 2), (32, 16, 1))
+    sub = ((64, 32, 2), (32, 16, 2))
+    out = {}
+    for name, kw in {
+        "ndpi-444": dict(levels=levels),
+        "ndpi-420": dict(levels=sub, sampling="420"),
+        "ndpi-high-word": dict(levels=levels, offsets_high_word=True),
+        "ndpi-classic": dict(levels=levels, layout="classic"),
+        "ndpi-progressive": dict(levels=levels, progressive_level=1),
+    }.items():
+        path = d / f"{name}.ndpi"
+        ndpi.make_ndpi(path, macro=False, quality=30, **kw)
+        out[name] = path.read_bytes()
+
+    # Restart offsets whose low words fall back, as if they had wrapped past
+    # 2^32: once with an ordinary strip, once with a strip byte count that
+    # claims the stream is long enough for the wrap to be believed.
+    for name, claim in (("ndpi-wrapped-restarts", None), ("ndpi-wrapped-long-strip", 0xFFFFFFF0)):
+        dirs, _ = ndpi._build(levels, "444", False, None, 30, False, False)
+        for e in dirs[0].entries:
+            if e.tag == ndpi.TAG_MCU_STARTS and len(e.values) > 2:
+                v = list(e.values)
+                v[2] = max(0, v[1] - 7)
+                e.values = tuple(v)
+        path = d / f"{name}.ndpi"
+        ndpi._write_tiff(path, dirs, "ndpi")
+        data = bytearray(path.read_bytes())
+        if claim is not None:
+            patch_first_tag(data, 279, claim, wide=True)
+        out[name] = bytes(data)
+    return out
+
+
+def ets_seeds(d: Path) -> dict[str, bytes]:
+    out = {}
+    for name, kw in {
+        "ets-jpeg": dict(levels=((2, 2), (1, 1)), missing=[(0, 1, 1)], plane1_only=[(0, 0, 1)],
+                         duplicate=[(1, 0, 0)]),
+        "ets-bmp": dict(compression=ets.BMP, levels=((2, 1),)),
+        "ets-raw": dict(compression=ets.RAW, levels=((1, 1),)),
+        "ets-j2k": dict(compression=ets.JPEG2000, levels=((1, 2),)),
+        "ets-header-120": dict(header_size=120, levels=((1, 1),)),
+    }.items():
+        path = d / f"{name}.ets"
+        ets.make_ets(path, tile=(16, 16), **kw)
+        out[name] = path.read_bytes()
+    (d / "hostile").mkdir()
+    for name, path in ets.hostile_ets_files(d / "hostile").items():
+        if path.stat().st_size <= MAX_SEED:
+            out[f"ets-hostile-{name}"] = path.read_bytes()
+    return out
+
+
+# ------------------------------------------------------------------ hand-made
+
+def patch_first_tag(data: bytearray, tag: int, value: int, *, wide: bool) -> None:
+    """Sets the value field of the first directory's `tag` (little-endian,
+    12-byte entries; with `wide` the high word after the next offset too)."""
+    ifd = struct.unpack_from("<Q" if wide else "<I", data, 4)[0]
+    n = struct.unpack_from("<H", data, ifd)[0]
+    for i in range(n):
+        at = ifd + 2 + 12 * i
+        if struct.unpack_from("<H", data, at)[0] == tag:
+            struct.pack_into("<I", data, at + 8, value & 0xFFFFFFFF)
+            if wide:
+                struct.pack_into("<I", data, ifd + 2 + 12 * n + 8 + 4 * i, value >> 32)
+            return
+    raise KeyError(tag)
+
+
+def classic_ifd(entries: list[tuple[int, int, int, int]], next_offset: int = 0,
+                at: int = 8) -> bytes:
+    """"II*\\0" header pointing at one directory at `at` with inline values."""
+    head = b"II*\0" + struct.pack("<I", at)
+    body = struct.pack("<H", len(entries))
+    for tag, typ, count, value in sorted(entries):
+        body += struct.pack("<HHII", tag, typ, count, value)
+    body += struct.pack("<I", next_offset)
+    return head.ljust(at, b"\0") + body
+
+
+TILED = [(256, 4, 1, 64), (257, 4, 1, 64), (259, 3, 1, 7), (322, 4, 1, 64), (323, 4, 1, 64)]
+
+
+def tiff_edges(generic: bytes) -> dict[str, bytes]:
+    out = {
+        "trunc-2": b"II",
+        "trunc-4": b"II*\0",
+        "trunc-bigtiff-8": b"II+\0\x08\0\0\0",
+        "trunc-be-6": b"MM\0*\0\0",
+        "ifd-past-end": b"II*\0" + struct.pack("<I", 0xFFFFFFF0),
+        "ifd-count-past-end": b"II*\0\x08\0\0\0\xff\xff",
+    }
+    # A directory whose next offset is itself, and two that point at each other.
+    out["loop-self"] = classic_ifd(TILED + [(324, 4, 1, 0), (325, 4, 1, 0)], next_offset=8)
+    first = classic_ifd(TILED, next_offset=100)
+    out["loop-pair"] = first.ljust(100, b"\0") + struct.pack("<H", 1) + \
+        struct.pack("<HHII", 256, 4, 1, 64) + struct.pack("<I", 8)
+    # A tile byte count of 2 GiB (and one byte more) and a JPEGTables count of
+    # 2^31 in an otherwise valid slide: ranges past the end, or too long.
+    with tifffile.TiffFile(io.BytesIO(generic)) as tif:
+        counts_at = tif.pages[0].tags["TileByteCounts"].valueoffset
+        tables_entry = tif.pages[0].tags["JPEGTables"].offset
+    for name, at, value in (("tile-2gib", counts_at, 0x80000000),
+                            ("tile-2gib-plus-1", counts_at, 0x80000001),
+                            ("tables-2gib", tables_entry + 4, 0x80000000)):
+        data = bytearray(generic)
+        struct.pack_into("<I", data, at, value)
+        out[name] = bytes(data)
+    # Out-of-line value arrays whose count times size wraps or is huge.
+    out["count-huge-long"] = classic_ifd(TILED + [(324, 4, 0x40000001, 16), (325, 4, 1, 1)])
+    # BigTIFF: entry count 2^64-1, and an entry of 2^60 LONG8 values.
+    big = b"II+\0" + struct.pack("<HHQ", 8, 0, 16)
+    out["bigtiff-huge-entry-count"] = big + struct.pack("<Q", 0xFFFFFFFFFFFFFFFF) + b"\0" * 20
+    out["bigtiff-huge-value-count"] = big + struct.pack("<Q", 1) + \
+        struct.pack("<HHQQ", 324, 16, 1 << 60, 64) + struct.pack("<Q", 0)
+    out["bigtiff-bad-bytesize"] = b"II+\0" + struct.pack("<HHQ", 9, 0, 16) + b"\0" * 16
+    # An NDPI-style (64-bit offset) header whose first directory lies past 4 GiB.
+    out["ndpi-ifd-high"] = b"II*\0" + struct.pack("<Q", 0x100000010)
+    return out
+
+
+def ets_edges() -> dict[str, bytes]:
+    def sis(ets_offset=64, ets_size=228, table_offset=292, tile_count=1, header_size=64):
+        b = bytearray(64)
+        b[0:4] = ets.SIS_MAGIC
+        struct.pack_into("<IIIQIIQI", b, 4, header_size, 2, 4, ets_offset, ets_size, 0,
+                         table_offset, tile_count)
+        return bytes(b)
+
+    header = ets.ets_header_bytes(tile=(16, 16))
+
+    def entry(col, row, plane, level, offset, size):
+        return struct.pack("<5IQ2I", 0, col, row, plane, level, offset, size, 0)
+
+    FF = 0xFFFFFFFF
+    out = {
+        "sis-only": sis(),
+        "sis-trunc": sis()[:40],
+        "ets-header-past-end": sis(ets_offset=0xFFFFFFFFFFFFFF00) + header,
+        "table-huge-count": sis(tile_count=FF) + header + entry(0, 0, 0, 0, 0, 1),
+        "table-offset-wraps": sis(table_offset=0xFFFFFFFFFFFFFFF0) + header,
+        "coords-all-ff": sis(tile_count=2) + header + entry(FF, FF, FF, FF, 0, 1)
+        + entry(0, 0, 0, 0, 0, 1) + b"\0",
+        "tile-offset-wraps": sis(tile_count=1) + header
+        + entry(0, 0, 0, 0, 0xFFFFFFFFFFFFFFFF, FF) + b"\0",
+        "tile-length-huge": sis(tile_count=1) + header + entry(0, 0, 0, 0, 0, FF) + b"\0",
+    }
+    # 1000 levels, each claiming a 1024 x 1024 map (one entry at the far corner).
+    table = b"".join(entry(1023, 1023, 0, lv, 0, 4) for lv in range(1000))
+    out["levels-1000-wide"] = sis(tile_count=1000) + header + table + b"\0"
+    return out
+
+
+def jpeg_edges() -> dict[str, bytes]:
+    sof0 = b"\xff\xc0\x00\x11\x08\x00\x10\x00\x10\x03\x01\x22\x00\x02\x11\x01\x03\x11\x01"
+    return {
+        "soi-only": b"\xff\xd8",
+        "sof0": b"\xff\xd8" + sof0 + b"\xff\xd9",
+        "sof0-trunc": b"\xff\xd8" + sof0[:9],
+        "dri-sos": b"\xff\xd8\xff\xdd\x00\x04\x00\x02" + sof0 + b"\xff\xda\x00\x02\x00\xff\xd0\x00\xff\xd9",
+        "length-zero": b"\xff\xd8\xff\xe0\x00\x00\xff\xd9",
+        "length-long": b"\xff\xd8\xff\xe1\xff\xff\x00",
+    }
+
+
+def jpeg_headers(files: dict[str, bytes]) -> dict[str, bytes]:
+    """The first JPEG stream (SOI up to and including SOS) found in each file."""
+    out = {}
+    for name, data in files.items():
+        start = data.find(b"\xff\xd8\xff")
+        if start < 0:
+            continue
+        end = data.find(b"\xff\xda", start)
+        end = start + 2048 if end < 0 else min(end + 64, len(data))
+        out[f"from-{name}"] = data[start:end]
+    return out
+
+
+# ------------------------------------------------------------------ writing
+
+def write(target: str, seeds: dict[str, bytes]) -> None:
+    d = CORPUS / target
+    d.mkdir(parents=True, exist_ok=True)
+    for old in d.glob("seed-*"):
+        old.unlink()
+    for name, data in sorted(seeds.items()):
+        if len(data) > MAX_SEED:
+            raise SystemExit(f"{target}/{name}: {len(data)} bytes, above {MAX_SEED}")
+        (d / f"seed-{name}").write_bytes(data)
+
+
+def main() -> None:
+    tmp = Path(tempfile.mkdtemp(prefix="kolva-seeds-"))
+    try:
+        tiff = tiff_seeds(tmp)
+        nd = ndpi_seeds(tmp)
+        et = ets_seeds(tmp)
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+    te, ee = tiff_edges(tiff["generic-le"]), ets_edges()
+    # A looping chain runs to the read budget, seconds under ASan: only the
+    # directory reader's corpus carries it (the Python resource tests cover
+    # it through the whole opening composition).
+    no_loops = {k: v for k, v in te.items() if not k.startswith("loop")}
+    write("fuzz_open", {**tiff, **nd, **et, **no_loops, **ee})
+    write("fuzz_tiff", {**tiff, **{k: v for k, v in nd.items() if "classic" in k}, **te})
+    write("fuzz_ndpi", {**nd, **{k: v for k, v in te.items() if "ndpi" in k}})
+    write("fuzz_ets", {**et, **ee})
+    write("fuzz_jpeg", {**jpeg_edges(), **jpeg_headers({**tiff, **nd})})
+    total = sum(p.stat().st_size for p in CORPUS.rglob("*") if p.is_file())
+    print(f"corpus: {sum(1 for p in CORPUS.rglob('*') if p.is_file())} files, {total} bytes")
+
+
+if __name__ == "__main__":
+    main()

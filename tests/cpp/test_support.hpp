@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -221,5 +223,35 @@ inline TiffImage build_tiff(TiffFlavour f, const std::vector<TiffDir>& dirs) {
   }
   return img;
 }
+
+// A byte source made of a few byte runs at arbitrary offsets, zeros between
+// them (a file of many GiB held in a few KB); logs every range it is asked for.
+class SparseSource {
+ public:
+  void place(std::uint64_t at, Bytes bytes) {
+    end_ = std::max(end_, at + bytes.size());
+    runs_[at] = std::move(bytes);
+  }
+  std::uint64_t known_size() const { return end_; }
+  KolvaResult<std::uint64_t> size() { return end_; }
+  KolvaResult<std::uint64_t> read_at(std::uint64_t offset, std::span<std::uint8_t> dst) {
+    reads_.emplace_back(offset, dst.size());
+    const std::uint64_t n = offset >= end_ ? 0 : std::min<std::uint64_t>(dst.size(), end_ - offset);
+    std::fill(dst.begin(), dst.begin() + static_cast<std::ptrdiff_t>(n), 0);
+    for (const auto& [at, run] : runs_) {
+      const std::uint64_t lo = std::max(at, offset);
+      const std::uint64_t hi = std::min(at + run.size(), offset + n);
+      for (std::uint64_t p = lo; p < hi; ++p) dst[p - offset] = run[p - at];
+    }
+    return n;
+  }
+  const Reads& reads() const { return reads_; }
+
+ private:
+  std::map<std::uint64_t, Bytes> runs_;
+  std::uint64_t end_ = 0;
+  Reads reads_;
+};
+static_assert(std_io::ByteSource<SparseSource>);
 
 }  // namespace kolva::test

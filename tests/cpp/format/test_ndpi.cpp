@@ -919,29 +919,6 @@ TEST(NdpiScan, SingleLevelIsReadThroughStepAndNoLevelFinishesAtOnce) {
 // A file past 4 GiB: 64-bit directory layout, strip offset as LONG8 and
 // restart offsets with high words, held sparsely in memory.
 
-class SparseSource {
- public:
-  void place(std::uint64_t at, Bytes bytes) {
-    end_ = std::max(end_, at + bytes.size());
-    runs_[at] = std::move(bytes);
-  }
-  std::uint64_t known_size() const { return end_; }
-  KolvaResult<std::uint64_t> size() { return end_; }
-  KolvaResult<std::uint64_t> read_at(std::uint64_t offset, std::span<std::uint8_t> dst) {
-    const std::uint64_t n = offset >= end_ ? 0 : std::min<std::uint64_t>(dst.size(), end_ - offset);
-    std::fill(dst.begin(), dst.begin() + static_cast<std::ptrdiff_t>(n), 0);
-    for (const auto& [at, run] : runs_) {
-      const std::uint64_t lo = std::max(at, offset);
-      const std::uint64_t hi = std::min(at + run.size(), offset + n);
-      for (std::uint64_t p = lo; p < hi; ++p) dst[p - offset] = run[p - at];
-    }
-    return n;
-  }
-
- private:
-  std::map<std::uint64_t, Bytes> runs_;
-  std::uint64_t end_ = 0;
-};
 
 TEST(NdpiFile, LevelPastFourGigabytesOpensAndReadsThroughTheWideLayout) {
   // One level 512 x 256, d 32: 2 intervals per MCU row, 32 rows, 2 tiles. Its

@@ -21,35 +21,6 @@ using format::ndpi_big::NdpiBigIfdDecoder;
 
 constexpr std::uint64_t k4G = std::uint64_t{1} << 32;
 
-// A byte source made of a few byte runs at arbitrary offsets, zeros between
-// them; logs every range it is asked for.
-class SparseSource {
- public:
-  void place(std::uint64_t at, Bytes bytes) {
-    end_ = std::max(end_, at + bytes.size());
-    runs_[at] = std::move(bytes);
-  }
-  std::uint64_t known_size() const { return end_; }
-  KolvaResult<std::uint64_t> size() { return end_; }
-  KolvaResult<std::uint64_t> read_at(std::uint64_t offset, std::span<std::uint8_t> dst) {
-    reads_.emplace_back(offset, dst.size());
-    const std::uint64_t n = offset >= end_ ? 0 : std::min<std::uint64_t>(dst.size(), end_ - offset);
-    std::fill(dst.begin(), dst.begin() + static_cast<std::ptrdiff_t>(n), 0);
-    for (const auto& [at, run] : runs_) {
-      for (std::uint64_t i = 0; i < run.size(); ++i) {
-        if (at + i >= offset && at + i < offset + n) dst[at + i - offset] = run[i];
-      }
-    }
-    return n;
-  }
-  const Reads& reads() const { return reads_; }
-
- private:
-  std::map<std::uint64_t, Bytes> runs_;
-  std::uint64_t end_ = 0;
-  Reads reads_;
-};
-static_assert(std_io::ByteSource<SparseSource>);
 
 Bytes le(std::uint64_t value, int width) {
   Bytes out;

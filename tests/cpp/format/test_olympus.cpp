@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "dynamic_decoder/dynamic_decoder.hpp"
 #include "format/olympus/olympus.hpp"
 #include "test_support.hpp"
 
@@ -377,6 +378,24 @@ TEST(OlympusConsumer, OpeningReadsAndTileBytes) {
   ASSERT_TRUE(tile.ok());
   EXPECT_EQ(*tile, Bytes(13, 3));
   EXPECT_EQ(source.reads(), (Reads{{f.tiles[3].offset, 13}}));
+}
+
+TEST(OlympusConsumer, WholeOpeningTriesTiffThenNdpiThenEts) {
+  // Not a TIFF: the TIFF branch reads 4 bytes, the NDPI branch's TIFF reader 4
+  // again, its 64-bit-offset reader 12, and only then the ETS reader starts.
+  const EtsFile f = ets_file({{0, 0}, {1, 0}, {1, 1}, {0, 0, 0, 1}}, with_size(200));
+  RecordingSource source(f.bytes);
+  auto slide = std_io::open_slide(std::move(source));
+  ASSERT_TRUE(slide.ok()) << slide.error().debug();
+  const std::uint64_t table_at = f.bytes.size() - 4 * 36;
+  EXPECT_EQ(slide->reader().reads(),
+            (Reads{{0, 4}, {0, 4}, {0, 12}, {0, 64}, {64, 200}, {table_at, 4 * 36}}));
+  EXPECT_STREQ(slide->decoder().format_name(), "Olympus ETS");
+  slide->reader().clear();
+  const auto tile = slide->read_tile_as_bytes(1, 0, 0);
+  ASSERT_TRUE(tile.ok()) << tile.error().debug();
+  EXPECT_EQ(*tile, Bytes(13, 3));
+  EXPECT_EQ(slide->reader().reads(), (Reads{{f.tiles[3].offset, 13}}));
 }
 
 TEST(OlympusConsumer, EmptyTableReadsNothingPastTheEnd) {

@@ -474,8 +474,8 @@ def measure_rss(kind, path, cache, names, sample):
 
 
 # --------------------------------------------------------------------------- report
-def fmt(v, spec):
-    return "-" if v is None else format(v, spec)
+def fmt(v, pattern):
+    return "-" if v is None else format(v, pattern)
 
 
 def report(results: dict) -> str:

@@ -285,10 +285,10 @@ def test_unreadable_tiles_are_skipped_quietly(slides: dict[str, Slide], tmp_path
 
 # --------------------------------------------------------------------------- example
 def _load_make_example():  # type: ignore[no-untyped-def]
-    spec = importlib.util.spec_from_file_location("make_example", ROOT / "tools" / "make_example.py")
-    assert spec and spec.loader
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("make_example", ROOT / "tools" / "make_example.py")
+    assert module_spec and module_spec.loader
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 

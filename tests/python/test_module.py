@@ -72,8 +72,8 @@ def test_panic_exception_escapes_except_exception(tmp_path):
 def fresh_module(cls: type | None = None, **attrs) -> types.ModuleType:
     """A new, not yet executed _kolva_rs module object, optionally of a module
     subclass and with attributes set before execution."""
-    spec = importlib.util.find_spec("_kolva_rs")
-    module = importlib.util.module_from_spec(spec)
+    module_spec = importlib.util.find_spec("_kolva_rs")
+    module = importlib.util.module_from_spec(module_spec)
     if cls is not None:
         module.__class__ = cls
     for name, value in attrs.items():

@@ -15,7 +15,7 @@ namespace {
 using namespace format::olympus;
 
 // The fields of an ETS header that matter here; the rest as the scanner writes.
-struct EtsSpec {
+struct EtsHeaderFields {
   std::uint32_t size = 228;
   std::string magic = std::string("ETS\0", 4);
   std::uint32_t pixel_type = 2;
@@ -25,7 +25,7 @@ struct EtsSpec {
   std::uint32_t tile_height = 512;
 };
 
-Bytes ets_header(const EtsSpec& s) {
+Bytes ets_header(const EtsHeaderFields& s) {
   Bytes b = ascii_bytes(s.magic);
   for (auto v : {0x30001u, s.pixel_type, 3u, s.colour_space, s.compression, 90u, s.tile_width,
                  s.tile_height, 1u}) {
@@ -62,10 +62,10 @@ struct EtsFile {
   std::vector<EtsTile> tiles;
 };
 
-EtsFile ets_file(const std::vector<Entry>& entries, const EtsSpec& spec = {},
+EtsFile ets_file(const std::vector<Entry>& entries, const EtsHeaderFields& fields = {},
                  std::string sis_magic = std::string("SIS\0", 4)) {
   EtsFile f;
-  const Bytes header = ets_header(spec);
+  const Bytes header = ets_header(fields);
   Bytes data;
   for (std::size_t i = 0; i < entries.size(); ++i) {
     f.tiles.push_back({64 + header.size() + data.size(), 10 + i});
@@ -127,7 +127,7 @@ TEST(OlympusBytesParser, ReadMustLeaveOneByteBehind) {
 
 struct HeaderCase {
   std::string name;
-  EtsSpec spec;
+  EtsHeaderFields fields;
   std::optional<EtsCompression> accepted;  // nothing: refused
   std::string sis_magic = std::string("SIS\0", 4);
 };
@@ -136,7 +136,7 @@ class OlympusHeader : public ::testing::TestWithParam<HeaderCase> {};
 
 TEST_P(OlympusHeader, Outcome) {
   const auto& c = GetParam();
-  const auto decoder = open(ets_file({{0, 0}}, c.spec, c.sis_magic).bytes);
+  const auto decoder = open(ets_file({{0, 0}}, c.fields, c.sis_magic).bytes);
   if (!c.accepted) {
     EXPECT_EQ(outcome(decoder), kHeaderRefused);
     return;
@@ -145,8 +145,8 @@ TEST_P(OlympusHeader, Outcome) {
   EXPECT_EQ(decoder->compression(), *c.accepted);
 }
 
-EtsSpec with_size(std::uint32_t size) { return {.size = size}; }
-EtsSpec with_compression(std::uint32_t code) { return {.compression = code}; }
+EtsHeaderFields with_size(std::uint32_t size) { return {.size = size}; }
+EtsHeaderFields with_compression(std::uint32_t code) { return {.compression = code}; }
 constexpr auto kJpeg = EtsCompression::Jpeg;
 
 INSTANTIATE_TEST_SUITE_P(

@@ -1,25 +1,39 @@
-"""kolva: whole-slide images (Aperio SVS, Philips TIFF, Hamamatsu NDPI, Olympus ETS,
+"""kolva: whole-slide images (Aperio SVS, Philips TIFF, Hamamatsu NDPI, Olympus ETS/VSI,
 tiled TIFF/BigTIFF) read tile by tile, each tile handed out as its stored, still-encoded
-bytes.
+bytes: nothing is decoded.
 
     >>> import kolva
-    >>> slide = kolva.KolvaPyDecoder(str(kolva.example_path()))
-    >>> slide.level_count, slide.level_dimensions[0], slide.level_tile_sizes[0]
-    (3, (880, 600), (240, 240))
-    >>> slide.read_tile_as_bytes(0, 0, 0)[:2]   # level 0, column 0, row 0: a JPEG
+    >>> with kolva.open(kolva.example_path()) as slide:
+    ...     slide.format, slide.level_count, slide.dimensions
+    ...     slide.read_tile(0, 0, 0)[:2]        # level 0, column 0, row 0: a JPEG
+    ('aperio', 3, (880, 600))
     b'\\xff\\xd8'
 
-A failed open or tile read raises `kolva.PanicException`, which derives from
-BaseException (not Exception): catch it by name. The command line `kolva info` and
-`kolva extract` (also `python -m kolva`) show a slide's pyramid and dump its tiles.
+Every failure is a `kolva.SlideError`; `kolva.UnsupportedFormat` (not a slide kolva
+reads) and `kolva.TileNotFound` (a level, tile or associated image that does not
+exist; also an IndexError) derive from it.
 """
 from __future__ import annotations
 
 from pathlib import Path
 
-from _kolva_rs import KolvaPyDecoder, PanicException, __version__
+from ._core import CoreError, SlideError, TileNotFound, UnsupportedFormat
+from ._slide import EncodedImage, Level, Slide, open
 
-__all__ = ["KolvaPyDecoder", "PanicException", "__version__", "example_path"]
+__version__ = "0.2.0"
+
+__all__ = [
+    "CoreError",
+    "EncodedImage",
+    "Level",
+    "Slide",
+    "SlideError",
+    "TileNotFound",
+    "UnsupportedFormat",
+    "__version__",
+    "example_path",
+    "open",
+]
 
 
 def example_path() -> Path:

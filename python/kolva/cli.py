@@ -18,6 +18,7 @@ one `kolva: error: ...` line instead.
 from __future__ import annotations
 
 import argparse
+import importlib
 import io
 import json
 import math
@@ -35,6 +36,9 @@ import _kolva_rs
 from . import example_path
 
 PROG = "kolva"
+
+# Modules that add a sub-command each (see build_parser).
+COMMAND_MODULES: tuple[str, ...] = ()
 
 # How many tiles of a level `info` tries, in row-major order, before it gives up on
 # naming the level's encoding (sparse levels may have absent tiles up front).
@@ -326,6 +330,12 @@ def build_parser() -> argparse.ArgumentParser:
     ext.add_argument("--level", type=int, action="append", default=[], metavar="N",
                      help="extract level N only; repeat for several (default: all levels)")
     ext.set_defaults(run=cmd_extract)
+
+    # Larger commands live in their own modules: each has `register(subparsers)`,
+    # which adds its parser with `set_defaults(run=...)`; `run(args, muffler, out)`
+    # returns the exit status.
+    for name in COMMAND_MODULES:
+        importlib.import_module(name).register(sub)
     return parser
 
 

@@ -12,6 +12,10 @@ void write_stdout(std::string_view line) {
 }
 
 DiagnosticSink g_sink = nullptr;
+// Per-thread override: `active` says whether one is installed (its sink may be
+// nullptr, which drops the lines).
+thread_local bool t_override_active = false;
+thread_local DiagnosticSink t_override = nullptr;
 
 }  // namespace
 
@@ -28,8 +32,21 @@ std::string_view media_type(TileEncoding encoding) {
 
 void set_diagnostic_sink(DiagnosticSink sink) { g_sink = sink; }
 
+ScopedThreadDiagnostics::ScopedThreadDiagnostics(DiagnosticSink sink)
+    : had_previous_(t_override_active), previous_(t_override) {
+  t_override_active = true;
+  t_override = sink;
+}
+
+ScopedThreadDiagnostics::~ScopedThreadDiagnostics() {
+  t_override_active = had_previous_;
+  t_override = previous_;
+}
+
 void diagnostic_line(std::string_view line) {
-  if (g_sink != nullptr) {
+  if (t_override_active) {
+    if (t_override != nullptr) t_override(line);
+  } else if (g_sink != nullptr) {
     g_sink(line);
   } else {
     write_stdout(line);

@@ -74,6 +74,22 @@ using DiagnosticSink = void (*)(std::string_view line);
 void set_diagnostic_sink(DiagnosticSink sink);  // nullptr restores standard output
 void diagnostic_line(std::string_view line);
 
+// Sends the calling thread's diagnostic lines to `sink` (nullptr: drops them)
+// for the life of this object, whatever the process-wide sink is. The `kolva`
+// package opens slides under one, so that its callers' standard output stays
+// theirs.
+class ScopedThreadDiagnostics {
+ public:
+  explicit ScopedThreadDiagnostics(DiagnosticSink sink);
+  ~ScopedThreadDiagnostics();
+  ScopedThreadDiagnostics(const ScopedThreadDiagnostics&) = delete;
+  ScopedThreadDiagnostics& operator=(const ScopedThreadDiagnostics&) = delete;
+
+ private:
+  bool had_previous_;
+  DiagnosticSink previous_;
+};
+
 // Tries L; if L fails (in step, or in receive through a mapper), runs R from
 // scratch. L's error is dropped; R's error is the result.
 template <ReadConsumer L, ReadConsumer R>

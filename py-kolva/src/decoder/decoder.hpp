@@ -15,6 +15,7 @@
 #include <string>
 #include <variant>
 
+#include "common/convert.hpp"
 #include "error/error.hpp"
 
 namespace kolva::decoder {
@@ -53,14 +54,8 @@ PyObject* guarded(F&& body) noexcept {
   }
 }
 
-// Converts `value` through __index__ to an unsigned 64-bit integer. A TypeError
-// is re-raised naming the argument ("argument 'lv': ..."); an out-of-range value
-// raises OverflowError. Returns false with the Python error set on failure.
-bool to_u64(PyObject* value, const char* name, std::uint64_t* out);
-
-// Raises the type-cast TypeError "'bytes' object cannot be converted to 'str'",
-// prefixed with "argument '<argument>': " when an argument is named. Returns nullptr.
-PyObject* raise_cast_error(PyObject* value, const char* target, const char* argument = nullptr);
+using binding::raise_cast_error;
+using binding::to_u64;
 
 // The KolvaPyDecoder type (created once per process; borrowed reference), or
 // nullptr with the Python error set.

@@ -1,0 +1,543 @@
+// kolva._core: the native side of the `kolva` package. It only converts:
+// arguments in, a call into the core's Slide, the result or a SlideError out.
+// The interpreter lock is released around every read, and a Slide may be used
+// from any thread: the opened slide never changes, and close() only drops this
+// object's reference to it, so reads already running finish on their own copy.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "common/convert.hpp"
+#include "slide/slide.hpp"
+#include "std_io/source.hpp"
+
+namespace kolva::core_module {
+namespace {
+
+using binding::to_u64;
+using slide::ErrorKind;
+using slide::SlideError;
+
+// The exception classes, created once per process.
+struct Errors {
+  PyObject* slide_error = nullptr;        // kolva.SlideError(Exception)
+  PyObject* unsupported = nullptr;        // kolva.UnsupportedFormat(SlideError)
+  PyObject* tile_not_found = nullptr;     // kolva.TileNotFound(SlideError, IndexError)
+  PyObject* core_error = nullptr;         // kolva.CoreError(Exception): the core's own error
+};
+Errors g_errors;
+
+PyObject* error_class(ErrorKind kind) {
+  switch (kind) {
+    case ErrorKind::Unsupported: return g_errors.unsupported;
+    case ErrorKind::LevelNotFound:
+    case ErrorKind::TileNotFound:
+    case ErrorKind::NotFound: return g_errors.tile_not_found;
+    default: return g_errors.slide_error;
+  }
+}
+
+// The one error mapping: raises the class of `error.kind` with its message,
+// the core's error (debug rendering) as its __cause__. Returns nullptr.
+PyObject* raise_slide_error(const SlideError& error) {
+  PyObject* type = error_class(error.kind);
+  PyObject* exc = PyObject_CallFunction(type, "s#", error.message.data(),
+                                        static_cast<Py_ssize_t>(error.message.size()));
+  if (exc == nullptr) return nullptr;
+  if (error.cause) {
+    const std::string debug = error.cause->debug();
+    PyObject* cause = PyObject_CallFunction(g_errors.core_error, "s#", debug.data(),
+                                            static_cast<Py_ssize_t>(debug.size()));
+    if (cause == nullptr) {
+      Py_DECREF(exc);
+      return nullptr;
+    }
+    PyException_SetCause(exc, cause);  // steals `cause`
+  }
+  PyErr_SetObject(type, exc);
+  Py_DECREF(exc);
+  return nullptr;
+}
+
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(g_errors.slide_error, e.what());
+    return nullptr;
+  } catch (...) {
+    PyErr_SetString(g_errors.slide_error, "unknown C++ exception");
+    return nullptr;
+  }
+}
+
+struct SlideObject {
+  PyObject_HEAD
+  std::mutex* lock;                              // guards `slide`
+  std::shared_ptr<const slide::Slide>* slide;    // empty once closed
+};
+
+SlideObject* as_slide(PyObject* self) { return reinterpret_cast<SlideObject*>(self); }
+
+PyObject* g_slide_type = nullptr;
+
+// This object's slide, or nullptr with "the slide is closed" raised.
+std::shared_ptr<const slide::Slide> acquire(PyObject* self) {
+  SlideObject* obj = as_slide(self);
+  std::shared_ptr<const slide::Slide> s;
+  {
+    std::lock_guard guard(*obj->lock);
+    s = *obj->slide;
+  }
+  if (!s) PyErr_SetString(g_errors.slide_error, "the slide is closed");
+  return s;
+}
+
+PyObject* bytes_of(const Bytes& bytes) {
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                   static_cast<Py_ssize_t>(bytes.size()));
+}
+
+PyObject* str_of(const std::string& text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
+// Reads one planned tile into a new bytes object (the interpreter lock is
+// released for the read).
+PyObject* read_plan(const slide::Slide& s, const slide::TilePlan& plan) {
+  if (const auto size = plan.output_size()) {
+    PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*size));
+    if (out == nullptr) return nullptr;
+    auto* dst = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(out));
+    slide::SlideResult<Unit> result = Unit{};
+    Py_BEGIN_ALLOW_THREADS
+    result = s.read_into(plan, {dst, static_cast<std::size_t>(*size)});
+    Py_END_ALLOW_THREADS
+    if (!result.ok()) {
+      Py_DECREF(out);
+      return raise_slide_error(result.error());
+    }
+    return out;
+  }
+  slide::SlideResult<Bytes> result = Bytes{};
+  Py_BEGIN_ALLOW_THREADS
+  result = s.read(plan);
+  Py_END_ALLOW_THREADS
+  if (!result.ok()) return raise_slide_error(result.error());
+  return bytes_of(*result);
+}
+
+// ------------------------------------------------------------------ Slide methods
+
+PyObject* slide_read_tile(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&]() -> PyObject* {
+    if (nargs != 3) {
+      PyErr_SetString(PyExc_TypeError, "read_tile(level, x, y) takes 3 arguments");
+      return nullptr;
+    }
+    std::uint64_t level = 0, x = 0, y = 0;
+    if (!to_u64(args[0], "level", &level) || !to_u64(args[1], "x", &x) ||
+        !to_u64(args[2], "y", &y)) {
+      return nullptr;
+    }
+    auto s = acquire(self);
+    if (!s) return nullptr;
+    auto plan = s->plan_tile(level, x, y);
+    if (!plan.ok()) return raise_slide_error(plan.error());
+    return read_plan(*s, *plan);
+  });
+}
+
+// The (x, y) pairs of `coords`, any iterable of 2-item sequences.
+bool parse_coords(PyObject* coords, std::vector<std::pair<std::uint64_t, std::uint64_t>>& out) {
+  PyObject* it = PyObject_GetIter(coords);
+  if (it == nullptr) return false;
+  PyObject* item;
+  while ((item = PyIter_Next(it)) != nullptr) {
+    std::uint64_t xy[2] = {0, 0};
+    bool ok = PySequence_Check(item) && PySequence_Size(item) == 2;
+    if (!ok && !PyErr_Occurred()) {
+      PyErr_SetString(PyExc_TypeError, "coords must hold (x, y) pairs");
+    }
+    for (Py_ssize_t i = 0; ok && i < 2; ++i) {
+      PyObject* v = PySequence_GetItem(item, i);
+      ok = v != nullptr && to_u64(v, i == 0 ? "x" : "y", &xy[i]);
+      Py_XDECREF(v);
+    }
+    Py_DECREF(item);
+    if (!ok) {
+      Py_DECREF(it);
+      return false;
+    }
+    out.emplace_back(xy[0], xy[1]);
+  }
+  Py_DECREF(it);
+  return !PyErr_Occurred();
+}
+
+PyObject* slide_read_tiles(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&]() -> PyObject* {
+    if (nargs != 3) {
+      PyErr_SetString(PyExc_TypeError, "read_tiles(level, coords, threads) takes 3 arguments");
+      return nullptr;
+    }
+    std::uint64_t level = 0, threads = 0;
+    if (!to_u64(args[0], "level", &level) || !to_u64(args[2], "threads", &threads)) return nullptr;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> coords;
+    if (!parse_coords(args[1], coords)) return nullptr;
+    auto s = acquire(self);
+    if (!s) return nullptr;
+    if (threads == 0) threads = std::max(1U, std::thread::hardware_concurrency());
+
+    // Plan every tile first: a bad coordinate fails the call before any read.
+    std::vector<slide::TilePlan> plans;
+    plans.reserve(coords.size());
+    std::optional<SlideError> error;
+    Py_BEGIN_ALLOW_THREADS
+    for (const auto& [x, y] : coords) {
+      auto plan = s->plan_tile(level, x, y);
+      if (!plan.ok()) {
+        error = std::move(plan).error();
+        break;
+      }
+      plans.push_back(std::move(plan).value());
+    }
+    Py_END_ALLOW_THREADS
+    if (error) return raise_slide_error(*error);
+
+    // Tiles of known size are read straight into their bytes objects.
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(plans.size()));
+    if (list == nullptr) return nullptr;
+    std::vector<std::span<std::uint8_t>> dst(plans.size());
+    for (std::size_t i = 0; i < plans.size(); ++i) {
+      const auto size = plans[i].output_size();
+      if (!size) continue;
+      PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*size));
+      if (out == nullptr) {
+        Py_DECREF(list);
+        return nullptr;
+      }
+      dst[i] = {reinterpret_cast<std::uint8_t*>(PyBytes_AsString(out)),
+                static_cast<std::size_t>(*size)};
+      PyList_SetItem(list, static_cast<Py_ssize_t>(i), out);  // steals `out`
+    }
+    std::vector<Bytes> assembled;
+    slide::SlideResult<Unit> result = Unit{};
+    Py_BEGIN_ALLOW_THREADS
+    result = slide::read_plans(*s, plans, dst, assembled, static_cast<unsigned>(
+                                                              std::min<std::uint64_t>(threads, 256)));
+    Py_END_ALLOW_THREADS
+    if (!result.ok()) {
+      Py_DECREF(list);
+      return raise_slide_error(result.error());
+    }
+    for (std::size_t i = 0; i < plans.size(); ++i) {
+      if (plans[i].output_size()) continue;
+      PyObject* out = bytes_of(assembled[i]);
+      if (out == nullptr) {
+        Py_DECREF(list);
+        return nullptr;
+      }
+      PyList_SetItem(list, static_cast<Py_ssize_t>(i), out);
+    }
+    return list;
+  });
+}
+
+PyObject* slide_read_associated(PyObject* self, PyObject* arg) {
+  return guarded([&]() -> PyObject* {
+    if (!PyUnicode_Check(arg)) return binding::raise_cast_error(arg, "str", "name");
+    Py_ssize_t length = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(arg, &length);
+    if (text == nullptr) return nullptr;
+    auto s = acquire(self);
+    if (!s) return nullptr;
+    const std::string name(text, static_cast<std::size_t>(length));
+    for (const auto& image : s->associated_images()) {
+      if (image.name == name) return read_plan(*s, image.plan);
+    }
+    auto missing = s->read_associated(name);  // the NotFound error, in words
+    if (!missing.ok()) return raise_slide_error(missing.error());
+    return bytes_of(*missing);
+  });
+}
+
+PyObject* slide_close(PyObject* self, PyObject*) {
+  SlideObject* obj = as_slide(self);
+  std::shared_ptr<const slide::Slide> dropped;
+  {
+    std::lock_guard guard(*obj->lock);
+    dropped.swap(*obj->slide);
+  }
+  // The last reference may close a file: do that without the lock held.
+  Py_BEGIN_ALLOW_THREADS
+  dropped.reset();
+  Py_END_ALLOW_THREADS
+  Py_RETURN_NONE;
+}
+
+// ------------------------------------------------------------------ Slide properties
+
+PyObject* get_closed(PyObject* self, void*) {
+  SlideObject* obj = as_slide(self);
+  std::lock_guard guard(*obj->lock);
+  return PyBool_FromLong(*obj->slide ? 0 : 1);
+}
+
+PyObject* get_format(PyObject* self, void*) {
+  auto s = acquire(self);
+  if (!s) return nullptr;
+  return PyUnicode_FromString(slide::format_name(s->format()));
+}
+
+PyObject* get_name(PyObject* self, void*) {
+  auto s = acquire(self);
+  if (!s) return nullptr;
+  return str_of(s->name());
+}
+
+// A tuple of (width, height, tile width, tile height, tiles across, tiles down,
+// media type, downsample) per level.
+PyObject* get_levels(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    auto s = acquire(self);
+    if (!s) return nullptr;
+    const auto& levels = s->levels();
+    PyObject* out = PyTuple_New(static_cast<Py_ssize_t>(levels.size()));
+    if (out == nullptr) return nullptr;
+    for (std::size_t i = 0; i < levels.size(); ++i) {
+      const auto& l = levels[i];
+      PyObject* item = Py_BuildValue(
+          "(KKKKKKs#d)", static_cast<unsigned long long>(l.info.dimensions.first),
+          static_cast<unsigned long long>(l.info.dimensions.second),
+          static_cast<unsigned long long>(l.info.tile_size.first),
+          static_cast<unsigned long long>(l.info.tile_size.second),
+          static_cast<unsigned long long>(l.info.tile_grid.first),
+          static_cast<unsigned long long>(l.info.tile_grid.second), l.media_type.data(),
+          static_cast<Py_ssize_t>(l.media_type.size()), l.downsample);
+      if (item == nullptr) {
+        Py_DECREF(out);
+        return nullptr;
+      }
+      PyTuple_SetItem(out, static_cast<Py_ssize_t>(i), item);
+    }
+    return out;
+  });
+}
+
+PyObject* get_properties(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    auto s = acquire(self);
+    if (!s) return nullptr;
+    PyObject* out = PyDict_New();
+    if (out == nullptr) return nullptr;
+    for (const auto& [key, value] : s->properties()) {
+      PyObject* k = str_of(key);
+      PyObject* v = str_of(value);
+      const int failed = k == nullptr || v == nullptr || PyDict_SetItem(out, k, v) < 0;
+      Py_XDECREF(k);
+      Py_XDECREF(v);
+      if (failed) {
+        Py_DECREF(out);
+        return nullptr;
+      }
+    }
+    return out;
+  });
+}
+
+// A tuple of (name, media type, width, height) per associated image.
+PyObject* get_associated(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    auto s = acquire(self);
+    if (!s) return nullptr;
+    const auto& images = s->associated_images();
+    PyObject* out = PyTuple_New(static_cast<Py_ssize_t>(images.size()));
+    if (out == nullptr) return nullptr;
+    for (std::size_t i = 0; i < images.size(); ++i) {
+      const auto& a = images[i];
+      PyObject* item = Py_BuildValue(
+          "(s#s#KK)", a.name.data(), static_cast<Py_ssize_t>(a.name.size()), a.media_type.data(),
+          static_cast<Py_ssize_t>(a.media_type.size()),
+          static_cast<unsigned long long>(a.dimensions.first),
+          static_cast<unsigned long long>(a.dimensions.second));
+      if (item == nullptr) {
+        Py_DECREF(out);
+        return nullptr;
+      }
+      PyTuple_SetItem(out, static_cast<Py_ssize_t>(i), item);
+    }
+    return out;
+  });
+}
+
+void slide_dealloc(PyObject* self) {
+  SlideObject* obj = as_slide(self);
+  PyTypeObject* type = Py_TYPE(self);
+  delete obj->slide;
+  delete obj->lock;
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
+#define KOLVA_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
+
+PyMethodDef kSlideMethods[] = {
+    {"read_tile", KOLVA_FASTCALL(slide_read_tile), METH_FASTCALL,
+     "read_tile(level, x, y) -> bytes"},
+    {"read_tiles", KOLVA_FASTCALL(slide_read_tiles), METH_FASTCALL,
+     "read_tiles(level, coords, threads) -> list[bytes]"},
+    {"read_associated", slide_read_associated, METH_O, "read_associated(name) -> bytes"},
+    {"close", slide_close, METH_NOARGS, "close()"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kSlideGetSet[] = {
+    {"closed", get_closed, nullptr, nullptr, nullptr},
+    {"format", get_format, nullptr, nullptr, nullptr},
+    {"name", get_name, nullptr, nullptr, nullptr},
+    {"levels", get_levels, nullptr, nullptr, nullptr},
+    {"properties", get_properties, nullptr, nullptr, nullptr},
+    {"associated", get_associated, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kSlideSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(slide_dealloc)},
+    {Py_tp_methods, kSlideMethods},
+    {Py_tp_getset, kSlideGetSet},
+    {Py_tp_doc, const_cast<char*>("An opened slide (made by kolva._core.open).")},
+    {0, nullptr},
+};
+
+PyType_Spec kSlideSpec = {"kolva._core.Slide", sizeof(SlideObject), 0, Py_TPFLAGS_DEFAULT,
+                          kSlideSlots};
+
+PyObject* wrap(std::shared_ptr<const slide::Slide> s) {
+  auto* type = reinterpret_cast<PyTypeObject*>(g_slide_type);
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* self = alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  SlideObject* obj = as_slide(self);
+  obj->lock = new std::mutex();
+  obj->slide = new std::shared_ptr<const slide::Slide>(std::move(s));
+  return self;
+}
+
+// ------------------------------------------------------------------ module functions
+
+// open(path, tile_size=0) -> Slide
+PyObject* open_slide(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"path", "tile_size", nullptr};
+    PyObject* path_arg = nullptr;
+    PyObject* tile_size_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|O:open", const_cast<char**>(kwlist),
+                                     &path_arg, &tile_size_arg)) {
+      return nullptr;
+    }
+    slide::OpenOptions options;
+    if (tile_size_arg != nullptr && !to_u64(tile_size_arg, "tile_size", &options.tile_size)) {
+      return nullptr;
+    }
+    PyObject* encoded = PyUnicode_EncodeFSDefault(path_arg);
+    if (encoded == nullptr) return nullptr;
+    std::string path(PyBytes_AsString(encoded), static_cast<std::size_t>(PyBytes_Size(encoded)));
+    Py_DECREF(encoded);
+    if (path.find('\0') != std::string::npos) {
+      PyErr_SetString(g_errors.slide_error, "cannot open a path that contains a NUL character");
+      return nullptr;
+    }
+    std::optional<slide::SlideResult<std::shared_ptr<const slide::Slide>>> opened;
+    std::optional<OsError> os_error;
+    Py_BEGIN_ALLOW_THREADS
+    auto file = std_io::SharedFileSource::open(path);
+    if (file.ok()) {
+      opened = slide::Slide::open(std::move(file).value(), options);
+    } else {
+      os_error = file.error();
+    }
+    Py_END_ALLOW_THREADS
+    if (os_error) {
+      const KolvaError cause = KolvaError::IoError{*os_error};
+      return raise_slide_error(SlideError{
+          ErrorKind::Io, "cannot open " + path + ": " + std::strerror(os_error->code), cause});
+    }
+    if (!opened->ok()) return raise_slide_error(opened->error());
+    return wrap(std::move(*opened).value());
+  });
+}
+
+PyMethodDef kModuleMethods[] = {
+    {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_slide)),
+     METH_VARARGS | METH_KEYWORDS, "open(path, tile_size=0) -> Slide"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* new_error(const char* name, PyObject* bases, const char* doc) {
+  return PyErr_NewExceptionWithDoc(name, doc, bases, nullptr);
+}
+
+int exec_module(PyObject* module) {
+  if (g_errors.slide_error == nullptr) {
+    g_errors.slide_error = new_error("kolva.SlideError", PyExc_Exception,
+                                     "A slide could not be opened or read.");
+    if (g_errors.slide_error == nullptr) return -1;
+    g_errors.unsupported = new_error("kolva.UnsupportedFormat", g_errors.slide_error,
+                                     "The file is not a slide kolva can read.");
+    PyObject* bases = Py_BuildValue("(OO)", g_errors.slide_error, PyExc_IndexError);
+    if (g_errors.unsupported == nullptr || bases == nullptr) return -1;
+    g_errors.tile_not_found = new_error("kolva.TileNotFound", bases,
+                                        "A level, tile or associated image that does not exist.");
+    Py_DECREF(bases);
+    g_errors.core_error = new_error("kolva.CoreError", PyExc_Exception,
+                                    "The core library's own error, kept as the cause.");
+    if (g_errors.tile_not_found == nullptr || g_errors.core_error == nullptr) return -1;
+  }
+  if (g_slide_type == nullptr) {
+    g_slide_type = PyType_FromSpec(&kSlideSpec);
+    if (g_slide_type == nullptr) return -1;
+  }
+  const std::pair<const char*, PyObject*> names[] = {
+      {"SlideError", g_errors.slide_error},   {"UnsupportedFormat", g_errors.unsupported},
+      {"TileNotFound", g_errors.tile_not_found}, {"CoreError", g_errors.core_error},
+      {"Slide", g_slide_type},
+  };
+  for (const auto& [name, value] : names) {
+    Py_INCREF(value);
+    if (PyModule_AddObject(module, name, value) < 0) {
+      Py_DECREF(value);
+      return -1;
+    }
+  }
+  return 0;
+}
+
+PyModuleDef_Slot kModuleSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "_core", "The native side of the kolva package.", 0,
+                       kModuleMethods, kModuleSlots, nullptr, nullptr, nullptr};
+
+}  // namespace
+}  // namespace kolva::core_module
+
+PyMODINIT_FUNC PyInit__core(void) { return PyModuleDef_Init(&kolva::core_module::kModule); }

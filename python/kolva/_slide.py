@@ -1,0 +1,209 @@
+"""The `kolva` slide API: `kolva.open` and the `Slide` it returns.
+
+A `Slide` may be shared by any number of threads: the native slide never changes
+after opening, reads hold no lock across file access and release the interpreter
+lock. Pickling a `Slide` pickles how it was opened; unpickling opens it again, so
+DataLoader and multiprocessing workers can receive one.
+"""
+from __future__ import annotations
+
+import os
+from collections.abc import Iterable, Iterator, Mapping
+from dataclasses import dataclass
+from typing import Any
+
+from . import _core
+from ._core import SlideError, TileNotFound
+
+__all__ = ["EncodedImage", "Level", "Slide", "open"]
+
+
+@dataclass(frozen=True)
+class Level:
+    """One pyramid level: its size, tiling and the media type of its stored tiles."""
+
+    index: int
+    dimensions: tuple[int, int]
+    tile_size: tuple[int, int]
+    tile_grid: tuple[int, int]
+    downsample: float
+    media_type: str
+
+
+@dataclass(frozen=True)
+class EncodedImage:
+    """An associated image (label, macro, thumbnail, ...) as one encoded stream."""
+
+    media_type: str
+    data: bytes
+    dimensions: tuple[int, int]
+
+    def __repr__(self) -> str:
+        return (f"EncodedImage(media_type={self.media_type!r}, "
+                f"dimensions={self.dimensions}, data=<{len(self.data)} bytes>)")
+
+
+class _AssociatedImages(Mapping[str, EncodedImage]):
+    """Name -> EncodedImage; each image is read when it is looked up."""
+
+    def __init__(self, slide: Slide, entries: dict[str, tuple[str, tuple[int, int]]]) -> None:
+        self._slide = slide
+        self._entries = entries
+
+    def __getitem__(self, name: str) -> EncodedImage:
+        if name not in self._entries:
+            raise KeyError(name)
+        media_type, dimensions = self._entries[name]
+        return EncodedImage(media_type, self._slide._core.read_associated(name), dimensions)
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._entries)
+
+    def __len__(self) -> int:
+        return len(self._entries)
+
+    def __repr__(self) -> str:
+        return f"<associated images {list(self._entries)}>"
+
+
+def _default_threads() -> int:
+    try:
+        return max(1, len(os.sched_getaffinity(0)))
+    except (AttributeError, OSError):  # pragma: no cover - not Linux
+        return max(1, os.cpu_count() or 1)
+
+
+class Slide:
+    """An opened whole-slide image. Make one with `kolva.open`."""
+
+    def __init__(self, core: Any, source: Any, options: dict[str, Any]) -> None:
+        self._core = core
+        self._source = source
+        self._options = options
+        self.format: str = core.format
+        levels = tuple(
+            Level(i, (w, h), (tw, th), (gx, gy), ds, mt)
+            for i, (w, h, tw, th, gx, gy, mt, ds) in enumerate(core.levels)
+        )
+        self.levels: tuple[Level, ...] = levels
+        self.level_count: int = len(levels)
+        self.dimensions: tuple[int, int] = levels[0].dimensions
+        self.level_dimensions: tuple[tuple[int, int], ...] = tuple(l.dimensions for l in levels)
+        self.level_downsamples: tuple[float, ...] = tuple(l.downsample for l in levels)
+        self._properties: dict[str, str] = core.properties
+        self._associated = {name: (mt, (w, h)) for name, mt, w, h in core.associated}
+        # The native methods themselves: no Python frame between caller and core.
+        self.read_tile = core.read_tile
+
+    # ------------------------------------------------------------------ metadata
+    @property
+    def properties(self) -> dict[str, str]:
+        """Pixel size, objective power and the vendor's own keys, as text."""
+        return dict(self._properties)
+
+    @property
+    def mpp(self) -> tuple[float, float] | None:
+        """(x, y) micrometres per pixel at level 0, or None when the file does not say."""
+        x = self._properties.get("kolva.mpp-x")
+        y = self._properties.get("kolva.mpp-y")
+        if x is None or y is None:
+            return None
+        return float(x), float(y)
+
+    @property
+    def associated_images(self) -> Mapping[str, EncodedImage]:
+        """Label, macro, thumbnail and similar images, returned without decoding."""
+        return _AssociatedImages(self, self._associated)
+
+    @property
+    def closed(self) -> bool:
+        return bool(self._core.closed)
+
+    @property
+    def source(self) -> Any:
+        """What the slide was opened from."""
+        return self._source
+
+    # ------------------------------------------------------------------ tiles
+    def read_tile(self, level: int, x: int, y: int) -> bytes:  # noqa: F811 - replaced per instance
+        """The stored bytes of tile (x, y) of `level` as one complete stream."""
+        return self._core.read_tile(level, x, y)
+
+    def read_tiles(self, level: int, coords: Iterable[tuple[int, int]], *,
+                   threads: int | None = None) -> list[bytes]:
+        """The tiles at `coords` of `level`, in the order of `coords`. Every range is
+        planned first (a bad coordinate fails before anything is read), then read with
+        `threads` threads (default: the machine's cores)."""
+        if threads is None:
+            threads = _default_threads()
+        elif threads < 1:
+            raise ValueError(f"threads must be at least 1, not {threads}")
+        return self._core.read_tiles(level, coords, threads)
+
+    def get_best_level_for_downsample(self, downsample: float) -> int:
+        """The level to read from for a display at `downsample` (OpenSlide's rule:
+        the largest level whose downsample does not exceed it)."""
+        ds = self.level_downsamples
+        if downsample < ds[0]:
+            return 0
+        for i in range(1, len(ds)):
+            if downsample < ds[i]:
+                return i - 1
+        return len(ds) - 1
+
+    def tile_box(self, level: int, x: int, y: int) -> tuple[int, int, int, int]:
+        """(left, top, width, height) in level pixels that tile (x, y) covers, clipped
+        to the level (edge tiles are stored padded to the full tile size)."""
+        if not 0 <= level < self.level_count:
+            raise TileNotFound(f"level {level} does not exist: the slide has "
+                               f"{self.level_count} levels")
+        lv = self.levels[level]
+        tw, th = lv.tile_size
+        w, h = lv.dimensions
+        left, top = x * tw, y * th
+        if not (0 <= x < lv.tile_grid[0] and 0 <= y < lv.tile_grid[1]):
+            raise TileNotFound(f"tile ({x}, {y}) of level {level} does not exist: the level "
+                               f"has {lv.tile_grid[0]} x {lv.tile_grid[1]} tiles")
+        return left, top, min(tw, w - left), min(th, h - top)
+
+    # ------------------------------------------------------------------ life cycle
+    def close(self) -> None:
+        """Releases the file. Reads already running finish; later calls raise SlideError."""
+        self._core.close()
+
+    def __enter__(self) -> Slide:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (_reopen, (self._source, self._options))
+
+    def __repr__(self) -> str:
+        state = "closed" if self.closed else f"{self.level_count} levels, {self.dimensions}"
+        return f"<kolva.Slide {self.format} {self._source!r} ({state})>"
+
+
+def _reopen(source: Any, options: dict[str, Any]) -> Slide:
+    return open(source, **options)
+
+
+def open(source: str | os.PathLike[str], *, tile_size: int | None = None) -> Slide:  # noqa: A001
+    """Opens a slide file: Aperio SVS, Philips TIFF, Hamamatsu NDPI, Olympus ETS/VSI
+    or a tiled TIFF/BigTIFF pyramid. Raises `kolva.UnsupportedFormat` for files that
+    are no such slide and `kolva.SlideError` when the file cannot be read."""
+    options: dict[str, Any] = {}
+    if tile_size is not None:
+        options["tile_size"] = tile_size
+    if isinstance(source, (str, os.PathLike)):
+        path = os.fspath(source)
+        if isinstance(path, bytes):
+            path = os.fsdecode(path)
+        core = _core.open(path, tile_size or 0)
+        return Slide(core, path, options)
+    raise TypeError(f"kolva.open() takes a path, not {type(source).__name__}")
+
+
+# Re-exported for `kolva/__init__.py`.
+_ERRORS = (SlideError, TileNotFound)

@@ -1,0 +1,162 @@
+#pragma once
+
+// The slide behind the `kolva` package: one opened slide that any number of
+// threads may read at once. It opens with the same format decoders as the
+// specified module, keeps the directories it read for metadata, and splits a
+// tile read into a plan (the byte ranges to read and how to join them), the
+// reads, and the assembly, so that callers can read the ranges of many tiles
+// at once (threads, or concurrent remote requests) and assemble afterwards.
+//
+// Nothing here touches a file but through the RangeSource it was opened on;
+// after open() a Slide never changes, so every const member is thread-safe.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "base/base.hpp"
+#include "dynamic_decoder/dynamic_decoder.hpp"
+#include "std_io/source.hpp"
+#include "tiff_tools/data/data.hpp"
+
+namespace kolva::slide {
+
+// What kind of failure a SlideError reports; the Python layer maps each to an
+// exception class.
+enum class ErrorKind : std::uint8_t {
+  Unsupported,    // not a slide this library reads
+  LevelNotFound,  // a level number past the last level
+  TileNotFound,   // a tile outside the grid, or not stored
+  NotFound,       // an associated image that does not exist
+  Io,             // the byte source failed (file system, network)
+  Corrupt,        // the file claims something it does not hold
+  Invalid,        // a bad argument (an NDPI tile size that is no MCU multiple)
+};
+
+// A failure in words a user understands, with the core's error as its cause.
+struct SlideError {
+  ErrorKind kind;
+  std::string message;
+  std::optional<KolvaError> cause;
+};
+
+template <class T>
+using SlideResult = Result<T, SlideError>;
+
+enum class Format : std::uint8_t { Aperio, Philips, Ndpi, Ets, GenericTiff };
+// "aperio", "philips", "ndpi", "ets", "generic-tiff".
+const char* format_name(Format format);
+
+struct Range {
+  std::uint64_t offset;
+  std::uint64_t length;
+  friend bool operator==(const Range&, const Range&) = default;
+};
+
+// Assemblies: how the bytes of a plan's ranges become the output.
+//
+// Splice: `prefix`, then the ranges' bytes one after the other without their
+// first `skip` bytes. The prefix is borrowed from the slide (shared JPEG
+// tables) or owned by the plan (a header made for this tile).
+struct Splice {
+  ByteSpan prefix;
+  Bytes own_prefix;
+  std::uint64_t skip = 0;
+  ByteSpan head() const { return own_prefix.empty() ? prefix : ByteSpan(own_prefix); }
+};
+// Replay: the stored format's own tile consumer, fed the ranges' bytes in order.
+struct Replay {
+  dynamic_decoder::TileRequest request;
+};
+using Assembly = std::variant<Splice, Replay>;
+
+// A tile read, planned: what to read and how to join it.
+struct TilePlan {
+  std::vector<Range> ranges;
+  Assembly assembly;
+  // The output's length when it is known before reading (Splice).
+  std::optional<std::uint64_t> output_size() const;
+};
+
+// One pyramid level as the package describes it.
+struct Level {
+  LevelInfo info;
+  std::string media_type;  // "image/jpeg", "image/jp2", ...
+  double downsample;       // mean of the width and height ratios to level 0
+};
+
+// A label, macro, thumbnail or overview image, handed out encoded.
+struct AssociatedImage {
+  std::string name;
+  std::string media_type;
+  std::pair<std::uint64_t, std::uint64_t> dimensions;
+  TilePlan plan;
+};
+
+using Properties = std::vector<std::pair<std::string, std::string>>;
+
+struct OpenOptions {
+  // Edge of the tiles NDPI levels are cut into; 0 keeps the file's own tiling.
+  std::uint64_t tile_size = 0;
+};
+
+class Slide {
+ public:
+  // Opens the slide on `source`. Reads only through it.
+  static SlideResult<std::shared_ptr<const Slide>> open(std::shared_ptr<std_io::RangeSource> source,
+                                                        const OpenOptions& options = {});
+
+  Format format() const { return format_; }
+  const std::vector<Level>& levels() const { return levels_; }
+  const Properties& properties() const { return properties_; }
+  const std::vector<AssociatedImage>& associated_images() const { return associated_; }
+  std_io::RangeSource& source() const { return *source_; }
+  const std::string& name() const { return source_->name(); }
+
+  // The plan of one tile: LevelNotFound / TileNotFound without reading.
+  SlideResult<TilePlan> plan_tile(std::uint64_t level, std::uint64_t x, std::uint64_t y) const;
+  // Reads a planned tile.
+  SlideResult<Bytes> read(const TilePlan& plan) const;
+  // Reads a plan whose output size is known straight into `dst`, which has
+  // exactly that size.
+  SlideResult<Unit> read_into(const TilePlan& plan, std::span<std::uint8_t> dst) const;
+  // Joins the bytes of a plan's ranges, read elsewhere (one buffer per range,
+  // in order).
+  SlideResult<Bytes> assemble(const TilePlan& plan, std::span<const ByteSpan> ranges) const;
+
+  SlideResult<Bytes> read_tile(std::uint64_t level, std::uint64_t x, std::uint64_t y) const;
+  // NotFound when there is no such image.
+  SlideResult<Bytes> read_associated(const std::string& name) const;
+
+  // The error of a failed read through the source, with the source's name.
+  SlideError read_error(const KolvaError& cause) const;
+
+  Slide(std::shared_ptr<std_io::RangeSource> source, Format format,
+        dynamic_decoder::DynamicDecoder decoder)
+      : source_(std::move(source)), format_(format), decoder_(std::move(decoder)) {}
+
+  // Filled while opening.
+  std::vector<tiff_tools::Ifd> ifds_;
+  std::vector<Level> levels_;
+  Properties properties_;
+  std::vector<AssociatedImage> associated_;
+
+ private:
+  std::shared_ptr<std_io::RangeSource> source_;
+  Format format_;
+  dynamic_decoder::DynamicDecoder decoder_;
+};
+
+// Reads every tile of `plans` (each one range-list) with `threads` threads;
+// `dst[i]` is where plan i goes when its size is known (empty span otherwise,
+// the result then lands in `assembled[i]`). Stops at the first failure.
+SlideResult<Unit> read_plans(const Slide& slide, std::span<const TilePlan> plans,
+                             std::span<const std::span<std::uint8_t>> dst,
+                             std::vector<Bytes>& assembled, unsigned threads);
+
+}  // namespace kolva::slide

@@ -1,0 +1,42 @@
+#include "std_io/source.hpp"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace kolva::std_io {
+
+Result<std::shared_ptr<SharedFileSource>, OsError> SharedFileSource::open(const std::string& path) {
+  auto file = FileSource::open(path);
+  if (!file.ok()) return file.error();
+  return std::shared_ptr<SharedFileSource>(new SharedFileSource(std::move(file).value(), path));
+}
+
+KolvaResult<std::uint64_t> SharedFileSource::size() {
+  // Asked only when a range seems to reach past the known size (a file that
+  // grew, or a hostile offset); fstat keeps no state of ours, so concurrent
+  // callers are safe.
+  struct stat st {};
+  if (::fstat(file_.fd(), &st) != 0) return KolvaError::IoError{OsError{errno}};
+  if (S_ISDIR(st.st_mode)) return KolvaError::IoError{OsError{EISDIR}};
+  const std::uint64_t size = S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : UINT64_MAX;
+  size_.store(size, std::memory_order_relaxed);
+  return size;
+}
+
+KolvaResult<std::uint64_t> SharedFileSource::read_at(std::uint64_t offset,
+                                                     std::span<std::uint8_t> dst) {
+  return file_.read_at(offset, dst);
+}
+
+KolvaResult<std::uint64_t> SharedMemorySource::read_at(std::uint64_t offset,
+                                                       std::span<std::uint8_t> dst) {
+  if (dst.empty() || offset >= bytes_.size()) return std::uint64_t{0};
+  const auto n = std::min<std::uint64_t>(dst.size(), bytes_.size() - offset);
+  std::memcpy(dst.data(), bytes_.data() + offset, n);
+  return n;
+}
+
+}  // namespace kolva::std_io

@@ -1,0 +1,81 @@
+#pragma once
+
+// Byte sources that many threads may read at once, behind one interface, so
+// that a slide opened from a local file, from memory or from a remote store
+// runs the same consumers. Format logic still never sees them: the adapter
+// SharedSource makes any of them a ByteSource for the driver.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "std_io/std_io.hpp"
+
+namespace kolva::std_io {
+
+// A byte source that may be read from several threads at once.
+//   known_size(): a cheap, possibly stale length.
+//   size(): the current length, freshly taken when the source can tell.
+//   read_at(offset, dst): fills as much of dst as the source holds from
+//   `offset` on; returns how many bytes were delivered (fewer only at the end).
+//   name(): what the source is, for messages (a path or a URL).
+class RangeSource {
+ public:
+  virtual ~RangeSource() = default;
+  virtual std::uint64_t known_size() const = 0;
+  virtual KolvaResult<std::uint64_t> size() = 0;
+  virtual KolvaResult<std::uint64_t> read_at(std::uint64_t offset, std::span<std::uint8_t> dst) = 0;
+  virtual const std::string& name() const = 0;
+};
+
+// A local file read with pread: reads share no file position, so any number of
+// threads may read at once.
+class SharedFileSource final : public RangeSource {
+ public:
+  static Result<std::shared_ptr<SharedFileSource>, OsError> open(const std::string& path);
+
+  std::uint64_t known_size() const override { return size_.load(std::memory_order_relaxed); }
+  KolvaResult<std::uint64_t> size() override;
+  KolvaResult<std::uint64_t> read_at(std::uint64_t offset, std::span<std::uint8_t> dst) override;
+  const std::string& name() const override { return path_; }
+
+ private:
+  SharedFileSource(FileSource file, std::string path)
+      : file_(std::move(file)), path_(std::move(path)), size_(file_.known_size()) {}
+  FileSource file_;
+  std::string path_;
+  std::atomic<std::uint64_t> size_;
+};
+
+// Bytes held in memory.
+class SharedMemorySource final : public RangeSource {
+ public:
+  SharedMemorySource(Bytes bytes, std::string name) : bytes_(std::move(bytes)), name_(std::move(name)) {}
+  std::uint64_t known_size() const override { return bytes_.size(); }
+  KolvaResult<std::uint64_t> size() override { return static_cast<std::uint64_t>(bytes_.size()); }
+  KolvaResult<std::uint64_t> read_at(std::uint64_t offset, std::span<std::uint8_t> dst) override;
+  const std::string& name() const override { return name_; }
+
+ private:
+  Bytes bytes_;
+  std::string name_;
+};
+
+// A ByteSource over a shared RangeSource, for the driver's run loop.
+class SharedSource {
+ public:
+  explicit SharedSource(std::shared_ptr<RangeSource> inner) : inner_(std::move(inner)) {}
+  std::uint64_t known_size() const { return inner_->known_size(); }
+  KolvaResult<std::uint64_t> size() { return inner_->size(); }
+  KolvaResult<std::uint64_t> read_at(std::uint64_t offset, std::span<std::uint8_t> dst) {
+    return inner_->read_at(offset, dst);
+  }
+  RangeSource& inner() { return *inner_; }
+
+ private:
+  std::shared_ptr<RangeSource> inner_;
+};
+
+}  // namespace kolva::std_io

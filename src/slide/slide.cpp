@@ -175,9 +175,9 @@ SlideResult<std::shared_ptr<const Slide>> Slide::open(std::shared_ptr<std_io::Ra
   auto slide = std::make_shared<Slide>(std::move(source), found.format, std::move(found.decoder));
   slide->ifds_ = std::move(found.ifds);
 
-  const std::uint64_t count = slide->decoder_.level_count();
+  const std::uint64_t count = slide->decoder_->level_count();
   for (std::uint64_t i = 0; i < count; ++i) {
-    const auto info = slide->decoder_.get_level(i);
+    const auto info = slide->decoder_->get_level(i);
     if (!info) {
       return SlideError{ErrorKind::Unsupported,
                         slide->name() + " is not a slide kolva can read: level " +
@@ -228,7 +228,13 @@ SlideResult<TilePlan> Slide::plan_tile(std::uint64_t level, std::uint64_t x,
                         KolvaError::TileNotFound{x, y, 0}};
     }
   }
-  auto request = decoder_.read_tile(level, x, y);
+  if (planner_) return planner_(level, x, y);
+  if (!decoder_) {
+    return SlideError{ErrorKind::LevelNotFound,
+                      "level " + std::to_string(level) + " does not exist: the slide has no levels",
+                      std::nullopt};
+  }
+  auto request = decoder_->read_tile(level, x, y);
   if (!request.ok()) {
     const KolvaError& cause = request.error();
     if (cause.is<KolvaError::LevelNotFound>()) {
@@ -323,6 +329,7 @@ SlideResult<Bytes> Slide::assemble(const TilePlan& plan, std::span<const ByteSpa
             return SlideError{ErrorKind::Corrupt, "a tile asked for more ranges than planned",
                               std::nullopt};
           },
+          [&](const Custom& c) -> SlideResult<Bytes> { return c.join(ranges); },
       },
       plan.assembly);
 }

@@ -11,6 +11,7 @@
 // after open() a Slide never changes, so every const member is thread-safe.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -73,7 +74,12 @@ struct Splice {
 struct Replay {
   dynamic_decoder::TileRequest request;
 };
-using Assembly = std::variant<Splice, Replay>;
+// Custom: a join of this layer's own (a lossless crop, say); `join` gets the
+// ranges' bytes in order and keeps whatever else it needs alive itself.
+struct Custom {
+  std::function<SlideResult<Bytes>(std::span<const ByteSpan>)> join;
+};
+using Assembly = std::variant<Splice, Replay, Custom>;
 
 // A tile read, planned: what to read and how to join it.
 struct TilePlan {
@@ -136,8 +142,11 @@ class Slide {
   // The error of a failed read through the source, with the source's name.
   SlideError read_error(const KolvaError& cause) const;
 
+  // A slide whose tiles are planned by the specified decoders (`decoder`) or,
+  // when `planner_` is set, by this layer's own readers of formats and
+  // variants beyond them.
   Slide(std::shared_ptr<std_io::RangeSource> source, Format format,
-        dynamic_decoder::DynamicDecoder decoder)
+        std::optional<dynamic_decoder::DynamicDecoder> decoder)
       : source_(std::move(source)), format_(format), decoder_(std::move(decoder)) {}
 
   // Filled while opening.
@@ -145,11 +154,15 @@ class Slide {
   std::vector<Level> levels_;
   Properties properties_;
   std::vector<AssociatedImage> associated_;
+  // Plans tiles instead of `decoder_` (bounds checks included) when set.
+  std::function<SlideResult<TilePlan>(std::uint64_t, std::uint64_t, std::uint64_t)> planner_;
+
+  const std::optional<dynamic_decoder::DynamicDecoder>& decoder() const { return decoder_; }
 
  private:
   std::shared_ptr<std_io::RangeSource> source_;
   Format format_;
-  dynamic_decoder::DynamicDecoder decoder_;
+  std::optional<dynamic_decoder::DynamicDecoder> decoder_;
 };
 
 // Reads every tile of `plans` (each one range-list) with `threads` threads;

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "slide/describe.hpp"
+#include "slide/pool.hpp"
 
 namespace kolva::slide {
 namespace {
@@ -428,15 +429,12 @@ SlideResult<Unit> read_plans(const Slide& slide, std::span<const TilePlan> plans
                              std::span<const std::span<std::uint8_t>> dst,
                              std::vector<Bytes>& assembled, unsigned threads) {
   assembled.resize(plans.size());
-  std::atomic<std::size_t> next{0};
   std::atomic<bool> failed{false};
   std::mutex error_mutex;
   std::optional<std::pair<std::size_t, SlideError>> first_error;
 
-  auto work = [&] {
-    while (!failed.load(std::memory_order_relaxed)) {
-      const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
-      if (i >= plans.size()) return;
+  parallel_chunks(plans.size(), threads, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end && !failed.load(std::memory_order_relaxed); ++i) {
       std::optional<SlideError> error;
       if (!dst[i].empty() || plans[i].output_size() == std::uint64_t{0}) {
         if (auto r = slide.read_into(plans[i], dst[i]); !r.ok()) error = std::move(r).error();
@@ -451,14 +449,7 @@ SlideResult<Unit> read_plans(const Slide& slide, std::span<const TilePlan> plans
         failed.store(true, std::memory_order_relaxed);
       }
     }
-  };
-
-  const unsigned count =
-      static_cast<unsigned>(std::min<std::size_t>(std::max(threads, 1U), plans.size()));
-  std::vector<std::thread> pool;
-  for (unsigned t = 1; t < count; ++t) pool.emplace_back(work);
-  work();
-  for (auto& thread : pool) thread.join();
+  });
   if (first_error) return std::move(first_error->second);
   return Unit{};
 }

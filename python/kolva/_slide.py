@@ -155,8 +155,9 @@ class Slide:
         """(left, top, width, height) in level pixels that tile (x, y) covers, clipped
         to the level (edge tiles are stored padded to the full tile size)."""
         if not 0 <= level < self.level_count:
+            plural = "level" if self.level_count == 1 else "levels"
             raise TileNotFound(f"level {level} does not exist: the slide has "
-                               f"{self.level_count} levels")
+                               f"{self.level_count} {plural}")
         lv = self.levels[level]
         tw, th = lv.tile_size
         w, h = lv.dimensions

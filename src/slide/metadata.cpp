@@ -502,6 +502,30 @@ void add_philips(std::string_view xml, PropertyMap& out) {
   for (auto& [k, v] : found) out[k] = std::move(v);
 }
 
+std::vector<double> philips_downsamples(std::string_view xml) {
+  PropertyMap found;
+  add_philips(xml, found);
+  std::vector<std::pair<double, double>> spacing;
+  for (std::size_t i = 0;; ++i) {
+    const auto it = found.find("philips.PIIM_PIXEL_DATA_REPRESENTATION_SEQUENCE[" +
+                               std::to_string(i) + "].DICOM_PIXEL_SPACING");
+    if (it == found.end()) break;
+    const auto parts = split(it->second, "\"");
+    if (parts.size() < 4) return {};
+    const auto y = parse_double(parts[1]);
+    const auto x = parse_double(parts[3]);
+    if (!usable_positive(x) || !usable_positive(y)) return {};
+    spacing.emplace_back(*x, *y);
+  }
+  std::vector<double> out;
+  for (const auto& [x, y] : spacing) {
+    const double ratio = std::round((x / spacing[0].first + y / spacing[0].second) / 2.0);
+    if (!std::isfinite(ratio) || ratio < 1) return {};
+    out.push_back(ratio);
+  }
+  return out;
+}
+
 void add_hamamatsu(const tiff_tools::Ifd& ifd, PropertyMap& out) {
   constexpr std::uint16_t kSourceLens = 65421, kXOffset = 65422, kYOffset = 65423,
                           kReference = 65427, kPropertyMap = 65449;

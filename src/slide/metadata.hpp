@@ -51,6 +51,13 @@ void add_aperio(std::string_view description, PropertyMap& out);
 // `levels=` in DICOM_DERIVATION_DESCRIPTION. Malformed XML adds nothing.
 void add_philips(std::string_view xml, PropertyMap& out);
 
+// The downsample of each pyramid level of a Philips slide from the pixel
+// spacing of its pixel-data representations in the XML (level 0's spacing over
+// level i's, the mean of both axes, rounded to a whole number as the scanner
+// halves each level); empty when the XML does not give them all. Philips pads
+// each level to whole tiles, so level sizes do not give the downsample.
+std::vector<double> philips_downsamples(std::string_view xml);
+
 // `hamamatsu.*` from an NDPI directory: SourceLens (65421), the offsets from
 // the slide centre (65422/65423), Reference (65427) and the `key=value` lines
 // of 65449; kolva.objective-power from SourceLens.

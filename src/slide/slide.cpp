@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "slide/describe.hpp"
+#include "slide/metadata.hpp"
 
 namespace kolva::slide {
 namespace {
@@ -211,6 +212,16 @@ SlideResult<std::shared_ptr<const Slide>> Slide::open(std::shared_ptr<std_io::Ra
     if (w > 0 && h > 0) {
       level.downsample = (static_cast<double>(w0) / static_cast<double>(w) +
                           static_cast<double>(h0) / static_cast<double>(h)) / 2.0;
+    }
+  }
+  if (slide->format_ == Format::Philips && !slide->ifds_.empty()) {
+    if (const auto* xml = slide->ifds_[0].get(270); xml && xml->ascii()) {
+      const auto downsamples = metadata::philips_downsamples(*xml->ascii());
+      if (downsamples.size() >= slide->levels_.size()) {
+        for (std::size_t i = 0; i < slide->levels_.size(); ++i) {
+          slide->levels_[i].downsample = downsamples[i];
+        }
+      }
     }
   }
   (void)options;

@@ -232,3 +232,15 @@ def test_hostile_philips_xml(tmp_path: Path, root_extra: str) -> None:
         assert slide.read_tile(0, 0, 0)[:2] == b"\xff\xd8"
     for value in props.values():
         value.encode("utf-8")
+
+
+@pytest.mark.parametrize("name", ["philips", "philips-sparse", "philips-objective",
+                                  "aperio-ycbcr", "aperio-j2k-rgb", "generic-le"])
+def test_level_downsamples_equal_openslide(paths: dict[str, Path], name: str) -> None:
+    """Philips pads every level to whole tiles, so its downsamples come from the
+    pixel spacing in the XML, not from the level sizes."""
+    theirs = openslide.OpenSlide(str(paths[name])).level_downsamples
+    with kolva.open(paths[name]) as slide:
+        assert slide.level_downsamples == pytest.approx(theirs, rel=1e-3)
+        assert [float(slide.properties[f"kolva.level[{i}].downsample"])
+                for i in range(slide.level_count)] == list(slide.level_downsamples)

@@ -291,6 +291,26 @@ INSTANTIATE_TEST_SUITE_P(
         PhilipsCase{"not xml", "Level=1 Mag=20 Quality=80", {{"kolva.mpp-x", std::nullopt}}}),
     case_name);
 
+TEST(Philips, DownsamplesFromSpacing) {
+  auto rep = [](const std::string& spacing) {
+    return object("PixelDataRepresentation",
+                  attr("DICOM_PIXEL_SPACING", "&quot;" + spacing + "&quot; &quot;" + spacing +
+                                                  "&quot;"));
+  };
+  const auto xml = [&](const std::string& reps) {
+    return philips_xml(array_attr("PIIM_PIXEL_DATA_REPRESENTATION_SEQUENCE", reps));
+  };
+  EXPECT_EQ(md::philips_downsamples(xml(rep("0.000227273") + rep("0.000454546") +
+                                        rep("0.000909092") + rep("0.00181818"))),
+            (std::vector<double>{1, 2, 4, 8}));
+  EXPECT_EQ(md::philips_downsamples(xml(rep("0.25") + rep("0,76"))), (std::vector<double>{1, 3}));
+  EXPECT_TRUE(md::philips_downsamples(xml(rep("0.25") + rep("0")))
+                  .empty());  // no usable spacing: the level sizes stand
+  EXPECT_TRUE(md::philips_downsamples(xml(rep("0.25") + rep("0.1"))).empty());  // finer than level 0
+  EXPECT_TRUE(md::philips_downsamples(xml("")).empty());
+  EXPECT_TRUE(md::philips_downsamples("not xml").empty());
+}
+
 // ------------------------------------------------------------------ NDPI and whole slides
 
 tt::Ifd ndpi_ifd() {

@@ -86,7 +86,9 @@ class ParseDouble : public ::testing::TestWithParam<ParseCase> {};
 TEST_P(ParseDouble, WholeTextCommaAsPoint) {
   const auto got = md::parse_double(GetParam().text);
   ASSERT_EQ(got.has_value(), GetParam().value.has_value()) << GetParam().text;
-  if (got) EXPECT_EQ(*got, *GetParam().value);
+  if (got) {
+    EXPECT_EQ(*got, *GetParam().value);
+  }
 }
 INSTANTIATE_TEST_SUITE_P(
     Table, ParseDouble,

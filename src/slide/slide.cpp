@@ -108,6 +108,13 @@ std::string hex_prefix(std_io::RangeSource& source) {
   std::uint8_t head[4] = {};
   auto got = source.read_at(0, {head, sizeof head});
   if (!got.ok() || *got == 0) return "the file is empty";
+  // A TIFF header whose directories could not be read: say so rather than
+  // listing bytes a user would have to look up.
+  const bool tiff = *got == 4 && ((head[0] == 'I' && head[1] == 'I' && head[3] == 0 &&
+                                   (head[2] == 42 || head[2] == 43)) ||
+                                  (head[0] == 'M' && head[1] == 'M' && head[2] == 0 &&
+                                   (head[3] == 42 || head[3] == 43)));
+  if (tiff) return "a TIFF file whose directories cannot be read (cut short or damaged)";
   std::string text = "it starts with bytes";
   for (std::uint64_t i = 0; i < *got; ++i) {
     char hex[4];

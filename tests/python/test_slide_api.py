@@ -276,6 +276,18 @@ def test_open_failures(tmp_path: Path) -> None:
     empty.write_bytes(b"")
     expect_failure(lambda: kolva.open(empty), kolva.UnsupportedFormat,
                    f"{empty} is not a slide kolva can read: the file is empty")
+    for name, content in {"header-only": b"II*\0",
+                          "directory-past-end": b"II*\0" + (1000).to_bytes(4, "little"),
+                          "bigtiff-header-only": b"MM\0+\0\x08\0\0"}.items():
+        cut = tmp_path / f"{name}.tiff"
+        cut.write_bytes(content + b"\0" * 60)
+        expect_failure(lambda: kolva.open(cut), kolva.UnsupportedFormat,
+                       f"{cut} is not a slide kolva can read: "
+                       "a TIFF file whose directories cannot be read (cut short or damaged)")
+    short = tmp_path / "short.svs"
+    short.write_bytes(b"II*")
+    expect_failure(lambda: kolva.open(short), kolva.UnsupportedFormat,
+                   f"{short} is not a slide kolva can read: it starts with bytes 49 49 2A")
     stripped = tmp_path / "stripped.tiff"
     ts.write_tiff(stripped, [ts._lzw_strip_ifd(ts.source_image(64, 48, 3), subfile=0,
                                                description="only strips")])

@@ -313,6 +313,44 @@ TEST(Philips, DownsamplesFromSpacing) {
   EXPECT_TRUE(md::philips_downsamples("not xml").empty());
 }
 
+// Seeded damage to an XML and an Aperio description: the readers take any
+// bytes, and what they report is valid UTF-8.
+TEST(Metadata, DamagedTextGivesValidText) {
+  const std::string xml = philips_xml(
+      kSpacing + array_attr("PIIM_PIXEL_DATA_REPRESENTATION_SEQUENCE",
+                            object("PixelDataRepresentation", kSpacing) +
+                                object("PixelDataRepresentation", attr("N", "&#x41;&amp;"))));
+  const std::string description = kHead + "|AppMag = 20|MPP = 0.4990|Title = caf\xC3\xA9";
+  const std::string specials("<>&;\"'=|/![]#x\0\xC3\xFF", 17);
+  std::uint32_t state = 12345;
+  auto next = [&] {
+    state = state * 1664525U + 1013904223U;
+    return state >> 8;
+  };
+  for (int round = 0; round < 2000; ++round) {
+    for (const std::string* original : {&xml, &description}) {
+      std::string text = *original;
+      for (std::uint32_t k = 0, n = 1 + next() % 6; k < n; ++k) {
+        const std::size_t at = next() % text.size();
+        switch (next() % 3) {
+          case 0: text[at] = specials[next() % specials.size()]; break;
+          case 1: text.erase(at, next() % 16); break;
+          default: text.insert(at, std::string(1 + next() % 4, specials[next() % specials.size()]));
+        }
+        if (text.empty()) text = "<";
+      }
+      md::PropertyMap got;
+      md::add_philips(text, got);
+      md::add_aperio(text, got);
+      for (double d : md::philips_downsamples(text)) EXPECT_GE(d, 1.0);
+      for (const auto& [key, value] : got) {
+        ASSERT_EQ(md::clean_text(key), key);
+        ASSERT_EQ(md::clean_text(value), value);
+      }
+    }
+  }
+}
+
 // ------------------------------------------------------------------ NDPI and whole slides
 
 tt::Ifd ndpi_ifd() {

@@ -32,7 +32,7 @@ from typing import Any, TextIO
 
 from . import SlideError, __version__, example_path
 from . import open as open_slide
-from ._slide import Slide
+from ._slide import Slide as ApiSlide
 
 PROG = "kolva"
 
@@ -136,23 +136,53 @@ def _message(exc: BaseException, fallback: str = "") -> str:
     return " ".join(text.split())
 
 
-def open_for_cli(path: str, muffler: _Muffler) -> Slide:
-    """`kolva.open(path)`, a failure turned into a CliError with the API's message."""
-    try:
-        with muffler():
-            return open_slide(path)
-    except SlideError as exc:
-        raise CliError(_message(exc, muffler.text)) from None
-    except (OSError, ValueError, TypeError) as exc:  # e.g. a path that is not UTF-8
-        raise CliError(f"cannot open {path}: {_message(exc)}") from None
+class Slide:
+    """A slide opened with `kolva.open` for the commands: a failure to open is a
+    CliError carrying the API's message, and absent or unreadable tiles read as None."""
 
+    def __init__(self, path: str, muffler: _Muffler) -> None:
+        self.path = path
+        self._muffle = muffler
+        try:
+            with muffler():
+                self.slide: ApiSlide = open_slide(path)
+        except SlideError as exc:
+            raise CliError(_message(exc, muffler.text)) from None
+        except (OSError, ValueError, TypeError) as exc:  # e.g. a path that is not UTF-8
+            raise CliError(f"cannot open {path}: {_message(exc)}") from None
+        self.level_count: int = self.slide.level_count
+        self.level_dimensions = list(self.slide.level_dimensions)
+        self.level_tile_sizes = [lv.tile_size for lv in self.slide.levels]
 
-def read_or_none(slide: Slide, level: int, x: int, y: int) -> bytes | None:
-    """The tile's stored bytes, or None when it is absent or can't be read."""
-    try:
-        return slide.read_tile(level, x, y)
-    except SlideError:
-        return None
+    def grid(self, level: int) -> tuple[int, int]:
+        """(tiles across, tiles down) of a level."""
+        return self.slide.levels[level].tile_grid
+
+    def read(self, level: int, x: int, y: int) -> bytes | None:
+        """The tile's stored bytes, or None when it is absent or can't be read."""
+        try:
+            with self._muffle():
+                return self.slide.read_tile(level, x, y)
+        except SlideError:
+            return None
+
+    def read_batch(self, level: int, coords: list[tuple[int, int]]) -> list[bytes | None]:
+        """The tiles at `coords`, None for each one that is absent or unreadable: one
+        `read_tiles` call, and tile by tile only when that fails."""
+        try:
+            with self._muffle():
+                return list(self.slide.read_tiles(level, coords))
+        except SlideError:
+            return [self.read(level, x, y) for x, y in coords]
+
+    def close(self) -> None:
+        self.slide.close()
+
+    def __enter__(self) -> Slide:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
 
 
 # --------------------------------------------------------------------------- info
@@ -191,13 +221,14 @@ class SlideInfo:
     associated: list[AssociatedInfo] = field(default_factory=list)
 
 
-def describe(slide: Slide, path: str) -> SlideInfo:
+def describe(opened: Slide) -> SlideInfo:
+    slide = opened.slide
     levels = []
     for lv in slide.levels:
         across, down = lv.tile_grid
         encoding = None
         for i in range(min(across * down, SNIFF_ATTEMPTS)):
-            data = read_or_none(slide, lv.index, i % across, i // across)
+            data = opened.read(lv.index, i % across, i // across)
             if data is not None:
                 encoding = sniff(data)[0]
                 break
@@ -215,8 +246,9 @@ def describe(slide: Slide, path: str) -> SlideInfo:
             continue
         associated.append(AssociatedInfo(name, image.media_type, *image.dimensions,
                                          len(image.data)))
-    return SlideInfo(path, slide.level_count, levels, slide.format, props.get("kolva.vendor"),
-                     list(mpp) if mpp else None, float(power) if power else None, associated)
+    return SlideInfo(opened.path, slide.level_count, levels, slide.format,
+                     props.get("kolva.vendor"), list(mpp) if mpp else None,
+                     float(power) if power else None, associated)
 
 
 def _number(value: float) -> str:
@@ -265,9 +297,8 @@ def cmd_info(args: argparse.Namespace, muffler: _Muffler, out: TextIO) -> int:
     infos, failed = [], 0
     for path in paths:
         try:
-            slide = open_for_cli(path, muffler)
-            with slide, muffler():
-                info = describe(slide, path)
+            with Slide(path, muffler) as slide:
+                info = describe(slide)
         except CliError as exc:
             _error(str(exc))
             failed += 1
@@ -293,23 +324,14 @@ def _progress(total: int, enabled: bool) -> Any:
     return tqdm(total=total, unit="tile", file=sys.stderr, dynamic_ncols=True, leave=False)
 
 
-def read_batch(slide: Slide, level: int,
-               coords: list[tuple[int, int]]) -> list[bytes | None]:
-    """The tiles at `coords`, None for each one that is absent or unreadable: one
-    `read_tiles` call, and tile by tile only when that fails."""
-    try:
-        return list(slide.read_tiles(level, coords))
-    except SlideError:
-        return [read_or_none(slide, level, x, y) for x, y in coords]
-
-
 def cmd_extract(args: argparse.Namespace, muffler: _Muffler, out: TextIO) -> int:
     expected = 1 if args.example else 2
     if len(args.paths) != expected:
         raise CliError("extract: give SLIDE OUTDIR, or --example OUTDIR")
     source = str(example_path()) if args.example else args.paths[0]
     outdir = Path(args.paths[-1])
-    with open_for_cli(source, muffler) as slide:
+    with Slide(source, muffler) as opened:
+        slide = opened.slide
         count = slide.level_count
         levels = sorted(set(args.level)) if args.level else list(range(count))
         for n in levels:
@@ -333,8 +355,7 @@ def cmd_extract(args: argparse.Namespace, muffler: _Muffler, out: TextIO) -> int
                 coords = [(x, y) for y in range(down) for x in range(across)]
                 for i in range(0, len(coords), BATCH):
                     batch = coords[i:i + BATCH]
-                    with muffler():
-                        tiles = read_batch(slide, n, batch)
+                    tiles = opened.read_batch(n, batch)
                     for (x, y), data in zip(batch, tiles):
                         if data is None:
                             skipped += 1

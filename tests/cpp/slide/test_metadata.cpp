@@ -112,7 +112,8 @@ TEST_P(Aperio, Description) {
   md::add_aperio(GetParam().description, got);
   expect_properties(got, GetParam().expected);
 }
-const std::string kHead = "Aperio Image Library v10.0.51\r\n46920x33014 [0,100 46000x32914] (240x240) JPEG/RGB Q=30";
+const std::string kHead =
+    "Aperio Image Library v10.0.51\r\n46920x33014 [0,100 46000x32914] (240x240) JPEG/RGB Q=30";
 INSTANTIATE_TEST_SUITE_P(
     Table, Aperio,
     ::testing::Values(
@@ -227,7 +228,8 @@ std::string philips_xml(const std::string& wsi_body, const std::string& root_ext
                                    array_attr("PIM_DP_SCANNED_IMAGES", label + wsi)) +
          "\n";
 }
-const std::string kSpacing = attr("DICOM_PIXEL_SPACING", "&quot;0.000227273&quot; &quot;0.000246345679&quot;");
+const std::string kSpacing =
+    attr("DICOM_PIXEL_SPACING", "&quot;0.000227273&quot; &quot;0.000246345679&quot;");
 
 struct PhilipsCase {
   const char* name;
@@ -308,7 +310,8 @@ TEST(Philips, DownsamplesFromSpacing) {
   EXPECT_EQ(md::philips_downsamples(xml(rep("0.25") + rep("0,76"))), (std::vector<double>{1, 3}));
   EXPECT_TRUE(md::philips_downsamples(xml(rep("0.25") + rep("0")))
                   .empty());  // no usable spacing: the level sizes stand
-  EXPECT_TRUE(md::philips_downsamples(xml(rep("0.25") + rep("0.1"))).empty());  // finer than level 0
+  // A level finer than level 0:
+  EXPECT_TRUE(md::philips_downsamples(xml(rep("0.25") + rep("0.1"))).empty());
   EXPECT_TRUE(md::philips_downsamples(xml("")).empty());
   EXPECT_TRUE(md::philips_downsamples("not xml").empty());
 }

@@ -166,6 +166,17 @@ bool parse_coords(PyObject* coords, std::vector<std::pair<std::uint64_t, std::ui
   PyObject* item;
   while ((item = PyIter_Next(it)) != nullptr) {
     std::uint64_t xy[2] = {0, 0};
+    if (PyTuple_Check(item) && PyTuple_Size(item) == 2) {  // the common case, borrowed items
+      const bool ok = to_u64(PyTuple_GetItem(item, 0), "x", &xy[0]) &&
+                      to_u64(PyTuple_GetItem(item, 1), "y", &xy[1]);
+      Py_DECREF(item);
+      if (!ok) {
+        Py_DECREF(it);
+        return false;
+      }
+      out.emplace_back(xy[0], xy[1]);
+      continue;
+    }
     bool ok = PySequence_Check(item) && PySequence_Size(item) == 2;
     if (!ok && !PyErr_Occurred()) {
       PyErr_SetString(PyExc_TypeError, "coords must hold (x, y) pairs");

@@ -131,7 +131,7 @@ std::optional<std_io::DirectRead> DynamicReadTile::direct(const TileRequest& req
             return std_io::DirectRead{r.offset(), r.length(), {}, 0};
           },
           [&](const ndpi::TilePlan&) -> std::optional<std_io::DirectRead> {
-            return std::nullopt;  // assembled from one read per MCU row
+            return std::nullopt;  // assembled from its pieces, restart markers renumbered
           },
           [&](const olympus::EtsTile& r) -> std::optional<std_io::DirectRead> {
             return std_io::DirectRead{r.offset, r.length, {}, 0};
@@ -141,7 +141,7 @@ std::optional<std_io::DirectRead> DynamicReadTile::direct(const TileRequest& req
 }
 
 KolvaResult<ReadInstruction> DynamicReadTile::step(ByteSpan bytes) {
-  // NDPI tiles take one read per MCU row; every other tile is one ReadAndReceive.
+  // NDPI tiles take one read per piece; every other tile is one ReadAndReceive.
   if (auto* tile = std::get_if<ndpi::NdpiReadTile>(&v_)) return tile->step(bytes);
   return KolvaError::UnexpectedStep{};
 }

@@ -51,7 +51,7 @@ def test_ndpi_every_tile(ndpi_slides, name, capfd):
     out = capfd.readouterr().out
     assert f"Max DRI {slide.T}" in out.splitlines()
     if name == "ndpi_progressive":
-        assert "During IFDtoDecoder NDPI Error SOF not found" in out.splitlines()
+        assert "During IFDtoDecoder Decoding Error NDPI Error SOF not found" in out.splitlines()
     # Outside the grid: the first column past the last, and a level past the end.
     across = slide.levels[0].tiles_across
     assert panic_message(lambda: d.read_tile_as_bytes(0, across, 0)) == (

@@ -6,9 +6,10 @@
 // interval starts inside the stream. Opening reads only the JPEG header in
 // front of each level's first interval; one square tile grid, whose edge is the
 // longest restart interval of any level, is laid over every level's intervals.
-// A tile read collects the tile's intervals row by row, renumbers their restart
-// markers and wraps them in the level's header with the frame size set to the
-// tile's size: a complete JPEG stream, nothing decoded.
+// A tile read collects the tile's intervals row by row (MCU rows that lie back
+// to back in the file in one read), renumbers their restart markers and wraps
+// them in the level's header with the frame size set to the tile's size: a
+// complete JPEG stream, nothing decoded.
 //
 // An MCU is 8H x 8V pixels, H x V being the largest sampling factors of the
 // level's SOF0 component table (8 x 8 for 4:4:4, 16 x 16 for 4:2:0).
@@ -86,7 +87,9 @@ struct Level {
   LevelInfo info() const;
 };
 
-// One contiguous piece of a level's stream: the intervals of one MCU row of a tile.
+// One contiguous piece of a level's stream: the intervals of one MCU row of a
+// tile, or of several MCU rows that lie back to back in the file (always so
+// when the tile is as wide as the level), read with one request.
 struct ReadTileStrip {
   std::vector<std::uint64_t> interval_sizes;
   std::uint64_t offset = 0;  // absolute file offset
@@ -95,7 +98,8 @@ struct ReadTileStrip {
 };
 
 // What NdpiDecoder::read_tile hands to NdpiReadTile: the tile's header and its
-// pieces, top MCU row first.
+// pieces, top MCU row first; `strips` are exactly the ranges the tile's reads
+// ask for.
 struct TilePlan {
   Bytes header;
   std::vector<ReadTileStrip> strips;

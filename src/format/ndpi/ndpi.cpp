@@ -247,7 +247,9 @@ KolvaResult<TilePlan> NdpiDecoder::read_tile(std::uint64_t lv, std::uint64_t x,
     const auto sizes_begin = level.interval_sizes.begin() + static_cast<std::ptrdiff_t>(v);
     const auto sizes_end = sizes_begin + static_cast<std::ptrdiff_t>(per_row);
     for (auto it = sizes_begin; it != sizes_end; ++it) {
-      if (!checked_add(length, *it, length)) return read_tile_error("tile offset overflows 64 bits");
+      if (!checked_add(length, *it, length)) {
+        return read_tile_error("tile offset overflows 64 bits");
+      }
     }
     // An MCU row that starts where the previous one ends joins its read: a tile
     // as wide as the level is one range of the stream.
@@ -364,23 +366,51 @@ ReadInstruction NdpiReadTile::request_next() {
   return ReadAndStep{strip.offset, strip.length};
 }
 
-KolvaResult<Unit> NdpiReadTile::process(ByteSpan bytes) {
-  // Each interval ends with the marker that followed it in the level's stream;
-  // its second byte becomes the tile's own RSTn.
+namespace {
+
+// Whether every interval of `sizes` ends inside `length` bytes.
+bool intervals_reach(const std::vector<std::uint64_t>& sizes, std::uint64_t length) {
   std::uint64_t end = 0;
-  for (const std::uint64_t size : current_sizes_) {
-    if (!checked_add(end, size, end) || end == 0 || end - 1 >= bytes.size()) {
-      return read_tile_error("unable to reach");
-    }
+  for (const std::uint64_t size : sizes) {
+    if (!checked_add(end, size, end) || end == 0 || end - 1 >= length) return false;
   }
+  return true;
+}
+
+// Each interval ends with the marker that followed it in the level's stream;
+// its second byte becomes the tile's own RSTn.
+void renumber(const std::vector<std::uint64_t>& sizes, std::uint8_t* piece,
+              std::uint64_t& restart_count) {
+  std::uint64_t end = 0;
+  for (const std::uint64_t size : sizes) {
+    end += size;
+    piece[end - 1] = static_cast<std::uint8_t>(0xD0 + restart_count % 8);
+    ++restart_count;
+  }
+}
+
+}  // namespace
+
+bool strip_is_whole(const ReadTileStrip& strip) {
+  return intervals_reach(strip.interval_sizes, strip.length);
+}
+
+bool renumber_restart_markers(const std::vector<ReadTileStrip>& pieces,
+                              std::span<std::uint8_t> body, std::uint64_t restart_count) {
+  std::size_t at = 0;
+  for (const ReadTileStrip& piece : pieces) {
+    if (piece.length > body.size() - at || !strip_is_whole(piece)) return false;
+    renumber(piece.interval_sizes, body.data() + at, restart_count);
+    at += static_cast<std::size_t>(piece.length);
+  }
+  return true;
+}
+
+KolvaResult<Unit> NdpiReadTile::process(ByteSpan bytes) {
+  if (!intervals_reach(current_sizes_, bytes.size())) return read_tile_error("unable to reach");
   const std::size_t base = output_.size();
   output_.insert(output_.end(), bytes.begin(), bytes.end());
-  end = 0;
-  for (const std::uint64_t size : current_sizes_) {
-    end += size;
-    output_[base + end - 1] = static_cast<std::uint8_t>(0xD0 + restart_count_ % 8);
-    ++restart_count_;
-  }
+  renumber(current_sizes_, output_.data() + base, restart_count_);
   awaiting_ = false;
   return Unit{};
 }

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <deque>
 #include <optional>
+#include <span>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -104,6 +105,17 @@ struct TilePlan {
   Bytes header;
   std::vector<ReadTileStrip> strips;
 };
+
+// Whether a piece's intervals all end inside it (each at least one byte, their
+// sum at most its length): then its bytes, as read, can take renumbered markers.
+bool strip_is_whole(const ReadTileStrip& strip);
+
+// Gives the marker byte that ends each interval of `pieces` its place in the
+// tile: RST0..RST7 counting on from `restart_count` across the pieces, which lie
+// back to back in `body` as read. False, and nothing written from the first
+// such piece on, when a piece is not whole or reaches past `body`.
+bool renumber_restart_markers(const std::vector<ReadTileStrip>& pieces,
+                              std::span<std::uint8_t> body, std::uint64_t restart_count = 0);
 
 // Writes big-endian 16-bit sizes into the SOF0 segment whose 0xFF is at
 // sof_offset: width at +7, height at +5. Positions outside the header are left

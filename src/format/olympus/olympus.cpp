@@ -47,7 +47,8 @@ class EntryView {
   }
   EtsTile tile() const {
     const std::size_t after = coordinates_ + 4 * std::size_t{dimensions_};
-    return EtsTile{read_le<std::uint64_t>(table_, after), read_le<std::uint32_t>(table_, after + 8)};
+    return EtsTile{read_le<std::uint64_t>(table_, after),
+                   read_le<std::uint32_t>(table_, after + 8)};
   }
 
  private:

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "dynamic_decoder/dynamic_decoder.hpp"
 #include "format/ndpi/ndpi.hpp"
 #include "format/ndpi_big/ndpi_big.hpp"
 #include "test_support.hpp"
@@ -726,6 +727,10 @@ NdpiFile build_ndpi(const std::vector<LevelSpec>& specs) {
                       {279, 4, 1, enc.u32({st.bytes.size()})},
                       {65426, 4, st.offsets.size(), table}},
                      std::nullopt});
+      // The scanner's Make, which hands the file from the TIFF formats to NDPI.
+      if (i == 0) {
+        out.back().entries.push_back({271, 2, 10, ascii_bytes(std::string("Hamamatsu\0", 10))});
+      }
     }
     return out;
   };
@@ -822,9 +827,10 @@ TEST(NdpiFile, OpensLevelsInFileOrderAndReadsEveryTile) {
           const Stream& st = file.streams[lv];
           const std::uint64_t first = y * l.tile_mcus * l.intervals_per_row;
           const std::uint64_t end = first + rows * per_row;
-          const std::uint64_t last_end = end < st.offsets.size() ? st.offsets[end] : st.bytes.size();
-          EXPECT_EQ(source.reads(),
-                    (Reads{{file.strip_offsets[lv] + st.offsets[first], last_end - st.offsets[first]}}))
+          const std::uint64_t last_end =
+              end < st.offsets.size() ? st.offsets[end] : st.bytes.size();
+          EXPECT_EQ(source.reads(), (Reads{{file.strip_offsets[lv] + st.offsets[first],
+                                            last_end - st.offsets[first]}}))
               << lv << " " << x << " " << y;
         } else {
           EXPECT_EQ(source.reads().size(), rows) << lv << " " << x << " " << y;
@@ -832,6 +838,80 @@ TEST(NdpiFile, OpensLevelsInFileOrderAndReadsEveryTile) {
       }
     }
   }
+}
+
+// read_tile_into, as the Python binding reads tiles: an NDPI tile is assembled in
+// the caller's buffer, one read per piece, and equals what the consumer builds.
+KolvaResult<Bytes> read_into(std_io::DynamicDecoder<RecordingSource>& slide, std::uint64_t lv,
+                             std::uint64_t x, std::uint64_t y, bool refuse = false) {
+  Bytes out;
+  auto make = [&](std::size_t size) -> std::uint8_t* {
+    if (refuse) return nullptr;
+    out.assign(size, 0xAA);
+    return out.data();
+  };
+  KOLVA_TRY(Unit done, slide.read_tile_into(lv, x, y, make));
+  (void)done;
+  return out;
+}
+
+TEST(NdpiFile, TilesAssembledInTheCallersBufferEqualTheConsumersWithTheSameReads) {
+  const NdpiFile file = build_ndpi({{256, 256, 32}, {512, 256, 16}, {192, 200, 8}});
+  CaptureDiagnostics diagnostics;
+  auto slide = std_io::open_slide(RecordingSource(file.bytes));
+  ASSERT_TRUE(slide.ok()) << slide.error().debug();
+  ASSERT_STREQ(slide->decoder().format_name(), "Hamamatsu NDPI");
+  const auto& ndpi_decoder = std::get<NdpiDecoder>(slide->decoder().variant());
+  for (std::uint64_t lv = 0; lv < 3; ++lv) {
+    const Level& l = ndpi_decoder.levels()[lv];
+    for (std::uint64_t y = 0; y < l.tiles_down; ++y) {
+      for (std::uint64_t x = 0; x < l.tiles_across; ++x) {
+        const auto plan = ndpi_decoder.read_tile(lv, x, y);
+        ASSERT_TRUE(plan.ok());
+        Reads planned;
+        for (const auto& strip : plan->strips) planned.emplace_back(strip.offset, strip.length);
+        slide->reader().clear();
+        const auto tile = read_into(*slide, lv, x, y);
+        ASSERT_TRUE(tile.ok()) << tile.error().debug();
+        EXPECT_EQ(*tile, expected_tile(file.streams[lv], l, x, y)) << lv << " " << x << " " << y;
+        EXPECT_EQ(slide->reader().reads(), planned);
+        slide->reader().clear();
+        const auto consumed = slide->read_tile_as_bytes(lv, x, y);
+        ASSERT_TRUE(consumed.ok());
+        EXPECT_EQ(*consumed, *tile);
+        EXPECT_EQ(slide->reader().reads(), planned);
+      }
+    }
+  }
+  // A caller that cannot give the buffer: refused before anything is read.
+  slide->reader().clear();
+  const auto refused = read_into(*slide, 0, 0, 0, true);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_TRUE(refused.error().is<KolvaError::UnableToAllocateLargeSize>());
+  EXPECT_TRUE(slide->reader().reads().empty());
+}
+
+TEST(NdpiFile, AssembledTileReachingPastTheEndFailsLikeTheConsumer) {
+  // The last level's stream is cut short: its tile reaches past the end of
+  // the file. Both paths refuse it with UnexpectedStep, and read nothing.
+  NdpiFile file = build_ndpi({{256, 256, 32}, {512, 256, 16}});
+  file.bytes.resize(file.bytes.size() - 3);
+  CaptureDiagnostics diagnostics;
+  auto slide = std_io::open_slide(RecordingSource(file.bytes));
+  ASSERT_TRUE(slide.ok()) << slide.error().debug();
+  ASSERT_STREQ(slide->decoder().format_name(), "Hamamatsu NDPI");
+  ASSERT_EQ(slide->level_count(), 2u);
+  slide->reader().clear();
+  const auto assembled = read_into(*slide, 1, 1, 0);
+  const auto consumed = slide->read_tile_as_bytes(1, 1, 0);
+  ASSERT_FALSE(assembled.ok());
+  ASSERT_FALSE(consumed.ok());
+  EXPECT_EQ(assembled.error().debug(), "UnexpectedStep");
+  EXPECT_EQ(consumed.error().debug(), "UnexpectedStep");
+  // The other tiles still read, on both paths.
+  const auto left = read_into(*slide, 1, 0, 0);
+  ASSERT_TRUE(left.ok()) << left.error().debug();
+  EXPECT_EQ(*left, *slide->read_tile_as_bytes(1, 0, 0));
 }
 
 TEST(NdpiFile, FullTileOfHalfIntervalsHasSixtyFourMarkersCountingZeroToSevenEightTimes) {
@@ -876,7 +956,8 @@ TEST(NdpiFile, DroppedLevelsAreReportedAndTheRestOpen) {
   EXPECT_EQ(decoder->get_level(1)->dimensions, std::make_pair(std::uint64_t{128}, std::uint64_t{128}));
   const auto& lines = diagnostics.lines();
   ASSERT_GE(lines.size(), 2u);
-  EXPECT_EQ(lines[lines.size() - 2], "During IFDtoDecoder Decoding Error NDPI Error SOF not found");
+  EXPECT_EQ(lines[lines.size() - 2],
+            "During IFDtoDecoder Decoding Error NDPI Error SOF not found");
   EXPECT_EQ(lines.back(), "Max DRI 32");
 }
 
@@ -887,7 +968,8 @@ TEST(NdpiFile, OnlyLevelDroppedMeansNotNdpi) {
   const auto decoder = run_consumer<NdpiBranch>(source);
   ASSERT_FALSE(decoder.ok());
   EXPECT_TRUE(decoder.error().is<KolvaError::UnexpectedStep>());
-  EXPECT_EQ(diagnostics.lines().back(), "During IFDtoDecoder Decoding Error NDPI Error SOF not found");
+  EXPECT_EQ(diagnostics.lines().back(),
+            "During IFDtoDecoder Decoding Error NDPI Error SOF not found");
 }
 
 struct LastLevelCase {
@@ -955,7 +1037,8 @@ TEST(NdpiScan, InstructionsFollowTheLevelsWithTheLastOneReceived) {
   EXPECT_EQ(scan.phase(), Phase::Done);
   EXPECT_EQ(scan.step({}).value(), ReadInstruction(Finish{}));
   EXPECT_EQ(diagnostics.lines(),
-            std::vector<std::string>(3, "During IFDtoDecoder Decoding Error NDPI Error SOF not found"));
+            std::vector<std::string>(
+                3, "During IFDtoDecoder Decoding Error NDPI Error SOF not found"));
 }
 
 struct DropCase {
@@ -998,7 +1081,8 @@ TEST(NdpiScan, SingleLevelIsReadThroughStepAndNoLevelFinishesAtOnce) {
   EXPECT_EQ(one.step(Bytes(49, 0)).value(), ReadInstruction(Finish{}));
   EXPECT_EQ(one.phase(), Phase::Done);
   EXPECT_EQ(diagnostics.lines(),
-            (std::vector<std::string>{"During IFDtoDecoder Decoding Error NDPI Error JPEG Header is not match"}));
+            (std::vector<std::string>{
+                "During IFDtoDecoder Decoding Error NDPI Error JPEG Header is not match"}));
 
   auto [none, none_first] = IfdToNdpiDecoder::dispatch({make_ifd({{256, tt::LONG{1}}})});
   EXPECT_EQ(none_first, ReadInstruction(Finish{}));

@@ -272,7 +272,9 @@ class KolvaDecoder {
   KolvaResult<Unit> read_assembled(const AssembledRead& a, const Request& request, Make& make) {
     std::uint64_t bytes_left = read_budget(reader_.known_size());
     std::uint64_t total = a.head.size();
-    for (const auto& [offset, length] : a.ranges) {
+    for (const auto& range : a.ranges) {
+      const std::uint64_t offset = range.first;
+      const std::uint64_t length = range.second;
       if (length > kLargestRange) return KolvaError::UnableToAllocateLargeSize{};
       auto reaches_past = [&](std::uint64_t size) {
         return offset > size || length > size - offset;

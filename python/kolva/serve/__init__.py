@@ -13,6 +13,7 @@ Endpoints: `/slides`, `/slides/{id}`, `/slides/{id}/tiles/{level}/{x}/{y}`,
 from __future__ import annotations
 
 import argparse
+import sys
 from typing import TYPE_CHECKING, Any, TextIO
 
 if TYPE_CHECKING:
@@ -94,4 +95,8 @@ def serve(app: Any, host: str, port: int, **options: Any) -> None:
     except ImportError:
         config["loop"] = "asyncio"
     config.update(options)
+    # Reads hand tiles back from worker threads; a short switch interval keeps the
+    # loop from holding the interpreter lock for 5 ms while a finished read waits.
+    # Set only here, where the process is the server.
+    sys.setswitchinterval(0.0005)
     uvicorn.run(app, host=host, port=port, **config)

@@ -44,17 +44,26 @@
       const lv = this._stored;
       const [tw, th] = lv.tile_size;
       const [w, h] = lv.dimensions;
+      const vw = Math.max(0, Math.min(tw, w - coords.x * tw));
+      const vh = Math.max(0, Math.min(th, h - coords.y * th));
+      const img = document.createElement("img");
+      img.alt = "";
+      img.src = base + "/tiles/" + lv.index + "/" + coords.x + "/" + coords.y;
+      if (vw === tw && vh === th) {
+        // An inner tile: the image itself, drawn at the tile size.
+        img.onload = function () { done(null, img); };
+        img.onerror = function () { done(new Error("tile failed"), img); };
+        return img;
+      }
+      // An edge tile, stored padded to the full size: shown through a box of the part
+      // inside the level.
       const tile = document.createElement("div");
       const clip = document.createElement("div");
       clip.className = "kolva-clip";
-      clip.style.width = Math.max(0, Math.min(tw, w - coords.x * tw)) + "px";
-      clip.style.height = Math.max(0, Math.min(th, h - coords.y * th)) + "px";
-      const img = document.createElement("img");
-      img.alt = "";
-      img.decoding = "async";
+      clip.style.width = vw + "px";
+      clip.style.height = vh + "px";
       img.onload = function () { done(null, tile); };
       img.onerror = function () { done(new Error("tile failed"), tile); };
-      img.src = base + "/tiles/" + lv.index + "/" + coords.x + "/" + coords.y;
       clip.appendChild(img);
       tile.appendChild(clip);
       return tile;

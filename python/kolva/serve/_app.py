@@ -63,6 +63,12 @@ def _etag_matches(header: bytes, etag: bytes) -> bool:
     return False
 
 
+# A queued read: (future of the caller, slide, level, x, y), and its outcome:
+# (future, tile bytes or None, exception or None).
+_Read = tuple["asyncio.Future[bytes]", kolva.Slide, int, int, int]
+_Outcome = tuple["asyncio.Future[bytes]", "bytes | None", "BaseException | None"]
+
+
 class _Reader:
     """Runs reads on worker threads, many per hand-off.
 
@@ -78,7 +84,7 @@ class _Reader:
     def __init__(self, workers: int) -> None:
         self._workers = workers
         self._executor = ThreadPoolExecutor(max_workers=workers, thread_name_prefix="kolva-read")
-        self._pending: deque[tuple[asyncio.Future[bytes], kolva.Slide, int, int, int]] = deque()
+        self._pending: deque[_Read] = deque()
         self._running = 0
         self._lock = threading.Lock()
 
@@ -101,7 +107,7 @@ class _Reader:
                 if not batch:
                     self._running -= 1
                     return
-            by_loop: dict[asyncio.AbstractEventLoop, list] = {}
+            by_loop: dict[asyncio.AbstractEventLoop, list[_Outcome]] = {}
             for result in self._read_batch(batch):
                 by_loop.setdefault(result[0].get_loop(), []).append(result)
             for loop, results in by_loop.items():
@@ -111,9 +117,9 @@ class _Reader:
                     pass
 
     @staticmethod
-    def _read_batch(batch: list) -> list:
+    def _read_batch(batch: list[_Read]) -> list[_Outcome]:
         """[(future, data, exception)] for a batch, one `read_tiles` per run of one level."""
-        results = []
+        results: list[_Outcome] = []
         i = 0
         while i < len(batch):
             _, slide, level = batch[i][:3]
@@ -135,14 +141,14 @@ class _Reader:
         return results
 
     @staticmethod
-    def _deliver(results: list) -> None:
+    def _deliver(results: list[_Outcome]) -> None:
         for future, data, exc in results:
             if future.done():  # the client went away
                 continue
-            if exc is None:
-                future.set_result(data)
-            else:
+            if exc is not None:
                 future.set_exception(exc)
+            elif data is not None:
+                future.set_result(data)
 
     def run(self, fn: Callable[..., Any], *args: Any) -> asyncio.Future[Any]:
         """Any other blocking call on the same threads."""
@@ -157,7 +163,13 @@ class TileServer:
 
     def __init__(self, sources: list[str], *, threads: int | None = None) -> None:
         self.slides: dict[str, Entry] = open_sources(sources)
-        self._reader = _Reader(threads or 8)
+        if threads is None:
+            # Local reads take microseconds: a few threads keep up, and fewer threads
+            # wait less for the interpreter lock. Network reads wait far longer, so
+            # they get more threads to overlap them.
+            remote = any(e.version is None for e in self.slides.values())
+            threads = 32 if remote else 4
+        self._reader = _Reader(threads)
         self._grids = {sid: [lv.tile_grid for lv in e.levels] for sid, e in self.slides.items()}
         self._types = {sid: [lv.media_type.encode() for lv in e.levels]
                        for sid, e in self.slides.items()}

@@ -13,6 +13,7 @@ import os
 import re
 from dataclasses import dataclass, field
 from pathlib import Path
+from typing import Any
 from urllib.parse import unquote, urlsplit
 
 import kolva
@@ -58,7 +59,7 @@ class Entry:
     # Stable tag of the file's identity and version for ETags, or None when the source
     # can't be stat'ed (a URL): tiles then get an ETag from a hash of their bytes.
     version: str | None
-    info: dict = field(default_factory=dict)
+    info: dict[str, Any] = field(default_factory=dict)
 
     @property
     def levels(self) -> tuple[kolva.Level, ...]:
@@ -138,7 +139,15 @@ def open_sources(sources: list[str]) -> dict[str, Entry]:
     return entries
 
 
-def describe(entry: Entry) -> dict:
+def _mpp(slide: kolva.Slide) -> list[float] | None:
+    try:
+        mpp = slide.mpp
+    except ValueError:  # a pixel size that is not a number
+        return None
+    return list(mpp) if mpp else None
+
+
+def describe(entry: Entry) -> dict[str, Any]:
     """The JSON description of a slide."""
     slide = entry.slide
     props = slide.properties
@@ -168,7 +177,7 @@ def describe(entry: Entry) -> dict:
             }
             for lv in slide.levels
         ],
-        "mpp": list(slide.mpp) if slide.mpp else None,
+        "mpp": _mpp(slide),
         "objective_power": objective,
         "properties": props,
         "associated_images": associated,

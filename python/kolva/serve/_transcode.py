@@ -11,6 +11,7 @@ command-line tools send), gets the stored bytes.
 from __future__ import annotations
 
 import io
+from typing import Any
 
 # Stored media types a browser can't display.
 UNDISPLAYABLE = frozenset({"image/jp2", "image/jpx", "image/j2k", "image/tiff"})
@@ -41,7 +42,7 @@ def wants_stored(media_type: str, accept: str | None) -> bool:
     return False
 
 
-def _decode(data: bytes, media_type: str):  # -> PIL.Image.Image
+def _decode(data: bytes, media_type: str) -> Any:  # a PIL.Image.Image
     from PIL import Image
 
     try:
@@ -50,7 +51,7 @@ def _decode(data: bytes, media_type: str):  # -> PIL.Image.Image
         return image
     except Exception:  # noqa: BLE001 - Pillow lacks the codec: try imagecodecs
         pass
-    import imagecodecs  # type: ignore[import-not-found]
+    import imagecodecs
 
     if media_type == "image/tiff":
         array = imagecodecs.tiff_decode(data)

@@ -9,6 +9,7 @@ import json
 import os
 import re
 import socket
+import struct
 import subprocess
 import sys
 import time
@@ -351,3 +352,56 @@ def test_load_64_clients(server):
           f"p99 {result.p99_ms:.2f} ms, {result.requests} requests")
     assert result.errors == 0, result.statuses
     assert result.requests > 64
+
+
+# --------------------------------------------------------------------------- damaged files, URLs
+def test_damaged_slide_gets_errors_not_a_dead_server(tmp_path):
+    """Tiles whose offsets point past the end of the file fail with a JSON error;
+    the others are served and the server keeps answering."""
+    built = tiff_slides.make_aperio_svs(tmp_path / "damaged.svs")
+    data = bytearray(built.path.read_bytes())
+    broken = [(0, 1, 1), (0, 2, 0)]
+    for level, x, y in broken:
+        tile = built.stored[level][(x, y)]
+        offset = data.find(tile)
+        entry_at = data.find(struct.pack("<I", offset), offset + len(tile))
+        assert offset > 0 and entry_at > 0
+        data[entry_at:entry_at + 4] = struct.pack("<I", len(data) + 4096)
+    built.path.write_bytes(bytes(data))
+    app = create_app([str(built.path)])
+    entry = next(iter(app.slides.values()))
+    with running(app) as base, httpx.Client(base_url=base, timeout=10) as client:
+        for lv in entry.levels:
+            for y in range(lv.tile_grid[1]):
+                for x in range(lv.tile_grid[0]):
+                    r = client.get(f"/slides/{entry.id}/tiles/{lv.index}/{x}/{y}")
+                    if (lv.index, x, y) in broken:
+                        assert r.status_code in (404, 500) and r.json()["error"]
+                    else:
+                        assert r.status_code == 200
+                        assert r.content == entry.slide.read_tile(lv.index, x, y)
+        assert client.get("/slides").status_code == 200
+    app.close()
+
+
+def test_url_sources_are_passed_unchanged(monkeypatch):
+    url = "https://slides.invalid/cases/case%201.svs?sig=abc"
+    opened = []
+    real_open = kolva.open
+
+    def fake_open(source, **kwargs):
+        opened.append(source)
+        return real_open(kolva.example_path())
+
+    monkeypatch.setattr(kolva, "open", fake_open)
+    app = create_app([url])
+    assert opened == [url]
+    (entry,) = app.slides.values()
+    assert re.fullmatch(r"case-1-[0-9a-f]{10}", entry.id)
+    with running(app) as base, httpx.Client(base_url=base, timeout=10) as client:
+        r = client.get(f"/slides/{entry.id}/tiles/0/1/1")
+        assert r.content == entry.slide.read_tile(0, 1, 1)
+        etag = r.headers["etag"]  # from the bytes: a URL has no file to stat
+        again = client.get(f"/slides/{entry.id}/tiles/0/1/1", headers={"if-none-match": etag})
+        assert again.status_code == 304
+    app.close()

@@ -94,16 +94,19 @@ class Browser:
                                                 "awaitPromise": True, "returnByValue": True})
         return result["result"].get("value")
 
-    def screenshot(self, url: str, timeout: float = 30.0) -> np.ndarray:
-        """The page at `url` in a W x H viewport once it reports ready."""
-        self.call("Emulation.setDeviceMetricsOverride",
-                  {"width": W, "height": H, "deviceScaleFactor": 1, "mobile": False})
-        self.call("Page.navigate", {"url": url})
+    def wait_ready(self, timeout: float = 30.0) -> None:
         deadline = time.monotonic() + timeout
         time.sleep(0.2)
         while self.evaluate("document.title") != "ready":
             assert time.monotonic() < deadline, f"viewer not ready: {self.evaluate('document.title')}"
             time.sleep(0.1)
+
+    def screenshot(self, url: str, timeout: float = 30.0) -> np.ndarray:
+        """The page at `url` in a W x H viewport once it reports ready."""
+        self.call("Emulation.setDeviceMetricsOverride",
+                  {"width": W, "height": H, "deviceScaleFactor": 1, "mobile": False})
+        self.call("Page.navigate", {"url": url})
+        self.wait_ready(timeout)
         # Two frames, so what loaded is also painted.
         self.evaluate("new Promise(r => requestAnimationFrame(() => requestAnimationFrame(r)))")
         data = self.call("Page.captureScreenshot", {"format": "png"})["data"]
@@ -207,3 +210,8 @@ def test_viewer_page_shows_name_and_scale(served, browser):
         "example.svs")
     assert browser.evaluate("document.querySelectorAll('.leaflet-tile-loaded').length") >= 1
     assert browser.evaluate("document.getElementById('magnification').textContent")
+    # Zooming in to level 0's own zoom brings in level 0's stored tiles.
+    assert browser.evaluate("document.querySelectorAll('img[src*=\"/tiles/0/\"]').length") == 0
+    browser.evaluate("kolvaViewer.map.setZoom(0, {animate: false}), 0")
+    browser.wait_ready()
+    assert browser.evaluate("document.querySelectorAll('img[src*=\"/tiles/0/\"]').length") >= 1

@@ -33,6 +33,7 @@ Send = Callable[[Message], Awaitable[None]]
 
 STATIC = Path(__file__).resolve().parent / "static"
 CACHE_FOREVER = b"public, max-age=31536000, immutable"
+_UNDISPLAYABLE = frozenset(t.encode() for t in _transcode.UNDISPLAYABLE)
 # Longest decimal coordinate taken as a number; longer ones are out of range anyway.
 _MAX_DIGITS = 12
 
@@ -220,7 +221,9 @@ class TileServer:
                 if_none_match = value
             elif name == b"accept":
                 accept = value
-        stored = _transcode.wants_stored(media_type.decode(), accept and accept.decode("latin-1"))
+        transcodable = media_type in _UNDISPLAYABLE
+        stored = not transcodable or _transcode.wants_stored(
+            media_type.decode(), None if accept is None else accept.decode("latin-1"))
         suffix = b"" if stored else b".png"
         etag = None
         if entry.version is not None:
@@ -244,7 +247,7 @@ class TileServer:
                 return
 
         headers = [(b"etag", etag), (b"cache-control", CACHE_FOREVER)]
-        if media_type.decode() in _transcode.UNDISPLAYABLE:
+        if transcodable:
             headers.append((b"vary", b"accept"))
         if not stored:
             try:

@@ -178,6 +178,7 @@
     layers[last].addTo(map);
     choose();
     setTimeout(checkReady, 0);
+    window.kolvaViewer = { map: map, levels: levels, layers: layers };  // for scripts and tests
 
     if (showControls) {
       const mpp = info.mpp ? info.mpp[0] : null;

@@ -67,6 +67,9 @@ def run(args: argparse.Namespace, muffler: Any, out: TextIO) -> int:
     if not app.slides:
         raise CliError("serve: no slide found in " + ", ".join(sources))
     host = f"[{args.host}]" if ":" in args.host else args.host
+    if args.host not in ("127.0.0.1", "localhost", "::1"):
+        sys.stderr.write(f"kolva: warning: serving to every machine that can reach "
+                         f"{args.host}:{args.port}\n")
     out.write(f"kolva: serving {len(app.slides)} slide{'s' if len(app.slides) != 1 else ''} "
               f"at http://{host}:{args.port}/\n")
     for entry in sorted(app.slides.values(), key=lambda e: e.id):

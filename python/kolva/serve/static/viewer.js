@@ -4,8 +4,8 @@
 // scale 2^z: zoom 0 is level 0 at 1:1, zoom -2 shows a quarter of that. Level k has
 // its own tile layer whose native zoom is pinned at -log2(downsample k), so its tiles
 // are drawn at their stored pixel size there and scaled by the browser at the zooms
-// around it. Edge tiles are stored padded to the full tile size: each tile is clipped
-// to the part that lies inside the level.
+// around it. Edge tiles are stored padded to the full tile size: those are clipped to
+// the part that lies inside the level.
 //
 // URL parameters: level=K (zoom to level K at 1:1), zoom=Z, x=X&y=Y (view centre in
 // level-0 pixels), controls=0 (hide everything but the slide).
@@ -34,7 +34,7 @@
     return best;
   }
 
-  // One stored level: tiles as <img> inside a clipping box of the tile's valid size.
+  // One stored level: each tile an <img> of the stored bytes.
   const LevelLayer = L.GridLayer.extend({
     initialize: function (level, options) {
       this._stored = level;

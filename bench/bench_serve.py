@@ -151,9 +151,10 @@ def wait_for_port(port: int, proc: subprocess.Popen, timeout: float = 30.0) -> N
     raise RuntimeError("server did not start listening")
 
 
-def start_server(kind: str, slide: str, port: int) -> subprocess.Popen:
+def start_server(kind: str, slide: str, port: int, workers: int = 1) -> subprocess.Popen:
     """This script in server mode, in its own process."""
-    proc = subprocess.Popen([sys.executable, __file__, "--server", kind, slide, str(port)],
+    proc = subprocess.Popen([sys.executable, __file__, "--server", kind, slide, str(port),
+                             str(workers)],
                             stdout=subprocess.DEVNULL)
     wait_for_port(port, proc)
     return proc
@@ -225,11 +226,13 @@ def kolva_paths(slide_path: str) -> list[str]:
     return [f"/slides/{sid}/tiles/0/{x}/{y}" for y in range(down) for x in range(across)]
 
 
-def _serve(kind: str, slide: str, port: int) -> None:
-    from kolva.serve import create_app, serve
+def _serve(kind: str, slide: str, port: int, workers: int) -> None:
+    from kolva.serve import serve, serve_sources
 
-    app = create_app([slide]) if kind == "kolva" else deepzoom_app(slide)
-    serve(app, "127.0.0.1", port)
+    if kind == "kolva":
+        serve_sources([slide], "127.0.0.1", port, workers=workers)
+    else:
+        serve(deepzoom_app(slide), "127.0.0.1", port)
 
 
 def summary(r: LoadResult) -> dict:
@@ -240,14 +243,18 @@ def summary(r: LoadResult) -> dict:
 
 # --------------------------------------------------------------------------- main
 def main() -> int:
-    if len(sys.argv) == 5 and sys.argv[1] == "--server":
-        _serve(sys.argv[2], sys.argv[3], int(sys.argv[4]))
+    if len(sys.argv) == 6 and sys.argv[1] == "--server":
+        _serve(sys.argv[2], sys.argv[3], int(sys.argv[4]), int(sys.argv[5]))
         return 0
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("slide", nargs="?", default=str(REAL_SVS))
     parser.add_argument("--seconds", type=float, default=20.0)
     parser.add_argument("--clients", type=int, default=64)
     parser.add_argument("--max-requests", type=int, default=2_000_000)
+    parser.add_argument("--workers", type=int, default=os.cpu_count() or 1,
+                        help="kolva server processes, as `kolva serve --workers` (default: "
+                             "one per core; the re-encoding server's threads use every "
+                             "core too)")
     parser.add_argument("--json", metavar="OUT", help="also write the results as JSON")
     args = parser.parse_args()
     if not os.path.exists(args.slide):
@@ -263,7 +270,8 @@ def main() -> int:
         for kind, paths in (("kolva", kolva_paths(args.slide)),
                             ("deepzoom", deepzoom_paths(args.slide))):
             port = free_port()
-            servers[kind] = (start_server(kind, args.slide, port), port, paths)
+            workers = args.workers if kind == "kolva" else 1
+            servers[kind] = (start_server(kind, args.slide, port, workers), port, paths)
             run_load("127.0.0.1", port, paths, clients=args.clients, seconds=1.0)  # warm-up
         rounds: dict[str, list[LoadResult]] = {kind: [] for kind in servers}
         for i in range(ROUNDS):
@@ -295,7 +303,7 @@ def main() -> int:
     if args.json:
         Path(args.json).write_text(json.dumps({
             "slide": os.path.basename(args.slide), "clients": args.clients,
-            "seconds": args.seconds, "cpus": os.cpu_count(),
+            "seconds": args.seconds, "cpus": os.cpu_count(), "kolva_workers": args.workers,
             # Other work on the machine during the run (1-minute load average before
             # and after): the latency tail in particular depends on it.
             "load_average": [round(load_before[0], 2), round(os.getloadavg()[0], 2)],

@@ -290,13 +290,14 @@ def test_viewer_loads_nothing_from_elsewhere():
 
 
 # --------------------------------------------------------------------------- command line
-def test_cli_serves_the_example():
+@pytest.mark.parametrize("workers", [1, 2])
+def test_cli_serves_the_example(workers):
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         port = s.getsockname()[1]
     proc = subprocess.Popen([sys.executable, "-m", "kolva", "serve", "--example", "--port",
-                             str(port)], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            text=True)
+                             str(port), "--workers", str(workers)], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
     try:
         deadline = time.monotonic() + 30
         while True:
@@ -308,6 +309,10 @@ def test_cli_serves_the_example():
                 assert time.monotonic() < deadline, "server did not start"
                 time.sleep(0.1)
         assert [s["name"] for s in listed] == ["example.svs"]
+        sid = listed[0]["id"]
+        tile = httpx.get(f"http://127.0.0.1:{port}/slides/{sid}/tiles/0/1/1", timeout=5)
+        with kolva.open(kolva.example_path()) as slide:
+            assert tile.content == slide.read_tile(0, 1, 1)
     finally:
         proc.terminate()
         out, _ = proc.communicate(timeout=10)
@@ -317,6 +322,7 @@ def test_cli_serves_the_example():
 @pytest.mark.parametrize("argv,message", [
     (["serve"], "give at least one SOURCE"),
     (["serve", "/no/such/slide.svs"], "no such file"),
+    (["serve", "--example", "--workers", "0"], "--workers must be at least 1"),
 ])
 def test_cli_errors(argv, message, capsys):
     from kolva.cli import main

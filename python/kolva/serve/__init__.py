@@ -41,6 +41,8 @@ def register(subparsers: Any) -> None:
     parser.add_argument("--host", default="127.0.0.1",
                         help="address to bind (default: 127.0.0.1, this machine only)")
     parser.add_argument("--port", type=int, default=8000, help="port (default: 8000)")
+    parser.add_argument("--workers", type=int, default=1, metavar="N",
+                        help="server processes sharing the port (default: 1)")
     parser.set_defaults(run=run)
 
 
@@ -64,6 +66,8 @@ def run(args: argparse.Namespace, muffler: Any, out: TextIO) -> int:
             app = create_app(sources)
     except SourceError as exc:
         raise CliError(str(exc)) from None
+    if args.workers < 1:
+        raise CliError("serve: --workers must be at least 1")
     if not app.slides:
         raise CliError("serve: no slide found in " + ", ".join(sources))
     host = f"[{args.host}]" if ":" in args.host else args.host
@@ -75,7 +79,11 @@ def run(args: argparse.Namespace, muffler: Any, out: TextIO) -> int:
     for entry in sorted(app.slides.values(), key=lambda e: e.id):
         out.write(f"  http://{host}:{args.port}/view/{entry.id}  {entry.source}\n")
     out.flush()
-    serve(app, args.host, args.port)
+    if args.workers > 1:
+        app.close()  # each worker process opens the slides itself
+        serve_sources(sources, args.host, args.port, workers=args.workers)
+    else:
+        serve(app, args.host, args.port)
     return 0
 
 
@@ -103,3 +111,27 @@ def serve(app: Any, host: str, port: int, **options: Any) -> None:
     # Set only here, where the process is the server.
     sys.setswitchinterval(0.0005)
     uvicorn.run(app, host=host, port=port, **config)
+
+
+_SOURCES_VARIABLE = "KOLVA_SERVE_SOURCES"
+
+
+def serve_sources(sources: list[str], host: str, port: int, *, workers: int = 1,
+                  **options: Any) -> None:
+    """Serves `sources` with `workers` processes sharing one listening socket; each
+    process opens the slides itself."""
+    import json
+    import os
+
+    os.environ[_SOURCES_VARIABLE] = json.dumps(list(sources))
+    serve("kolva.serve:_app_from_environment", host, port, factory=True, workers=workers,
+          **options)
+
+
+def _app_from_environment() -> TileServer:
+    """The app of a worker process started by `serve_sources`."""
+    import json
+    import os
+
+    sys.setswitchinterval(0.0005)
+    return create_app(json.loads(os.environ[_SOURCES_VARIABLE]))

@@ -210,6 +210,13 @@ def test_viewer_page_shows_name_and_scale(served, browser):
         "example.svs")
     assert browser.evaluate("document.querySelectorAll('.leaflet-tile-loaded').length") >= 1
     assert browser.evaluate("document.getElementById('magnification').textContent")
+    if entry.slide.mpp:  # a scale bar whose length in pixels says its label
+        label = browser.evaluate("document.querySelector('.kolva-scale').textContent")
+        width = browser.evaluate("document.querySelector('.kolva-scale').offsetWidth")
+        value, unit = label.split()
+        microns = float(value) * {"nm": 1e-3, "\u00b5m": 1.0, "mm": 1e3}[unit]
+        # level 1 at 1:1: one screen pixel is one level-1 pixel, 2 level-0 pixels wide
+        assert width == pytest.approx(microns / (entry.slide.mpp[0] * 2), abs=1)
     # Zooming in to level 0's own zoom brings in level 0's stored tiles.
     assert browser.evaluate("document.querySelectorAll('img[src*=\"/tiles/0/\"]').length") == 0
     browser.evaluate("kolvaViewer.map.setZoom(0, {animate: false}), 0")

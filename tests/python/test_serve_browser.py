@@ -10,7 +10,7 @@ Thresholds (mean absolute difference over all pixels and channels, 0-255):
   few pixels costs 5 or more, an edge tile showing its padding tens.
 * A level scaled by the browser (between its stored zooms): at most 4. The browser
   filters differently from Pillow's box filter used for the reference, which shows
-  on a smooth image as about two grey levels (1.9 measured).
+  on a smooth image as about two grey levels (2.4 measured).
 Each check also compares with a reference shifted by a few pixels, which must be
 clearly worse: the match is the region asked for, not merely a similar picture.
 """

@@ -50,7 +50,10 @@
       img.alt = "";
       img.src = base + "/tiles/" + lv.index + "/" + coords.x + "/" + coords.y;
       if (vw === tw && vh === th) {
-        // An inner tile: the image itself, drawn at the tile size.
+        // An inner tile: the image itself, drawn at the tile size (one pixel more when
+        // the level is scaled, see kolva.css).
+        img.style.setProperty("--tw", tw + "px");
+        img.style.setProperty("--th", th + "px");
         img.onload = function () { done(null, img); };
         img.onerror = function () { done(new Error("tile failed"), img); };
         return img;
@@ -163,6 +166,13 @@
     }
     map.on("movestart zoomstart", function () { setReady(false); });
     map.on("zoomend", choose);
+    // Whether the level on top is scaled by the browser, rather than shown 1:1.
+    function markScaled() {
+      const shown = levels[bestLevel(levels, Math.pow(2, -map.getZoom()))];
+      const scaled = Math.abs(map.getZoom() + Math.log2(shown.downsample)) > 1e-3;
+      map.getContainer().classList.toggle("kolva-scaled", scaled);
+    }
+    map.on("zoomend", markScaled);
     map.on("moveend", function () { setTimeout(checkReady, 0); });
 
     // Initial view: URL parameters, else the whole slide.
@@ -177,6 +187,7 @@
     }
     layers[last].addTo(map);
     choose();
+    markScaled();
     setTimeout(checkReady, 0);
     window.kolvaViewer = { map: map, levels: levels, layers: layers };  // for scripts and tests
 

@@ -123,6 +123,7 @@ SlideResult<std::vector<std::int64_t>> tile_sizes(const slide::Slide& s, std::ui
         inside = inside && checked_add(r.offset, r.length, end) && end <= source_size;
         stored += r.length;
       }
+      if (stored == 0) continue;  // an empty tile stores nothing (sparse files)
       const std::uint64_t total = plan->output_size().value_or(stored);
       size = inside && total <= kTarSizeMax ? static_cast<std::int64_t>(total) : kTileUnreadable;
     }

@@ -25,7 +25,8 @@ inline constexpr std::int64_t kTileUnreadable = -2;
 
 // The stored size of every tile of `level`, row-major over its tile grid, found
 // without reading a tile: the output size when the plan knows it, the planned
-// bytes otherwise. LevelNotFound for a level past the last one.
+// bytes otherwise. A tile of no stored bytes counts as absent (sparse files).
+// LevelNotFound for a level past the last one.
 slide::SlideResult<std::vector<std::int64_t>> tile_sizes(const slide::Slide& slide,
                                                          std::uint64_t level);
 

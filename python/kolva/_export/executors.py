@@ -17,21 +17,43 @@ def machine_cores() -> int:
         return max(1, os.cpu_count() or 1)
 
 
-class Inline:
-    """Runs each task when it is submitted."""
+class _Deferred:
+    """A task of Inline: run when as_completed reaches it."""
 
-    def submit(self, fn: Callable[..., Any], *args: Any) -> cf.Future:
-        fut: cf.Future = cf.Future()
+    def __init__(self, fn: Callable[..., Any], args: tuple[Any, ...]) -> None:
+        self._fn, self._args = fn, args
+        self._done = False
+        self._value: Any = None
+        self._error: BaseException | None = None
+
+    def run(self) -> None:
+        if self._done:
+            return
         try:
-            fut.set_result(fn(*args))
-        except BaseException as exc:  # noqa: BLE001 - handed to the caller
-            if isinstance(exc, (KeyboardInterrupt, SystemExit)):
-                raise
-            fut.set_exception(exc)
-        return fut
+            self._value = self._fn(*self._args)
+        except Exception as exc:  # handed to the caller by result()
+            self._error = exc
+        self._done = True
+        self._fn = self._args = None  # type: ignore[assignment]
+
+    def result(self) -> Any:
+        self.run()
+        if self._error is not None:
+            raise self._error
+        return self._value
+
+
+class Inline:
+    """Runs the tasks in this process, one by one, as the caller collects them (so
+    that progress shows, and an interrupt stops the work where it is)."""
+
+    def submit(self, fn: Callable[..., Any], *args: Any) -> _Deferred:
+        return _Deferred(fn, args)
 
     def as_completed(self, futures: list[Any]) -> Iterator[Any]:
-        return iter(futures)
+        for fut in futures:
+            fut.run()
+            yield fut
 
     def __enter__(self) -> Inline:
         return self

@@ -71,8 +71,9 @@ def expand_sources(sources: str | os.PathLike[str] | Iterable[str | os.PathLike[
     seen: set[str] = set()
 
     def add(item: str) -> None:
-        if item not in seen:
-            seen.add(item)
+        same = item if is_url(item) else os.path.abspath(item)
+        if same not in seen:
+            seen.add(same)
             out.append(item)
 
     def visit(item: str, depth: int) -> None:
@@ -112,7 +113,7 @@ def expand_sources(sources: str | os.PathLike[str] | Iterable[str | os.PathLike[
                 if not entry or entry.startswith("#"):
                     continue
                 if not is_url(entry) and not os.path.isabs(entry):
-                    entry = os.path.join(base, entry)
+                    entry = os.path.normpath(os.path.join(base, entry))
                 visit(entry, depth + 1)
             return
         add(item)

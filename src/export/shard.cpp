@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "export/tar.hpp"
+#include "std_io/std_io.hpp"
 
 namespace kolva::shard {
 namespace {
@@ -13,7 +14,10 @@ using slide::ErrorKind;
 using slide::SlideError;
 using slide::SlideResult;
 
-// Output is gathered into blocks of this size before it goes to the sink.
+// Output is gathered in memory before it goes to the sink: first in a block of
+// kFirstChunk bytes (small shards stay cheap), doubled after each flush up to
+// kChunk.
+constexpr std::size_t kFirstChunk = 256u << 10;
 constexpr std::size_t kChunk = 8u << 20;
 
 void append_number(std::string& out, std::uint64_t value) {
@@ -24,7 +28,7 @@ void append_number(std::string& out, std::uint64_t value) {
 
 class Writer {
  public:
-  explicit Writer(std_io::ByteSink& sink) : sink_(sink), buffer_(kChunk) {}
+  explicit Writer(std_io::ByteSink& sink) : sink_(sink) {}
 
   std::uint64_t position() const { return flushed_ + used_; }
 
@@ -32,7 +36,18 @@ class Writer {
   SlideResult<std::uint8_t*> claim(std::size_t n) {
     if (used_ + n > buffer_.size()) {
       if (auto r = flush(); !r.ok()) return std::move(r).error();
-      if (n > buffer_.size()) buffer_.resize(n);
+      const std::size_t grown =
+          buffer_.size() == 0 ? kFirstChunk : std::min(kChunk, 2 * buffer_.size());
+      if (n > buffer_.size() || grown > buffer_.size()) {
+        // Not zero-filled: every byte handed out is written before it is flushed.
+        auto fresh = std_io::Buffer::allocate(std::max<std::uint64_t>(n, grown));
+        if (!fresh.ok()) {
+          return SlideError{ErrorKind::Invalid, "cannot hold a tile of " + std::to_string(n) +
+                                                    " bytes in memory",
+                            fresh.error()};
+        }
+        buffer_ = std::move(fresh).value();
+      }
     }
     std::uint8_t* at = buffer_.data() + used_;
     used_ += n;
@@ -61,7 +76,7 @@ class Writer {
     return SlideError{ErrorKind::Io, "cannot write the shard: " + cause.display(), cause};
   }
   std_io::ByteSink& sink_;
-  Bytes buffer_;
+  std_io::Buffer buffer_;
   std::size_t used_ = 0;
   std::uint64_t flushed_ = 0;
 };
@@ -135,6 +150,7 @@ SlideResult<ShardSummary> write_shard(std::span<const ShardPiece> pieces,
                                       std::string_view shard_name, std_io::ByteSink& sink) {
   Writer out(sink);
   ShardSummary summary;
+  std::string key;
   std::string name;
   std::string json;
   for (const ShardPiece& piece : pieces) {
@@ -161,12 +177,12 @@ SlideResult<ShardSummary> write_shard(std::span<const ShardPiece> pieces,
       if (!plan.ok()) return std::move(plan).error();
 
       // The key: prefix + "x<X>-y<Y>"; the members: key.ext, key.json.
-      name.assign(piece.key_prefix);
-      name += 'x';
-      append_number(name, x);
-      name += "-y";
-      append_number(name, y);
-      const std::size_t key_length = name.size();
+      key.assign(piece.key_prefix);
+      key += 'x';
+      append_number(key, x);
+      key += "-y";
+      append_number(key, y);
+      name.assign(key);
       name += '.';
       name += piece.extension;
 
@@ -189,7 +205,6 @@ SlideResult<ShardSummary> write_shard(std::span<const ShardPiece> pieces,
         if (tile_size > 0) std::memcpy(*data, bytes->data(), bytes->size());
       }
 
-      const std::string_view key(name.data(), key_length);
       json.assign("{\"key\": \"");
       json += key;
       json += "\", ";
@@ -212,7 +227,7 @@ SlideResult<ShardSummary> write_shard(std::span<const ShardPiece> pieces,
       json += "], \"bytes\": ";
       append_number(json, tile_size);
       json += "}";
-      name.resize(key_length);
+      name.assign(key);
       name += ".json";
       auto meta = begin_member(out, name, json.size());
       if (!meta.ok()) return std::move(meta).error();

@@ -25,6 +25,8 @@ AUTO_MIN_TILES = 16
 # in two by Otsu's method all the same).
 AUTO_MIN_RATIO = 3.0
 AUTO_MIN_SEPARATION = 0.7
+# The least spread (of the log sizes) taken for the background group.
+AUTO_MIN_SPREAD = 0.05
 
 _GLOB_CHARS = re.compile(r"[*?\[]")
 _KEY_UNSAFE = re.compile(r"[^A-Za-z0-9_-]+")
@@ -196,10 +198,19 @@ def otsu_threshold(sizes: Sequence[int], bins: int = 128) -> int:
     high = [v for v in logs if v >= cut]
     if not low or not high:
         return 0
-    ratio = math.exp(sum(high) / len(high) - sum(low) / len(low))
+    low_mean = sum(low) / len(low)
+    ratio = math.exp(sum(high) / len(high) - low_mean)
     if ratio < AUTO_MIN_RATIO or best / var_total < AUTO_MIN_SEPARATION:
         return 0
-    return int(math.ceil(math.exp(cut)))
+    # Background tiles vary little in size; tiles at the edge of the tissue, mostly
+    # glass with some tissue, lie between the groups. Keep them: cut just above the
+    # bulk of the background group (its median plus four robust deviations, from the
+    # median absolute deviation) when that is below Otsu's cut.
+    low.sort()
+    median = low[len(low) // 2]
+    mad = sorted(abs(v - median) for v in low)[len(low) // 2]
+    spread = max(1.4826 * mad, AUTO_MIN_SPREAD)
+    return int(math.ceil(math.exp(min(cut, median + 4 * spread))))
 
 
 @dataclass

@@ -110,7 +110,7 @@ class _Dest:
     def read_text(self, name: str) -> str | None:
         try:
             if self.remote:
-                return self.fs.cat_file(self.path(name)).decode()
+                return str(self.fs.cat_file(self.path(name)).decode())
             with open(self.path(name), encoding="utf-8") as f:
                 return f.read()
         except (FileNotFoundError, OSError):

@@ -68,7 +68,7 @@ class Pool:
     def __init__(self, workers: int) -> None:
         self._pool = cf.ProcessPoolExecutor(max_workers=workers)
 
-    def submit(self, fn: Callable[..., Any], *args: Any) -> cf.Future:
+    def submit(self, fn: Callable[..., Any], *args: Any) -> cf.Future[Any]:
         return self._pool.submit(fn, *args)
 
     def as_completed(self, futures: list[Any]) -> Iterator[Any]:
@@ -89,14 +89,16 @@ class Dask:
     def __init__(self, scheduler: Any, workers: int) -> None:
         from distributed import Client, LocalCluster
 
-        self._cluster = None
+        self._cluster: Any = None
+        self.client: Any
         self._own_client = True
         if scheduler is None:
-            self._cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                         host="127.0.0.1", dashboard_address=None)
-            self.client = Client(self._cluster)
+            self._cluster = LocalCluster(  # type: ignore[no-untyped-call]
+                n_workers=workers, threads_per_worker=1, processes=True,
+                host="127.0.0.1", dashboard_address=None)
+            self.client = Client(self._cluster)  # type: ignore[no-untyped-call]
         elif isinstance(scheduler, str):
-            self.client = Client(scheduler)
+            self.client = Client(scheduler)  # type: ignore[no-untyped-call]
         else:
             self.client = scheduler
             self._own_client = False
@@ -107,7 +109,7 @@ class Dask:
     def as_completed(self, futures: list[Any]) -> Iterator[Any]:
         from distributed import as_completed
 
-        return iter(as_completed(futures))
+        return iter(as_completed(futures))  # type: ignore[no-untyped-call]
 
     def __enter__(self) -> Dask:
         return self

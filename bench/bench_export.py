@@ -15,8 +15,8 @@ Measured in one run on a warm page cache (medians of the passes):
     per tile into a file, in the same order;
   * decode + re-encode: OpenSlide read_region of each tile's area and a Pillow
     JPEG save at quality 90, on a random sample of tiles, extrapolated;
-  * Dask: the same export on a LocalCluster of 1 and of 2 single-threaded worker
-    processes (clusters started before timing);
+  * Dask: an export of four such slides on a LocalCluster of 1 and of 2
+    single-threaded worker processes (clusters started before timing);
   * size filter: `--min-bytes auto` on a fixture with known tissue and glass tiles
     and on the real slides of ../shared/corpus/real (when present), against a
     pixel rule on the decoded tiles (tissue_truth: at least 5 % tissue pixels).
@@ -60,26 +60,50 @@ def all_tiles(slide, level: int = 0) -> tuple[bytes, int]:
     return array("Q", idx).tobytes(), len(idx)
 
 
-def writer_rate(path: Path, out: Path, passes: int) -> dict:
+def writer_and_floor(path: Path, cache: Path, work: Path, passes: int) -> tuple[dict, dict]:
+    """The native writer and the pread/write floor, interleaved pass by pass so that
+    both see the same machine load (this machine is shared)."""
+    import tifffile
+
     import kolva
     from kolva import _core
     from kolva._export.tasks import scan_slide
+
+    exe = cache / "copy_floor"
+    src = HERE / "copy_floor.cpp"
+    if not exe.exists() or exe.stat().st_mtime < src.stat().st_mtime:
+        subprocess.run(["g++", "-O2", "-std=c++17", "-o", str(exe), str(src)], check=True)
+    with tifffile.TiffFile(path) as tif:
+        page = tif.pages[0]
+        ranges = [(o, c) for o, c in zip(page.dataoffsets, page.databytecounts) if c]
+    listing = cache / "copy_ranges.txt"
+    listing.write_text("".join(f"1 {o} {c}\n" for o, c in ranges))
 
     slide = kolva.open(path)
     scan = scan_slide(str(path), 0, None, {})
     tiles, count = all_tiles(slide)
     piece = (slide._core, 0, tiles, f"{scan.key}-l0-", scan.extension, scan.json_fields,
              scan.manifest_fields)
-    seconds = []
-    for _ in range(passes + 1):  # the first pass warms the cache
+    out = work / "shard.tar"
+    writer_s, floor_s = [], []
+    floor_tiles = floor_bytes = 0
+    for _ in range(passes + 1):  # the first pass warms the caches
         t = time.perf_counter()
-        samples, tile_bytes, size, manifest = _core.write_shard(str(out), "shard-000000.tar",
-                                                                [piece], False)
-        seconds.append(time.perf_counter() - t)
+        samples, tile_bytes, size, _manifest = _core.write_shard(str(out), "shard-000000.tar",
+                                                                 [piece], False)
+        writer_s.append(time.perf_counter() - t)
         out.unlink()
+        res = json.loads(subprocess.run([str(exe), str(path), str(listing),
+                                         str(work / "floor.bin"), "1"], check=True,
+                                        capture_output=True, text=True).stdout)
+        floor_s.append(res["ns"][0] / 1e9)
+        floor_tiles, floor_bytes = res["tiles"], res["bytes"]
     assert samples == count
-    return {"tiles": count, "tile_bytes": tile_bytes, "shard_bytes": size,
-            "seconds": seconds[1:], "tiles_per_s": median_rate(count, seconds[1:])}
+    writer = {"tiles": count, "tile_bytes": tile_bytes, "shard_bytes": size,
+              "seconds": writer_s[1:], "tiles_per_s": median_rate(count, writer_s[1:])}
+    floor = {"tiles": floor_tiles, "bytes": floor_bytes, "seconds": floor_s[1:],
+             "tiles_per_s": median_rate(floor_tiles, floor_s[1:])}
+    return writer, floor
 
 
 def export_rate(path: Path, dest: Path, passes: int) -> dict:
@@ -95,26 +119,6 @@ def export_rate(path: Path, dest: Path, passes: int) -> dict:
     shutil.rmtree(dest, ignore_errors=True)
     return {"tiles": summary.samples, "seconds": seconds,
             "tiles_per_s": median_rate(summary.samples, seconds)}
-
-
-def floor_rate(path: Path, cache: Path, out: Path, passes: int) -> dict:
-    import tifffile
-
-    exe = cache / "copy_floor"
-    src = HERE / "copy_floor.cpp"
-    if not exe.exists() or exe.stat().st_mtime < src.stat().st_mtime:
-        subprocess.run(["g++", "-O2", "-std=c++17", "-o", str(exe), str(src)], check=True)
-    with tifffile.TiffFile(path) as tif:
-        page = tif.pages[0]
-        ranges = [(o, c) for o, c in zip(page.dataoffsets, page.databytecounts) if c]
-    listing = cache / "copy_ranges.txt"
-    listing.write_text("".join(f"1 {o} {c}\n" for o, c in ranges))
-    res = json.loads(subprocess.run([str(exe), str(path), str(listing), str(out),
-                                     str(passes + 1)], check=True, capture_output=True,
-                                    text=True).stdout)
-    seconds = [ns / 1e9 for ns in res["ns"][1:]]
-    return {"tiles": res["tiles"], "bytes": res["bytes"], "seconds": seconds,
-            "tiles_per_s": median_rate(res["tiles"], seconds)}
 
 
 def reencode_rate(path: Path, sample: int) -> dict:
@@ -139,7 +143,7 @@ def reencode_rate(path: Path, sample: int) -> dict:
     return {"tiles": len(coords), "seconds": seconds, "tiles_per_s": len(coords) / seconds}
 
 
-def dask_scaling(path: Path, dest: Path, passes: int, shard_size: str) -> dict:
+def dask_scaling(paths: list[Path], dest: Path, passes: int, shard_size: str) -> dict:
     from distributed import Client, LocalCluster
 
     import kolva
@@ -153,7 +157,7 @@ def dask_scaling(path: Path, dest: Path, passes: int, shard_size: str) -> dict:
             for _ in range(passes + 1):
                 shutil.rmtree(dest, ignore_errors=True)
                 t = time.perf_counter()
-                summary = kolva.export(path, dest, shard_size=shard_size, scheduler=client,
+                summary = kolva.export(paths, dest, shard_size=shard_size, scheduler=client,
                                        progress=False)
                 seconds.append(time.perf_counter() - t)
                 assert summary.ok
@@ -239,34 +243,59 @@ def main() -> int:
     slides, _ = bench.build_slides(cache, args.quick)
     svs = slides["svs"]
     passes = 1 if args.quick else 5
-    work = cache / "export-out"
+    # Output to memory (tmpfs) when there is one: the numbers are then the CPU cost
+    # of writing, not the disk's write-back, for the floor and kolva alike. The
+    # writer and the floor also run against the disk, where datasets usually go.
+    shm = Path("/dev/shm")
+    work = (shm if shm.is_dir() and os.access(shm, os.W_OK) else cache) / "kolva-bench-export"
     work.mkdir(exist_ok=True)
-    results: dict = {"quick": args.quick, "slide": str(svs.name)}
+    disk = cache / "export-out"
+    disk.mkdir(exist_ok=True)
+    results: dict = {"quick": args.quick, "slide": str(svs.name), "output": str(work)}
 
-    results["writer"] = writer_rate(svs, work / "shard.tar", passes)
-    results["floor"] = floor_rate(svs, cache, work / "floor.bin", passes)
+    results["writer"], results["floor"] = writer_and_floor(svs, cache, work,
+                                                           3 if args.quick else 9)
+    results["writer_disk"], results["floor_disk"] = writer_and_floor(svs, cache, disk,
+                                                                     3 if args.quick else 9)
+    shutil.rmtree(disk, ignore_errors=True)
     results["export"] = export_rate(svs, work / "ds", 1 if args.quick else 3)
     results["reencode"] = reencode_rate(svs, 50 if args.quick else 400)
-    results["dask"] = dask_scaling(svs, work / "dask", 1 if args.quick else 3,
+    # Four slides (links to the big one under other names): enough work that the
+    # cluster's fixed cost per export does not hide the scaling.
+    links = []
+    for i in range(4):
+        link = cache / f"bench-copy{i}.svs"
+        if not link.exists():
+            link.symlink_to(svs.name)
+        links.append(link)
+    results["dask"] = dask_scaling(links, work / "dask", 1 if args.quick else 3,
                                    "256KB" if args.quick else "16MB")
     results["size_filter"] = size_filter(cache, args.quick)
 
     w, f, r, d = (results["writer"], results["floor"], results["reencode"], results["dask"])
     goals = {
         "writer >= 100,000 tiles/s": w["tiles_per_s"] >= 100_000,
-        "writer >= 0.7 x floor": w["tiles_per_s"] >= 0.7 * f["tiles_per_s"],
+        "writer >= 0.7 x floor (tmpfs)": w["tiles_per_s"] >= 0.7 * f["tiles_per_s"],
+        "writer >= 0.7 x floor (disk)": (results["writer_disk"]["tiles_per_s"]
+                                         >= 0.7 * results["floor_disk"]["tiles_per_s"]),
         "writer >= 50 x decode+re-encode": w["tiles_per_s"] >= 50 * r["tiles_per_s"],
         "2 Dask workers >= 1.7 x one": d["speedup"] >= 1.7,
     }
     results["goals"] = goals
+    results["load_average"] = os.getloadavg()[0]
 
+    print(f"load average at the end: {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores")
     print(f"slide: {svs.name}, {w['tiles']} level-0 tiles, "
           f"{w['tile_bytes'] / 1e6:.1f} MB of tiles, shard {w['shard_bytes'] / 1e6:.1f} MB")
     print(f"  native shard writer (1 core)   {w['tiles_per_s']:>12,.0f} tiles/s")
     print(f"  kolva.export, workers=1        {results['export']['tiles_per_s']:>12,.0f} tiles/s"
           " (planning, shard, manifest, index)")
     print(f"  pread/write floor              {f['tiles_per_s']:>12,.0f} tiles/s  "
-          f"(writer = {w['tiles_per_s'] / f['tiles_per_s']:.2f} x)")
+          f"(writer = {w['tiles_per_s'] / f['tiles_per_s']:.2f} x)   [output: {work}]")
+    wd, fd = results["writer_disk"], results["floor_disk"]
+    print(f"  native shard writer, disk      {wd['tiles_per_s']:>12,.0f} tiles/s")
+    print(f"  pread/write floor, disk        {fd['tiles_per_s']:>12,.0f} tiles/s  "
+          f"(writer = {wd['tiles_per_s'] / fd['tiles_per_s']:.2f} x)")
     print(f"  OpenSlide + Pillow q90         {r['tiles_per_s']:>12,.0f} tiles/s  "
           f"(writer = {w['tiles_per_s'] / r['tiles_per_s']:.0f} x, sample of {r['tiles']})")
     print(f"  Dask, 1 worker                 {d[1]['tiles_per_s']:>12,.0f} tiles/s "

@@ -169,6 +169,31 @@ def dask_scaling(paths: list[Path], dest: Path, passes: int, shard_size: str) ->
     return out
 
 
+def _spin(n: int) -> float:
+    t = time.perf_counter()
+    x = 0
+    for i in range(n):
+        x += i * i
+    return time.perf_counter() - t
+
+
+def machine_parallelism(n: int = 3_000_000) -> float:
+    """What 2 processes get over 1 on a pure-CPU loop right now: the ceiling of any
+    2-worker speedup on this (shared) machine."""
+    from concurrent.futures import ProcessPoolExecutor
+
+    t = time.perf_counter()
+    _spin(n)
+    _spin(n)
+    one = time.perf_counter() - t
+    with ProcessPoolExecutor(2) as ex:
+        list(ex.map(_spin, [10, 10]))
+        t = time.perf_counter()
+        list(ex.map(_spin, [n, n]))
+        two = time.perf_counter() - t
+    return one / two
+
+
 def tissue_truth(path: Path, slide) -> list[bool] | None:
     """Per tile of level 0, row-major: is at least 5 % of the decoded tile tissue? A
     tissue pixel is coloured (RGB spread above 20) or dark (grey below 200) on
@@ -270,6 +295,7 @@ def main() -> int:
         links.append(link)
     results["dask"] = dask_scaling(links, work / "dask", 1 if args.quick else 3,
                                    "256KB" if args.quick else "16MB")
+    results["machine_parallelism"] = machine_parallelism()
     results["size_filter"] = size_filter(cache, args.quick)
 
     w, f, r, d = (results["writer"], results["floor"], results["reencode"], results["dask"])
@@ -301,7 +327,8 @@ def main() -> int:
     print(f"  Dask, 1 worker                 {d[1]['tiles_per_s']:>12,.0f} tiles/s "
           f"({d[1]['shards']} shards)")
     print(f"  Dask, 2 workers                {d[2]['tiles_per_s']:>12,.0f} tiles/s  "
-          f"({d['speedup']:.2f} x)")
+          f"({d['speedup']:.2f} x; 2 processes of a pure-CPU loop here and now: "
+          f"{results['machine_parallelism']:.2f} x)")
     print("min-bytes auto:")
     for row in results["size_filter"]:
         line = (f"  {row['slide']}: {row['tiles']} tiles, threshold {row['threshold']} B, "

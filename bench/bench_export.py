@@ -7,12 +7,13 @@ scaling, and what `--min-bytes auto` drops.
     python bench/bench_export.py --quick    # tiny slides, one pass: a smoke test
 
 Measured in one run on a warm page cache (medians of the passes):
-  * writer: every level-0 tile of the big SVS written into one shard by
+  * writer: every level-0 tile of the big SVS written into one shard on disk by
     kolva._core.write_shard, on one core (tar headers, JSON member, manifest line
     per tile); and `kolva.export(..., workers=1)` end to end (planning, shards,
     manifest, index);
   * floor: bench/copy_floor.cpp, pread of each tile's stored bytes and one write
-    per tile into a file, in the same order;
+    per tile into a file, in the same order (writer and floor interleaved, on disk
+    and again on tmpfs);
   * decode + re-encode: OpenSlide read_region of each tile's area and a Pillow
     JPEG save at quality 90, on a random sample of tiles, extrapolated;
   * Dask: an export of four such slides on a LocalCluster of 1 and of 2
@@ -268,21 +269,20 @@ def main() -> int:
     slides, _ = bench.build_slides(cache, args.quick)
     svs = slides["svs"]
     passes = 1 if args.quick else 5
-    # Output to memory (tmpfs) when there is one: the numbers are then the CPU cost
-    # of writing, not the disk's write-back, for the floor and kolva alike. The
-    # writer and the floor also run against the disk, where datasets usually go.
-    shm = Path("/dev/shm")
-    work = (shm if shm.is_dir() and os.access(shm, os.W_OK) else cache) / "kolva-bench-export"
+    # Output to the disk, where datasets go (page cache: the files are deleted long
+    # before write-back); the writer and the floor run against memory (tmpfs) too.
+    work = cache / "export-out"
     work.mkdir(exist_ok=True)
-    disk = cache / "export-out"
-    disk.mkdir(exist_ok=True)
+    shm = Path("/dev/shm")
+    memory = (shm if shm.is_dir() and os.access(shm, os.W_OK) else cache) / "kolva-bench-export"
+    memory.mkdir(exist_ok=True)
     results: dict = {"quick": args.quick, "slide": str(svs.name), "output": str(work)}
 
     results["writer"], results["floor"] = writer_and_floor(svs, cache, work,
                                                            3 if args.quick else 9)
-    results["writer_disk"], results["floor_disk"] = writer_and_floor(svs, cache, disk,
-                                                                     3 if args.quick else 9)
-    shutil.rmtree(disk, ignore_errors=True)
+    results["writer_tmpfs"], results["floor_tmpfs"] = writer_and_floor(
+        svs, cache, memory, 3 if args.quick else 9)
+    shutil.rmtree(memory, ignore_errors=True)
     results["export"] = export_rate(svs, work / "ds", 1 if args.quick else 3)
     results["reencode"] = reencode_rate(svs, 50 if args.quick else 400)
     # Four slides (links to the big one under other names): enough work that the
@@ -301,9 +301,9 @@ def main() -> int:
     w, f, r, d = (results["writer"], results["floor"], results["reencode"], results["dask"])
     goals = {
         "writer >= 100,000 tiles/s": w["tiles_per_s"] >= 100_000,
-        "writer >= 0.7 x floor (tmpfs)": w["tiles_per_s"] >= 0.7 * f["tiles_per_s"],
-        "writer >= 0.7 x floor (disk)": (results["writer_disk"]["tiles_per_s"]
-                                         >= 0.7 * results["floor_disk"]["tiles_per_s"]),
+        "writer >= 0.7 x floor": w["tiles_per_s"] >= 0.7 * f["tiles_per_s"],
+        "writer >= 0.7 x floor (tmpfs)": (results["writer_tmpfs"]["tiles_per_s"]
+                                          >= 0.7 * results["floor_tmpfs"]["tiles_per_s"]),
         "writer >= 50 x decode+re-encode": w["tiles_per_s"] >= 50 * r["tiles_per_s"],
         "2 Dask workers >= 1.7 x one": d["speedup"] >= 1.7,
     }
@@ -318,9 +318,9 @@ def main() -> int:
           " (planning, shard, manifest, index)")
     print(f"  pread/write floor              {f['tiles_per_s']:>12,.0f} tiles/s  "
           f"(writer = {w['tiles_per_s'] / f['tiles_per_s']:.2f} x)   [output: {work}]")
-    wd, fd = results["writer_disk"], results["floor_disk"]
-    print(f"  native shard writer, disk      {wd['tiles_per_s']:>12,.0f} tiles/s")
-    print(f"  pread/write floor, disk        {fd['tiles_per_s']:>12,.0f} tiles/s  "
+    wd, fd = results["writer_tmpfs"], results["floor_tmpfs"]
+    print(f"  native shard writer, tmpfs     {wd['tiles_per_s']:>12,.0f} tiles/s")
+    print(f"  pread/write floor, tmpfs       {fd['tiles_per_s']:>12,.0f} tiles/s  "
           f"(writer = {wd['tiles_per_s'] / fd['tiles_per_s']:.2f} x)")
     print(f"  OpenSlide + Pillow q90         {r['tiles_per_s']:>12,.0f} tiles/s  "
           f"(writer = {w['tiles_per_s'] / r['tiles_per_s']:.0f} x, sample of {r['tiles']})")

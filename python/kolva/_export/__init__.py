@@ -362,6 +362,8 @@ def _claim(dest: _Dest, digest: str, shards: list[ShardSpec], paths: list[str],
 def _finish(dest: _Dest, shards: list[ShardSpec]) -> None:
     """The index and the manifest, once every shard is in place."""
     name = os.path.basename(dest.root.rstrip("/")) or "kolva-export"
+    if dest.remote:
+        dest.fs.invalidate_cache()  # listings taken before the shards were written
     index = {"__kind__": "wids-shard-index-v1", "wids_version": 1, "name": name,
              "shardlist": [{"url": s.name, "nsamples": s.samples, "filesize": dest.size(s.name)}
                            for s in shards]}

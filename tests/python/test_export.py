@@ -133,6 +133,7 @@ def test_shards_read_back_with_exact_tile_bytes(reference, slides):
         lv = s.levels[meta["level"]]
         assert meta["media_type"] == lv.media_type and meta["downsample"] == lv.downsample
         assert meta["slide"] == os.path.basename(meta["source"])
+        assert meta["mpp"] == (list(s.mpp) if s.mpp else None)
         assert tile_ext == {"image/jpeg": "jpg", "image/jp2": "j2k"}[lv.media_type]
     # The TCGA name's dots stay in the JSON, not in the key.
     tcga = [json.loads(x["json"]) for x in samples if "TCGA" in x["__key__"]]

@@ -88,7 +88,7 @@ def scan_slide(source: str, level: int, min_bytes: int | str | None,
     w, h = lv.dimensions
     level_mpp = None
     if scan.mpp is not None and w and h:
-        level_mpp = [scan.mpp[0] * w0 / w, scan.mpp[1] * h0 / h]
+        level_mpp = [round(scan.mpp[0] * w0 / w, 9), round(scan.mpp[1] * h0 / h, 9)]
     fields = {"source": source, "slide": scan.name, "slide_key": scan.key,
               "format": slide.format, "level": level, "downsample": lv.downsample,
               "media_type": lv.media_type, "mpp": list(scan.mpp) if scan.mpp else None,

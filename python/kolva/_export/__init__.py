@@ -26,7 +26,7 @@ from dataclasses import dataclass, field, replace
 from typing import Any
 
 from . import executors
-from .plan import (SHARD_PATTERN, ShardSpec, SlideScan, cut_shards, expand_sources, fingerprint,
+from .plan import (SHARD_PATTERN, ShardPlan, SlideScan, cut_shards, expand_sources, fingerprint,
                    is_url, parse_size)
 from .tasks import STATE_DIR, ShardDone, scan_slide, write_shard
 
@@ -154,7 +154,7 @@ class _Dest:
         except (FileNotFoundError, OSError):
             pass
 
-    def concat_manifests(self, shards: list[ShardSpec]) -> None:
+    def concat_manifests(self, shards: list[ShardPlan]) -> None:
         """manifest.jsonl: the per-shard manifests, in shard order."""
         if self.remote:
             with self.fs.open(self.path(MANIFEST_NAME), "wb") as out:
@@ -291,25 +291,25 @@ def export(sources: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
                               storage_options, sync)
             futures2[fut] = s
         for fut in pool.as_completed(list(futures2)):
-            spec = futures2[fut]
+            shard = futures2[fut]
             try:
                 done: ShardDone = fut.result()
             except Exception as exc:
-                done = ShardDone(spec.index, spec.name, spec.samples, 0, 0, [],
-                                 error=f"{spec.name}: {type(exc).__name__}: {exc}")
+                done = ShardDone(shard.index, shard.name, shard.samples, 0, 0, [],
+                                 error=f"{shard.name}: {type(exc).__name__}: {exc}")
             if done.error:
                 summary.shard_errors.append(done.error)
             else:
                 summary.shards_written += int(done.written)
                 summary.tile_bytes += done.tile_bytes
-            for p in spec.pieces:
+            for p in shard.pieces:
                 slide_left[p.slide] -= 1
                 if slide_left[p.slide] == 0:
                     slides_done += 1
             if on_shard is not None:
                 on_shard(done)
             if bar is not None:
-                bar.update(spec.samples)
+                bar.update(shard.samples)
                 bar.set_postfix_str(f"slides {slides_done}/{slides_todo}")
         if bar is not None:
             bar.close()
@@ -326,7 +326,7 @@ def export(sources: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
     return summary
 
 
-def _claim(dest: _Dest, digest: str, shards: list[ShardSpec], paths: list[str],
+def _claim(dest: _Dest, digest: str, shards: list[ShardPlan], paths: list[str],
            options: dict[str, Any], overwrite: bool) -> None:
     """Records the plan in DEST; refuses a DEST that holds shards of another plan."""
     plan_name = f"{STATE_DIR}/{PLAN_NAME}"
@@ -359,7 +359,7 @@ def _claim(dest: _Dest, digest: str, shards: list[ShardSpec], paths: list[str],
     dest.write_bytes(plan_name, json.dumps(record, indent=1).encode())
 
 
-def _finish(dest: _Dest, shards: list[ShardSpec]) -> None:
+def _finish(dest: _Dest, shards: list[ShardPlan]) -> None:
     """The index and the manifest, once every shard is in place."""
     name = os.path.basename(dest.root.rstrip("/")) or "kolva-export"
     if dest.remote:

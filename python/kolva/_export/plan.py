@@ -254,7 +254,7 @@ class Piece:
 
 
 @dataclass
-class ShardSpec:
+class ShardPlan:
     index: int
     name: str
     pieces: list[Piece] = field(default_factory=list)
@@ -267,12 +267,12 @@ def sample_estimate(size: int) -> int:
     return 3 * TAR_BLOCK + -(-size // TAR_BLOCK) * TAR_BLOCK
 
 
-def cut_shards(scans: Sequence[SlideScan], shard_size: int) -> list[ShardSpec]:
+def cut_shards(scans: Sequence[SlideScan], shard_size: int) -> list[ShardPlan]:
     """The samples of the readable slides, in source order and row-major within a
     slide, cut into shards of at most `shard_size` bytes each (a shard holds at least
     one sample). Shards span slides: a shard starts where the last one ended."""
-    shards: list[ShardSpec] = []
-    current = ShardSpec(0, SHARD_PATTERN.format(0))
+    shards: list[ShardPlan] = []
+    current = ShardPlan(0, SHARD_PATTERN.format(0))
     for i, scan in enumerate(scans):
         if scan.error is not None or not scan.tiles:
             continue
@@ -285,7 +285,7 @@ def cut_shards(scans: Sequence[SlideScan], shard_size: int) -> list[ShardSpec]:
                 if j > start:
                     current.pieces.append(Piece(i, start, j))
                 shards.append(current)
-                current = ShardSpec(len(shards), SHARD_PATTERN.format(len(shards)))
+                current = ShardPlan(len(shards), SHARD_PATTERN.format(len(shards)))
                 start = j
             current.samples += 1
             current.estimate += need
@@ -296,7 +296,7 @@ def cut_shards(scans: Sequence[SlideScan], shard_size: int) -> list[ShardSpec]:
     return shards
 
 
-def fingerprint(scans: Sequence[SlideScan], shards: Sequence[ShardSpec],
+def fingerprint(scans: Sequence[SlideScan], shards: Sequence[ShardPlan],
                 options: dict[str, Any]) -> str:
     """A digest of what the export writes: options, slides and the cut."""
     h = hashlib.sha256()

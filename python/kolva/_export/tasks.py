@@ -12,7 +12,7 @@ from collections import OrderedDict
 from dataclasses import dataclass
 from typing import Any
 
-from .plan import ShardSpec, SlideScan, extension, is_url, otsu_threshold, slide_key, slide_name
+from .plan import ShardPlan, SlideScan, extension, is_url, otsu_threshold, slide_key, slide_name
 
 STATE_DIR = ".kolva-export"  # beside the shards: per-shard manifests and the plan
 _CACHE_LIMIT = 8
@@ -124,7 +124,7 @@ def shard_exists(dest: str, name: str, storage_options: dict[str, Any] | None) -
     return os.path.isfile(os.path.join(dest, name))
 
 
-def write_shard(spec: ShardSpec, scans: dict[int, SlideScan], tiles: list[bytes], dest: str,
+def write_shard(shard: ShardPlan, scans: dict[int, SlideScan], tiles: list[bytes], dest: str,
                 open_options: dict[str, Any], storage_options: dict[str, Any] | None,
                 sync: bool) -> ShardDone:
     """Writes one shard under a temporary name, its manifest lines beside it, then
@@ -134,14 +134,14 @@ def write_shard(spec: ShardSpec, scans: dict[int, SlideScan], tiles: list[bytes]
     from .. import _core
 
     remote = is_url(dest)
-    per_slide = [(p.slide, p.stop - p.start) for p in spec.pieces]
-    done = ShardDone(spec.index, spec.name, spec.samples, 0, 0, per_slide)
+    per_slide = [(p.slide, p.stop - p.start) for p in shard.pieces]
+    done = ShardDone(shard.index, shard.name, shard.samples, 0, 0, per_slide)
     try:
-        if shard_exists(dest, spec.name, storage_options):
+        if shard_exists(dest, shard.name, storage_options):
             done.written = False
             return done
         pieces = []
-        for p, piece_tiles in zip(spec.pieces, tiles):
+        for p, piece_tiles in zip(shard.pieces, tiles):
             scan = scans[p.slide]
             slide = _open(scan.source, open_options)
             pieces.append((slide._core, scan.level, piece_tiles, f"{scan.key}-l{scan.level}-",
@@ -149,29 +149,29 @@ def write_shard(spec: ShardSpec, scans: dict[int, SlideScan], tiles: list[bytes]
         tag = uuid.uuid4().hex[:12]
         if remote:
             workdir = tempfile.mkdtemp(prefix="kolva-export-")
-            tmp = os.path.join(workdir, spec.name)
+            tmp = os.path.join(workdir, shard.name)
         else:
             workdir = None
-            tmp = os.path.join(dest, f".{spec.name}.{tag}.tmp")
+            tmp = os.path.join(dest, f".{shard.name}.{tag}.tmp")
         try:
-            samples, tile_bytes, size, manifest = _core.write_shard(tmp, spec.name, pieces, sync)
-            if samples != spec.samples:
-                raise RuntimeError(f"{spec.name}: wrote {samples} samples, planned {spec.samples}")
+            samples, tile_bytes, size, manifest = _core.write_shard(tmp, shard.name, pieces, sync)
+            if samples != shard.samples:
+                raise RuntimeError(f"{shard.name}: wrote {samples} samples, planned {shard.samples}")
             done.tile_bytes, done.size = tile_bytes, size
-            manifest_name = f"{STATE_DIR}/{spec.name}.jsonl"
+            manifest_name = f"{STATE_DIR}/{shard.name}.jsonl"
             if remote:
                 fs, root = _remote_fs(dest, storage_options)
                 fs.pipe_file(f"{root}/{manifest_name}", manifest)
-                fs.put_file(tmp, f"{root}/{spec.name}")
+                fs.put_file(tmp, f"{root}/{shard.name}")
             else:
-                mtmp = os.path.join(dest, STATE_DIR, f".{spec.name}.{tag}.tmp")
+                mtmp = os.path.join(dest, STATE_DIR, f".{shard.name}.{tag}.tmp")
                 with open(mtmp, "wb") as f:
                     f.write(manifest)
                     if sync:
                         f.flush()
                         os.fsync(f.fileno())
                 os.replace(mtmp, os.path.join(dest, manifest_name))
-                os.replace(tmp, os.path.join(dest, spec.name))
+                os.replace(tmp, os.path.join(dest, shard.name))
         finally:
             for leftover in (tmp,):
                 try:
@@ -184,5 +184,5 @@ def write_shard(spec: ShardSpec, scans: dict[int, SlideScan], tiles: list[bytes]
                 except OSError:
                     pass
     except Exception as exc:
-        done.error = f"{spec.name}: {_message(exc)}"
+        done.error = f"{shard.name}: {_message(exc)}"
     return done

@@ -124,12 +124,42 @@ def _message(exc: BaseException, fallback: str = "") -> str:
     return " ".join(text.split())
 
 
+class _UrlDecoder:
+    """A slide at a URL (http(s)://, s3://, ...) behind the decoder's interface."""
+
+    def __init__(self, url: str) -> None:
+        import kolva
+
+        self._slide = kolva.open(url)
+        self.level_count = self._slide.level_count
+        self.level_dimensions = [lv.dimensions for lv in self._slide.levels]
+        self.level_tile_sizes = [lv.tile_size for lv in self._slide.levels]
+        self._errors = (kolva.SlideError,)
+
+    def read_tile_as_bytes(self, level: int, x: int, y: int) -> bytes:
+        try:
+            return self._slide.read_tile(level, x, y)
+        except self._errors as exc:
+            raise _kolva_rs.PanicException(str(exc)) from None
+
+
 class Slide:
     """An open slide plus its geometry, with the module's error reports silenced."""
 
     def __init__(self, path: str, muffler: _Muffler) -> None:
         self.path = path
         self._muffle = muffler
+        if "://" in path:
+            import kolva
+
+            try:
+                self.decoder = _UrlDecoder(path)
+            except kolva.SlideError as exc:
+                raise CliError(f"{path}: {_message(exc)}") from None
+            self.level_count = self.decoder.level_count
+            self.level_dimensions = self.decoder.level_dimensions
+            self.level_tile_sizes = self.decoder.level_tile_sizes
+            return
         if not os.path.exists(path):
             raise CliError(f"{path}: no such file")
         if os.path.isdir(path):

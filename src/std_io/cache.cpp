@@ -113,6 +113,9 @@ KolvaResult<std::uint64_t> CachedSource::read_at(std::uint64_t offset,
   // From the first byte not held to the end of the read or of one window,
   // whichever is further.
   // Stops early at the next held piece past the read.
+  // A read whose first byte is missing also takes up to `behind` bytes before
+  // it (down to the held piece there): values stored just before a directory
+  // (NDPI writes them so) then come with it.
   std::uint64_t start;
   std::uint64_t end;
   {
@@ -121,6 +124,14 @@ KolvaResult<std::uint64_t> CachedSource::read_at(std::uint64_t offset,
     end = std::min(size, std::max(offset + n, start + std::min(options_.window, size - start)));
     if (auto next = pieces_.lower_bound(offset + n); next != pieces_.end()) {
       end = std::min(end, std::max(offset + n, next->first));
+    }
+    if (start == offset) {
+      std::uint64_t floor = offset - std::min(offset, options_.behind);
+      if (auto after = pieces_.upper_bound(offset); after != pieces_.begin()) {
+        const auto& prev = *std::prev(after);
+        floor = std::max(floor, std::min(offset, prev.first + prev.second.length));
+      }
+      start = floor;
     }
   }
   if (end - start > options_.capacity) return direct();

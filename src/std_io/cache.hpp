@@ -3,8 +3,8 @@
 // A range cache in front of any RangeSource, for sources where a read costs a
 // round trip (HTTP, S3, ...). Opening a slide reads the header several times,
 // then each directory's entries and the values stored next to them; with
-// read-ahead on, a read that no cached window covers fetches one window from
-// its first missing byte on, so a directory costs one round trip, not one per
+// read-ahead on, a read that no cached window covers fetches one window around
+// its first missing byte, so a directory costs one round trip, not one per
 // range. With read-ahead off (after opening) a miss is read exactly as asked
 // and not kept, so tiles cost their own bytes and nothing more, while ranges
 // that cached windows hold are still answered from them.
@@ -28,7 +28,8 @@ namespace kolva::std_io {
 
 struct CacheOptions {
   std::uint64_t capacity = 32ULL << 20;  // bytes kept at most
-  std::uint64_t window = 64ULL << 10;    // bytes fetched for a small miss
+  std::uint64_t window = 64ULL << 10;    // bytes fetched for a small miss, from its start
+  std::uint64_t behind = 16ULL << 10;    // and at most this many before it
 };
 
 struct CacheStats {

@@ -91,14 +91,18 @@ INSTANTIATE_TEST_SUITE_P(
         // The header read three times, then a directory and its values: one window.
         Case{"header_and_directory", true, {{0, 8}, {0, 16}, {0, 8}, {8, 2}, {10, 240}, {250, 900}},
              {{0, 64 * K}}},
-        // A directory past the first window: one more window from its first byte.
-        Case{"second_window", true, {{0, 8}, {100 * K, 2}, {100 * K + 2, 120}}, {{0, 64 * K}, {100 * K, 64 * K}}},
+        // A directory past the first window: one more window from a little before
+        // its first byte (values stored before it), then the values behind it.
+        Case{"second_window", true, {{0, 8}, {100 * K, 2}, {100 * K + 2, 120}, {90 * K, 900}},
+             {{0, 64 * K}, {84 * K, 80 * K}}},
+        // Going back stops at the window held before it.
+        Case{"behind_stops_at_held", true, {{0, 8}, {70 * K, 2}}, {{0, 64 * K}, {64 * K, 70 * K}}},
         // A read straddling a held window fetches from the first missing byte.
         Case{"straddle", true, {{0, 8}, {64 * K - 4, 16}}, {{0, 64 * K}, {64 * K, 64 * K}}},
-        // A read larger than a window (a tile offset array) is fetched as asked.
-        Case{"large_read", true, {{10 * K, 200 * K}, {20 * K, 4}}, {{10 * K, 200 * K}}},
+        // A read larger than a window (a tile offset array) is fetched whole.
+        Case{"large_read", true, {{30 * K, 200 * K}, {20 * K, 4}}, {{14 * K, 216 * K}}},
         // Near the end the window stops at the end of the object.
-        Case{"tail", true, {{1024 * K - 10, 10}, {1024 * K - 30, 20}}, {{1024 * K - 10, 10}, {1024 * K - 30, 20}}},
+        Case{"tail", true, {{1024 * K - 10, 10}, {1024 * K - 30, 20}}, {{1008 * K - 10, 16 * K + 10}}},
         // Past the end: nothing.
         Case{"past_end", true, {{2048 * K, 10}}, {}},
         // Tiles after opening: exactly their bytes, not kept.

@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import asyncio
 import io
+import os
 import re
 import threading
 from collections.abc import Awaitable, Callable, Sequence
@@ -216,6 +217,8 @@ class _Fsspec(_Transport):
         self._size: int | None = None
 
     def size(self) -> int | None:
+        if self._size is not None:
+            return self._size
         try:
             info = self.fs.info(self.path)
         except FileNotFoundError as exc:
@@ -228,6 +231,8 @@ class _Fsspec(_Transport):
         return self._size
 
     def _limits(self, offset: int | None, length: int) -> tuple[int, int]:
+        if self._size is None:
+            self.size()
         assert self._size is not None
         start = max(0, self._size - length) if offset is None else offset
         return start, min(self._size, start + abs(length))
@@ -269,6 +274,8 @@ class _FileObject(_Transport):
         self._size: int | None = None
 
     def size(self) -> int | None:
+        if self._size is not None:
+            return self._size
         with self.lock:
             try:
                 self._size = int(self.file.seek(0, io.SEEK_END))
@@ -277,6 +284,8 @@ class _FileObject(_Transport):
         return self._size
 
     def get_sync(self, offset: int | None, length: int) -> tuple[bytes, int | None]:
+        if self._size is None:
+            self.size()
         assert self._size is not None
         start = max(0, self._size - length) if offset is None else offset
         end = min(self._size, start + abs(length))
@@ -311,17 +320,30 @@ def merge_ranges(ranges: Sequence[Range], limit: int) -> list[Range]:
 class RemoteFile:
     """A remote object read in checked, concurrent, retried ranges. Thread-safe."""
 
-    def __init__(self, transport: _Transport, *, max_requests: int = DEFAULT_MAX_REQUESTS,
+    def __init__(self, make_transport: Callable[[], _Transport], *,
+                 max_requests: int = DEFAULT_MAX_REQUESTS,
                  timeout: float | None = DEFAULT_TIMEOUT, retries: int = DEFAULT_RETRIES,
                  backoff: float = 0.1) -> None:
-        self.transport = transport
-        self.name = transport.name
+        self._make_transport = make_transport
+        self._transport = make_transport()
+        self._pid = os.getpid()
+        self.name = self._transport.name
         self.max_requests = max(1, int(max_requests))
         self.timeout = timeout
         self.retries = max(0, int(retries))
         self.backoff = backoff
         self.size = 0
         self._semaphore: asyncio.Semaphore | None = None
+
+    @property
+    def transport(self) -> _Transport:
+        # A forked child (a DataLoader worker, say) cannot use the parent's event
+        # loop thread or connections: it makes its own.
+        if self._pid != os.getpid():
+            self._transport = self._make_transport()
+            self._semaphore = None
+            self._pid = os.getpid()
+        return self._transport
 
     # ------------------------------------------------------------------ errors
     def _error(self, exc: BaseException) -> SlideError:
@@ -333,8 +355,8 @@ class RemoteFile:
             self._semaphore = asyncio.Semaphore(self.max_requests)
         for attempt in range(self.retries + 1):
             try:
-                async with self._semaphore:
-                    return await asyncio.wait_for(self.transport.get(offset, length), self.timeout)
+                async with self._semaphore, asyncio.timeout(self.timeout):
+                    return await self.transport.get(offset, length)
             except asyncio.TimeoutError as exc:
                 raise _Failure(f"no answer within {self.timeout:g} s") from exc
             except _Transient as exc:
@@ -450,20 +472,23 @@ def remote_file(source: Any, storage_options: dict[str, Any] | None, *,
                 max_requests: int, timeout: float | None, retries: int) -> RemoteFile:
     """The RemoteFile of a URL (HTTP(S), S3 or any fsspec protocol) or a file object."""
     options = dict(storage_options or {})
+
+    def make() -> _Transport:
+        if not isinstance(source, str):
+            return _FileObject(source)
+        protocol = source.split("://", 1)[0].lower()
+        if protocol in ("http", "https"):
+            return _Http(source, options)
+        if protocol in ("s3", "s3a"):
+            return _S3("s3://" + source.split("://", 1)[1], options)
+        return _Fsspec(source, options)
+
     try:
-        if isinstance(source, str):
-            protocol = source.split("://", 1)[0].lower()
-            if protocol in ("http", "https"):
-                transport: _Transport = _Http(source, options)
-            elif protocol in ("s3", "s3a"):
-                transport = _S3("s3://" + source.split("://", 1)[1], options)
-            else:
-                transport = _Fsspec(source, options)
-        else:
-            transport = _FileObject(source)
+        return RemoteFile(make, max_requests=max_requests, timeout=timeout, retries=retries)
     except ImportError as exc:
         raise SlideError(f"cannot open {source}: {exc.name or exc} is not installed "
                          f"(pip install {'s3fs' if 's3' in str(source)[:3] else 'fsspec'})") from exc
     except (ValueError, TypeError) as exc:
         raise SlideError(f"cannot open {source}: {exc}") from exc
-    return RemoteFile(transport, max_requests=max_requests, timeout=timeout, retries=retries)
+    except _Failure as exc:
+        raise SlideError(f"cannot read {source}: {exc}") from (exc.__cause__ or exc)

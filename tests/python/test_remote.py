@@ -205,6 +205,27 @@ def test_a_remote_slide_pickles_by_url_and_options(http, files):
     assert clone.read_tile(0, 1, 1) == slide.read_tile(0, 1, 1)
 
 
+def _read_in_child(slide: kolva.Slide, queue) -> None:
+    queue.put(slide.read_tiles(0, [(0, 0), (1, 1)]))
+
+
+def test_a_remote_slide_works_in_a_forked_child(http, files):
+    import multiprocessing
+
+    slide = kolva.open(http.url("tiff-aperio-rgb"), cache_size=0)
+    expected = slide.read_tiles(0, [(0, 0), (1, 1)])  # the parent's loop and connections exist
+    ctx = multiprocessing.get_context("fork")
+    queue = ctx.Queue()
+    child = ctx.Process(target=_read_in_child, args=(slide, queue))
+    child.start()
+    try:
+        assert queue.get(timeout=30) == expected
+    finally:
+        child.join(timeout=30)
+        if child.is_alive():
+            child.kill()
+
+
 # --------------------------------------------------------------------------- failures
 FAILURES = [
     # (mode, what the message says)

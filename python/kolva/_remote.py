@@ -83,8 +83,9 @@ def _check_range(name: str, offset: int | None, length: int, got: tuple[int, int
     A negative `length` asks for at most -length bytes (cut at the end of the file)."""
     first, last, total = got
     if length < 0:
-        if first != offset or total is None or last != min(offset - length, total) - 1:
-            raise _Failure(f"asked for bytes {offset}-{offset - length - 1}, the server sent "
+        start = offset or 0
+        if first != start or total is None or last != min(start - length, total) - 1:
+            raise _Failure(f"asked for bytes {start}-{start - length - 1}, the server sent "
                            f"bytes {first}-{last}/{total if total is not None else '*'}")
     elif offset is None:  # the last `length` bytes
         if total is None or last != total - 1 or first != max(0, total - length):
@@ -112,18 +113,19 @@ class _Http(_Transport):
         self.fs = fsspec.filesystem("https" if url.startswith("https") else "http",
                                     **storage_options)
         self.loop = self.fs.loop
+        # What every request sends: the file system's request options and headers.
+        self._kwargs = dict(self.fs.kwargs)
+        self._headers = dict(self._kwargs.pop("headers", None) or {})
+        self._headers.setdefault("Accept-Encoding", "identity")
+        self._url = self.fs.encode_url(url)
 
     async def get(self, offset: int | None, length: int) -> tuple[bytes, int | None]:
         import aiohttp
 
-        kwargs = dict(self.fs.kwargs)
-        headers = dict(kwargs.pop("headers", None) or {})
-        headers["Range"] = _range_header(offset, length)
-        headers.setdefault("Accept-Encoding", "identity")
+        headers = {**self._headers, "Range": _range_header(offset, length)}
         session = await self.fs.set_session()
         try:
-            async with session.get(self.fs.encode_url(self.name), headers=headers,
-                                   **kwargs) as r:
+            async with session.get(self._url, headers=headers, **self._kwargs) as r:
                 if r.status == 206:
                     got = _CONTENT_RANGE.match(r.headers.get("Content-Range", ""))
                     if got is None:
@@ -340,7 +342,12 @@ class RemoteFile:
         # A forked child (a DataLoader worker, say) cannot use the parent's event
         # loop thread or connections: it makes its own.
         if self._pid != os.getpid():
-            self._transport = self._make_transport()
+            transport = self._make_transport()
+            try:
+                transport.size()  # here, not on the event loop where it would block
+            except _Failure as exc:
+                raise self._error(exc) from (exc.__cause__ or exc)
+            self._transport = transport
             self._semaphore = None
             self._pid = os.getpid()
         return self._transport

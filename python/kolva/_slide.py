@@ -95,7 +95,7 @@ class Slide:
         self._properties: dict[str, str] = core.properties
         self._associated = {name: (mt, (w, h)) for name, mt, w, h in core.associated}
         # The native methods themselves: no Python frame between caller and core.
-        self.read_tile = core.read_tile
+        self.read_tile = core.read_tile  # type: ignore[method-assign]
 
     # ------------------------------------------------------------------ metadata
     @property
@@ -129,7 +129,8 @@ class Slide:
     # ------------------------------------------------------------------ tiles
     def read_tile(self, level: int, x: int, y: int) -> bytes:  # noqa: F811 - replaced per instance
         """The stored bytes of tile (x, y) of `level` as one complete stream."""
-        return self._core.read_tile(level, x, y)
+        tile: bytes = self._core.read_tile(level, x, y)
+        return tile
 
     def read_tiles(self, level: int, coords: Iterable[tuple[int, int]], *,
                    threads: int | None = None) -> list[bytes]:
@@ -139,12 +140,14 @@ class Slide:
         the ranges concurrently instead (see `max_requests` of `kolva.open`)."""
         if self._remote is not None:
             plans, ranges = self._core.plan_tiles(level, coords)
-            return self._core.assemble_tiles(plans, self._remote.fetch(ranges))
+            fetched: list[bytes] = self._core.assemble_tiles(plans, self._remote.fetch(ranges))
+            return fetched
         if threads is None:
             threads = _default_threads()
         elif threads < 1:
             raise ValueError(f"threads must be at least 1, not {threads}")
-        return self._core.read_tiles(level, coords, threads)
+        tiles: list[bytes] = self._core.read_tiles(level, coords, threads)
+        return tiles
 
     def get_best_level_for_downsample(self, downsample: float) -> int:
         """The level to read from for a display at `downsample` (OpenSlide's rule:

@@ -149,6 +149,7 @@ class Slide:
     def __init__(self, path: str, muffler: _Muffler) -> None:
         self.path = path
         self._muffle = muffler
+        self.decoder: Any
         if "://" in path:
             import kolva
 
@@ -156,7 +157,7 @@ class Slide:
                 self.decoder = _UrlDecoder(path)
             except kolva.SlideError as exc:
                 raise CliError(f"{path}: {_message(exc)}") from None
-            self.level_count = self.decoder.level_count
+            self.level_count: int = self.decoder.level_count
             self.level_dimensions = self.decoder.level_dimensions
             self.level_tile_sizes = self.decoder.level_tile_sizes
             return
@@ -167,7 +168,7 @@ class Slide:
         try:
             with self._muffle():
                 self.decoder = _kolva_rs.KolvaPyDecoder(path)
-                self.level_count: int = self.decoder.level_count
+                self.level_count = self.decoder.level_count
                 self.level_dimensions = self.decoder.level_dimensions
                 self.level_tile_sizes = self.decoder.level_tile_sizes
         except _kolva_rs.PanicException as exc:
@@ -184,7 +185,8 @@ class Slide:
         """The tile's stored bytes, or None when it is absent or can't be read."""
         try:
             with self._muffle():
-                return self.decoder.read_tile_as_bytes(level, x, y)
+                tile: bytes = self.decoder.read_tile_as_bytes(level, x, y)
+                return tile
         except _kolva_rs.PanicException:
             return None
 

@@ -142,6 +142,15 @@ def test_tiles_cost_their_own_bytes_and_batches_merge_touching_ranges(http, file
     assert len(tiles) == len(coords)
 
 
+def test_a_bad_coordinate_fails_a_batch_before_any_request(http):
+    slide = kolva.open(http.url("tiff-aperio-rgb"), cache_size=0)
+    http.reset_counts()
+    with pytest.raises(kolva.TileNotFound):
+        slide.read_tiles(0, [(0, 0), (10**6, 0)])
+    assert slide.read_tiles(0, []) == []
+    assert http.reset_counts().requests == 0
+
+
 @pytest.mark.parametrize("ranges,limit,merged", [
     ([(0, 10), (10, 5), (30, 5)], 100, [(0, 15), (30, 5)]),
     ([(30, 5), (0, 10), (10, 5), (0, 10)], 100, [(0, 15), (30, 5)]),  # unsorted, repeated

@@ -114,8 +114,8 @@ KolvaResult<std::uint64_t> CachedSource::read_at(std::uint64_t offset,
   // whichever is further.
   // Stops early at the next held piece past the read.
   // A read whose first byte is missing also takes up to `behind` bytes before
-  // it (down to the held piece there): values stored just before a directory
-  // (NDPI writes them so) then come with it.
+  // it: values stored just before a directory (NDPI writes them so) then come
+  // with it.
   std::uint64_t start;
   std::uint64_t end;
   {
@@ -125,11 +125,14 @@ KolvaResult<std::uint64_t> CachedSource::read_at(std::uint64_t offset,
     if (auto next = pieces_.lower_bound(offset + n); next != pieces_.end()) {
       end = std::min(end, std::max(offset + n, next->first));
     }
+    // A gap of at most one window back to the held piece before is filled too:
+    // the next read often lands in it (a tile array between two directories).
     if (start == offset) {
       std::uint64_t floor = offset - std::min(offset, options_.behind);
       if (auto after = pieces_.upper_bound(offset); after != pieces_.begin()) {
         const auto& prev = *std::prev(after);
-        floor = std::max(floor, std::min(offset, prev.first + prev.second.length));
+        const std::uint64_t prev_end = std::min(offset, prev.first + prev.second.length);
+        floor = offset - prev_end <= options_.window ? prev_end : std::max(floor, prev_end);
       }
       start = floor;
     }

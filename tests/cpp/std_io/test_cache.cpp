@@ -91,12 +91,12 @@ INSTANTIATE_TEST_SUITE_P(
         // The header read three times, then a directory and its values: one window.
         Case{"header_and_directory", true, {{0, 8}, {0, 16}, {0, 8}, {8, 2}, {10, 240}, {250, 900}},
              {{0, 64 * K}}},
-        // A directory past the first window: one more window from a little before
-        // its first byte (values stored before it), then the values behind it.
-        Case{"second_window", true, {{0, 8}, {100 * K, 2}, {100 * K + 2, 120}, {90 * K, 900}},
-             {{0, 64 * K}, {84 * K, 80 * K}}},
-        // Going back stops at the window held before it.
-        Case{"behind_stops_at_held", true, {{0, 8}, {70 * K, 2}}, {{0, 64 * K}, {64 * K, 70 * K}}},
+        // A directory far past the first window: one more window from a little
+        // before its first byte (values stored before it), then the values.
+        Case{"second_window", true, {{0, 8}, {300 * K, 2}, {300 * K + 2, 120}, {290 * K, 900}},
+             {{0, 64 * K}, {284 * K, 80 * K}}},
+        // Closer than a window to the held window before it: the gap comes too.
+        Case{"gap_filled", true, {{0, 8}, {100 * K, 2}, {70 * K, 900}}, {{0, 64 * K}, {64 * K, 100 * K}}},
         // A read straddling a held window fetches from the first missing byte.
         Case{"straddle", true, {{0, 8}, {64 * K - 4, 16}}, {{0, 64 * K}, {64 * K, 64 * K}}},
         // A read larger than a window (a tile offset array) is fetched whole.

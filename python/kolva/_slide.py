@@ -232,6 +232,8 @@ def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None, 
     if isinstance(source, str):
         core = _core.open(source, tile_size or 0)
         return Slide(core, source, options)
+    if not hasattr(source, "read") and hasattr(source, "fs") and callable(getattr(source, "open", None)):
+        source = source.open()  # an fsspec OpenFile: its file object
     if callable(getattr(source, "read", None)) and callable(getattr(source, "seek", None)):
         return _open_remote(source, options, storage_options=None, cache_size=cache_size,
                             max_requests=max_requests, timeout=timeout, retries=retries)

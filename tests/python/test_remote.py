@@ -350,6 +350,7 @@ def test_fsspec_file_systems_and_file_objects(files):
         "BytesIO": io.BytesIO(data),
         "open file": open(path, "rb"),  # noqa: SIM115 - closed below
         "fsspec file": fsspec.open("memory:///slides/a.ndpi").open(),
+        "fsspec OpenFile": fsspec.open("memory:///slides/a.ndpi"),
     }
     try:
         for what, source in sources.items():

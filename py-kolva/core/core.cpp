@@ -203,6 +203,28 @@ PyObject* slide_read_tiles(PyObject* self, PyObject* const* args, Py_ssize_t nar
     auto s = acquire(self);
     if (!s) return nullptr;
     if (threads == 0) threads = std::max(1U, std::thread::hardware_concurrency());
+    const unsigned workers = static_cast<unsigned>(std::min<std::uint64_t>(threads, 256));
+
+    // Slides that cut tiles together (NDPI at a chosen tile size) read the
+    // whole batch themselves.
+    if (s->batch_reader_) {
+      std::optional<slide::SlideResult<std::vector<Bytes>>> tiles;
+      Py_BEGIN_ALLOW_THREADS
+      tiles = s->batch_reader_(*s, level, coords, workers);
+      Py_END_ALLOW_THREADS
+      if (!tiles->ok()) return raise_slide_error(tiles->error());
+      PyObject* list = PyList_New(static_cast<Py_ssize_t>(coords.size()));
+      if (list == nullptr) return nullptr;
+      for (std::size_t i = 0; i < coords.size(); ++i) {
+        PyObject* out = bytes_of((**tiles)[i]);
+        if (out == nullptr) {
+          Py_DECREF(list);
+          return nullptr;
+        }
+        PyList_SetItem(list, static_cast<Py_ssize_t>(i), out);
+      }
+      return list;
+    }
 
     // Plan every tile first: a bad coordinate fails the call before any read.
     std::vector<slide::TilePlan> plans;
@@ -239,8 +261,7 @@ PyObject* slide_read_tiles(PyObject* self, PyObject* const* args, Py_ssize_t nar
     std::vector<Bytes> assembled;
     slide::SlideResult<Unit> result = Unit{};
     Py_BEGIN_ALLOW_THREADS
-    result = slide::read_plans(*s, plans, dst, assembled, static_cast<unsigned>(
-                                                              std::min<std::uint64_t>(threads, 256)));
+    result = slide::read_plans(*s, plans, dst, assembled, workers);
     Py_END_ALLOW_THREADS
     if (!result.ok()) {
       Py_DECREF(list);

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "slide/describe.hpp"
+#include "slide/ndpi_tiles.hpp"
 
 namespace kolva::slide {
 namespace {
@@ -199,7 +200,11 @@ SlideResult<std::shared_ptr<const Slide>> Slide::open(std::shared_ptr<std_io::Ra
                           static_cast<double>(h0) / static_cast<double>(h)) / 2.0;
     }
   }
-  (void)options;
+  if (options.tile_size != 0 && slide->format_ == Format::Ndpi) {
+    if (auto retiled = retile_ndpi(*slide, options.tile_size); !retiled.ok()) {
+      return std::move(retiled).error();
+    }
+  }
   describe_slide(*slide);
   return std::shared_ptr<const Slide>(std::move(slide));
 }

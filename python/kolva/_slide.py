@@ -153,7 +153,8 @@ class Slide:
 
     def tile_box(self, level: int, x: int, y: int) -> tuple[int, int, int, int]:
         """(left, top, width, height) in level pixels that tile (x, y) covers, clipped
-        to the level (edge tiles are stored padded to the full tile size)."""
+        to the level (edge tiles are stored padded to the full tile size, except NDPI
+        tiles, which end at the level's edge)."""
         if not 0 <= level < self.level_count:
             raise TileNotFound(f"level {level} does not exist: the slide has "
                                f"{self.level_count} levels")
@@ -192,7 +193,17 @@ def _reopen(source: Any, options: dict[str, Any]) -> Slide:
 def open(source: str | os.PathLike[str], *, tile_size: int | None = None) -> Slide:  # noqa: A001
     """Opens a slide file: Aperio SVS, Philips TIFF, Hamamatsu NDPI, Olympus ETS/VSI
     or a tiled TIFF/BigTIFF pyramid. Raises `kolva.UnsupportedFormat` for files that
-    are no such slide and `kolva.SlideError` when the file cannot be read."""
+    are no such slide and `kolva.SlideError` when the file cannot be read.
+
+    tile_size: for NDPI, the edge of the square tiles every level is cut into, a
+    multiple of the JPEG MCU size (8, or 16 for subsampled chroma; anything else
+    raises `kolva.SlideError`). Tiles are cut from the stored JPEG losslessly, in
+    the DCT domain: each decodes to exactly the pixels of that area of the level.
+    The grid is ceil(width / tile_size) x ceil(height / tile_size), and tiles of
+    the last column and row end at the level's edge (their JPEG is smaller, not
+    padded). Default (None): NDPI levels keep the file's own tiling, one tile per
+    run of restart intervals. Other formats store their tiles as such and ignore
+    tile_size."""
     options: dict[str, Any] = {}
     if tile_size is not None:
         options["tile_size"] = tile_size

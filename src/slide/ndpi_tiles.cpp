@@ -196,9 +196,16 @@ SlideResult<Unit> retile_ndpi(Slide& slide, std::uint64_t tile_size) {
     slide.levels_[i].info = tiling->level_info(i);
   }
 
-  // plan_tile has checked the level and the grid before this runs.
+  // plan_tile has checked the grid of an existing level before this runs.
   slide.planner_ = [tiling](std::uint64_t level, std::uint64_t x,
                             std::uint64_t y) -> SlideResult<TilePlan> {
+    if (level >= tiling->level_count()) {
+      const std::uint64_t n = tiling->level_count();
+      return SlideError{ErrorKind::LevelNotFound,
+                        "level " + std::to_string(level) + " does not exist: the slide has " +
+                            std::to_string(n) + (n == 1 ? " level" : " levels"),
+                        KolvaError::LevelNotFound{level, n}};
+    }
     const std::uint64_t xs[] = {x};
     auto bands = tiling->bands(level, y, xs);
     if (!bands.ok()) return std::move(bands).error();

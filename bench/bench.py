@@ -269,9 +269,16 @@ def tifffile_raw_reader(path: Path, level0: Level0):
     return run
 
 
+def turbo_path() -> str | None:
+    """libturbojpeg for opentile: its own search trips over the static library
+    that libturbojpeg0-dev installs beside the shared one."""
+    import ctypes.util
+    return ctypes.util.find_library("turbojpeg")
+
+
 def opentile_reader(path: Path, level0: Level0):
     from opentile import OpenTile
-    tiler = OpenTile.open(path, tile_size=256)
+    tiler = OpenTile.open(path, tile_size=256, turbo_path=turbo_path())
     level = tiler.get_level(0)
 
     def run(tiles):
@@ -318,7 +325,7 @@ def opener(name: str, path: Path):
         from opentile import OpenTile
 
         def open_opentile():
-            tiler = OpenTile.open(path, tile_size=256)
+            tiler = OpenTile.open(path, tile_size=256, turbo_path=turbo_path())
             tiler.get_level(0)
             tiler.close()
         return open_opentile
@@ -550,8 +557,10 @@ def build_ndpi_rows(path: Path, quick: bool):
     """An NDPI whose restart intervals are whole MCU rows, as scanners write them."""
     from fixtures import ndpi
     w, h = (2048, 1536) if quick else (8192, 6144)
+    # Levels down to 512-px rows: opentile's tile size follows the narrowest stripe.
+    levels = [(w >> n, h >> n, (w >> n) // 8) for n in range(8) if w >> n >= 512]
     if not path.exists():
-        ndpi.make_ndpi(path, levels=((w, h, w // 8),), macro=False)
+        ndpi.make_ndpi(path, levels=levels, macro=False)
     return path
 
 
@@ -561,7 +570,10 @@ def measure_ndpi_tile_size(cache: Path, quick: bool, tile_size: int, reps: int) 
     opentile's get_tile (same tile size, same file). Medians in ms."""
     import kolva
     from opentile import OpenTile
-    files = {"ndpi-stripes-256": cache / "bench.ndpi",
+    stripes = cache / "bench.ndpi"
+    if not stripes.exists():
+        build_ndpi(stripes, *(QUICK if quick else FULL)["ndpi"])
+    files = {"ndpi-stripes-256": stripes,
              "ndpi-whole-rows": build_ndpi_rows(cache / "bench-rows.ndpi", quick)}
     real = REPO.parent / "shared" / "corpus" / "real" / "ndpi" / "test3-DAPI-2-(387).ndpi"
     if real.exists():
@@ -570,7 +582,7 @@ def measure_ndpi_tile_size(cache: Path, quick: bool, tile_size: int, reps: int) 
     for name, path in files.items():
         if not path.exists():
             continue
-        tiler = OpenTile.open(path, tile_size=tile_size)
+        tiler = OpenTile.open(path, tile_size=tile_size, turbo_path=turbo_path())
         level = tiler.get_level(0)
         size = level.tile_size.width
         slide = kolva.open(path, tile_size=size)
@@ -633,7 +645,11 @@ def main() -> None:
     sample = min(args.sample, 40) if args.quick else args.sample
     out_path = args.out or (HERE / ".cache" / "results-quick.json" if args.quick
                             else HERE / "results.json")
-    slides, ndpi_ranges = build_slides(cache, args.quick)
+    if args.only == ["ndpi-tile-size"]:
+        cache.mkdir(parents=True, exist_ok=True)
+        slides, ndpi_ranges = {}, {}
+    else:
+        slides, ndpi_ranges = build_slides(cache, args.quick)
     exe = floor_binary(cache)
     results = {"quick": args.quick, "reps": reps, "cpus": os.cpu_count(),
                "loadavg": os.getloadavg(), "slides": {}}

@@ -190,10 +190,37 @@ def _reopen(source: Any, options: dict[str, Any]) -> Slide:
     return open(source, **options)
 
 
+def _vsi_companions(path: str) -> list[tuple[str, str]]:
+    """(stack folder, ETS path) of every image file beside an Olympus .vsi, in the
+    order of the folders' numbers: `_<name>_/stack<N>/frame_t_0.ets` or
+    `frame_t.ets`. Which one is the main image is decided from the .vsi itself."""
+    folder = os.path.join(os.path.dirname(path),
+                          "_" + os.path.splitext(os.path.basename(path))[0] + "_")
+    found = []
+    try:
+        entries = os.listdir(folder)
+    except OSError:
+        return []
+    for entry in entries:
+        number = entry[5:] if entry.startswith("stack") else ""
+        if not number.isdigit():
+            continue
+        for name in ("frame_t_0.ets", "frame_t.ets"):
+            ets = os.path.join(folder, entry, name)
+            if os.path.isfile(ets):
+                found.append((int(number), entry, ets))
+                break
+    return [(entry, ets) for _, entry, ets in sorted(found)]
+
+
 def open(source: str | os.PathLike[str], *, tile_size: int | None = None) -> Slide:  # noqa: A001
     """Opens a slide file: Aperio SVS, Philips TIFF, Hamamatsu NDPI, Olympus ETS/VSI
     or a tiled TIFF/BigTIFF pyramid. Raises `kolva.UnsupportedFormat` for files that
     are no such slide and `kolva.SlideError` when the file cannot be read.
+
+    An Olympus `.vsi` opens its main scan: the ETS file of the stack its metadata
+    names as the largest image, from the `_<name>_/stack<N>/` folders beside it, with
+    the .vsi's thumbnail as the associated image "overview".
 
     tile_size: for NDPI, the edge of the square tiles every level is cut into, a
     multiple of the JPEG MCU size (8, or 16 for subsampled chroma; anything else
@@ -211,7 +238,10 @@ def open(source: str | os.PathLike[str], *, tile_size: int | None = None) -> Sli
         path = os.fspath(source)
         if isinstance(path, bytes):
             path = os.fsdecode(path)
-        core = _core.open(path, tile_size or 0)
+        if path.lower().endswith(".vsi"):
+            core = _core.open_vsi(path, _vsi_companions(path), tile_size or 0)
+        else:
+            core = _core.open(path, tile_size or 0)
         return Slide(core, path, options)
     raise TypeError(f"kolva.open() takes a path, not {type(source).__name__}")
 

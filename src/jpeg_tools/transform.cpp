@@ -34,7 +34,8 @@ struct OutputBuffers {
 }  // namespace
 
 Result<std::vector<Bytes>, std::string> lossless_crops(ByteSpan jpeg,
-                                                        std::span<const CropRect> crops) {
+                                                        std::span<const CropRect> crops,
+                                                        bool tolerate_warnings) {
   std::vector<Bytes> out;
   if (crops.empty()) return out;
   if (jpeg.size() > ULONG_MAX || crops.size() > static_cast<std::size_t>(INT_MAX)) {
@@ -67,7 +68,12 @@ Result<std::vector<Bytes>, std::string> lossless_crops(ByteSpan jpeg,
   if (tjTransform(handle, src, static_cast<unsigned long>(jpeg.size()),
                   static_cast<int>(crops.size()), buffers.data.data(), buffers.sizes.data(),
                   transforms.data(), 0) != 0) {
-    return std::string(tjGetErrorStr2(handle));
+    // A warning still leaves every output complete.
+    const bool warning = tjGetErrorCode(handle) == TJERR_WARNING;
+    if (!warning || !tolerate_warnings) return std::string(tjGetErrorStr2(handle));
+  }
+  for (std::size_t i = 0; i < crops.size(); ++i) {
+    if (buffers.data[i] == nullptr) return std::string("the transform gave no output");
   }
   out.reserve(crops.size());
   for (std::size_t i = 0; i < crops.size(); ++i) {

@@ -26,7 +26,10 @@ struct CropRect {
 
 // Cuts every crop out of `jpeg` with one entropy decode of the source: one
 // output stream per crop, in order. The error is libjpeg-turbo's message.
+// Recoverable damage the decoder reports (data it skips before a marker, say)
+// fails the call unless `tolerate_warnings`.
 Result<std::vector<Bytes>, std::string> lossless_crops(ByteSpan jpeg,
-                                                        std::span<const CropRect> crops);
+                                                        std::span<const CropRect> crops,
+                                                        bool tolerate_warnings = false);
 
 }  // namespace kolva::jpeg_tools

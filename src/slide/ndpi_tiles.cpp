@@ -50,6 +50,14 @@ SlideResult<std::shared_ptr<const NdpiTiling>> NdpiTiling::make(
                         std::nullopt};
     }
   }
+  for (const auto& level : decoder.levels()) {
+    std::optional<std::size_t> dri;
+    for (const auto& segment : jpeg_tools::JpegParser::parse(level.header)) {
+      if (std::holds_alternative<jpeg_tools::SegmentKind::Dri>(segment.kind.v)) dri = segment.offset;
+    }
+    if (dri && (*dri > level.header.size() || level.header.size() - *dri < 6)) dri.reset();
+    tiling->dri_offsets_.push_back(dri);
+  }
   tiling->levels_ = decoder.levels();
   tiling->tile_size_ = tile_size;
   tiling->name_ = std::move(name);
@@ -99,8 +107,11 @@ SlideResult<std::vector<NdpiBand>> NdpiTiling::bands(std::uint64_t lv, std::uint
                             " pixels across it, more than one JPEG frame may be wide (65535)",
                         std::nullopt};
     }
+    // Tiles share a band only where they share restart intervals: elsewhere a
+    // band of their own costs no more decoding, and one that is exactly its
+    // intervals needs no transform at all.
     NdpiBand* band = out.empty() ? nullptr : &out.back();
-    const bool joins = band != nullptr &&
+    const bool joins = band != nullptr && a < band->first_interval + band->interval_count &&
                        (b - band->first_interval) * interval_w <= std::min(widest, kMaxFrameSize);
     if (!joins) {
       out.push_back(
@@ -151,7 +162,22 @@ SlideResult<std::vector<Bytes>> NdpiTiling::cut(const NdpiBand& band,
   Bytes jpeg;
   jpeg.reserve(l.header.size() + data);
   jpeg.assign(l.header.begin(), l.header.end());
-  format::ndpi::update_img_shape(jpeg, l.sof_offset, true, static_cast<std::uint16_t>(band.width),
+  // With one interval per row, the frame ends at the last MCU column a crop
+  // needs, and so does each restart interval; what lies past it in a row is
+  // skipped by the decoder when it looks for the next restart marker.
+  std::uint32_t width = band.width;
+  bool skips = false;
+  std::uint32_t needed = 0;
+  for (const auto& crop : band.crops) needed = std::max(needed, crop.x + crop.width);
+  const auto& dri = dri_offsets_[band.level];
+  if (band.interval_count == 1 && dri && needed < band.width) {
+    const std::uint64_t mcus = ceil_div(needed, l.mcu_width);
+    width = static_cast<std::uint32_t>(mcus * l.mcu_width);
+    skips = true;
+    jpeg[*dri + 4] = static_cast<std::uint8_t>(mcus >> 8);
+    jpeg[*dri + 5] = static_cast<std::uint8_t>(mcus);
+  }
+  format::ndpi::update_img_shape(jpeg, l.sof_offset, true, static_cast<std::uint16_t>(width),
                                  true, static_cast<std::uint16_t>(band.height));
   const std::size_t start = jpeg.size();
   for (ByteSpan piece : pieces) jpeg.insert(jpeg.end(), piece.begin(), piece.end());
@@ -174,12 +200,13 @@ SlideResult<std::vector<Bytes>> NdpiTiling::cut(const NdpiBand& band,
   jpeg.back() = 0xD9;
 
   // A tile that is the whole band needs no transform.
-  if (band.crops.size() == 1 && band.crops[0] == jpeg_tools::CropRect{0, 0, band.width, band.height}) {
+  if (band.crops.size() == 1 && band.crops[0] == jpeg_tools::CropRect{0, 0, width, band.height} &&
+      width == band.width) {
     std::vector<Bytes> out;
     out.push_back(std::move(jpeg));
     return out;
   }
-  auto tiles = jpeg_tools::lossless_crops(jpeg, band.crops);
+  auto tiles = jpeg_tools::lossless_crops(jpeg, band.crops, skips);
   if (!tiles.ok()) return damaged(tiles.error());
   return std::move(tiles).value();
 }

@@ -9,12 +9,18 @@
 // holds there. One band serves every tile of a tile row that it covers, so a
 // batch cuts all its tiles of one row with a single entropy decode.
 //
+// When a level's restart intervals are whole MCU rows, a band is made only as
+// wide as its rightmost tile needs: the frame and the restart interval shrink to
+// that width, and the decoder skips the rest of each row's data at the restart
+// marker instead of decoding it.
+//
 // The grid is OpenSlide's: ceil(width / size) x ceil(height / size) tiles, and
 // the tiles of the last column and row are cut to the level's edge (their JPEG
 // frame is smaller than the tile size), never padded.
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -64,6 +70,8 @@ class NdpiTiling {
  private:
   NdpiTiling() = default;
   std::vector<format::ndpi::Level> levels_;
+  // Where each level header's DRI segment starts (its 0xFF), when it has one.
+  std::vector<std::optional<std::size_t>> dri_offsets_;
   std::uint64_t tile_size_ = 0;
   std::string name_;
 };

@@ -18,14 +18,38 @@ using namespace kolva::format::vsi;
 
 // A field to write: a value (bytes, or nested fields), flags and tag.
 struct F {
-  std::int32_t tag;
-  std::uint32_t type;
+  std::int32_t tag = 0;
+  std::uint32_t type = 0;
   Bytes data;
   std::vector<F> nested;
   bool volume = false;
   std::optional<std::int32_t> second;
   std::optional<std::uint32_t> inline_value;
 };
+
+F val(std::int32_t tag, std::uint32_t type, Bytes data) {
+  F f;
+  f.tag = tag;
+  f.type = type;
+  f.data = std::move(data);
+  return f;
+}
+F vol(std::int32_t tag, std::vector<F> nested) {
+  F f;
+  f.tag = tag;
+  f.nested = std::move(nested);
+  f.volume = true;
+  return f;
+}
+F inline_int(std::int32_t tag, std::uint32_t value) {
+  F f = val(tag, 5, {});
+  f.inline_value = value;
+  return f;
+}
+F with_second(F f, std::int32_t second) {
+  f.second = second;
+  return f;
+}
 
 void put(Bytes& b, std::uint64_t v, int n) {
   for (int i = 0; i < n; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
@@ -76,15 +100,13 @@ Bytes text(const std::string& s) {
 }
 
 F stack(std::int64_t type, std::int32_t w, std::int32_t h, bool external = true) {
-  F image{2060, 0, {}, {F{kTagImageBoundary, 258, ints({0, 0, w, h}), {}},
-                        F{kTagPixelSize, 260, doubles({0.25, 0.5}), {}},
-                        F{kTagPixelUnit, 8192, text("10^-6m^1"), {}}}, true};
-  return F{2002, 0, {}, {F{kTagStackName, 8192, text("s" + std::to_string(w)), {}},
-                         F{kTagStackType, 5, {}, {}, false, std::nullopt, static_cast<std::uint32_t>(type)},
-                         F{2007, 5, ints({1}), {}, false, 3},
-                         F{kTagHasExternalFile, 12, ints({external ? 1 : 0}), {}},
-                         image},
-           true};
+  F image = vol(2060, {val(kTagImageBoundary, 258, ints({0, 0, w, h})),
+                       val(kTagPixelSize, 260, doubles({0.25, 0.5})),
+                       val(kTagPixelUnit, 8192, text("10^-6m^1"))});
+  return vol(2002, {val(kTagStackName, 8192, text("s" + std::to_string(w))),
+                    inline_int(kTagStackType, static_cast<std::uint32_t>(type)),
+                    with_second(val(2007, 5, ints({1})), 3),
+                    val(kTagHasExternalFile, 12, ints({external ? 1 : 0})), image});
 }
 
 // The tree as it would sit in a .vsi: after the 8 TIFF header bytes.
@@ -96,7 +118,7 @@ Bytes file_of(const std::vector<F>& root) {
 }
 
 TEST(VsiTree, StacksComeWithTheirNestedProperties) {
-  const Bytes file = file_of({F{kTagCreationTime, 7, Bytes(8, 1), {}}, stack(1, 500, 200),
+  const Bytes file = file_of({val(kTagCreationTime, 7, Bytes(8, 1)), stack(1, 500, 200),
                               stack(0, 4000, 3000), stack(256, 9000, 3000, false)});
   auto tree = parse_tag_tree(file);
   ASSERT_TRUE(tree.ok());
@@ -134,7 +156,9 @@ class VsiUnits : public ::testing::TestWithParam<UnitCase> {};
 TEST_P(VsiUnits, MetresToAPowerOfTen) {
   const auto got = micrometres_per_unit(GetParam().unit);
   ASSERT_EQ(got.has_value(), GetParam().um.has_value());
-  if (got) EXPECT_DOUBLE_EQ(*got, *GetParam().um);
+  if (got) {
+    EXPECT_DOUBLE_EQ(*got, *GetParam().um);
+  }
 }
 INSTANTIATE_TEST_SUITE_P(Units, VsiUnits,
                          ::testing::Values(UnitCase{"10^-6m^1", 1.0}, UnitCase{"10^-6m", 1.0},
@@ -169,11 +193,11 @@ INSTANTIATE_TEST_SUITE_P(
         Damage{"huge_count", [](Bytes& f) { f[8 + 16] = 0xFF; f[8 + 17] = 0xFF; f[8 + 18] = 0xFF; }, true},
         Damage{"first_field_past_end", [](Bytes& f) { f[8 + 8 + 4] = 0x7F; }, true},
         Damage{"data_size_huge", [](Bytes& f) { f[8 + 24 + 12 + 3] = 0x7F; }, true}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST(VsiTree, DeepNestingStops) {
-  F inner{kTagStackType, 5, ints({0}), {}};
-  for (int i = 0; i < 100; ++i) inner = F{2002, 0, {}, {inner}, true};
+  F inner = val(kTagStackType, 5, ints({0}));
+  for (int i = 0; i < 100; ++i) inner = vol(2002, {inner});
   auto tree = parse_tag_tree(file_of({inner}));
   ASSERT_TRUE(tree.ok());
   EXPECT_LE(tree->volumes.size(), 40u);

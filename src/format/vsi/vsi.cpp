@@ -232,7 +232,11 @@ std::vector<Stack> stacks(const TagTree& tree) {
       seen.push_back(home);
 
       Stack stack;
-      if (const auto type = number(f.value)) stack.type = static_cast<std::int64_t>(*type);
+      if (const auto* i = std::get_if<std::int64_t>(&f.value)) {
+        stack.type = *i;
+      } else if (const auto* d = std::get_if<double>(&f.value); d && std::fabs(*d) < 1e9) {
+        stack.type = static_cast<std::int64_t>(*d);
+      }
       if (const Field* b = find_in(tree, home, kTagImageBoundary)) {
         if (const auto* r = std::get_if<std::vector<std::int64_t>>(&b->value); r && r->size() >= 4) {
           stack.boundary = std::array<std::int64_t, 4>{(*r)[0], (*r)[1], (*r)[2], (*r)[3]};

@@ -1,5 +1,7 @@
 #include "slide/describe.hpp"
 
+#include "slide/metadata.hpp"
+
 namespace kolva::slide {
 
 const char* compression_name(std::uint64_t code) {
@@ -53,7 +55,7 @@ std::string describe_refusal(const std::vector<tiff_tools::Ifd>& ifds) {
 }
 
 void describe_slide(Slide& slide) {
-  slide.properties_.emplace_back("kolva.vendor", format_name(slide.format()));
+  slide.properties_ = metadata::slide_properties(slide.format(), slide.ifds_, slide.levels_);
 }
 
 }  // namespace kolva::slide

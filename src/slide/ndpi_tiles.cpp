@@ -130,20 +130,23 @@ SlideResult<std::vector<NdpiBand>> NdpiTiling::bands(std::uint64_t lv, std::uint
   return out;
 }
 
-std::vector<Range> NdpiTiling::ranges(const NdpiBand& band) const {
+RangeList NdpiTiling::ranges(const NdpiBand& band) const {
   const auto& l = levels_[band.level];
-  std::vector<Range> out;
+  std::vector<Range> merged;
   for (std::uint64_t r = band.first_mcu_row; r < band.first_mcu_row + band.mcu_rows; ++r) {
     const std::size_t first = r * l.intervals_per_row + band.first_interval;
     std::uint64_t length = 0;
     for (std::size_t i = first; i < first + band.interval_count; ++i) length += l.interval_sizes[i];
     const std::uint64_t offset = l.strip_offset + l.restart_offsets[first];
-    if (!out.empty() && out.back().offset + out.back().length == offset) {
-      out.back().length += length;
+    if (!merged.empty() && merged.back().offset + merged.back().length == offset) {
+      merged.back().length += length;
     } else {
-      out.push_back(Range{offset, length});
+      merged.push_back(Range{offset, length});
     }
   }
+  RangeList out;
+  out.reserve(merged.size());
+  for (const Range& r : merged) out.push_back(r);
   return out;
 }
 
@@ -237,7 +240,7 @@ SlideResult<Unit> retile_ndpi(Slide& slide, std::uint64_t tile_size) {
     auto bands = tiling->bands(level, y, xs);
     if (!bands.ok()) return std::move(bands).error();
     NdpiBand band = std::move(bands->front());
-    std::vector<Range> ranges = tiling->ranges(band);
+    RangeList ranges = tiling->ranges(band);
     return TilePlan{std::move(ranges),
                     Custom{[tiling, band = std::move(band)](
                                std::span<const ByteSpan> pieces) -> SlideResult<Bytes> {

@@ -63,7 +63,7 @@ class NdpiTiling {
   SlideResult<std::vector<NdpiBand>> bands(std::uint64_t level, std::uint64_t y,
                                            std::span<const std::uint64_t> xs) const;
   // The file ranges a band's stripes lie in (back-to-back stripes merged).
-  std::vector<Range> ranges(const NdpiBand& band) const;
+  RangeList ranges(const NdpiBand& band) const;
   // The band's tiles, one per crop, from the bytes of its ranges in order.
   SlideResult<std::vector<Bytes>> cut(const NdpiBand& band, std::span<const ByteSpan> pieces) const;
 

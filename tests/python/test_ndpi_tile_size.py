@@ -195,3 +195,17 @@ def test_default_keeps_the_files_own_tiling(fixtures):
         assert slide.levels[0].tile_size == (fixture.levels[0].tile_width,
                                              fixture.levels[0].tile_height)
         assert slide.read_tile(0, 0, 0) == fixture.levels[0].tiles[(0, 0)]
+
+
+def test_info_shows_the_chosen_tiling(fixtures, capsys):
+    import json
+
+    from kolva import cli
+
+    path = str(fixtures["444"].path)
+    assert cli.main(["info", "--json", "--tile-size", "320", path]) == 0
+    levels = json.loads(capsys.readouterr().out)[0]["levels"]
+    assert [(lv["tile_width"], lv["tiles_across"], lv["tiles_down"]) for lv in levels] == \
+        [(320, 4, 4), (320, 2, 2), (320, 1, 1)]
+    assert cli.main(["info", "--tile-size", "100", path]) == 1
+    assert "not a multiple of the JPEG MCU size" in capsys.readouterr().err

@@ -71,7 +71,8 @@ SLIDE_NAMES = ["generic-le", "generic-be", "generic-bigtiff", "generic-bigtiff-b
                "aperio-j2k-rgb", "aperio-j2k-ycbcr", "philips", "philips-sparse",
                "ndpi_444", "ndpi_422", "ndpi_420", "ndpi_high_word", "ndpi_progressive",
                "ndpi_classic", "jpeg", "header_120", "header_157", "raw", "bmp",
-               "jpeg2000", "plane1_extent", "png", "lossless_jpeg"]
+               "jpeg2000", "plane1_extent", "png", "lossless_jpeg", "dims_3", "dims_4",
+               "dims_5", "dims_6"]
 
 
 def quiet_open(path: str | Path) -> _kolva_rs.KolvaPyDecoder:

@@ -280,9 +280,16 @@ def tifffile_raw_reader(path: Path, level0: Level0):
     return run
 
 
+def turbo_path() -> str | None:
+    """libturbojpeg for opentile: its own search trips over the static library
+    that libturbojpeg0-dev installs beside the shared one."""
+    import ctypes.util
+    return ctypes.util.find_library("turbojpeg")
+
+
 def opentile_reader(path: Path, level0: Level0):
     from opentile import OpenTile
-    tiler = OpenTile.open(path, tile_size=256)
+    tiler = OpenTile.open(path, tile_size=256, turbo_path=turbo_path())
     level = tiler.get_level(0)
 
     def run(tiles):
@@ -329,7 +336,7 @@ def opener(name: str, path: Path):
         from opentile import OpenTile
 
         def open_opentile():
-            tiler = OpenTile.open(path, tile_size=256)
+            tiler = OpenTile.open(path, tile_size=256, turbo_path=turbo_path())
             tiler.get_level(0)
             tiler.close()
         return open_opentile
@@ -618,6 +625,75 @@ def goals(results: dict) -> list:
     return out
 
 
+# ------------------------------------------------------------ NDPI at a chosen tile size
+def build_ndpi_rows(path: Path, quick: bool):
+    """An NDPI whose restart intervals are whole MCU rows, as scanners write them."""
+    from fixtures import ndpi
+    w, h = (2048, 1536) if quick else (8192, 6144)
+    # Levels down to 512-px rows: opentile's tile size follows the narrowest stripe.
+    levels = [(w >> n, h >> n, (w >> n) // 8) for n in range(8) if w >> n >= 512]
+    if not path.exists():
+        ndpi.make_ndpi(path, levels=levels, macro=False)
+    return path
+
+
+def measure_ndpi_tile_size(cache: Path, quick: bool, tile_size: int, reps: int) -> dict:
+    """Every level-0 tile at `tile_size`: kolva's read_tile one by one, kolva's
+    read_tiles (the whole level in one call, on 1 and on all threads), and
+    opentile's get_tile (same tile size, same file). Medians in ms."""
+    import kolva
+    from opentile import OpenTile
+    stripes = cache / "bench.ndpi"
+    if not stripes.exists():
+        build_ndpi(stripes, *(QUICK if quick else FULL)["ndpi"])
+    files = {"ndpi-stripes-256": stripes,
+             "ndpi-whole-rows": build_ndpi_rows(cache / "bench-rows.ndpi", quick)}
+    real = REPO.parent / "shared" / "corpus" / "real" / "ndpi" / "test3-DAPI-2-(387).ndpi"
+    if real.exists():
+        files["real-ndpi"] = real
+    out = {}
+    for name, path in files.items():
+        if not path.exists():
+            continue
+        tiler = OpenTile.open(path, tile_size=tile_size, turbo_path=turbo_path())
+        level = tiler.get_level(0)
+        size = level.tile_size.width
+        slide = kolva.open(path, tile_size=size)
+        gx, gy = slide.levels[0].tile_grid
+        coords = [(x, y) for y in range(gy) for x in range(gx)]
+        assert (level.tiled_size.width, level.tiled_size.height) == (gx, gy)
+        runs = {
+            "kolva read_tile": lambda: [slide.read_tile(0, x, y) for x, y in coords],
+            "kolva read_tiles 1 thread": lambda: slide.read_tiles(0, coords, threads=1),
+            "kolva read_tiles": lambda: slide.read_tiles(0, coords),
+            "opentile get_tile": lambda: [level.get_tile((x, y)) for x, y in coords],
+        }
+        times = {k: [] for k in runs}
+        for _ in range(reps):
+            for k, f in runs.items():
+                t = time.perf_counter()
+                f()
+                times[k].append((time.perf_counter() - t) * 1000)
+        ms = {k: median(v) for k, v in times.items()}
+        peer = ms["opentile get_tile"]
+        out[name] = {"path": str(path), "tile_size": size, "tiles": len(coords), "ms": ms,
+                     "opentile_over_kolva": {k: peer / v for k, v in ms.items()
+                                             if k != "opentile get_tile"}}
+        slide.close()
+        tiler.close()
+    return out
+
+
+def report_ndpi_tile_size(rows: dict) -> str:
+    lines = ["NDPI level 0 at a chosen tile size (ms for all tiles; ratio = opentile / kolva)"]
+    for name, r in rows.items():
+        lines.append(f"  {name}: {r['tiles']} tiles of {r['tile_size']} px")
+        for k, v in r["ms"].items():
+            ratio = r["opentile_over_kolva"].get(k)
+            lines.append(f"    {k:<28}{v:10.1f}" + (f"   x{ratio:.1f}" if ratio else ""))
+    return "\n".join(lines)
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--quick", action="store_true", help="tiny slides, few repetitions")
@@ -626,7 +702,9 @@ def main() -> None:
                     help="tiles OpenSlide decodes per repetition (default 300)")
     ap.add_argument("--out", type=Path, help="JSON output path")
     ap.add_argument("--only", nargs="*",
-                    help="slide kinds to run (svs philips generic ndpi ndpi-real)")
+                    help="slide kinds to run (svs philips generic ndpi ndpi-real ndpi-tile-size)")
+    ap.add_argument("--ndpi-tile-size", type=int, default=512,
+                    help="tile size of the NDPI re-tiling section (default 512)")
     ap.add_argument("--rss-child", nargs=5, help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.rss_child:
@@ -664,11 +742,18 @@ def main() -> None:
     if not args.only or "ndpi-real" in args.only:
         print("measuring the real NDPI tile ...", flush=True)
         results["real_ndpi"] = measure_real_ndpi(exe, cache, reps, args.quick)
+    if not args.only or "ndpi-tile-size" in args.only:
+        print(f"measuring NDPI at tile size {args.ndpi_tile_size} ...", flush=True)
+        results["ndpi_tile_size"] = measure_ndpi_tile_size(cache, args.quick,
+                                                           args.ndpi_tile_size, reps)
     results["goals"] = goals(results)
     results["loadavg_after"] = os.getloadavg()
     table = report(results)
     print()
     print(table)
+    if "ndpi_tile_size" in results:
+        print()
+        print(report_ndpi_tile_size(results["ndpi_tile_size"]))
     out_path.parent.mkdir(parents=True, exist_ok=True)
     out_path.write_text(json.dumps(results, indent=2) + "\n")
     print(f"\nwrote {out_path}")

@@ -22,6 +22,7 @@
 #include "common/convert.hpp"
 #include "export/shard.hpp"
 #include "slide/slide.hpp"
+#include "slide/vsi.hpp"
 #include "std_io/sink.hpp"
 #include "fetch.hpp"
 #include "slide/slide.hpp"
@@ -221,6 +222,28 @@ PyObject* slide_read_tiles(PyObject* self, PyObject* const* args, Py_ssize_t nar
     auto s = acquire(self);
     if (!s) return nullptr;
     if (threads == 0) threads = std::max(1U, std::thread::hardware_concurrency());
+    const unsigned workers = static_cast<unsigned>(std::min<std::uint64_t>(threads, 256));
+
+    // Slides that cut tiles together (NDPI at a chosen tile size) read the
+    // whole batch themselves.
+    if (s->batch_reader_) {
+      std::optional<slide::SlideResult<std::vector<Bytes>>> tiles;
+      Py_BEGIN_ALLOW_THREADS
+      tiles = s->batch_reader_(*s, level, coords, workers);
+      Py_END_ALLOW_THREADS
+      if (!tiles->ok()) return raise_slide_error(tiles->error());
+      PyObject* list = PyList_New(static_cast<Py_ssize_t>(coords.size()));
+      if (list == nullptr) return nullptr;
+      for (std::size_t i = 0; i < coords.size(); ++i) {
+        PyObject* out = bytes_of((**tiles)[i]);
+        if (out == nullptr) {
+          Py_DECREF(list);
+          return nullptr;
+        }
+        PyList_SetItem(list, static_cast<Py_ssize_t>(i), out);
+      }
+      return list;
+    }
 
     // Plan every tile first (a few arithmetic steps each, no I/O): a bad
     // coordinate fails the call before any read.
@@ -251,8 +274,7 @@ PyObject* slide_read_tiles(PyObject* self, PyObject* const* args, Py_ssize_t nar
     std::vector<Bytes> assembled;
     slide::SlideResult<Unit> result = Unit{};
     Py_BEGIN_ALLOW_THREADS
-    result = slide::read_plans(*s, plans, dst, assembled, static_cast<unsigned>(
-                                                              std::min<std::uint64_t>(threads, 256)));
+    result = slide::read_plans(*s, plans, dst, assembled, workers);
     Py_END_ALLOW_THREADS
     if (!result.ok()) {
       Py_DECREF(list);
@@ -641,6 +663,79 @@ PyObject* open_slide(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// open_vsi(path, companions, tile_size=0) -> Slide; companions: (folder, path)
+// pairs of the ETS files beside the .vsi, in folder order.
+PyObject* open_vsi_slide(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"path", "companions", "tile_size", nullptr};
+    PyObject* path_arg = nullptr;
+    PyObject* companions_arg = nullptr;
+    PyObject* tile_size_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "UO|O:open_vsi", const_cast<char**>(kwlist),
+                                     &path_arg, &companions_arg, &tile_size_arg)) {
+      return nullptr;
+    }
+    slide::OpenOptions options;
+    if (tile_size_arg != nullptr && !to_u64(tile_size_arg, "tile_size", &options.tile_size)) {
+      return nullptr;
+    }
+    auto fs_text = [](PyObject* text, std::string& out) {
+      PyObject* encoded = PyUnicode_EncodeFSDefault(text);
+      if (encoded == nullptr) return false;
+      out.assign(PyBytes_AsString(encoded), static_cast<std::size_t>(PyBytes_Size(encoded)));
+      Py_DECREF(encoded);
+      if (out.find('\0') != std::string::npos) {
+        PyErr_SetString(g_errors.slide_error, "cannot open a path that contains a NUL character");
+        return false;
+      }
+      return true;
+    };
+    std::string path;
+    if (!fs_text(path_arg, path)) return nullptr;
+    std::vector<slide::VsiCompanion> companions;
+    PyObject* it = PyObject_GetIter(companions_arg);
+    if (it == nullptr) return nullptr;
+    PyObject* item;
+    while ((item = PyIter_Next(it)) != nullptr) {
+      PyObject* folder = nullptr;
+      PyObject* file = nullptr;
+      slide::VsiCompanion companion;
+      const bool ok = PyArg_ParseTuple(item, "UU:companion", &folder, &file) &&
+                      fs_text(folder, companion.folder) && fs_text(file, companion.path);
+      Py_DECREF(item);
+      if (!ok) {
+        Py_DECREF(it);
+        return nullptr;
+      }
+      companions.push_back(std::move(companion));
+    }
+    Py_DECREF(it);
+    if (PyErr_Occurred()) return nullptr;
+
+    const slide::SourceOpener opener =
+        [](const std::string& file) -> slide::SlideResult<std::shared_ptr<std_io::RangeSource>> {
+      auto opened = std_io::SharedFileSource::open(file);
+      if (!opened.ok()) {
+        return SlideError{ErrorKind::Io,
+                          "cannot open " + file + ": " + std::strerror(opened.error().code),
+                          KolvaError::IoError{opened.error()}};
+      }
+      return std::shared_ptr<std_io::RangeSource>(std::move(opened).value());
+    };
+    std::optional<slide::SlideResult<std::shared_ptr<const slide::Slide>>> opened;
+    Py_BEGIN_ALLOW_THREADS
+    auto vsi = opener(path);
+    if (vsi.ok()) {
+      opened = slide::open_vsi(std::move(vsi).value(), companions, opener, options);
+    } else {
+      opened = std::move(vsi).error();
+    }
+    Py_END_ALLOW_THREADS
+    if (!opened->ok()) return raise_slide_error(opened->error());
+    return wrap(std::move(*opened).value());
+  });
+}
+
 // The text of a str argument as UTF-8, or false with TypeError raised.
 bool utf8_of(PyObject* value, const char* name, std::string& out) {
   if (!PyUnicode_Check(value)) {
@@ -816,6 +911,8 @@ PyMethodDef kModuleMethods[] = {
     {"open_fetch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_fetch)),
      METH_VARARGS | METH_KEYWORDS,
      "open_fetch(fetch, size, name, seeds, tile_size=0, cache_size=...) -> Slide"},
+    {"open_vsi", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_vsi_slide)),
+     METH_VARARGS | METH_KEYWORDS, "open_vsi(path, companions, tile_size=0) -> Slide"},
     {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_slide)),
      METH_VARARGS | METH_KEYWORDS, "open(path, tile_size=0) -> Slide"},
     {"write_shard", write_shard, METH_VARARGS,

@@ -160,7 +160,8 @@ class Slide:
 
     def tile_box(self, level: int, x: int, y: int) -> tuple[int, int, int, int]:
         """(left, top, width, height) in level pixels that tile (x, y) covers, clipped
-        to the level (edge tiles are stored padded to the full tile size)."""
+        to the level (edge tiles are stored padded to the full tile size, except NDPI
+        tiles, which end at the level's edge)."""
         if not 0 <= level < self.level_count:
             plural = "level" if self.level_count == 1 else "levels"
             raise TileNotFound(f"level {level} does not exist: the slide has "
@@ -197,6 +198,29 @@ def _reopen(source: Any, options: dict[str, Any]) -> Slide:
     return open(source, **options)
 
 
+def _vsi_companions(path: str) -> list[tuple[str, str]]:
+    """(stack folder, ETS path) of every image file beside an Olympus .vsi, in the
+    order of the folders' numbers: `_<name>_/stack<N>/frame_t_0.ets` or
+    `frame_t.ets`. Which one is the main image is decided from the .vsi itself."""
+    folder = os.path.join(os.path.dirname(path),
+                          "_" + os.path.splitext(os.path.basename(path))[0] + "_")
+    found = []
+    try:
+        entries = os.listdir(folder)
+    except OSError:
+        return []
+    for entry in entries:
+        number = entry[5:] if entry.startswith("stack") else ""
+        if not number.isdigit():
+            continue
+        for name in ("frame_t_0.ets", "frame_t.ets"):
+            ets = os.path.join(folder, entry, name)
+            if os.path.isfile(ets):
+                found.append((int(number), entry, ets))
+                break
+    return [(entry, ets) for _, entry, ets in sorted(found)]
+
+
 def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None,  # noqa: A001
          storage_options: dict[str, Any] | None = None,
          cache_size: int = _remote.DEFAULT_CACHE_SIZE,
@@ -213,7 +237,21 @@ def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None, 
     headers); `cache_size` bounds the bytes of the range cache that serves the
     opening's reads (0: none); `max_requests` bounds the requests in flight of one
     `read_tiles`; each request gets `timeout` seconds and transient failures (5xx,
-    resets) `retries` more tries."""
+    resets) `retries` more tries.
+
+    An Olympus `.vsi` (a local path) opens its main scan: the ETS file of the stack
+    its metadata names as the largest image, from the `_<name>_/stack<N>/` folders
+    beside it, with the .vsi's thumbnail as the associated image "overview".
+
+    tile_size: for NDPI, the edge of the square tiles every level is cut into, a
+    multiple of the JPEG MCU size (8, or 16 for subsampled chroma; anything else
+    raises `kolva.SlideError`). Tiles are cut from the stored JPEG losslessly, in
+    the DCT domain: each decodes to exactly the pixels of that area of the level.
+    The grid is ceil(width / tile_size) x ceil(height / tile_size), and tiles of
+    the last column and row end at the level's edge (their JPEG is smaller, not
+    padded). Default (None): NDPI levels keep the file's own tiling, one tile per
+    run of restart intervals. Other formats store their tiles as such and ignore
+    tile_size."""
     options: dict[str, Any] = {}
     if tile_size is not None:
         options["tile_size"] = tile_size
@@ -229,7 +267,10 @@ def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None, 
                                 timeout=timeout, retries=retries)
         source = local
     if isinstance(source, str):
-        core = _core.open(source, tile_size or 0)
+        if source.lower().endswith(".vsi"):
+            core = _core.open_vsi(source, _vsi_companions(source), tile_size or 0)
+        else:
+            core = _core.open(source, tile_size or 0)
         return Slide(core, source, options)
     if not hasattr(source, "read") and hasattr(source, "fs") and callable(getattr(source, "open", None)):
         source = source.open()  # an fsspec OpenFile: its file object

@@ -140,12 +140,12 @@ class Slide:
     """A slide opened with `kolva.open` for the commands: a failure to open is a
     CliError carrying the API's message, and absent or unreadable tiles read as None."""
 
-    def __init__(self, path: str, muffler: _Muffler) -> None:
+    def __init__(self, path: str, muffler: _Muffler, tile_size: int | None = None) -> None:
         self.path = path
         self._muffle = muffler
         try:
             with muffler():
-                self.slide: ApiSlide = open_slide(path)
+                self.slide: ApiSlide = open_slide(path, tile_size=tile_size)
         except SlideError as exc:
             raise CliError(_message(exc, muffler.text)) from None
         except (OSError, ValueError, TypeError) as exc:  # e.g. a path that is not UTF-8
@@ -297,7 +297,7 @@ def cmd_info(args: argparse.Namespace, muffler: _Muffler, out: TextIO) -> int:
     infos, failed = [], 0
     for path in paths:
         try:
-            with Slide(path, muffler) as slide:
+            with Slide(path, muffler, args.tile_size) as slide:
                 info = describe(slide)
         except CliError as exc:
             _error(str(exc))
@@ -401,6 +401,8 @@ def build_parser() -> argparse.ArgumentParser:
     info.add_argument("slides", nargs="*", metavar="SLIDE", help="slide files")
     info.add_argument("--example", action="store_true",
                       help="describe the example slide shipped with kolva")
+    info.add_argument("--tile-size", type=int, metavar="N",
+                      help="cut NDPI levels into N x N tiles (a multiple of the JPEG MCU size)")
     info.add_argument("--json", action="store_true",
                       help="print a JSON list instead of tables")
     info.set_defaults(run=cmd_info)

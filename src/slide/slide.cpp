@@ -9,6 +9,7 @@
 
 #include "slide/describe.hpp"
 #include "slide/metadata.hpp"
+#include "slide/ndpi_tiles.hpp"
 #include "slide/pool.hpp"
 
 namespace kolva::slide {
@@ -232,7 +233,11 @@ SlideResult<std::shared_ptr<const Slide>> Slide::open(std::shared_ptr<std_io::Ra
       }
     }
   }
-  (void)options;
+  if (options.tile_size != 0 && slide->format_ == Format::Ndpi) {
+    if (auto retiled = retile_ndpi(*slide, options.tile_size); !retiled.ok()) {
+      return std::move(retiled).error();
+    }
+  }
   describe_slide(*slide);
   return std::shared_ptr<const Slide>(std::move(slide));
 }

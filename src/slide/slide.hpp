@@ -147,7 +147,8 @@ struct AssociatedImage {
 using Properties = std::vector<std::pair<std::string, std::string>>;
 
 struct OpenOptions {
-  // Edge of the tiles NDPI levels are cut into; 0 keeps the file's own tiling.
+  // Edge of the tiles NDPI levels are cut into (a multiple of the JPEG MCU
+  // size); 0 keeps the file's own tiling. Other formats keep their stored tiles.
   std::uint64_t tile_size = 0;
 };
 
@@ -196,6 +197,12 @@ class Slide {
   std::vector<AssociatedImage> associated_;
   // Plans tiles instead of `decoder_` (bounds checks included) when set.
   std::function<SlideResult<TilePlan>(std::uint64_t, std::uint64_t, std::uint64_t)> planner_;
+  // Reads a batch of tiles of one level itself when set (NDPI tiles of a
+  // chosen size are cut a band of tiles at a time); bounds are checked first.
+  std::function<SlideResult<std::vector<Bytes>>(
+      const Slide&, std::uint64_t, std::span<const std::pair<std::uint64_t, std::uint64_t>>,
+      unsigned)>
+      batch_reader_;
 
   const std::optional<dynamic_decoder::DynamicDecoder>& decoder() const { return decoder_; }
 

@@ -1,5 +1,7 @@
 #include "slide/describe.hpp"
 
+#include "slide/associated.hpp"
+
 namespace kolva::slide {
 
 const char* compression_name(std::uint64_t code) {
@@ -54,6 +56,7 @@ std::string describe_refusal(const std::vector<tiff_tools::Ifd>& ifds) {
 
 void describe_slide(Slide& slide) {
   slide.properties_.emplace_back("kolva.vendor", format_name(slide.format()));
+  add_associated_images(slide);
 }
 
 }  // namespace kolva::slide

@@ -85,8 +85,9 @@ Result<CodecPyramid, std::string> plan_tiff_pyramid(const std::vector<Ifd>& ifds
         *tile_width == 0 || *tile_height == 0) {
       return "tiled TIFF whose " + which + " has no usable image or tile size";
     }
-    const auto* offsets = ifd.get(324);
-    const auto* counts = ifd.get(325);
+    // Old libtiff pictures keep a tiled image's tables under the strip tags.
+    const auto* offsets = ifd.get(324) ? ifd.get(324) : ifd.get(273);
+    const auto* counts = ifd.get(325) ? ifd.get(325) : ifd.get(279);
     auto offset_values = offsets ? offsets->to_u64vec() : std::nullopt;
     auto count_values = counts ? counts->to_u64vec() : std::nullopt;
     if (!offset_values || !count_values) {

@@ -140,13 +140,14 @@ void add_philips(Slide& slide) {
   if (slide.ifds_.empty()) return;
   const std::string* xml = description(slide.ifds_[0]);
   if (xml == nullptr) return;
-  for (auto& [name, jpeg] : philips_xml_images(*xml)) {
+  for (auto& found : philips_xml_images(*xml)) {
+    const std::string& name = found.first;
     const bool have = std::any_of(slide.associated_.begin(), slide.associated_.end(),
                                   [&](const AssociatedImage& a) { return a.name == name; });
-    const auto dimensions = jpeg_dimensions(jpeg);
+    const auto dimensions = jpeg_dimensions(found.second);
     if (have || !dimensions) continue;
     slide.associated_.push_back(AssociatedImage{
-        name, "image/jpeg", *dimensions, TilePlan{{}, Splice{{}, std::move(jpeg), 0}}});
+        name, "image/jpeg", *dimensions, TilePlan{{}, Splice{{}, std::move(found.second), 0}}});
   }
 }
 

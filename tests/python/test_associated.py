@@ -53,10 +53,14 @@ def assert_same_as_openslide(path: Path, names: set[str]) -> None:
 def built(tmp_path_factory):
     d = tmp_path_factory.mktemp("associated")
     return {
-        "aperio-rgb": tiff_slides.make_aperio_svs(d / "aperio-rgb.svs", rgb=True),
-        "aperio-ycbcr": tiff_slides.make_aperio_svs(d / "aperio-ycbcr.svs"),
+        "aperio-rgb": tiff_slides.make_aperio_svs(d / "aperio-rgb.svs", rgb=True,
+                                                   scanner_strips=True),
+        "aperio-ycbcr": tiff_slides.make_aperio_svs(d / "aperio-ycbcr.svs",
+                                                     scanner_strips=True),
+        "aperio-one-strip": tiff_slides.make_aperio_svs(d / "aperio-one-strip.svs"),
         "aperio-bigtiff-be": tiff_slides.make_aperio_svs(d / "aperio-be.svs", rgb=True,
-                                                         bigtiff=True, byteorder=">"),
+                                                         bigtiff=True, byteorder=">",
+                                                         scanner_strips=True),
         "philips-ifd": tiff_slides.make_philips_tiff(d / "philips-ifd.tiff"),
         "philips-xml": tiff_slides.make_philips_tiff(d / "philips-xml.tiff",
                                                      associated_in_xml=True),
@@ -89,6 +93,7 @@ def test_real_ndpi_macro_is_stored_jpeg_and_map_wraps_stored_bytes():
 @pytest.mark.parametrize("name, names", [
     ("aperio-rgb", {"thumbnail", "label", "macro"}),
     ("aperio-bigtiff-be", {"thumbnail", "label", "macro"}),
+    ("aperio-one-strip", {"thumbnail", "label", "macro"}),
     ("philips-ifd", {"label", "macro"}),
     ("philips-xml", {"label", "macro"}),
     ("ndpi", {"macro"}),

@@ -68,12 +68,20 @@ def built(tmp_path_factory):
     }
 
 
-@pytest.mark.skipif(not CMU.exists(), reason="real SVS not present")
-def test_real_svs_matches_openslide():
-    assert_same_as_openslide(CMU, {"thumbnail", "label", "macro"})
-    with kolva.open(CMU) as slide:
-        media = {name: image.media_type for name, image in slide.associated_images.items()}
-    assert media == {"thumbnail": "image/jpeg", "label": "image/tiff", "macro": "image/jpeg"}
+REAL_SVS = [
+    (CMU, {"thumbnail": "image/jpeg", "label": "image/tiff", "macro": "image/jpeg"}),
+    (CORPUS / "svs" / "tcga-cr-7395-01a-01-ts1.svs", {"thumbnail": "image/jpeg"}),
+]
+
+
+@pytest.mark.parametrize("path, media", REAL_SVS, ids=[p.name for p, _ in REAL_SVS])
+def test_real_svs_matches_openslide(path, media):
+    if not path.exists():
+        pytest.skip("real SVS not present")
+    assert_same_as_openslide(path, set(media))
+    with kolva.open(path) as slide:
+        got = {name: image.media_type for name, image in slide.associated_images.items()}
+    assert got == media
 
 
 @pytest.mark.skipif(not NDPI.exists(), reason="real NDPI not present")

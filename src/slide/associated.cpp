@@ -98,6 +98,18 @@ std::optional<std::string_view> attribute_text(std::string_view xml, std::string
   return xml.substr(open + 1, close - open - 1);
 }
 
+bool has_image(const Slide& slide, const std::string& name) {
+  return std::any_of(slide.associated_.begin(), slide.associated_.end(),
+                     [&](const AssociatedImage& a) { return a.name == name; });
+}
+
+// A name made of lower-case letters, digits and underscores.
+bool plain_name(const std::string& name) {
+  return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+  });
+}
+
 void add_aperio(Slide& slide) {
   for (std::size_t i = 1; i < slide.ifds_.size(); ++i) {
     const Ifd& ifd = slide.ifds_[i];
@@ -113,12 +125,13 @@ void add_aperio(Slide& slide) {
         name = second.substr(0, second.find_first_of(" \r\n"));
       }
     }
-    if (name.empty()) {
+    if (!plain_name(name)) {
+      name.clear();
       const auto subfile = ifd.scalar(kNewSubfileType);
       if (subfile == 1) name = "label";
       if (subfile == 9) name = "macro";
     }
-    if (name.empty()) continue;
+    if (name.empty() || has_image(slide, name)) continue;
     if (auto image = plan_stored_image(ifd, slide.tiff_order_, name)) {
       slide.associated_.push_back(std::move(*image));
     }
@@ -132,7 +145,7 @@ void add_philips(Slide& slide) {
     std::string name;
     if (starts_with(*text, "Label")) name = "label";
     if (starts_with(*text, "Macro")) name = "macro";
-    if (name.empty()) continue;
+    if (name.empty() || has_image(slide, name)) continue;
     if (auto image = plan_stored_image(ifd, slide.tiff_order_, name)) {
       slide.associated_.push_back(std::move(*image));
     }
@@ -142,10 +155,8 @@ void add_philips(Slide& slide) {
   if (xml == nullptr) return;
   for (auto& found : philips_xml_images(*xml)) {
     const std::string& name = found.first;
-    const bool have = std::any_of(slide.associated_.begin(), slide.associated_.end(),
-                                  [&](const AssociatedImage& a) { return a.name == name; });
     const auto dimensions = jpeg_dimensions(found.second);
-    if (have || !dimensions) continue;
+    if (has_image(slide, name) || !dimensions) continue;
     slide.associated_.push_back(AssociatedImage{
         name, "image/jpeg", *dimensions, TilePlan{{}, Splice{{}, std::move(found.second), 0}}});
   }
@@ -159,11 +170,7 @@ void add_ndpi(Slide& slide) {
     std::string name;
     if (value->value == -1.0F) name = "macro";
     if (value->value == -2.0F) name = "map";
-    if (name.empty()) continue;
-    if (std::any_of(slide.associated_.begin(), slide.associated_.end(),
-                    [&](const AssociatedImage& a) { return a.name == name; })) {
-      continue;
-    }
+    if (name.empty() || has_image(slide, name)) continue;
     auto image = plan_stored_image(ifd, ByteOrder::Little, name);
     if (!image) continue;
     // The macro is a complete JFIF file already: handed out as stored.

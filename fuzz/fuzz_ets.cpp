@@ -1,5 +1,7 @@
 // The Olympus ETS opening consumer alone over arbitrary bytes, then every tile
 // request the opened table allows (plus some outside it), resolved and read.
+// The same bytes are also taken as a bare tile table of 3 to 16 dimensions
+// (chosen by the first byte), so every entry size meets arbitrary entries.
 
 #include <cstddef>
 #include <cstdint>
@@ -16,10 +18,30 @@ constexpr std::uint64_t kMaxTilesPerLevel = 64;
 
 void drop_line(std::string_view) {}
 
+// A bare tile table: the levels it yields must be consistent with their slots.
+void table_alone(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return;
+  const std::uint32_t dimensions = olympus::kMinDimensions + data[0] % 14;
+  const olympus::EtsHeader header{0x30001, 2, 3, 4, olympus::EtsCompression::Jpeg, 90, 16, 16,
+                                  1, 0, 1};
+  auto decoder = olympus::decode_tile_table({data + 1, size - 1}, header, dimensions);
+  if (!decoder.ok()) return;
+  for (const auto& level : decoder->levels()) {
+    if (level.slots != level.tiles_across * level.tiles_down * level.planes ||
+        level.slots > olympus::kMaxLevelSlots || level.tiles.size() > level.slots) {
+      __builtin_trap();
+    }
+    for (const auto& [slot, tile] : level.tiles) {
+      if (slot >= level.slots) __builtin_trap();
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   kolva::set_diagnostic_sink(drop_line);
+  table_alone(data, size);
   kolva::std_io::MemorySource source(kolva::Bytes(data, data + size));
   auto [constructor, first] = olympus::EtsDecoderConstructor::dispatch(kolva::NoInput{});
   auto decoder = kolva::std_io::run(source, std::move(constructor), first);

@@ -1,6 +1,8 @@
 // Opens arbitrary bytes as a slide through the whole opening composition, then
-// reads tiles of whatever opened. Any crash, hang, leak or sanitizer report is a
-// defect: hostile files must end in a KolvaError.
+// reads tiles of whatever opened, both through the tile consumer and straight
+// into a caller's buffer (as the Python binding does); the two must agree. Any
+// crash, hang, leak or sanitizer report is a defect: hostile files must end in a
+// KolvaError.
 
 #include <cstddef>
 #include <cstdint>
@@ -28,7 +30,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::uint64_t read = 0;
     for (std::uint64_t y = 0; y <= down && read < kMaxTilesPerLevel; ++y) {
       for (std::uint64_t x = 0; x <= across && read < kMaxTilesPerLevel; ++x, ++read) {
-        (void)slide->read_tile_as_bytes(level, x, y);
+        const auto consumed = slide->read_tile_as_bytes(level, x, y);
+        kolva::Bytes into;
+        const auto placed = slide->read_tile_into(level, x, y, [&](std::size_t n) {
+          into.reserve(n + 1);  // a buffer even for an empty tile
+          into.resize(n);
+          return into.data();
+        });
+        if (consumed.ok() != placed.ok()) __builtin_trap();
+        if (consumed.ok() && *consumed != into) __builtin_trap();
       }
     }
     (void)slide->read_tile_as_bytes(level, UINT64_MAX, UINT64_MAX);

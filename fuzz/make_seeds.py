@@ -101,6 +101,11 @@ def ets_seeds(d: Path) -> dict[str, bytes]:
         "ets-raw": dict(compression=ets.RAW, levels=((1, 1),)),
         "ets-j2k": dict(compression=ets.JPEG2000, levels=((1, 2),)),
         "ets-header-120": dict(header_size=120, levels=((1, 1),)),
+        # A fluorescence stack's table: (x, y, T, Z, C, level), 44-byte entries,
+        # with tiles in focus plane 1 that tile reads must not return.
+        "ets-dims-6": dict(dimensions=6, levels=((2, 2), (1, 1)), plane1_only=[(0, 1, 0)],
+                           plane1=[(0, 0, 0)], plane_at=1),
+        "ets-dims-3": dict(dimensions=3, levels=((2, 1), (1, 1))),
     }.items():
         path = d / f"{name}.ets"
         ets.make_ets(path, tile=(16, 16), **kw)
@@ -182,11 +187,12 @@ def tiff_edges(generic: bytes) -> dict[str, bytes]:
 
 
 def ets_edges() -> dict[str, bytes]:
-    def sis(ets_offset=64, ets_size=228, table_offset=292, tile_count=1, header_size=64):
+    def sis(ets_offset=64, ets_size=228, table_offset=292, tile_count=1, header_size=64,
+            dimensions=4):
         b = bytearray(64)
         b[0:4] = ets.SIS_MAGIC
-        struct.pack_into("<IIIQIIQI", b, 4, header_size, 2, 4, ets_offset, ets_size, 0,
-                         table_offset, tile_count)
+        struct.pack_into("<IIIQIIQI", b, 4, header_size, 2, dimensions, ets_offset, ets_size,
+                         0, table_offset, tile_count)
         return bytes(b)
 
     header = ets.ets_header_bytes(tile=(16, 16))
@@ -207,6 +213,19 @@ def ets_edges() -> dict[str, bytes]:
         + entry(0, 0, 0, 0, 0xFFFFFFFFFFFFFFFF, FF) + b"\0",
         "tile-length-huge": sis(tile_count=1) + header + entry(0, 0, 0, 0, 0, FF) + b"\0",
     }
+    # Six dimensions: 44-byte entries (x, y, T, Z, C, level); a channel
+    # coordinate of 0xFFFFFFFF, and the table cut one byte into its last entry.
+    def entry6(col, row, t, z, c, level, offset, size):
+        return struct.pack("<7IQ2I", 0, col, row, t, z, c, level, offset, size, 0)
+
+    def sis6(tile_count):
+        return sis(tile_count=tile_count, dimensions=6)
+
+    out["dims6-plane-ff"] = sis6(2) + header + entry6(0, 0, 0, 0, 0, 0, 0, 1) \
+        + entry6(1, 0, 0, 0, FF, 0, 0, 1) + b"\0"
+    out["dims6-short-table"] = sis6(2) + header + entry6(0, 0, 0, 1, 0, 0, 0, 1) \
+        + entry6(1, 1, 0, 0, 0, 1, 0, 1)[:-1]
+    out["dims-17"] = sis(tile_count=1, dimensions=17) + header + bytes(88)
     # 1000 levels, each claiming a 1024 x 1024 map (one entry at the far corner).
     table = b"".join(entry(1023, 1023, 0, lv, 0, 4) for lv in range(1000))
     out["levels-1000-wide"] = sis(tile_count=1000) + header + table + b"\0"

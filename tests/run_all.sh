@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Runs every test: the C++ suite under AddressSanitizer and UndefinedBehaviorSanitizer,
+# the threaded C++ tests under ThreadSanitizer,
 # a short smoke run of each fuzz target, then the Python suite against the installed
 # module, and the benchmark on tiny inputs (no timing is checked).
 set -euo pipefail
@@ -16,6 +17,13 @@ cmake -S . -B build-ci -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKOLVA_SANITIZE=ON \
 ninja -C build-ci -j"$JOBS" --quiet
 ctest --test-dir build-ci -j"$JOBS" --output-on-failure | tail -n 3
 
+# The threaded tests (worker pool, one slide read from many threads) under
+# ThreadSanitizer.
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOLVA_SANITIZE_THREAD=ON \
+  -DKOLVA_BUILD_TESTS=ON -DKOLVA_BUILD_MODULE=OFF >/dev/null
+ninja -C build-tsan -j"$JOBS" --quiet kolva_thread_tests
+TSAN_OPTIONS=halt_on_error=1 ./build-tsan/kolva_thread_tests --gtest_brief=1 | tail -n 2
+
 # The module as users get it, then the Python tests against it.
 "$PY" -m pip install -q .
 export KOLVA_TIFF_DUMP="$PWD/build-ci/tiff_dump"
@@ -25,4 +33,5 @@ if [ -x .ci/fuzz_smoke.sh ] && command -v clang++ >/dev/null 2>&1; then
   bash .ci/fuzz_smoke.sh
 fi
 "$PY" bench/bench.py --quick >/dev/null
+"$PY" bench/bench_api.py --quick >/dev/null
 echo "benchmark smoke run: ok"

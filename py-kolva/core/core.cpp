@@ -12,7 +12,6 @@
 #include <cstring>
 #include <optional>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <string>
 #include <thread>
@@ -86,10 +85,12 @@ PyObject* guarded(F&& body) noexcept {
   }
 }
 
+// Every access to `slide` happens with the interpreter lock held; a read
+// copies the pointer before it lets the lock go, so close() cannot pull the
+// slide from under it.
 struct SlideObject {
   PyObject_HEAD
-  std::mutex* lock;                              // guards `slide`
-  std::shared_ptr<const slide::Slide>* slide;    // empty once closed
+  std::shared_ptr<const slide::Slide>* slide;  // empty once closed
 };
 
 SlideObject* as_slide(PyObject* self) { return reinterpret_cast<SlideObject*>(self); }
@@ -98,12 +99,7 @@ PyObject* g_slide_type = nullptr;
 
 // This object's slide, or nullptr with "the slide is closed" raised.
 std::shared_ptr<const slide::Slide> acquire(PyObject* self) {
-  SlideObject* obj = as_slide(self);
-  std::shared_ptr<const slide::Slide> s;
-  {
-    std::lock_guard guard(*obj->lock);
-    s = *obj->slide;
-  }
+  std::shared_ptr<const slide::Slide> s = *as_slide(self)->slide;
   if (!s) PyErr_SetString(g_errors.slide_error, "the slide is closed");
   return s;
 }
@@ -170,6 +166,17 @@ bool parse_coords(PyObject* coords, std::vector<std::pair<std::uint64_t, std::ui
   PyObject* item;
   while ((item = PyIter_Next(it)) != nullptr) {
     std::uint64_t xy[2] = {0, 0};
+    if (PyTuple_Check(item) && PyTuple_Size(item) == 2) {  // the common case, borrowed items
+      const bool ok = to_u64(PyTuple_GetItem(item, 0), "x", &xy[0]) &&
+                      to_u64(PyTuple_GetItem(item, 1), "y", &xy[1]);
+      Py_DECREF(item);
+      if (!ok) {
+        Py_DECREF(it);
+        return false;
+      }
+      out.emplace_back(xy[0], xy[1]);
+      continue;
+    }
     bool ok = PySequence_Check(item) && PySequence_Size(item) == 2;
     if (!ok && !PyErr_Occurred()) {
       PyErr_SetString(PyExc_TypeError, "coords must hold (x, y) pairs");
@@ -204,21 +211,15 @@ PyObject* slide_read_tiles(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (!s) return nullptr;
     if (threads == 0) threads = std::max(1U, std::thread::hardware_concurrency());
 
-    // Plan every tile first: a bad coordinate fails the call before any read.
+    // Plan every tile first (a few arithmetic steps each, no I/O): a bad
+    // coordinate fails the call before any read.
     std::vector<slide::TilePlan> plans;
     plans.reserve(coords.size());
-    std::optional<SlideError> error;
-    Py_BEGIN_ALLOW_THREADS
     for (const auto& [x, y] : coords) {
       auto plan = s->plan_tile(level, x, y);
-      if (!plan.ok()) {
-        error = std::move(plan).error();
-        break;
-      }
+      if (!plan.ok()) return raise_slide_error(plan.error());
       plans.push_back(std::move(plan).value());
     }
-    Py_END_ALLOW_THREADS
-    if (error) return raise_slide_error(*error);
 
     // Tiles of known size are read straight into their bytes objects.
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(plans.size()));
@@ -278,13 +279,9 @@ PyObject* slide_read_associated(PyObject* self, PyObject* arg) {
 }
 
 PyObject* slide_close(PyObject* self, PyObject*) {
-  SlideObject* obj = as_slide(self);
   std::shared_ptr<const slide::Slide> dropped;
-  {
-    std::lock_guard guard(*obj->lock);
-    dropped.swap(*obj->slide);
-  }
-  // The last reference may close a file: do that without the lock held.
+  dropped.swap(*as_slide(self)->slide);
+  // The last reference may close a file: do that without the interpreter lock.
   Py_BEGIN_ALLOW_THREADS
   dropped.reset();
   Py_END_ALLOW_THREADS
@@ -294,9 +291,7 @@ PyObject* slide_close(PyObject* self, PyObject*) {
 // ------------------------------------------------------------------ Slide properties
 
 PyObject* get_closed(PyObject* self, void*) {
-  SlideObject* obj = as_slide(self);
-  std::lock_guard guard(*obj->lock);
-  return PyBool_FromLong(*obj->slide ? 0 : 1);
+  return PyBool_FromLong(*as_slide(self)->slide ? 0 : 1);
 }
 
 PyObject* get_format(PyObject* self, void*) {
@@ -390,7 +385,6 @@ void slide_dealloc(PyObject* self) {
   SlideObject* obj = as_slide(self);
   PyTypeObject* type = Py_TYPE(self);
   delete obj->slide;
-  delete obj->lock;
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
   Py_DECREF(type);
@@ -435,7 +429,6 @@ PyObject* wrap(std::shared_ptr<const slide::Slide> s) {
   PyObject* self = alloc(type, 0);
   if (self == nullptr) return nullptr;
   SlideObject* obj = as_slide(self);
-  obj->lock = new std::mutex();
   obj->slide = new std::shared_ptr<const slide::Slide>(std::move(s));
   return self;
 }

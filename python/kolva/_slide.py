@@ -10,7 +10,7 @@ from __future__ import annotations
 import os
 from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, cast
 
 from . import _core
 from ._core import SlideError, TileNotFound
@@ -93,7 +93,7 @@ class Slide:
         self._properties: dict[str, str] = core.properties
         self._associated = {name: (mt, (w, h)) for name, mt, w, h in core.associated}
         # The native methods themselves: no Python frame between caller and core.
-        self.read_tile = core.read_tile
+        self.read_tile = core.read_tile  # type: ignore[method-assign]
 
     # ------------------------------------------------------------------ metadata
     @property
@@ -127,7 +127,7 @@ class Slide:
     # ------------------------------------------------------------------ tiles
     def read_tile(self, level: int, x: int, y: int) -> bytes:  # noqa: F811 - replaced per instance
         """The stored bytes of tile (x, y) of `level` as one complete stream."""
-        return self._core.read_tile(level, x, y)
+        return cast(bytes, self._core.read_tile(level, x, y))
 
     def read_tiles(self, level: int, coords: Iterable[tuple[int, int]], *,
                    threads: int | None = None) -> list[bytes]:
@@ -138,7 +138,7 @@ class Slide:
             threads = _default_threads()
         elif threads < 1:
             raise ValueError(f"threads must be at least 1, not {threads}")
-        return self._core.read_tiles(level, coords, threads)
+        return cast("list[bytes]", self._core.read_tiles(level, coords, threads))
 
     def get_best_level_for_downsample(self, downsample: float) -> int:
         """The level to read from for a display at `downsample` (OpenSlide's rule:
@@ -155,8 +155,9 @@ class Slide:
         """(left, top, width, height) in level pixels that tile (x, y) covers, clipped
         to the level (edge tiles are stored padded to the full tile size)."""
         if not 0 <= level < self.level_count:
+            plural = "level" if self.level_count == 1 else "levels"
             raise TileNotFound(f"level {level} does not exist: the slide has "
-                               f"{self.level_count} levels")
+                               f"{self.level_count} {plural}")
         lv = self.levels[level]
         tw, th = lv.tile_size
         w, h = lv.dimensions

@@ -5,15 +5,14 @@
     kolva extract SLIDE OUTDIR [--level N]...
     kolva extract --example OUTDIR
 
-`info` prints each slide's pyramid (level sizes, tile sizes, tile grids and the
-encoding of the stored tiles); `extract` writes every stored tile as a file, exactly
-the bytes the reader hands out. `--example` stands for the small Aperio slide that
-ships with the package.
+`info` prints what each slide says about itself (format, pixel size, objective
+power, associated images) and its pyramid (level sizes, downsamples, tile sizes,
+tile grids, the media type and encoding of the stored tiles); `extract` writes
+every stored tile as a file, exactly the bytes `Slide.read_tile` hands out.
+`--example` stands for the small Aperio slide that ships with the package.
 
-The extension module reports a failed open or tile read as `PanicException` (a
-BaseException, so `except Exception` lets it through) and also writes a short report
-to standard error; the command catches the exception, silences the report and prints
-one `kolva: error: ...` line instead.
+Both commands open slides with `kolva.open`; a failure is reported as one
+`kolva: error: ...` line carrying the `kolva.SlideError` message.
 """
 from __future__ import annotations
 
@@ -21,19 +20,19 @@ import argparse
 import importlib
 import io
 import json
-import math
+import mimetypes
 import os
 import sys
 import time
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
-from dataclasses import asdict, dataclass
+from dataclasses import asdict, dataclass, field
 from pathlib import Path
 from typing import Any, TextIO
 
-import _kolva_rs
-
-from . import example_path
+from . import SlideError, __version__, example_path
+from . import open as open_slide
+from ._slide import Slide as ApiSlide
 
 PROG = "kolva"
 
@@ -43,6 +42,9 @@ COMMAND_MODULES: tuple[str, ...] = ()
 # How many tiles of a level `info` tries, in row-major order, before it gives up on
 # naming the level's encoding (sparse levels may have absent tiles up front).
 SNIFF_ATTEMPTS = 64
+
+# Tiles `extract` reads per `read_tiles` call.
+BATCH = 256
 
 # Leading bytes -> (machine name, label for the table, file extension).
 _SIGNATURES: tuple[tuple[bytes, str, str, str], ...] = (
@@ -54,6 +56,12 @@ _SIGNATURES: tuple[tuple[bytes, str, str, str], ...] = (
 _UNKNOWN = ("unknown", "unknown", ".bin")
 _LABELS = {name: label for _, name, label, _ in _SIGNATURES} | {"unknown": "unknown"}
 
+# Media type of a level's tiles -> extension of the extracted files. kolva labels
+# bare JPEG 2000 codestreams image/jp2 (as DICOMweb does); they are .j2k files.
+_EXTENSIONS = {"image/jpeg": ".jpg", "image/jp2": ".j2k", "image/bmp": ".bmp",
+               "image/tiff": ".tif", "image/png": ".png", "image/webp": ".webp",
+               "image/jxl": ".jxl", "application/octet-stream": ".bin"}
+
 
 def sniff(data: bytes) -> tuple[str, str]:
     """(encoding name, file extension) of a tile from its leading bytes."""
@@ -63,20 +71,24 @@ def sniff(data: bytes) -> tuple[str, str]:
     return _UNKNOWN[0], _UNKNOWN[2]
 
 
+def extension(media_type: str) -> str:
+    """File extension for tiles of `media_type`."""
+    return _EXTENSIONS.get(media_type) or mimetypes.guess_extension(media_type) or ".bin"
+
+
 class CliError(Exception):
     """A failure reported as one `kolva: error: ...` line and exit status 1."""
 
 
 # --------------------------------------------------------------------------- module calls
 class _Muffler:
-    """Silences what the extension module writes around one call: its failure report
-    on standard error and its diagnostic lines ("Empty!!!", "Max DRI 32", ...) on
-    standard output, which would otherwise mix with the command's own output.
+    """Silences what native code writes around one call: diagnostic lines on
+    standard output or error that would otherwise mix with the command's own output.
 
-    The report may go through `sys.stderr` or straight to file descriptor 2, and the
-    diagnostic lines go straight to file descriptor 1, so the streams and the
-    descriptors are redirected for the duration of the call. What arrived through
-    `sys.stderr` is kept in `text` (used when an exception carries no message)."""
+    They may go through `sys.stderr` or straight to file descriptors 1 and 2, so the
+    streams and the descriptors are redirected for the duration of the call. What
+    arrived through `sys.stderr` is kept in `text` (used when an exception carries no
+    message)."""
 
     def __init__(self) -> None:
         self._devnull_fd: int | None = None
@@ -125,38 +137,52 @@ def _message(exc: BaseException, fallback: str = "") -> str:
 
 
 class Slide:
-    """An open slide plus its geometry, with the module's error reports silenced."""
+    """A slide opened with `kolva.open` for the commands: a failure to open is a
+    CliError carrying the API's message, and absent or unreadable tiles read as None."""
 
     def __init__(self, path: str, muffler: _Muffler) -> None:
         self.path = path
         self._muffle = muffler
-        if not os.path.exists(path):
-            raise CliError(f"{path}: no such file")
-        if os.path.isdir(path):
-            raise CliError(f"{path}: is a directory")
         try:
-            with self._muffle():
-                self.decoder = _kolva_rs.KolvaPyDecoder(path)
-                self.level_count: int = self.decoder.level_count
-                self.level_dimensions = self.decoder.level_dimensions
-                self.level_tile_sizes = self.decoder.level_tile_sizes
-        except _kolva_rs.PanicException as exc:
-            raise CliError(f"{path}: not a readable slide: {_message(exc, muffler.text)}") from None
+            with muffler():
+                self.slide: ApiSlide = open_slide(path)
+        except SlideError as exc:
+            raise CliError(_message(exc, muffler.text)) from None
         except (OSError, ValueError, TypeError) as exc:  # e.g. a path that is not UTF-8
-            raise CliError(f"{path}: cannot open: {_message(exc)}") from None
+            raise CliError(f"cannot open {path}: {_message(exc)}") from None
+        self.level_count: int = self.slide.level_count
+        self.level_dimensions = list(self.slide.level_dimensions)
+        self.level_tile_sizes = [lv.tile_size for lv in self.slide.levels]
 
     def grid(self, level: int) -> tuple[int, int]:
         """(tiles across, tiles down) of a level."""
-        (w, h), (tw, th) = self.level_dimensions[level], self.level_tile_sizes[level]
-        return (math.ceil(w / tw) if tw else 0, math.ceil(h / th) if th else 0)
+        return self.slide.levels[level].tile_grid
 
     def read(self, level: int, x: int, y: int) -> bytes | None:
         """The tile's stored bytes, or None when it is absent or can't be read."""
         try:
             with self._muffle():
-                return self.decoder.read_tile_as_bytes(level, x, y)
-        except _kolva_rs.PanicException:
+                return self.slide.read_tile(level, x, y)
+        except SlideError:
             return None
+
+    def read_batch(self, level: int, coords: list[tuple[int, int]]) -> list[bytes | None]:
+        """The tiles at `coords`, None for each one that is absent or unreadable: one
+        `read_tiles` call, and tile by tile only when that fails."""
+        try:
+            with self._muffle():
+                return list(self.slide.read_tiles(level, coords))
+        except SlideError:
+            return [self.read(level, x, y) for x, y in coords]
+
+    def close(self) -> None:
+        self.slide.close()
+
+    def __enter__(self) -> Slide:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
 
 
 # --------------------------------------------------------------------------- info
@@ -170,6 +196,17 @@ class LevelInfo:
     tiles_across: int
     tiles_down: int
     encoding: str | None  # None: no tile among the first SNIFF_ATTEMPTS could be read
+    media_type: str = ""
+    downsample: float = 1.0
+
+
+@dataclass
+class AssociatedInfo:
+    name: str
+    media_type: str
+    width: int
+    height: int
+    size_bytes: int  # length of the encoded image
 
 
 @dataclass
@@ -177,39 +214,80 @@ class SlideInfo:
     path: str
     level_count: int
     levels: list[LevelInfo]
+    format: str = ""
+    vendor: str | None = None
+    mpp: list[float] | None = None  # [x, y] micrometres per pixel at level 0
+    objective_power: float | None = None
+    associated: list[AssociatedInfo] = field(default_factory=list)
 
 
-def describe(slide: Slide) -> SlideInfo:
+def describe(opened: Slide) -> SlideInfo:
+    slide = opened.slide
     levels = []
-    for n in range(slide.level_count):
-        (w, h), (tw, th) = slide.level_dimensions[n], slide.level_tile_sizes[n]
-        across, down = slide.grid(n)
+    for lv in slide.levels:
+        across, down = lv.tile_grid
         encoding = None
         for i in range(min(across * down, SNIFF_ATTEMPTS)):
-            data = slide.read(n, i % across, i // across)
+            data = opened.read(lv.index, i % across, i // across)
             if data is not None:
                 encoding = sniff(data)[0]
                 break
-        levels.append(LevelInfo(n, w, h, tw, th, across, down, encoding))
-    return SlideInfo(slide.path, slide.level_count, levels)
+        levels.append(LevelInfo(lv.index, *lv.dimensions, *lv.tile_size, across, down,
+                                encoding, lv.media_type, lv.downsample))
+    props = slide.properties
+    mpp = slide.mpp
+    power = props.get("kolva.objective-power")
+    associated = []
+    images = slide.associated_images
+    for name in images:
+        try:
+            image = images[name]
+        except SlideError:
+            continue
+        associated.append(AssociatedInfo(name, image.media_type, *image.dimensions,
+                                         len(image.data)))
+    return SlideInfo(opened.path, slide.level_count, levels, slide.format,
+                     props.get("kolva.vendor"), list(mpp) if mpp else None,
+                     float(power) if power else None, associated)
+
+
+def _number(value: float) -> str:
+    return f"{value:.6g}"
 
 
 def format_table(info: SlideInfo) -> str:
-    header = ("level", "size", "tile", "tiles (across x down)", "encoding")
+    header = ("level", "size", "tile", "tiles (across x down)", "downsample", "media type",
+              "encoding")
     rows = [(str(lv.level), f"{lv.width} x {lv.height}", f"{lv.tile_width} x {lv.tile_height}",
-             f"{lv.tiles_across} x {lv.tiles_down}",
+             f"{lv.tiles_across} x {lv.tiles_down}", _number(lv.downsample), lv.media_type,
              _LABELS[lv.encoding] if lv.encoding else "none readable")
             for lv in info.levels]
     widths = [max(len(r[i]) for r in [header, *rows]) for i in range(len(header))]
-    right = (True, True, True, True, False)
+    right = (True, True, True, True, True, False, False)
 
     def line(cells: Sequence[str]) -> str:
         return "  " + "  ".join(c.rjust(w) if r else c.ljust(w)
                                 for c, w, r in zip(cells, widths, right)).rstrip()
 
     plural = "level" if info.level_count == 1 else "levels"
-    return "\n".join([f"{info.path}: {info.level_count} {plural}", line(header),
-                      *(line(r) for r in rows)])
+    mpp = (f"{_number(info.mpp[0])} x {_number(info.mpp[1])} \u00b5m per pixel"
+           if info.mpp else "not stated")
+    power = f"{_number(info.objective_power)}x" if info.objective_power else "not stated"
+    lines = [f"{info.path}: {info.level_count} {plural}",
+             f"  format: {info.format}"
+             + (f" ({info.vendor})" if info.vendor and info.vendor != info.format else ""),
+             f"  pixel size: {mpp}",
+             f"  objective power: {power}",
+             line(header), *(line(r) for r in rows)]
+    if info.associated:
+        lines.append("  associated images:")
+        name_width = max(len(a.name) for a in info.associated)
+        type_width = max(len(a.media_type) for a in info.associated)
+        lines += [f"    {a.name.ljust(name_width)}  {a.media_type.ljust(type_width)}  "
+                  f"{a.width} x {a.height}, {a.size_bytes} bytes" for a in info.associated]
+    else:
+        lines.append("  associated images: none")
+    return "\n".join(lines)
 
 
 def cmd_info(args: argparse.Namespace, muffler: _Muffler, out: TextIO) -> int:
@@ -219,7 +297,8 @@ def cmd_info(args: argparse.Namespace, muffler: _Muffler, out: TextIO) -> int:
     infos, failed = [], 0
     for path in paths:
         try:
-            info = describe(Slide(path, muffler))
+            with Slide(path, muffler) as slide:
+                info = describe(slide)
         except CliError as exc:
             _error(str(exc))
             failed += 1
@@ -251,44 +330,49 @@ def cmd_extract(args: argparse.Namespace, muffler: _Muffler, out: TextIO) -> int
         raise CliError("extract: give SLIDE OUTDIR, or --example OUTDIR")
     source = str(example_path()) if args.example else args.paths[0]
     outdir = Path(args.paths[-1])
-    slide = Slide(source, muffler)
-    levels = sorted(set(args.level)) if args.level else list(range(slide.level_count))
-    for n in levels:
-        if not 0 <= n < slide.level_count:
-            raise CliError(f"level {n} out of range: {source} has {slide.level_count} "
-                           f"level{'s' if slide.level_count != 1 else ''} "
-                           f"(0-{slide.level_count - 1})")
-    grids = {n: slide.grid(n) for n in levels}
-    total = sum(a * d for a, d in grids.values())
-    written = skipped = nbytes = 0
-    bar = _progress(total, sys.stderr.isatty())
-    start = time.perf_counter()
-    try:
+    with Slide(source, muffler) as opened:
+        slide = opened.slide
+        count = slide.level_count
+        levels = sorted(set(args.level)) if args.level else list(range(count))
         for n in levels:
-            across, down = grids[n]
-            folder = outdir / str(n)
-            try:
-                folder.mkdir(parents=True, exist_ok=True)
-            except OSError as exc:
-                raise CliError(f"cannot create {folder}: {exc.strerror or exc}") from None
-            for y in range(down):
-                for x in range(across):
-                    data = slide.read(n, x, y)
-                    if data is None:
-                        skipped += 1
-                    else:
-                        target = folder / f"{x}_{y}{sniff(data)[1]}"
+            if not 0 <= n < count:
+                raise CliError(f"level {n} does not exist: {source} has {count} "
+                               f"level{'s' if count != 1 else ''} (0-{count - 1})")
+        total = sum(a * d for a, d in (slide.levels[n].tile_grid for n in levels))
+        written = skipped = nbytes = 0
+        bar = _progress(total, sys.stderr.isatty())
+        start = time.perf_counter()
+        try:
+            for n in levels:
+                level = slide.levels[n]
+                across, down = level.tile_grid
+                ext = extension(level.media_type)
+                folder = outdir / str(n)
+                try:
+                    folder.mkdir(parents=True, exist_ok=True)
+                except OSError as exc:
+                    raise CliError(f"cannot create {folder}: {exc.strerror or exc}") from None
+                coords = [(x, y) for y in range(down) for x in range(across)]
+                for i in range(0, len(coords), BATCH):
+                    batch = coords[i:i + BATCH]
+                    tiles = opened.read_batch(n, batch)
+                    for (x, y), data in zip(batch, tiles):
+                        if data is None:
+                            skipped += 1
+                            continue
+                        target = folder / f"{x}_{y}{ext}"
                         try:
                             target.write_bytes(data)
                         except OSError as exc:
-                            raise CliError(f"cannot write {target}: {exc.strerror or exc}") from None
+                            raise CliError(f"cannot write {target}: "
+                                           f"{exc.strerror or exc}") from None
                         written += 1
                         nbytes += len(data)
                     if bar is not None:
-                        bar.update(1)
-    finally:
-        if bar is not None:
-            bar.close()
+                        bar.update(len(batch))
+        finally:
+            if bar is not None:
+                bar.close()
     seconds = time.perf_counter() - start
     rate = written / seconds if seconds > 0 else 0.0
     out.write(f"wrote {written} tiles ({skipped} skipped), {nbytes / 1e6:.1f} MB "
@@ -307,12 +391,12 @@ class _Parser(argparse.ArgumentParser):
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog=PROG, description="Look inside whole-slide images and dump "
                      "their stored, still-encoded tiles.")
-    parser.add_argument("--version", action="version",
-                        version=f"{PROG} {_kolva_rs.__version__}")
+    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     sub.required = True
 
-    info = sub.add_parser("info", help="levels, tile sizes, tile grids and tile encodings",
+    info = sub.add_parser("info", help="format, pixel size, objective power, associated "
+                          "images, and levels with their tiling and tile encodings",
                           usage=f"{PROG} info [-h] [--json] (SLIDE... | --example)")
     info.add_argument("slides", nargs="*", metavar="SLIDE", help="slide files")
     info.add_argument("--example", action="store_true",

@@ -131,7 +131,7 @@ std::optional<std_io::DirectRead> DynamicReadTile::direct(const TileRequest& req
             return std_io::DirectRead{r.offset(), r.length(), {}, 0};
           },
           [&](const ndpi::TilePlan&) -> std::optional<std_io::DirectRead> {
-            return std::nullopt;  // assembled from one read per MCU row
+            return std::nullopt;  // assembled from its pieces, restart markers renumbered
           },
           [&](const olympus::EtsTile& r) -> std::optional<std_io::DirectRead> {
             return std_io::DirectRead{r.offset, r.length, {}, 0};
@@ -140,8 +140,33 @@ std::optional<std_io::DirectRead> DynamicReadTile::direct(const TileRequest& req
       request);
 }
 
+namespace {
+constexpr std::uint8_t kEoi[] = {0xFF, 0xD9};
+}  // namespace
+
+std::optional<std_io::AssembledRead> DynamicReadTile::assembled(const TileRequest& request) {
+  const auto* plan = std::get_if<ndpi::TilePlan>(&request);
+  if (plan == nullptr || plan->strips.empty()) return std::nullopt;
+  std_io::AssembledRead out{plan->header, {}, kEoi};
+  out.ranges.reserve(plan->strips.size());
+  for (const ndpi::ReadTileStrip& strip : plan->strips) {
+    if (!ndpi::strip_is_whole(strip)) return std::nullopt;
+    out.ranges.emplace_back(strip.offset, strip.length);
+  }
+  return out;
+}
+
+KolvaResult<Unit> DynamicReadTile::finish_assembled(const TileRequest& request,
+                                                    std::span<std::uint8_t> body) {
+  const auto* plan = std::get_if<ndpi::TilePlan>(&request);
+  if (plan == nullptr || !ndpi::renumber_restart_markers(plan->strips, body)) {
+    return KolvaError::Panic{"assembled tile without its NDPI pieces"};
+  }
+  return Unit{};
+}
+
 KolvaResult<ReadInstruction> DynamicReadTile::step(ByteSpan bytes) {
-  // NDPI tiles take one read per MCU row; every other tile is one ReadAndReceive.
+  // NDPI tiles take one read per piece; every other tile is one ReadAndReceive.
   if (auto* tile = std::get_if<ndpi::NdpiReadTile>(&v_)) return tile->step(bytes);
   return KolvaError::UnexpectedStep{};
 }

@@ -73,6 +73,13 @@ class DynamicReadTile {
   // The single stored range of a TIFF-based or ETS tile, for reading it
   // straight into its final buffer; nothing for tiles assembled from pieces.
   static std::optional<std_io::DirectRead> direct(const TileRequest& request);
+  // An NDPI tile's header, pieces and EOI, for assembling it straight in its
+  // final buffer; nothing for other tiles, and for pieces whose intervals do
+  // not fit them (the consumer then reports them).
+  static std::optional<std_io::AssembledRead> assembled(const TileRequest& request);
+  // Renumbers the restart markers of an assembled NDPI tile's pieces in `body`.
+  static KolvaResult<Unit> finish_assembled(const TileRequest& request,
+                                            std::span<std::uint8_t> body);
   KolvaResult<ReadInstruction> step(ByteSpan bytes);
   KolvaResult<Bytes> receive(ByteSpan bytes) &&;
 

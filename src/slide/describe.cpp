@@ -1,5 +1,6 @@
 #include "slide/describe.hpp"
 
+#include "slide/metadata.hpp"
 #include "slide/associated.hpp"
 
 namespace kolva::slide {
@@ -55,7 +56,7 @@ std::string describe_refusal(const std::vector<tiff_tools::Ifd>& ifds) {
 }
 
 void describe_slide(Slide& slide) {
-  slide.properties_.emplace_back("kolva.vendor", format_name(slide.format()));
+  slide.properties_ = metadata::slide_properties(slide.format(), slide.ifds_, slide.levels_);
   add_associated_images(slide);
 }
 

@@ -8,6 +8,8 @@
 #include <thread>
 
 #include "slide/describe.hpp"
+#include "slide/metadata.hpp"
+#include "slide/pool.hpp"
 #include "slide/tiff_codecs.hpp"
 
 namespace kolva::slide {
@@ -97,6 +99,11 @@ KolvaResult<Opened> open_tiff(TrackingSource& source, std::vector<tiff_tools::If
   return open_ndpi(source, std::move(ifds));
 }
 
+// A failure of the byte source in words: the system's message for an
+// operating-system error ("Is a directory"), the core's display otherwise.
+std::string source_failure(const KolvaError& cause) {
+  if (const auto* io = cause.get_if<KolvaError::IoError>()) return std::strerror(io->error.code);
+  return cause.display();
 // The byte order a TIFF's header names ("II" little-endian, "MM" big).
 ByteOrder tiff_byte_order(std_io::RangeSource& source) {
   std::uint8_t head[2] = {};
@@ -109,6 +116,13 @@ std::string hex_prefix(std_io::RangeSource& source) {
   std::uint8_t head[4] = {};
   auto got = source.read_at(0, {head, sizeof head});
   if (!got.ok() || *got == 0) return "the file is empty";
+  // A TIFF header whose directories could not be read: say so rather than
+  // listing bytes a user would have to look up.
+  const bool tiff = *got == 4 && ((head[0] == 'I' && head[1] == 'I' && head[3] == 0 &&
+                                   (head[2] == 42 || head[2] == 43)) ||
+                                  (head[0] == 'M' && head[1] == 'M' && head[2] == 0 &&
+                                   (head[3] == 42 || head[3] == 43)));
+  if (tiff) return "a TIFF file whose directories cannot be read (cut short or damaged)";
   std::string text = "it starts with bytes";
   for (std::uint64_t i = 0; i < *got; ++i) {
     char hex[4];
@@ -171,8 +185,8 @@ SlideResult<std::shared_ptr<const Slide>> Slide::open(std::shared_ptr<std_io::Ra
     }
   }
   if (const auto& failure = tracking.failure()) {
-    return SlideError{ErrorKind::Io, "cannot read " + source->name() + ": " + failure->display(),
-                      *failure};
+    return SlideError{ErrorKind::Io,
+                      "cannot read " + source->name() + ": " + source_failure(*failure), *failure};
   }
   if (!opened->ok()) {
     const std::string reason = tiff_ifds ? describe_refusal(*tiff_ifds) : hex_prefix(*source);
@@ -190,7 +204,7 @@ SlideResult<std::shared_ptr<const Slide>> Slide::open(std::shared_ptr<std_io::Ra
     if (!planned.ok()) {
       return SlideError{ErrorKind::Unsupported,
                         source->name() + " is not a slide kolva can read: " + planned.error(),
-                        std::nullopt};
+                        KolvaError::LevelNotFound{0, 0}};
     }
     pyramid = std::move(planned).value();
   }
@@ -211,14 +225,21 @@ SlideResult<std::shared_ptr<const Slide>> Slide::open(std::shared_ptr<std_io::Ra
       return SlideError{ErrorKind::Unsupported,
                         slide->name() + " is not a slide kolva can read: level " +
                             std::to_string(i) + " has tiles in an encoding kolva cannot hand out",
-                        std::nullopt};
+                        KolvaError::LevelNotFound{i, count}};
     }
     slide->levels_.push_back(Level{*info, std::string(media_type(info->encoding)), 1.0});
   }
   if (slide->levels_.empty()) {
+    // A TIFF that only the NDPI scan took without finding a level is no NDPI
+    // file at all unless it carries the NDPI marker tag: say what it is.
+    constexpr std::uint16_t kNdpiMarker = 65420;
+    const auto& ifds = slide->ifds_;
+    const bool ndpi = !ifds.empty() && ifds[0].get(kNdpiMarker) != nullptr;
+    const std::string reason =
+        ifds.empty() || ndpi ? "it has no pyramid level" : describe_refusal(ifds);
     return SlideError{ErrorKind::Unsupported,
-                      slide->name() + " is not a slide kolva can read: it has no pyramid level",
-                      std::nullopt};
+                      slide->name() + " is not a slide kolva can read: " + reason,
+                      KolvaError::LevelNotFound{0, 0}};
   }
   const auto [w0, h0] = slide->levels_[0].info.dimensions;
   for (Level& level : slide->levels_) {
@@ -228,6 +249,16 @@ SlideResult<std::shared_ptr<const Slide>> Slide::open(std::shared_ptr<std_io::Ra
                           static_cast<double>(h0) / static_cast<double>(h)) / 2.0;
     }
   }
+  if (slide->format_ == Format::Philips && !slide->ifds_.empty()) {
+    if (const auto* xml = slide->ifds_[0].get(270); xml && xml->ascii()) {
+      const auto downsamples = metadata::philips_downsamples(*xml->ascii());
+      if (downsamples.size() >= slide->levels_.size()) {
+        for (std::size_t i = 0; i < slide->levels_.size(); ++i) {
+          slide->levels_[i].downsample = downsamples[i];
+        }
+      }
+    }
+  }
   (void)options;
   describe_slide(*slide);
   return std::shared_ptr<const Slide>(std::move(slide));
@@ -235,7 +266,7 @@ SlideResult<std::shared_ptr<const Slide>> Slide::open(std::shared_ptr<std_io::Ra
 
 SlideError Slide::read_error(const KolvaError& cause) const {
   if (cause.is<KolvaError::IoError>()) {
-    return SlideError{ErrorKind::Io, "cannot read " + name() + ": " + cause.display(), cause};
+    return SlideError{ErrorKind::Io, "cannot read " + name() + ": " + source_failure(cause), cause};
   }
   return SlideError{ErrorKind::Corrupt,
                     name() + " is damaged: a tile's bytes lie beyond the end of the file or are "
@@ -287,7 +318,16 @@ SlideResult<TilePlan> Slide::plan_tile(std::uint64_t level, std::uint64_t x,
     }
     return read_error(cause);
   }
+  // A tile stored with byte count 0 (Philips leaves the tiles outside its
+  // scanned regions so) is absent, not damaged.
+  auto absent = [&] {
+    return SlideError{ErrorKind::TileNotFound,
+                      "tile (" + std::to_string(x) + ", " + std::to_string(y) + ") of level " +
+                          std::to_string(level) + " is not stored in the file",
+                      KolvaError::TileNotFound{x, y, 0}};
+  };
   if (const auto direct = dynamic_decoder::DynamicReadTile::direct(*request)) {
+    if (direct->length == 0) return absent();
     if (direct->length >= direct->skip) {
       return TilePlan{{Range{direct->offset, direct->length}},
                       Splice{direct->prefix, {}, direct->skip}};
@@ -303,6 +343,7 @@ SlideResult<TilePlan> Slide::plan_tile(std::uint64_t level, std::uint64_t x,
     (void)consumer;
     if (const auto* read = std::get_if<ReadAndReceive>(&first)) {
       plan.ranges.push_back(Range{read->offset, read->length});
+      if (read->length == 0) return absent();
     }
   }
   return plan;
@@ -457,15 +498,12 @@ SlideResult<Unit> read_plans(const Slide& slide, std::span<const TilePlan> plans
                              std::span<const std::span<std::uint8_t>> dst,
                              std::vector<Bytes>& assembled, unsigned threads) {
   assembled.resize(plans.size());
-  std::atomic<std::size_t> next{0};
   std::atomic<bool> failed{false};
   std::mutex error_mutex;
   std::optional<std::pair<std::size_t, SlideError>> first_error;
 
-  auto work = [&] {
-    while (!failed.load(std::memory_order_relaxed)) {
-      const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
-      if (i >= plans.size()) return;
+  parallel_chunks(plans.size(), threads, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end && !failed.load(std::memory_order_relaxed); ++i) {
       std::optional<SlideError> error;
       if (!dst[i].empty() || plans[i].output_size() == std::uint64_t{0}) {
         if (auto r = slide.read_into(plans[i], dst[i]); !r.ok()) error = std::move(r).error();
@@ -480,14 +518,7 @@ SlideResult<Unit> read_plans(const Slide& slide, std::span<const TilePlan> plans
         failed.store(true, std::memory_order_relaxed);
       }
     }
-  };
-
-  const unsigned count =
-      static_cast<unsigned>(std::min<std::size_t>(std::max(threads, 1U), plans.size()));
-  std::vector<std::thread> pool;
-  for (unsigned t = 1; t < count; ++t) pool.emplace_back(work);
-  work();
-  for (auto& thread : pool) thread.join();
+  });
   if (first_error) return std::move(first_error->second);
   return Unit{};
 }

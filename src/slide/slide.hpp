@@ -10,8 +10,10 @@
 // Nothing here touches a file but through the RangeSource it was opened on;
 // after open() a Slide never changes, so every const member is thread-safe.
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <span>
@@ -60,6 +62,44 @@ struct Range {
   friend bool operator==(const Range&, const Range&) = default;
 };
 
+// The ranges of a plan: almost every tile is one range, kept inline, so that
+// planning a tile allocates nothing; NDPI tiles spill into a vector.
+class RangeList {
+ public:
+  RangeList() = default;
+  RangeList(std::initializer_list<Range> ranges) {
+    for (const Range& r : ranges) push_back(r);
+  }
+  void push_back(const Range& r) {
+    if (size_ == 0 && more_.empty()) {
+      first_ = r;
+    } else {
+      if (more_.empty()) more_.push_back(first_);
+      more_.push_back(r);
+    }
+    ++size_;
+  }
+  void reserve(std::size_t n) {
+    if (n > 1) more_.reserve(n);
+  }
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  const Range* data() const { return more_.empty() ? &first_ : more_.data(); }
+  const Range* begin() const { return data(); }
+  const Range* end() const { return data() + size_; }
+  const Range& operator[](std::size_t i) const { return data()[i]; }
+  const Range& front() const { return data()[0]; }
+  const Range& back() const { return data()[size_ - 1]; }
+  friend bool operator==(const RangeList& a, const RangeList& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end());
+  }
+
+ private:
+  Range first_{0, 0};
+  std::vector<Range> more_;  // all ranges once there are two or more
+  std::size_t size_ = 0;
+};
+
 // Assemblies: how the bytes of a plan's ranges become the output.
 //
 // Splice: `prefix`, then the ranges' bytes one after the other without their
@@ -84,7 +124,7 @@ using Assembly = std::variant<Splice, Replay, Custom>;
 
 // A tile read, planned: what to read and how to join it.
 struct TilePlan {
-  std::vector<Range> ranges;
+  RangeList ranges;
   Assembly assembly;
   // The output's length when it is known before reading (Splice).
   std::optional<std::uint64_t> output_size() const;

@@ -11,8 +11,10 @@
 #include <string>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include "base/base.hpp"
+#include "base/bytes.hpp"
 #include "error/error.hpp"
 
 namespace kolva::std_io {
@@ -151,6 +153,16 @@ struct DirectRead {
   std::uint64_t skip;
 };
 
+// A tile made of several stored ranges, assembled straight in its final buffer:
+// `head`, the ranges' bytes back to back in order, then `tail`. The tile
+// consumer's finish_assembled then fixes up the ranges' bytes in place (an NDPI
+// tile renumbers its restart markers there).
+struct AssembledRead {
+  ByteSpan head;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;  // (offset, length)
+  ByteSpan tail;
+};
+
 // What a slide decoder offers: tile requests for its tile consumer C, and level
 // descriptions.
 template <class D, class C>
@@ -188,8 +200,9 @@ class KolvaDecoder {
   // writable buffer of exactly `size` bytes, or nullptr when it cannot (the run
   // then fails with UnableToAllocateLargeSize). Tiles that are one stored range
   // are read into that buffer with one read and no copy beyond the shared
-  // prefix; others are assembled by their consumer and copied once. Results and
-  // errors are those of read_tile_as_bytes.
+  // prefix; tiles the consumer can have assembled in place (C::assembled) are
+  // read range by range into it; others are assembled by their consumer and
+  // copied once. Results and errors are those of read_tile_as_bytes.
   template <class Make>
   KolvaResult<Unit> read_tile_into(std::uint64_t level, std::uint64_t x, std::uint64_t y,
                                    Make&& make) {
@@ -199,6 +212,11 @@ class KolvaDecoder {
       if (direct && direct->skip <= 8 && direct->length >= direct->skip &&
           direct->prefix.size() >= direct->skip) {
         return read_direct(*direct, make);
+      }
+    }
+    if constexpr (requires { C::assembled(request); }) {
+      if (const std::optional<AssembledRead> assembled = C::assembled(request)) {
+        return read_assembled(*assembled, request, make);
       }
     }
     auto [consumer, first] = C::dispatch(std::move(request));
@@ -244,6 +262,47 @@ class KolvaDecoder {
     std::memcpy(dst, saved, skip);
     if (got < d.length) return KolvaError::UnexpectedStep{};
     return Unit{};
+  }
+
+  // The checks and outcomes of the consumer's run (read_bytes on each range in
+  // order, under one read budget), all made before the buffer is asked for;
+  // then the ranges land back to back after the head, and C::finish_assembled
+  // fixes them up.
+  template <class Request, class Make>
+  KolvaResult<Unit> read_assembled(const AssembledRead& a, const Request& request, Make& make) {
+    std::uint64_t bytes_left = read_budget(reader_.known_size());
+    std::uint64_t total = a.head.size();
+    for (const auto& range : a.ranges) {
+      const std::uint64_t offset = range.first;
+      const std::uint64_t length = range.second;
+      if (length > kLargestRange) return KolvaError::UnableToAllocateLargeSize{};
+      auto reaches_past = [&](std::uint64_t size) {
+        return offset > size || length > size - offset;
+      };
+      if (length > 0 && reaches_past(reader_.known_size())) {
+        KOLVA_TRY(const std::uint64_t size, reader_.size());
+        if (reaches_past(size)) return KolvaError::UnexpectedStep{};
+      }
+      if (length > bytes_left) return KolvaError::UnableToAllocateLargeSize{};
+      bytes_left -= length;
+      total += length;  // below the budget, itself at most 8 x the source + 16 MiB
+    }
+    if (!checked_add(total, a.tail.size(), total) || total > SIZE_MAX / 2) {
+      return KolvaError::UnableToAllocateLargeSize{};
+    }
+    std::uint8_t* out = make(static_cast<std::size_t>(total));
+    if (out == nullptr) return KolvaError::UnableToAllocateLargeSize{};
+    if (!a.head.empty()) std::memcpy(out, a.head.data(), a.head.size());
+    std::size_t at = a.head.size();
+    for (const auto& [offset, length] : a.ranges) {
+      KOLVA_TRY(const std::uint64_t got,
+                reader_.read_at(offset, {out + at, static_cast<std::size_t>(length)}));
+      if (got < length) return KolvaError::UnexpectedStep{};
+      at += static_cast<std::size_t>(length);
+    }
+    if (!a.tail.empty()) std::memcpy(out + at, a.tail.data(), a.tail.size());
+    return C::finish_assembled(
+        request, std::span<std::uint8_t>(out + a.head.size(), at - a.head.size()));
   }
 
   D decoder_;

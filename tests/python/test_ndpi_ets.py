@@ -51,7 +51,7 @@ def test_ndpi_every_tile(ndpi_slides, name, capfd):
     out = capfd.readouterr().out
     assert f"Max DRI {slide.T}" in out.splitlines()
     if name == "ndpi_progressive":
-        assert "During IFDtoDecoder NDPI Error SOF not found" in out.splitlines()
+        assert "During IFDtoDecoder Decoding Error NDPI Error SOF not found" in out.splitlines()
     # Outside the grid: the first column past the last, and a level past the end.
     across = slide.levels[0].tiles_across
     assert panic_message(lambda: d.read_tile_as_bytes(0, across, 0)) == (
@@ -108,7 +108,7 @@ def test_real_ndpi_tiles_match_the_whole_level():
 
 
 @pytest.mark.parametrize("name", ["jpeg", "header_120", "header_157", "bmp", "jpeg2000",
-                                  "plane1_extent"])
+                                  "plane1_extent", "dims_3", "dims_4", "dims_5", "dims_6"])
 def test_ets_every_tile_as_stored(ets_slides, name):
     slide = ets_slides[name]
     d = assert_slide(slide)
@@ -148,6 +148,8 @@ SIS = 'Decoding("Olympus Error Failed to parse SIS header")'
     ("colour_space_2", SIS),
     ("compression_7", SIS),
     ("unknown_format", SIS),
+    ("dims_2", 'Decoding("Olympus Error Failed to decode ETS")'),
+    ("dims_17", 'Decoding("Olympus Error Failed to decode ETS")'),
 ])
 def test_hostile_ets(tmp_path, name, error):
     path = ets.hostile_ets_files(tmp_path)[name]

@@ -13,6 +13,9 @@ using tiff_tools::LONG_ARRAY;
 
 constexpr std::uint64_t kMaxFrameSize = 65535;  // SOF0 sizes are 16 bits
 constexpr std::uint64_t kWrap = std::uint64_t{1} << 32;
+// Pieces are joined into one read only up to the longest range a driver reads
+// (2 GiB), so joining never refuses a tile that row-by-row reads would serve.
+constexpr std::uint64_t kLargestRead = std::uint64_t{1} << 31;
 
 KolvaError ndpi_error(const char* msg) { return DecodeError(DecodeError::Ndpi{msg}); }
 KolvaError read_tile_error(const char* msg) { return DecodeError(DecodeError::ReadTile{msg}); }
@@ -44,13 +47,6 @@ std::optional<std::vector<std::uint64_t>> join_restart_offsets(const LONG_ARRAY&
     offsets.push_back(value);
   }
   return offsets;
-}
-
-// The text of the stdout line for a dropped level: the format error's own
-// display ("NDPI Error SOF not found").
-std::string drop_text(const KolvaError& error) {
-  if (const auto* decoding = error.get_if<KolvaError::Decoding>()) return decoding->text;
-  return error.display();
 }
 
 }  // namespace
@@ -240,23 +236,35 @@ KolvaResult<TilePlan> NdpiDecoder::read_tile(std::uint64_t lv, std::uint64_t x,
 
   TilePlan plan;
   plan.header = level.header;
-  plan.strips.reserve(rows);
   for (std::uint64_t j = 0; j < rows; ++j) {
     // Within bounds: checked above for the last row, and rows only grow.
     const std::size_t v = first + j * level.intervals_per_row;
-    ReadTileStrip strip;
-    if (!checked_add(level.strip_offset, level.restart_offsets[v], strip.offset)) {
+    std::uint64_t offset;
+    if (!checked_add(level.strip_offset, level.restart_offsets[v], offset)) {
       return read_tile_error("tile offset overflows 64 bits");
     }
-    strip.interval_sizes.assign(level.interval_sizes.begin() + static_cast<std::ptrdiff_t>(v),
-                                level.interval_sizes.begin() +
-                                    static_cast<std::ptrdiff_t>(v + per_row));
-    for (const std::uint64_t size : strip.interval_sizes) {
-      if (!checked_add(strip.length, size, strip.length)) {
+    std::uint64_t length = 0;
+    const auto sizes_begin = level.interval_sizes.begin() + static_cast<std::ptrdiff_t>(v);
+    const auto sizes_end = sizes_begin + static_cast<std::ptrdiff_t>(per_row);
+    for (auto it = sizes_begin; it != sizes_end; ++it) {
+      if (!checked_add(length, *it, length)) {
         return read_tile_error("tile offset overflows 64 bits");
       }
     }
-    plan.strips.push_back(std::move(strip));
+    // An MCU row that starts where the previous one ends joins its read: a tile
+    // as wide as the level is one range of the stream.
+    if (!plan.strips.empty()) {
+      ReadTileStrip& last = plan.strips.back();
+      std::uint64_t last_end;
+      if (checked_add(last.offset, last.length, last_end) && last_end == offset &&
+          last.length <= kLargestRead && length <= kLargestRead - last.length) {
+        last.interval_sizes.insert(last.interval_sizes.end(), sizes_begin, sizes_end);
+        last.length += length;
+        continue;
+      }
+    }
+    plan.strips.push_back(ReadTileStrip{std::vector<std::uint64_t>(sizes_begin, sizes_end),
+                                        offset, length});
   }
   update_img_shape(plan.header, level.sof_offset, narrow, level.last_tile_width, low,
                    level.last_tile_height);
@@ -284,7 +292,9 @@ void IfdToNdpiDecoder::scan(const DecodingLevel& level, ByteSpan bytes,
                             std::vector<DecodedLevel>& decoded) {
   auto result = level.to_level(bytes);
   if (!result.ok()) {
-    diagnostic_line("During IFDtoDecoder " + drop_text(result.error()));
+    // The error's display text: "During IFDtoDecoder Decoding Error NDPI Error
+    // DRI not found".
+    diagnostic_line("During IFDtoDecoder " + result.error().display());
     return;
   }
   decoded.push_back(std::move(result).value());
@@ -356,23 +366,51 @@ ReadInstruction NdpiReadTile::request_next() {
   return ReadAndStep{strip.offset, strip.length};
 }
 
-KolvaResult<Unit> NdpiReadTile::process(ByteSpan bytes) {
-  // Each interval ends with the marker that followed it in the level's stream;
-  // its second byte becomes the tile's own RSTn.
+namespace {
+
+// Whether every interval of `sizes` ends inside `length` bytes.
+bool intervals_reach(const std::vector<std::uint64_t>& sizes, std::uint64_t length) {
   std::uint64_t end = 0;
-  for (const std::uint64_t size : current_sizes_) {
-    if (!checked_add(end, size, end) || end == 0 || end - 1 >= bytes.size()) {
-      return read_tile_error("unable to reach");
-    }
+  for (const std::uint64_t size : sizes) {
+    if (!checked_add(end, size, end) || end == 0 || end - 1 >= length) return false;
   }
+  return true;
+}
+
+// Each interval ends with the marker that followed it in the level's stream;
+// its second byte becomes the tile's own RSTn.
+void renumber(const std::vector<std::uint64_t>& sizes, std::uint8_t* piece,
+              std::uint64_t& restart_count) {
+  std::uint64_t end = 0;
+  for (const std::uint64_t size : sizes) {
+    end += size;
+    piece[end - 1] = static_cast<std::uint8_t>(0xD0 + restart_count % 8);
+    ++restart_count;
+  }
+}
+
+}  // namespace
+
+bool strip_is_whole(const ReadTileStrip& strip) {
+  return intervals_reach(strip.interval_sizes, strip.length);
+}
+
+bool renumber_restart_markers(const std::vector<ReadTileStrip>& pieces,
+                              std::span<std::uint8_t> body, std::uint64_t restart_count) {
+  std::size_t at = 0;
+  for (const ReadTileStrip& piece : pieces) {
+    if (piece.length > body.size() - at || !strip_is_whole(piece)) return false;
+    renumber(piece.interval_sizes, body.data() + at, restart_count);
+    at += static_cast<std::size_t>(piece.length);
+  }
+  return true;
+}
+
+KolvaResult<Unit> NdpiReadTile::process(ByteSpan bytes) {
+  if (!intervals_reach(current_sizes_, bytes.size())) return read_tile_error("unable to reach");
   const std::size_t base = output_.size();
   output_.insert(output_.end(), bytes.begin(), bytes.end());
-  end = 0;
-  for (const std::uint64_t size : current_sizes_) {
-    end += size;
-    output_[base + end - 1] = static_cast<std::uint8_t>(0xD0 + restart_count_ % 8);
-    ++restart_count_;
-  }
+  renumber(current_sizes_, output_.data() + base, restart_count_);
   awaiting_ = false;
   return Unit{};
 }

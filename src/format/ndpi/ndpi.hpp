@@ -6,9 +6,10 @@
 // interval starts inside the stream. Opening reads only the JPEG header in
 // front of each level's first interval; one square tile grid, whose edge is the
 // longest restart interval of any level, is laid over every level's intervals.
-// A tile read collects the tile's intervals row by row, renumbers their restart
-// markers and wraps them in the level's header with the frame size set to the
-// tile's size: a complete JPEG stream, nothing decoded.
+// A tile read collects the tile's intervals row by row (MCU rows that lie back
+// to back in the file in one read), renumbers their restart markers and wraps
+// them in the level's header with the frame size set to the tile's size: a
+// complete JPEG stream, nothing decoded.
 //
 // An MCU is 8H x 8V pixels, H x V being the largest sampling factors of the
 // level's SOF0 component table (8 x 8 for 4:4:4, 16 x 16 for 4:2:0).
@@ -16,6 +17,7 @@
 #include <cstdint>
 #include <deque>
 #include <optional>
+#include <span>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -86,7 +88,9 @@ struct Level {
   LevelInfo info() const;
 };
 
-// One contiguous piece of a level's stream: the intervals of one MCU row of a tile.
+// One contiguous piece of a level's stream: the intervals of one MCU row of a
+// tile, or of several MCU rows that lie back to back in the file (always so
+// when the tile is as wide as the level), read with one request.
 struct ReadTileStrip {
   std::vector<std::uint64_t> interval_sizes;
   std::uint64_t offset = 0;  // absolute file offset
@@ -95,11 +99,23 @@ struct ReadTileStrip {
 };
 
 // What NdpiDecoder::read_tile hands to NdpiReadTile: the tile's header and its
-// pieces, top MCU row first.
+// pieces, top MCU row first; `strips` are exactly the ranges the tile's reads
+// ask for.
 struct TilePlan {
   Bytes header;
   std::vector<ReadTileStrip> strips;
 };
+
+// Whether a piece's intervals all end inside it (each at least one byte, their
+// sum at most its length): then its bytes, as read, can take renumbered markers.
+bool strip_is_whole(const ReadTileStrip& strip);
+
+// Gives the marker byte that ends each interval of `pieces` its place in the
+// tile: RST0..RST7 counting on from `restart_count` across the pieces, which lie
+// back to back in `body` as read. False, and nothing written from the first
+// such piece on, when a piece is not whole or reaches past `body`.
+bool renumber_restart_markers(const std::vector<ReadTileStrip>& pieces,
+                              std::span<std::uint8_t> body, std::uint64_t restart_count = 0);
 
 // Writes big-endian 16-bit sizes into the SOF0 segment whose 0xFF is at
 // sof_offset: width at +7, height at +5. Positions outside the header are left

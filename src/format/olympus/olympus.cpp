@@ -1,6 +1,7 @@
 #include "format/olympus/olympus.hpp"
 
 #include <algorithm>
+#include <array>
 #include <unordered_map>
 
 #include "base/bytes.hpp"
@@ -18,28 +19,53 @@ KolvaError olympus_error(const char* message) { return DecodeError(DecodeError::
 const std::u32string kSisMagic(U"SIS\0", 4);
 const std::u32string kEtsMagic(U"ETS\0", 4);
 
-// One tile-table entry, read at fixed offsets: the table is the last thing in
-// the file, so its final field may end exactly at the end of the data.
-struct Entry {
-  std::uint32_t x;
-  std::uint32_t y;
-  std::uint32_t z;
-  std::uint32_t level;
-  std::uint64_t offset;
-  std::uint32_t length;
-};
+constexpr const char* kDecodeError = "Failed to decode ETS";
 
-Entry entry_at(ByteSpan table, std::size_t pos) {
-  return Entry{read_le<std::uint32_t>(table, pos + 4),  read_le<std::uint32_t>(table, pos + 8),
-               read_le<std::uint32_t>(table, pos + 12), read_le<std::uint32_t>(table, pos + 16),
-               read_le<std::uint64_t>(table, pos + 20), read_le<std::uint32_t>(table, pos + 28)};
+// Whether a tile table with this many coordinates per entry can be read.
+bool usable_dimensions(std::uint32_t dimensions) {
+  return dimensions >= kMinDimensions && dimensions <= kMaxDimensions;
 }
 
-// Largest column, row and plane of one level's entries.
+// Most coordinates between row and level.
+constexpr std::size_t kMaxPlaneCoordinates = kMaxDimensions - 3;
+
+// One tile-table entry, read at fixed offsets: the table is the last thing in
+// the file, so its final field may end exactly at the end of the data.
+// Coordinates: column, row, the plane coordinates, the level last.
+class EntryView {
+ public:
+  EntryView(ByteSpan table, std::size_t pos, std::uint32_t dimensions)
+      : table_(table), coordinates_(pos + 4), dimensions_(dimensions) {}
+
+  std::uint32_t x() const { return coordinate(0); }
+  std::uint32_t y() const { return coordinate(1); }
+  std::uint32_t level() const { return coordinate(dimensions_ - 1); }
+  // The coordinates between row and level: dimensions - 3 of them.
+  std::size_t plane_coordinates() const { return dimensions_ - 3; }
+  std::uint32_t plane_coordinate(std::size_t i) const {
+    return coordinate(2 + static_cast<std::uint32_t>(i));
+  }
+  EtsTile tile() const {
+    const std::size_t after = coordinates_ + 4 * std::size_t{dimensions_};
+    return EtsTile{read_le<std::uint64_t>(table_, after),
+                   read_le<std::uint32_t>(table_, after + 8)};
+  }
+
+ private:
+  std::uint32_t coordinate(std::uint32_t i) const {
+    return read_le<std::uint32_t>(table_, coordinates_ + 4 * std::size_t{i});
+  }
+
+  ByteSpan table_;
+  std::size_t coordinates_;
+  std::uint32_t dimensions_;
+};
+
+// Largest column, row and plane coordinates of one level's entries.
 struct Extent {
   std::uint32_t x;
   std::uint32_t y;
-  std::uint32_t z;
+  std::array<std::uint32_t, kMaxPlaneCoordinates> planes;
 };
 
 // (z * tiles_down + y) * tiles_across + x, or nothing outside the level's
@@ -161,55 +187,81 @@ KolvaResult<EtsHeader> parse_ets_header(ByteSpan bytes) {
                    *tile_depth,  *value_148, *pyramid};
 }
 
-KolvaResult<EtsDecoder> decode_tile_table(ByteSpan table, const EtsHeader& header) {
-  const std::uint64_t count = table.size() / kEntrySize;
+KolvaResult<EtsDecoder> decode_tile_table(ByteSpan table, const EtsHeader& header,
+                                          std::uint32_t dimensions) {
+  if (!usable_dimensions(dimensions)) return olympus_error(kDecodeError);
+  const std::uint64_t size = entry_size(dimensions);
+  const std::uint64_t count = table.size() / size;
   // No entry means no level at all: there is nothing to open.
   if (count == 0) return olympus_error("No tile in ETS table");
 
-  std::vector<Entry> entries;
-  entries.reserve(count);
+  // First pass: the extent of every level.
   std::unordered_map<std::uint32_t, Extent> extents;
   std::uint32_t top = 0;
   for (std::uint64_t i = 0; i < count; ++i) {
-    const Entry e = entry_at(table, i * kEntrySize);
-    if (e.x == kNoCoordinate || e.y == kNoCoordinate || e.z == kNoCoordinate) {
+    const EntryView e(table, i * size, dimensions);
+    bool out_of_range = e.x() == kNoCoordinate || e.y() == kNoCoordinate;
+    for (std::size_t k = 0; k < e.plane_coordinates(); ++k) {
+      out_of_range = out_of_range || e.plane_coordinate(k) == kNoCoordinate;
+    }
+    if (out_of_range) {
       return olympus_error("Tile column, row or plane out of range in ETS table");
     }
-    auto [it, inserted] = extents.try_emplace(e.level, Extent{e.x, e.y, e.z});
+    auto [it, inserted] = extents.try_emplace(e.level(), Extent{e.x(), e.y(), {}});
+    Extent& extent = it->second;
     if (!inserted) {
-      it->second.x = std::max(it->second.x, e.x);
-      it->second.y = std::max(it->second.y, e.y);
-      it->second.z = std::max(it->second.z, e.z);
+      extent.x = std::max(extent.x, e.x());
+      extent.y = std::max(extent.y, e.y());
     }
-    top = std::max(top, e.level);
-    entries.push_back(e);
+    for (std::size_t k = 0; k < e.plane_coordinates(); ++k) {
+      extent.planes[k] = std::max(extent.planes[k], e.plane_coordinate(k));
+    }
+    top = std::max(top, e.level());
   }
 
   // Levels 0 to top, each with at least one entry. Every level present needs an
   // entry, so this stops at the first gap, after at most count + 1 rounds.
   std::vector<EtsLevel> levels;
+  std::vector<const Extent*> level_extents;
   for (std::uint64_t n = 0; n <= top; ++n) {
     const auto it = extents.find(static_cast<std::uint32_t>(n));
-    if (it == extents.end()) return olympus_error("Failed to decode ETS");
-    const std::uint64_t across = std::uint64_t{it->second.x} + 1;
-    const std::uint64_t down = std::uint64_t{it->second.y} + 1;
-    const std::uint64_t planes = std::uint64_t{it->second.z} + 1;
+    if (it == extents.end()) return olympus_error(kDecodeError);
+    const Extent& extent = it->second;
+    const std::uint64_t across = std::uint64_t{extent.x} + 1;
+    const std::uint64_t down = std::uint64_t{extent.y} + 1;
+    // Every combination of the plane coordinates is one plane.
+    std::uint64_t planes = 1;
+    bool fits = true;
+    for (std::size_t k = 0; k + 3 < dimensions; ++k) {
+      fits = fits && checked_mul(planes, std::uint64_t{extent.planes[k]} + 1, planes);
+    }
     std::uint64_t slots;
-    if (!checked_mul(across, down, slots) || !checked_mul(slots, planes, slots) ||
+    if (!fits || !checked_mul(across, down, slots) || !checked_mul(slots, planes, slots) ||
         slots > kMaxLevelSlots) {
       return KolvaError::UnableToAllocateLargeSize{};
     }
     levels.push_back(EtsLevel{{}, slots, across, down, planes,
                               (across * header.tile_width) & 0xFFFFFFFF,
                               (down * header.tile_height) & 0xFFFFFFFF});
+    level_extents.push_back(&extent);
   }
 
-  // Table order: when two entries name one slot, the later one stays.
-  for (const Entry& e : entries) {
-    EtsLevel& level = levels[e.level];
-    const auto slot = slot_index(level, e.x, e.y, e.z);
+  // Second pass, in table order: when two entries name one slot, the later one
+  // stays. The plane is the mixed-radix number of the plane coordinates, the
+  // first counting fastest; it stays below the level's planes, which fit.
+  for (std::uint64_t i = 0; i < count; ++i) {
+    const EntryView e(table, i * size, dimensions);
+    EtsLevel& level = levels[e.level()];
+    const Extent& extent = *level_extents[e.level()];
+    std::uint64_t z = 0;
+    std::uint64_t stride = 1;
+    for (std::size_t k = 0; k < e.plane_coordinates(); ++k) {
+      z += stride * e.plane_coordinate(k);
+      stride *= std::uint64_t{extent.planes[k]} + 1;
+    }
+    const auto slot = slot_index(level, e.x(), e.y(), z);
     if (!slot) return KolvaError::Panic{"ETS entry outside the extent of its level"};
-    level.tiles.insert_or_assign(*slot, EtsTile{e.offset, e.length});
+    level.tiles.insert_or_assign(*slot, e.tile());
   }
   return EtsDecoder(std::move(levels), header.tile_width, header.tile_height, header.compression);
 }
@@ -246,6 +298,8 @@ std::pair<EtsDecoderConstructor, ReadInstruction> EtsDecoderConstructor::dispatc
 KolvaResult<ReadInstruction> EtsDecoderConstructor::step(ByteSpan bytes) {
   if (std::holds_alternative<Sis>(phase_)) {
     KOLVA_TRY(const SisHeader sis, parse_sis_header(bytes));
+    // The entry size follows from the dimension count: refuse it before reading on.
+    if (!usable_dimensions(sis.dimensions)) return olympus_error(kDecodeError);
     phase_ = Ets{sis};
     return ReadInstruction{ReadAndStep{sis.ets_offset, sis.ets_size}};
   }
@@ -253,7 +307,8 @@ KolvaResult<ReadInstruction> EtsDecoderConstructor::step(ByteSpan bytes) {
     KOLVA_TRY(const EtsHeader header, parse_ets_header(bytes));
     const SisHeader sis = ets->sis;
     phase_ = TileTable{sis, header};
-    return ReadInstruction{ReadAndReceive{sis.table_offset, sis.tile_count * kEntrySize}};
+    return ReadInstruction{
+        ReadAndReceive{sis.table_offset, sis.tile_count * entry_size(sis.dimensions)}};
   }
   return KolvaError::UnexpectedStep{};
 }
@@ -261,7 +316,7 @@ KolvaResult<ReadInstruction> EtsDecoderConstructor::step(ByteSpan bytes) {
 KolvaResult<EtsDecoder> EtsDecoderConstructor::receive(ByteSpan bytes) && {
   const auto* table = std::get_if<TileTable>(&phase_);
   if (!table) return olympus_error("Failed to parse ETS");
-  return decode_tile_table(bytes, table->ets);
+  return decode_tile_table(bytes, table->ets, table->sis.dimensions);
 }
 
 std::pair<EtsReadTile, ReadInstruction> EtsReadTile::dispatch(EtsTile tile) {

@@ -1,12 +1,15 @@
 #pragma once
 
 // Olympus ETS (the tile store of a cellSens .vsi bundle). A 64-byte SIS header
-// points at an ETS header (tile size, pixel format, compression) and at a flat
-// table of 36-byte tile entries, each naming its level, column, row and plane
-// and where the tile's bytes lie. There is no directory of levels: levels and
-// their tile grids follow from the entries, and a level is as large as its
-// highest column and row. Tiles are handed out exactly as stored. Every number
-// in the three structures is little-endian.
+// gives the number of dimensions and points at an ETS header (tile size, pixel
+// format, compression) and at a flat table of tile entries. Each entry holds one
+// coordinate per dimension (column, row, then the extra planes such as time,
+// focus or channel, the pyramid level last) and where the tile's bytes lie, so
+// an entry is 4 + 4 x dimensions + 16 bytes: 36 in brightfield files (4
+// dimensions), 44 in a fluorescence stack of 6. There is no directory of levels:
+// levels and their tile grids follow from the entries, and a level is as large
+// as its highest column and row. Tiles are handed out exactly as stored. Every
+// number in the three structures is little-endian.
 
 #include <cstdint>
 #include <optional>
@@ -66,8 +69,16 @@ struct EtsTile {
   friend bool operator==(const EtsTile&, const EtsTile&) = default;
 };
 
-// Size of one tile-table entry.
-inline constexpr std::uint64_t kEntrySize = 36;
+// Dimension counts a tile table may have: column, row and level at least; the
+// scanner writes 4 to 6.
+inline constexpr std::uint32_t kMinDimensions = 3;
+inline constexpr std::uint32_t kMaxDimensions = 16;
+
+// Size of one tile-table entry: 4 ignored bytes, one 32-bit coordinate per
+// dimension, the 64-bit file offset, the 32-bit byte count, 4 ignored bytes.
+constexpr std::uint64_t entry_size(std::uint32_t dimensions) {
+  return 4 + 4 * std::uint64_t{dimensions} + 16;
+}
 // Most tile slots (columns x rows x planes) one level may have.
 inline constexpr std::uint64_t kMaxLevelSlots = 0x100000;
 
@@ -100,7 +111,9 @@ KolvaResult<EtsHeader> parse_ets_header(ByteSpan bytes);
 
 struct EtsLevel {
   // The filled slots of the level's tiles_across x tiles_down x planes tile map;
-  // slot of (x, y, z) is (z * tiles_down + y) * tiles_across + x. Kept sparse:
+  // slot of (x, y, z) is (z * tiles_down + y) * tiles_across + x. The plane z
+  // numbers the coordinates between row and level, the first of them counting
+  // fastest; plane 0 has all of them 0. Kept sparse:
   // a small crafted table can claim many levels of a million slots each, and
   // memory must follow the entries, not the claims.
   std::unordered_map<std::uint64_t, EtsTile> tiles;
@@ -142,11 +155,14 @@ class EtsDecoder {
   EtsCompression compression_;
 };
 
-// Builds the levels from a tile table (its length divided by 36 entries, a
-// remainder ignored).
-KolvaResult<EtsDecoder> decode_tile_table(ByteSpan table, const EtsHeader& header);
+// Builds the levels from a tile table of `dimensions`-coordinate entries (its
+// length divided by the entry size, a remainder ignored). A dimension count
+// outside 3 to 16 is refused with "Olympus Error Failed to decode ETS".
+KolvaResult<EtsDecoder> decode_tile_table(ByteSpan table, const EtsHeader& header,
+                                          std::uint32_t dimensions);
 
-// The opening consumer: SIS header (64 bytes at 0), ETS header, tile table.
+// The opening consumer: SIS header (64 bytes at 0), ETS header, tile table. A
+// dimension count outside 3 to 16 is refused right after the SIS header.
 class EtsDecoderConstructor {
  public:
   using Input = NoInput;

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "dynamic_decoder/dynamic_decoder.hpp"
 #include "format/ndpi/ndpi.hpp"
 #include "format/ndpi_big/ndpi_big.hpp"
 #include "test_support.hpp"
@@ -499,6 +500,53 @@ INSTANTIATE_TEST_SUITE_P(
                       PlanCase{"Corner", 4, 3, 3 * 32 * 9 + 8, 29, 1, 128, 232}),
     [](const auto& p) { return p.param.name; });
 
+// A level whose tables are given here (offsets relative to the stream at 1000),
+// with one interval per MCU row, so that every tile is as wide as the level.
+NdpiDecoder decoder_over(std::vector<std::uint64_t> offsets, std::vector<std::uint64_t> sizes) {
+  DecodedLevel level = decoded(256, 8 * offsets.size(), 32, k444, 1);
+  level.restart_offsets = std::move(offsets);
+  level.interval_sizes = std::move(sizes);
+  std::vector<DecodedLevel> levels;
+  levels.push_back(std::move(level));
+  CaptureDiagnostics diagnostics;
+  auto decoder = NdpiDecoder::from_levels(std::move(levels));
+  EXPECT_TRUE(decoder.ok());
+  return std::move(decoder).value();
+}
+
+struct JoinCase {
+  std::string name;
+  std::vector<std::uint64_t> offsets, sizes;
+  std::vector<ReadTileStrip> strips;
+};
+
+class NdpiTilePlanJoins : public ::testing::TestWithParam<JoinCase> {};
+
+TEST_P(NdpiTilePlanJoins, RowsThatLieBackToBackAreOneRead) {
+  const auto& c = GetParam();
+  const auto plan = decoder_over(c.offsets, c.sizes).read_tile(0, 0, 0);
+  ASSERT_TRUE(plan.ok()) << plan.error().debug();
+  EXPECT_EQ(plan->strips, c.strips);
+}
+
+constexpr std::uint64_t k1G = std::uint64_t{1} << 30;
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, NdpiTilePlanJoins,
+    ::testing::Values(
+        JoinCase{"AllContiguous", {100, 110, 125}, {10, 15, 5}, {{{10, 15, 5}, 1100, 30}}},
+        // Bytes between two rows that belong to neither: a read of its own.
+        JoinCase{"GapBeforeTheLastRow", {100, 110, 130}, {10, 10, 5},
+                 {{{10, 10}, 1100, 20}, {{5}, 1130, 5}}},
+        JoinCase{"GapAfterTheFirstRow", {100, 111, 121}, {10, 10, 5},
+                 {{{10}, 1100, 10}, {{10, 5}, 1111, 15}}},
+        // No joined read passes 2 GiB, the longest range one read may hold.
+        JoinCase{"JoinedReadsStopAtTwoGigabytes",
+                 {100, 100 + k1G, 100 + 2 * k1G, 100 + 3 * k1G},
+                 {k1G, k1G, k1G, 1},
+                 {{{k1G, k1G}, 1100, 2 * k1G}, {{k1G, 1}, 1100 + 2 * k1G, k1G + 1}}}),
+    [](const auto& p) { return p.param.name; });
+
 TEST(NdpiTilePlan, LevelZeroWithDriEqualToTReadsOneIntervalPerRow) {
   const auto plan = planning_decoder().read_tile(0, 2, 1);
   ASSERT_TRUE(plan.ok());
@@ -679,6 +727,10 @@ NdpiFile build_ndpi(const std::vector<LevelSpec>& specs) {
                       {279, 4, 1, enc.u32({st.bytes.size()})},
                       {65426, 4, st.offsets.size(), table}},
                      std::nullopt});
+      // The scanner's Make, which hands the file from the TIFF formats to NDPI.
+      if (i == 0) {
+        out.back().entries.push_back({271, 2, 10, ascii_bytes(std::string("Hamamatsu\0", 10))});
+      }
     }
     return out;
   };
@@ -764,13 +816,102 @@ TEST(NdpiFile, OpensLevelsInFileOrderAndReadsEveryTile) {
         const auto tile = run_consumer<NdpiReadTile>(source, std::move(plan).value());
         ASSERT_TRUE(tile.ok()) << tile.error().debug();
         EXPECT_EQ(*tile, expected_tile(file.streams[lv], l, x, y)) << lv << " " << x << " " << y;
-        // One read per MCU row of the tile.
+        // A tile as wide as the level lies in one range of the stream and is read
+        // with one request; a narrower one takes one read per MCU row.
         const std::uint64_t rows =
             (y + 1 == l.tiles_down && l.partial_mcu_rows != 0) ? l.partial_mcu_rows : l.tile_mcus;
-        EXPECT_EQ(source.reads().size(), rows);
+        const std::uint64_t per_row = (x + 1 == l.tiles_across && l.partial_intervals != 0)
+                                          ? l.partial_intervals
+                                          : l.intervals_per_tile;
+        if (per_row == l.intervals_per_row) {
+          const Stream& st = file.streams[lv];
+          const std::uint64_t first = y * l.tile_mcus * l.intervals_per_row;
+          const std::uint64_t end = first + rows * per_row;
+          const std::uint64_t last_end =
+              end < st.offsets.size() ? st.offsets[end] : st.bytes.size();
+          EXPECT_EQ(source.reads(), (Reads{{file.strip_offsets[lv] + st.offsets[first],
+                                            last_end - st.offsets[first]}}))
+              << lv << " " << x << " " << y;
+        } else {
+          EXPECT_EQ(source.reads().size(), rows) << lv << " " << x << " " << y;
+        }
       }
     }
   }
+}
+
+// read_tile_into, as the Python binding reads tiles: an NDPI tile is assembled in
+// the caller's buffer, one read per piece, and equals what the consumer builds.
+KolvaResult<Bytes> read_into(std_io::DynamicDecoder<RecordingSource>& slide, std::uint64_t lv,
+                             std::uint64_t x, std::uint64_t y, bool refuse = false) {
+  Bytes out;
+  auto make = [&](std::size_t size) -> std::uint8_t* {
+    if (refuse) return nullptr;
+    out.assign(size, 0xAA);
+    return out.data();
+  };
+  KOLVA_TRY(Unit done, slide.read_tile_into(lv, x, y, make));
+  (void)done;
+  return out;
+}
+
+TEST(NdpiFile, TilesAssembledInTheCallersBufferEqualTheConsumersWithTheSameReads) {
+  const NdpiFile file = build_ndpi({{256, 256, 32}, {512, 256, 16}, {192, 200, 8}});
+  CaptureDiagnostics diagnostics;
+  auto slide = std_io::open_slide(RecordingSource(file.bytes));
+  ASSERT_TRUE(slide.ok()) << slide.error().debug();
+  ASSERT_STREQ(slide->decoder().format_name(), "Hamamatsu NDPI");
+  const auto& ndpi_decoder = std::get<NdpiDecoder>(slide->decoder().variant());
+  for (std::uint64_t lv = 0; lv < 3; ++lv) {
+    const Level& l = ndpi_decoder.levels()[lv];
+    for (std::uint64_t y = 0; y < l.tiles_down; ++y) {
+      for (std::uint64_t x = 0; x < l.tiles_across; ++x) {
+        const auto plan = ndpi_decoder.read_tile(lv, x, y);
+        ASSERT_TRUE(plan.ok());
+        Reads planned;
+        for (const auto& strip : plan->strips) planned.emplace_back(strip.offset, strip.length);
+        slide->reader().clear();
+        const auto tile = read_into(*slide, lv, x, y);
+        ASSERT_TRUE(tile.ok()) << tile.error().debug();
+        EXPECT_EQ(*tile, expected_tile(file.streams[lv], l, x, y)) << lv << " " << x << " " << y;
+        EXPECT_EQ(slide->reader().reads(), planned);
+        slide->reader().clear();
+        const auto consumed = slide->read_tile_as_bytes(lv, x, y);
+        ASSERT_TRUE(consumed.ok());
+        EXPECT_EQ(*consumed, *tile);
+        EXPECT_EQ(slide->reader().reads(), planned);
+      }
+    }
+  }
+  // A caller that cannot give the buffer: refused before anything is read.
+  slide->reader().clear();
+  const auto refused = read_into(*slide, 0, 0, 0, true);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_TRUE(refused.error().is<KolvaError::UnableToAllocateLargeSize>());
+  EXPECT_TRUE(slide->reader().reads().empty());
+}
+
+TEST(NdpiFile, AssembledTileReachingPastTheEndFailsLikeTheConsumer) {
+  // The last level's stream is cut short: its tile reaches past the end of
+  // the file. Both paths refuse it with UnexpectedStep, and read nothing.
+  NdpiFile file = build_ndpi({{256, 256, 32}, {512, 256, 16}});
+  file.bytes.resize(file.bytes.size() - 3);
+  CaptureDiagnostics diagnostics;
+  auto slide = std_io::open_slide(RecordingSource(file.bytes));
+  ASSERT_TRUE(slide.ok()) << slide.error().debug();
+  ASSERT_STREQ(slide->decoder().format_name(), "Hamamatsu NDPI");
+  ASSERT_EQ(slide->level_count(), 2u);
+  slide->reader().clear();
+  const auto assembled = read_into(*slide, 1, 1, 0);
+  const auto consumed = slide->read_tile_as_bytes(1, 1, 0);
+  ASSERT_FALSE(assembled.ok());
+  ASSERT_FALSE(consumed.ok());
+  EXPECT_EQ(assembled.error().debug(), "UnexpectedStep");
+  EXPECT_EQ(consumed.error().debug(), "UnexpectedStep");
+  // The other tiles still read, on both paths.
+  const auto left = read_into(*slide, 1, 0, 0);
+  ASSERT_TRUE(left.ok()) << left.error().debug();
+  EXPECT_EQ(*left, *slide->read_tile_as_bytes(1, 0, 0));
 }
 
 TEST(NdpiFile, FullTileOfHalfIntervalsHasSixtyFourMarkersCountingZeroToSevenEightTimes) {
@@ -815,7 +956,8 @@ TEST(NdpiFile, DroppedLevelsAreReportedAndTheRestOpen) {
   EXPECT_EQ(decoder->get_level(1)->dimensions, std::make_pair(std::uint64_t{128}, std::uint64_t{128}));
   const auto& lines = diagnostics.lines();
   ASSERT_GE(lines.size(), 2u);
-  EXPECT_EQ(lines[lines.size() - 2], "During IFDtoDecoder NDPI Error SOF not found");
+  EXPECT_EQ(lines[lines.size() - 2],
+            "During IFDtoDecoder Decoding Error NDPI Error SOF not found");
   EXPECT_EQ(lines.back(), "Max DRI 32");
 }
 
@@ -826,7 +968,8 @@ TEST(NdpiFile, OnlyLevelDroppedMeansNotNdpi) {
   const auto decoder = run_consumer<NdpiBranch>(source);
   ASSERT_FALSE(decoder.ok());
   EXPECT_TRUE(decoder.error().is<KolvaError::UnexpectedStep>());
-  EXPECT_EQ(diagnostics.lines().back(), "During IFDtoDecoder NDPI Error SOF not found");
+  EXPECT_EQ(diagnostics.lines().back(),
+            "During IFDtoDecoder Decoding Error NDPI Error SOF not found");
 }
 
 struct LastLevelCase {
@@ -894,8 +1037,41 @@ TEST(NdpiScan, InstructionsFollowTheLevelsWithTheLastOneReceived) {
   EXPECT_EQ(scan.phase(), Phase::Done);
   EXPECT_EQ(scan.step({}).value(), ReadInstruction(Finish{}));
   EXPECT_EQ(diagnostics.lines(),
-            std::vector<std::string>(3, "During IFDtoDecoder NDPI Error SOF not found"));
+            std::vector<std::string>(
+                3, "During IFDtoDecoder Decoding Error NDPI Error SOF not found"));
 }
+
+struct DropCase {
+  std::string name;
+  Bytes header;
+  std::int64_t extra;  // header_len - the header's length
+  std::string line;
+};
+
+class NdpiDroppedLevelLine : public ::testing::TestWithParam<DropCase> {};
+
+TEST_P(NdpiDroppedLevelLine, CarriesTheErrorsDisplayText) {
+  // The line is "During IFDtoDecoder " and the KolvaError's display text, with
+  // the "Decoding Error " of KolvaError::Decoding in front of the format's own.
+  const auto& c = GetParam();
+  const std::uint32_t len = static_cast<std::uint32_t>(std::int64_t(c.header.size()) + c.extra);
+  auto [scan, first] = IfdToNdpiDecoder::dispatch({make_ifd(level_tags({len, len + 10}))});
+  EXPECT_EQ(first, ReadInstruction(ReadAndStep{5000, len}));
+  CaptureDiagnostics diagnostics;
+  EXPECT_EQ(scan.step(c.header).value(), ReadInstruction(Finish{}));
+  EXPECT_EQ(diagnostics.lines(), std::vector<std::string>{c.line});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, NdpiDroppedLevelLine,
+    ::testing::Values(
+        DropCase{"NoDri", jpeg_header(64, 64, std::nullopt), 0,
+                 "During IFDtoDecoder Decoding Error NDPI Error DRI not found"},
+        DropCase{"NoSof0", jpeg_header(64, 64, 8, k444, 0xC2), 0,
+                 "During IFDtoDecoder Decoding Error NDPI Error SOF not found"},
+        DropCase{"WrongLength", jpeg_header(64, 64, 8), 1,
+                 "During IFDtoDecoder Decoding Error NDPI Error JPEG Header is not match"}),
+    [](const auto& p) { return p.param.name; });
 
 TEST(NdpiScan, SingleLevelIsReadThroughStepAndNoLevelFinishesAtOnce) {
   using Phase = IfdToNdpiDecoder::Phase;
@@ -905,7 +1081,8 @@ TEST(NdpiScan, SingleLevelIsReadThroughStepAndNoLevelFinishesAtOnce) {
   EXPECT_EQ(one.step(Bytes(49, 0)).value(), ReadInstruction(Finish{}));
   EXPECT_EQ(one.phase(), Phase::Done);
   EXPECT_EQ(diagnostics.lines(),
-            (std::vector<std::string>{"During IFDtoDecoder NDPI Error JPEG Header is not match"}));
+            (std::vector<std::string>{
+                "During IFDtoDecoder Decoding Error NDPI Error JPEG Header is not match"}));
 
   auto [none, none_first] = IfdToNdpiDecoder::dispatch({make_ifd({{256, tt::LONG{1}}})});
   EXPECT_EQ(none_first, ReadInstruction(Finish{}));
@@ -1023,8 +1200,17 @@ TEST(NdpiFile, RealSampleOpensWithTheLevelZeroIntervalAsTileEdge) {
   EXPECT_EQ(l3.restart_interval, 62u);
   EXPECT_EQ(l3.last_tile_width, 496);
   EXPECT_EQ(l3.last_tile_height, 608);
-  // The low tile of level 0: 112 MCU rows, 896 pixels high.
-  const auto tile = run_consumer<NdpiReadTile>(file.value(), decoder->read_tile(0, 0, 1).value());
+  // The low tile of level 0: 112 MCU rows, 896 pixels high, as wide as the
+  // level: one read of the stream from interval 496 to the end.
+  const Level& l0 = decoder->levels()[0];
+  const auto plan = decoder->read_tile(0, 0, 1);
+  ASSERT_TRUE(plan.ok()) << plan.error().debug();
+  ASSERT_EQ(plan->strips.size(), 1u);
+  EXPECT_EQ(plan->strips[0].offset, l0.strip_offset + l0.restart_offsets[496]);
+  EXPECT_EQ(plan->strips[0].length, l0.strip_byte_count - l0.restart_offsets[496]);
+  EXPECT_EQ(plan->strips[0].interval_sizes.size(), 112u);
+  EXPECT_EQ(decoder->read_tile(0, 0, 0)->strips.size(), 1u);
+  const auto tile = run_consumer<NdpiReadTile>(file.value(), plan.value());
   ASSERT_TRUE(tile.ok()) << tile.error().debug();
   const auto segments = jpeg_tools::JpegParser::parse(*tile);
   std::optional<jpeg_tools::SegmentKind::Sof0> sof;

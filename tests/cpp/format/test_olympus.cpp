@@ -41,18 +41,29 @@ struct Entry {
   std::uint32_t x, y, z = 0, level = 0;
 };
 
+// One entry's coordinates, as many as the file has dimensions: column, row,
+// the plane coordinates, the level last.
+using Coordinates = std::vector<std::uint32_t>;
+
 // Entry i is recorded at `at[i]`, by default 1000 + 100 i with 10 + i bytes.
-Bytes tile_table(const std::vector<Entry>& entries, std::vector<EtsTile> at = {}) {
+Bytes coordinate_table(const std::vector<Coordinates>& entries, std::vector<EtsTile> at = {}) {
   Bytes b;
   for (std::size_t i = 0; i < entries.size(); ++i) {
-    const auto& e = entries[i];
     const EtsTile where = i < at.size() ? at[i] : EtsTile{1000 + 100 * i, 10 + i};
-    for (std::uint64_t v : {0u, e.x, e.y, e.z, e.level}) put(b, v, 4, ByteOrder::Little);
+    put(b, 6, 4, ByteOrder::Little);  // ignored (6 in the scanner's files)
+    for (const std::uint32_t v : entries[i]) put(b, v, 4, ByteOrder::Little);
     put(b, where.offset, 8, ByteOrder::Little);
     put(b, where.length, 4, ByteOrder::Little);
-    put(b, 0, 4, ByteOrder::Little);
+    put(b, i, 4, ByteOrder::Little);  // ignored (a running index in the scanner's files)
   }
   return b;
+}
+
+// A 4-dimension table: column, row, plane, level.
+Bytes tile_table(const std::vector<Entry>& entries, std::vector<EtsTile> at = {}) {
+  std::vector<Coordinates> coordinates;
+  for (const auto& e : entries) coordinates.push_back({e.x, e.y, e.z, e.level});
+  return coordinate_table(coordinates, std::move(at));
 }
 
 // Laid out as the scanner does: SIS header, ETS header at 64, the tiles (entry i
@@ -62,8 +73,11 @@ struct EtsFile {
   std::vector<EtsTile> tiles;
 };
 
-EtsFile ets_file(const std::vector<Entry>& entries, const EtsHeaderFields& fields = {},
-                 std::string sis_magic = std::string("SIS\0", 4)) {
+// `dimensions` goes into the SIS header as it is; each entry is written with
+// the coordinates it has.
+EtsFile ets_file_of(const std::vector<Coordinates>& entries, std::uint32_t dimensions,
+                    const EtsHeaderFields& fields = {},
+                    std::string sis_magic = std::string("SIS\0", 4)) {
   EtsFile f;
   const Bytes header = ets_header(fields);
   Bytes data;
@@ -73,15 +87,22 @@ EtsFile ets_file(const std::vector<Entry>& entries, const EtsHeaderFields& field
   }
   const Enc le{ByteOrder::Little};
   f.bytes = ascii_bytes(sis_magic);
-  for (const Bytes& part : {le.u32({64, 2, 4}), le.u64({64}), le.u32({header.size(), 0}),
+  for (const Bytes& part : {le.u32({64, 2, dimensions}), le.u64({64}), le.u32({header.size(), 0}),
                             le.u64({64 + header.size() + data.size()}), le.u32({entries.size()})}) {
     f.bytes.insert(f.bytes.end(), part.begin(), part.end());
   }
   f.bytes.resize(64, 0);
-  for (const Bytes& part : {header, data, tile_table(entries, f.tiles)}) {
+  for (const Bytes& part : {header, data, coordinate_table(entries, f.tiles)}) {
     f.bytes.insert(f.bytes.end(), part.begin(), part.end());
   }
   return f;
+}
+
+EtsFile ets_file(const std::vector<Entry>& entries, const EtsHeaderFields& fields = {},
+                 std::string sis_magic = std::string("SIS\0", 4)) {
+  std::vector<Coordinates> coordinates;
+  for (const auto& e : entries) coordinates.push_back({e.x, e.y, e.z, e.level});
+  return ets_file_of(coordinates, 4, fields, std::move(sis_magic));
 }
 
 KolvaResult<EtsDecoder> open(const Bytes& file) {
@@ -211,7 +232,7 @@ class OlympusTileTable : public ::testing::TestWithParam<TableCase> {};
 
 TEST_P(OlympusTileTable, Levels) {
   const auto& c = GetParam();
-  const auto decoder = decode_tile_table(tile_table(c.entries), kJpeg512);
+  const auto decoder = decode_tile_table(tile_table(c.entries), kJpeg512, 4);
   ASSERT_EQ(outcome(decoder), c.outcome);
   if (!decoder.ok()) return;
   std::vector<Shape> shapes;
@@ -253,10 +274,10 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(OlympusTileTable, PartialEntryIgnored) {
   Bytes table = tile_table({{1, 0}});
-  EXPECT_EQ(outcome(decode_tile_table(ByteSpan(table).first(35), kJpeg512)),
+  EXPECT_EQ(outcome(decode_tile_table(ByteSpan(table).first(35), kJpeg512, 4)),
             R"(Decoding("Olympus Error No tile in ETS table"))");
   table.resize(36 + 35, 0xFF);  // a partial second entry full of 0xFFFFFFFF
-  const auto decoder = decode_tile_table(table, kJpeg512);
+  const auto decoder = decode_tile_table(table, kJpeg512, 4);
   ASSERT_TRUE(decoder.ok()) << outcome(decoder);
   EXPECT_EQ(decoder->levels().at(0).tiles_across, 2u);
 }
@@ -264,9 +285,144 @@ TEST(OlympusTileTable, PartialEntryIgnored) {
 TEST(OlympusTileTable, WidthKeepsLow32Bits) {
   EtsHeader wide = kJpeg512;
   wide.tile_width = 0x80000001;
-  const auto decoder = decode_tile_table(tile_table({{3, 0}}), wide);
+  const auto decoder = decode_tile_table(tile_table({{3, 0}}), wide, 4);
   ASSERT_TRUE(decoder.ok());
   EXPECT_EQ(decoder->levels()[0].width, (4ull * 0x80000001) & 0xFFFFFFFF);
+}
+
+// --- dimension counts --------------------------------------------------------------
+
+// A tile read of (level, x, y) and the entry it returns, or -1 for TileNotFound.
+struct Lookup {
+  std::uint64_t level, x, y;
+  int entry;
+};
+
+struct DimensionsCase {
+  std::string name;
+  std::uint32_t dimensions;
+  std::vector<Coordinates> entries;
+  std::string outcome;  // "ok" or the error's debug text
+  std::vector<Shape> shapes = {};
+  std::vector<Lookup> lookups = {};
+};
+
+class OlympusDimensions : public ::testing::TestWithParam<DimensionsCase> {};
+
+TEST_P(OlympusDimensions, EntriesSizedByTheDimensionCount) {
+  const auto& c = GetParam();
+  const EtsFile f = ets_file_of(c.entries, c.dimensions);
+  RecordingSource source(f.bytes);
+  const auto decoder = run_consumer<EtsDecoderConstructor>(source);
+  ASSERT_EQ(outcome(decoder), c.outcome);
+  if (!decoder.ok()) {
+    if (c.dimensions < kMinDimensions || c.dimensions > kMaxDimensions) {
+      // Refused from the SIS header alone.
+      EXPECT_EQ(source.reads(), (Reads{{0, 64}}));
+    }
+    return;
+  }
+  // The table is read as tile-count entries of 20 + 4 x dimensions bytes, and
+  // ends exactly at the end of the file.
+  const std::uint64_t table = c.entries.size() * (20 + 4 * c.dimensions);
+  EXPECT_EQ(entry_size(c.dimensions), 20 + 4 * c.dimensions);
+  EXPECT_EQ(source.reads(), (Reads{{0, 64}, {64, 228}, {f.bytes.size() - table, table}}));
+  std::vector<Shape> shapes;
+  for (const auto& l : decoder->levels()) {
+    shapes.push_back({l.tiles_across, l.tiles_down, l.planes, l.width, l.height});
+  }
+  EXPECT_EQ(shapes, c.shapes);
+  for (const auto& [level, x, y, entry] : c.lookups) {
+    const auto tile = decoder->read_tile(level, x, y);
+    if (entry < 0) {
+      EXPECT_EQ(outcome(tile), "TileNotFound { x: " + std::to_string(x) + ", y: " +
+                                   std::to_string(y) + ", z: 0 }");
+    } else {
+      ASSERT_EQ(outcome(tile), "ok") << level << " " << x << " " << y;
+      EXPECT_EQ(*tile, f.tiles[static_cast<std::size_t>(entry)]);
+    }
+  }
+}
+
+const std::string kDecodeRefused = R"(Decoding("Olympus Error Failed to decode ETS"))";
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, OlympusDimensions,
+    ::testing::Values(
+        DimensionsCase{"Two", 2, {{0, 0}, {1, 0}}, kDecodeRefused},
+        DimensionsCase{"Zero", 0, {{}}, kDecodeRefused},
+        // (x, y, level): no plane coordinate, every tile is in plane 0.
+        DimensionsCase{"Three",
+                       3,
+                       {{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 0, 1}},
+                       "ok",
+                       {{2, 2, 1, 1024, 1024}, {1, 1, 1, 512, 512}},
+                       {{0, 1, 1, 2}, {0, 0, 1, -1}, {1, 0, 0, 3}, {0, 2, 0, -1}}},
+        // (x, y, plane, level), the brightfield layout: 36-byte entries.
+        DimensionsCase{"Four",
+                       4,
+                       {{0, 0, 0, 0}, {1, 0, 0, 0}, {1, 1, 1, 0}, {0, 0, 0, 1}},
+                       "ok",
+                       {{2, 2, 2, 1024, 1024}, {1, 1, 1, 512, 512}},
+                       {{0, 1, 0, 1}, {0, 1, 1, -1}, {1, 0, 0, 3}}},
+        // (x, y, a, b, level): plane 0 needs a = b = 0; a tile with either set
+        // is not read, and the level is the last coordinate, not the fourth.
+        DimensionsCase{"Five",
+                       5,
+                       {{0, 0, 0, 0, 0}, {1, 0, 0, 1, 0}, {1, 0, 2, 0, 0}, {0, 1, 0, 0, 0},
+                        {0, 0, 0, 0, 1}, {1, 1, 0, 1, 1}},
+                       "ok",
+                       {{2, 2, 6, 1024, 1024}, {2, 2, 2, 1024, 1024}},
+                       {{0, 0, 0, 0}, {0, 1, 0, -1}, {0, 0, 1, 3}, {1, 0, 0, 4}, {1, 1, 1, -1}}},
+        // (x, y, T, Z, C, level), as a cellSens fluorescence stack stores it:
+        // 44-byte entries, 3 focus planes x 2 channels.
+        DimensionsCase{"Six",
+                       6,
+                       {{0, 0, 0, 0, 0, 0}, {0, 0, 0, 1, 0, 0}, {0, 0, 0, 2, 0, 0},
+                        {0, 0, 0, 0, 1, 0}, {0, 0, 0, 1, 1, 0}, {0, 0, 0, 2, 1, 0},
+                        {1, 0, 0, 2, 1, 0}, {0, 0, 0, 0, 0, 1}},
+                       "ok",
+                       {{2, 1, 6, 1024, 512}, {1, 1, 1, 512, 512}},
+                       {{0, 0, 0, 0}, {0, 1, 0, -1}, {1, 0, 0, 7}}},
+        DimensionsCase{"Sixteen",
+                       16,
+                       {{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+                        {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0}},
+                       "ok",
+                       {{2, 1, 2, 1024, 512}},
+                       {{0, 0, 0, 0}, {0, 1, 0, -1}}},
+        DimensionsCase{"Seventeen", 17, {{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+                       kDecodeRefused},
+        // Every plane coordinate counts towards the slots of a level.
+        DimensionsCase{"SixPlanesPastTheCap", 6,
+                       {{1023, 1023, 0, 0, 0, 0}, {0, 0, 0, 1, 0, 0}, {0, 0, 0, 0, 1, 0}},
+                       kTooLarge},
+        DimensionsCase{"SixPlaneCoordinateFFFFFFFF", 6, {{0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, kFF, 0}},
+                       kOutOfRange},
+        DimensionsCase{"SixPlaneProductOverflows", 6,
+                       {{0, 0, kFF - 1, kFF - 1, kFF - 1, 0}}, kTooLarge},
+        DimensionsCase{"SixLevelGap", 6, {{0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 2}}, kDecodeRefused}),
+    [](const auto& param_info) { return param_info.param.name; });
+
+TEST(OlympusDimensions, DecodeTileTableRefusesTheSameCounts) {
+  const Bytes table = coordinate_table({{0, 0, 0}, {0, 0, 0}});
+  for (const std::uint32_t dimensions : {0u, 1u, 2u, 17u, 0xFFFFFFFFu}) {
+    EXPECT_EQ(outcome(decode_tile_table(table, kJpeg512, dimensions)), kDecodeRefused)
+        << dimensions;
+  }
+  EXPECT_EQ(outcome(decode_tile_table(table, kJpeg512, 3)), "ok");
+}
+
+TEST(OlympusDimensions, PartialEntryOfSixDimensionsIgnored) {
+  Bytes table = coordinate_table({{2, 0, 0, 0, 0, 0}});
+  ASSERT_EQ(table.size(), 44u);
+  table.resize(44 + 43, 0xFF);
+  const auto decoder = decode_tile_table(table, kJpeg512, 6);
+  ASSERT_TRUE(decoder.ok()) << outcome(decoder);
+  EXPECT_EQ(decoder->levels().at(0).tiles_across, 3u);
+  // The same bytes read as 36-byte entries would be two entries, the second
+  // one all 0xFF.
+  EXPECT_EQ(outcome(decode_tile_table(table, kJpeg512, 4)), kOutOfRange);
 }
 
 // --- lookups -------------------------------------------------------------------
@@ -276,7 +432,7 @@ TEST(OlympusTileTable, WidthKeepsLow32Bits) {
 KolvaResult<EtsDecoder> grid() {
   return decode_tile_table(tile_table({{0, 0}, {2, 0}, {0, 1}, {2, 1}, {1, 1, 1}, {0, 0, 0, 1},
                                        {0, 0}}),
-                           kJpeg512);
+                           kJpeg512, 4);
 }
 
 struct LookupCase {
@@ -336,7 +492,7 @@ TEST_P(OlympusGetLevel, PerCompression) {
   EtsHeader header = kJpeg512;
   header.compression = compression;
   header.tile_height = 256;
-  const auto d = decode_tile_table(tile_table({{3, 1}, {0, 0, 0, 1}}), header);
+  const auto d = decode_tile_table(tile_table({{3, 1}, {0, 0, 0, 1}}), header, 4);
   ASSERT_TRUE(d.ok());
   EXPECT_EQ(d->level_count(), 2u);
   EXPECT_EQ(d->get_level(2), std::nullopt);

@@ -1,0 +1,117 @@
+// The shared worker pool and one Slide read from many threads at once. Built
+// into the ThreadSanitizer run as well as the ordinary suite.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "slide/pool.hpp"
+#include "slide/tiled_tiff.hpp"
+
+namespace kolva::test {
+namespace {
+
+class ParallelChunks : public ::testing::TestWithParam<std::pair<std::size_t, unsigned>> {};
+
+TEST_P(ParallelChunks, CoverEveryIndexExactlyOnce) {
+  const auto [n, threads] = GetParam();
+  std::vector<std::atomic<int>> hits(n);
+  slide::parallel_chunks(n, threads, [&](std::size_t begin, std::size_t end) {
+    ASSERT_LE(begin, end);
+    ASSERT_LE(end, n);
+    for (std::size_t i = begin; i < end; ++i) hits[i].fetch_add(1);
+  });
+  for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(hits[i].load(), 1) << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ParallelChunks,
+                         ::testing::Values(std::pair<std::size_t, unsigned>{0, 4},
+                                           std::pair<std::size_t, unsigned>{1, 8},
+                                           std::pair<std::size_t, unsigned>{15, 2},
+                                           std::pair<std::size_t, unsigned>{100, 1},
+                                           std::pair<std::size_t, unsigned>{1000, 3},
+                                           std::pair<std::size_t, unsigned>{4097, 8}));
+
+TEST(ParallelChunksThreads, ManyCallersAtOnceEachGetTheirOwnJobDone) {
+  std::vector<std::thread> callers;
+  std::atomic<std::size_t> wrong{0};
+  for (int c = 0; c < 6; ++c) {
+    callers.emplace_back([&, c] {
+      for (int round = 0; round < 20; ++round) {
+        const std::size_t n = 64 + static_cast<std::size_t>(c * 37 + round);
+        std::vector<std::atomic<int>> hits(n);
+        slide::parallel_chunks(n, 4, [&](std::size_t b, std::size_t e) {
+          for (std::size_t i = b; i < e; ++i) hits[i].fetch_add(1);
+        });
+        for (auto& h : hits) wrong += h.load() != 1;
+      }
+    });
+  }
+  for (auto& t : callers) t.join();
+  EXPECT_EQ(wrong.load(), 0U);
+}
+
+TEST(SlideThreads, EightThreadsSharingOneSlideReadTheSameBytes) {
+  const TiledTiff tiff;
+  const auto s = open_memory(tiff.file);
+  ASSERT_TRUE(s);
+  std::vector<slide::TilePlan> plans;
+  for (std::uint64_t i = 0; i < kAcross * kDown; ++i) {
+    plans.push_back(std::move(s->plan_tile(0, i % kAcross, i / kAcross)).value());
+  }
+  std::atomic<std::size_t> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 50; ++round) {
+        if ((round + t) % 2 == 0) {
+          const std::uint64_t i = static_cast<std::uint64_t>(round * 7 + t) % (kAcross * kDown);
+          auto got = s->read_tile(0, i % kAcross, i / kAcross);
+          wrong += !got.ok() || *got != tiff.expected(i % kAcross, i / kAcross);
+        } else {
+          std::vector<Bytes> out(plans.size());
+          std::vector<std::span<std::uint8_t>> dst(plans.size());
+          for (std::size_t i = 0; i < plans.size(); ++i) {
+            out[i].resize(*plans[i].output_size());
+            dst[i] = out[i];
+          }
+          std::vector<Bytes> assembled;
+          wrong += !slide::read_plans(*s, plans, dst, assembled, 3).ok();
+          for (std::size_t i = 0; i < plans.size(); ++i) {
+            wrong += out[i] != tiff.expected(i % kAcross, i / kAcross);
+          }
+        }
+        wrong += s->properties().empty();
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(wrong.load(), 0U);
+}
+
+TEST(SlideThreads, DroppingTheLastOwnerWhileOthersReadIsSafe) {
+  // What close() does: the opener's reference goes while readers hold theirs.
+  const TiledTiff tiff;
+  for (int round = 0; round < 20; ++round) {
+    auto owner = open_memory(tiff.file);
+    ASSERT_TRUE(owner);
+    std::atomic<std::size_t> wrong{0};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 4; ++t) {
+      readers.emplace_back([&wrong, &tiff, held = owner] {
+        for (std::uint64_t i = 0; i < kAcross * kDown; ++i) {
+          auto got = held->read_tile(0, i % kAcross, i / kAcross);
+          wrong += !got.ok() || *got != tiff.expected(i % kAcross, i / kAcross);
+        }
+      });
+    }
+    owner.reset();
+    for (auto& t : readers) t.join();
+    EXPECT_EQ(wrong.load(), 0U);
+  }
+}
+
+}  // namespace
+}  // namespace kolva::test

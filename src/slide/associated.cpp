@@ -45,7 +45,7 @@ bool starts_with(const std::string& text, std::string_view prefix) {
 
 std::optional<AssociatedImage> wrapped(const Ifd& ifd, ByteOrder order, std::string name,
                                        std::uint64_t width, std::uint64_t height,
-                                       std::uint64_t rows, std::vector<Range> ranges) {
+                                       std::uint64_t rows, RangeList ranges) {
   auto layout = layout_of(ifd, order, width, height, rows);
   if (!layout.ok()) return std::nullopt;
   std::vector<std::uint64_t> lengths;
@@ -259,7 +259,7 @@ std::optional<AssociatedImage> plan_stored_image(const Ifd& ifd, ByteOrder order
   if (rows == 0) return std::nullopt;
   const std::uint64_t strips_needed = (*height + rows - 1) / rows;
   if (offsets->size() < strips_needed) return std::nullopt;
-  std::vector<Range> ranges;
+  RangeList ranges;
   for (std::size_t i = 0; i < strips_needed; ++i) {
     if ((*counts)[i] == 0) return std::nullopt;
     ranges.push_back(Range{(*offsets)[i], (*counts)[i]});

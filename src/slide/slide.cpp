@@ -104,6 +104,8 @@ KolvaResult<Opened> open_tiff(TrackingSource& source, std::vector<tiff_tools::If
 std::string source_failure(const KolvaError& cause) {
   if (const auto* io = cause.get_if<KolvaError::IoError>()) return std::strerror(io->error.code);
   return cause.display();
+}
+
 // The byte order a TIFF's header names ("II" little-endian, "MM" big).
 ByteOrder tiff_byte_order(std_io::RangeSource& source) {
   std::uint8_t head[2] = {};

@@ -136,7 +136,7 @@ Result<CodecPyramid, std::string> plan_tiff_pyramid(const std::vector<Ifd>& ifds
       return SlideError{ErrorKind::TileNotFound, tile + " is not stored in the file",
                         KolvaError::TileNotFound{x, y, 0}};
     }
-    std::vector<Range> ranges{Range{l.offsets[*index], l.counts[*index]}};
+    RangeList ranges{Range{l.offsets[*index], l.counts[*index]}};
     switch (l.kind) {
       case TileKind::AsStored: return TilePlan{std::move(ranges), Splice{}};
       case TileKind::JpegHead:

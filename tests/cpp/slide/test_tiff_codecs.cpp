@@ -71,7 +71,7 @@ TEST_P(TiffCodecPlan, ReadsTheStoredTileBehindTheRightHead) {
   EXPECT_EQ(pyramid->levels[0].media_type, c.media_type);
   auto plan = pyramid->planner(0, 2, 1);  // tile index 6
   ASSERT_TRUE(plan.ok());
-  EXPECT_EQ(plan->ranges, (std::vector<Range>{{1600, 50}}));
+  EXPECT_EQ(plan->ranges, (RangeList{{1600, 50}}));
   const auto& splice = std::get<Splice>(plan->assembly);
   EXPECT_EQ(splice.head().size(), c.head_size);
   EXPECT_EQ(splice.skip, c.skip);

@@ -8,6 +8,7 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -19,7 +20,9 @@
 #include <vector>
 
 #include "common/convert.hpp"
+#include "export/shard.hpp"
 #include "slide/slide.hpp"
+#include "std_io/sink.hpp"
 #include "std_io/source.hpp"
 
 namespace kolva::core_module {
@@ -278,6 +281,25 @@ PyObject* slide_read_associated(PyObject* self, PyObject* arg) {
   });
 }
 
+// tile_sizes(level) -> bytes: one native int64 per tile of the level, row-major
+// (the stored size; -1 for a tile not stored, -2 for one that cannot be read).
+PyObject* slide_tile_sizes(PyObject* self, PyObject* arg) {
+  return guarded([&]() -> PyObject* {
+    std::uint64_t level = 0;
+    if (!to_u64(arg, "level", &level)) return nullptr;
+    auto s = acquire(self);
+    if (!s) return nullptr;
+    std::optional<slide::SlideResult<std::vector<std::int64_t>>> sizes;
+    Py_BEGIN_ALLOW_THREADS
+    sizes = shard::tile_sizes(*s, level);
+    Py_END_ALLOW_THREADS
+    if (!sizes->ok()) return raise_slide_error(sizes->error());
+    const auto& v = sizes->value();
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(v.data()),
+                                     static_cast<Py_ssize_t>(v.size() * sizeof(std::int64_t)));
+  });
+}
+
 PyObject* slide_close(PyObject* self, PyObject*) {
   std::shared_ptr<const slide::Slide> dropped;
   dropped.swap(*as_slide(self)->slide);
@@ -398,6 +420,7 @@ PyMethodDef kSlideMethods[] = {
     {"read_tiles", KOLVA_FASTCALL(slide_read_tiles), METH_FASTCALL,
      "read_tiles(level, coords, threads) -> list[bytes]"},
     {"read_associated", slide_read_associated, METH_O, "read_associated(name) -> bytes"},
+    {"tile_sizes", slide_tile_sizes, METH_O, "tile_sizes(level) -> bytes (int64 per tile)"},
     {"close", slide_close, METH_NOARGS, "close()"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -477,9 +500,114 @@ PyObject* open_slide(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// The text of a str argument as UTF-8, or false with TypeError raised.
+bool utf8_of(PyObject* value, const char* name, std::string& out) {
+  if (!PyUnicode_Check(value)) {
+    binding::raise_cast_error(value, "str", name);
+    return false;
+  }
+  Py_ssize_t length = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(value, &length);
+  if (text == nullptr) return false;
+  out.assign(text, static_cast<std::size_t>(length));
+  return true;
+}
+
+// write_shard(path, shard_name, pieces, sync) -> (samples, tile bytes, size, manifest)
+// pieces: (slide, level, tiles as native uint64 bytes, key prefix, extension,
+// json fields, manifest fields) tuples. The shard is written to `path`,
+// created or truncated; the caller renames it into place.
+PyObject* write_shard(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject* path_arg = nullptr;
+    PyObject* pieces_arg = nullptr;
+    const char* shard_name = nullptr;
+    int sync = 0;
+    if (!PyArg_ParseTuple(args, "UsOp:write_shard", &path_arg, &shard_name, &pieces_arg, &sync)) {
+      return nullptr;
+    }
+    PyObject* encoded = PyUnicode_EncodeFSDefault(path_arg);
+    if (encoded == nullptr) return nullptr;
+    const std::string path(PyBytes_AsString(encoded),
+                           static_cast<std::size_t>(PyBytes_Size(encoded)));
+    Py_DECREF(encoded);
+    PyObject* seq = PySequence_Fast(pieces_arg, "pieces must be a sequence");
+    if (seq == nullptr) return nullptr;
+    std::vector<shard::ShardPiece> pieces;
+    const Py_ssize_t count = PySequence_Size(seq);
+    bool ok = count >= 0;
+    for (Py_ssize_t i = 0; ok && i < count; ++i) {
+      PyObject* item = PySequence_GetItem(seq, i);
+      ok = item != nullptr && PyTuple_Check(item) && PyTuple_Size(item) == 7;
+      if (!ok && item != nullptr) {
+        PyErr_SetString(PyExc_TypeError, "a shard piece is a tuple of 7 items");
+      }
+      shard::ShardPiece piece;
+      if (ok) {
+        PyObject* slide_obj = PyTuple_GetItem(item, 0);
+        if (!PyObject_TypeCheck(slide_obj, reinterpret_cast<PyTypeObject*>(g_slide_type))) {
+          PyErr_SetString(PyExc_TypeError, "a shard piece starts with a kolva._core.Slide");
+          ok = false;
+        } else {
+          piece.slide = acquire(slide_obj);
+          ok = piece.slide != nullptr;
+        }
+      }
+      ok = ok && to_u64(PyTuple_GetItem(item, 1), "level", &piece.level);
+      if (ok) {
+        PyObject* tiles = PyTuple_GetItem(item, 2);
+        char* data = nullptr;
+        Py_ssize_t size = 0;
+        ok = PyBytes_AsStringAndSize(tiles, &data, &size) == 0;
+        if (ok && size % 8 != 0) {
+          PyErr_SetString(PyExc_ValueError, "tiles must hold whole uint64 values");
+          ok = false;
+        }
+        if (ok) {
+          piece.tiles.resize(static_cast<std::size_t>(size) / 8);
+          if (size > 0) std::memcpy(piece.tiles.data(), data, static_cast<std::size_t>(size));
+        }
+      }
+      ok = ok && utf8_of(PyTuple_GetItem(item, 3), "key_prefix", piece.key_prefix) &&
+           utf8_of(PyTuple_GetItem(item, 4), "extension", piece.extension) &&
+           utf8_of(PyTuple_GetItem(item, 5), "json_fields", piece.json_fields) &&
+           utf8_of(PyTuple_GetItem(item, 6), "manifest_fields", piece.manifest_fields);
+      Py_XDECREF(item);
+      if (ok) pieces.push_back(std::move(piece));
+    }
+    Py_DECREF(seq);
+    if (!ok) return nullptr;
+
+    std::optional<slide::SlideResult<shard::ShardSummary>> written;
+    std::optional<OsError> os_error;
+    const std::string name(shard_name);
+    Py_BEGIN_ALLOW_THREADS
+    auto sink = std_io::FileSink::create(path, sync != 0);
+    if (sink.ok()) {
+      written = shard::write_shard(pieces, name, **sink);
+    } else {
+      os_error = sink.error();
+    }
+    pieces.clear();  // the last reference to a slide may close its file
+    Py_END_ALLOW_THREADS
+    if (os_error) {
+      errno = os_error->code;
+      return PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+    }
+    if (!written->ok()) return raise_slide_error(written->error());
+    const auto& summary = written->value();
+    return Py_BuildValue("(KKKy#)", static_cast<unsigned long long>(summary.samples),
+                         static_cast<unsigned long long>(summary.tile_bytes),
+                         static_cast<unsigned long long>(summary.size), summary.manifest.data(),
+                         static_cast<Py_ssize_t>(summary.manifest.size()));
+  });
+}
+
 PyMethodDef kModuleMethods[] = {
     {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_slide)),
      METH_VARARGS | METH_KEYWORDS, "open(path, tile_size=0) -> Slide"},
+    {"write_shard", write_shard, METH_VARARGS,
+     "write_shard(path, shard_name, pieces, sync) -> (samples, tile_bytes, size, manifest)"},
     {nullptr, nullptr, 0, nullptr},
 };
 

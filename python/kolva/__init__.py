@@ -19,6 +19,7 @@ from pathlib import Path
 
 from ._core import CoreError, SlideError, TileNotFound, UnsupportedFormat
 from ._slide import EncodedImage, Level, Slide, open
+from ._export import export
 
 __version__ = "0.2.0"
 
@@ -32,6 +33,7 @@ __all__ = [
     "UnsupportedFormat",
     "__version__",
     "example_path",
+    "export",
     "open",
 ]
 

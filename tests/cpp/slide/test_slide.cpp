@@ -141,7 +141,7 @@ TEST(Slide, AFailingSourceIsAnIoErrorNotAnUnknownFormat) {
   auto opened = Slide::open(std::make_shared<FailingSource>(tiff.file, 0, 8));
   ASSERT_FALSE(opened.ok());
   EXPECT_EQ(opened.error().kind, ErrorKind::Io);
-  EXPECT_EQ(opened.error().message, "cannot read flaky.tif: IO Error");
+  EXPECT_EQ(opened.error().message, "cannot read flaky.tif: Input/output error");
 }
 
 TEST(Slide, AFailedTileReadIsAnIoErrorAndTheSlideStaysUsable) {

@@ -1,0 +1,137 @@
+"""`kolva serve`: a tile server that hands the browser each tile as it is stored.
+
+    kolva serve SOURCES... [--host 127.0.0.1] [--port 8000]
+    kolva serve --example
+
+SOURCES are slide files, directories of slides or URLs. The server runs on uvicorn
+(with httptools and uvloop when installed); `create_app(sources)` builds the ASGI
+application for any other ASGI server.
+
+Endpoints: `/slides`, `/slides/{id}`, `/slides/{id}/tiles/{level}/{x}/{y}`,
+`/slides/{id}/associated/{name}`, and a viewer at `/` and `/view/{id}`.
+"""
+from __future__ import annotations
+
+import argparse
+import sys
+from typing import TYPE_CHECKING, Any, TextIO
+
+if TYPE_CHECKING:
+    from ._app import TileServer
+
+__all__ = ["create_app", "register"]
+
+
+def create_app(sources: list[str] | tuple[str, ...], *, threads: int | None = None) -> TileServer:
+    """An ASGI application serving the slides of `sources` (files, directories, URLs)."""
+    from ._app import create_app as _create
+
+    return _create(sources, threads=threads)
+
+
+def register(subparsers: Any) -> None:
+    """Adds the `serve` sub-command to the `kolva` command line."""
+    parser = subparsers.add_parser(
+        "serve", help="serve slides to a browser viewer, each tile as stored",
+        usage="kolva serve [-h] (SOURCE... | --example) [--host HOST] [--port PORT]")
+    parser.add_argument("sources", nargs="*", metavar="SOURCE",
+                        help="slide files, directories of slides, or URLs")
+    parser.add_argument("--example", action="store_true",
+                        help="serve the example slide shipped with kolva")
+    parser.add_argument("--host", default="127.0.0.1",
+                        help="address to bind (default: 127.0.0.1, this machine only)")
+    parser.add_argument("--port", type=int, default=8000, help="port (default: 8000)")
+    parser.add_argument("--workers", type=int, default=1, metavar="N",
+                        help="server processes sharing the port (default: 1)")
+    parser.set_defaults(run=run)
+
+
+def run(args: argparse.Namespace, muffler: Any, out: TextIO) -> int:
+    from .. import example_path
+    from ..cli import CliError
+
+    sources = ([str(example_path())] if args.example else []) + list(args.sources)
+    if not sources:
+        raise CliError("serve: give at least one SOURCE, or --example")
+    try:
+        import uvicorn  # noqa: F401
+        import starlette  # noqa: F401
+    except ImportError as exc:
+        raise CliError(f"serve needs uvicorn and starlette: pip install 'kolva[serve]' "
+                       f"({exc.name} is missing)") from None
+    from ._catalog import SourceError
+
+    try:
+        with muffler():
+            app = create_app(sources)
+    except SourceError as exc:
+        raise CliError(str(exc)) from None
+    if args.workers < 1:
+        raise CliError("serve: --workers must be at least 1")
+    if not app.slides:
+        raise CliError("serve: no slide found in " + ", ".join(sources))
+    host = f"[{args.host}]" if ":" in args.host else args.host
+    if args.host not in ("127.0.0.1", "localhost", "::1"):
+        sys.stderr.write(f"kolva: warning: serving to every machine that can reach "
+                         f"{args.host}:{args.port}\n")
+    out.write(f"kolva: serving {len(app.slides)} slide{'s' if len(app.slides) != 1 else ''} "
+              f"at http://{host}:{args.port}/\n")
+    for entry in sorted(app.slides.values(), key=lambda e: e.id):
+        out.write(f"  http://{host}:{args.port}/view/{entry.id}  {entry.source}\n")
+    out.flush()
+    if args.workers > 1:
+        app.close()  # each worker process opens the slides itself
+        serve_sources(sources, args.host, args.port, workers=args.workers)
+    else:
+        serve(app, args.host, args.port)
+    return 0
+
+
+def serve(app: Any, host: str, port: int, **options: Any) -> None:
+    """Runs `app` on uvicorn with the fastest HTTP parser and event loop available."""
+    import uvicorn
+
+    config: dict[str, Any] = {"log_level": "warning", "access_log": False,
+                              "server_header": False}
+    try:
+        import httptools  # noqa: F401
+
+        config["http"] = "httptools"
+    except ImportError:
+        config["http"] = "h11"
+    try:
+        import uvloop  # noqa: F401
+
+        config["loop"] = "uvloop"
+    except ImportError:
+        config["loop"] = "asyncio"
+    config.update(options)
+    # Reads hand tiles back from worker threads; a short switch interval keeps the
+    # loop from holding the interpreter lock for 5 ms while a finished read waits.
+    # Set only here, where the process is the server.
+    sys.setswitchinterval(0.0005)
+    uvicorn.run(app, host=host, port=port, **config)
+
+
+_SOURCES_VARIABLE = "KOLVA_SERVE_SOURCES"
+
+
+def serve_sources(sources: list[str], host: str, port: int, *, workers: int = 1,
+                  **options: Any) -> None:
+    """Serves `sources` with `workers` processes sharing one listening socket; each
+    process opens the slides itself."""
+    import json
+    import os
+
+    os.environ[_SOURCES_VARIABLE] = json.dumps(list(sources))
+    serve("kolva.serve:_app_from_environment", host, port, factory=True, workers=workers,
+          **options)
+
+
+def _app_from_environment() -> TileServer:
+    """The app of a worker process started by `serve_sources`."""
+    import json
+    import os
+
+    sys.setswitchinterval(0.0005)
+    return create_app(json.loads(os.environ[_SOURCES_VARIABLE]))

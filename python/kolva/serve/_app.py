@@ -1,0 +1,398 @@
+"""The ASGI application: tiles on a bare ASGI path, everything else on Starlette.
+
+A tile request is the hot path: it is parsed and answered here without routing,
+middleware or response objects, and the read runs on a worker thread (the slide
+releases the interpreter lock while it reads), so the event loop never waits on the
+disk or the network. The page, the JSON descriptions and the static files go
+through Starlette.
+"""
+from __future__ import annotations
+
+import asyncio
+import hashlib
+import html
+import json
+import os
+import threading
+from collections import deque
+from collections.abc import Awaitable, Callable, MutableMapping
+from concurrent.futures import ThreadPoolExecutor
+from contextlib import asynccontextmanager
+from pathlib import Path
+from typing import Any
+
+import kolva
+
+from . import _transcode
+from ._catalog import Entry, describe, open_sources
+
+Scope = MutableMapping[str, Any]
+Message = MutableMapping[str, Any]
+Receive = Callable[[], Awaitable[Message]]
+Send = Callable[[Message], Awaitable[None]]
+
+STATIC = Path(__file__).resolve().parent / "static"
+CACHE_FOREVER = b"public, max-age=31536000, immutable"
+_UNDISPLAYABLE = frozenset(t.encode() for t in _transcode.UNDISPLAYABLE)
+# Longest decimal coordinate taken as a number; longer ones are out of range anyway.
+_MAX_DIGITS = 12
+
+
+def _json_body(payload: Any) -> bytes:
+    return json.dumps(payload, separators=(",", ":")).encode()
+
+
+def _parse_int(text: str) -> int | None:
+    """A decimal integer (optionally negative), or None when `text` is not one."""
+    digits = text[1:] if text.startswith("-") else text
+    if not digits or not digits.isascii() or not digits.isdigit():
+        return None
+    if len(digits) > _MAX_DIGITS:
+        return -1  # out of range whatever its sign
+    return int(text)
+
+
+def _etag_matches(header: bytes, etag: bytes) -> bool:
+    if header == etag or header.strip() == b"*":
+        return True
+    for candidate in header.split(b","):
+        candidate = candidate.strip()
+        if candidate.startswith(b"W/"):
+            candidate = candidate[2:]
+        if candidate == etag:
+            return True
+    return False
+
+
+# A queued read: (future of the caller, slide, level, x, y), and its outcome:
+# (future, tile bytes or None, exception or None).
+_Read = tuple["asyncio.Future[bytes]", kolva.Slide, int, int, int]
+_Outcome = tuple["asyncio.Future[bytes]", "bytes | None", "BaseException | None"]
+
+
+class _Reader:
+    """Runs reads on worker threads, many per hand-off.
+
+    Requests queue up on the event loop; a worker takes the queued reads in batches,
+    reads a batch's tiles of one level with one `read_tiles` call (one release of the
+    interpreter lock for the batch), and hands the whole batch back to the loop with
+    one wake-up. Under load this costs far less than one thread round trip per tile,
+    and the loop itself never touches the file. At most `workers` batches run at
+    once, so slow sources (network reads) still proceed in parallel."""
+
+    BATCH = 32
+
+    def __init__(self, workers: int) -> None:
+        self._workers = workers
+        self._executor = ThreadPoolExecutor(max_workers=workers, thread_name_prefix="kolva-read")
+        self._pending: deque[_Read] = deque()
+        self._running = 0
+        self._lock = threading.Lock()
+
+    def read(self, slide: kolva.Slide, level: int, x: int, y: int) -> asyncio.Future[bytes]:
+        future = asyncio.get_running_loop().create_future()
+        with self._lock:
+            self._pending.append((future, slide, level, x, y))
+            if self._running >= self._workers:
+                return future
+            self._running += 1
+        self._executor.submit(self._work)
+        return future
+
+    def _work(self) -> None:
+        pending = self._pending
+        while True:
+            with self._lock:
+                size = max(1, min(self.BATCH, len(pending) // self._workers))
+                batch = [pending.popleft() for _ in range(min(size, len(pending)))]
+                if not batch:
+                    self._running -= 1
+                    return
+            by_loop: dict[asyncio.AbstractEventLoop, list[_Outcome]] = {}
+            for result in self._read_batch(batch):
+                by_loop.setdefault(result[0].get_loop(), []).append(result)
+            for loop, results in by_loop.items():
+                try:
+                    loop.call_soon_threadsafe(self._deliver, results)
+                except RuntimeError:  # that loop is closed: nobody waits for these
+                    pass
+
+    @staticmethod
+    def _read_batch(batch: list[_Read]) -> list[_Outcome]:
+        """[(future, data, exception)] for a batch, one `read_tiles` per run of one level."""
+        results: list[_Outcome] = []
+        i = 0
+        while i < len(batch):
+            _, slide, level = batch[i][:3]
+            j = i + 1
+            while j < len(batch) and batch[j][1] is slide and batch[j][2] == level:
+                j += 1
+            run = batch[i:j]
+            try:
+                tiles = (slide.read_tiles(level, [(b[3], b[4]) for b in run], threads=1)
+                         if len(run) > 1 else [slide.read_tile(level, run[0][3], run[0][4])])
+                results.extend((b[0], data, None) for b, data in zip(run, tiles))
+            except BaseException:  # noqa: BLE001 - one bad tile: read each alone for its own error
+                for b in run:
+                    try:
+                        results.append((b[0], slide.read_tile(level, b[3], b[4]), None))
+                    except BaseException as exc:  # noqa: BLE001 - handed to the request
+                        results.append((b[0], None, exc))
+            i = j
+        return results
+
+    @staticmethod
+    def _deliver(results: list[_Outcome]) -> None:
+        for future, data, exc in results:
+            if future.done():  # the client went away
+                continue
+            if exc is not None:
+                future.set_exception(exc)
+            elif data is not None:
+                future.set_result(data)
+
+    def run(self, fn: Callable[..., Any], *args: Any) -> asyncio.Future[Any]:
+        """Any other blocking call on the same threads."""
+        return asyncio.get_running_loop().run_in_executor(self._executor, fn, *args)
+
+    def close(self) -> None:
+        self._executor.shutdown(wait=False, cancel_futures=True)
+
+
+class TileServer:
+    """The served slides and the ASGI entry point."""
+
+    def __init__(self, sources: list[str], *, threads: int | None = None) -> None:
+        self.slides: dict[str, Entry] = open_sources(sources)
+        if threads is None:
+            # Local reads take microseconds: a few threads keep up, and fewer threads
+            # wait less for the interpreter lock. Network reads wait far longer, so
+            # they get more threads to overlap them.
+            remote = any(e.version is None for e in self.slides.values())
+            threads = 32 if remote else 4
+        self._reader = _Reader(threads)
+        self._grids = {sid: [lv.tile_grid for lv in e.levels] for sid, e in self.slides.items()}
+        self._types = {sid: [lv.media_type.encode() for lv in e.levels]
+                       for sid, e in self.slides.items()}
+        self._app = self._starlette()
+
+    # ------------------------------------------------------------------ ASGI
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        if scope["type"] == "http":
+            path: str = scope["path"]
+            if path.startswith("/slides/"):
+                parts = path.split("/")
+                if len(parts) == 7 and parts[3] == "tiles":
+                    await self._tile(scope, send, parts[2], parts[4], parts[5], parts[6])
+                    return
+        await self._app(scope, receive, send)
+
+    async def _tile(self, scope: Scope, send: Send, sid: str, level_text: str,
+                    x_text: str, y_text: str) -> None:
+        method = scope["method"]
+        if method != "GET" and method != "HEAD":
+            await _send_json(send, 405, {"error": f"{method} is not allowed on tiles"},
+                             [(b"allow", b"GET, HEAD")])
+            return
+        entry = self.slides.get(sid)
+        if entry is None:
+            await _send_json(send, 404, {"error": f"no slide {sid!r}"})
+            return
+        level, x, y = _parse_int(level_text), _parse_int(x_text), _parse_int(y_text)
+        if level is None or x is None or y is None:
+            await _send_json(send, 400, {"error": "level, x and y must be integers"})
+            return
+        grids = self._grids[sid]
+        if not 0 <= level < len(grids):
+            await _send_json(send, 404, {"error": f"level {level} does not exist: the slide "
+                                                  f"has {len(grids)} levels"})
+            return
+        across, down = grids[level]
+        if not (0 <= x < across and 0 <= y < down):
+            await _send_json(send, 404, {"error": f"tile ({x}, {y}) of level {level} does "
+                                                  f"not exist: the level has {across} x "
+                                                  f"{down} tiles"})
+            return
+
+        media_type = self._types[sid][level]
+        accept = if_none_match = None
+        for name, value in scope["headers"]:
+            if name == b"if-none-match":
+                if_none_match = value
+            elif name == b"accept":
+                accept = value
+        transcodable = media_type in _UNDISPLAYABLE
+        stored = not transcodable or _transcode.wants_stored(
+            media_type.decode(), None if accept is None else accept.decode("latin-1"))
+        suffix = b"" if stored else b".png"
+        etag = None
+        if entry.version is not None:
+            etag = f'"{entry.version}-{level}-{x}-{y}'.encode() + suffix + b'"'
+            if if_none_match is not None and _etag_matches(if_none_match, etag):
+                await _send_not_modified(send, etag)
+                return
+
+        try:
+            data = await self._reader.read(entry.slide, level, x, y)
+        except kolva.TileNotFound as exc:
+            await _send_json(send, 404, {"error": str(exc)})
+            return
+        except kolva.SlideError as exc:
+            await _send_json(send, 500, {"error": f"tile could not be read: {exc}"})
+            return
+        if etag is None:
+            etag = b'"' + hashlib.blake2b(data, digest_size=12).hexdigest().encode() + suffix + b'"'
+            if if_none_match is not None and _etag_matches(if_none_match, etag):
+                await _send_not_modified(send, etag)
+                return
+
+        headers = [(b"etag", etag), (b"cache-control", CACHE_FOREVER)]
+        if transcodable:
+            headers.append((b"vary", b"accept"))
+        if not stored:
+            try:
+                data = await self._reader.run(_transcode.to_png, data, media_type.decode())
+            except ValueError as exc:
+                await _send_json(send, 500, {"error": str(exc)})
+                return
+            headers.append((b"x-kolva-transcoded", media_type + b" -> image/png"))
+            media_type = b"image/png"
+        headers.append((b"content-type", media_type))
+        headers.append((b"content-length", str(len(data)).encode()))
+        await send({"type": "http.response.start", "status": 200, "headers": headers})
+        await send({"type": "http.response.body", "body": b"" if method == "HEAD" else data})
+
+    # ------------------------------------------------------------------ Starlette
+    def _starlette(self) -> Any:
+        from starlette.applications import Starlette
+        from starlette.exceptions import HTTPException
+        from starlette.requests import Request
+        from starlette.responses import FileResponse, HTMLResponse, JSONResponse, Response
+        from starlette.routing import Mount, Route
+        from starlette.staticfiles import StaticFiles
+
+        def entry_of(request: Request) -> Entry:
+            entry = self.slides.get(request.path_params["sid"])
+            if entry is None:
+                raise HTTPException(404, f"no slide {request.path_params['sid']!r}")
+            return entry
+
+        async def index(request: Request) -> Response:
+            rows = []
+            for e in sorted(self.slides.values(), key=lambda e: (e.name, e.id)):
+                w, h = e.slide.dimensions
+                rows.append(
+                    f'<tr><td><a href="/view/{html.escape(e.id)}">{html.escape(e.name)}</a></td>'
+                    f"<td>{html.escape(e.slide.format)}</td><td>{w} x {h}</td>"
+                    f"<td>{e.slide.level_count}</td></tr>")
+            body = (
+                '<!doctype html><html lang="en"><head><meta charset="utf-8">'
+                "<title>kolva slides</title>"
+                '<link rel="stylesheet" href="/static/kolva.css"></head><body><main>'
+                f"<h1>Slides</h1><table><tr><th>slide</th><th>format</th><th>size</th>"
+                f"<th>levels</th></tr>{''.join(rows)}</table></main></body></html>")
+            return HTMLResponse(body, headers={"cache-control": "no-cache"})
+
+        async def view(request: Request) -> Response:
+            entry_of(request)
+            return FileResponse(STATIC / "viewer.html", headers={"cache-control": "no-cache"})
+
+        async def slides(request: Request) -> Response:
+            return JSONResponse([
+                {"id": e.id, "name": e.name, "format": e.slide.format,
+                 "dimensions": list(e.slide.dimensions), "url": f"/slides/{e.id}"}
+                for e in sorted(self.slides.values(), key=lambda e: e.id)])
+
+        async def slide(request: Request) -> Response:
+            entry = entry_of(request)
+            if not entry.info:
+                entry.info = describe(entry)
+            return JSONResponse(entry.info)
+
+        async def associated(request: Request) -> Response:
+            entry = entry_of(request)
+            name = request.path_params["name"]
+            images = entry.slide.associated_images
+            if name not in images:
+                raise HTTPException(404, f"slide {entry.id!r} has no associated image {name!r}")
+            try:
+                image = await self._reader.run(images.__getitem__, name)
+            except (kolva.SlideError, KeyError) as exc:
+                raise HTTPException(404, f"associated image {name!r} could not be read: "
+                                         f"{exc}") from None
+            data, media_type = image.data, image.media_type
+            headers = {"cache-control": "public, max-age=86400"}
+            tag = entry.version or hashlib.blake2b(data, digest_size=12).hexdigest()
+            accept = request.headers.get("accept")
+            if media_type in _transcode.UNDISPLAYABLE:
+                headers["vary"] = "accept"
+            if not _transcode.wants_stored(media_type, accept):
+                try:
+                    data = await self._reader.run(_transcode.to_png, data, media_type)
+                except ValueError as exc:
+                    return JSONResponse({"error": str(exc)}, status_code=500)
+                headers["x-kolva-transcoded"] = f"{media_type} -> image/png"
+                media_type = "image/png"
+                tag += ".png"
+            etag = f'"{tag}-a-{hashlib.blake2b(name.encode(), digest_size=6).hexdigest()}"'
+            headers["etag"] = etag
+            inm = request.headers.get("if-none-match")
+            if inm is not None and _etag_matches(inm.encode(), etag.encode()):
+                return Response(status_code=304, headers=headers)
+            return Response(data, media_type=media_type, headers=headers)
+
+        async def http_error(request: Request, exc: Exception) -> Response:
+            status = getattr(exc, "status_code", 500)
+            detail = getattr(exc, "detail", None) or "error"
+            headers = getattr(exc, "headers", None)
+            return JSONResponse({"error": detail}, status_code=status, headers=headers)
+
+        @asynccontextmanager
+        async def lifespan(app: Any):  # type: ignore[no-untyped-def]
+            try:
+                yield
+            finally:
+                self.close()
+
+        routes = [
+            Route("/", index),
+            Route("/view/{sid}", view),
+            Route("/slides", slides),
+            Route("/slides/{sid}", slide),
+            Route("/slides/{sid}/associated/{name}", associated),
+            Mount("/static", StaticFiles(directory=STATIC), name="static"),
+        ]
+        return Starlette(routes=routes, exception_handlers={HTTPException: http_error},
+                         lifespan=lifespan)
+
+    def close(self) -> None:
+        self._reader.close()
+        for entry in self.slides.values():
+            try:
+                entry.slide.close()
+            except kolva.SlideError:
+                pass
+
+
+async def _send_json(send: Send, status: int, payload: Any,
+                     extra: list[tuple[bytes, bytes]] | None = None) -> None:
+    body = _json_body(payload)
+    headers = [(b"content-type", b"application/json"),
+               (b"content-length", str(len(body)).encode()),
+               (b"cache-control", b"no-store")]
+    if extra:
+        headers.extend(extra)
+    await send({"type": "http.response.start", "status": status, "headers": headers})
+    await send({"type": "http.response.body", "body": body})
+
+
+async def _send_not_modified(send: Send, etag: bytes) -> None:
+    await send({"type": "http.response.start", "status": 304,
+                "headers": [(b"etag", etag), (b"cache-control", CACHE_FOREVER)]})
+    await send({"type": "http.response.body", "body": b""})
+
+
+def create_app(sources: list[str] | tuple[str, ...], *, threads: int | None = None) -> TileServer:
+    """An ASGI application serving the slides of `sources`: slide files, directories
+    of slides, or URLs (passed to `kolva.open` unchanged)."""
+    return TileServer([os.fspath(s) for s in sources], threads=threads)

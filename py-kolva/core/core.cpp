@@ -23,6 +23,10 @@
 #include "export/shard.hpp"
 #include "slide/slide.hpp"
 #include "std_io/sink.hpp"
+#include "fetch.hpp"
+#include "slide/slide.hpp"
+#include "std_io/cache.hpp"
+#include "std_io/callback.hpp"
 #include "std_io/source.hpp"
 
 namespace kolva::core_module {
@@ -54,6 +58,9 @@ PyObject* error_class(ErrorKind kind) {
 // The one error mapping: raises the class of `error.kind` with its message,
 // the core's error (debug rendering) as its __cause__. Returns nullptr.
 PyObject* raise_slide_error(const SlideError& error) {
+  // A read through a Python fetch function failed: its own exception (with
+  // the URL and the transport's cause) says more than the core's I/O error.
+  if (error.kind == ErrorKind::Io && restore_fetch_error()) return nullptr;
   PyObject* type = error_class(error.kind);
   PyObject* exc = PyObject_CallFunction(type, "s#", error.message.data(),
                                         static_cast<Py_ssize_t>(error.message.size()));
@@ -102,6 +109,7 @@ PyObject* g_slide_type = nullptr;
 
 // This object's slide, or nullptr with "the slide is closed" raised.
 std::shared_ptr<const slide::Slide> acquire(PyObject* self) {
+  clear_fetch_error();
   std::shared_ptr<const slide::Slide> s = *as_slide(self)->slide;
   if (!s) PyErr_SetString(g_errors.slide_error, "the slide is closed");
   return s;
@@ -300,6 +308,120 @@ PyObject* slide_tile_sizes(PyObject* self, PyObject* arg) {
   });
 }
 
+// Tiles planned by plan_tiles, kept for assemble_tiles.
+struct PlannedTiles {
+  std::shared_ptr<const slide::Slide> slide;
+  std::vector<slide::TilePlan> plans;
+  std::size_t range_count = 0;
+};
+constexpr const char* kPlannedTiles = "kolva._core.PlannedTiles";
+
+void free_planned(PyObject* capsule) {
+  delete static_cast<PlannedTiles*>(PyCapsule_GetPointer(capsule, kPlannedTiles));
+}
+
+// plan_tiles(level, coords) -> (plans, [(offset, length), ...]): every range
+// the tiles need, tile after tile, for the caller to fetch (concurrently,
+// over the network) and hand to assemble_tiles in the same order.
+PyObject* slide_plan_tiles(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&]() -> PyObject* {
+    if (nargs != 2) {
+      PyErr_SetString(PyExc_TypeError, "plan_tiles(level, coords) takes 2 arguments");
+      return nullptr;
+    }
+    std::uint64_t level = 0;
+    if (!to_u64(args[0], "level", &level)) return nullptr;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> coords;
+    if (!parse_coords(args[1], coords)) return nullptr;
+    auto s = acquire(self);
+    if (!s) return nullptr;
+    auto planned = std::make_unique<PlannedTiles>();
+    planned->slide = s;
+    planned->plans.reserve(coords.size());
+    for (const auto& [x, y] : coords) {
+      auto plan = s->plan_tile(level, x, y);
+      if (!plan.ok()) return raise_slide_error(plan.error());
+      planned->range_count += plan->ranges.size();
+      planned->plans.push_back(std::move(plan).value());
+    }
+    PyObject* ranges = PyList_New(static_cast<Py_ssize_t>(planned->range_count));
+    if (ranges == nullptr) return nullptr;
+    Py_ssize_t i = 0;
+    for (const auto& plan : planned->plans) {
+      for (const auto& r : plan.ranges) {
+        PyObject* item = Py_BuildValue("(KK)", static_cast<unsigned long long>(r.offset),
+                                       static_cast<unsigned long long>(r.length));
+        if (item == nullptr) {
+          Py_DECREF(ranges);
+          return nullptr;
+        }
+        PyList_SetItem(ranges, i++, item);
+      }
+    }
+    PyObject* capsule = PyCapsule_New(planned.get(), kPlannedTiles, free_planned);
+    if (capsule == nullptr) {
+      Py_DECREF(ranges);
+      return nullptr;
+    }
+    planned.release();
+    return Py_BuildValue("(NN)", capsule, ranges);
+  });
+}
+
+// assemble_tiles(plans, [bytes, ...]) -> list[bytes]: the tiles of plan_tiles
+// from the bytes of their ranges, in plan order.
+PyObject* slide_assemble_tiles(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&]() -> PyObject* {
+    if (nargs != 2) {
+      PyErr_SetString(PyExc_TypeError, "assemble_tiles(plans, buffers) takes 2 arguments");
+      return nullptr;
+    }
+    auto* planned = static_cast<PlannedTiles*>(PyCapsule_GetPointer(args[0], kPlannedTiles));
+    if (planned == nullptr) return nullptr;
+    PyObject* buffers = PySequence_Fast(args[1], "buffers must be a sequence of bytes");
+    if (buffers == nullptr) return nullptr;
+    const Py_ssize_t count = PySequence_Size(buffers);
+    if (count != static_cast<Py_ssize_t>(planned->range_count)) {
+      Py_DECREF(buffers);
+      PyErr_SetString(PyExc_ValueError, "assemble_tiles needs one buffer per planned range");
+      return nullptr;
+    }
+    std::vector<ByteSpan> spans;
+    spans.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      PyObject* item = PySequence_GetItem(buffers, i);  // new reference; the list keeps it alive
+      if (item == nullptr) {
+        Py_DECREF(buffers);
+        return nullptr;
+      }
+      const bool is_bytes = PyBytes_Check(item);
+      Py_DECREF(item);
+      if (!is_bytes) {
+        Py_DECREF(buffers);
+        return binding::raise_cast_error(item, "bytes", "buffer");
+      }
+      spans.emplace_back(reinterpret_cast<const std::uint8_t*>(PyBytes_AsString(item)),
+                         static_cast<std::size_t>(PyBytes_Size(item)));
+    }
+    PyObject* out = PyList_New(static_cast<Py_ssize_t>(planned->plans.size()));
+    std::size_t at = 0;
+    for (std::size_t i = 0; out != nullptr && i < planned->plans.size(); ++i) {
+      const auto& plan = planned->plans[i];
+      auto tile = planned->slide->assemble(
+          plan, std::span<const ByteSpan>(spans).subspan(at, plan.ranges.size()));
+      at += plan.ranges.size();
+      PyObject* item = tile.ok() ? bytes_of(*tile) : raise_slide_error(tile.error());
+      if (item == nullptr) {
+        Py_CLEAR(out);
+        break;
+      }
+      PyList_SetItem(out, static_cast<Py_ssize_t>(i), item);
+    }
+    Py_DECREF(buffers);
+    return out;
+  });
+}
+
 PyObject* slide_close(PyObject* self, PyObject*) {
   std::shared_ptr<const slide::Slide> dropped;
   dropped.swap(*as_slide(self)->slide);
@@ -314,6 +436,20 @@ PyObject* slide_close(PyObject* self, PyObject*) {
 
 PyObject* get_closed(PyObject* self, void*) {
   return PyBool_FromLong(*as_slide(self)->slide ? 0 : 1);
+}
+
+// (hits, misses, bytes fetched, bytes held) of the range cache of a slide read
+// through a fetch function; None for local files.
+PyObject* get_cache_stats(PyObject* self, void*) {
+  auto s = acquire(self);
+  if (!s) return nullptr;
+  auto* cache = dynamic_cast<std_io::CachedSource*>(&s->source());
+  if (cache == nullptr) Py_RETURN_NONE;
+  const auto st = cache->stats();
+  return Py_BuildValue("(KKKK)", static_cast<unsigned long long>(st.hits),
+                       static_cast<unsigned long long>(st.misses),
+                       static_cast<unsigned long long>(st.fetched),
+                       static_cast<unsigned long long>(st.held));
 }
 
 PyObject* get_format(PyObject* self, void*) {
@@ -421,12 +557,17 @@ PyMethodDef kSlideMethods[] = {
      "read_tiles(level, coords, threads) -> list[bytes]"},
     {"read_associated", slide_read_associated, METH_O, "read_associated(name) -> bytes"},
     {"tile_sizes", slide_tile_sizes, METH_O, "tile_sizes(level) -> bytes (int64 per tile)"},
+    {"plan_tiles", KOLVA_FASTCALL(slide_plan_tiles), METH_FASTCALL,
+     "plan_tiles(level, coords) -> (plans, [(offset, length), ...])"},
+    {"assemble_tiles", KOLVA_FASTCALL(slide_assemble_tiles), METH_FASTCALL,
+     "assemble_tiles(plans, buffers) -> list[bytes]"},
     {"close", slide_close, METH_NOARGS, "close()"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef kSlideGetSet[] = {
     {"closed", get_closed, nullptr, nullptr, nullptr},
+    {"cache_stats", get_cache_stats, nullptr, nullptr, nullptr},
     {"format", get_format, nullptr, nullptr, nullptr},
     {"name", get_name, nullptr, nullptr, nullptr},
     {"levels", get_levels, nullptr, nullptr, nullptr},
@@ -603,7 +744,78 @@ PyObject* write_shard(PyObject*, PyObject* args) {
   });
 }
 
+// open_fetch(fetch, size, name, seeds, tile_size=0, cache_size=...) -> Slide:
+// a slide read through `fetch` (see python_fetch), `size` bytes long, named
+// `name` in messages, with a range cache of `cache_size` bytes (0: none)
+// holding `seeds`, [(offset, bytes), ...], fetched beforehand.
+PyObject* open_fetch(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"fetch", "size", "name", "seeds", "tile_size", "cache_size",
+                                   nullptr};
+    PyObject* fetch = nullptr;
+    PyObject* size_arg = nullptr;
+    PyObject* name_arg = nullptr;
+    PyObject* seeds = nullptr;
+    PyObject* tile_size_arg = nullptr;
+    PyObject* cache_size_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOUO|OO:open_fetch", const_cast<char**>(kwlist),
+                                     &fetch, &size_arg, &name_arg, &seeds, &tile_size_arg,
+                                     &cache_size_arg)) {
+      return nullptr;
+    }
+    if (!PyCallable_Check(fetch)) return binding::raise_cast_error(fetch, "callable", "fetch");
+    std::uint64_t size = 0;
+    std::uint64_t cache_size = std_io::CacheOptions{}.capacity;
+    slide::OpenOptions options;
+    if (!to_u64(size_arg, "size", &size) ||
+        (tile_size_arg != nullptr && !to_u64(tile_size_arg, "tile_size", &options.tile_size)) ||
+        (cache_size_arg != nullptr && !to_u64(cache_size_arg, "cache_size", &cache_size))) {
+      return nullptr;
+    }
+    Py_ssize_t name_length = 0;
+    const char* name_text = PyUnicode_AsUTF8AndSize(name_arg, &name_length);
+    if (name_text == nullptr) return nullptr;
+    auto remote = std::make_shared<std_io::CallbackSource>(
+        python_fetch(fetch), size, std::string(name_text, static_cast<std::size_t>(name_length)));
+    std::shared_ptr<std_io::CachedSource> cache;
+    if (cache_size > 0) {
+      cache = std::make_shared<std_io::CachedSource>(remote,
+                                                     std_io::CacheOptions{cache_size, 64 << 10});
+      PyObject* it = PyObject_GetIter(seeds);
+      if (it == nullptr) return nullptr;
+      PyObject* item;
+      while ((item = PyIter_Next(it)) != nullptr) {
+        unsigned long long offset = 0;
+        PyObject* data = nullptr;
+        const bool ok = PyArg_ParseTuple(item, "KS", &offset, &data);
+        if (ok) {
+          const auto* p = reinterpret_cast<const std::uint8_t*>(PyBytes_AsString(data));
+          cache->insert(offset, Bytes(p, p + PyBytes_Size(data)));
+        }
+        Py_DECREF(item);
+        if (!ok) break;
+      }
+      Py_DECREF(it);
+      if (PyErr_Occurred()) return nullptr;
+    }
+    std::shared_ptr<std_io::RangeSource> source =
+        cache ? std::shared_ptr<std_io::RangeSource>(cache) : remote;
+    clear_fetch_error();
+    std::optional<slide::SlideResult<std::shared_ptr<const slide::Slide>>> opened;
+    Py_BEGIN_ALLOW_THREADS
+    opened = slide::Slide::open(std::move(source), options);
+    Py_END_ALLOW_THREADS
+    // Tiles are read exactly as planned from now on.
+    if (cache) cache->set_read_ahead(false);
+    if (!opened->ok()) return raise_slide_error(opened->error());
+    return wrap(std::move(*opened).value());
+  });
+}
+
 PyMethodDef kModuleMethods[] = {
+    {"open_fetch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_fetch)),
+     METH_VARARGS | METH_KEYWORDS,
+     "open_fetch(fetch, size, name, seeds, tile_size=0, cache_size=...) -> Slide"},
     {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_slide)),
      METH_VARARGS | METH_KEYWORDS, "open(path, tile_size=0) -> Slide"},
     {"write_shard", write_shard, METH_VARARGS,

@@ -12,7 +12,7 @@ from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass
 from typing import Any, cast
 
-from . import _core
+from . import _core, _remote
 from ._core import SlideError, TileNotFound
 
 __all__ = ["EncodedImage", "Level", "Slide", "open"]
@@ -76,8 +76,10 @@ def _default_threads() -> int:
 class Slide:
     """An opened whole-slide image. Make one with `kolva.open`."""
 
-    def __init__(self, core: Any, source: Any, options: dict[str, Any]) -> None:
+    def __init__(self, core: Any, source: Any, options: dict[str, Any],
+                 remote: _remote.RemoteFile | None = None) -> None:
         self._core = core
+        self._remote = remote
         self._source = source
         self._options = options
         self.format: str = core.format
@@ -133,7 +135,12 @@ class Slide:
                    threads: int | None = None) -> list[bytes]:
         """The tiles at `coords` of `level`, in the order of `coords`. Every range is
         planned first (a bad coordinate fails before anything is read), then read with
-        `threads` threads (default: the machine's cores)."""
+        `threads` threads (default: the machine's cores). A remote slide fetches all
+        the ranges concurrently instead (see `max_requests` of `kolva.open`)."""
+        if self._remote is not None:
+            plans, ranges = self._core.plan_tiles(level, coords)
+            fetched: list[bytes] = self._core.assemble_tiles(plans, self._remote.fetch(ranges))
+            return fetched
         if threads is None:
             threads = _default_threads()
         elif threads < 1:
@@ -190,20 +197,70 @@ def _reopen(source: Any, options: dict[str, Any]) -> Slide:
     return open(source, **options)
 
 
-def open(source: str | os.PathLike[str], *, tile_size: int | None = None) -> Slide:  # noqa: A001
-    """Opens a slide file: Aperio SVS, Philips TIFF, Hamamatsu NDPI, Olympus ETS/VSI
-    or a tiled TIFF/BigTIFF pyramid. Raises `kolva.UnsupportedFormat` for files that
-    are no such slide and `kolva.SlideError` when the file cannot be read."""
+def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None,  # noqa: A001
+         storage_options: dict[str, Any] | None = None,
+         cache_size: int = _remote.DEFAULT_CACHE_SIZE,
+         max_requests: int = _remote.DEFAULT_MAX_REQUESTS,
+         timeout: float | None = _remote.DEFAULT_TIMEOUT,
+         retries: int = _remote.DEFAULT_RETRIES) -> Slide:
+    """Opens a slide: Aperio SVS, Philips TIFF, Hamamatsu NDPI, Olympus ETS/VSI or a
+    tiled TIFF/BigTIFF pyramid. Raises `kolva.UnsupportedFormat` for files that are no
+    such slide and `kolva.SlideError` when the file cannot be read.
+
+    `source` is a local path, a URL (``http://``, ``https://``, ``s3://``, ``gs://``,
+    ``az://``, ``file://`` or any protocol fsspec knows) or an open binary file object.
+    For URLs, `storage_options` go to the fsspec file system (credentials, endpoint,
+    headers); `cache_size` bounds the bytes of the range cache that serves the
+    opening's reads (0: none); `max_requests` bounds the requests in flight of one
+    `read_tiles`; each request gets `timeout` seconds and transient failures (5xx,
+    resets) `retries` more tries."""
     options: dict[str, Any] = {}
     if tile_size is not None:
         options["tile_size"] = tile_size
-    if isinstance(source, (str, os.PathLike)):
-        path = os.fspath(source)
-        if isinstance(path, bytes):
-            path = os.fsdecode(path)
-        core = _core.open(path, tile_size or 0)
-        return Slide(core, path, options)
-    raise TypeError(f"kolva.open() takes a path, not {type(source).__name__}")
+    if isinstance(source, os.PathLike):
+        source = os.fspath(source)
+        if isinstance(source, bytes):
+            source = os.fsdecode(source)
+    if isinstance(source, str) and _remote.is_url(source):
+        local = _remote.local_path_of(source)
+        if local is None:
+            return _open_remote(source, options, storage_options=storage_options,
+                                cache_size=cache_size, max_requests=max_requests,
+                                timeout=timeout, retries=retries)
+        source = local
+    if isinstance(source, str):
+        core = _core.open(source, tile_size or 0)
+        return Slide(core, source, options)
+    if not hasattr(source, "read") and hasattr(source, "fs") and callable(getattr(source, "open", None)):
+        source = source.open()  # an fsspec OpenFile: its file object
+    if callable(getattr(source, "read", None)) and callable(getattr(source, "seek", None)):
+        return _open_remote(source, options, storage_options=None, cache_size=cache_size,
+                            max_requests=max_requests, timeout=timeout, retries=retries)
+    raise TypeError("kolva.open() takes a path, a URL or a binary file object, "
+                    f"not {type(source).__name__}")
+
+
+def _open_remote(source: Any, options: dict[str, Any], *, storage_options: dict[str, Any] | None,
+                 cache_size: int, max_requests: int, timeout: float | None,
+                 retries: int) -> Slide:
+    if cache_size < 0:
+        raise ValueError(f"cache_size must not be negative, not {cache_size}")
+    if max_requests < 1:
+        raise ValueError(f"max_requests must be at least 1, not {max_requests}")
+    # Everything needed to open it again elsewhere (pickling).
+    if storage_options:
+        options["storage_options"] = dict(storage_options)
+    defaults = {"cache_size": _remote.DEFAULT_CACHE_SIZE, "max_requests": _remote.DEFAULT_MAX_REQUESTS,
+                "timeout": _remote.DEFAULT_TIMEOUT, "retries": _remote.DEFAULT_RETRIES}
+    given = {"cache_size": cache_size, "max_requests": max_requests, "timeout": timeout,
+             "retries": retries}
+    options.update({k: v for k, v in given.items() if v != defaults[k]})
+    remote = _remote.remote_file(source, storage_options, max_requests=max_requests,
+                                 timeout=timeout, retries=retries)
+    seeds = remote.first_round_trip()
+    core = _core.open_fetch(remote.fetch, remote.size, remote.name, seeds,
+                            options.get("tile_size") or 0, cache_size)
+    return Slide(core, source, options, remote)
 
 
 # Re-exported for `kolva/__init__.py`.

@@ -1,0 +1,88 @@
+#pragma once
+
+// A range cache in front of any RangeSource, for sources where a read costs a
+// round trip (HTTP, S3, ...). Opening a slide reads the header several times,
+// then each directory's entries and the values stored next to them; with
+// read-ahead on, a read that no cached window covers fetches one window around
+// its first missing byte, so a directory costs one round trip, not one per
+// range. With read-ahead off (after opening) a miss is read exactly as asked
+// and not kept, so tiles cost their own bytes and nothing more, while ranges
+// that cached windows hold are still answered from them.
+//
+// Bounded in bytes (least recently used windows go first); any number of
+// threads may read at once. Fetches run without the lock held, so two threads
+// missing the same window may both fetch it: the bytes are the same and the
+// second copy is dropped.
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+
+#include "std_io/source.hpp"
+
+namespace kolva::std_io {
+
+struct CacheOptions {
+  std::uint64_t capacity = 32ULL << 20;  // bytes kept at most
+  std::uint64_t window = 64ULL << 10;    // bytes fetched for a small miss, from its start
+  std::uint64_t behind = 16ULL << 10;    // and at most this many before it
+};
+
+struct CacheStats {
+  std::uint64_t hits = 0;     // reads answered from cached windows alone
+  std::uint64_t misses = 0;   // reads that went to the inner source
+  std::uint64_t fetched = 0;  // bytes read from the inner source
+  std::uint64_t held = 0;     // bytes held now
+};
+
+class CachedSource final : public RangeSource {
+ public:
+  CachedSource(std::shared_ptr<RangeSource> inner, CacheOptions options);
+
+  std::uint64_t known_size() const override { return inner_->known_size(); }
+  KolvaResult<std::uint64_t> size() override { return inner_->size(); }
+  KolvaResult<std::uint64_t> read_at(std::uint64_t offset, std::span<std::uint8_t> dst) override;
+  const std::string& name() const override { return inner_->name(); }
+
+  // Keeps bytes fetched elsewhere (the first round trip of an opening).
+  void insert(std::uint64_t offset, Bytes bytes);
+  // Windows for small misses, and keeping what misses read: on while opening.
+  void set_read_ahead(bool on) { read_ahead_.store(on, std::memory_order_relaxed); }
+  CacheStats stats() const;
+  RangeSource& inner() { return *inner_; }
+
+ private:
+  // A piece of a fetched buffer; pieces never overlap.
+  struct Piece {
+    std::shared_ptr<const Bytes> buffer;
+    std::size_t begin;    // within buffer
+    std::uint64_t length;
+    std::uint64_t used;   // tick of the last read it served
+  };
+
+  // Copies [offset, offset + dst.size()) when the pieces cover it all.
+  // Counts a hit when `first_try`.
+  bool copy_if_covered(std::uint64_t offset, std::span<std::uint8_t> dst, bool first_try);
+  // The first byte of [offset, end) no piece holds (end when all are held).
+  std::uint64_t first_missing(std::uint64_t offset, std::uint64_t end) const;
+  void insert_locked(std::uint64_t offset, std::shared_ptr<const Bytes> buffer);
+  void evict_locked();
+
+  std::shared_ptr<RangeSource> inner_;
+  CacheOptions options_;
+  std::atomic<bool> read_ahead_{true};
+
+  mutable std::mutex mutex_;
+  std::map<std::uint64_t, Piece> pieces_;  // by offset
+  std::uint64_t held_ = 0;
+  std::uint64_t tick_ = 0;
+  std::uint64_t hits_ = 0;
+  std::uint64_t misses_ = 0;
+  std::uint64_t fetched_ = 0;
+};
+
+}  // namespace kolva::std_io

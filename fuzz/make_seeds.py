@@ -24,10 +24,10 @@ sys.path.insert(0, str(HERE.parent / "tests"))
 
 import tifffile  # noqa: E402
 
-from fixtures import ets, ndpi, tiff_slides  # noqa: E402
+from fixtures import codec_tiffs, ets, ndpi, tiff_slides  # noqa: E402
 
 CORPUS = HERE / "corpus"
-TARGETS = ("fuzz_open", "fuzz_tiff", "fuzz_ets", "fuzz_ndpi", "fuzz_jpeg")
+TARGETS = ("fuzz_open", "fuzz_tiff", "fuzz_ets", "fuzz_ndpi", "fuzz_jpeg", "fuzz_slide")
 MAX_SEED = 64 * 1024
 
 
@@ -257,6 +257,27 @@ def jpeg_headers(files: dict[str, bytes]) -> dict[str, bytes]:
     return out
 
 
+def slide_seeds(d: Path) -> dict[str, bytes]:
+    """Tiled TIFFs in each tile codec and slides with associated images (joined
+    JPEG strips, LZW labels, Philips XML JPEGs, the NDPI macro and map)."""
+    out = {}
+    for name, case in codec_tiffs.CASES.items():
+        path = codec_tiffs.make_codec_tiff(d / f"c-{name}.tif", case,
+                                           levels=((40, 24), (20, 12)), tile=(16, 16))
+        out[f"codec-{name}"] = path.read_bytes()
+    built = {
+        "aperio-rgb-associated": tiff_slides.make_aperio_svs(
+            d / "ar.svs", rgb=True, levels=((48, 32, 32),), quality=30, scanner_strips=True),
+        "philips-xml-associated": tiff_slides.make_philips_tiff(
+            d / "px.tiff", content=(64, 48), tile=32, n_levels=1, quality=30,
+            associated_in_xml=True),
+    }
+    out.update({name: Path(s.path).read_bytes() for name, s in built.items()})
+    nd = ndpi.make_ndpi(d / "nm.ndpi", levels=((64, 32, 2),), quality=30, map_image=True)
+    out["ndpi-macro-map"] = Path(nd.path).read_bytes()
+    return {k: v for k, v in out.items() if len(v) <= MAX_SEED}
+
+
 # ------------------------------------------------------------------ writing
 
 def write(target: str, seeds: dict[str, bytes]) -> None:
@@ -271,11 +292,14 @@ def write(target: str, seeds: dict[str, bytes]) -> None:
 
 
 def main() -> None:
+    """Writes the seeds of the targets named on the command line (all without)."""
+    only = set(sys.argv[1:]) or set(TARGETS)
     tmp = Path(tempfile.mkdtemp(prefix="kolva-seeds-"))
     try:
         tiff = tiff_seeds(tmp)
         nd = ndpi_seeds(tmp)
         et = ets_seeds(tmp)
+        sl = slide_seeds(tmp)
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
     te, ee = tiff_edges(tiff["generic-le"]), ets_edges()
@@ -283,11 +307,17 @@ def main() -> None:
     # directory reader's corpus carries it (the Python resource tests cover
     # it through the whole opening composition).
     no_loops = {k: v for k, v in te.items() if not k.startswith("loop")}
-    write("fuzz_open", {**tiff, **nd, **et, **no_loops, **ee})
-    write("fuzz_tiff", {**tiff, **{k: v for k, v in nd.items() if "classic" in k}, **te})
-    write("fuzz_ndpi", {**nd, **{k: v for k, v in te.items() if "ndpi" in k}})
-    write("fuzz_ets", {**et, **ee})
-    write("fuzz_jpeg", {**jpeg_edges(), **jpeg_headers({**tiff, **nd})})
+    seeds = {
+        "fuzz_open": lambda: {**tiff, **nd, **et, **no_loops, **ee},
+        "fuzz_tiff": lambda: {**tiff, **{k: v for k, v in nd.items() if "classic" in k}, **te},
+        "fuzz_ndpi": lambda: {**nd, **{k: v for k, v in te.items() if "ndpi" in k}},
+        "fuzz_ets": lambda: {**et, **ee},
+        "fuzz_jpeg": lambda: {**jpeg_edges(), **jpeg_headers({**tiff, **nd})},
+        "fuzz_slide": lambda: {**sl, **tiff, **nd, **no_loops},
+    }
+    for target in TARGETS:
+        if target in only:
+            write(target, seeds[target]())
     total = sum(p.stat().st_size for p in CORPUS.rglob("*") if p.is_file())
     print(f"corpus: {sum(1 for p in CORPUS.rglob('*') if p.is_file())} files, {total} bytes")
 

@@ -1,6 +1,7 @@
 #include "slide/describe.hpp"
 
 #include "slide/metadata.hpp"
+#include "slide/associated.hpp"
 
 namespace kolva::slide {
 
@@ -56,6 +57,7 @@ std::string describe_refusal(const std::vector<tiff_tools::Ifd>& ifds) {
 
 void describe_slide(Slide& slide) {
   slide.properties_ = metadata::slide_properties(slide.format(), slide.ifds_, slide.levels_);
+  add_associated_images(slide);
 }
 
 }  // namespace kolva::slide

@@ -11,6 +11,7 @@
 #include "slide/metadata.hpp"
 #include "slide/ndpi_tiles.hpp"
 #include "slide/pool.hpp"
+#include "slide/tiff_codecs.hpp"
 
 namespace kolva::slide {
 namespace {
@@ -106,6 +107,14 @@ std::string source_failure(const KolvaError& cause) {
   return cause.display();
 }
 
+// The byte order a TIFF's header names ("II" little-endian, "MM" big).
+ByteOrder tiff_byte_order(std_io::RangeSource& source) {
+  std::uint8_t head[2] = {};
+  auto got = source.read_at(0, {head, sizeof head});
+  return got.ok() && *got == 2 && head[0] == 'M' && head[1] == 'M' ? ByteOrder::Big
+                                                                   : ByteOrder::Little;
+}
+
 std::string hex_prefix(std_io::RangeSource& source) {
   std::uint8_t head[4] = {};
   auto got = source.read_at(0, {head, sizeof head});
@@ -189,10 +198,30 @@ SlideResult<std::shared_ptr<const Slide>> Slide::open(std::shared_ptr<std_io::Ra
                       opened->error()};
   }
   Opened found = std::move(*opened).value();
-  auto slide = std::make_shared<Slide>(std::move(source), found.format, std::move(found.decoder));
+  const ByteOrder order = tiff_ifds ? tiff_byte_order(*source) : ByteOrder::Little;
+  // A tiled TIFF whose tiles the JPEG-tables reader does not take: this layer
+  // plans its tiles in whatever common codec they are.
+  std::optional<CodecPyramid> pyramid;
+  if (found.format == Format::GenericTiff && found.decoder.level_count() == 0) {
+    auto planned = plan_tiff_pyramid(found.ifds, order);
+    if (!planned.ok()) {
+      return SlideError{ErrorKind::Unsupported,
+                        source->name() + " is not a slide kolva can read: " + planned.error(),
+                        KolvaError::LevelNotFound{0, 0}};
+    }
+    pyramid = std::move(planned).value();
+  }
+  auto slide = pyramid ? std::make_shared<Slide>(std::move(source), found.format, std::nullopt)
+                       : std::make_shared<Slide>(std::move(source), found.format,
+                                                 std::move(found.decoder));
   slide->ifds_ = std::move(found.ifds);
+  slide->tiff_order_ = order;
+  if (pyramid) {
+    slide->levels_ = std::move(pyramid->levels);
+    slide->planner_ = std::move(pyramid->planner);
+  }
 
-  const std::uint64_t count = slide->decoder_->level_count();
+  const std::uint64_t count = slide->decoder_ ? slide->decoder_->level_count() : 0;
   for (std::uint64_t i = 0; i < count; ++i) {
     const auto info = slide->decoder_->get_level(i);
     if (!info) {

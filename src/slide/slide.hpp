@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "base/base.hpp"
+#include "base/bytes.hpp"
 #include "dynamic_decoder/dynamic_decoder.hpp"
 #include "std_io/source.hpp"
 #include "tiff_tools/data/data.hpp"
@@ -192,6 +193,7 @@ class Slide {
 
   // Filled while opening.
   std::vector<tiff_tools::Ifd> ifds_;
+  ByteOrder tiff_order_ = ByteOrder::Little;  // of ifds_' file, for TIFF wrappers
   std::vector<Level> levels_;
   Properties properties_;
   std::vector<AssociatedImage> associated_;

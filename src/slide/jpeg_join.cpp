@@ -1,0 +1,180 @@
+#include "slide/jpeg_join.hpp"
+
+#include <algorithm>
+#include <optional>
+
+namespace kolva::slide {
+
+const std::uint8_t kAdobeRgbApp14[16] = {0xFF, 0xEE, 0x00, 0x0E, 0x41, 0x64, 0x6F, 0x62,
+                                         0x65, 0x00, 0x64, 0x00, 0x00, 0x00, 0x00, 0x00};
+
+namespace {
+
+// The header of one strip: its marker segments up to and including the SOS
+// header, and where the entropy-coded data runs.
+struct StripHeader {
+  std::size_t frame_at = 0;   // offset of the SOF segment
+  std::size_t scan_at = 0;    // offset of the SOS segment
+  std::size_t data_at = 0;    // first entropy-coded byte
+  std::size_t data_end = 0;   // one past the last one (before EOI)
+  bool has_restarts = false;
+  bool has_adobe = false;
+  std::uint8_t h_max = 1;
+  std::uint8_t v_max = 1;
+};
+
+bool is_frame(std::uint8_t marker) { return marker == 0xC0 || marker == 0xC1; }
+bool is_other_frame(std::uint8_t marker) {
+  return marker >= 0xC2 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
+}
+
+Result<StripHeader, std::string> parse_strip(ByteSpan s) {
+  if (s.size() < 4 || s[0] != 0xFF || s[1] != 0xD8) {
+    return std::string("a strip does not start with a JPEG SOI marker");
+  }
+  StripHeader h;
+  bool frame = false;
+  std::size_t i = 2;
+  while (true) {
+    while (i < s.size() && s[i] == 0xFF && i + 1 < s.size() && s[i + 1] == 0xFF) ++i;  // fill
+    if (i + 4 > s.size() || s[i] != 0xFF) return std::string("a strip's JPEG header is malformed");
+    const std::uint8_t marker = s[i + 1];
+    const std::size_t length = (std::size_t{s[i + 2]} << 8) | s[i + 3];
+    if (length < 2 || i + 2 + length > s.size()) {
+      return std::string("a strip's JPEG header is malformed");
+    }
+    if (is_frame(marker)) {
+      if (length < 8) return std::string("a strip's JPEG frame header is malformed");
+      const std::size_t components = s[i + 9];
+      if (length < 8 + 3 * components) return std::string("a strip's JPEG frame header is malformed");
+      for (std::size_t c = 0; c < components; ++c) {
+        const std::uint8_t sampling = s[i + 11 + 3 * c];
+        h.h_max = std::max<std::uint8_t>(h.h_max, sampling >> 4);
+        h.v_max = std::max<std::uint8_t>(h.v_max, sampling & 0x0F);
+      }
+      h.frame_at = i;
+      frame = true;
+    } else if (is_other_frame(marker)) {
+      return std::string("the strips are not baseline or extended sequential JPEG");
+    } else if (marker == 0xDD) {
+      h.has_restarts = true;
+    } else if (marker == 0xEE) {
+      h.has_adobe = true;
+    } else if (marker == 0xDA) {
+      if (!frame) return std::string("a strip has no JPEG frame header");
+      h.scan_at = i;
+      h.data_at = i + 2 + length;
+      break;
+    }
+    i += 2 + length;
+  }
+  h.data_end = s.size();
+  // The EOI that ends the strip, and any padding after it, stay out.
+  for (std::size_t j = s.size(); j >= h.data_at + 2; --j) {
+    if (s[j - 2] == 0xFF && s[j - 1] == 0xD9) {
+      h.data_end = j - 2;
+      break;
+    }
+    if (s.size() - j > 16) break;
+  }
+  return h;
+}
+
+// The strip's header bytes between SOI and SOS with the frame header's height
+// field blanked, for comparing strips.
+Bytes header_key(ByteSpan s, const StripHeader& h) {
+  Bytes key(s.begin() + 2, s.begin() + static_cast<std::ptrdiff_t>(h.data_at));
+  const std::size_t height_at = h.frame_at + 5 - 2;
+  key[height_at] = 0;
+  key[height_at + 1] = 0;
+  return key;
+}
+
+// The segments of JPEGTables between their SOI and EOI; empty when malformed.
+ByteSpan table_segments(ByteSpan tables) {
+  if (tables.size() < 4 || tables[0] != 0xFF || tables[1] != 0xD8) return {};
+  ByteSpan body = tables.subspan(2);
+  if (body[body.size() - 2] == 0xFF && body.back() == 0xD9) body = body.first(body.size() - 2);
+  return body;
+}
+
+bool has_adobe_marker(ByteSpan bytes) {
+  for (std::size_t i = 0; i + 1 < bytes.size(); ++i) {
+    if (bytes[i] == 0xFF && bytes[i + 1] == 0xEE) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+Bytes jpeg_stream_head(ByteSpan tables, bool rgb) {
+  const ByteSpan body = table_segments(tables);
+  if (body.empty() && !rgb) return {};
+  Bytes head = {0xFF, 0xD8};
+  if (rgb && !has_adobe_marker(body)) head.insert(head.end(), kAdobeRgbApp14, kAdobeRgbApp14 + 16);
+  head.insert(head.end(), body.begin(), body.end());
+  return head;
+}
+
+Result<Bytes, std::string> join_jpeg_strips(const StripImage& image,
+                                            std::span<const ByteSpan> strips) {
+  if (strips.empty()) return std::string("the image has no strips");
+  if (image.height > 0xFFFF || image.width > 0xFFFF) {
+    return std::string("the image is larger than a JPEG frame can be");
+  }
+  auto first = parse_strip(strips[0]);
+  if (!first.ok()) return std::move(first).error();
+  const StripHeader& h0 = *first;
+  const std::uint64_t mcu_w = 8ULL * h0.h_max;
+  const std::uint64_t mcu_h = 8ULL * h0.v_max;
+  std::uint64_t interval = 0;
+  if (strips.size() > 1) {
+    if (image.rows_per_strip == 0 || image.rows_per_strip % mcu_h != 0) {
+      return "the strip height (" + std::to_string(image.rows_per_strip) +
+             " rows) is not a whole number of MCU rows (" + std::to_string(mcu_h) + ")";
+    }
+    interval = (image.width + mcu_w - 1) / mcu_w * (image.rows_per_strip / mcu_h);
+    if (interval == 0 || interval > 0xFFFF) {
+      return std::string("one strip holds more MCUs than a restart interval can count");
+    }
+    if (h0.has_restarts) return std::string("the strips carry restart markers of their own");
+  }
+  const Bytes key0 = header_key(strips[0], h0);
+
+  Bytes out = {0xFF, 0xD8};
+  const ByteSpan tables = table_segments(image.tables);
+  if (image.rgb && !h0.has_adobe && !has_adobe_marker(tables)) {
+    out.insert(out.end(), kAdobeRgbApp14, kAdobeRgbApp14 + 16);
+  }
+  out.insert(out.end(), tables.begin(), tables.end());
+  // The first strip's header up to SOS, its frame height made the image's.
+  const ByteSpan s0 = strips[0];
+  const std::size_t head_start = out.size();
+  out.insert(out.end(), s0.begin() + 2, s0.begin() + static_cast<std::ptrdiff_t>(h0.scan_at));
+  const std::size_t height_at = head_start + h0.frame_at - 2 + 5;
+  out[height_at] = static_cast<std::uint8_t>(image.height >> 8);
+  out[height_at + 1] = static_cast<std::uint8_t>(image.height);
+  if (interval > 0) {
+    out.insert(out.end(), {0xFF, 0xDD, 0x00, 0x04, static_cast<std::uint8_t>(interval >> 8),
+                           static_cast<std::uint8_t>(interval)});
+  }
+  out.insert(out.end(), s0.begin() + static_cast<std::ptrdiff_t>(h0.scan_at),
+             s0.begin() + static_cast<std::ptrdiff_t>(h0.data_end));
+  for (std::size_t k = 1; k < strips.size(); ++k) {
+    auto parsed = parse_strip(strips[k]);
+    if (!parsed.ok()) return std::move(parsed).error();
+    if (parsed->has_restarts) return std::string("the strips carry restart markers of their own");
+    if (header_key(strips[k], *parsed) != key0) {
+      return std::string("the strips' JPEG headers differ");
+    }
+    out.push_back(0xFF);
+    out.push_back(static_cast<std::uint8_t>(0xD0 + (k - 1) % 8));
+    out.insert(out.end(), strips[k].begin() + static_cast<std::ptrdiff_t>(parsed->data_at),
+               strips[k].begin() + static_cast<std::ptrdiff_t>(parsed->data_end));
+  }
+  out.push_back(0xFF);
+  out.push_back(0xD9);
+  return out;
+}
+
+}  // namespace kolva::slide

@@ -1,0 +1,204 @@
+#include "slide/tiff_wrap.hpp"
+
+#include <algorithm>
+#include <limits>
+
+namespace kolva::slide {
+namespace {
+
+constexpr std::uint16_t kShort = 3;
+constexpr std::uint16_t kLong = 4;
+constexpr std::uint16_t kUndefined = 7;
+
+struct Field {
+  std::uint16_t tag;
+  std::uint16_t type;
+  std::uint32_t count;
+  Bytes value;  // already in the file's byte order
+};
+
+class Writer {
+ public:
+  explicit Writer(ByteOrder order) : order_(order) {}
+  void u16(Bytes& out, std::uint16_t v) const {
+    if (order_ == ByteOrder::Little) {
+      out.push_back(static_cast<std::uint8_t>(v));
+      out.push_back(static_cast<std::uint8_t>(v >> 8));
+    } else {
+      out.push_back(static_cast<std::uint8_t>(v >> 8));
+      out.push_back(static_cast<std::uint8_t>(v));
+    }
+  }
+  void u32(Bytes& out, std::uint32_t v) const {
+    if (order_ == ByteOrder::Little) {
+      u16(out, static_cast<std::uint16_t>(v));
+      u16(out, static_cast<std::uint16_t>(v >> 16));
+    } else {
+      u16(out, static_cast<std::uint16_t>(v >> 16));
+      u16(out, static_cast<std::uint16_t>(v));
+    }
+  }
+  Field shorts(std::uint16_t tag, std::span<const std::uint16_t> values) const {
+    Field f{tag, kShort, static_cast<std::uint32_t>(values.size()), {}};
+    for (std::uint16_t v : values) u16(f.value, v);
+    return f;
+  }
+  Field one_short(std::uint16_t tag, std::uint16_t v) const {
+    const std::uint16_t values[1] = {v};
+    return shorts(tag, values);
+  }
+  Field longs(std::uint16_t tag, std::span<const std::uint32_t> values) const {
+    Field f{tag, kLong, static_cast<std::uint32_t>(values.size()), {}};
+    for (std::uint32_t v : values) u32(f.value, v);
+    return f;
+  }
+  Field one_long(std::uint16_t tag, std::uint32_t v) const {
+    const std::uint32_t values[1] = {v};
+    return longs(tag, values);
+  }
+
+ private:
+  ByteOrder order_;
+};
+
+// A short array entry, or nothing when the tag is absent or not unsigned.
+std::vector<std::uint16_t> short_values(const tiff_tools::Ifd& ifd, std::uint16_t tag) {
+  std::vector<std::uint16_t> out;
+  const auto* data = ifd.get(tag);
+  if (data == nullptr) return out;
+  const auto values = data->to_u64vec();
+  if (!values) return out;
+  for (std::uint64_t v : *values) {
+    out.push_back(static_cast<std::uint16_t>(std::min<std::uint64_t>(v, 0xFFFF)));
+  }
+  return out;
+}
+
+}  // namespace
+
+Result<TiffLayout, std::string> layout_of(const tiff_tools::Ifd& ifd, ByteOrder order,
+                                          std::uint64_t width, std::uint64_t height,
+                                          std::uint64_t rows_per_strip) {
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint32_t>::max();
+  if (width == 0 || height == 0 || width > kMax || height > kMax || rows_per_strip > kMax) {
+    return std::string("an image size of ") + std::to_string(width) + " x " +
+           std::to_string(height) + " pixels";
+  }
+  TiffLayout layout;
+  layout.order = order;
+  layout.width = static_cast<std::uint32_t>(width);
+  layout.height = static_cast<std::uint32_t>(height);
+  layout.rows_per_strip = static_cast<std::uint32_t>(std::max<std::uint64_t>(rows_per_strip, 1));
+  layout.compression = static_cast<std::uint16_t>(std::min<std::uint64_t>(ifd.scalar(259).value_or(1), 0xFFFF));
+  layout.photometric = static_cast<std::uint16_t>(std::min<std::uint64_t>(ifd.scalar(262).value_or(1), 0xFFFF));
+  const std::uint64_t samples = ifd.scalar(277).value_or(1);
+  if (samples == 0 || samples > 64) {
+    return std::to_string(samples) + " samples per pixel";
+  }
+  layout.samples = static_cast<std::uint16_t>(samples);
+  if (samples > 1 && ifd.scalar(284).value_or(1) == 2) {
+    return std::string("samples stored in separate planes (PlanarConfiguration 2)");
+  }
+  layout.bits = short_values(ifd, 258);
+  if (layout.bits.empty()) layout.bits.push_back(1);
+  layout.bits.resize(samples, layout.bits.back());
+  if (const auto predictor = ifd.scalar(317); predictor && *predictor != 1) {
+    layout.predictor = static_cast<std::uint16_t>(std::min<std::uint64_t>(*predictor, 0xFFFF));
+  }
+  layout.sample_format = short_values(ifd, 339);
+  if (!layout.sample_format.empty()) layout.sample_format.resize(samples, layout.sample_format.back());
+  layout.extra_samples = short_values(ifd, 338);
+  if (layout.extra_samples.size() >= samples) layout.extra_samples.clear();
+  layout.color_map = short_values(ifd, 320);
+  layout.ycbcr_subsampling = short_values(ifd, 530);
+  if (layout.ycbcr_subsampling.size() != 2) layout.ycbcr_subsampling.clear();
+  if (const auto* tables = ifd.get(347)) {
+    if (const auto* bytes = tables->u8vec()) layout.jpeg_tables = *bytes;
+  }
+  return layout;
+}
+
+std::optional<Bytes> tiff_header(const TiffLayout& layout,
+                                 std::span<const std::uint64_t> strip_lengths) {
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint32_t>::max();
+  if (strip_lengths.empty() || strip_lengths.size() > (1U << 24)) return std::nullopt;
+  const Writer w(layout.order);
+  std::vector<Field> fields;
+  fields.push_back(w.one_long(256, layout.width));
+  fields.push_back(w.one_long(257, layout.height));
+  fields.push_back(w.shorts(258, layout.bits));
+  fields.push_back(w.one_short(259, layout.compression));
+  fields.push_back(w.one_short(262, layout.photometric));
+  const std::size_t offsets_field = fields.size();
+  fields.push_back(Field{273, kLong, static_cast<std::uint32_t>(strip_lengths.size()), {}});
+  fields.push_back(w.one_short(277, layout.samples));
+  fields.push_back(w.one_long(278, layout.rows_per_strip));
+  std::vector<std::uint32_t> counts;
+  for (std::uint64_t length : strip_lengths) {
+    if (length > kMax) return std::nullopt;
+    counts.push_back(static_cast<std::uint32_t>(length));
+  }
+  fields.push_back(w.longs(279, counts));
+  fields.push_back(w.one_short(284, 1));
+  if (layout.predictor) fields.push_back(w.one_short(317, *layout.predictor));
+  if (!layout.color_map.empty()) fields.push_back(w.shorts(320, layout.color_map));
+  if (!layout.extra_samples.empty()) fields.push_back(w.shorts(338, layout.extra_samples));
+  if (!layout.sample_format.empty()) fields.push_back(w.shorts(339, layout.sample_format));
+  if (!layout.jpeg_tables.empty()) {
+    fields.push_back(Field{347, kUndefined, static_cast<std::uint32_t>(layout.jpeg_tables.size()),
+                           layout.jpeg_tables});
+  }
+  if (!layout.ycbcr_subsampling.empty()) fields.push_back(w.shorts(530, layout.ycbcr_subsampling));
+
+  // Out-of-line values follow the directory, each on a word boundary; the
+  // strips follow them.
+  const std::uint64_t directory = 8 + 2 + 12 * fields.size() + 4;
+  std::uint64_t values_size = 0;
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    const std::uint64_t size = i == offsets_field ? 4ULL * strip_lengths.size() : fields[i].value.size();
+    if (size > 4) values_size += size + (size & 1);
+  }
+  const std::uint64_t data_start = directory + values_size;
+  std::vector<std::uint32_t> offsets;
+  std::uint64_t at = data_start;
+  for (std::uint64_t length : strip_lengths) {
+    if (at > kMax) return std::nullopt;
+    offsets.push_back(static_cast<std::uint32_t>(at));
+    at += length;
+  }
+  if (at > kMax) return std::nullopt;
+  fields[offsets_field] = w.longs(273, offsets);
+
+  Bytes out;
+  out.reserve(static_cast<std::size_t>(data_start));
+  if (layout.order == ByteOrder::Little) {
+    out.insert(out.end(), {'I', 'I'});
+  } else {
+    out.insert(out.end(), {'M', 'M'});
+  }
+  w.u16(out, 42);
+  w.u32(out, 8);
+  w.u16(out, static_cast<std::uint16_t>(fields.size()));
+  std::uint64_t value_at = directory;
+  Bytes values;
+  for (const Field& f : fields) {
+    w.u16(out, f.tag);
+    w.u16(out, f.type);
+    w.u32(out, f.count);
+    if (f.value.size() <= 4) {
+      Bytes inline_value = f.value;
+      inline_value.resize(4, 0);
+      out.insert(out.end(), inline_value.begin(), inline_value.end());
+    } else {
+      w.u32(out, static_cast<std::uint32_t>(value_at));
+      values.insert(values.end(), f.value.begin(), f.value.end());
+      if (f.value.size() & 1) values.push_back(0);
+      value_at += f.value.size() + (f.value.size() & 1);
+    }
+  }
+  w.u32(out, 0);
+  out.insert(out.end(), values.begin(), values.end());
+  return out;
+}
+
+}  // namespace kolva::slide

@@ -1,0 +1,53 @@
+#pragma once
+
+// A minimal TIFF around stored chunks: one directory whose strips are the
+// chunks, byte for byte, placed right after the header. It carries what a
+// decoder needs to read the chunks as the source file stored them (codec,
+// predictor, byte order, samples, bits, sample format, photometric), so an
+// LZW, Deflate, Zstd, PackBits or uncompressed tile, or the strips of an
+// associated image, become one self-contained `image/tiff` stream without
+// decoding anything.
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "base/base.hpp"
+#include "base/bytes.hpp"
+#include "tiff_tools/data/data.hpp"
+
+namespace kolva::slide {
+
+struct TiffLayout {
+  ByteOrder order = ByteOrder::Little;
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  std::uint32_t rows_per_strip = 0;
+  std::uint16_t compression = 1;
+  std::uint16_t photometric = 1;
+  std::uint16_t samples = 1;
+  std::vector<std::uint16_t> bits;  // one per sample (a single value is widened)
+  std::optional<std::uint16_t> predictor;
+  std::vector<std::uint16_t> sample_format;
+  std::vector<std::uint16_t> extra_samples;
+  std::vector<std::uint16_t> color_map;
+  std::vector<std::uint16_t> ycbcr_subsampling;
+  Bytes jpeg_tables;
+};
+
+// The layout of the chunks of `ifd` (tiles or strips) in a file of byte order
+// `order`, for an image of width x height whose strips hold `rows_per_strip`
+// rows. Fails, in words, for what a single-directory wrapper cannot express:
+// planar (one plane per sample) data, and sizes past 32 bits.
+Result<TiffLayout, std::string> layout_of(const tiff_tools::Ifd& ifd, ByteOrder order,
+                                          std::uint64_t width, std::uint64_t height,
+                                          std::uint64_t rows_per_strip);
+
+// The header and directory of a TIFF whose strips, of the given lengths, follow
+// it in order. Nothing when they would not fit a classic TIFF.
+std::optional<Bytes> tiff_header(const TiffLayout& layout,
+                                 std::span<const std::uint64_t> strip_lengths);
+
+}  // namespace kolva::slide

@@ -281,8 +281,18 @@ std::optional<AssociatedImage> plan_stored_image(const Ifd& ifd, ByteOrder order
     }
     // Strips of whole MCU rows (16 fits every sampling but 4x vertical) with
     // restart intervals that fit 16 bits join into one JPEG; others are wrapped.
-    const bool joinable = rows % 16 == 0 && (*width + 7) / 8 * (rows / 8) <= 0xFFFF &&
-                          *width <= 0xFFFF && *height <= 0xFFFF;
+    // Only full-resolution chroma joins: with subsampled chroma a decoder would
+    // blend colour across the seams of the joined frame, where the strips decoded
+    // one by one do not, so those images are wrapped to decode exactly as stored.
+    // RGB-coded strips (Aperio's) carry full chroma whatever YCbCrSubSampling says.
+    const auto* subsampling = ifd.get(530);
+    const auto factors = subsampling ? subsampling->to_u64vec() : std::nullopt;
+    const bool full_chroma =
+        rgb || ifd.scalar(277).value_or(3) == 1 ||
+        (factors && factors->size() == 2 && (*factors)[0] == 1 && (*factors)[1] == 1);
+    const bool joinable = full_chroma && rows % 16 == 0 &&
+                          (*width + 7) / 8 * (rows / 8) <= 0xFFFF && *width <= 0xFFFF &&
+                          *height <= 0xFFFF;
     if (joinable) {
       auto owned = std::make_shared<const Bytes>(std::move(tables));
       const StripImage image{ByteSpan(*owned), *width, *height, rows, rgb};

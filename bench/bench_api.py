@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 import random
 import statistics
 import subprocess
@@ -31,7 +32,7 @@ sys.path.insert(0, str(HERE))
 
 import bench  # noqa: E402  (the slide builders and the floor program)
 
-TILES = 1024
+TILES = int(os.environ.get("KOLVA_BENCH_TILES", "1024"))
 
 
 def timed(fn, reps: int) -> float:

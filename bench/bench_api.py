@@ -71,7 +71,7 @@ def main() -> None:
         for t in coords))
 
     slide = kolva.open(path)
-    spec = KolvaPyDecoder(str(path))
+    low_level = KolvaPyDecoder(str(path))
     half = len(coords) // 2
 
     def floor() -> float:
@@ -90,8 +90,8 @@ def main() -> None:
         for x, y in coords:
             read(0, x, y)
 
-    def loop_spec() -> None:
-        read = spec.read_tile_as_bytes
+    def loop_low_level() -> None:
+        read = low_level.read_tile_as_bytes
         for x, y in coords:
             read(0, x, y)
 
@@ -103,11 +103,11 @@ def main() -> None:
         for f in [pool.submit(slide.read_tiles, 0, p, threads=1) for p in parts]:
             f.result()
 
-    assert slide.read_tiles(0, coords[:8]) == [spec.read_tile_as_bytes(0, x, y)
+    assert slide.read_tiles(0, coords[:8]) == [low_level.read_tile_as_bytes(0, x, y)
                                                for x, y in coords[:8]]
-    names = ["floor", "batch1", "batch_default", "loop_kolva", "loop_spec", "two_threads"]
+    names = ["floor", "batch1", "batch_default", "loop_kolva", "loop_low_level", "two_threads"]
     fns = {"batch1": batch1, "batch_default": batch_default, "loop_kolva": loop_kolva,
-           "loop_spec": loop_spec, "two_threads": two_threads}
+           "loop_low_level": loop_low_level, "two_threads": two_threads}
     samples: dict[str, list[float]] = {n: [] for n in names}
     for rep in range(reps):
         order = names[rep % len(names):] + names[:rep % len(names)]
@@ -127,7 +127,7 @@ def main() -> None:
                 rate["batch1"] / rate["floor"] if "floor" in rate else None,
             "read_tiles default threads / floor (>= 1.6)":
                 rate["batch_default"] / rate["floor"] if "floor" in rate else None,
-            "read_tile / read_tile_as_bytes (>= 1.0)": rate["loop_kolva"] / rate["loop_spec"],
+            "read_tile / read_tile_as_bytes (>= 1.0)": rate["loop_kolva"] / rate["loop_low_level"],
             "2 Python threads / 1 thread (>= 1.5)": rate["two_threads"] / rate["batch1"],
         },
     }

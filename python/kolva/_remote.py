@@ -58,7 +58,7 @@ def _cause(exc: BaseException) -> str:
 
 # --------------------------------------------------------------------------- transports
 class _Transport:
-    """One ranged read. `get(spec)` with spec (offset, length) or (None, n) for the
+    """One ranged read. `get(wanted)` with wanted (offset, length) or (None, n) for the
     last n bytes returns (bytes, object size or None), checked to be exactly the
     range asked for."""
 

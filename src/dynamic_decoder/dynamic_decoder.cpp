@@ -14,6 +14,8 @@ struct Overloaded : Fs... {
 template <class... Fs>
 Overloaded(Fs...) -> Overloaded<Fs...>;
 
+}  // namespace
+
 // Whether the ASCII value of `tag` in some directory contains `needle` once
 // lower-cased. Only ASCII values count; the same text stored as bytes does not.
 bool any_ascii_contains(const std::vector<tiff_tools::Ifd>& ifds, std::uint16_t tag,
@@ -33,8 +35,6 @@ bool any_ascii_contains(const std::vector<tiff_tools::Ifd>& ifds, std::uint16_t 
   }
   return false;
 }
-
-}  // namespace
 
 KolvaResult<DynamicDecoder> FromTiffIfd::map(std::vector<tiff_tools::Ifd> ifds) {
   if (any_ascii_contains(ifds, 271, "hamamatsu", nullptr)) return KolvaError::UnexpectedStep{};

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string_view>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -89,6 +90,12 @@ class DynamicReadTile {
   explicit DynamicReadTile(Variant v) : v_(std::move(v)) {}
   Variant v_;
 };
+
+// Whether the ASCII value of `tag` in some directory contains `needle` once
+// lower-cased (`found`, when given, is set to that directory). The TIFF-based
+// formats are told apart by their Make, ImageDescription or Software text.
+bool any_ascii_contains(const std::vector<tiff_tools::Ifd>& ifds, std::uint16_t tag,
+                        std::string_view needle, const tiff_tools::Ifd** found = nullptr);
 
 // Classifies a TIFF directory list: Hamamatsu (refused with UnexpectedStep, so
 // the NDPI branch runs), then Aperio, then Philips, else plain tiled TIFF.

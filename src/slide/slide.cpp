@@ -51,20 +51,6 @@ KolvaResult<typename C::Output> run_from_start(TrackingSource& source, typename 
   return std_io::run(source, std::move(consumer), first);
 }
 
-bool ascii_contains(const std::vector<tiff_tools::Ifd>& ifds, std::uint16_t tag,
-                    std::string_view needle) {
-  for (const auto& ifd : ifds) {
-    const auto* data = ifd.get(tag);
-    const std::string* text = data ? data->ascii() : nullptr;
-    if (!text) continue;
-    std::string lower(*text);
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](char c) {
-      return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    });
-    if (lower.find(needle) != std::string::npos) return true;
-  }
-  return false;
-}
 
 struct Opened {
   Format format;
@@ -82,13 +68,13 @@ KolvaResult<Opened> open_ndpi(TrackingSource& source, std::vector<tiff_tools::If
 // Hamamatsu Make goes to the NDPI scan, then Aperio, Philips, plain tiled TIFF;
 // a TIFF none of them takes may still be an NDPI file.
 KolvaResult<Opened> open_tiff(TrackingSource& source, std::vector<tiff_tools::Ifd> ifds) {
-  if (ascii_contains(ifds, 271, "hamamatsu")) return open_ndpi(source, std::move(ifds));
-  if (ascii_contains(ifds, 270, "aperio")) {
+  if (dynamic_decoder::any_ascii_contains(ifds, 271, "hamamatsu")) return open_ndpi(source, std::move(ifds));
+  if (dynamic_decoder::any_ascii_contains(ifds, 270, "aperio")) {
     if (auto d = format::aperio::AperioDecoder::with_ifds(ifds); d.ok()) {
       return Opened{Format::Aperio, dynamic_decoder::DynamicDecoder(std::move(d).value()),
                     std::move(ifds)};
     }
-  } else if (ascii_contains(ifds, 305, "philips")) {
+  } else if (dynamic_decoder::any_ascii_contains(ifds, 305, "philips")) {
     if (auto d = format::philips::PhilipsDecoder::with_ifds(ifds); d.ok()) {
       return Opened{Format::Philips, dynamic_decoder::DynamicDecoder(std::move(d).value()),
                     std::move(ifds)};

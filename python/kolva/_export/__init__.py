@@ -270,21 +270,21 @@ def export(sources: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
         reports = [SlideReport(s.source, 0, s.skipped, s.absent, s.unreadable, s.threshold,
                                s.error) for s in scans]
         existing = dest.existing_shards()
-        todo = [s for s in shards if s.name not in existing]
+        pending = [s for s in shards if s.name not in existing]
         slide_left = [0] * len(scans)
-        for s in todo:
+        for s in pending:
             for p in s.pieces:
                 slide_left[p.slide] += 1
-        total_tiles = sum(s.samples for s in todo)
+        total_tiles = sum(s.samples for s in pending)
         bar = _progress(progress, total=total_tiles, unit="tile", desc="writing",
                         unit_scale=True)
-        slides_todo = sum(1 for n in slide_left if n)
+        slides_pending = sum(1 for n in slide_left if n)
         slides_done = 0
         if bar is not None:
-            bar.set_postfix_str(f"slides 0/{slides_todo}")
+            bar.set_postfix_str(f"slides 0/{slides_pending}")
         light = [replace(s, tiles=b"", sizes=b"") for s in scans]
         futures2 = {}
-        for s in todo:
+        for s in pending:
             refs = {p.slide: light[p.slide] for p in s.pieces}
             tiles = [scans[p.slide].tiles[8 * p.start:8 * p.stop] for p in s.pieces]
             fut = pool.submit(write_shard, s, refs, tiles, dest_text, open_options,
@@ -310,7 +310,7 @@ def export(sources: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
                 on_shard(done)
             if bar is not None:
                 bar.update(shard.samples)
-                bar.set_postfix_str(f"slides {slides_done}/{slides_todo}")
+                bar.set_postfix_str(f"slides {slides_done}/{slides_pending}")
         if bar is not None:
             bar.close()
 

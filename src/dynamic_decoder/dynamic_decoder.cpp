@@ -1,20 +1,12 @@
 #include "dynamic_decoder/dynamic_decoder.hpp"
 
 #include <algorithm>
-#include <type_traits>
 #include <string>
+#include <type_traits>
+
+#include "base/overloaded.hpp"
 
 namespace kolva::dynamic_decoder {
-namespace {
-
-template <class... Fs>
-struct Overloaded : Fs... {
-  using Fs::operator()...;
-};
-template <class... Fs>
-Overloaded(Fs...) -> Overloaded<Fs...>;
-
-}  // namespace
 
 // Whether the ASCII value of `tag` in some directory contains `needle` once
 // lower-cased. Only ASCII values count; the same text stored as bytes does not.

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "base/overloaded.hpp"
 #include "slide/describe.hpp"
 #include "slide/metadata.hpp"
 #include "slide/ndpi_tiles.hpp"
@@ -16,12 +17,6 @@
 namespace kolva::slide {
 namespace {
 
-template <class... Fs>
-struct Overloaded : Fs... {
-  using Fs::operator()...;
-};
-template <class... Fs>
-Overloaded(Fs...) -> Overloaded<Fs...>;
 
 // A ByteSource over the slide's source that remembers the first failure of the
 // source itself, so that an unreachable file or server is reported as such and

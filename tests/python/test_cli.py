@@ -1,7 +1,7 @@
 """The `kolva` command line against fixture slides of every format: `info` metadata,
 geometry and tile encodings (table and JSON), `extract` file sets and bytes (the same
 as the specified module's), failure exits with the API's messages, the bundled example
-slide, and the type stubs of `_kolva_rs`.
+slide, and the typing of `_kolva_rs` (its .pyi file).
 
 The CLI runs in-process through `kolva.cli.main(argv)`; one test runs the installed
 console script and `python -m kolva` as subprocesses."""

@@ -20,6 +20,7 @@ from pathlib import Path
 from ._core import CoreError, SlideError, TileNotFound, UnsupportedFormat
 from ._slide import EncodedImage, Level, Slide, open
 from ._export import export
+from ._convert import convert
 
 __version__ = "0.2.0"
 
@@ -32,6 +33,7 @@ __all__ = [
     "TileNotFound",
     "UnsupportedFormat",
     "__version__",
+    "convert",
     "example_path",
     "export",
     "open",

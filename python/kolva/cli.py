@@ -37,7 +37,7 @@ from ._slide import Slide as ApiSlide
 PROG = "kolva"
 
 # Modules that add a sub-command each (see build_parser).
-COMMAND_MODULES: tuple[str, ...] = ("kolva._export.cli", "kolva.serve")
+COMMAND_MODULES: tuple[str, ...] = ("kolva._export.cli", "kolva.serve", "kolva._convert.cli")
 
 # How many tiles of a level `info` tries, in row-major order, before it gives up on
 # naming the level's encoding (sparse levels may have absent tiles up front).

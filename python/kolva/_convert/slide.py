@@ -1,0 +1,365 @@
+"""One slide to a folder of DICOM instances: plan the instances from the opened
+slide, then write each file that is not there yet, its frames read in batches
+through `Slide.read_tiles` and written as they arrive."""
+from __future__ import annotations
+
+import hashlib
+import io
+import json
+import os
+import re
+import time
+from array import array
+from collections.abc import Iterator
+from dataclasses import dataclass, field
+from typing import Any
+
+from .dataset import Instance, SlideFacts, build
+from .frames import FrameError, FrameFormat, frame_format, native_format
+from .blank import blank_frame
+from .writer import BOT_LIMIT, write_file
+
+BATCH = 64
+NOMINAL_MPP = 1.0
+# Associated images kolva names -> the instance they become.
+ROLES = {"label": "LABEL", "macro": "OVERVIEW", "overview": "OVERVIEW",
+         "thumbnail": "THUMBNAIL"}
+
+
+@dataclass
+class InstanceReport:
+    filename: str
+    role: str
+    frames: int = 0
+    written: bool = True      # False: the file was complete already
+    blank: int = 0            # frames of empty glass for tiles the source lacks
+    native: bool = False      # decoded to uncompressed samples
+    note: str = ""
+
+
+@dataclass
+class SlideResult:
+    source: str
+    folder: str = ""
+    instances: list[InstanceReport] = field(default_factory=list)
+    notes: list[str] = field(default_factory=list)   # what the reader should know
+    error: str | None = None
+    frame_bytes: int = 0
+    seconds: float = 0.0
+
+
+@dataclass
+class Options:
+    levels: list[int] | None = None         # None: all
+    tile_size: int | None = None
+    decode_to: str | None = None            # None or "native"
+    attributes: dict[str, Any] = field(default_factory=dict)
+    extended_limit: int = BOT_LIMIT         # pixel data past this: Extended Offset Table
+    sync: bool = False
+    threads: int | None = None
+
+
+def folder_name(source: str) -> str:
+    from .._export.plan import slide_key
+
+    return slide_key(source)
+
+
+def _stem(source: str) -> str:
+    from .._export.plan import slide_name
+
+    name = slide_name(source)
+    stem = name.rsplit(".", 1)[0] if "." in name[1:] else name
+    return stem[:64]
+
+
+def _fingerprint(slide: Any, source: str) -> str:
+    """What identifies the slide's content: its name, geometry, properties and the
+    bytes of the first and last tile of its smallest level."""
+    from .._export.plan import slide_name
+
+    h = hashlib.sha256()
+    h.update(json.dumps([slide_name(source), slide.format, [list(lv.dimensions) for lv in
+                                                            slide.levels],
+                         sorted(slide.properties.items())]).encode())
+    top = slide.level_count - 1
+    gx, gy = slide.levels[top].tile_grid
+    for x, y in ((0, 0), (gx - 1, gy - 1)):
+        try:
+            h.update(slide.read_tile(top, x, y))
+        except Exception:
+            h.update(b"-")
+    return h.hexdigest()
+
+
+def _date(props: dict[str, str], source: str) -> tuple[str, str]:
+    """(DA, TM) of the acquisition as the source states it, else of the file's last
+    change, else the epoch."""
+    text = (props.get("aperio.Date"), props.get("aperio.Time"))
+    if text[0]:
+        m = re.match(r"(\d{1,2})/(\d{1,2})/(\d{2,4})", text[0])
+        if m:
+            mo, d, y = (int(g) for g in m.groups())
+            y += 2000 if y < 100 else 0
+            t = re.sub(r"\D", "", text[1] or "")[:6].ljust(6, "0")
+            return f"{y:04d}{mo:02d}{d:02d}", t
+    for key in ("philips.DICOM_ACQUISITION_DATETIME", "tiff.DateTime"):
+        v = re.sub(r"\D", "", props.get(key, ""))
+        if len(v) >= 14:
+            return v[:8], v[8:14]
+    if "://" not in source:
+        try:
+            t = time.gmtime(int(os.stat(source).st_mtime))
+            return time.strftime("%Y%m%d", t), time.strftime("%H%M%S", t)
+        except OSError:
+            pass
+    return "19700101", "000000"
+
+
+def _icc(source: str, slide: Any) -> bytes | None:
+    """The ICC profile a TIFF-based local slide carries in its first directory."""
+    if "://" in source or slide.format in ("olympus",):
+        return None
+    try:
+        from PIL import Image
+
+        with Image.open(source) as im:
+            data = im.info.get("icc_profile")
+        return bytes(data) if data else None
+    except Exception:
+        return None
+
+
+def slide_facts(slide: Any, source: str, attributes: dict[str, Any]) -> SlideFacts:
+    p = slide.properties
+    date, tm = _date(p, source)
+    mpp = slide.mpp
+    power = p.get("kolva.objective-power")
+    vendor = p.get("kolva.vendor", slide.format)
+    manufacturer = {"aperio": "Aperio", "hamamatsu": "Hamamatsu", "philips": "Philips",
+                    "olympus": "Olympus"}.get(vendor, p.get("tiff.Make", ""))
+    barcode = p.get("philips.PIM_DP_UFS_BARCODE", p.get("aperio.Barcode", ""))
+    if "philips.PIM_DP_UFS_BARCODE" in p:
+        import base64
+
+        try:
+            barcode = base64.b64decode(barcode).decode("utf-8", "replace")
+        except ValueError:
+            pass
+    return SlideFacts(
+        fingerprint=_fingerprint(slide, source), name=_stem(source),
+        mpp=mpp, objective=float(power) if power else None, manufacturer=manufacturer,
+        model=p.get("tiff.Model", p.get("hamamatsu.Model", ""))[:64],
+        serial=p.get("aperio.ScanScope ID", p.get("philips.DICOM_DEVICE_SERIAL_NUMBER", ""))[:64],
+        software=p.get("tiff.Software", "")[:64], date=date, time=tm,
+        barcode=barcode[:64], label_text=p.get("aperio.Title", "")[:64],
+        icc=_icc(source, slide), dimensions=slide.dimensions, attributes=attributes)
+
+
+def _aperio_ycbcr_j2k(source: str, slide: Any, level: int) -> bool:
+    """Aperio compression 33003 (YCbCr JPEG 2000 without a transform) is told apart
+    from 33005 only by the TIFF tag."""
+    if slide.format != "aperio" or "://" in source:
+        return False
+    try:
+        from PIL import Image
+
+        with Image.open(source) as im:
+            # Level n is the n-th tiled directory.
+            seen = -1
+            for i in range(1000):
+                im.seek(i)
+                if 322 in im.tag_v2:
+                    seen += 1
+                    if seen == level:
+                        return int(im.tag_v2.get(259, 0)) == 33003
+    except Exception:
+        return False
+    return False
+
+
+def _decode(data: bytes) -> tuple[bytes, int, int, int, int]:
+    """(samples, width, height, samples per pixel, bits) of an encoded image."""
+    import numpy as np
+    from PIL import Image
+
+    with Image.open(io.BytesIO(data)) as im:
+        if im.mode not in ("L", "RGB", "I;16", "I;16B"):
+            im = im.convert("RGB")
+        a = np.asarray(im)
+    if a.dtype != np.uint8:
+        a = a.astype("<u2")
+    spp = 1 if a.ndim == 2 else a.shape[2]
+    return a.tobytes(), a.shape[1], a.shape[0], spp, 8 * a.dtype.itemsize
+
+
+def _pad_native(raw: bytes, w: int, h: int, tw: int, th: int, px: int) -> bytes:
+    if (w, h) == (tw, th):
+        return raw
+    out = bytearray(b"\xff" * (tw * th * px))
+    for r in range(min(h, th)):
+        out[r * tw * px:r * tw * px + min(w, tw) * px] = raw[r * w * px:r * w * px + min(w, tw) * px]
+    return bytes(out)
+
+
+def plan_instances(slide: Any, source: str, options: Options,
+                   notes: list[str]) -> list[tuple[Instance, Any]]:
+    """The instances of a slide, each with what its frames come from."""
+    levels = options.levels if options.levels is not None else list(range(slide.level_count))
+    for n in levels:
+        if not 0 <= n < slide.level_count:
+            raise FrameError(f"level {n} does not exist: the slide has {slide.level_count} "
+                             f"level{'s' if slide.level_count != 1 else ''}")
+    w0, h0 = slide.dimensions
+    mpp = slide.mpp
+    if mpp is None:
+        # DICOM requires a pixel spacing for levels and thumbnails.
+        mpp = (NOMINAL_MPP, NOMINAL_MPP)
+        notes.append(f"the source states no pixel size: levels say a nominal "
+                       f"{NOMINAL_MPP:g} µm per pixel at level 0")
+    out: list[tuple[Instance, Any]] = []
+    number = 1
+    for n in levels:
+        lv = slide.levels[n]
+        sizes = array("q")
+        sizes.frombytes(slide._core.tile_sizes(n))
+        first = next((i for i, s in enumerate(sizes) if s > 0), None)
+        if first is None:
+            raise FrameError(f"level {n} stores no tile")
+        gx = lv.tile_grid[0]
+        sample = slide.read_tile(n, first % gx, first // gx)
+        tw, th = lv.tile_size
+        try:
+            fmt = frame_format(lv.media_type, sample, _aperio_ycbcr_j2k(source, slide, n))
+        except FrameError:
+            if options.decode_to != "native":
+                raise
+            _, _, _, spp, bits = _decode(sample)
+            fmt = native_format(spp, bits, tw, th)
+        if not fmt.native and (fmt.width, fmt.height) != (tw, th):
+            raise FrameError(f"level {n}: its tiles are {fmt.width} x {fmt.height}, the "
+                             f"level's tile size is {tw} x {th}")
+        w, h = lv.dimensions
+        spacing = (mpp[0] * w0 / w / 1000.0, mpp[1] * h0 / h / 1000.0)
+        inst = Instance("VOLUME", f"level-{n}.dcm", number, *lv.dimensions, tw, th, fmt,
+                        level=n, spacing=spacing, resampled=n > 0)
+        out.append((inst, (sizes, sample)))
+        number += 1
+    images = slide.associated_images
+    for name in images:
+        role = ROLES.get(name)
+        if role is None:
+            notes.append(f"{name}: no DICOM image type for it")
+            continue
+        if any(i.role == role for i, _ in out):
+            notes.append(f"{name}: the slide has another {role.lower()} image")
+            continue
+        image = images[name]
+        try:
+            fmt = frame_format(image.media_type, image.data)
+            data = image.data
+            w, h = image.dimensions
+            if (fmt.width, fmt.height) != (w, h):
+                raise FrameError("its stream is not the image's size")
+        except FrameError:
+            # Associated images are small: a codec DICOM lacks (Aperio's LZW label)
+            # is decoded to uncompressed samples, losslessly.
+            try:
+                data, w, h, spp, bits = _decode(image.data)
+            except Exception as exc:
+                notes.append(f"{name}: cannot decode it ({exc})")
+                continue
+            fmt = native_format(spp, bits, w, h)
+        spacing = None
+        if role == "THUMBNAIL":
+            spacing = (mpp[0] * w0 / w / 1000.0, mpp[1] * h0 / h / 1000.0)
+        inst = Instance(role, f"{role.lower()}.dcm", number, w, h, w, h, fmt,
+                        associated=name, spacing=spacing)
+        out.append((inst, data))
+        number += 1
+    return out
+
+
+def _frame_size(fmt: FrameFormat, frame: bytes) -> tuple[int, int]:
+    from .frames import j2k_format, jpeg_format
+
+    f = j2k_format(frame) if fmt.transfer_syntax.endswith(".91") else jpeg_format(frame)
+    return f.width, f.height
+
+
+def level_frames(slide: Any, inst: Instance, sizes: array, sample: bytes,
+                 options: Options, report: InstanceReport) -> Iterator[bytes]:
+    """The frames of a level in row-major order: the stored tiles as they are, a frame
+    of empty glass where the source has none."""
+    level = inst.level
+    assert level is not None
+    fmt = inst.fmt
+    gx = slide.levels[level].tile_grid[0]
+    blank: bytes | None = None
+    px = fmt.samples * ((fmt.bits + 7) // 8)
+    for start in range(0, len(sizes), BATCH):
+        idx = range(start, min(start + BATCH, len(sizes)))
+        present = [i for i in idx if sizes[i] > 0]
+        tiles = dict(zip(present, slide.read_tiles(
+            level, [(i % gx, i // gx) for i in present], threads=options.threads)))
+        for i in idx:
+            data = tiles.get(i)
+            if not data:
+                if blank is None:
+                    blank = blank_frame(fmt, sample)
+                report.blank += 1
+                yield blank
+                continue
+            if fmt.native:
+                raw, w, h, _, _ = _decode(data)
+                yield _pad_native(raw, w, h, inst.tile_width, inst.tile_height, px)
+                continue
+            if _frame_size(fmt, data) != (inst.tile_width, inst.tile_height):
+                raise FrameError(f"level {level}: tile ({i % gx}, {i // gx}) is "
+                                 f"{'x'.join(map(str, _frame_size(fmt, data)))}, not the "
+                                 f"level's tile size {inst.tile_width} x {inst.tile_height}")
+            yield data
+
+
+def convert_slide(source: str, dest: str, options: Options) -> SlideResult:
+    """Writes the instances of `source` missing from `dest/<slide folder>`."""
+    from .._export.tasks import _message, _open
+
+    started = time.perf_counter()
+    result = SlideResult(source=source)
+    try:
+        open_options = {"tile_size": options.tile_size} if options.tile_size else {}
+        slide = _open(source, open_options)
+        result.folder = os.path.join(dest, folder_name(source))
+        facts = slide_facts(slide, source, options.attributes)
+        plans = plan_instances(slide, source, options, result.notes)
+        os.makedirs(result.folder, exist_ok=True)
+        for inst, what in plans:
+            report = InstanceReport(inst.filename, inst.role, inst.frames,
+                                    native=inst.fmt.native)
+            result.instances.append(report)
+            path = os.path.join(result.folder, inst.filename)
+            if os.path.exists(path):
+                report.written = False
+                continue
+            if inst.level is not None:
+                sizes, sample = what
+                inst.stored_bytes = sum(max(int(s), 0) for s in sizes)
+                estimate = inst.stored_bytes + 9 * len(sizes)
+                frames: Any = level_frames(slide, inst, sizes, sample, options, report)
+            else:
+                inst.stored_bytes = estimate = len(what)
+                frames = [what]
+            ds = build(facts, inst)
+            px = inst.fmt.samples * ((inst.fmt.bits + 7) // 8)
+            size = write_file(path, ds, frames, inst.frames, native=inst.fmt.native,
+                              frame_bytes=inst.tile_width * inst.tile_height * px,
+                              extended=estimate > options.extended_limit, sync=options.sync)
+            result.frame_bytes += size
+            if report.blank:
+                report.note = (f"{report.blank} tile{'s' if report.blank != 1 else ''} "
+                               "not stored in the source: written as frames of empty glass")
+    except Exception as exc:  # a slide that fails is reported; the others go on
+        result.error = _message(exc)
+    result.seconds = time.perf_counter() - started
+    return result

@@ -107,7 +107,7 @@ def blank_j2k(fmt: FrameFormat) -> bytes:
     else:
         # A level of YCbCr samples without a transform (Aperio 33003) is white at
         # (255, 128, 128); otherwise the samples are RGB, transformed or not.
-        ycbcr = fmt.ycbcr_samples
+        ycbcr = fmt.ycbcr_samples and not fmt.set_mct
         value = (255, 128, 128) if ycbcr else (255, 255, 255)
         pixels = np.empty((fmt.height, fmt.width, 3), np.uint8)
         pixels[...] = value

@@ -33,8 +33,6 @@ def ds_text(value: float) -> str:
     """A decimal string of at most 16 characters."""
     for digits in range(12, 0, -1):
         text = f"{value:.{digits}g}"
-        if "e" in text:
-            text = f"{value:.{digits}f}".rstrip("0").rstrip(".") or "0"
         if len(text) <= 16:
             return text
     return "0"

@@ -49,6 +49,7 @@ class FrameFormat:
     native: bool = False     # uncompressed frames (decoded from a codec DICOM lacks)
     mct: bool = False        # JPEG 2000: the codestream applies a colour transform
     ycbcr_samples: bool = False  # JPEG 2000: YCbCr samples without one (Aperio 33003)
+    set_mct: bool = False    # JPEG 2000: set COD's transform flag in each frame (33003)
 
     @property
     def encapsulated(self) -> bool:
@@ -148,6 +149,7 @@ def j2k_format(data: bytes, aperio_ycbcr: bool = False) -> FrameFormat:
     pos = siz + lsiz
     mct = 0
     reversible = False
+    set_mct = False
     while pos + 4 <= len(data):
         marker, length = struct.unpack_from(">HH", data, pos)
         if marker == 0xFF52:  # COD
@@ -160,7 +162,13 @@ def j2k_format(data: bytes, aperio_ycbcr: bool = False) -> FrameFormat:
         photometric = "MONOCHROME2"
     elif csiz == 3:
         if aperio_ycbcr:
-            photometric = "YBR_ICT"   # YCbCr samples; viewers convert them to RGB
+            # YCbCr samples without a transform. DICOM's YBR_ICT says the codestream's
+            # inverse ICT gives RGB; with the 9/7 wavelet and full-size components it
+            # does so exactly for these samples once COD's transform flag is set (the
+            # ICT is the YCbCr matrix), so that one header byte is set in each frame.
+            photometric = "YBR_ICT"
+            same_size = all(c[1:] == comps[0][1:] for c in comps)
+            set_mct = same_size and not reversible and not mct
         elif mct:
             photometric = "YBR_RCT" if reversible else "YBR_ICT"
         else:
@@ -170,7 +178,23 @@ def j2k_format(data: bytes, aperio_ycbcr: bool = False) -> FrameFormat:
                          "photometric interpretation")
     return FrameFormat(JPEG_2000, photometric, csiz, depth, xsiz - xo, ysiz - yo,
                        lossy=not reversible, method="" if reversible else "ISO_15444_1",
-                       mct=bool(mct), ycbcr_samples=aperio_ycbcr and csiz == 3)
+                       mct=bool(mct) or set_mct, ycbcr_samples=aperio_ycbcr and csiz == 3,
+                       set_mct=set_mct)
+
+
+def with_mct(data: bytes) -> bytes:
+    """The codestream with the main header's COD transform flag set."""
+    pos = data.find(b"\xff\x4f\xff\x51") + 2
+    while pos + 4 <= len(data):
+        marker, length = struct.unpack_from(">HH", data, pos)
+        if marker == 0xFF90:
+            break
+        if marker == 0xFF52:
+            if data[pos + 8] == 1:
+                return data
+            return data[:pos + 8] + b"\x01" + data[pos + 9:]
+        pos += 2 + length
+    raise FrameError("the JPEG 2000 codestream has no COD segment")
 
 
 def native_format(samples: int, bits: int, width: int, height: int) -> FrameFormat:

@@ -8,15 +8,19 @@ import io
 import json
 import os
 import re
+import struct
 import time
 from array import array
 from collections.abc import Iterator
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from typing import Any
 
 from .dataset import Instance, SlideFacts, build
-from .frames import FrameError, FrameFormat, frame_format, native_format
+from .extend import extend_jpeg
+from .frames import (JPEG_BASELINE, FrameError, FrameFormat, frame_format, native_format,
+                     with_mct)
 from .blank import blank_frame
+from .tifftags import COMPRESSION, ICC_PROFILE, TILE_WIDTH, directories
 from .writer import BOT_LIMIT, write_file
 
 BATCH = 64
@@ -33,6 +37,7 @@ class InstanceReport:
     frames: int = 0
     written: bool = True      # False: the file was complete already
     blank: int = 0            # frames of empty glass for tiles the source lacks
+    extended: int = 0         # edge tiles extended to the frame size (losslessly)
     native: bool = False      # decoded to uncompressed samples
     note: str = ""
 
@@ -116,18 +121,20 @@ def _date(props: dict[str, str], source: str) -> tuple[str, str]:
     return "19700101", "000000"
 
 
-def _icc(source: str, slide: Any) -> bytes | None:
-    """The ICC profile a TIFF-based local slide carries in its first directory."""
-    if "://" in source or slide.format in ("olympus",):
-        return None
+def _directories(source: str) -> list[dict[int, Any]]:
+    if "://" in source:
+        return []
     try:
-        from PIL import Image
+        return directories(source)
+    except (OSError, struct.error):
+        return []
 
-        with Image.open(source) as im:
-            data = im.info.get("icc_profile")
-        return bytes(data) if data else None
-    except Exception:
-        return None
+
+def _icc(source: str) -> bytes | None:
+    """The ICC profile a local TIFF-based slide carries in its first directory."""
+    dirs = _directories(source)
+    icc = dirs[0].get(ICC_PROFILE) if dirs else None
+    return bytes(icc) if isinstance(icc, bytes) and len(icc) >= 128 else None
 
 
 def slide_facts(slide: Any, source: str, attributes: dict[str, Any]) -> SlideFacts:
@@ -153,29 +160,16 @@ def slide_facts(slide: Any, source: str, attributes: dict[str, Any]) -> SlideFac
         serial=p.get("aperio.ScanScope ID", p.get("philips.DICOM_DEVICE_SERIAL_NUMBER", ""))[:64],
         software=p.get("tiff.Software", "")[:64], date=date, time=tm,
         barcode=barcode[:64], label_text=p.get("aperio.Title", "")[:64],
-        icc=_icc(source, slide), dimensions=slide.dimensions, attributes=attributes)
+        icc=_icc(source), dimensions=slide.dimensions, attributes=attributes)
 
 
 def _aperio_ycbcr_j2k(source: str, slide: Any, level: int) -> bool:
     """Aperio compression 33003 (YCbCr JPEG 2000 without a transform) is told apart
-    from 33005 only by the TIFF tag."""
-    if slide.format != "aperio" or "://" in source:
+    from 33005 only by the TIFF tag of the level's (tiled) directory."""
+    if slide.format != "aperio":
         return False
-    try:
-        from PIL import Image
-
-        with Image.open(source) as im:
-            # Level n is the n-th tiled directory.
-            seen = -1
-            for i in range(1000):
-                im.seek(i)
-                if 322 in im.tag_v2:
-                    seen += 1
-                    if seen == level:
-                        return int(im.tag_v2.get(259, 0)) == 33003
-    except Exception:
-        return False
-    return False
+    tiled = [d for d in _directories(source) if TILE_WIDTH in d]
+    return level < len(tiled) and tiled[level].get(COMPRESSION) == 33003
 
 
 def _decode(data: bytes) -> tuple[bytes, int, int, int, int]:
@@ -237,8 +231,10 @@ def plan_instances(slide: Any, source: str, options: Options,
             _, _, _, spp, bits = _decode(sample)
             fmt = native_format(spp, bits, tw, th)
         if not fmt.native and (fmt.width, fmt.height) != (tw, th):
-            raise FrameError(f"level {n}: its tiles are {fmt.width} x {fmt.height}, the "
-                             f"level's tile size is {tw} x {th}")
+            if fmt.transfer_syntax != JPEG_BASELINE or fmt.width > tw or fmt.height > th:
+                raise FrameError(f"level {n}: its tiles are {fmt.width} x {fmt.height}, the "
+                                 f"level's tile size is {tw} x {th}")
+            fmt = replace(fmt, width=tw, height=th)  # edge tiles get extended
         w, h = lv.dimensions
         spacing = (mpp[0] * w0 / w / 1000.0, mpp[1] * h0 / h / 1000.0)
         inst = Instance("VOLUME", f"level-{n}.dcm", number, *lv.dimensions, tw, th, fmt,
@@ -314,10 +310,19 @@ def level_frames(slide: Any, inst: Instance, sizes: array, sample: bytes,
                 raw, w, h, _, _ = _decode(data)
                 yield _pad_native(raw, w, h, inst.tile_width, inst.tile_height, px)
                 continue
-            if _frame_size(fmt, data) != (inst.tile_width, inst.tile_height):
-                raise FrameError(f"level {level}: tile ({i % gx}, {i // gx}) is "
-                                 f"{'x'.join(map(str, _frame_size(fmt, data)))}, not the "
-                                 f"level's tile size {inst.tile_width} x {inst.tile_height}")
+            if fmt.set_mct:
+                data = with_mct(data)
+                yield data
+                continue
+            size = _frame_size(fmt, data)
+            if size != (inst.tile_width, inst.tile_height):
+                if fmt.transfer_syntax != JPEG_BASELINE:
+                    raise FrameError(f"level {level}: tile ({i % gx}, {i // gx}) is "
+                                     f"{size[0]} x {size[1]}, not the level's tile size "
+                                     f"{inst.tile_width} x {inst.tile_height}")
+                # A tile that ends at the level's edge (NDPI): extended losslessly.
+                data = extend_jpeg(data, inst.tile_width, inst.tile_height)
+                report.extended += 1
             yield data
 
 
@@ -356,9 +361,14 @@ def convert_slide(source: str, dest: str, options: Options) -> SlideResult:
                               frame_bytes=inst.tile_width * inst.tile_height * px,
                               extended=estimate > options.extended_limit, sync=options.sync)
             result.frame_bytes += size
+            notes = []
             if report.blank:
-                report.note = (f"{report.blank} tile{'s' if report.blank != 1 else ''} "
-                               "not stored in the source: written as frames of empty glass")
+                notes.append(f"{report.blank} tile{'s' if report.blank != 1 else ''} not "
+                             "stored in the source: written as frames of empty glass")
+            if report.extended:
+                notes.append(f"{report.extended} edge tile{'s' if report.extended != 1 else ''}"
+                             " extended to the frame size losslessly")
+            report.note = "; ".join(notes)
     except Exception as exc:  # a slide that fails is reported; the others go on
         result.error = _message(exc)
     result.seconds = time.perf_counter() - started

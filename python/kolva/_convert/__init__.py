@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import sys
 import tempfile
 import time
@@ -65,14 +66,13 @@ def parse_attributes(items: Iterable[str] = (), json_file: str | None = None) ->
     checked: dict[str, Any] = {}
     for key, value in out.items():
         tag = tag_for_keyword(key)
-        if tag is None:
-            try:
-                tag = int(key.replace("(", "").replace(")", "").replace(",", ""), 16)
-                key = keyword_for_tag(tag) or ""
-            except ValueError:
-                tag = None
-            if not key:
-                raise ValueError(f"{key or value!r}: no DICOM attribute of that name")
+        if tag is None:  # also (0010,0020) or 00100020
+            digits = key.replace("(", "").replace(")", "").replace(",", "")
+            known = keyword_for_tag(int(digits, 16)) if re.fullmatch(r"[0-9A-Fa-f]{8}",
+                                                                     digits) else ""
+            if not known:
+                raise ValueError(f"{key!r}: no DICOM attribute of that name")
+            key, tag = known, tag_for_keyword(known)
         vr = dictionary_VR(tag)
         if vr in ("US", "UL", "SS", "SL", "IS") and isinstance(value, str) and value:
             value = int(value)

@@ -415,3 +415,81 @@ def test_attributes_from_the_command_line(sources, tmp_path):
             "P-17", "Doe^Jane", "frozen section")
     with pytest.raises(ValueError, match="NotAKeyword"):
         parse_attributes(["NotAKeyword=1"])
+
+
+# --------------------------------------------------------------------------- STOW-RS
+ORTHANC = shutil.which("Orthanc") or "/usr/sbin/Orthanc"
+DICOMWEB_PLUGIN = "/usr/share/orthanc/plugins/libOrthancDicomWeb.so"
+
+
+def _free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return int(s.getsockname()[1])
+
+
+@pytest.fixture(scope="module")
+def orthanc(tmp_path_factory):
+    """Orthanc with its DICOMweb plugin: loopback clients only (Orthanc 1.10 has no bind
+    address; RemoteAccessAllowed=false refuses every other client), no DICOM port,
+    storage in a temporary folder. Stopped at the end."""
+    if not (os.path.exists(ORTHANC) and os.path.exists(DICOMWEB_PLUGIN)):
+        pytest.skip("Orthanc with the DICOMweb plugin is not installed")
+    import urllib.request
+
+    d = tmp_path_factory.mktemp("orthanc")
+    port = _free_port()
+    config = {"Name": "kolva-test", "StorageDirectory": str(d / "db"),
+              "IndexDirectory": str(d / "db"), "HttpPort": port,
+              "DicomServerEnabled": False, "RemoteAccessAllowed": False,
+              "AuthenticationEnabled": False, "Plugins": [DICOMWEB_PLUGIN],
+              "DicomWeb": {"Enable": True, "Root": "/dicom-web/"}}
+    (d / "orthanc.json").write_text(json.dumps(config))
+    log = open(d / "orthanc.log", "wb")
+    proc = subprocess.Popen([ORTHANC, str(d / "orthanc.json")], stdout=log, stderr=log)
+    base = f"http://127.0.0.1:{port}"
+    deadline = time.monotonic() + 30
+    try:
+        while True:
+            try:
+                urllib.request.urlopen(f"{base}/system", timeout=1).read()
+                break
+            except OSError:
+                if time.monotonic() > deadline or proc.poll() is not None:
+                    pytest.skip("Orthanc did not start: "
+                                + (d / "orthanc.log").read_text(errors="replace")[-500:])
+                time.sleep(0.2)
+        yield base
+    finally:
+        proc.terminate()
+        try:
+            proc.wait(timeout=20)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait(timeout=10)
+        log.close()
+
+
+def test_stow_rs_to_orthanc(orthanc, sources, tmp_path):
+    import urllib.request
+
+    picks = [sources["aperio-ycbcr"], sources["aperio-j2k-33005"]]
+    summary = convert(picks, f"dicomweb+{orthanc}/dicom-web", workers=1)
+    assert summary.ok, [s.error for s in summary.failed]
+    local = convert(picks, tmp_path, workers=1)
+    assert summary.stored == sum(len(s.instances) for s in local.slides)
+    for slide in local.slides:
+        for inst in slide.instances:
+            path = Path(slide.folder) / inst.filename
+            ds = pydicom.dcmread(path, stop_before_pixels=True)
+            url = (f"{orthanc}/dicom-web/studies/{ds.StudyInstanceUID}/series/"
+                   f"{ds.SeriesInstanceUID}/instances/{ds.SOPInstanceUID}/metadata")
+            meta = json.loads(urllib.request.urlopen(url, timeout=30).read())
+            assert meta[0]["00080018"]["Value"] == [ds.SOPInstanceUID]
+            found = json.loads(urllib.request.urlopen(urllib.request.Request(
+                f"{orthanc}/tools/find", data=json.dumps(
+                    {"Level": "Instance", "Query": {"SOPInstanceUID": ds.SOPInstanceUID}}
+                ).encode()), timeout=30).read())
+            stored = urllib.request.urlopen(f"{orthanc}/instances/{found[0]}/file",
+                                            timeout=30).read()
+            assert stored == path.read_bytes()

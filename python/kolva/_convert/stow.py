@@ -57,11 +57,23 @@ def store(dest: str, path: str, timeout: float = 300.0) -> None:
         if response.status not in (200, 202):
             raise StowError(f"STOW-RS to {url.hostname}: HTTP {response.status} "
                             f"{response.reason}: {text[:200]!r}")
-        if response.status == 202 or b"00081198" in text:  # the failed SOP sequence
+        if _refused(text):
             raise StowError(f"STOW-RS to {url.hostname}: the service refused "
-                            f"{os.path.basename(path)}")
+                            f"{os.path.basename(path)}: {text[:300]!r}")
     finally:
         conn.close()
+
+
+def _refused(text: bytes) -> bool:
+    """The response lists the instance in its Failed SOP Sequence (0008,1198)."""
+    import json
+
+    try:
+        answer = json.loads(text)
+    except ValueError:
+        return False
+    items = answer if isinstance(answer, list) else [answer]
+    return any(isinstance(i, dict) and i.get("00081198", {}).get("Value") for i in items)
 
 
 def store_results(dest: str, results: list[Any]) -> int:

@@ -284,46 +284,58 @@ def _frame_size(fmt: FrameFormat, frame: bytes) -> tuple[int, int]:
 
 
 def level_frames(slide: Any, inst: Instance, sizes: array, sample: bytes,
-                 options: Options, report: InstanceReport) -> Iterator[bytes]:
-    """The frames of a level in row-major order: the stored tiles as they are, a frame
-    of empty glass where the source has none."""
+                 options: Options, report: InstanceReport) -> Iterator[list[bytes]]:
+    """The frames of a level in row-major order, in batches: the stored tiles as they
+    are, a frame of empty glass where the source has none."""
     level = inst.level
     assert level is not None
     fmt = inst.fmt
-    gx = slide.levels[level].tile_grid[0]
+    lv = slide.levels[level]
+    gx, gy = lv.tile_grid
+    # Only tiles of the last column or row can end at the level's edge (NDPI).
+    ragged = (lv.dimensions[0] % inst.tile_width, lv.dimensions[1] % inst.tile_height)
     blank: bytes | None = None
     px = fmt.samples * ((fmt.bits + 7) // 8)
     for start in range(0, len(sizes), BATCH):
         idx = range(start, min(start + BATCH, len(sizes)))
         present = [i for i in idx if sizes[i] > 0]
-        tiles = dict(zip(present, slide.read_tiles(
-            level, [(i % gx, i // gx) for i in present], threads=options.threads)))
+        tiles = slide.read_tiles(level, [(i % gx, i // gx) for i in present],
+                                 threads=options.threads)
+        edge = ((ragged[0] and (idx[0] // gx != idx[-1] // gx or idx[-1] % gx == gx - 1))
+                or (ragged[1] and idx[-1] >= gx * (gy - 1)))
+        if len(present) == len(idx) and not (fmt.native or fmt.set_mct or edge):
+            yield tiles  # the common case: every tile stored, none at a ragged edge
+            continue
+        stored = dict(zip(present, tiles))
+        out = []
         for i in idx:
-            data = tiles.get(i)
+            data = stored.get(i)
             if not data:
                 if blank is None:
                     blank = blank_frame(fmt, sample)
                 report.blank += 1
-                yield blank
+                out.append(blank)
                 continue
             if fmt.native:
                 raw, w, h, _, _ = _decode(data)
-                yield _pad_native(raw, w, h, inst.tile_width, inst.tile_height, px)
+                out.append(_pad_native(raw, w, h, inst.tile_width, inst.tile_height, px))
                 continue
             if fmt.set_mct:
-                data = with_mct(data)
-                yield data
+                out.append(with_mct(data))
                 continue
-            size = _frame_size(fmt, data)
-            if size != (inst.tile_width, inst.tile_height):
-                if fmt.transfer_syntax != JPEG_BASELINE:
-                    raise FrameError(f"level {level}: tile ({i % gx}, {i // gx}) is "
-                                     f"{size[0]} x {size[1]}, not the level's tile size "
-                                     f"{inst.tile_width} x {inst.tile_height}")
-                # A tile that ends at the level's edge (NDPI): extended losslessly.
-                data = extend_jpeg(data, inst.tile_width, inst.tile_height)
-                report.extended += 1
-            yield data
+            x, y = i % gx, i // gx
+            if (ragged[0] and x == gx - 1) or (ragged[1] and y == gy - 1):
+                size = _frame_size(fmt, data)
+                if size != (inst.tile_width, inst.tile_height):
+                    if fmt.transfer_syntax != JPEG_BASELINE:
+                        raise FrameError(f"level {level}: tile ({x}, {y}) is {size[0]} x "
+                                         f"{size[1]}, not the level's tile size "
+                                         f"{inst.tile_width} x {inst.tile_height}")
+                    # A tile that ends at the level's edge (NDPI): extended losslessly.
+                    data = extend_jpeg(data, inst.tile_width, inst.tile_height)
+                    report.extended += 1
+            out.append(data)
+        yield out
 
 
 def convert_slide(source: str, dest: str, options: Options) -> SlideResult:
@@ -354,7 +366,7 @@ def convert_slide(source: str, dest: str, options: Options) -> SlideResult:
                 frames: Any = level_frames(slide, inst, sizes, sample, options, report)
             else:
                 inst.stored_bytes = estimate = len(what)
-                frames = [what]
+                frames = [[what]]
             ds = build(facts, inst)
             px = inst.fmt.samples * ((inst.fmt.bits + 7) // 8)
             size = write_file(path, ds, frames, inst.frames, native=inst.fmt.native,

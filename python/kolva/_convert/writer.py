@@ -25,6 +25,9 @@ def _element_header(group: int, element: int, vr: bytes, length: int) -> bytes:
     return struct.pack("<HH2sHI", group, element, vr, 0, length)
 
 
+_ITEM = struct.Struct("<HHI")
+
+
 def _item(length: int) -> bytes:
     return struct.pack("<HHI", 0xFFFE, 0xE000, length)
 
@@ -75,6 +78,28 @@ class EncapsulatedWriter:
             self.f.write(b"\x00")
         self._pos += 8 + padded
 
+    def add_many(self, frames: list[bytes]) -> None:
+        """Several frames in one write."""
+        if len(self.offsets) + len(frames) > self.frames:
+            raise ValueError("more frames than planned")
+        parts: list[bytes] = []
+        pos = self._pos
+        offsets, lengths = self.offsets, self.lengths
+        for frame in frames:
+            n = len(frame)
+            odd = n & 1
+            offsets.append(pos)
+            lengths.append(n)
+            parts.append(_ITEM.pack(0xFFFE, 0xE000, n + odd))
+            parts.append(frame)
+            if odd:
+                parts.append(b"\x00")
+            pos += 8 + n + odd
+        if not self.extended and self.offsets and self.offsets[-1] > BOT_LIMIT:
+            raise ValueError("the frames pass 4 GiB: the Basic Offset Table cannot hold them")
+        self.f.write(b"".join(parts))
+        self._pos = pos
+
     def close(self) -> None:
         if len(self.offsets) != self.frames:
             raise ValueError(f"wrote {len(self.offsets)} frames of {self.frames}")
@@ -103,6 +128,10 @@ class NativeWriter:
         self.total = total
         f.write(_element_header(0x7FE0, 0x0010, b"OB", total + (total & 1)))
 
+    def add_many(self, frames: list[bytes]) -> None:
+        for frame in frames:
+            self.add(frame)
+
     def add(self, frame: bytes) -> None:
         if len(frame) != self.frame_bytes:
             raise ValueError(f"a frame of {len(frame)} bytes, not {self.frame_bytes}")
@@ -116,10 +145,10 @@ class NativeWriter:
             self.f.write(b"\x00")
 
 
-def write_file(path: str, ds: Any, frames: Iterable[bytes], count: int, *, native: bool,
+def write_file(path: str, ds: Any, frames: Iterable[list[bytes]], count: int, *, native: bool,
                frame_bytes: int = 0, extended: bool = False, sync: bool = False) -> int:
-    """Writes the instance `ds` with `count` frames to `path` (through a temporary
-    name in the same folder); returns the file size."""
+    """Writes the instance `ds` with `count` frames, given in batches, to `path`
+    (through a temporary name in the same folder); returns the file size."""
     folder, base = os.path.split(path)
     tmp = os.path.join(folder, f".{base}.tmp")
     try:
@@ -128,8 +157,8 @@ def write_file(path: str, ds: Any, frames: Iterable[bytes], count: int, *, nativ
             w: EncapsulatedWriter | NativeWriter = (
                 NativeWriter(f, count, frame_bytes) if native
                 else EncapsulatedWriter(f, count, extended))
-            for frame in frames:
-                w.add(frame)
+            for batch in frames:
+                w.add_many(batch)
             w.close()
             size = f.tell()
             if sync:

@@ -136,25 +136,37 @@ def wsidicomizer_rate(path: Path, work: Path, tile: int) -> dict | None:
     return {"seconds": seconds}
 
 
+def _hwm_kb() -> int:
+    """This process's peak RSS (VmHWM: unlike ru_maxrss, not inherited over fork)."""
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
 def rss_child(path: str, dest: str) -> None:
     import kolva
 
+    if dest == "-":
+        print(json.dumps({"maxrss_kb": _hwm_kb()}))
+        return
     summary = kolva.convert(path, dest, workers=1, progress=False)
     assert summary.ok
-    print(json.dumps({"maxrss_kb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss}))
+    print(json.dumps({"maxrss_kb": _hwm_kb()}))
 
 
 def peak_rss(path: Path, work: Path) -> dict:
     dest = work / "rss"
     shutil.rmtree(dest, ignore_errors=True)
-    base = subprocess.run([sys.executable, "-c", "import kolva, resource, json;"
-                           "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)"],
+    base = subprocess.run([sys.executable, __file__, "--rss-child", str(path), "-"],
                           check=True, capture_output=True, text=True).stdout
     run = subprocess.run([sys.executable, __file__, "--rss-child", str(path), str(dest)],
                          check=True, capture_output=True, text=True)
     shutil.rmtree(dest, ignore_errors=True)
     return {"peak_rss_mb": json.loads(run.stdout.splitlines()[-1])["maxrss_kb"] / 1024,
-            "import_rss_mb": int(base) / 1024, "slide_mb": path.stat().st_size / 1e6}
+            "import_rss_mb": json.loads(base.splitlines()[-1])["maxrss_kb"] / 1024,
+            "slide_mb": path.stat().st_size / 1e6}
 
 
 def dask_scaling(paths: list[Path], dest: Path, passes: int) -> dict:
@@ -210,6 +222,8 @@ def main() -> int:
     links = []
     for i in range(4):
         link = cache / f"convert-copy{i}.svs"
+        if link.is_symlink() and os.readlink(link) != svs.name:
+            link.unlink()
         if not link.exists():
             link.symlink_to(svs.name)
         links.append(link)

@@ -493,3 +493,54 @@ def test_stow_rs_to_orthanc(orthanc, sources, tmp_path):
             stored = urllib.request.urlopen(f"{orthanc}/instances/{found[0]}/file",
                                             timeout=30).read()
             assert stored == path.read_bytes()
+
+
+NATIVE_REAL = ["tiff/libtiffpic_quad-tile.tif", "tiff/openslide-python_boxes.tiff",
+               "tiff/libtiffpic_cramps-tile.tif", "bigtiff/image-tiff_usda_naip_256_webp_z3.tif"]
+
+
+@pytest.mark.parametrize("name", NATIVE_REAL)
+def test_real_tiffs_in_other_codecs_decode_to_native(name, tmp_path):
+    import tifffile
+
+    path = CORPUS / name
+    if not path.exists():
+        pytest.skip(f"{path} is absent")
+    refused = convert(path, tmp_path / "r", workers=1).slides[0]
+    assert refused.error and "--decode-to native" in refused.error
+    done = convert(path, tmp_path / "n", workers=1, decode_to="native").slides[0]
+    assert done.error is None, done.error
+    folder = Path(done.folder)
+    if DCIODVFY:
+        for f in folder.glob("*.dcm"):
+            run = subprocess.run([DCIODVFY, str(f)], capture_output=True, text=True, timeout=60)
+            assert "Error" not in run.stdout + run.stderr, (f.name, run.stdout + run.stderr)
+    # Level 0 holds the source's pixels.
+    ds, frames = _frames(folder / "level-0.dcm")
+    with tifffile.TiffFile(path) as tif:
+        page = tif.pages[0]
+        want = page.asarray()
+        if page.photometric == 0:  # MinIsWhite: written as MONOCHROME2, inverted
+            want = 255 - want
+    if want.ndim == 3 and want.shape[2] == 4:
+        want = want[..., :3]
+    spp = int(ds.SamplesPerPixel)
+    tw, th = int(ds.Columns), int(ds.Rows)
+    gx = -(-int(ds.TotalPixelMatrixColumns) // tw)
+    dtype = np.uint8 if int(ds.BitsAllocated) == 8 else np.dtype("<u2")
+    for i, frame in enumerate(frames[:8]):
+        x, y = i % gx, i // gx
+        got = np.frombuffer(frame, dtype).reshape((th, tw, spp) if spp > 1 else (th, tw))
+        part = want[y * th:(y + 1) * th, x * tw:(x + 1) * tw]
+        got = got[:part.shape[0], :part.shape[1]]
+        assert (got == part.reshape(got.shape)).all(), i
+
+
+def test_fsspec_destination(sources):
+    fsspec = pytest.importorskip("fsspec")
+    summary = convert(sources["aperio-j2k-33005"], "memory://kolva-convert-test", workers=1)
+    assert summary.ok
+    fs = fsspec.filesystem("memory")
+    names = sorted(p.rsplit("/", 1)[-1] for p in fs.find("/kolva-convert-test"))
+    assert names == ["label.dcm", "level-0.dcm", "level-1.dcm", "overview.dcm", "thumbnail.dcm"]
+    fs.rm("/kolva-convert-test", recursive=True)

@@ -23,7 +23,7 @@ from .blank import blank_frame
 from .tifftags import COMPRESSION, ICC_PROFILE, TILE_WIDTH, directories
 from .writer import BOT_LIMIT, write_file
 
-BATCH = 64
+BATCH = 256
 NOMINAL_MPP = 1.0
 # Associated images kolva names -> the instance they become.
 ROLES = {"label": "LABEL", "macro": "OVERVIEW", "overview": "OVERVIEW",

@@ -233,17 +233,21 @@ def test_openslide_reads_the_same_pixels(sources, converted):
             src = openslide.OpenSlide(str(sources[name]))
         except openslide.OpenSlideError:
             continue  # a format OpenSlide does not read (ETS, DAPI NDPI ...)
-        if name.startswith("real:test3") or name == "ndpi":
-            continue  # NDPI levels are cut into other tiles: compared through pydicom
         out = openslide.OpenSlide(str(folder / "level-0.dcm"))
-        assert out.level_count == src.level_count, name
+        ndpi = src.properties.get("openslide.vendor") == "hamamatsu"
+        # (OpenSlide adds smaller levels to NDPI slides of its own.)
+        assert out.level_count == src.level_count or ndpi and out.level_count < src.level_count
         # (Philips: OpenSlide sizes the levels from level 0, kolva as the file does.)
-        for n, (w, h) in enumerate(src.level_dimensions):
+        for n, (w, h) in enumerate(src.level_dimensions[:out.level_count]):
             w, h = min(w, out.level_dimensions[n][0]), min(h, out.level_dimensions[n][1])
             a = np.asarray(src.read_region((0, 0), n, (w, h)))
             b = np.asarray(out.read_region((0, 0), n, (w, h)))
-            if name == "philips-sparse":  # missing tiles: white there, transparent here
-                a, b = a[..., :3][a[..., 3] == 255], b[..., :3][a[..., 3] == 255]
+            # Where OpenSlide shows the source transparent (Philips' missing tiles, the
+            # last partial MCU row of the NDPI fixture's small level) the output has
+            # white or the stored pixels: compare the rest.
+            opaque = a[..., 3] == 255
+            assert opaque.mean() > 0.75, (name, n)
+            a, b = a[..., :3][opaque], b[..., :3][opaque]
             # 33003: OpenSlide converts the source's YCbCr itself, OpenJPEG the output's.
             limit = 2 if name == "aperio-j2k-33003" else 0
             assert np.abs(a.astype(int) - b).max() <= limit, (name, n)

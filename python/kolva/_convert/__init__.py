@@ -64,19 +64,19 @@ def parse_attributes(items: Iterable[str] = (), json_file: str | None = None) ->
             raise ValueError(f"--set {item!r}: give Keyword=Value")
         out[key.strip()] = value
     checked: dict[str, Any] = {}
-    for key, value in out.items():
+    for key, given in out.items():
         tag = tag_for_keyword(key)
         if tag is None:  # also (0010,0020) or 00100020
             digits = key.replace("(", "").replace(")", "").replace(",", "")
-            known = keyword_for_tag(int(digits, 16)) if re.fullmatch(r"[0-9A-Fa-f]{8}",
-                                                                     digits) else ""
+            hexa = re.fullmatch(r"[0-9A-Fa-f]{8}", digits)
+            known = keyword_for_tag(int(digits, 16)) if hexa else ""
             if not known:
                 raise ValueError(f"{key!r}: no DICOM attribute of that name")
-            key, tag = known, tag_for_keyword(known)
+            key, tag = known, int(digits, 16)
         vr = dictionary_VR(tag)
-        if vr in ("US", "UL", "SS", "SL", "IS") and isinstance(value, str) and value:
-            value = int(value)
-        checked[key] = value
+        if vr in ("US", "UL", "SS", "SL", "IS") and isinstance(given, str) and given:
+            given = int(given)
+        checked[key] = given
     return checked
 
 

@@ -148,7 +148,7 @@ def extend_jpeg(data: bytes, width: int, height: int) -> bytes:
     pieces = _RST.split(entropy) if ri else [entropy]
     unit = 0
     for piece in pieces:
-        bits = "".join(format(b, "08b") for b in piece.replace(b"\xff\x00", b"\xff"))
+        stream = "".join(format(b, "08b") for b in piece.replace(b"\xff\x00", b"\xff"))
         pos = 0
         pred = [0] * nc
         count = ri if ri else units
@@ -156,7 +156,7 @@ def extend_jpeg(data: bytes, width: int, height: int) -> bytes:
             if unit >= units:
                 break
             if nc == 1:
-                coords = [[(unit % grid[0][0], unit // grid[0][0])]]
+                coords: list[list[tuple[int, int]]] = [[(unit % grid[0][0], unit // grid[0][0])]]
             else:
                 ux, uy = unit % mx, unit // mx
                 coords = [[(ux * c[1] + i, uy * c[2] + j) for j in range(c[2]) for i in range(c[1])]
@@ -166,27 +166,27 @@ def extend_jpeg(data: bytes, width: int, height: int) -> bytes:
                 dtab, atab = dc_tables[dct], ac_tables[act]
                 for xy in coords[k]:
                     length = 1
-                    while bits[pos:pos + length] not in dtab:
+                    while stream[pos:pos + length] not in dtab:
                         length += 1
                         if length > 16:
                             raise ValueError("bad Huffman code in the JPEG stream")
-                    size = dtab[bits[pos:pos + length]]
+                    size = dtab[stream[pos:pos + length]]
                     pos += length
-                    diff = _signed(bits[pos:pos + size]) if size else 0
+                    diff = _signed(stream[pos:pos + size]) if size else 0
                     pos += size
                     pred[k] += diff
-                    tokens = []
+                    tokens: list[tuple[int, str]] = []
                     n = 1
                     while n < 64:
                         length = 1
-                        while bits[pos:pos + length] not in atab:
+                        while stream[pos:pos + length] not in atab:
                             length += 1
                             if length > 16:
                                 raise ValueError("bad Huffman code in the JPEG stream")
-                        sym = atab[bits[pos:pos + length]]
+                        sym = atab[stream[pos:pos + length]]
                         pos += length
                         size = sym & 15
-                        tokens.append((sym, bits[pos:pos + size]))
+                        tokens.append((sym, stream[pos:pos + size]))
                         pos += size
                         if sym == 0:
                             break
@@ -196,7 +196,7 @@ def extend_jpeg(data: bytes, width: int, height: int) -> bytes:
 
     # White filler: luma (or every RGB plane) DC at (255 - 128) * 8 / q; chroma 0.
     rgb = any(m == 0xEE and p[:5] == b"Adobe" and len(p) >= 12 and p[11] == 0 for m, p in segs)
-    filler = []
+    filler: list[int] = []
     for k, c in enumerate(comps):
         full = k == 0 or rgb or nc == 1
         filler.append(round(1016 / quant.get(c[3], 1)) if full else 0)

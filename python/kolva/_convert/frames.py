@@ -11,6 +11,7 @@ the TIFF tag tells.
 from __future__ import annotations
 
 import struct
+from collections.abc import Iterator
 from dataclasses import dataclass
 
 JPEG_BASELINE = "1.2.840.10008.1.2.4.50"
@@ -56,7 +57,7 @@ class FrameFormat:
         return not self.native
 
 
-def _jpeg_segments(data: bytes):
+def _jpeg_segments(data: bytes) -> Iterator[tuple[int, bytes]]:
     """(marker, payload) of every segment before the first SOS, and SOS itself."""
     if data[:2] != b"\xff\xd8":
         raise FrameError("the tile is no JPEG stream (no SOI)")
@@ -129,7 +130,7 @@ def _predictor(data: bytes) -> int:
     for marker, payload in _jpeg_segments(data):
         if marker == 0xDA:
             ns = payload[0]
-            return payload[1 + 2 * ns]
+            return int(payload[1 + 2 * ns])
     return 0
 
 

@@ -114,8 +114,8 @@ def _date(props: dict[str, str], source: str) -> tuple[str, str]:
             return v[:8], v[8:14]
     if "://" not in source:
         try:
-            t = time.gmtime(int(os.stat(source).st_mtime))
-            return time.strftime("%Y%m%d", t), time.strftime("%H%M%S", t)
+            stamp = time.gmtime(int(os.stat(source).st_mtime))
+            return time.strftime("%Y%m%d", stamp), time.strftime("%H%M%S", stamp)
         except OSError:
             pass
     return "19700101", "000000"
@@ -177,7 +177,8 @@ def _decode(data: bytes) -> tuple[bytes, int, int, int, int]:
     import numpy as np
     from PIL import Image
 
-    with Image.open(io.BytesIO(data)) as im:
+    with Image.open(io.BytesIO(data)) as opened:
+        im: Image.Image = opened
         if im.mode not in ("L", "RGB", "I;16", "I;16B"):
             im = im.convert("RGB")
         a = np.asarray(im)
@@ -237,7 +238,7 @@ def plan_instances(slide: Any, source: str, options: Options,
             fmt = replace(fmt, width=tw, height=th)  # edge tiles get extended
         w, h = lv.dimensions
         spacing = (mpp[0] * w0 / w / 1000.0, mpp[1] * h0 / h / 1000.0)
-        inst = Instance("VOLUME", f"level-{n}.dcm", number, *lv.dimensions, tw, th, fmt,
+        inst = Instance("VOLUME", f"level-{n}.dcm", number, w, h, tw, th, fmt,
                         level=n, spacing=spacing, resampled=n > 0)
         out.append((inst, (sizes, sample)))
         number += 1
@@ -266,11 +267,10 @@ def plan_instances(slide: Any, source: str, options: Options,
                 notes.append(f"{name}: cannot decode it ({exc})")
                 continue
             fmt = native_format(spp, bits, w, h)
-        spacing = None
-        if role == "THUMBNAIL":
-            spacing = (mpp[0] * w0 / w / 1000.0, mpp[1] * h0 / h / 1000.0)
+        thumb_spacing = ((mpp[0] * w0 / w / 1000.0, mpp[1] * h0 / h / 1000.0)
+                         if role == "THUMBNAIL" else None)
         inst = Instance(role, f"{role.lower()}.dcm", number, w, h, w, h, fmt,
-                        associated=name, spacing=spacing)
+                        associated=name, spacing=thumb_spacing)
         out.append((inst, data))
         number += 1
     return out
@@ -283,7 +283,7 @@ def _frame_size(fmt: FrameFormat, frame: bytes) -> tuple[int, int]:
     return f.width, f.height
 
 
-def level_frames(slide: Any, inst: Instance, sizes: array, sample: bytes,
+def level_frames(slide: Any, inst: Instance, sizes: array[int], sample: bytes,
                  options: Options, report: InstanceReport) -> Iterator[list[bytes]]:
     """The frames of a level in row-major order, in batches: the stored tiles as they
     are, a frame of empty glass where the source has none."""

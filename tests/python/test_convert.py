@@ -548,3 +548,36 @@ def test_fsspec_destination(sources):
     names = sorted(p.rsplit("/", 1)[-1] for p in fs.find("/kolva-convert-test"))
     assert names == ["label.dcm", "level-0.dcm", "level-1.dcm", "overview.dcm", "thumbnail.dcm"]
     fs.rm("/kolva-convert-test", recursive=True)
+
+
+@pytest.mark.parametrize("mode,subsampling,restart", [("RGB", 0, 0), ("RGB", 0, 2), ("L", -1, 0),
+                                                      ("L", -1, 3), ("RGB", 1, 0)])
+def test_extend_keeps_the_visible_pixels(mode, subsampling, restart):
+    """A JPEG of 100 x 75 (4:2:2: 96 x 75) extended to 128 x 96: every visible pixel
+    decodes as before for 4:4:4 and grey; with 4:2:2 the smoothing upsampler reads the
+    chroma past the old right edge, so only the last visible column may change."""
+    from PIL import Image
+
+    from kolva._convert.extend import extend_jpeg
+
+    rng = np.random.default_rng(3)
+    w, h = (96, 75) if subsampling == 1 else (100, 75)
+    base = np.linspace(0, 255, w * h * 3).reshape(h, w, 3) + rng.normal(0, 20, (h, w, 3))
+    img = Image.fromarray(np.clip(base, 0, 255).astype(np.uint8)).convert(mode)
+    buf = io.BytesIO()
+    options = {"restart_marker_rows": restart} if restart else {}
+    if subsampling >= 0:
+        options["subsampling"] = subsampling
+    img.save(buf, "JPEG", quality=85, **options)
+    data = buf.getvalue()
+    if restart:
+        assert b"\xff\xdd" in data  # the stream does carry restart intervals
+    out = extend_jpeg(data, 128, 96)
+    with Image.open(io.BytesIO(data)) as a, Image.open(io.BytesIO(out)) as b:
+        assert b.size == (128, 96)
+        before, after = np.asarray(a).astype(int), np.asarray(b).astype(int)
+    exact = w - 1 if subsampling == 1 else w
+    assert (after[:h, :exact] == before[:, :exact]).all()
+    assert np.abs(after[:h, :w] - before).max() <= 32
+    # Past the old blocks, the added ones are white.
+    assert after[80:, :].min() >= 250 and after[:, 104 if subsampling != 1 else 112:].min() >= 250

@@ -93,6 +93,15 @@ def _signed(bits: str) -> int:
     return v if v >= 1 << (n - 1) else v - (1 << n) + 1
 
 
+def _symbol(stream: str, pos: int, table: dict[str, int]) -> tuple[int, int]:
+    """The Huffman-coded symbol at bit `pos` of `stream`, and the position after it."""
+    for length in range(1, 17):
+        code = stream[pos:pos + length]
+        if code in table:
+            return table[code], pos + length
+    raise ValueError("bad Huffman code in the JPEG stream")
+
+
 def extend_jpeg(data: bytes, width: int, height: int) -> bytes:
     """The baseline JPEG `data`, extended to `width` x `height` (not smaller than its
     own size; a multiple of its MCU size unless it is its own size)."""
@@ -165,26 +174,14 @@ def extend_jpeg(data: bytes, width: int, height: int) -> bytes:
                 dct, act = selectors[c[0]]
                 dtab, atab = dc_tables[dct], ac_tables[act]
                 for xy in coords[k]:
-                    length = 1
-                    while stream[pos:pos + length] not in dtab:
-                        length += 1
-                        if length > 16:
-                            raise ValueError("bad Huffman code in the JPEG stream")
-                    size = dtab[stream[pos:pos + length]]
-                    pos += length
+                    size, pos = _symbol(stream, pos, dtab)
                     diff = _signed(stream[pos:pos + size]) if size else 0
                     pos += size
                     pred[k] += diff
                     tokens: list[tuple[int, str]] = []
                     n = 1
                     while n < 64:
-                        length = 1
-                        while stream[pos:pos + length] not in atab:
-                            length += 1
-                            if length > 16:
-                                raise ValueError("bad Huffman code in the JPEG stream")
-                        sym = atab[stream[pos:pos + length]]
-                        pos += length
+                        sym, pos = _symbol(stream, pos, atab)
                         size = sym & 15
                         tokens.append((sym, stream[pos:pos + size]))
                         pos += size

@@ -14,6 +14,8 @@ from __future__ import annotations
 
 import os
 import struct
+import sys
+from array import array
 from collections.abc import Iterable
 from typing import Any, BinaryIO
 
@@ -26,6 +28,13 @@ def _element_header(group: int, element: int, vr: bytes, length: int) -> bytes:
 
 
 _ITEM = struct.Struct("<HHI")
+
+
+def _little(values: array[int]) -> array[int]:
+    if sys.byteorder == "big":
+        values = array(values.typecode, values)
+        values.byteswap()
+    return values
 
 
 def _item(length: int) -> bytes:
@@ -46,8 +55,9 @@ class EncapsulatedWriter:
         self.f = f
         self.frames = frames
         self.extended = extended
-        self.offsets: list[int] = []
-        self.lengths: list[int] = []
+        # 8 bytes a frame each: what a level costs in memory beyond one batch.
+        self.offsets = array("Q")
+        self.lengths = array("Q")
         self._pos = 0  # bytes of fragments (items included) written so far
         if extended:
             self._eot_at = f.tell()
@@ -108,12 +118,12 @@ class EncapsulatedWriter:
         end = f.tell()
         if self.extended:
             f.seek(self._eot_at + 12)
-            f.write(struct.pack(f"<{self.frames}Q", *self.offsets))
+            f.write(_little(self.offsets).tobytes())
             f.seek(12, os.SEEK_CUR)
-            f.write(struct.pack(f"<{self.frames}Q", *self.lengths))
+            f.write(_little(self.lengths).tobytes())
         else:
             f.seek(self._bot_at + 8)
-            f.write(struct.pack(f"<{self.frames}I", *self.offsets))
+            f.write(_little(array("I", self.offsets)).tobytes())
         f.seek(end)
 
 

@@ -315,15 +315,16 @@ def test_rerun_after_a_kill_gives_the_same_files(tissue, tmp_path):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     # Slow the writer down so the kill lands inside a level's pixel data.
     script = ("import sys, time, kolva._convert.writer as w\n"
-              "add = w.EncapsulatedWriter.add\n"
-              "def slow(self, frame):\n    time.sleep(0.02); add(self, frame)\n"
-              "w.EncapsulatedWriter.add = slow\n"
+              "add = w.EncapsulatedWriter.add_many\n"
+              "def slow(self, frames):\n    time.sleep(0.5); add(self, frames)\n"
+              "w.EncapsulatedWriter.add_many = slow\n"
               "from kolva.cli import main\nsys.exit(main(sys.argv[1:]))\n")
     proc = subprocess.Popen([sys.executable, "-c", script, "convert", str(tissue), "--out",
                              str(dest), "--workers", "1", "--quiet"], env=env)
     deadline = time.monotonic() + 60
     try:
-        while time.monotonic() < deadline and not list(dest.glob("*/.*.tmp")):
+        while (time.monotonic() < deadline and proc.poll() is None
+               and not list(dest.glob("*/.*.tmp"))):
             time.sleep(0.01)
         assert list(dest.glob("*/.*.tmp")), "the writer never started"
     finally:

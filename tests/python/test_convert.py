@@ -512,7 +512,12 @@ def test_real_tiffs_in_other_codecs_decode_to_native(name, tmp_path):
     if not path.exists():
         pytest.skip(f"{path} is absent")
     refused = convert(path, tmp_path / "r", workers=1).slides[0]
-    assert refused.error and "--decode-to native" in refused.error
+    if "cramps" in name:  # raw samples: native pixel data without being asked
+        assert refused.error is None
+    else:
+        codec = {"quad": "LZW", "boxes": "Deflate", "webp": "WebP"}
+        assert refused.error and "--decode-to native" in refused.error
+        assert next(c for k, c in codec.items() if k in name) in refused.error
     done = convert(path, tmp_path / "n", workers=1, decode_to="native").slides[0]
     assert done.error is None, done.error
     folder = Path(done.folder)

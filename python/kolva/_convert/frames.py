@@ -23,7 +23,7 @@ EXPLICIT_LE = "1.2.840.10008.1.2.1"
 
 # Codecs of stored tiles that no DICOM transfer syntax carries, by media type.
 NO_TRANSFER_SYNTAX = {
-    "image/tiff": "a TIFF-coded tile (LZW, Deflate, Zstd or other TIFF compression)",
+    "image/tiff": "TIFF-coded",
     "image/webp": "WebP", "image/png": "PNG", "image/bmp": "BMP",
     "image/jxl": "JPEG XL", "image/avif": "AVIF", "image/jxr": "JPEG XR",
     "application/octet-stream": "raw samples",
@@ -32,6 +32,10 @@ NO_TRANSFER_SYNTAX = {
 
 class FrameError(ValueError):
     """The tiles cannot be written as DICOM frames as they are."""
+
+
+class Uncompressed(FrameError):
+    """The tiles hold raw samples: DICOM's native pixel data takes them as they are."""
 
 
 @dataclass(frozen=True)
@@ -211,6 +215,17 @@ def frame_format(media_type: str, first: bytes, aperio_ycbcr: bool = False) -> F
         return jpeg_format(first)
     if media_type == "image/jp2":
         return j2k_format(first, aperio_ycbcr)
-    raise FrameError(f"tiles coded as {NO_TRANSFER_SYNTAX.get(media_type, media_type)} have "
-                     "no DICOM transfer syntax; give --decode-to native to write them "
-                     "uncompressed (lossless)")
+    codec = NO_TRANSFER_SYNTAX.get(media_type, media_type)
+    if media_type == "image/tiff":  # a one-directory TIFF around the tile: its codec
+        from .tifftags import CODECS, COMPRESSION, directories
+
+        try:
+            code = directories(first)[0].get(COMPRESSION)
+        except (IndexError, ValueError, struct.error):
+            code = None
+        if code == 1:
+            raise Uncompressed("uncompressed tiles")
+        if isinstance(code, int):
+            codec = CODECS.get(code, f"TIFF compression {code}")
+    raise FrameError(f"{codec} tiles have no DICOM transfer syntax; give --decode-to "
+                     "native to write them uncompressed (lossless)")

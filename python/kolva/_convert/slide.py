@@ -17,8 +17,8 @@ from typing import Any
 
 from .dataset import Instance, SlideFacts, build
 from .extend import extend_jpeg
-from .frames import (JPEG_BASELINE, FrameError, FrameFormat, frame_format, native_format,
-                     with_mct)
+from .frames import (JPEG_BASELINE, FrameError, FrameFormat, Uncompressed, frame_format,
+                     native_format, with_mct)
 from .blank import blank_frame
 from .tifftags import COMPRESSION, ICC_PROFILE, TILE_WIDTH, directories
 from .writer import BOT_LIMIT, write_file
@@ -226,8 +226,8 @@ def plan_instances(slide: Any, source: str, options: Options,
         tw, th = lv.tile_size
         try:
             fmt = frame_format(lv.media_type, sample, _aperio_ycbcr_j2k(source, slide, n))
-        except FrameError:
-            if options.decode_to != "native":
+        except FrameError as exc:
+            if options.decode_to != "native" and not isinstance(exc, Uncompressed):
                 raise
             _, _, _, spp, bits = _decode(sample)
             fmt = native_format(spp, bits, tw, th)

@@ -3,10 +3,14 @@ order), read without decoding anything: the compression of the tiled directories
 (Aperio's 33003 and 33005 differ only there) and the ICC profile."""
 from __future__ import annotations
 
+import io
 import struct
 from typing import BinaryIO
 
 COMPRESSION, TILE_WIDTH, ICC_PROFILE = 259, 322, 34675
+CODECS = {1: "uncompressed", 5: "LZW", 8: "Deflate", 32946: "Deflate", 32773: "PackBits",
+          50000: "Zstd", 34925: "LZMA", 34887: "LERC", 50001: "WebP", 50002: "JPEG XL",
+          34933: "PNG", 22610: "JPEG XR", 34934: "JPEG XR"}
 _SIZES = {1: 1, 2: 1, 3: 2, 4: 4, 5: 8, 7: 1, 16: 8}
 
 
@@ -19,11 +23,12 @@ def _value(f: BinaryIO, bo: str, ftype: int, count: int, inline: bytes, big: boo
     return f.read(size)
 
 
-def directories(path: str, limit: int = 256) -> list[dict[int, bytes | int]]:
-    """Per directory: tag -> first number (COMPRESSION, TILE_WIDTH) or raw bytes
-    (ICC_PROFILE). Empty when the file is no TIFF."""
+def directories(path: str | bytes, limit: int = 256) -> list[dict[int, bytes | int]]:
+    """Per directory of the file at `path` (or of the TIFF in `path` when it is bytes):
+    tag -> first number (COMPRESSION, TILE_WIDTH) or raw bytes (ICC_PROFILE). Empty
+    when it is no TIFF."""
     out: list[dict[int, bytes | int]] = []
-    with open(path, "rb") as f:
+    with (io.BytesIO(path) if isinstance(path, bytes) else open(path, "rb")) as f:
         head = f.read(16)
         if head[:2] not in (b"II", b"MM"):
             return out

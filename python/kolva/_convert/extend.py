@@ -8,9 +8,12 @@ NDPI levels are cut into tiles that end at the level's edge; DICOM frames must a
 have the level's tile size, so the converter extends those edge tiles. Only the
 entropy coding is redone (with the standard Huffman tables of the JPEG standard's
 Annex K, which hold every symbol a baseline stream can need); no coefficient changes.
-For 4:4:4 streams the visible area decodes identically; with subsampled chroma a
-decoder's smoothing upsampler may also read the chroma just past the old edge, so
-the last visible row or column can differ by a level or two.
+For 4:4:4 streams the visible area decodes identically. With subsampled chroma a
+decoder's smoothing upsampler also reads the chroma just past the old edge: the new
+chroma blocks there mirror the last old ones (a mirrored block decodes to the exact
+mirror image), so at an MCU-aligned edge the upsampler sees the edge samples
+repeated, as before; an edge inside a chroma block can change the last visible row
+or column by a level or two.
 """
 from __future__ import annotations
 
@@ -91,6 +94,49 @@ def _signed(bits: str) -> int:
     v = int(bits, 2)
     n = len(bits)
     return v if v >= 1 << (n - 1) else v - (1 << n) + 1
+
+
+# Zigzag index -> row-major index in the 8 x 8 block.
+_ZIGZAG = [0, 1, 8, 16, 9, 2, 3, 10, 17, 24, 32, 25, 18, 11, 4, 5, 12, 19, 26, 33, 40, 48,
+           41, 34, 27, 20, 13, 6, 7, 14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15,
+           23, 30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63]
+
+Block = tuple[int, list[tuple[int, str]]]
+
+
+def _mirrored(blocks: dict[tuple[int, int], Block], xy: tuple[int, int],
+              grid: tuple[int, int]) -> Block | None:
+    """For a new block right of, below or diagonal to the old grid's last column/row:
+    the adjacent old block mirrored across the edge (the coefficients of odd
+    horizontal or vertical frequency negated), which decodes to its exact mirror
+    image. None for the blocks further out."""
+    bx, by = xy
+    gw, gh = grid
+    if not (bx == gw or by == gh) or bx > gw or by > gh:
+        return None
+    source = blocks.get((min(bx, gw - 1), min(by, gh - 1)))
+    if source is None:
+        return None
+    flip_u, flip_v = bx == gw, by == gh
+    dc, tokens = source
+    out = []
+    k = 1
+    for sym, extra in tokens:
+        if sym == 0:
+            out.append((sym, extra))
+            break
+        if sym == 0xF0:
+            k += 16
+            out.append((sym, extra))
+            continue
+        k += sym >> 4
+        natural = _ZIGZAG[k]
+        odd = (flip_u and natural % 2) ^ (flip_v and (natural // 8) % 2)
+        if odd:
+            extra = "".join("1" if b == "0" else "0" for b in extra)
+        out.append((sym, extra))
+        k += 1
+    return dc, out
 
 
 def _symbol(stream: str, pos: int, table: dict[str, int]) -> tuple[int, int]:
@@ -199,6 +245,10 @@ def extend_jpeg(data: bytes, width: int, height: int) -> bytes:
         filler.append(round(1016 / quant.get(c[3], 1)) if full else 0)
     filler = [min(v, 2047) for v in filler]
 
+    # Chroma blocks just past the old edge mirror the block before it, so that a
+    # smoothing upsampler sees the edge samples repeated, as it did at the old edge.
+    subsampled = [nc > 1 and (c[1] < hmax or c[2] < vmax) for c in comps]
+
     std = _standard()
     table_of = [0 if (k == 0 or rgb) else 1 for k in range(nc)]
     dc_codes = {t: _codes(*std[(0, t)]) for t in (0, 1)}
@@ -216,7 +266,11 @@ def extend_jpeg(data: bytes, width: int, height: int) -> bytes:
                 for j in range(vv):
                     for i in range(hh):
                         xy = (ux * hh + i, uy * vv + j)
-                        dc, tokens = blocks[k].get(xy, (filler[k], [(0, "")]))
+                        block = blocks[k].get(xy)
+                        if block is None:
+                            block = (_mirrored(blocks[k], xy, grid[k]) if subsampled[k]
+                                     else None) or (filler[k], [(0, "")])
+                        dc, tokens = block
                         diff = dc - pred[k]
                         pred[k] = dc
                         size = abs(diff).bit_length()

@@ -53,11 +53,18 @@ class ExportSummary:
     dest: str
     slides: list[SlideReport] = field(default_factory=list)
     shards: int = 0
-    shards_written: int = 0   # this run; the others were complete already
+    shards_written: int = 0   # this run
+    shards_found: int = 0     # complete before this run (left as they were)
     samples: int = 0
+    samples_written: int = 0  # in the shards written this run
     tile_bytes: int = 0       # tile bytes written this run
+    bytes_written: int = 0    # shard bytes written this run
     seconds: float = 0.0
-    shard_errors: list[str] = field(default_factory=list)
+    shard_errors: list[str] = field(default_factory=list)  # one per failed shard
+
+    @property
+    def shards_failed(self) -> int:
+        return len(self.shard_errors)
 
     @property
     def failed(self) -> list[SlideReport]:
@@ -271,6 +278,7 @@ def export(sources: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
                                s.error) for s in scans]
         existing = dest.existing_shards()
         pending = [s for s in shards if s.name not in existing]
+        summary.shards_found = len(shards) - len(pending)
         slide_left = [0] * len(scans)
         for s in pending:
             for p in s.pieces:
@@ -299,9 +307,13 @@ def export(sources: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
                                  error=f"{shard.name}: {type(exc).__name__}: {exc}")
             if done.error:
                 summary.shard_errors.append(done.error)
+            elif not done.written:
+                summary.shards_found += 1
             else:
-                summary.shards_written += int(done.written)
+                summary.shards_written += 1
+                summary.samples_written += done.samples
                 summary.tile_bytes += done.tile_bytes
+                summary.bytes_written += done.size
             for p in shard.pieces:
                 slide_left[p.slide] -= 1
                 if slide_left[p.slide] == 0:

@@ -72,14 +72,19 @@ def format_summary(summary: ExportSummary) -> str:
         threshold = _size(s.threshold) if s.threshold else "-"
         lines.append(f"  {name:<{width}}  {s.samples:>8}  {s.skipped:>8}  {threshold:>9}  "
                      f"{', '.join(notes)}".rstrip())
-    rate = summary.samples / summary.seconds if summary.seconds > 0 else 0.0
+    rate = summary.samples_written / summary.seconds if summary.seconds > 0 else 0.0
     ok_slides = len(summary.slides) - len(summary.failed)
+    states = [f"{summary.shards_written} written"]
+    if summary.shards_found:
+        states.append(f"{summary.shards_found} complete before this run")
+    if summary.shards_failed:
+        states.append(f"{summary.shards_failed} failed")
     lines.append(
         f"{ok_slides} slide{'s' if ok_slides != 1 else ''} ({len(summary.failed)} failed), "
         f"{summary.samples} tiles ({summary.skipped} skipped) in {summary.shards} "
-        f"shard{'s' if summary.shards != 1 else ''} "
-        f"({summary.shards - summary.shards_written} complete before this run), "
-        f"{_size(summary.tile_bytes)} of tiles written in {summary.seconds:.1f} s "
+        f"shard{'s' if summary.shards != 1 else ''} ({', '.join(states)}); "
+        f"{_size(summary.bytes_written)} written ({summary.samples_written} tiles, "
+        f"{_size(summary.tile_bytes)} of tile bytes) in {summary.seconds:.1f} s "
         f"({rate:.0f} tiles/s) to {summary.dest}")
     for e in summary.shard_errors:
         lines.append(f"shard failed: {e}")

@@ -24,6 +24,7 @@ pytest.importorskip("starlette")
 
 import kolva  # noqa: E402
 from fixtures import tiff_slides  # noqa: E402
+from fixtures.export_slides import make_small_slides  # noqa: E402
 from kolva.serve import create_app  # noqa: E402
 from kolva.serve._catalog import slide_id  # noqa: E402
 from serve_util import raw_get, running, slide_of  # noqa: E402
@@ -323,12 +324,49 @@ def test_cli_serves_the_example(workers):
     (["serve"], "give at least one SOURCE"),
     (["serve", "/no/such/slide.svs"], "no such file"),
     (["serve", "--example", "--workers", "0"], "--workers must be at least 1"),
+    (["serve", "--example", "--max-open", "0"], "--max-open must be at least 1"),
 ])
 def test_cli_errors(argv, message, capsys):
     from kolva.cli import main
 
     assert main(argv) == 1
     assert message in capsys.readouterr().err
+
+
+# --------------------------------------------------------------------------- many slides
+def test_many_slides_with_few_open(tmp_path):
+    """24 slides served with at most 3 open: 8 concurrent clients asking for every
+    tile of every slide, twice, get each tile's bytes (no slide is closed under a
+    read), and the server never holds more than 3 open."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    paths = make_small_slides(tmp_path / "slides", 24)
+    expected = {}
+    for p in paths:
+        with kolva.open(p) as s:
+            across, down = s.levels[0].tile_grid
+            expected.update({(str(p), x, y): s.read_tile(0, x, y)
+                             for y in range(down) for x in range(across)})
+    app = create_app([str(tmp_path / "slides")], max_open=3)
+    assert len(app.slides) == 24 and app.cache.open_count <= 3
+    ids = {e.source: e.id for e in app.slides.values()}
+    peak = [0]
+    with running(app) as base, httpx.Client(base_url=base, timeout=10,
+                                            limits=httpx.Limits(max_connections=8)) as client:
+        def get(key):
+            source, x, y = key
+            r = client.get(f"/slides/{ids[source]}/tiles/0/{x}/{y}")
+            peak[0] = max(peak[0], app.cache.open_count)
+            return key, r.status_code, r.content
+
+        keys = sorted(expected, key=lambda k: (k[1], k[2], k[0])) * 2  # slides interleaved
+        with ThreadPoolExecutor(8) as pool:
+            results = list(pool.map(get, keys))
+        info = client.get(f"/slides/{ids[str(paths[0])]}").json()
+    app.close()
+    assert all(code == 200 and body == expected[key] for key, code, body in results)
+    assert info["dimensions"] == [192, 128]
+    assert peak[0] <= 3 and app.cache.open_count == 0
 
 
 # --------------------------------------------------------------------------- load

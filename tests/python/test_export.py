@@ -223,6 +223,13 @@ def test_sources_from_globs_lists_and_urls(tmp_path, slides):
                    str(tmp_path / "c.tiff"), "s3://bucket/x.svs"]
     with pytest.raises(ValueError, match="no slide matches"):
         plan_mod.expand_sources(str(tmp_path / "*.ndpi"))
+    # A folder: its slide files, sorted, subfolders included (lists are no slides).
+    (sub / "d.ndpi").write_bytes(b"")
+    assert plan_mod.expand_sources(str(tmp_path)) == [
+        str(tmp_path / n) for n in ("a.svs", "b.svs", "c.tiff", "lists/d.ndpi")]
+    (sub / "empty").mkdir()
+    with pytest.raises(ValueError, match="no slide file in the folder"):
+        plan_mod.expand_sources(str(sub / "empty"))
 
 
 @pytest.mark.parametrize("sizes, low, high", [
@@ -301,6 +308,39 @@ def test_a_destination_of_another_export_is_refused(tmp_path, slides):
     summary = kolva.export(slides["generic"], tmp_path / "ds", workers=1, min_bytes=10,
                            overwrite=True)
     assert summary.ok and summary.shards_written == summary.shards
+
+
+def test_a_destination_where_nothing_was_written_takes_a_new_export(tmp_path, slides, broken):
+    failed = kolva.export(broken["missing"], tmp_path / "ds", workers=1)
+    assert not failed.ok and failed.shards == 0
+    summary = kolva.export(slides["generic"], tmp_path / "ds", workers=1)  # the fixed command
+    assert summary.ok and summary.shards_written == summary.shards > 0
+
+
+@pytest.mark.parametrize("sources, expect", [
+    (["small", "small2"], 1),             # a few small local files: this process
+    (["small", "s3://bucket/a.svs"], 2),  # remote slides: worker processes
+    (["small", "large"], 2),
+])
+def test_default_workers(tmp_path, monkeypatch, sources, expect):
+    for name in ("small", "small2"):
+        (tmp_path / name).write_bytes(b"x" * 1000)
+    with open(tmp_path / "large", "wb") as f:
+        f.truncate(300 * 1000**2)  # sparse
+    import kolva._export as export_mod
+
+    chosen = []
+
+    def make(workers, scheduler):
+        chosen.append(workers)
+        raise RuntimeError("stop here")
+
+    monkeypatch.setattr(export_mod.executors, "make", make)
+    monkeypatch.setattr(export_mod.executors, "machine_cores", lambda: 4)
+    with pytest.raises(RuntimeError, match="stop here"):
+        kolva.export([s if "://" in s else str(tmp_path / s) for s in sources],
+                     tmp_path / "ds")
+    assert chosen == [expect]
 
 
 # --------------------------------------------------------------------------- reruns
@@ -570,3 +610,14 @@ def test_the_summary_counts_written_found_and_failed_shards(tmp_path, slides, mo
     assert cli_main(args) == 0
     out = capsys.readouterr().out
     assert f"(1 written, {shards - 1} complete before this run)" in out
+
+
+def test_a_long_summary_lists_failed_slides_first():
+    from kolva._export import ExportSummary, SlideReport
+    from kolva._export.cli import SLIDE_LINES, format_summary
+
+    reports = [SlideReport(f"s{i:02d}.svs", samples=4) for i in range(SLIDE_LINES + 5)]
+    reports[-1].error = "not a slide"
+    text = format_summary(ExportSummary("ds", slides=reports))
+    assert "s24.svs" in text and "failed: not a slide" in text and "s19.svs" not in text
+    assert "... and 5 more slides" in text and "24 slides (1 failed)" in text

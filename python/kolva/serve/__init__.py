@@ -21,6 +21,9 @@ if TYPE_CHECKING:
 
 __all__ = ["create_app", "register"]
 
+# Slides whose viewer address is printed at the start; the page at / lists them all.
+LISTED_AT_START = 20
+
 
 def create_app(sources: list[str] | tuple[str, ...], *, threads: int | None = None,
                max_open: int | None = None) -> TileServer:
@@ -84,8 +87,12 @@ def run(args: argparse.Namespace, muffler: Any, out: TextIO) -> int:
                          f"{args.host}:{args.port}\n")
     out.write(f"kolva: serving {len(app.slides)} slide{'s' if len(app.slides) != 1 else ''} "
               f"at http://{host}:{args.port}/\n")
-    for entry in sorted(app.slides.values(), key=lambda e: e.id):
+    entries = sorted(app.slides.values(), key=lambda e: e.id)
+    for entry in entries[:LISTED_AT_START]:
         out.write(f"  http://{host}:{args.port}/view/{entry.id}  {entry.source}\n")
+    if len(entries) > LISTED_AT_START:
+        out.write(f"  ... and {len(entries) - LISTED_AT_START} more: see "
+                  f"http://{host}:{args.port}/\n")
     out.flush()
     if args.workers > 1:
         app.close()  # each worker process opens the slides itself

@@ -93,7 +93,7 @@ def _version(path: str) -> str:
     return _digest(f"{os.path.realpath(path)}\0{st.st_size}\0{st.st_mtime_ns}\0{st.st_ino}", 8)
 
 
-def _walk(directory: str) -> list[str]:
+def slide_files(directory: str) -> list[str]:
     """Slide files under a directory, sorted; .ets files that belong to a .vsi beside
     their `_name_` folder are left to the .vsi."""
     found: list[str] = []
@@ -153,7 +153,7 @@ def open_sources(sources: list[str], cache: SlideCache[kolva.Slide]) -> dict[str
         if is_url(source):
             add(source, True)
         elif os.path.isdir(source):
-            for path in _walk(source):
+            for path in slide_files(source):
                 add(path, False)
         elif os.path.exists(source):
             add(source, True)

@@ -111,8 +111,8 @@ def expand_sources(sources: str | os.PathLike[str] | Iterable[str | os.PathLike[
             found = slide_files(item)
             if not found:
                 raise ValueError(f"{item}: no slide file in the folder")
-            for f in found:
-                add(f)
+            for path in found:
+                add(path)
             return
         if item.lower().endswith(_LIST_SUFFIXES):
             try:

@@ -10,8 +10,10 @@ A leased slide stays open; once no lease holds it, it is idle and stays open for
 next lease of the same key until it is the least recently used idle slide and room is
 needed. When every open slide is leased, a lease of another key waits until one is
 given back (a thread that holds `max_open` leases itself gets an error instead of
-waiting for ever). Opening runs outside the lock, so one slow open (a remote source)
-does not hold up readers of the slides already open.
+waiting for ever; two threads that each hold some and wait for more can still wait
+on each other, so a reader holds one lease at a time). Opening runs outside the
+lock, so one slow open (a remote source) does not hold up readers of the slides
+already open.
 
 The cache is safe to share between threads. A process forked from one that holds a
 cache starts with an empty one (the parent keeps its slides).

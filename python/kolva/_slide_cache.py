@@ -24,8 +24,7 @@ import os
 import threading
 import weakref
 from collections import OrderedDict
-from collections.abc import Callable, Hashable, Iterator
-from contextlib import contextmanager
+from collections.abc import Callable, Hashable
 from typing import Any, Generic, TypeVar
 
 __all__ = ["SlideCache"]
@@ -52,6 +51,22 @@ class _Entry(Generic[T]):
         self.ready = False  # False while it is being opened
 
 
+class _Lease(Generic[T]):
+    """A `with` block's hold on one slide of a cache."""
+
+    __slots__ = ("_cache", "_key", "_opener")
+
+    def __init__(self, cache: SlideCache[T], key: Hashable,
+                 opener: Callable[[], T] | None) -> None:
+        self._cache, self._key, self._opener = cache, key, opener
+
+    def __enter__(self) -> T:
+        return self._cache.acquire(self._key, self._opener)
+
+    def __exit__(self, *exc: object) -> None:
+        self._cache.release(self._key)
+
+
 _caches: weakref.WeakSet[SlideCache[Any]] = weakref.WeakSet()
 
 
@@ -72,41 +87,37 @@ class SlideCache(Generic[T]):
         _caches.add(self)
 
     def _reset(self) -> None:
-        self._cond = threading.Condition(threading.Lock())
+        self._lock = threading.Lock()
+        self._cond = threading.Condition(self._lock)
         # Least recently used first; holds the slides being opened too.
         self._entries: OrderedDict[Hashable, _Entry[T]] = OrderedDict()
         self._held = threading.local()  # leases held by the calling thread
+        self._waiting = 0  # threads waiting in acquire
         self._closed = False
 
     # ------------------------------------------------------------------ leases
-    @contextmanager
-    def lease(self, key: Hashable, opener: Callable[[], T] | None = None) -> Iterator[T]:
-        """The open slide of `key` for the block's length; `opener()`, when given,
-        opens it in place of the cache's opener."""
-        slide = self.acquire(key, opener)
-        try:
-            yield slide
-        finally:
-            self.release(key)
+    def lease(self, key: Hashable, opener: Callable[[], T] | None = None) -> _Lease[T]:
+        """The open slide of `key` for a `with` block; `opener()`, when given, opens
+        it in place of the cache's opener."""
+        return _Lease(self, key, opener)
 
     def acquire(self, key: Hashable, opener: Callable[[], T] | None = None) -> T:
         """The open slide of `key`, held until `release(key)`: one release per acquire.
         `opener()`, when given, opens it in place of the cache's opener."""
         held = getattr(self._held, "count", 0)
         evicted: list[T] = []
-        with self._cond:
+        with self._lock:
             while True:
                 if self._closed:
                     raise RuntimeError("the slide cache is closed")
                 entry = self._entries.get(key)
                 if entry is not None:
                     if not entry.ready:        # another thread is opening it
-                        self._cond.wait()
+                        self._wait()
                         continue
-                    if getattr(entry.value, "closed", False):  # closed behind our back
-                        if entry.leases == 0:
-                            del self._entries[key]
-                            continue
+                    if entry.leases == 0 and getattr(entry.value, "closed", False):
+                        del self._entries[key]  # closed behind the cache's back
+                        continue
                     entry.leases += 1
                     self._entries.move_to_end(key)
                     self._held.count = held + 1
@@ -121,7 +132,7 @@ class SlideCache(Generic[T]):
                         raise RuntimeError(
                             f"this thread holds all {self.max_open} open slides of the cache "
                             "and asks for another: give one back first, or raise max_open")
-                    self._cond.wait()
+                    self._wait()
                     continue
                 entry = _Entry()
                 self._entries[key] = entry  # the slot is taken while the slide opens
@@ -131,11 +142,11 @@ class SlideCache(Generic[T]):
         try:
             slide = opener() if opener is not None else self._opener(key)
         except BaseException:
-            with self._cond:
+            with self._lock:
                 del self._entries[key]
                 self._cond.notify_all()
             raise
-        with self._cond:
+        with self._lock:
             entry.value, entry.ready, entry.leases = slide, True, 1
             self._held.count = held + 1
             self._cond.notify_all()
@@ -143,7 +154,7 @@ class SlideCache(Generic[T]):
 
     def release(self, key: Hashable) -> None:
         """Gives back a slide taken by `acquire(key)`."""
-        with self._cond:
+        with self._lock:
             entry = self._entries.get(key)
             if entry is None or not entry.ready or entry.leases == 0:
                 raise KeyError(f"{key!r} is not leased")
@@ -153,31 +164,40 @@ class SlideCache(Generic[T]):
             if entry.leases == 0 and self._closed:
                 del self._entries[key]
                 slide = entry.value
-            self._cond.notify_all()
+            if self._waiting and entry.leases == 0:
+                self._cond.notify_all()
         if slide is not None:
             self._close_quietly(slide)
+
+    def _wait(self) -> None:
+        """Waits for a change (the lock held)."""
+        self._waiting += 1
+        try:
+            self._cond.wait()
+        finally:
+            self._waiting -= 1
 
     # ------------------------------------------------------------------ state
     @property
     def open_count(self) -> int:
         """Slides open (or being opened) now."""
-        with self._cond:
+        with self._lock:
             return len(self._entries)
 
     @property
     def leased_count(self) -> int:
         """Slides that some reader holds now."""
-        with self._cond:
+        with self._lock:
             return sum(1 for e in self._entries.values() if e.leases)
 
     def __contains__(self, key: Hashable) -> bool:
-        with self._cond:
+        with self._lock:
             entry = self._entries.get(key)
             return entry is not None and entry.ready
 
     def clear(self) -> None:
         """Closes the idle slides now; the cache stays usable."""
-        with self._cond:
+        with self._lock:
             idle = [k for k, e in self._entries.items() if e.ready and e.leases == 0]
             slides = [self._entries.pop(k).value for k in idle]
             self._cond.notify_all()
@@ -187,7 +207,7 @@ class SlideCache(Generic[T]):
     def close(self) -> None:
         """Closes the idle slides now and each leased one when it is given back; a
         lease after this is an error."""
-        with self._cond:
+        with self._lock:
             self._closed = True
         self.clear()
 

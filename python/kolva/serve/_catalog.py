@@ -16,8 +16,7 @@ import hashlib
 import logging
 import os
 import re
-from collections.abc import Iterator
-from contextlib import contextmanager
+from contextlib import AbstractContextManager
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -81,11 +80,9 @@ class Entry:
     def level_count(self) -> int:
         return len(self.levels)
 
-    @contextmanager
-    def lease(self) -> Iterator[kolva.Slide]:
+    def lease(self) -> AbstractContextManager[kolva.Slide]:
         """The open slide, for the block (opened again if the cache closed it)."""
-        with self.cache.lease(self.source) as slide:
-            yield slide
+        return self.cache.lease(self.source)
 
 
 def _version(path: str) -> str:

@@ -1,7 +1,7 @@
 """The slides a server was given: sources expanded, each with a stable id.
 
 Every slide is opened once at the start (a slide that does not open is reported
-then) and its description kept; after that the slides are leased from a cache
+then) and its format and levels kept; after that the slides are leased from a cache
 that keeps at most `max_open` of them open, so a server of thousands of slides
 holds no more files open than that.
 

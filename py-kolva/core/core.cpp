@@ -752,17 +752,21 @@ bool utf8_of(PyObject* value, const char* name, std::string& out) {
   return true;
 }
 
-// write_shard(path, shard_name, pieces, sync) -> (samples, tile bytes, size, manifest)
+// write_shard(path, shard_name, pieces, sync, start=0) -> (samples, tile bytes, size, manifest)
 // pieces: (slide, level, tiles as native uint64 bytes, key prefix, extension,
 // json fields, manifest fields) tuples. The shard is written to `path`,
-// created or truncated; the caller renames it into place.
+// created or truncated; the caller renames it into place. `start` > 0 continues
+// the shard in `path` at that byte (the size of its last part less the two zero
+// blocks that close it): size and offsets count from the start of the file.
 PyObject* write_shard(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
     PyObject* path_arg = nullptr;
     PyObject* pieces_arg = nullptr;
     const char* shard_name = nullptr;
     int sync = 0;
-    if (!PyArg_ParseTuple(args, "UsOp:write_shard", &path_arg, &shard_name, &pieces_arg, &sync)) {
+    unsigned long long start = 0;
+    if (!PyArg_ParseTuple(args, "UsOp|K:write_shard", &path_arg, &shard_name, &pieces_arg, &sync,
+                          &start)) {
       return nullptr;
     }
     PyObject* encoded = PyUnicode_EncodeFSDefault(path_arg);
@@ -821,9 +825,9 @@ PyObject* write_shard(PyObject*, PyObject* args) {
     std::optional<OsError> os_error;
     const std::string name(shard_name);
     Py_BEGIN_ALLOW_THREADS
-    auto sink = std_io::FileSink::create(path, sync != 0);
+    auto sink = std_io::FileSink::create(path, sync != 0, start);
     if (sink.ok()) {
-      written = shard::write_shard(pieces, name, **sink);
+      written = shard::write_shard(pieces, name, **sink, start);
     } else {
       os_error = sink.error();
     }
@@ -919,7 +923,8 @@ PyMethodDef kModuleMethods[] = {
     {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_slide)),
      METH_VARARGS | METH_KEYWORDS, "open(path, tile_size=0) -> Slide"},
     {"write_shard", write_shard, METH_VARARGS,
-     "write_shard(path, shard_name, pieces, sync) -> (samples, tile_bytes, size, manifest)"},
+     "write_shard(path, shard_name, pieces, sync, start=0) -> (samples, tile_bytes, size, "
+     "manifest)"},
     {nullptr, nullptr, 0, nullptr},
 };
 

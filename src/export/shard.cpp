@@ -28,7 +28,7 @@ void append_number(std::string& out, std::uint64_t value) {
 
 class Writer {
  public:
-  explicit Writer(std_io::ByteSink& sink) : sink_(sink) {}
+  Writer(std_io::ByteSink& sink, std::uint64_t start) : sink_(sink), flushed_(start) {}
 
   std::uint64_t position() const { return flushed_ + used_; }
 
@@ -147,8 +147,9 @@ SlideResult<std::vector<std::int64_t>> tile_sizes(const slide::Slide& s, std::ui
 }
 
 SlideResult<ShardSummary> write_shard(std::span<const ShardPiece> pieces,
-                                      std::string_view shard_name, std_io::ByteSink& sink) {
-  Writer out(sink);
+                                      std::string_view shard_name, std_io::ByteSink& sink,
+                                      std::uint64_t start) {
+  Writer out(sink, start);
   ShardSummary summary;
   std::string key;
   std::string name;
@@ -255,9 +256,9 @@ SlideResult<ShardSummary> write_shard(std::span<const ShardPiece> pieces,
     }
   }
   // The end of the archive: two zero blocks.
-  auto end = out.claim(2 * kTarBlock);
+  auto end = out.claim(kArchiveEnd);
   if (!end.ok()) return std::move(end).error();
-  std::memset(*end, 0, 2 * kTarBlock);
+  std::memset(*end, 0, kArchiveEnd);
   summary.size = out.position();
   if (auto r = out.finish(); !r.ok()) return std::move(r).error();
   return summary;

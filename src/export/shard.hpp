@@ -23,6 +23,9 @@ namespace kolva::shard {
 inline constexpr std::int64_t kTileAbsent = -1;
 inline constexpr std::int64_t kTileUnreadable = -2;
 
+// The bytes that close a tar archive: two zero blocks.
+inline constexpr std::uint64_t kArchiveEnd = 1024;
+
 // The stored size of every tile of `level`, row-major over its tile grid, found
 // without reading a tile: the output size when the plan knows it, the planned
 // bytes otherwise. A tile of no stored bytes counts as absent (sparse files).
@@ -56,8 +59,14 @@ struct ShardSummary {
 
 // Writes the pieces' samples, in order, as one tar archive into `sink`, and
 // finishes the sink. `shard_name` goes into the manifest lines as is.
+// `start`: where in the shard the sink's first byte lands. A shard is written
+// in parts this way, each part in its own call with only its own slides open:
+// a part continues the shard at the end of the last part's samples (the size
+// that call returned less the two zero blocks that close an archive, which the
+// new part replaces with its samples and closing blocks of its own). Offsets in
+// the manifest and `size` count from the start of the shard.
 slide::SlideResult<ShardSummary> write_shard(std::span<const ShardPiece> pieces,
                                              std::string_view shard_name,
-                                             std_io::ByteSink& sink);
+                                             std_io::ByteSink& sink, std::uint64_t start = 0);
 
 }  // namespace kolva::shard

@@ -7,12 +7,23 @@
 
 namespace kolva::std_io {
 
-Result<std::unique_ptr<FileSink>, OsError> FileSink::create(const std::string& path, bool sync) {
+Result<std::unique_ptr<FileSink>, OsError> FileSink::create(const std::string& path, bool sync,
+                                                           std::uint64_t offset) {
+  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (offset == 0 ? O_TRUNC : 0);
   int fd;
   do {
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    fd = ::open(path.c_str(), flags, 0644);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return OsError{errno};
+  if (offset != 0) {
+    const auto at = static_cast<off_t>(offset);
+    if (static_cast<std::uint64_t>(at) != offset || ::ftruncate(fd, at) != 0 ||
+        ::lseek(fd, at, SEEK_SET) != at) {
+      const int code = static_cast<std::uint64_t>(at) != offset ? EFBIG : errno;
+      ::close(fd);
+      return OsError{code};
+    }
+  }
   return std::unique_ptr<FileSink>(new FileSink(fd, sync));
 }
 

@@ -23,11 +23,13 @@ class ByteSink {
   virtual KolvaResult<Unit> finish() = 0;
 };
 
-// A new local file, created or truncated, written sequentially.
+// A local file written sequentially: a new one (created or truncated), or the
+// first `offset` bytes of an existing one continued (what lay past them is cut).
 class FileSink final : public ByteSink {
  public:
   // `sync`: finish() also fsyncs the file before closing it.
-  static Result<std::unique_ptr<FileSink>, OsError> create(const std::string& path, bool sync);
+  static Result<std::unique_ptr<FileSink>, OsError> create(const std::string& path, bool sync,
+                                                           std::uint64_t offset = 0);
   ~FileSink() override;
   FileSink(const FileSink&) = delete;
   FileSink& operator=(const FileSink&) = delete;

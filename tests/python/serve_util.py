@@ -5,6 +5,7 @@ from __future__ import annotations
 import socket
 import threading
 import time
+from functools import lru_cache
 from collections.abc import Iterator
 from contextlib import contextmanager
 from typing import Any
@@ -59,3 +60,15 @@ def raw_get(base: str, target: str, headers: dict[str, str] | None = None,
         name, _, value = line.partition(":")
         fields[name.strip().lower()] = value.strip()
     return int(status_line.split()[1]), fields, body
+
+
+@lru_cache(maxsize=None)
+def _open(source: str) -> Any:
+    import kolva
+
+    return kolva.open(source)
+
+
+def slide_of(entry: Any) -> Any:
+    """The slide a server entry serves, opened apart from the server (to compare with)."""
+    return _open(entry.source)

@@ -21,13 +21,16 @@ import pytest
 import kolva
 from kolva._export import ExportError
 from kolva._export import plan as plan_mod
+from kolva._export import tasks as tasks_mod
 from kolva.cli import main as cli_main
 
 from fixtures import ndpi as ndpi_fixtures
 from fixtures import tiff_slides as ts
-from fixtures.export_slides import make_tissue_svs
+from fixtures.export_slides import make_small_slides, make_tissue_svs
 
 webdataset = pytest.importorskip("webdataset")
+
+REAL_SVS = Path(__file__).resolve().parents[3] / "shared/corpus/real/svs/CMU-1-Small-Region.svs"
 
 
 # --------------------------------------------------------------------------- fixtures
@@ -220,6 +223,13 @@ def test_sources_from_globs_lists_and_urls(tmp_path, slides):
                    str(tmp_path / "c.tiff"), "s3://bucket/x.svs"]
     with pytest.raises(ValueError, match="no slide matches"):
         plan_mod.expand_sources(str(tmp_path / "*.ndpi"))
+    # A folder: its slide files, sorted, subfolders included (lists are no slides).
+    (sub / "d.ndpi").write_bytes(b"")
+    assert plan_mod.expand_sources(str(tmp_path)) == [
+        str(tmp_path / n) for n in ("a.svs", "b.svs", "c.tiff", "lists/d.ndpi")]
+    (sub / "empty").mkdir()
+    with pytest.raises(ValueError, match="no slide file in the folder"):
+        plan_mod.expand_sources(str(sub / "empty"))
 
 
 @pytest.mark.parametrize("sizes, low, high", [
@@ -298,6 +308,39 @@ def test_a_destination_of_another_export_is_refused(tmp_path, slides):
     summary = kolva.export(slides["generic"], tmp_path / "ds", workers=1, min_bytes=10,
                            overwrite=True)
     assert summary.ok and summary.shards_written == summary.shards
+
+
+def test_a_destination_where_nothing_was_written_takes_a_new_export(tmp_path, slides, broken):
+    failed = kolva.export(broken["missing"], tmp_path / "ds", workers=1)
+    assert not failed.ok and failed.shards == 0
+    summary = kolva.export(slides["generic"], tmp_path / "ds", workers=1)  # the fixed command
+    assert summary.ok and summary.shards_written == summary.shards > 0
+
+
+@pytest.mark.parametrize("sources, expect", [
+    (["small", "small2"], 1),             # a few small local files: this process
+    (["small", "s3://bucket/a.svs"], 2),  # remote slides: worker processes
+    (["small", "large"], 2),
+])
+def test_default_workers(tmp_path, monkeypatch, sources, expect):
+    for name in ("small", "small2"):
+        (tmp_path / name).write_bytes(b"x" * 1000)
+    with open(tmp_path / "large", "wb") as f:
+        f.truncate(300 * 1000**2)  # sparse
+    import kolva._export as export_mod
+
+    chosen = []
+
+    def make(workers, scheduler):
+        chosen.append(workers)
+        raise RuntimeError("stop here")
+
+    monkeypatch.setattr(export_mod.executors, "make", make)
+    monkeypatch.setattr(export_mod.executors, "machine_cores", lambda: 4)
+    with pytest.raises(RuntimeError, match="stop here"):
+        kolva.export([s if "://" in s else str(tmp_path / s) for s in sources],
+                     tmp_path / "ds")
+    assert chosen == [expect]
 
 
 # --------------------------------------------------------------------------- reruns
@@ -438,3 +481,143 @@ def test_command_line_on_the_example(tmp_path, capsys):
     assert len(read_samples(tmp_path / "ds")) == 12
     assert cli_main(["export", "--out", str(tmp_path / "x")]) == 1
     assert "give at least one SOURCE" in capsys.readouterr().err
+
+
+# --------------------------------------------------------------------------- many slides a shard
+@pytest.fixture(scope="module")
+def many(tmp_path_factory) -> list[Path]:
+    """50 small slides: one shard holds them all."""
+    return make_small_slides(tmp_path_factory.mktemp("many"), 50)
+
+
+def _start_fd_sampler(dask_worker=None):  # noqa: ANN001 - runs here or on a Dask worker
+    """Closes the export's idle slides, then samples this process's open descriptors
+    every few milliseconds; returns the state the sampler updates."""
+    import os
+    import threading
+    import time
+
+    from kolva._export import tasks
+
+    tasks._slides.clear()
+    state = {"base": len(os.listdir("/proc/self/fd")), "peak": 0, "stop": False}
+
+    def loop() -> None:
+        while not state["stop"]:
+            state["peak"] = max(state["peak"], len(os.listdir("/proc/self/fd")))
+            time.sleep(0.003)
+
+    threading.Thread(target=loop, daemon=True).start()
+    if dask_worker is not None:
+        dask_worker.kolva_fds = state
+        return None
+    return state
+
+
+def _stop_fd_sampler(dask_worker=None, state=None):  # noqa: ANN001
+    state = dask_worker.kolva_fds if dask_worker is not None else state
+    state["stop"] = True
+    return state["peak"] - state["base"]
+
+
+def assert_every_tile_once(dest: Path, sources: list[Path]) -> None:
+    samples = read_samples(dest)
+    assert len(json.loads((dest / "index.wids.json").read_text())["shardlist"]) == 1
+    seen: dict[tuple[str, int, int], bytes] = {}
+    for sample in samples:
+        meta = json.loads(sample["json"])
+        where = (meta["source"], meta["x"], meta["y"])
+        assert where not in seen, f"{where} twice"
+        seen[where] = sample["jpg"]
+    expected = set()
+    for path in sources:
+        s = kolva.open(path)
+        across, down = s.levels[0].tile_grid
+        for y in range(down):
+            for x in range(across):
+                expected.add((str(path), x, y))
+                assert seen.get((str(path), x, y)) == s.read_tile(0, x, y), (path, x, y)
+        s.close()
+    assert set(seen) == expected
+
+
+# Descriptors besides the slides' that an export may hold for a moment: the shard,
+# its manifest, directory listings, a worker's connections.
+FD_SLACK = 6
+
+
+def test_fifty_slides_in_one_shard_in_one_process(tmp_path, many):
+    state = _start_fd_sampler()
+    try:
+        summary = kolva.export(many, tmp_path / "ds", workers=1)
+    finally:
+        grown = _stop_fd_sampler(state=state)
+    assert summary.ok and summary.shards == summary.shards_written == 1
+    assert_every_tile_once(tmp_path / "ds", many)
+    assert tasks_mod._slides.open_count <= tasks_mod.MAX_OPEN_SLIDES
+    assert grown <= tasks_mod.MAX_OPEN_SLIDES + FD_SLACK, f"{grown} more descriptors"
+
+
+def test_fifty_slides_in_one_shard_on_two_dask_workers(tmp_path, many, cluster):
+    _, client = cluster
+    client.run(_start_fd_sampler)
+    try:
+        summary = kolva.export(many, tmp_path / "ds", scheduler=client)
+    finally:
+        grown = client.run(_stop_fd_sampler)
+    assert summary.ok and summary.shards == summary.shards_written == 1
+    assert_every_tile_once(tmp_path / "ds", many)
+    assert len(grown) == 2
+    assert max(grown.values()) <= tasks_mod.MAX_OPEN_SLIDES + FD_SLACK, grown
+
+
+@pytest.mark.skipif(not REAL_SVS.is_file(), reason="the real CMU-1-Small-Region.svs is absent")
+def test_ten_copies_of_a_real_slide_from_the_command_line(tmp_path, capsys):
+    src = tmp_path / "src"
+    src.mkdir()
+    for i in range(10):
+        (src / f"copy-{i}.svs").symlink_to(REAL_SVS)
+    args = ["export", str(src / "*.svs"), "--out", str(tmp_path / "out"), "--workers", "1"]
+    assert cli_main(args) == 0
+    out = capsys.readouterr().out
+    assert "1300 tiles" in out and "(1 written)" in out
+    assert len((tmp_path / "out" / "manifest.jsonl").read_text().splitlines()) == 1300
+    assert len(read_samples(tmp_path / "out")) == 1300
+
+
+def test_the_summary_counts_written_found_and_failed_shards(tmp_path, slides, monkeypatch,
+                                                              capsys):
+    args = ["export", *good_sources(slides), "--out", str(tmp_path / "ds"),
+            "--shard-size", "40KB", "--workers", "1"]
+
+    def fails(*args):
+        raise OSError("disk full")
+
+    monkeypatch.setattr(tasks_mod, "_write_parts", fails)
+    assert cli_main(args) == 1
+    out = capsys.readouterr().out
+    shards = len(json.loads((tmp_path / "ds" / ".kolva-export" / "plan.json").read_text())
+                 ["shards"])
+    assert f"(0 written, {shards} failed); 0 B written (0 tiles" in out
+    assert "complete before" not in out and out.count("disk full") == shards
+    monkeypatch.undo()
+
+    first = kolva.export(good_sources(slides), tmp_path / "ds", shard_size="40KB", workers=1)
+    written = sum((tmp_path / "ds" / f"shard-{i:06d}.tar").stat().st_size for i in range(shards))
+    assert (first.shards_written, first.shards_found, first.shards_failed) == (shards, 0, 0)
+    assert first.bytes_written == written and first.samples_written == first.samples
+    (tmp_path / "ds" / "shard-000001.tar").unlink()
+    assert cli_main(args) == 0
+    out = capsys.readouterr().out
+    assert f"(1 written, {shards - 1} complete before this run)" in out
+
+
+def test_a_long_summary_lists_failed_slides_first():
+    from kolva._export import ExportSummary, SlideReport
+    from kolva._export.cli import SLIDE_LINES, format_summary
+
+    reports = [SlideReport(f"s{i:02d}.svs", samples=4) for i in range(SLIDE_LINES + 5)]
+    reports[-1].error = "not a slide"
+    text = format_summary(ExportSummary("ds", slides=reports))
+    assert "s24.svs" in text and "failed: not a slide" in text and "s19.svs" not in text
+    assert "... and 5 more slides" in text and "24 slides (1 failed)" in text

@@ -24,9 +24,10 @@ pytest.importorskip("starlette")
 
 import kolva  # noqa: E402
 from fixtures import tiff_slides  # noqa: E402
+from fixtures.export_slides import make_small_slides  # noqa: E402
 from kolva.serve import create_app  # noqa: E402
 from kolva.serve._catalog import slide_id  # noqa: E402
-from serve_util import raw_get, running  # noqa: E402
+from serve_util import raw_get, running, slide_of  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[2]
 REAL_SVS = ROOT.parent / "shared/corpus/real/svs/CMU-1-Small-Region.svs"
@@ -87,7 +88,7 @@ def test_description_matches_the_slide(server):
     app, _, client = server
     for entry in app.slides.values():
         info = client.get(f"/slides/{entry.id}").json()
-        slide = entry.slide
+        slide = slide_of(entry)
         assert info["dimensions"] == list(slide.dimensions)
         assert [(lv["dimensions"], lv["tile_size"], lv["downsample"], lv["media_type"])
                 for lv in info["levels"]] == [
@@ -112,14 +113,14 @@ def test_explicit_source_that_is_not_a_slide_fails(slide_dir):
 def test_every_tile_is_the_stored_bytes(server):
     app, _, client = server
     for entry in app.slides.values():
-        for lv in entry.slide.levels:
+        for lv in slide_of(entry).levels:
             across, down = lv.tile_grid
             for y in range(down):
                 for x in range(across):
                     r = client.get(f"/slides/{entry.id}/tiles/{lv.index}/{x}/{y}",
                                    headers={"accept": "*/*"})
                     assert r.status_code == 200, (entry.name, lv.index, x, y, r.text)
-                    assert r.content == entry.slide.read_tile(lv.index, x, y)
+                    assert r.content == slide_of(entry).read_tile(lv.index, x, y)
                     assert r.headers["content-type"] == lv.media_type
                     assert r.headers["cache-control"] == "public, max-age=31536000, immutable"
                     assert "x-kolva-transcoded" not in r.headers
@@ -220,7 +221,7 @@ def test_path_traversal_reaches_nothing_outside(server, outside, slide_dir):
 def test_jpeg2000_for_browsers(server, accept, transcoded):
     app, base, client = server
     entry = app.slides[ids_by_name(app)["aperio j2k.svs"]]
-    stored = entry.slide.read_tile(0, 1, 1)
+    stored = slide_of(entry).read_tile(0, 1, 1)
     headers = {} if accept is None else {"accept": accept}
     code, fields, body = raw_get(base, f"/slides/{entry.id}/tiles/0/1/1", headers)
     assert code == 200
@@ -246,7 +247,7 @@ def test_jpeg_levels_are_never_transcoded(server):
     entry = app.slides[ids_by_name(app)["aperio-rgb.svs"]]
     code, fields, body = raw_get(base, f"/slides/{entry.id}/tiles/0/0/0",
                                  {"accept": "image/png"})
-    assert code == 200 and body == entry.slide.read_tile(0, 0, 0)
+    assert code == 200 and body == slide_of(entry).read_tile(0, 0, 0)
     assert "vary" not in fields
 
 
@@ -254,7 +255,7 @@ def test_associated_images(server):
     app, _, client = server
     seen = 0
     for entry in app.slides.values():
-        images = entry.slide.associated_images
+        images = slide_of(entry).associated_images
         for name in images:
             r = client.get(f"/slides/{entry.id}/associated/{name}", headers={"accept": "*/*"})
             assert r.status_code == 200, (entry.name, name)
@@ -323,12 +324,49 @@ def test_cli_serves_the_example(workers):
     (["serve"], "give at least one SOURCE"),
     (["serve", "/no/such/slide.svs"], "no such file"),
     (["serve", "--example", "--workers", "0"], "--workers must be at least 1"),
+    (["serve", "--example", "--max-open", "0"], "--max-open must be at least 1"),
 ])
 def test_cli_errors(argv, message, capsys):
     from kolva.cli import main
 
     assert main(argv) == 1
     assert message in capsys.readouterr().err
+
+
+# --------------------------------------------------------------------------- many slides
+def test_many_slides_with_few_open(tmp_path):
+    """24 slides served with at most 3 open: 8 concurrent clients asking for every
+    tile of every slide, twice, get each tile's bytes (no slide is closed under a
+    read), and the server never holds more than 3 open."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    paths = make_small_slides(tmp_path / "slides", 24)
+    expected = {}
+    for p in paths:
+        with kolva.open(p) as s:
+            across, down = s.levels[0].tile_grid
+            expected.update({(str(p), x, y): s.read_tile(0, x, y)
+                             for y in range(down) for x in range(across)})
+    app = create_app([str(tmp_path / "slides")], max_open=3)
+    assert len(app.slides) == 24 and app.cache.open_count <= 3
+    ids = {e.source: e.id for e in app.slides.values()}
+    peak = [0]
+    with running(app) as base, httpx.Client(base_url=base, timeout=10,
+                                            limits=httpx.Limits(max_connections=8)) as client:
+        def get(key):
+            source, x, y = key
+            r = client.get(f"/slides/{ids[source]}/tiles/0/{x}/{y}")
+            peak[0] = max(peak[0], app.cache.open_count)
+            return key, r.status_code, r.content
+
+        keys = sorted(expected, key=lambda k: (k[1], k[2], k[0])) * 2  # slides interleaved
+        with ThreadPoolExecutor(8) as pool:
+            results = list(pool.map(get, keys))
+        info = client.get(f"/slides/{ids[str(paths[0])]}").json()
+    app.close()
+    assert all(code == 200 and body == expected[key] for key, code, body in results)
+    assert info["dimensions"] == [192, 128]
+    assert peak[0] <= 3 and app.cache.open_count == 0
 
 
 # --------------------------------------------------------------------------- load
@@ -385,7 +423,7 @@ def test_damaged_slide_gets_errors_not_a_dead_server(tmp_path):
                         assert r.status_code in (404, 500) and r.json()["error"]
                     else:
                         assert r.status_code == 200
-                        assert r.content == entry.slide.read_tile(lv.index, x, y)
+                        assert r.content == slide_of(entry).read_tile(lv.index, x, y)
         assert client.get("/slides").status_code == 200
     app.close()
 
@@ -406,7 +444,7 @@ def test_url_sources_are_passed_unchanged(monkeypatch):
     assert re.fullmatch(r"case-1-[0-9a-f]{10}", entry.id)
     with running(app) as base, httpx.Client(base_url=base, timeout=10) as client:
         r = client.get(f"/slides/{entry.id}/tiles/0/1/1")
-        assert r.content == entry.slide.read_tile(0, 1, 1)
+        assert r.content == slide_of(entry).read_tile(0, 1, 1)
         etag = r.headers["etag"]  # from the bytes: a URL has no file to stat
         again = client.get(f"/slides/{entry.id}/tiles/0/1/1", headers={"if-none-match": etag})
         assert again.status_code == 304

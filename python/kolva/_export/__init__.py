@@ -53,11 +53,18 @@ class ExportSummary:
     dest: str
     slides: list[SlideReport] = field(default_factory=list)
     shards: int = 0
-    shards_written: int = 0   # this run; the others were complete already
+    shards_written: int = 0   # this run
+    shards_found: int = 0     # complete before this run (left as they were)
     samples: int = 0
+    samples_written: int = 0  # in the shards written this run
     tile_bytes: int = 0       # tile bytes written this run
+    bytes_written: int = 0    # shard bytes written this run
     seconds: float = 0.0
-    shard_errors: list[str] = field(default_factory=list)
+    shard_errors: list[str] = field(default_factory=list)  # one per failed shard
+
+    @property
+    def shards_failed(self) -> int:
+        return len(self.shard_errors)
 
     @property
     def failed(self) -> list[SlideReport]:
@@ -70,6 +77,24 @@ class ExportSummary:
     @property
     def ok(self) -> bool:
         return not self.failed and not self.shard_errors
+
+
+# Local slides of fewer bytes than this in all are exported in this process by default.
+SMALL_EXPORT = 256 * 1000**2
+
+
+def _local_bytes(paths: list[str], limit: int) -> int:
+    """The bytes of the slide files (counted up to `limit`); `limit` when a source is
+    remote or cannot be measured."""
+    total = 0
+    for p in paths:
+        try:
+            total += limit if is_url(p) else os.path.getsize(p)
+        except OSError:
+            total += 0  # reported as a failed slide later
+        if total >= limit:
+            return limit
+    return total
 
 
 class ExportError(Exception):
@@ -199,14 +224,15 @@ def export(sources: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
            storage_options: dict[str, Any] | None = None, overwrite: bool = False,
            sync: bool = False, progress: bool | None = None,
            on_shard: Callable[[ShardDone], None] | None = None) -> ExportSummary:
-    """Exports every stored tile of `level` of the slides in `sources` (paths, globs,
-    URLs, or .txt/.list files naming them) as WebDataset shards in `out` (a folder or
-    an fsspec URL such as s3://bucket/prefix).
+    """Exports every stored tile of `level` of the slides in `sources` (paths, folders
+    of slides, globs, URLs, or .txt/.list files naming them) as WebDataset shards in
+    `out` (a folder or an fsspec URL such as s3://bucket/prefix).
 
     `min_bytes`: skip tiles stored in fewer bytes (an int or "64KB"), or "auto": a
     threshold per slide by Otsu's method on the log of its tile sizes (background
     tiles compress far better than tissue). `shard_size`: bytes per shard (about).
-    `workers`: processes on this machine (default: its cores; 1 runs in this process);
+    `workers`: processes on this machine (default: its cores, or this process alone
+    for local slides of less than 256 MB in all; 1 runs in this process);
     `scheduler`: a Dask scheduler address (tcp://host:8786) or a distributed.Client to
     run on instead. `tile_size` and `storage_options` go to `kolva.open` for each
     slide; `storage_options` also to fsspec for `out`. `overwrite`: replace what `out`
@@ -241,8 +267,11 @@ def export(sources: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
     dest.prepare()
     summary = ExportSummary(dest=dest_text)
     if workers is None and scheduler is None:
-        # Starting worker processes costs seconds: no more of them than slides.
+        # Starting worker processes costs seconds: no more of them than slides, and
+        # none for a few small local files, which this process reads in less time.
         workers = min(executors.machine_cores(), len(paths))
+        if _local_bytes(paths, SMALL_EXPORT) < SMALL_EXPORT:
+            workers = 1
     with executors.make(workers, scheduler) as pool:
         # Round 1: open and plan every slide.
         bar = _progress(progress, total=len(paths), unit="slide", desc="planning")
@@ -271,6 +300,7 @@ def export(sources: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
                                s.error) for s in scans]
         existing = dest.existing_shards()
         pending = [s for s in shards if s.name not in existing]
+        summary.shards_found = len(shards) - len(pending)
         slide_left = [0] * len(scans)
         for s in pending:
             for p in s.pieces:
@@ -299,9 +329,13 @@ def export(sources: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
                                  error=f"{shard.name}: {type(exc).__name__}: {exc}")
             if done.error:
                 summary.shard_errors.append(done.error)
+            elif not done.written:
+                summary.shards_found += 1
             else:
-                summary.shards_written += int(done.written)
+                summary.shards_written += 1
+                summary.samples_written += done.samples
                 summary.tile_bytes += done.tile_bytes
+                summary.bytes_written += done.size
             for p in shard.pieces:
                 slide_left[p.slide] -= 1
                 if slide_left[p.slide] == 0:
@@ -337,7 +371,9 @@ def _claim(dest: _Dest, digest: str, shards: list[ShardPlan], paths: list[str],
         except ValueError:
             old = None
         if old != digest:
-            if not overwrite:
+            # A plan under which no shard was written (its slides all failed, say) is
+            # replaced without asking: there is nothing to lose.
+            if not overwrite and _holds_shards(dest):
                 raise ExportError(
                     f"{dest.dest} holds an export of other slides or options; give a new "
                     "destination, or overwrite=True (--overwrite) to replace it")
@@ -347,7 +383,7 @@ def _claim(dest: _Dest, digest: str, shards: list[ShardPlan], paths: list[str],
             for name in (INDEX_NAME, MANIFEST_NAME, STATE_DIR):
                 dest.remove(name)
             dest.prepare()
-    elif any(n.startswith("shard-") and n.endswith(".tar") for n in dest.existing_shards()):
+    elif _holds_shards(dest):
         if not overwrite:
             raise ExportError(f"{dest.dest} holds shards of an unknown export; give a new "
                               "destination, or overwrite=True (--overwrite) to replace them")
@@ -357,6 +393,10 @@ def _claim(dest: _Dest, digest: str, shards: list[ShardPlan], paths: list[str],
     record = {"fingerprint": digest, "options": options, "sources": paths,
               "shards": [{"name": s.name, "samples": s.samples} for s in shards]}
     dest.write_bytes(plan_name, json.dumps(record, indent=1).encode())
+
+
+def _holds_shards(dest: _Dest) -> bool:
+    return any(n.startswith("shard-") and n.endswith(".tar") for n in dest.existing_shards())
 
 
 def _finish(dest: _Dest, shards: list[ShardPlan]) -> None:

@@ -21,7 +21,8 @@ def register(subparsers: Any) -> None:
                     "(index.wids.json) and a manifest (manifest.jsonl). Rerun the same "
                     "command after an interruption to complete the export.")
     p.add_argument("sources", nargs="*", metavar="SOURCE",
-                   help="slide paths, globs, URLs, or .txt/.list files naming them")
+                   help="slide paths, folders of slides, globs, URLs, or .txt/.list files "
+                        "naming them")
     p.add_argument("--example", action="store_true",
                    help="export the example slide shipped with kolva")
     p.add_argument("--out", required=True, metavar="DEST",
@@ -54,12 +55,21 @@ def _size(n: float) -> str:
     return f"{n:.1f} TB"  # pragma: no cover
 
 
+# Slides listed one a line in the summary; a longer list shows its failed slides first.
+SLIDE_LINES = 20
+
+
 def format_summary(summary: ExportSummary) -> str:
     lines = []
-    width = max((len(s.source) for s in summary.slides), default=5)
+    shown = summary.slides
+    if len(shown) > SLIDE_LINES:
+        first = {id(s) for s in ([s for s in shown if s.error is not None]
+                                 + [s for s in shown if s.error is None])[:SLIDE_LINES]}
+        shown = [s for s in shown if id(s) in first]
+    width = max((len(s.source) for s in shown), default=5)
     width = min(max(width, 5), 60)
     lines.append(f"  {'slide':<{width}}  {'tiles':>8}  {'skipped':>8}  {'threshold':>9}  notes")
-    for s in summary.slides:
+    for s in shown:
         name = s.source if len(s.source) <= width else "..." + s.source[-(width - 3):]
         if s.error is not None:
             lines.append(f"  {name:<{width}}  {'-':>8}  {'-':>8}  {'-':>9}  failed: {s.error}")
@@ -72,14 +82,21 @@ def format_summary(summary: ExportSummary) -> str:
         threshold = _size(s.threshold) if s.threshold else "-"
         lines.append(f"  {name:<{width}}  {s.samples:>8}  {s.skipped:>8}  {threshold:>9}  "
                      f"{', '.join(notes)}".rstrip())
-    rate = summary.samples / summary.seconds if summary.seconds > 0 else 0.0
+    if len(shown) < len(summary.slides):
+        lines.append(f"  ... and {len(summary.slides) - len(shown)} more slides")
+    rate = summary.samples_written / summary.seconds if summary.seconds > 0 else 0.0
     ok_slides = len(summary.slides) - len(summary.failed)
+    states = [f"{summary.shards_written} written"]
+    if summary.shards_found:
+        states.append(f"{summary.shards_found} complete before this run")
+    if summary.shards_failed:
+        states.append(f"{summary.shards_failed} failed")
     lines.append(
         f"{ok_slides} slide{'s' if ok_slides != 1 else ''} ({len(summary.failed)} failed), "
         f"{summary.samples} tiles ({summary.skipped} skipped) in {summary.shards} "
-        f"shard{'s' if summary.shards != 1 else ''} "
-        f"({summary.shards - summary.shards_written} complete before this run), "
-        f"{_size(summary.tile_bytes)} of tiles written in {summary.seconds:.1f} s "
+        f"shard{'s' if summary.shards != 1 else ''} ({', '.join(states)}); "
+        f"{_size(summary.bytes_written)} written ({summary.samples_written} tiles, "
+        f"{_size(summary.tile_bytes)} of tile bytes) in {summary.seconds:.1f} s "
         f"({rate:.0f} tiles/s) to {summary.dest}")
     for e in summary.shard_errors:
         lines.append(f"shard failed: {e}")

@@ -64,9 +64,11 @@ def is_url(source: str) -> bool:
 
 def expand_sources(sources: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
                    storage_options: dict[str, Any] | None = None) -> list[str]:
-    """Paths, globs, URLs and list files (.txt/.list/.lst: one source a line, `#`
-    comments; relative entries are relative to the list) -> the slides, in order,
-    each once. A glob that matches nothing is an error; so is a missing list."""
+    """Paths, globs, URLs, folders (their slide files, found as `kolva serve` finds
+    them: by suffix, sorted, subfolders included) and list files (.txt/.list/.lst: one
+    source a line, `#` comments; relative entries are relative to the list) -> the
+    slides, in order, each once. A glob that matches nothing is an error; so is a
+    missing list and a folder without slides."""
     if isinstance(sources, (str, os.PathLike)):
         sources = [sources]
     out: list[str] = []
@@ -102,6 +104,15 @@ def expand_sources(sources: str | os.PathLike[str] | Iterable[str | os.PathLike[
                 raise ValueError(f"{item}: no slide matches")
             for m in matches:
                 add(m)
+            return
+        if os.path.isdir(item):
+            from ..serve._catalog import slide_files
+
+            found = slide_files(item)
+            if not found:
+                raise ValueError(f"{item}: no slide file in the folder")
+            for path in found:
+                add(path)
             return
         if item.lower().endswith(_LIST_SUFFIXES):
             try:

@@ -8,33 +8,35 @@ import os
 import tempfile
 import uuid
 from array import array
-from collections import OrderedDict
+from contextlib import AbstractContextManager
 from dataclasses import dataclass
 from typing import Any
 
+from .._slide_cache import SlideCache
 from .plan import ShardPlan, SlideScan, extension, is_url, otsu_threshold, slide_key, slide_name
 
 STATE_DIR = ".kolva-export"  # beside the shards: per-shard manifests and the plan
-_CACHE_LIMIT = 8
-_opened: OrderedDict[tuple[str, str], Any] = OrderedDict()
+# Slides a worker process keeps open between its tasks. A shard holds any number of
+# slides: it is written one slide's run of tiles at a time, each with its slide
+# leased from this cache, so no more than this many are ever open in one process.
+MAX_OPEN_SLIDES = 8
+ARCHIVE_END = 1024  # the two zero blocks that close a tar archive
 
 
-def _open(source: str, options: dict[str, Any]) -> Any:
-    """The slide at `source`, kept open for the next task of this process."""
-    import kolva
+_slides: SlideCache[Any] = SlideCache(MAX_OPEN_SLIDES)
 
-    cache_key = (source, json.dumps(options, sort_keys=True, default=str))
-    slide = _opened.get(cache_key)
-    if slide is not None and not slide.closed:
-        _opened.move_to_end(cache_key)
-        return slide
-    if not is_url(source):  # storage options are for remote sources only
-        options = {k: v for k, v in options.items() if k != "storage_options"}
-    slide = kolva.open(source, **options)
-    _opened[cache_key] = slide
-    while len(_opened) > _CACHE_LIMIT:
-        _opened.popitem(last=False)[1].close()
-    return slide
+
+def _lease(source: str, options: dict[str, Any]) -> AbstractContextManager[Any]:
+    """The slide at `source`, open for the block and kept open for the next task."""
+    def opener() -> Any:
+        import kolva
+
+        if not is_url(source):  # storage options are for remote sources only
+            return kolva.open(source, **{k: v for k, v in options.items()
+                                         if k != "storage_options"})
+        return kolva.open(source, **options)
+
+    return _slides.lease((source, json.dumps(options, sort_keys=True, default=str)), opener)
 
 
 def _message(exc: BaseException) -> str:
@@ -48,17 +50,22 @@ def scan_slide(source: str, level: int, min_bytes: int | str | None,
     and which pass the size filter (an int, "auto", or None for all)."""
     scan = SlideScan(source=source, key=slide_key(source), name=slide_name(source), level=level)
     try:
-        slide = _open(source, open_options)
-        if not 0 <= level < slide.level_count:
-            scan.error = (f"level {level} does not exist: the slide has {slide.level_count} "
-                          f"level{'s' if slide.level_count != 1 else ''}")
-            return scan
-        lv = slide.levels[level]
-        sizes = array("q")
-        sizes.frombytes(slide._core.tile_sizes(level))
+        with _lease(source, open_options) as slide:
+            _plan_level(scan, slide, min_bytes)
     except Exception as exc:  # a slide that fails is reported; the others go on
         scan.error = _message(exc)
-        return scan
+    return scan
+
+
+def _plan_level(scan: SlideScan, slide: Any, min_bytes: int | str | None) -> None:
+    level = scan.level
+    if not 0 <= level < slide.level_count:
+        scan.error = (f"level {level} does not exist: the slide has {slide.level_count} "
+                      f"level{'s' if slide.level_count != 1 else ''}")
+        return
+    lv = slide.levels[level]
+    sizes = array("q")
+    sizes.frombytes(slide._core.tile_sizes(level))
     scan.format = slide.format
     scan.media_type = lv.media_type
     scan.dimensions, scan.tile_size, scan.tile_grid = lv.dimensions, lv.tile_size, lv.tile_grid
@@ -89,13 +96,12 @@ def scan_slide(source: str, level: int, min_bytes: int | str | None,
     level_mpp = None
     if scan.mpp is not None and w and h:
         level_mpp = [round(scan.mpp[0] * w0 / w, 9), round(scan.mpp[1] * h0 / h, 9)]
-    fields = {"source": source, "slide": scan.name, "slide_key": scan.key,
+    fields = {"source": scan.source, "slide": scan.name, "slide_key": scan.key,
               "format": slide.format, "level": level, "downsample": lv.downsample,
               "media_type": lv.media_type, "mpp": list(scan.mpp) if scan.mpp else None,
               "level_mpp": level_mpp, "tile_size": list(lv.tile_size)}
     scan.json_fields = json.dumps(fields, ensure_ascii=True)[1:-1]
-    scan.manifest_fields = json.dumps({"slide": source, "level": level}, ensure_ascii=True)[1:-1]
-    return scan
+    scan.manifest_fields = json.dumps({"slide": scan.source, "level": level}, ensure_ascii=True)[1:-1]
 
 
 @dataclass
@@ -124,6 +130,33 @@ def shard_exists(dest: str, name: str, storage_options: dict[str, Any] | None) -
     return os.path.isfile(os.path.join(dest, name))
 
 
+def _write_parts(path: str, shard: ShardPlan, scans: dict[int, SlideScan], tiles: list[bytes],
+                 open_options: dict[str, Any], sync: bool) -> tuple[int, int, int, bytes]:
+    """Writes the shard into `path` one piece (one slide's run of tiles) at a time,
+    each with its slide leased for that piece alone; returns (samples, tile bytes,
+    size, manifest) of the whole."""
+    from .. import _core
+
+    samples = tile_bytes = size = 0
+    manifest: list[bytes] = []
+    last = len(shard.pieces) - 1
+    for k, (p, piece_tiles) in enumerate(zip(shard.pieces, tiles)):
+        scan = scans[p.slide]
+        start = max(size - ARCHIVE_END, 0)  # the last part's closing blocks are replaced
+        with _lease(scan.source, open_options) as slide:
+            piece = (slide._core, scan.level, piece_tiles, f"{scan.key}-l{scan.level}-",
+                     scan.extension, scan.json_fields, scan.manifest_fields)
+            n, b, size, lines = _core.write_shard(path, shard.name, [piece], sync and k == last,
+                                                  start)
+        samples += n
+        tile_bytes += b
+        manifest.append(lines)
+    if not shard.pieces:
+        samples, tile_bytes, size, lines = _core.write_shard(path, shard.name, [], sync)
+        manifest.append(lines)
+    return samples, tile_bytes, size, b"".join(manifest)
+
+
 def write_shard(shard: ShardPlan, scans: dict[int, SlideScan], tiles: list[bytes], dest: str,
                 open_options: dict[str, Any], storage_options: dict[str, Any] | None,
                 sync: bool) -> ShardDone:
@@ -131,8 +164,6 @@ def write_shard(shard: ShardPlan, scans: dict[int, SlideScan], tiles: list[bytes
     renames the shard into place (a remote shard is uploaded whole, after its
     manifest). A shard that exists already is left as it is. `scans` holds the
     shard's slides (without their tile lists); `tiles[k]` the tiles of piece k."""
-    from .. import _core
-
     remote = is_url(dest)
     per_slide = [(p.slide, p.stop - p.start) for p in shard.pieces]
     done = ShardDone(shard.index, shard.name, shard.samples, 0, 0, per_slide)
@@ -140,12 +171,6 @@ def write_shard(shard: ShardPlan, scans: dict[int, SlideScan], tiles: list[bytes
         if shard_exists(dest, shard.name, storage_options):
             done.written = False
             return done
-        pieces = []
-        for p, piece_tiles in zip(shard.pieces, tiles):
-            scan = scans[p.slide]
-            slide = _open(scan.source, open_options)
-            pieces.append((slide._core, scan.level, piece_tiles, f"{scan.key}-l{scan.level}-",
-                           scan.extension, scan.json_fields, scan.manifest_fields))
         tag = uuid.uuid4().hex[:12]
         if remote:
             workdir = tempfile.mkdtemp(prefix="kolva-export-")
@@ -154,7 +179,8 @@ def write_shard(shard: ShardPlan, scans: dict[int, SlideScan], tiles: list[bytes
             workdir = None
             tmp = os.path.join(dest, f".{shard.name}.{tag}.tmp")
         try:
-            samples, tile_bytes, size, manifest = _core.write_shard(tmp, shard.name, pieces, sync)
+            samples, tile_bytes, size, manifest = _write_parts(tmp, shard, scans, tiles,
+                                                               open_options, sync)
             if samples != shard.samples:
                 raise RuntimeError(f"{shard.name}: wrote {samples} samples, planned {shard.samples}")
             done.tile_bytes, done.size = tile_bytes, size

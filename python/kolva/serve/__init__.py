@@ -21,19 +21,26 @@ if TYPE_CHECKING:
 
 __all__ = ["create_app", "register"]
 
+# Slides whose viewer address is printed at the start; the page at / lists them all.
+LISTED_AT_START = 20
 
-def create_app(sources: list[str] | tuple[str, ...], *, threads: int | None = None) -> TileServer:
-    """An ASGI application serving the slides of `sources` (files, directories, URLs)."""
+
+def create_app(sources: list[str] | tuple[str, ...], *, threads: int | None = None,
+               max_open: int | None = None) -> TileServer:
+    """An ASGI application serving the slides of `sources` (files, directories, URLs),
+    with at most `max_open` of them open at once (default 64)."""
     from ._app import create_app as _create
+    from ._catalog import MAX_OPEN
 
-    return _create(sources, threads=threads)
+    return _create(sources, threads=threads, max_open=max_open or MAX_OPEN)
 
 
 def register(subparsers: Any) -> None:
     """Adds the `serve` sub-command to the `kolva` command line."""
     parser = subparsers.add_parser(
         "serve", help="serve slides to a browser viewer, each tile as stored",
-        usage="kolva serve [-h] (SOURCE... | --example) [--host HOST] [--port PORT]")
+        usage="kolva serve [-h] (SOURCE... | --example) [--host HOST] [--port PORT] "
+              "[--workers N] [--max-open N]")
     parser.add_argument("sources", nargs="*", metavar="SOURCE",
                         help="slide files, directories of slides, or URLs")
     parser.add_argument("--example", action="store_true",
@@ -43,6 +50,8 @@ def register(subparsers: Any) -> None:
     parser.add_argument("--port", type=int, default=8000, help="port (default: 8000)")
     parser.add_argument("--workers", type=int, default=1, metavar="N",
                         help="server processes sharing the port (default: 1)")
+    parser.add_argument("--max-open", type=int, default=None, metavar="N",
+                        help="slides kept open at once, per process (default: 64)")
     parser.set_defaults(run=run)
 
 
@@ -61,13 +70,15 @@ def run(args: argparse.Namespace, muffler: Any, out: TextIO) -> int:
                        f"({exc.name} is missing)") from None
     from ._catalog import SourceError
 
-    try:
-        with muffler():
-            app = create_app(sources)
-    except SourceError as exc:
-        raise CliError(str(exc)) from None
     if args.workers < 1:
         raise CliError("serve: --workers must be at least 1")
+    if args.max_open is not None and args.max_open < 1:
+        raise CliError("serve: --max-open must be at least 1")
+    try:
+        with muffler():
+            app = create_app(sources, max_open=args.max_open)
+    except SourceError as exc:
+        raise CliError(str(exc)) from None
     if not app.slides:
         raise CliError("serve: no slide found in " + ", ".join(sources))
     host = f"[{args.host}]" if ":" in args.host else args.host
@@ -76,12 +87,17 @@ def run(args: argparse.Namespace, muffler: Any, out: TextIO) -> int:
                          f"{args.host}:{args.port}\n")
     out.write(f"kolva: serving {len(app.slides)} slide{'s' if len(app.slides) != 1 else ''} "
               f"at http://{host}:{args.port}/\n")
-    for entry in sorted(app.slides.values(), key=lambda e: e.id):
+    entries = sorted(app.slides.values(), key=lambda e: e.id)
+    for entry in entries[:LISTED_AT_START]:
         out.write(f"  http://{host}:{args.port}/view/{entry.id}  {entry.source}\n")
+    if len(entries) > LISTED_AT_START:
+        out.write(f"  ... and {len(entries) - LISTED_AT_START} more: see "
+                  f"http://{host}:{args.port}/\n")
     out.flush()
     if args.workers > 1:
         app.close()  # each worker process opens the slides itself
-        serve_sources(sources, args.host, args.port, workers=args.workers)
+        serve_sources(sources, args.host, args.port, workers=args.workers,
+                      max_open=args.max_open)
     else:
         serve(app, args.host, args.port)
     return 0
@@ -117,13 +133,14 @@ _SOURCES_VARIABLE = "KOLVA_SERVE_SOURCES"
 
 
 def serve_sources(sources: list[str], host: str, port: int, *, workers: int = 1,
-                  **options: Any) -> None:
+                  max_open: int | None = None, **options: Any) -> None:
     """Serves `sources` with `workers` processes sharing one listening socket; each
-    process opens the slides itself."""
+    process opens the slides itself, at most `max_open` at once."""
     import json
     import os
 
-    os.environ[_SOURCES_VARIABLE] = json.dumps(list(sources))
+    os.environ[_SOURCES_VARIABLE] = json.dumps({"sources": list(sources),
+                                                "max_open": max_open})
     serve("kolva.serve:_app_from_environment", host, port, factory=True, workers=workers,
           **options)
 
@@ -134,4 +151,5 @@ def _app_from_environment() -> TileServer:
     import os
 
     sys.setswitchinterval(0.0005)
-    return create_app(json.loads(os.environ[_SOURCES_VARIABLE]))
+    given = json.loads(os.environ[_SOURCES_VARIABLE])
+    return create_app(given["sources"], max_open=given["max_open"])

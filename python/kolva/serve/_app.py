@@ -23,8 +23,9 @@ from typing import Any
 
 import kolva
 
+from .._slide_cache import SlideCache
 from . import _transcode
-from ._catalog import Entry, describe, open_sources
+from ._catalog import MAX_OPEN, Entry, describe, open_sources
 
 Scope = MutableMapping[str, Any]
 Message = MutableMapping[str, Any]
@@ -66,7 +67,7 @@ def _etag_matches(header: bytes, etag: bytes) -> bool:
 
 # A queued read: (future of the caller, slide, level, x, y), and its outcome:
 # (future, tile bytes or None, exception or None).
-_Read = tuple["asyncio.Future[bytes]", kolva.Slide, int, int, int]
+_Read = tuple["asyncio.Future[bytes]", Entry, int, int, int]
 _Outcome = tuple["asyncio.Future[bytes]", "bytes | None", "BaseException | None"]
 
 
@@ -78,7 +79,8 @@ class _Reader:
     interpreter lock for the batch), and hands the whole batch back to the loop with
     one wake-up. Under load this costs far less than one thread round trip per tile,
     and the loop itself never touches the file. At most `workers` batches run at
-    once, so slow sources (network reads) still proceed in parallel."""
+    once, so slow sources (network reads) still proceed in parallel. Each run of
+    one slide's reads holds that slide's lease, and only for the run."""
 
     BATCH = 32
 
@@ -89,10 +91,10 @@ class _Reader:
         self._running = 0
         self._lock = threading.Lock()
 
-    def read(self, slide: kolva.Slide, level: int, x: int, y: int) -> asyncio.Future[bytes]:
+    def read(self, entry: Entry, level: int, x: int, y: int) -> asyncio.Future[bytes]:
         future = asyncio.get_running_loop().create_future()
         with self._lock:
-            self._pending.append((future, slide, level, x, y))
+            self._pending.append((future, entry, level, x, y))
             if self._running >= self._workers:
                 return future
             self._running += 1
@@ -123,23 +125,33 @@ class _Reader:
         results: list[_Outcome] = []
         i = 0
         while i < len(batch):
-            _, slide, level = batch[i][:3]
+            _, entry, level = batch[i][:3]
             j = i + 1
-            while j < len(batch) and batch[j][1] is slide and batch[j][2] == level:
+            while j < len(batch) and batch[j][1] is entry and batch[j][2] == level:
                 j += 1
             run = batch[i:j]
             try:
-                tiles = (slide.read_tiles(level, [(b[3], b[4]) for b in run], threads=1)
-                         if len(run) > 1 else [slide.read_tile(level, run[0][3], run[0][4])])
-                results.extend((b[0], data, None) for b, data in zip(run, tiles))
-            except BaseException:  # noqa: BLE001 - one bad tile: read each alone for its own error
-                for b in run:
-                    try:
-                        results.append((b[0], slide.read_tile(level, b[3], b[4]), None))
-                    except BaseException as exc:  # noqa: BLE001 - handed to the request
-                        results.append((b[0], None, exc))
+                with entry.lease() as slide:
+                    results.extend(_Reader._read_run(slide, level, run))
+            except BaseException as exc:  # noqa: BLE001 - the slide does not open any more
+                results.extend((b[0], None, exc) for b in run)
             i = j
         return results
+
+    @staticmethod
+    def _read_run(slide: kolva.Slide, level: int, run: list[_Read]) -> list[_Outcome]:
+        try:
+            tiles = (slide.read_tiles(level, [(b[3], b[4]) for b in run], threads=1)
+                     if len(run) > 1 else [slide.read_tile(level, run[0][3], run[0][4])])
+            return [(b[0], data, None) for b, data in zip(run, tiles)]
+        except BaseException:  # noqa: BLE001 - one bad tile: read each alone for its own error
+            results: list[_Outcome] = []
+            for b in run:
+                try:
+                    results.append((b[0], slide.read_tile(level, b[3], b[4]), None))
+                except BaseException as exc:  # noqa: BLE001 - handed to the request
+                    results.append((b[0], None, exc))
+            return results
 
     @staticmethod
     def _deliver(results: list[_Outcome]) -> None:
@@ -160,10 +172,13 @@ class _Reader:
 
 
 class TileServer:
-    """The served slides and the ASGI entry point."""
+    """The served slides and the ASGI entry point. At most `max_open` slides are open
+    at once (the others are opened again when asked for)."""
 
-    def __init__(self, sources: list[str], *, threads: int | None = None) -> None:
-        self.slides: dict[str, Entry] = open_sources(sources)
+    def __init__(self, sources: list[str], *, threads: int | None = None,
+                 max_open: int = MAX_OPEN) -> None:
+        self.cache: SlideCache[kolva.Slide] = SlideCache(max_open)
+        self.slides: dict[str, Entry] = open_sources(sources, self.cache)
         if threads is None:
             # Local reads take microseconds: a few threads keep up, and fewer threads
             # wait less for the interpreter lock. Network reads wait far longer, so
@@ -233,11 +248,11 @@ class TileServer:
                 return
 
         try:
-            data = await self._reader.read(entry.slide, level, x, y)
+            data = await self._reader.read(entry, level, x, y)
         except kolva.TileNotFound as exc:
             await _send_json(send, 404, {"error": str(exc)})
             return
-        except kolva.SlideError as exc:
+        except (kolva.SlideError, OSError) as exc:
             await _send_json(send, 500, {"error": f"tile could not be read: {exc}"})
             return
         if etag is None:
@@ -280,11 +295,11 @@ class TileServer:
         async def index(request: Request) -> Response:
             rows = []
             for e in sorted(self.slides.values(), key=lambda e: (e.name, e.id)):
-                w, h = e.slide.dimensions
+                w, h = e.dimensions
                 rows.append(
                     f'<tr><td><a href="/view/{html.escape(e.id)}">{html.escape(e.name)}</a></td>'
-                    f"<td>{html.escape(e.slide.format)}</td><td>{w} x {h}</td>"
-                    f"<td>{e.slide.level_count}</td></tr>")
+                    f"<td>{html.escape(e.format)}</td><td>{w} x {h}</td>"
+                    f"<td>{e.level_count}</td></tr>")
             body = (
                 '<!doctype html><html lang="en"><head><meta charset="utf-8">'
                 "<title>kolva slides</title>"
@@ -299,27 +314,30 @@ class TileServer:
 
         async def slides(request: Request) -> Response:
             return JSONResponse([
-                {"id": e.id, "name": e.name, "format": e.slide.format,
-                 "dimensions": list(e.slide.dimensions), "url": f"/slides/{e.id}"}
+                {"id": e.id, "name": e.name, "format": e.format,
+                 "dimensions": list(e.dimensions), "url": f"/slides/{e.id}"}
                 for e in sorted(self.slides.values(), key=lambda e: e.id)])
 
         async def slide(request: Request) -> Response:
             entry = entry_of(request)
             if not entry.info:
-                entry.info = describe(entry)
+                try:
+                    entry.info = await self._reader.run(describe, entry)
+                except (kolva.SlideError, OSError) as exc:
+                    return JSONResponse({"error": f"slide could not be read: {exc}"},
+                                        status_code=500)
             return JSONResponse(entry.info)
 
         async def associated(request: Request) -> Response:
             entry = entry_of(request)
             name = request.path_params["name"]
-            images = entry.slide.associated_images
-            if name not in images:
-                raise HTTPException(404, f"slide {entry.id!r} has no associated image {name!r}")
             try:
-                image = await self._reader.run(images.__getitem__, name)
-            except (kolva.SlideError, KeyError) as exc:
+                image = await self._reader.run(_read_associated, entry, name)
+            except (kolva.SlideError, OSError) as exc:
                 raise HTTPException(404, f"associated image {name!r} could not be read: "
                                          f"{exc}") from None
+            if image is None:
+                raise HTTPException(404, f"slide {entry.id!r} has no associated image {name!r}")
             data, media_type = image.data, image.media_type
             headers = {"cache-control": "public, max-age=86400"}
             tag = entry.version or hashlib.blake2b(data, digest_size=12).hexdigest()
@@ -367,11 +385,14 @@ class TileServer:
 
     def close(self) -> None:
         self._reader.close()
-        for entry in self.slides.values():
-            try:
-                entry.slide.close()
-            except kolva.SlideError:
-                pass
+        self.cache.close()
+
+
+def _read_associated(entry: Entry, name: str) -> kolva.EncodedImage | None:
+    """An associated image of a slide, or None when it has none of that name."""
+    with entry.lease() as slide:
+        images = slide.associated_images
+        return images[name] if name in images else None
 
 
 async def _send_json(send: Send, status: int, payload: Any,
@@ -392,7 +413,9 @@ async def _send_not_modified(send: Send, etag: bytes) -> None:
     await send({"type": "http.response.body", "body": b""})
 
 
-def create_app(sources: list[str] | tuple[str, ...], *, threads: int | None = None) -> TileServer:
+def create_app(sources: list[str] | tuple[str, ...], *, threads: int | None = None,
+               max_open: int = MAX_OPEN) -> TileServer:
     """An ASGI application serving the slides of `sources`: slide files, directories
-    of slides, or URLs (passed to `kolva.open` unchanged)."""
-    return TileServer([os.fspath(s) for s in sources], threads=threads)
+    of slides, or URLs (passed to `kolva.open` unchanged), with at most `max_open` of
+    them open at once."""
+    return TileServer([os.fspath(s) for s in sources], threads=threads, max_open=max_open)

@@ -1,4 +1,9 @@
-"""The slides a server was given: sources expanded, opened once, each with a stable id.
+"""The slides a server was given: sources expanded, each with a stable id.
+
+Every slide is opened once at the start (a slide that does not open is reported
+then) and its format and levels kept; after that the slides are leased from a cache
+that keeps at most `max_open` of them open, so a server of thousands of slides
+holds no more files open than that.
 
 An id is the source's name made URL-safe plus a short hash of the source itself (the
 real path of a file, or the URL as given), so it does not depend on the order of the
@@ -11,12 +16,15 @@ import hashlib
 import logging
 import os
 import re
+from contextlib import AbstractContextManager
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 from urllib.parse import unquote, urlsplit
 
 import kolva
+
+from .._slide_cache import SlideCache
 
 log = logging.getLogger("kolva.serve")
 
@@ -48,22 +56,33 @@ def slide_id(source: str) -> str:
     return f"{slug}-{_digest(key)}"
 
 
+# Slides a server keeps open at once unless told otherwise.
+MAX_OPEN = 64
+
+
 @dataclass
 class Entry:
-    """One served slide."""
+    """One served slide: what it is, and its slide leased from the server's cache."""
 
     id: str
     source: str
-    slide: kolva.Slide
     name: str
     # Stable tag of the file's identity and version for ETags, or None when the source
     # can't be stat'ed (a URL): tiles then get an ETag from a hash of their bytes.
     version: str | None
+    cache: SlideCache[kolva.Slide]
+    format: str
+    dimensions: tuple[int, int]
+    levels: tuple[kolva.Level, ...]
     info: dict[str, Any] = field(default_factory=dict)
 
     @property
-    def levels(self) -> tuple[kolva.Level, ...]:
-        return self.slide.levels
+    def level_count(self) -> int:
+        return len(self.levels)
+
+    def lease(self) -> AbstractContextManager[kolva.Slide]:
+        """The open slide, for the block (opened again if the cache closed it)."""
+        return self.cache.lease(self.source)
 
 
 def _version(path: str) -> str:
@@ -71,7 +90,7 @@ def _version(path: str) -> str:
     return _digest(f"{os.path.realpath(path)}\0{st.st_size}\0{st.st_mtime_ns}\0{st.st_ino}", 8)
 
 
-def _walk(directory: str) -> list[str]:
+def slide_files(directory: str) -> list[str]:
     """Slide files under a directory, sorted; .ets files that belong to a .vsi beside
     their `_name_` folder are left to the .vsi."""
     found: list[str] = []
@@ -102,10 +121,10 @@ class SourceError(Exception):
     """A source named explicitly that can't be served."""
 
 
-def open_sources(sources: list[str]) -> dict[str, Entry]:
-    """Opens every slide of `sources` (files, directories, URLs). A file or URL named
-    explicitly must open (SourceError otherwise); files found in a directory that
-    kolva can't read are skipped with a log line."""
+def open_sources(sources: list[str], cache: SlideCache[kolva.Slide]) -> dict[str, Entry]:
+    """Opens every slide of `sources` (files, directories, URLs) through `cache`. A
+    file or URL named explicitly must open (SourceError otherwise); files found in a
+    directory that kolva can't read are skipped with a log line."""
     entries: dict[str, Entry] = {}
 
     def add(source: str, explicit: bool) -> None:
@@ -113,7 +132,8 @@ def open_sources(sources: list[str]) -> dict[str, Entry]:
         if sid in entries:
             return
         try:
-            slide = kolva.open(source)
+            with cache.lease(source) as slide:
+                kind, dimensions, levels = slide.format, slide.dimensions, slide.levels
         except (kolva.SlideError, OSError, ValueError) as exc:
             if explicit:
                 raise SourceError(f"{source}: {exc}") from None
@@ -123,14 +143,14 @@ def open_sources(sources: list[str]) -> dict[str, Entry]:
             name, version = unquote(urlsplit(source).path.rsplit("/", 1)[-1]) or source, None
         else:
             name, version = os.path.basename(source), _version(source)
-        entries[sid] = Entry(sid, source, slide, name, version)
+        entries[sid] = Entry(sid, source, name, version, cache, kind, dimensions, levels)
 
     for source in sources:
         source = os.fspath(source)
         if is_url(source):
             add(source, True)
         elif os.path.isdir(source):
-            for path in _walk(source):
+            for path in slide_files(source):
                 add(path, False)
         elif os.path.exists(source):
             add(source, True)
@@ -148,24 +168,25 @@ def _mpp(slide: kolva.Slide) -> list[float] | None:
 
 
 def describe(entry: Entry) -> dict[str, Any]:
-    """The JSON description of a slide."""
-    slide = entry.slide
-    props = slide.properties
+    """The JSON description of a slide (opens it: run it off the event loop)."""
+    with entry.lease() as slide:
+        props = slide.properties
+        mpp = _mpp(slide)
+        try:
+            associated = sorted(slide.associated_images)
+        except kolva.SlideError:
+            associated = []
     power = props.get("kolva.objective-power")
     try:
         objective = float(power) if power is not None else None
     except ValueError:
         objective = None
-    try:
-        associated = sorted(slide.associated_images)
-    except kolva.SlideError:
-        associated = []
     return {
         "id": entry.id,
         "name": entry.name,
-        "format": slide.format,
-        "dimensions": list(slide.dimensions),
-        "level_count": slide.level_count,
+        "format": entry.format,
+        "dimensions": list(entry.dimensions),
+        "level_count": entry.level_count,
         "levels": [
             {
                 "index": lv.index,
@@ -175,9 +196,9 @@ def describe(entry: Entry) -> dict[str, Any]:
                 "downsample": lv.downsample,
                 "media_type": lv.media_type,
             }
-            for lv in slide.levels
+            for lv in entry.levels
         ],
-        "mpp": _mpp(slide),
+        "mpp": mpp,
         "objective_power": objective,
         "properties": props,
         "associated_images": associated,

@@ -4,12 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "export/shard.hpp"
 #include "export/tar.hpp"
+#include "std_io/sink.hpp"
 #include "std_io/source.hpp"
 
 namespace kolva::shard {
@@ -190,6 +193,42 @@ TEST(Shard, SamplesHoldTheTilesAndTheManifestPointsAtThem) {
                             std::to_string(lx) + ", \"y\": " + std::to_string(ly) + "}");
   }
   EXPECT_EQ(written->tile_bytes, tile_bytes);
+}
+
+// A shard written in parts, each continuing the file where the last part's
+// samples end, is the shard written in one go: the same bytes, the same
+// manifest, offsets counted from the start of the file.
+TEST(Shard, PartsContinueTheFileAsOneShard) {
+  const auto s = open_example();
+  const std::vector<ShardPiece> pieces = {piece(s, 0, {0, 1, 2}), piece(s, 1, {1, 0}, "ex-l1-"),
+                                          piece(s, 0, {}), piece(s, 0, {5}, "ex-l0b-")};
+  std_io::MemorySink whole_sink;
+  auto whole = write_shard(pieces, "s.tar", whole_sink);
+  ASSERT_TRUE(whole.ok());
+
+  const std::string path = testing::TempDir() + "kolva-shard-parts.tar";
+  std::uint64_t start = 0;
+  std::uint64_t samples = 0;
+  std::string manifest;
+  for (const ShardPiece& p : pieces) {
+    auto sink = std_io::FileSink::create(path, false, start);
+    ASSERT_TRUE(sink.ok());
+    auto part = write_shard(std::span(&p, 1), "s.tar", **sink, start);
+    ASSERT_TRUE(part.ok());
+    samples += part->samples;
+    manifest += part->manifest;
+    ASSERT_GE(part->size, start + kArchiveEnd);
+    start = part->size - kArchiveEnd;
+  }
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  ASSERT_NE(f, nullptr);
+  Bytes file(whole->size + 1);
+  file.resize(std::fread(file.data(), 1, file.size(), f));
+  std::fclose(f);
+  std::remove(path.c_str());
+  EXPECT_EQ(file, whole_sink.bytes());
+  EXPECT_EQ(samples, whole->samples);
+  EXPECT_EQ(manifest, whole->manifest);
 }
 
 TEST(Shard, EmptyShardIsAnEmptyArchive) {

@@ -340,48 +340,52 @@ def level_frames(slide: Any, inst: Instance, sizes: array[int], sample: bytes,
 
 def convert_slide(source: str, dest: str, options: Options) -> SlideResult:
     """Writes the instances of `source` missing from `dest/<slide folder>`."""
-    from .._export.tasks import _message, _open
+    from .._export.tasks import _lease, _message
 
     started = time.perf_counter()
     result = SlideResult(source=source)
     try:
         open_options = {"tile_size": options.tile_size} if options.tile_size else {}
-        slide = _open(source, open_options)
-        result.folder = os.path.join(dest, folder_name(source))
-        facts = slide_facts(slide, source, options.attributes)
-        plans = plan_instances(slide, source, options, result.notes)
-        os.makedirs(result.folder, exist_ok=True)
-        for inst, what in plans:
-            report = InstanceReport(inst.filename, inst.role, inst.frames,
-                                    native=inst.fmt.native)
-            result.instances.append(report)
-            path = os.path.join(result.folder, inst.filename)
-            if os.path.exists(path):
-                report.written = False
-                continue
-            if inst.level is not None:
-                sizes, sample = what
-                inst.stored_bytes = sum(max(int(s), 0) for s in sizes)
-                estimate = inst.stored_bytes + 9 * len(sizes)
-                frames: Any = level_frames(slide, inst, sizes, sample, options, report)
-            else:
-                inst.stored_bytes = estimate = len(what)
-                frames = [[what]]
-            ds = build(facts, inst)
-            px = inst.fmt.samples * ((inst.fmt.bits + 7) // 8)
-            size = write_file(path, ds, frames, inst.frames, native=inst.fmt.native,
-                              frame_bytes=inst.tile_width * inst.tile_height * px,
-                              extended=estimate > options.extended_limit, sync=options.sync)
-            result.frame_bytes += size
-            notes = []
-            if report.blank:
-                notes.append(f"{report.blank} tile{'s' if report.blank != 1 else ''} not "
-                             "stored in the source: written as frames of empty glass")
-            if report.extended:
-                notes.append(f"{report.extended} edge tile{'s' if report.extended != 1 else ''}"
-                             " extended to the frame size losslessly")
-            report.note = "; ".join(notes)
+        with _lease(source, open_options) as slide:
+            _write_slide(slide, source, dest, options, result)
     except Exception as exc:  # a slide that fails is reported; the others go on
         result.error = _message(exc)
     result.seconds = time.perf_counter() - started
     return result
+
+
+def _write_slide(slide: Any, source: str, dest: str, options: Options,
+                 result: SlideResult) -> None:
+    result.folder = os.path.join(dest, folder_name(source))
+    facts = slide_facts(slide, source, options.attributes)
+    plans = plan_instances(slide, source, options, result.notes)
+    os.makedirs(result.folder, exist_ok=True)
+    for inst, what in plans:
+        report = InstanceReport(inst.filename, inst.role, inst.frames, native=inst.fmt.native)
+        result.instances.append(report)
+        path = os.path.join(result.folder, inst.filename)
+        if os.path.exists(path):
+            report.written = False
+            continue
+        if inst.level is not None:
+            sizes, sample = what
+            inst.stored_bytes = sum(max(int(s), 0) for s in sizes)
+            estimate = inst.stored_bytes + 9 * len(sizes)
+            frames: Any = level_frames(slide, inst, sizes, sample, options, report)
+        else:
+            inst.stored_bytes = estimate = len(what)
+            frames = [[what]]
+        ds = build(facts, inst)
+        px = inst.fmt.samples * ((inst.fmt.bits + 7) // 8)
+        result.frame_bytes += write_file(
+            path, ds, frames, inst.frames, native=inst.fmt.native,
+            frame_bytes=inst.tile_width * inst.tile_height * px,
+            extended=estimate > options.extended_limit, sync=options.sync)
+        notes = []
+        if report.blank:
+            notes.append(f"{report.blank} tile{'s' if report.blank != 1 else ''} not "
+                         "stored in the source: written as frames of empty glass")
+        if report.extended:
+            notes.append(f"{report.extended} edge tile{'s' if report.extended != 1 else ''}"
+                         " extended to the frame size losslessly")
+        report.note = "; ".join(notes)

@@ -296,6 +296,8 @@ class _CudaDecoder:
 
     def batch(self, streams: list[np.ndarray]) -> list[torch.Tensor]:
         images = self._decoder.decode(streams)
+        # The decoder may still read the host buffer on its stream: done before reuse.
+        torch.cuda.synchronize(self.device)
         out = []
         for image in images:
             if image is None:

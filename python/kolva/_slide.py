@@ -191,7 +191,7 @@ class Slide:
         sizes = np.frombuffer(_core.plan_sizes(plans), np.int64).copy()
         unknown = np.flatnonzero(sizes < 0)
         if unknown.size:
-            tiles = self.read_tiles(level, [coords[i] for i in unknown])
+            tiles = self.read_tiles(level, [coords[i] for i in unknown.tolist()])
             sizes[unknown] = [len(t) for t in tiles]
         return sizes
 

@@ -190,12 +190,12 @@ def plan_tiles(sources: Any, level: int = 0, tiles: str | Sequence[Sequence[Any]
             if len(item) == 2:
                 for i in range(len(expanded)):
                     chosen.setdefault(i, []).append((int(item[0]), int(item[1])))
-            else:
-                key = item[0]
-                i = int(key) if isinstance(key, (int, np.integer)) else index.get(os.fspath(key))
-                if i is None or not 0 <= i < len(expanded):
-                    raise ValueError(f"tile {tuple(item)}: no such slide among the sources")
-                chosen.setdefault(i, []).append((int(item[1]), int(item[2])))
+                continue
+            key = item[0]
+            found = int(key) if isinstance(key, (int, np.integer)) else index.get(os.fspath(key))
+            if found is None or not 0 <= found < len(expanded):
+                raise ValueError(f"tile {tuple(item)}: no such slide among the sources")
+            chosen.setdefault(found, []).append((int(item[1]), int(item[2])))
     elif tiles not in ("tissue", "all"):
         raise ValueError(f'tiles must be "tissue", "all" or a list of tiles, not {tiles!r}')
     def scan(i: int) -> tuple[SlideLevel, list[tuple[int, int]]]:
@@ -380,7 +380,7 @@ def _runs(entries: np.ndarray, limit: int) -> list[slice]:
         return []
     starts = np.flatnonzero(np.diff(entries)) + 1
     bounds = np.concatenate([[0], starts, [len(entries)]]).tolist()
-    out = []
+    out: list[slice] = []
     for a, b in zip(bounds[:-1], bounds[1:]):
         out.extend(slice(i, min(i + limit, b)) for i in range(a, b, limit))
     return out
@@ -468,7 +468,7 @@ class _PlannedDataset:
             self._reader.close()
 
 
-class TileDataset(_PlannedDataset, IterableDataset):  # type: ignore[misc]
+class TileDataset(_PlannedDataset, IterableDataset[dict[str, Any]]):
     """The tiles of many slides, each exactly once per epoch across DataLoader workers
     and distributed ranks (see the module's documentation).
 
@@ -515,7 +515,7 @@ class TileDataset(_PlannedDataset, IterableDataset):  # type: ignore[misc]
     def __len__(self) -> int:
         rank, world = _distributed(self.rank, self.world_size)
         share = _share(len(self.plan), rank, world)
-        return share.stop - share.start
+        return int(share.stop - share.start)
 
     def shard(self) -> np.ndarray:
         """The plan indices this process reads this epoch, in reading order."""
@@ -543,7 +543,7 @@ class TileDataset(_PlannedDataset, IterableDataset):  # type: ignore[misc]
                 yield reader.item(index, entry, tile, self.transform)
 
 
-class TileIndex(_PlannedDataset, Dataset):  # type: ignore[misc]
+class TileIndex(_PlannedDataset, Dataset[dict[str, Any]]):
     """The tiles of many slides by integer index (map-style), planned as TileDataset
     plans them or taken from a `kolva export` manifest (`from_manifest`). A
     DataLoader's batch of indices is read with one `read_tiles_into` call per slide
@@ -593,40 +593,54 @@ class TileIndex(_PlannedDataset, Dataset):  # type: ignore[misc]
 
 # ---------------------------------------------------------------------- batches
 
+def _batch_tensor(shape: tuple[int, ...], dtype: torch.dtype) -> torch.Tensor:
+    """An empty tensor, in shared memory when made in a DataLoader worker (it then
+    leaves the worker without a copy)."""
+    if get_worker_info() is None:
+        return torch.empty(shape, dtype=dtype)
+    numel = math.prod(shape)
+    storage = torch.UntypedStorage._new_shared(  # type: ignore[no-untyped-call]
+        numel * dtype.itemsize)
+    return torch.empty(0, dtype=dtype).set_(storage).view(shape)
+
+
 def collate(items: Sequence[dict[str, Any]]) -> dict[str, Any]:
-    """A DataLoader batch of dataset items: level, x, y as int64 tensors, mpp as a
-    float64 N x 2 tensor, slide as a list. Decoded tiles of one shape are stacked
-    (N x C x H x W), of several shapes listed. Raw tiles become one uint8 tensor of
-    the tiles back to back (`tile`) and their int64 `offsets` (N + 1): one
-    contiguous buffer, which a DataLoader with `pin_memory=True` pins for a GPU
-    decoder, and which leaves a worker in shared memory rather than pickled.
-    `split_tiles(batch)` gives the tiles one by one."""
+    """A DataLoader batch of dataset items, with the tiles in one tensor:
+
+    * raw tiles: `tile`, a uint8 tensor of the tiles back to back, and `offsets`
+      (N + 1, int64): one contiguous buffer, which a DataLoader with
+      `pin_memory=True` pins for a GPU decoder (`split_tiles(batch)` gives the tiles
+      one by one);
+    * decoded tiles of one shape: `tile`, N x C x H x W, stored channels-last (the
+      decoder's pixel order, so no transposing copy; `.contiguous()` makes it
+      planar); of several shapes, a list.
+
+    level, x, y (int64) and mpp (float64, N x 2) are NumPy arrays and slide a list:
+    they leave a worker pickled with the batch, cheaper than a tensor each (every
+    tensor from a worker costs a shared-memory segment and a descriptor passed)."""
     tiles = [it["tile"] for it in items]
     out: dict[str, Any] = {
         "slide": [it["slide"] for it in items],
-        "level": torch.tensor([it["level"] for it in items], dtype=torch.int64),
-        "x": torch.tensor([it["x"] for it in items], dtype=torch.int64),
-        "y": torch.tensor([it["y"] for it in items], dtype=torch.int64),
-        "mpp": torch.tensor([it["mpp"] for it in items], dtype=torch.float64).reshape(-1, 2),
+        "level": np.fromiter((it["level"] for it in items), np.int64, len(items)),
+        "x": np.fromiter((it["x"] for it in items), np.int64, len(items)),
+        "y": np.fromiter((it["y"] for it in items), np.int64, len(items)),
+        "mpp": np.array([it["mpp"] for it in items], np.float64).reshape(-1, 2),
     }
     if tiles and isinstance(tiles[0], (bytes, bytearray, memoryview)):
-        sizes = np.fromiter((len(t) for t in tiles), np.int64, len(tiles))
         offsets = np.zeros(len(tiles) + 1, np.int64)
-        np.cumsum(sizes, out=offsets[1:])
-        total = int(offsets[-1])
-        if get_worker_info() is not None:  # straight into shared memory
-            storage = torch.UntypedStorage._new_shared(total)
-            data = torch.empty(0, dtype=torch.uint8).set_(storage)
-        else:
-            data = torch.empty(total, dtype=torch.uint8)
+        np.cumsum(np.fromiter((len(t) for t in tiles), np.int64, len(tiles)), out=offsets[1:])
+        data = _batch_tensor((int(offsets[-1]),), torch.uint8)
         view = data.numpy().data
         for t, a, b in zip(tiles, offsets[:-1].tolist(), offsets[1:].tolist()):
             view[a:b] = t
         out["tile"] = data
-        out["offsets"] = torch.from_numpy(offsets)
-    elif tiles and all(isinstance(t, torch.Tensor) for t in tiles) and \
-            len({tuple(t.shape) for t in tiles}) == 1:
-        out["tile"] = torch.utils.data.default_collate(tiles)
+        out["offsets"] = offsets
+    elif tiles and all(isinstance(t, torch.Tensor) and t.ndim == 3 for t in tiles) and \
+            len({(tuple(t.shape), t.dtype) for t in tiles}) == 1:
+        c, h, w = tiles[0].shape
+        stacked = _batch_tensor((len(tiles), h, w, c), tiles[0].dtype)
+        torch.stack([t.permute(1, 2, 0) for t in tiles], out=stacked)
+        out["tile"] = stacked.permute(0, 3, 1, 2)
     else:
         out["tile"] = tiles
     return out
@@ -635,5 +649,5 @@ def collate(items: Sequence[dict[str, Any]]) -> dict[str, Any]:
 def split_tiles(batch: dict[str, Any]) -> list[memoryview]:
     """The raw tiles of a batch made by `collate`, one memoryview each."""
     data = batch["tile"].numpy().data
-    bounds = batch["offsets"].tolist()
+    bounds = np.asarray(batch["offsets"]).tolist()
     return [data[a:b] for a, b in zip(bounds[:-1], bounds[1:])]

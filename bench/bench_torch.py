@@ -22,6 +22,7 @@ import argparse
 import json
 import os
 import random
+import resource
 import statistics
 import subprocess
 import sys
@@ -132,16 +133,28 @@ class RegionDataset(Dataset):
         return torch.from_numpy(np.array(rgb[..., :3])).permute(2, 0, 1)
 
 
-def drain(loader) -> tuple[int, float]:
-    """Tiles and seconds of one pass, from the first batch on (worker start-up and the
-    first batch excluded)."""
+def drain(loader) -> tuple[float, float]:
+    """(tiles/s, tiles per CPU second) of one pass. The rate counts from the first
+    batch on (worker start-up and the first batch excluded); the CPU time is the
+    whole pass's, this process's and its workers' (joined at the end), so that it
+    says what the work costs whatever else the machine runs."""
+    def count(batch) -> int:
+        return len(batch["x"]) if isinstance(batch, dict) else len(batch)
+
+    def children() -> float:
+        r = resource.getrusage(resource.RUSAGE_CHILDREN)
+        return r.ru_utime + r.ru_stime
+
+    cpu0, own0 = children(), time.process_time()
     it = iter(loader)
-    first = next(it)
+    total = count(next(it))
     n, t = 0, time.perf_counter()
     for batch in it:
-        n += len(batch["x"]) if isinstance(batch, dict) else len(batch)
-    del first
-    return n, time.perf_counter() - t
+        n += count(batch)
+    wall = time.perf_counter() - t
+    del it, batch
+    cpu = children() - cpu0 + time.process_time() - own0
+    return n / wall, (total + n) / cpu
 
 
 def bench_datasets(path: Path, reps: int, quick: bool) -> dict:
@@ -153,14 +166,17 @@ def bench_datasets(path: Path, reps: int, quick: bool) -> dict:
 
     batch = 8 if quick else 256
     raw = TileDataset(str(path), tiles="all", batch_tiles=256)
+    results["raw_per_cpu_s"] = {}
     for workers in (1, 2):
-        rates = []
+        rates, per_cpu = [], []
         for epoch in range(reps):
             raw.set_epoch(epoch)
             loader = DataLoader(raw, batch_size=batch, num_workers=workers, collate_fn=collate)
-            n, s = drain(loader)
-            rates.append(n / s)
+            rate, cpu_rate = drain(loader)
+            rates.append(rate)
+            per_cpu.append(cpu_rate)
         results["raw"][f"{workers}_workers"] = statistics.median(rates)
+        results["raw_per_cpu_s"][f"{workers}_workers"] = statistics.median(per_cpu)
 
     coords = list(level0.tiles)
     random.Random(11).shuffle(coords)
@@ -175,16 +191,19 @@ def bench_datasets(path: Path, reps: int, quick: bool) -> dict:
                                         batch_size=small, num_workers=2, shuffle=True),
     }
     samples: dict[str, list[float]] = {n: [] for n in loaders}
+    cpu_samples: dict[str, list[float]] = {n: [] for n in loaders}
     for rep in range(reps):
         for name, make in loaders.items():
             try:
-                n, s = drain(make())
+                rate, cpu_rate = drain(make())
             except ImportError as exc:
                 print(f"  {name}: not run ({exc})")
                 continue
-            samples[name].append(n / s)
+            samples[name].append(rate)
+            cpu_samples[name].append(cpu_rate)
     results["decoded"] = {n: statistics.median(v) for n, v in samples.items() if v}
-    r, d = results["raw"], results["decoded"]
+    results["decoded_per_cpu_s"] = {n: statistics.median(v) for n, v in cpu_samples.items() if v}
+    r, d, dc = results["raw"], results["decoded"], results["decoded_per_cpu_s"]
     results["goals"] = {
         "DataLoader raw, 2 workers / 1 worker (>= 1.7)": r["2_workers"] / r["1_workers"],
         "DataLoader raw, 2 workers, tiles/s (>= 50,000)": r["2_workers"],
@@ -192,6 +211,10 @@ def bench_datasets(path: Path, reps: int, quick: bool) -> dict:
             d["kolva"] / d["openslide"] if "openslide" in d else None,
         "decode=cpu / tiffslide read_region, 2 workers (>= 2)":
             d["kolva"] / d["tiffslide"] if "tiffslide" in d else None,
+        "per CPU second: decode=cpu / OpenSlide":
+            dc["kolva"] / dc["openslide"] if "openslide" in dc else None,
+        "per CPU second: decode=cpu / tiffslide":
+            dc["kolva"] / dc["tiffslide"] if "tiffslide" in dc else None,
     }
     return results
 
@@ -210,9 +233,10 @@ def main() -> None:
     for n, v in into["tiles_per_s"].items():
         print(f"  {n:16s} {v:12,.0f} tiles/s")
     print("TileDataset through a DataLoader (tiles/s)")
-    for n, v in {**{f"raw, {k}": v for k, v in datasets["raw"].items()},
-                 **{f"decoded, {k}": v for k, v in datasets["decoded"].items()}}.items():
-        print(f"  {n:24s} {v:12,.0f}")
+    print(f"  {'':28s} {'tiles/s':>12s} {'per CPU s':>12s}")
+    for kind in ("raw", "decoded"):
+        for k, v in datasets[kind].items():
+            print(f"  {kind + ', ' + k:28s} {v:12,.0f} {datasets[kind + '_per_cpu_s'][k]:12,.0f}")
     goals = {**into["goals"], **datasets["goals"]}
     for goal, value in goals.items():
         shown = ("n/a" if value is None else
@@ -220,7 +244,9 @@ def main() -> None:
         print(f"  {goal:56s} {shown}")
     out = (cache / "results-torch-quick.json") if args.quick else (HERE / "results-torch.json")
     out.write_text(json.dumps({"slide": path.name, "read_tiles_into": into,
-                               "datasets": datasets, "cpu_count": os.cpu_count()}, indent=1))
+                               "datasets": datasets, "cpu_count": os.cpu_count(),
+                               "load_average": os.getloadavg()}, indent=1))
+    print(f"load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores")
     print(f"written to {out}")
 
 

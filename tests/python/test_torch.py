@@ -18,6 +18,7 @@ imagecodecs = pytest.importorskip("imagecodecs")
 import kolva  # noqa: E402
 from kolva.torch import SlideCache, TileDataset, TileIndex, collate, split_tiles  # noqa: E402
 from fixtures.export_slides import make_tissue_svs  # noqa: E402
+from fixtures.http_server import RangeServer  # noqa: E402
 from fixtures.tiff_slides import make_aperio_j2k, make_aperio_svs  # noqa: E402
 from torch.utils.data import DataLoader  # noqa: E402
 
@@ -70,8 +71,8 @@ def test_a_batch_of_raw_tiles_is_one_buffer_with_offsets(folder):
         assert [(it["x"], it["y"]) for it in TileDataset(
             str(folder / "slide0.svs"), shuffle=False)] == slide.tissue_tiles(0)
         for batch in DataLoader(ds, batch_size=5, num_workers=2, collate_fn=collate):
-            assert batch["tile"].dtype == torch.uint8 and batch["tile"].ndim == 1
-            assert batch["offsets"][-1] == batch["tile"].numel()
+            assert batch["tile"].dtype == np.uint8 and batch["tile"].ndim == 1
+            assert batch["offsets"][-1] == batch["tile"].size
             tiles = [bytes(t) for t in split_tiles(batch)]
             assert tiles == [slide.read_tile(0, x, y) for x, y in
                              zip(batch["x"].tolist(), batch["y"].tolist())]
@@ -183,6 +184,20 @@ def test_tile_index_reads_what_an_export_wrote(folder, tmp_path):
         assert items[0]["tile"] == slide.read_tile(0, *index.tile(3)[2:])
     with pytest.raises(IndexError):
         index[len(index)]
+
+
+def test_listed_tiles_of_local_and_remote_slides(folder):
+    local, remote = str(folder / "slide0.svs"), folder / "slide1.svs"
+    with RangeServer({"b.svs": remote.read_bytes()}) as server:
+        url = server.url("b.svs")
+        ds = TileDataset([local, url], tiles=[(local, 1, 2), (1, 3, 0), (0, 0)],
+                         shuffle=False, decode="cpu")
+        got = [(it["slide"], it["x"], it["y"], it["tile"]) for it in ds]
+    assert [g[:3] for g in got] == [(local, 1, 2), (local, 0, 0), (url, 3, 0), (url, 0, 0)]
+    for source, x, y, tile in got:
+        with kolva.open(remote if source == url else source) as slide:
+            pixels = imagecodecs.imread(slide.read_tile(0, x, y))
+        assert np.array_equal(tile.permute(1, 2, 0).numpy(), pixels)
 
 
 @pytest.mark.parametrize("kwargs, error, match", [

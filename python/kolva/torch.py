@@ -651,6 +651,6 @@ def collate(items: Sequence[dict[str, Any]]) -> dict[str, Any]:
 
 def split_tiles(batch: dict[str, Any]) -> list[memoryview]:
     """The raw tiles of a batch made by `collate`, one memoryview each."""
-    data = memoryview(np.asarray(batch["tile"], np.uint8))
+    data = np.asarray(batch["tile"], np.uint8).data
     bounds = np.asarray(batch["offsets"]).tolist()
     return [data[a:b] for a, b in zip(bounds[:-1], bounds[1:])]

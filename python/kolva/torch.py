@@ -295,7 +295,10 @@ class _CudaDecoder:
         self._decoder = nvimgcodec.Decoder(device_id=self.device.index or 0)
 
     def batch(self, streams: list[np.ndarray]) -> list[torch.Tensor]:
-        images = self._decoder.decode(streams)
+        try:
+            images = self._decoder.decode(streams)  # views of the pinned buffer
+        except TypeError:  # a version that takes bytes only
+            images = self._decoder.decode([s.tobytes() for s in streams])
         # The decoder may still read the host buffer on its stream: done before reuse.
         torch.cuda.synchronize(self.device)
         out = []

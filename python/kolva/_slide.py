@@ -227,7 +227,8 @@ class Slide:
             view[at:at + len(tile)] = tile
         return offsets
 
-    def tissue_tiles(self, level: int = 0, min_bytes: int | str | None = "auto") -> list[tuple[int, int]]:
+    def tissue_tiles(self, level: int = 0,
+                     min_bytes: int | str | None = "auto") -> list[tuple[int, int]]:
         """The (x, y) of the tiles of `level` that `kolva export --min-bytes` keeps,
         row-major, told from the stored sizes alone (nothing is decoded): background
         tiles compress far smaller than tissue. `min_bytes`: "auto" (a cut between the

@@ -493,13 +493,14 @@ class TileDataset(_PlannedDataset, IterableDataset[dict[str, Any]]):
     called before the DataLoader starts its workers (persistent workers keep the
     epoch they started with)."""
 
-    def __init__(self, sources: Any, level: int = 0, tiles: str | Sequence[Any] = "tissue", *,
+    def __init__(self, sources: Any, level: int = 0, tiles: str | Sequence[Any] = "tissue",
                  shuffle: bool = True, seed: int = 0, batch_tiles: int = 256,
                  max_open: int = 64, decode: str | None = None,
-                 transform: Callable[[Any], Any] | None = None, min_bytes: int | str = "auto",
-                 mix: int = 8, rank: int | None = None, world_size: int | None = None,
-                 open_options: dict[str, Any] | None = None, device: Any = None,
-                 read_threads: int | None = None, plan: TilePlan | None = None) -> None:
+                 transform: Callable[[Any], Any] | None = None, *,
+                 min_bytes: int | str = "auto", mix: int = 8, rank: int | None = None,
+                 world_size: int | None = None, open_options: dict[str, Any] | None = None,
+                 device: Any = None, read_threads: int | None = None,
+                 plan: TilePlan | None = None) -> None:
         super().__init__()
         if batch_tiles < 1 or mix < 1:
             raise ValueError("batch_tiles and mix must be at least 1")

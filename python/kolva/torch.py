@@ -28,6 +28,7 @@ from __future__ import annotations
 
 import json
 import math
+import multiprocessing
 import os
 import threading
 from collections import OrderedDict
@@ -35,6 +36,7 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from contextlib import contextmanager
 from dataclasses import dataclass
+from multiprocessing.context import get_spawning_popen
 from typing import Any
 
 import numpy as np
@@ -490,8 +492,8 @@ class TileDataset(_PlannedDataset, IterableDataset[dict[str, Any]]):
 
     Each item is a dict: tile, slide (its source), level, x, y, mpp (micrometres per
     pixel of the level, (x, y); nan when the file does not say). `set_epoch` must be
-    called before the DataLoader starts its workers (persistent workers keep the
-    epoch they started with)."""
+    called before an epoch's iteration starts; persistent workers see it too (the
+    epoch lives in shared memory that workers inherit)."""
 
     def __init__(self, sources: Any, level: int = 0, tiles: str | Sequence[Any] = "tissue",
                  shuffle: bool = True, seed: int = 0, batch_tiles: int = 256,
@@ -511,10 +513,26 @@ class TileDataset(_PlannedDataset, IterableDataset[dict[str, Any]]):
         self.batch_tiles = batch_tiles
         self.mix = mix
         self.rank, self.world_size = rank, world_size
-        self.epoch = 0
+        # Shared with the DataLoader's workers, persistent ones included; a plain
+        # int wherever the dataset is pickled other than for starting a process.
+        self._epoch: Any = multiprocessing.get_context().Value("q", 0, lock=False)
+
+    @property
+    def epoch(self) -> int:
+        value = self._epoch
+        return int(value if isinstance(value, int) else value.value)
 
     def set_epoch(self, epoch: int) -> None:
-        self.epoch = epoch
+        if isinstance(self._epoch, int):
+            self._epoch = epoch
+        else:
+            self._epoch.value = epoch
+
+    def __getstate__(self) -> dict[str, Any]:
+        state = super().__getstate__()
+        if get_spawning_popen() is None:
+            state["_epoch"] = self.epoch
+        return state
 
     def __len__(self) -> int:
         rank, world = _distributed(self.rank, self.world_size)

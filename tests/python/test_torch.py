@@ -6,6 +6,7 @@ from __future__ import annotations
 import multiprocessing
 import operator
 import os
+import pickle
 from collections import Counter
 from pathlib import Path
 
@@ -63,6 +64,21 @@ def test_workers_and_ranks_share_every_tile_exactly_once_per_epoch(folder):
     assert again == first  # the order is a function of seed and epoch
     assert Counter(later[0] + later[1]) == all_tiles and later != first
     assert other != first
+
+
+@pytest.mark.parametrize("context", ["fork", "spawn"])
+def test_persistent_workers_follow_set_epoch(folder, context):
+    ds = TileDataset(str(folder / "slide*.svs"), tiles="all", batch_tiles=5)
+    loader = DataLoader(ds, batch_size=10, num_workers=2, collate_fn=collate,
+                        persistent_workers=True, multiprocessing_context=context)
+    epochs = []
+    for epoch in range(2):
+        ds.set_epoch(epoch)
+        epochs.append(_keys(loader))
+        fresh = TileDataset(str(folder / "slide*.svs"), tiles="all", batch_tiles=5)
+        assert epochs[-1] == _epoch(fresh, epoch, 2)  # the epoch's own order
+    assert epochs[0] != epochs[1]
+    assert pickle.loads(pickle.dumps(ds)).epoch == 1  # pickled elsewhere: a plain number
 
 
 def test_a_batch_of_raw_tiles_is_one_buffer_with_offsets(folder):

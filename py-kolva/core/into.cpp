@@ -154,12 +154,13 @@ PyObject* slide_read_tiles_into(PyObject* self, PyObject* const* args, Py_ssize_
     if (!sized->ok()) return raise_error(sized->error());
     SizedBatch& batch = sized->value();
 
+    // Offsets saturate at INT64_MAX, which no buffer holds.
+    constexpr auto kMax = static_cast<std::uint64_t>(INT64_MAX);
     std::vector<std::int64_t> offsets(coords.size() + 1, 0);
     std::uint64_t total = 0;
     for (std::size_t i = 0; i < coords.size(); ++i) {
-      total += batch.sizes[i];
-      if (total > static_cast<std::uint64_t>(INT64_MAX)) total = UINT64_MAX;
-      offsets[i + 1] = static_cast<std::int64_t>(std::min<std::uint64_t>(total, INT64_MAX));
+      total = batch.sizes[i] > kMax - total ? kMax : total + batch.sizes[i];
+      offsets[i + 1] = static_cast<std::int64_t>(total);
     }
     const auto capacity = static_cast<std::uint64_t>(view.len);
     if (total > capacity) {

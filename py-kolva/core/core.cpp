@@ -27,6 +27,7 @@
 #include "slide/slide.hpp"
 #include "slide/vsi.hpp"
 #include "std_io/sink.hpp"
+#include "access.hpp"
 #include "fetch.hpp"
 #include "slide/slide.hpp"
 #include "std_io/cache.hpp"
@@ -82,21 +83,6 @@ PyObject* raise_slide_error(const SlideError& error) {
   PyErr_SetObject(type, exc);
   Py_DECREF(exc);
   return nullptr;
-}
-
-template <class F>
-PyObject* guarded(F&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_SetString(g_errors.slide_error, e.what());
-    return nullptr;
-  } catch (...) {
-    PyErr_SetString(g_errors.slide_error, "unknown C++ exception");
-    return nullptr;
-  }
 }
 
 // Every access to `slide` happens with the interpreter lock held; a read
@@ -333,14 +319,6 @@ PyObject* slide_tile_sizes(PyObject* self, PyObject* arg) {
   });
 }
 
-// Tiles planned by plan_tiles, kept for assemble_tiles.
-struct PlannedTiles {
-  std::shared_ptr<const slide::Slide> slide;
-  std::vector<slide::TilePlan> plans;
-  std::size_t range_count = 0;
-};
-constexpr const char* kPlannedTiles = "kolva._core.PlannedTiles";
-
 void free_planned(PyObject* capsule) {
   delete static_cast<PlannedTiles*>(PyCapsule_GetPointer(capsule, kPlannedTiles));
 }
@@ -573,6 +551,15 @@ void slide_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+}  // namespace
+
+std::shared_ptr<const slide::Slide> acquire_slide(PyObject* self) { return acquire(self); }
+PyObject* raise_error(const SlideError& error) { return raise_slide_error(error); }
+bool parse_coord_pairs(PyObject* coords, Coords& out) { return parse_coords(coords, out); }
+PyObject* slide_error_type() { return g_errors.slide_error; }
+
+namespace {
+
 #define KOLVA_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef kSlideMethods[] = {
@@ -586,6 +573,10 @@ PyMethodDef kSlideMethods[] = {
      "plan_tiles(level, coords) -> (plans, [(offset, length), ...])"},
     {"assemble_tiles", KOLVA_FASTCALL(slide_assemble_tiles), METH_FASTCALL,
      "assemble_tiles(plans, buffers) -> list[bytes]"},
+    {"tile_nbytes", KOLVA_FASTCALL(slide_tile_nbytes), METH_FASTCALL,
+     "tile_nbytes(level, coords, threads) -> bytes (int64 per tile)"},
+    {"read_tiles_into", KOLVA_FASTCALL(slide_read_tiles_into), METH_FASTCALL,
+     "read_tiles_into(level, coords, out, threads) -> bytearray (int64 offsets)"},
     {"close", slide_close, METH_NOARGS, "close()"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -922,6 +913,7 @@ PyMethodDef kModuleMethods[] = {
      METH_VARARGS | METH_KEYWORDS, "open_vsi(path, companions, tile_size=0) -> Slide"},
     {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_slide)),
      METH_VARARGS | METH_KEYWORDS, "open(path, tile_size=0) -> Slide"},
+    {"plan_sizes", plan_sizes, METH_O, "plan_sizes(plans) -> bytes (int64 per tile, -1: unknown)"},
     {"write_shard", write_shard, METH_VARARGS,
      "write_shard(path, shard_name, pieces, sync, start=0) -> (samples, tile_bytes, size, "
      "manifest)"},

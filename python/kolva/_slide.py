@@ -8,12 +8,17 @@ DataLoader and multiprocessing workers can receive one.
 from __future__ import annotations
 
 import os
-from collections.abc import Iterable, Iterator, Mapping
+import sys
+from array import array
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any, cast
+from typing import TYPE_CHECKING, Any, cast
 
 from . import _core, _remote
 from ._core import SlideError, TileNotFound
+
+if TYPE_CHECKING:
+    import numpy as np
 
 __all__ = ["EncodedImage", "Level", "Slide", "open"]
 
@@ -71,6 +76,33 @@ def _default_threads() -> int:
         return max(1, len(os.sched_getaffinity(0)))
     except (AttributeError, OSError):  # pragma: no cover - not Linux
         return max(1, os.cpu_count() or 1)
+
+
+def _threads(threads: int | None) -> int:
+    if threads is None:
+        return _default_threads()
+    if threads < 1:
+        raise ValueError(f"threads must be at least 1, not {threads}")
+    return threads
+
+
+def _writable(out: Any) -> Any:
+    """`out` as something with the writable buffer protocol: a torch tensor (which
+    has none of its own) becomes the NumPy array sharing its memory."""
+    torch = sys.modules.get("torch")
+    if torch is not None and isinstance(out, torch.Tensor):
+        if out.device.type != "cpu":
+            raise ValueError(f"out must be in host memory (a CPU or pinned tensor), "
+                             f"not on {out.device}")
+        if not out.is_contiguous():
+            raise ValueError("out must be a contiguous tensor")
+        return out.detach().numpy()
+    return out
+
+
+def _too_small(capacity: int, count: int, total: int) -> ValueError:
+    return ValueError(f"out holds {capacity} bytes; the {count} tiles need {total} "
+                      "(size the buffer with tile_nbytes)")
 
 
 class Slide:
@@ -141,11 +173,76 @@ class Slide:
             plans, ranges = self._core.plan_tiles(level, coords)
             fetched: list[bytes] = self._core.assemble_tiles(plans, self._remote.fetch(ranges))
             return fetched
-        if threads is None:
-            threads = _default_threads()
-        elif threads < 1:
-            raise ValueError(f"threads must be at least 1, not {threads}")
-        return cast("list[bytes]", self._core.read_tiles(level, coords, threads))
+        return cast("list[bytes]", self._core.read_tiles(level, coords, _threads(threads)))
+
+    def tile_nbytes(self, level: int, coords: Iterable[tuple[int, int]], *,
+                    threads: int | None = None) -> np.ndarray:
+        """The length of each tile's stream (what `read_tile` returns) at `coords`, as
+        an int64 array, to size a buffer for `read_tiles_into`. Told by the tile's
+        plan without reading for stored tiles; tiles that are joined from several
+        pieces (NDPI tiles cut to a chosen `tile_size`) are read to be measured."""
+        import numpy as np
+
+        if self._remote is None:
+            return np.frombuffer(self._core.tile_nbytes(level, coords, _threads(threads)),
+                                 np.int64).copy()
+        coords = coords if isinstance(coords, Sequence) else list(coords)
+        plans, _ = self._core.plan_tiles(level, coords)
+        sizes = np.frombuffer(_core.plan_sizes(plans), np.int64).copy()
+        unknown = np.flatnonzero(sizes < 0)
+        if unknown.size:
+            tiles = self.read_tiles(level, [coords[i] for i in unknown.tolist()])
+            sizes[unknown] = [len(t) for t in tiles]
+        return sizes
+
+    def read_tiles_into(self, level: int, coords: Iterable[tuple[int, int]], out: Any, *,
+                        threads: int | None = None) -> np.ndarray:
+        """Reads the tiles at `coords` of `level` back to back into `out`, from its
+        start, and returns `len(coords) + 1` int64 offsets: tile i is
+        `out[offsets[i]:offsets[i + 1]]`. `out` is any writable, C-contiguous buffer:
+        a bytearray, a NumPy array, a (pinned) CPU torch tensor. A buffer smaller than
+        the batch (see `tile_nbytes`) raises ValueError and is not written; a bad
+        coordinate raises TileNotFound before anything is read. Reads like
+        `read_tiles`: `threads` threads, or concurrent requests for a remote slide."""
+        import numpy as np
+
+        target = _writable(out)
+        if self._remote is None:
+            offsets = self._core.read_tiles_into(level, coords, target, _threads(threads))
+            return np.frombuffer(offsets, np.int64)
+        coords = coords if isinstance(coords, Sequence) else list(coords)
+        view = memoryview(target).cast("B")
+        if view.readonly:
+            raise BufferError("out must be a writable buffer")
+        plans, ranges = self._core.plan_tiles(level, coords)
+        sizes = np.frombuffer(_core.plan_sizes(plans), np.int64)
+        if (sizes >= 0).all() and int(sizes.sum()) > view.nbytes:
+            raise _too_small(view.nbytes, len(coords), int(sizes.sum()))
+        tiles = self._core.assemble_tiles(plans, self._remote.fetch(ranges))
+        offsets = np.zeros(len(tiles) + 1, np.int64)
+        np.cumsum([len(t) for t in tiles], out=offsets[1:])
+        if int(offsets[-1]) > view.nbytes:
+            raise _too_small(view.nbytes, len(coords), int(offsets[-1]))
+        for tile, at in zip(tiles, offsets.tolist()):
+            view[at:at + len(tile)] = tile
+        return offsets
+
+    def tissue_tiles(self, level: int = 0,
+                     min_bytes: int | str | None = "auto") -> list[tuple[int, int]]:
+        """The (x, y) of the tiles of `level` that `kolva export --min-bytes` keeps,
+        row-major, told from the stored sizes alone (nothing is decoded): background
+        tiles compress far smaller than tissue. `min_bytes`: "auto" (a cut between the
+        two groups of sizes, or every tile when they do not separate), a number of
+        bytes ("64KB" and the like too), or None for every stored tile."""
+        from ._export.plan import parse_size, select_by_size
+
+        if min_bytes not in ("auto", None):
+            min_bytes = parse_size(min_bytes, "min_bytes")
+        sizes = array("q")
+        sizes.frombytes(self._core.tile_sizes(level))
+        _, kept = select_by_size(sizes, min_bytes)
+        across = self.levels[level].tile_grid[0]
+        return [(i % across, i // across) for i, _ in kept]
 
     def get_best_level_for_downsample(self, downsample: float) -> int:
         """The level to read from for a display at `downsample` (OpenSlide's rule:

@@ -224,6 +224,22 @@ def otsu_threshold(sizes: Sequence[int], bins: int = 128) -> int:
     return int(math.ceil(math.exp(min(cut, median + 4 * spread))))
 
 
+def select_by_size(sizes: Sequence[int],
+                   min_bytes: int | str | None) -> tuple[int, list[tuple[int, int]]]:
+    """The size filter of `kolva export --min-bytes` over the sizes of one level's
+    tiles, row-major, as `Slide.tile_sizes` gives them (-1: not stored, -2: cannot be
+    read): (threshold, [(tile index, size) of every stored tile of at least that
+    size]). `min_bytes` is a number of bytes, "auto" (Otsu's cut of the stored sizes,
+    see otsu_threshold) or None (every stored tile). `Slide.tissue_tiles` keeps the
+    same tiles."""
+    present = [(i, int(s)) for i, s in enumerate(sizes) if s >= 0]
+    if min_bytes == "auto":
+        threshold = otsu_threshold([s for _, s in present])
+    else:
+        threshold = int(min_bytes or 0)
+    return threshold, [(i, s) for i, s in present if s >= threshold]
+
+
 @dataclass
 class SlideScan:
     """One slide as the export sees it: what opening and planning it found."""

@@ -13,7 +13,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from .._slide_cache import SlideCache
-from .plan import ShardPlan, SlideScan, extension, is_url, otsu_threshold, slide_key, slide_name
+from .plan import ShardPlan, SlideScan, extension, is_url, select_by_size, slide_key, slide_name
 
 STATE_DIR = ".kolva-export"  # beside the shards: per-shard manifests and the plan
 # Slides a worker process keeps open between its tasks. A shard holds any number of
@@ -72,15 +72,11 @@ def _plan_level(scan: SlideScan, slide: Any, min_bytes: int | str | None) -> Non
     scan.downsample = lv.downsample
     scan.mpp = slide.mpp
     scan.grid_tiles = len(sizes)
-    present = [(i, s) for i, s in enumerate(sizes) if s >= 0]
+    present = sum(1 for s in sizes if s >= 0)
     scan.absent = sizes.count(-1)
-    scan.unreadable = len(sizes) - len(present) - scan.absent
-    if min_bytes == "auto":
-        scan.threshold = otsu_threshold([s for _, s in present])
-    else:
-        scan.threshold = int(min_bytes or 0)
-    kept = [(i, s) for i, s in present if s >= scan.threshold]
-    scan.skipped = len(present) - len(kept)
+    scan.unreadable = len(sizes) - present - scan.absent
+    scan.threshold, kept = select_by_size(sizes, min_bytes)
+    scan.skipped = present - len(kept)
     scan.tiles = array("Q", [i for i, _ in kept]).tobytes()
     scan.sizes = array("q", [s for _, s in kept]).tobytes()
     head = b""

@@ -1,0 +1,214 @@
+// Batches of tiles read straight into a buffer the caller owns (a bytearray,
+// a NumPy array, a pinned torch tensor): the stored bytes of the tiles back
+// to back, with their offsets. Sizes come from the plans; tiles whose size is
+// only known once they are joined (NDPI tiles cut to a chosen size, tiles
+// rebuilt by the stored format's own consumer) are read first, so that the
+// whole batch is sized before anything is written into the buffer.
+
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "access.hpp"
+#include "common/convert.hpp"
+#include "slide/slide.hpp"
+
+namespace kolva::core_module {
+namespace {
+
+using binding::to_u64;
+using slide::SlideResult;
+
+// A batch sized before it is copied: the plans of tiles of known size (read
+// later, straight into place) and the tiles that had to be read to be sized.
+struct SizedBatch {
+  std::vector<std::uint64_t> sizes;          // per tile
+  std::vector<slide::TilePlan> plans;        // tiles of known size
+  std::vector<std::size_t> plan_tile;        // tile index of plans[k]
+  std::vector<std::optional<Bytes>> early;   // tiles read while sizing
+};
+
+SlideResult<SizedBatch> size_batch(const slide::Slide& s, std::uint64_t level,
+                                   const Coords& coords, unsigned workers) {
+  SizedBatch batch;
+  batch.sizes.resize(coords.size());
+  batch.early.resize(coords.size());
+  if (s.batch_reader_) {  // NDPI at a chosen tile size cuts a band of tiles at a time
+    auto tiles = s.batch_reader_(s, level, coords, workers);
+    if (!tiles.ok()) return std::move(tiles).error();
+    for (std::size_t i = 0; i < coords.size(); ++i) {
+      batch.sizes[i] = (*tiles)[i].size();
+      batch.early[i] = std::move((*tiles)[i]);
+    }
+    return batch;
+  }
+  // Every tile is planned before any read: a bad coordinate reads nothing.
+  std::vector<slide::TilePlan> unsized;
+  std::vector<std::size_t> unsized_tile;
+  batch.plans.reserve(coords.size());
+  batch.plan_tile.reserve(coords.size());
+  for (std::size_t i = 0; i < coords.size(); ++i) {
+    auto plan = s.plan_tile(level, coords[i].first, coords[i].second);
+    if (!plan.ok()) return std::move(plan).error();
+    if (const auto size = plan->output_size()) {
+      batch.sizes[i] = *size;
+      batch.plans.push_back(std::move(plan).value());
+      batch.plan_tile.push_back(i);
+    } else {
+      unsized.push_back(std::move(plan).value());
+      unsized_tile.push_back(i);
+    }
+  }
+  if (!unsized.empty()) {
+    const std::vector<std::span<std::uint8_t>> nowhere(unsized.size());
+    std::vector<Bytes> read;
+    if (auto r = slide::read_plans(s, unsized, nowhere, read, workers); !r.ok()) {
+      return std::move(r).error();
+    }
+    for (std::size_t k = 0; k < unsized.size(); ++k) {
+      batch.sizes[unsized_tile[k]] = read[k].size();
+      batch.early[unsized_tile[k]] = std::move(read[k]);
+    }
+  }
+  return batch;
+}
+
+bool parse_batch_args(PyObject* const* args, std::uint64_t* level, Coords& coords,
+                      PyObject* threads_arg, unsigned* workers) {
+  std::uint64_t threads = 0;
+  if (!to_u64(args[0], "level", level) || !to_u64(threads_arg, "threads", &threads)) return false;
+  if (!parse_coord_pairs(args[1], coords)) return false;
+  if (threads == 0) threads = std::max(1U, std::thread::hardware_concurrency());
+  *workers = static_cast<unsigned>(std::min<std::uint64_t>(threads, 256));
+  return true;
+}
+
+PyObject* int64_bytes(const std::vector<std::int64_t>& values, bool writable) {
+  const auto* data = reinterpret_cast<const char*>(values.data());
+  const auto size = static_cast<Py_ssize_t>(values.size() * sizeof(std::int64_t));
+  return writable ? PyByteArray_FromStringAndSize(data, size)
+                  : PyBytes_FromStringAndSize(data, size);
+}
+
+}  // namespace
+
+// tile_nbytes(level, coords, threads) -> bytes: one native int64 per tile, the
+// length of the stream read_tile returns. Known from the plan for almost every
+// tile; tiles joined by a consumer of their own are read to be measured.
+PyObject* slide_tile_nbytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&]() -> PyObject* {
+    if (nargs != 3) {
+      PyErr_SetString(PyExc_TypeError, "tile_nbytes(level, coords, threads) takes 3 arguments");
+      return nullptr;
+    }
+    std::uint64_t level = 0;
+    unsigned workers = 1;
+    Coords coords;
+    if (!parse_batch_args(args, &level, coords, args[2], &workers)) return nullptr;
+    auto s = acquire_slide(self);
+    if (!s) return nullptr;
+    std::optional<SlideResult<SizedBatch>> sized;
+    Py_BEGIN_ALLOW_THREADS
+    sized = size_batch(*s, level, coords, workers);
+    Py_END_ALLOW_THREADS
+    if (!sized->ok()) return raise_error(sized->error());
+    const auto& sizes = (*sized)->sizes;
+    return int64_bytes(std::vector<std::int64_t>(sizes.begin(), sizes.end()), false);
+  });
+}
+
+// read_tiles_into(level, coords, out, threads) -> bytearray: the tiles, back to
+// back from the start of `out` (any writable C-contiguous buffer), and
+// len(coords) + 1 native int64 offsets into it. A buffer too small for the
+// batch raises ValueError and is left untouched.
+PyObject* slide_read_tiles_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&]() -> PyObject* {
+    if (nargs != 4) {
+      PyErr_SetString(PyExc_TypeError,
+                      "read_tiles_into(level, coords, out, threads) takes 4 arguments");
+      return nullptr;
+    }
+    std::uint64_t level = 0;
+    unsigned workers = 1;
+    Coords coords;
+    if (!parse_batch_args(args, &level, coords, args[3], &workers)) return nullptr;
+    auto s = acquire_slide(self);
+    if (!s) return nullptr;
+    Py_buffer view;
+    if (PyObject_GetBuffer(args[2], &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) {
+      return nullptr;
+    }
+    struct Release {
+      Py_buffer* view;
+      ~Release() { PyBuffer_Release(view); }
+    } release{&view};
+
+    std::optional<SlideResult<SizedBatch>> sized;
+    Py_BEGIN_ALLOW_THREADS
+    sized = size_batch(*s, level, coords, workers);
+    Py_END_ALLOW_THREADS
+    if (!sized->ok()) return raise_error(sized->error());
+    SizedBatch& batch = sized->value();
+
+    // Offsets saturate at INT64_MAX, which no buffer holds.
+    constexpr auto kMax = static_cast<std::uint64_t>(INT64_MAX);
+    std::vector<std::int64_t> offsets(coords.size() + 1, 0);
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < coords.size(); ++i) {
+      total = batch.sizes[i] > kMax - total ? kMax : total + batch.sizes[i];
+      offsets[i + 1] = static_cast<std::int64_t>(total);
+    }
+    const auto capacity = static_cast<std::uint64_t>(view.len);
+    if (total > capacity) {
+      const std::string message =
+          "out holds " + std::to_string(capacity) + " bytes; the " +
+          std::to_string(coords.size()) + " tiles need " + std::to_string(total) +
+          " (size the buffer with tile_nbytes)";
+      PyErr_SetString(PyExc_ValueError, message.c_str());
+      return nullptr;
+    }
+
+    auto* base = static_cast<std::uint8_t*>(view.buf);
+    std::vector<std::span<std::uint8_t>> dst(batch.plans.size());
+    for (std::size_t k = 0; k < batch.plans.size(); ++k) {
+      const std::size_t i = batch.plan_tile[k];
+      dst[k] = {base + offsets[i], static_cast<std::size_t>(batch.sizes[i])};
+    }
+    SlideResult<Unit> result = Unit{};
+    Py_BEGIN_ALLOW_THREADS
+    for (std::size_t i = 0; i < coords.size(); ++i) {
+      if (batch.early[i] && !batch.early[i]->empty()) {
+        std::memcpy(base + offsets[i], batch.early[i]->data(), batch.early[i]->size());
+      }
+    }
+    std::vector<Bytes> unused;
+    result = slide::read_plans(*s, batch.plans, dst, unused, workers);
+    Py_END_ALLOW_THREADS
+    if (!result.ok()) return raise_error(result.error());
+    return int64_bytes(offsets, true);
+  });
+}
+
+// plan_sizes(plans) -> bytes: one native int64 per tile of plan_tiles, its
+// length when the plan tells it, -1 when only joining the tile does.
+PyObject* plan_sizes(PyObject*, PyObject* plans) {
+  return guarded([&]() -> PyObject* {
+    auto* planned = static_cast<PlannedTiles*>(PyCapsule_GetPointer(plans, kPlannedTiles));
+    if (planned == nullptr) return nullptr;
+    std::vector<std::int64_t> sizes;
+    sizes.reserve(planned->plans.size());
+    for (const auto& plan : planned->plans) {
+      const auto size = plan.output_size();
+      sizes.push_back(size && *size <= static_cast<std::uint64_t>(INT64_MAX)
+                          ? static_cast<std::int64_t>(*size)
+                          : -1);
+    }
+    return int64_bytes(sizes, false);
+  });
+}
+
+}  // namespace kolva::core_module

@@ -1,0 +1,178 @@
+"""`Slide.read_tiles_into`, `tile_nbytes` and `tissue_tiles`: the batch lands back to
+back in the caller's buffer exactly as `read_tiles` returns it, for every format,
+local and remote; sizing and bad coordinates fail before the buffer is written."""
+from __future__ import annotations
+
+import random
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import kolva
+from fixtures.codec_tiffs import CASES, make_codec_tiff
+from fixtures.ets import ETS_UNOPENABLE, all_ets_fixtures
+from fixtures.export_slides import make_tissue_svs
+from fixtures.http_server import RangeServer
+from fixtures.ndpi import all_ndpi_fixtures
+from fixtures.tiff_slides import all_tiff_fixtures
+
+CORPUS = Path(__file__).resolve().parents[2] / ".." / "shared" / "corpus" / "real"
+REAL = ["svs/CMU-1-Small-Region.svs", "svs/tcga-cr-7395-01a-01-ts1.svs",
+        "ndpi/test3-DAPI-2-(387).ndpi", "tiff/gdal_cog_jpeg.tif",
+        "bigtiff/image-tiff_usda_naip_256_webp_z3.tif"]
+
+
+@pytest.fixture(scope="module")
+def slides(tmp_path_factory) -> dict[str, tuple[Path, dict]]:
+    """name -> (path, open options): one file of each family and reading path."""
+    tmp = tmp_path_factory.mktemp("into")
+    out: dict[str, tuple[Path, dict]] = {}
+    for name, built in all_tiff_fixtures(tmp).items():
+        if name in ("aperio-ycbcr", "aperio-j2k-rgb", "philips-sparse", "generic-bigtiff-be-rgb"):
+            out[name] = (built.path, {})
+    ndpi = all_ndpi_fixtures(tmp)["ndpi_420"].path
+    out["ndpi"] = (ndpi, {})
+    out["ndpi-cut"] = (ndpi, {"tile_size": 64})  # tiles cut a band at a time
+    ets = {k: v for k, v in all_ets_fixtures(tmp).items() if k not in ETS_UNOPENABLE}
+    name = next(iter(ets))
+    out[f"ets-{name}"] = (Path(ets[name].path), {})
+    for case in ("lzw-le-rgb8-pred", "deflate-le-grey16"):  # wrapped in a TIFF of their own
+        out[case] = (make_codec_tiff(tmp / f"{case}.tif", CASES[case]), {})
+    for rel in REAL:
+        if (CORPUS / rel).is_file():
+            out[f"real-{Path(rel).stem}"] = (CORPUS / rel, {})
+    return out
+
+
+def _stored(slide: kolva.Slide, level: int, limit: int = 60) -> list[tuple[int, int]]:
+    """Up to `limit` stored tiles of the level, shuffled (a repeat included)."""
+    across, down = slide.levels[level].tile_grid
+    sizes = np.frombuffer(slide._core.tile_sizes(level), np.int64)
+    coords = [(i % across, i // across) for i in np.flatnonzero(sizes >= 0)]
+    random.Random(3).shuffle(coords)
+    return coords[:limit] + coords[:1]
+
+
+def _split(buf, offsets) -> list[bytes]:
+    data = memoryview(buf).cast("B")
+    return [bytes(data[a:b]) for a, b in zip(offsets[:-1], offsets[1:])]
+
+
+def test_every_format_reads_into_a_buffer_as_read_tiles_returns(slides):
+    for name, (path, options) in slides.items():
+        with kolva.open(path, **options) as slide:
+            for level in range(slide.level_count):
+                coords = _stored(slide, level)
+                expected = slide.read_tiles(level, coords)
+                sizes = slide.tile_nbytes(level, coords)
+                assert sizes.tolist() == [len(t) for t in expected], (name, level)
+                buf = np.full(int(sizes.sum()) + 7, 0xAB, np.uint8)
+                offsets = slide.read_tiles_into(level, coords, buf)
+                assert offsets.dtype == np.int64 and len(offsets) == len(coords) + 1
+                assert offsets[0] == 0 and offsets[-1] == sizes.sum(), (name, level)
+                assert _split(buf, offsets) == expected, (name, level)
+                assert (buf[int(sizes.sum()):] == 0xAB).all()  # nothing past the batch
+
+
+def _buffers(n: int):
+    torch = pytest.importorskip("torch")
+    yield "bytearray", bytearray(n)
+    yield "numpy", np.zeros(n, np.uint8)
+    yield "numpy-2d", np.zeros((2, (n + 1) // 2), np.uint8)
+    yield "torch", torch.zeros(n, dtype=torch.uint8)
+    yield "torch-int32", torch.zeros((n + 3) // 4, dtype=torch.int32)
+    yield "memoryview", memoryview(bytearray(n))
+
+
+def test_any_writable_host_buffer_takes_a_batch(slides):
+    path, _ = slides["aperio-ycbcr"]
+    with kolva.open(path) as slide:
+        coords = _stored(slide, 0)
+        expected = slide.read_tiles(0, coords)
+        need = int(slide.tile_nbytes(0, coords).sum())
+        for kind, buf in _buffers(need):
+            offsets = slide.read_tiles_into(0, coords, buf, threads=1)
+            raw = buf.numpy() if hasattr(buf, "numpy") else buf
+            assert _split(raw, offsets) == expected, kind
+
+
+@pytest.mark.parametrize("make, error", [
+    (lambda n: bytes(n), BufferError),                                # read-only
+    (lambda n: np.zeros(2 * n, np.uint8)[::2], ValueError),           # strided
+    ("torch-strided", ValueError),
+])
+def test_unusable_buffers_are_refused(slides, make, error):
+    path, _ = slides["aperio-ycbcr"]
+    with kolva.open(path) as slide:
+        coords = _stored(slide, 0, 4)
+        n = int(slide.tile_nbytes(0, coords).sum())
+        if make == "torch-strided":
+            torch = pytest.importorskip("torch")
+            buf = torch.zeros((n, 2), dtype=torch.uint8).t()
+        else:
+            buf = make(n)
+        with pytest.raises(error):
+            slide.read_tiles_into(0, coords, buf)
+
+
+@pytest.mark.parametrize("name", ["aperio-ycbcr", "ndpi-cut", "lzw-le-rgb8-pred"])
+def test_a_small_buffer_or_a_bad_coordinate_leaves_the_buffer_untouched(slides, name):
+    path, options = slides[name]
+    with kolva.open(path, **options) as slide:
+        coords = _stored(slide, 0, 8)
+        need = int(slide.tile_nbytes(0, coords).sum())
+        small = bytearray(b"\x5a" * (need - 1))
+        with pytest.raises(ValueError, match=f"holds {need - 1} bytes.*need {need}"):
+            slide.read_tiles_into(0, coords, small)
+        assert small == b"\x5a" * (need - 1)
+        big = bytearray(b"\x5a" * need)
+        across, down = slide.levels[0].tile_grid
+        for bad in [(across, 0), (0, down)]:
+            with pytest.raises(kolva.TileNotFound):
+                slide.read_tiles_into(0, coords + [bad], big)
+            with pytest.raises(kolva.TileNotFound):
+                slide.tile_nbytes(0, [bad])
+        with pytest.raises(kolva.TileNotFound):
+            slide.read_tiles_into(slide.level_count, coords, big)
+        assert big == b"\x5a" * need
+        assert slide.read_tiles_into(0, [], bytearray()).tolist() == [0]
+
+
+def test_remote_slides_read_into_buffers_like_local_ones(slides):
+    names = [n for n in ("aperio-ycbcr", "ndpi", "lzw-le-rgb8-pred", "real-CMU-1-Small-Region")
+             if n in slides]
+    with RangeServer({n: slides[n][0].read_bytes() for n in names}) as server:
+        for name in names:
+            with kolva.open(slides[name][0]) as local, kolva.open(server.url(name)) as remote:
+                coords = _stored(local, 0, 20)
+                expected = local.read_tiles(0, coords)
+                sizes = remote.tile_nbytes(0, coords)
+                assert sizes.tolist() == [len(t) for t in expected], name
+                buf = np.zeros(int(sizes.sum()), np.uint8)
+                offsets = remote.read_tiles_into(0, coords, buf)
+                assert _split(buf, offsets) == expected, name
+                server.reset_counts()
+                with pytest.raises(ValueError, match="tile_nbytes"):
+                    remote.read_tiles_into(0, coords, bytearray(int(sizes.sum()) - 1))
+                if name.startswith(("aperio", "real")):  # sized from the plans: nothing fetched
+                    assert server.reset_counts().requests == 0
+
+
+def test_tissue_tiles_keep_what_the_export_keeps(tmp_path):
+    from kolva._export.tasks import scan_slide
+
+    path = tmp_path / "tissue.svs"
+    mask = make_tissue_svs(path)
+    with kolva.open(path) as slide:
+        across = slide.levels[0].tile_grid[0]
+        tissue = slide.tissue_tiles(0)
+        assert tissue == [(i % across, i // across) for i, m in enumerate(mask) if m]
+        assert len(slide.tissue_tiles(0, None)) == len(mask)
+        assert slide.tissue_tiles(0, "1GB") == []
+        for min_bytes in ("auto", 0, 5000):
+            scan = scan_slide(str(path), 0, min_bytes, {})
+            kept = np.frombuffer(scan.tiles, np.uint64).tolist()
+            assert slide.tissue_tiles(0, min_bytes) == [(i % across, i // across) for i in kept]
+        with pytest.raises(kolva.TileNotFound):
+            slide.tissue_tiles(slide.level_count)

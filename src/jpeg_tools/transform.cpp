@@ -1,35 +1,214 @@
 #include "jpeg_tools/transform.hpp"
 
-#include <turbojpeg.h>
-
+// libjpeg needs FILE and size_t declared before its header.
 #include <climits>
-#include <memory>
+#include <csetjmp>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <jpeglib.h>
 
 namespace kolva::jpeg_tools {
 namespace {
 
-struct HandleCloser {
-  void operator()(void* handle) const { tjDestroy(handle); }
+// libjpeg reports a fatal error by calling error_exit, which must not return:
+// it jumps back to the setjmp in crop_all. Warnings (recoverable damage) are
+// noted and the work goes on. Nothing is printed.
+struct ErrorManager {
+  jpeg_error_mgr pub;  // first: libjpeg sees only this part
+  std::jmp_buf jump;
+  bool warned;
+  char message[JMSG_LENGTH_MAX];  // the error, else the first warning
 };
-using Handle = std::unique_ptr<void, HandleCloser>;
 
-// One transformer per thread, made on first use: a handle holds a decoder and
-// an encoder and must not be shared between threads.
-tjhandle thread_handle() {
-  thread_local Handle handle(tjInitTransform());
-  return handle.get();
+ErrorManager& errors_of(j_common_ptr info) { return *reinterpret_cast<ErrorManager*>(info->err); }
+
+void on_error(j_common_ptr info) {
+  ErrorManager& e = errors_of(info);
+  (*info->err->format_message)(info, e.message);
+  std::longjmp(e.jump, 1);
 }
 
-struct OutputBuffers {
-  std::vector<unsigned char*> data;
-  std::vector<unsigned long> sizes;
-  explicit OutputBuffers(std::size_t n) : data(n, nullptr), sizes(n, 0) {}
-  ~OutputBuffers() {
-    for (unsigned char* p : data) tjFree(p);
-  }
-  OutputBuffers(const OutputBuffers&) = delete;
-  OutputBuffers& operator=(const OutputBuffers&) = delete;
+void on_message(j_common_ptr info, int level) {
+  ErrorManager& e = errors_of(info);
+  if (level >= 0 || e.warned) return;  // trace messages, later warnings
+  e.warned = true;
+  (*info->err->format_message)(info, e.message);
+}
+
+void no_output(j_common_ptr) {}
+
+// The encoder writes straight into the crop's Bytes, which grow as needed.
+struct Destination {
+  jpeg_destination_mgr pub;  // first: libjpeg sees only this part
+  Bytes* out;
+  std::size_t first_size;
 };
+
+Destination& destination_of(j_compress_ptr info) {
+  return *reinterpret_cast<Destination*>(info->dest);
+}
+
+void start_output(j_compress_ptr info) {
+  Destination& d = destination_of(info);
+  d.out->resize(d.first_size);
+  d.pub.next_output_byte = d.out->data();
+  d.pub.free_in_buffer = d.out->size();
+}
+
+boolean grow_output(j_compress_ptr info) {
+  Destination& d = destination_of(info);
+  // libjpeg calls this only when the buffer is full.
+  const std::size_t used = d.out->size();
+  d.out->resize(used * 2);
+  d.pub.next_output_byte = d.out->data() + used;
+  d.pub.free_in_buffer = d.out->size() - used;
+  return TRUE;
+}
+
+void end_output(j_compress_ptr info) {
+  Destination& d = destination_of(info);
+  d.out->resize(d.out->size() - d.pub.free_in_buffer);
+}
+
+// One decoder and one encoder per thread, made on first use and kept, so their
+// permanent allocations (Huffman and quantisation tables, the managers) are
+// made once per thread rather than once per call.
+struct Codecs {
+  ErrorManager errors{};
+  Destination destination{};
+  jpeg_decompress_struct decoder{};
+  jpeg_compress_struct encoder{};
+  bool ready = false;
+
+  Codecs() {
+    decoder.err = jpeg_std_error(&errors.pub);
+    encoder.err = &errors.pub;
+    errors.pub.error_exit = on_error;
+    errors.pub.emit_message = on_message;
+    errors.pub.output_message = no_output;
+    if (setjmp(errors.jump) != 0) {
+      jpeg_destroy_decompress(&decoder);
+      jpeg_destroy_compress(&encoder);
+      return;
+    }
+    jpeg_create_decompress(&decoder);
+    jpeg_create_compress(&encoder);
+    destination.pub.init_destination = start_output;
+    destination.pub.empty_output_buffer = grow_output;
+    destination.pub.term_destination = end_output;
+    encoder.dest = &destination.pub;
+    ready = true;
+  }
+  ~Codecs() {
+    if (!ready) return;
+    jpeg_destroy_decompress(&decoder);
+    jpeg_destroy_compress(&encoder);
+  }
+  Codecs(const Codecs&) = delete;
+  Codecs& operator=(const Codecs&) = delete;
+};
+
+enum class Outcome { Done, Failed };
+
+std::uint64_t ceil_div(std::uint64_t a, std::uint64_t b) { return (a + b - 1) / b; }
+
+// Copies the coefficients of `crop` out of the decoded source into a new
+// baseline stream in `out`, as jpegtran's -crop does for a crop on the MCU
+// grid: the source's quantisation tables, sampling and colour space, libjpeg's
+// standard Huffman tables, no restart markers, no APPn or COM segment copied
+// (the encoder writes its own JFIF header for YCbCr and grey images).
+void crop_one(Codecs& c, jvirt_barray_ptr* source, const CropRect& crop, std::uint32_t mcu_width,
+              std::uint32_t mcu_height, std::uint64_t source_size) {
+  jpeg_decompress_struct& d = c.decoder;
+  jpeg_compress_struct& e = c.encoder;
+  // A first buffer about the crop's share of the source; it doubles when full.
+  const double share = static_cast<double>(source_size) * crop.width / d.image_width *
+                       crop.height / d.image_height;
+  c.destination.first_size = static_cast<std::size_t>(share * 1.25) + 4096;
+
+  jpeg_copy_critical_parameters(&d, &e);
+  const bool single = d.num_components == 1;
+  if (single) {
+    // As jpegtran: a grey image is written with 1x1 sampling whatever its
+    // header said (its MCU is one block either way).
+    e.comp_info[0].h_samp_factor = 1;
+    e.comp_info[0].v_samp_factor = 1;
+  }
+  e.image_width = crop.width;
+  e.image_height = crop.height;
+  jvirt_barray_ptr target[MAX_COMPONENTS];
+  const JDIMENSION columns = static_cast<JDIMENSION>(ceil_div(crop.width, mcu_width));
+  const JDIMENSION rows = static_cast<JDIMENSION>(ceil_div(crop.height, mcu_height));
+  for (int ci = 0; ci < e.num_components; ++ci) {
+    const jpeg_component_info& comp = e.comp_info[ci];
+    const auto h = static_cast<JDIMENSION>(comp.h_samp_factor);
+    const auto v = static_cast<JDIMENSION>(comp.v_samp_factor);
+    target[ci] = (*e.mem->request_virt_barray)(reinterpret_cast<j_common_ptr>(&e), JPOOL_IMAGE,
+                                               FALSE, columns * h, rows * v, v);
+  }
+  jpeg_write_coefficients(&e, target);
+  // The encoder has now worked out each component's size in blocks.
+  for (int ci = 0; ci < e.num_components; ++ci) {
+    const jpeg_component_info& comp = e.comp_info[ci];
+    const auto h = static_cast<JDIMENSION>(comp.h_samp_factor);
+    const auto v = static_cast<JDIMENSION>(comp.v_samp_factor);
+    const JDIMENSION skip_x = crop.x / mcu_width * h;
+    const JDIMENSION skip_y = crop.y / mcu_height * v;
+    const std::size_t row_bytes = std::size_t{comp.width_in_blocks} * sizeof(JBLOCK);
+    for (JDIMENSION y = 0; y < comp.height_in_blocks; y += v) {
+      JBLOCKARRAY to = (*e.mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(&e),
+                                                    target[ci], y, v, TRUE);
+      JBLOCKARRAY from = (*d.mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(&d),
+                                                      source[ci], y + skip_y, v, FALSE);
+      for (JDIMENSION r = 0; r < v; ++r) std::memcpy(to[r], from[r] + skip_x, row_bytes);
+    }
+  }
+  jpeg_finish_compress(&e);
+}
+
+// Everything from the setjmp to a longjmp out of libjpeg runs in this frame and
+// libjpeg's: no object here has a destructor for the jump to skip. `outs` holds
+// one Bytes per crop.
+Outcome crop_all(Codecs& c, const unsigned char* data, unsigned long size, const CropRect* crops,
+                 std::size_t count, Bytes* outs) {
+  jpeg_decompress_struct& d = c.decoder;
+  c.errors.warned = false;
+  c.errors.message[0] = '\0';
+  if (setjmp(c.errors.jump) != 0) {
+    jpeg_abort_compress(&c.encoder);
+    jpeg_abort_decompress(&d);
+    return Outcome::Failed;
+  }
+  jpeg_mem_src(&d, data, size);
+  jpeg_read_header(&d, TRUE);
+  const bool single = d.num_components == 1;
+  const auto mcu_width = static_cast<std::uint32_t>(DCTSIZE * (single ? 1 : d.max_h_samp_factor));
+  const auto mcu_height = static_cast<std::uint32_t>(DCTSIZE * (single ? 1 : d.max_v_samp_factor));
+  for (std::size_t i = 0; i < count; ++i) {
+    const CropRect& r = crops[i];
+    if (r.x % mcu_width != 0 || r.y % mcu_height != 0) {
+      std::snprintf(c.errors.message, sizeof c.errors.message,
+                    "a crop must start on the %u x %u MCU grid", mcu_width, mcu_height);
+      jpeg_abort_decompress(&d);
+      return Outcome::Failed;
+    }
+    if (r.x >= d.image_width || r.width > d.image_width - r.x || r.y >= d.image_height ||
+        r.height > d.image_height - r.y) {
+      std::snprintf(c.errors.message, sizeof c.errors.message,
+                    "a crop reaches past the %u x %u image", d.image_width, d.image_height);
+      jpeg_abort_decompress(&d);
+      return Outcome::Failed;
+    }
+  }
+  jvirt_barray_ptr* source = jpeg_read_coefficients(&d);
+  for (std::size_t i = 0; i < count; ++i) {
+    c.destination.out = &outs[i];
+    crop_one(c, source, crops[i], mcu_width, mcu_height, size);
+  }
+  jpeg_finish_decompress(&d);
+  return Outcome::Done;
+}
 
 }  // namespace
 
@@ -38,46 +217,21 @@ Result<std::vector<Bytes>, std::string> lossless_crops(ByteSpan jpeg,
                                                         bool tolerate_warnings) {
   std::vector<Bytes> out;
   if (crops.empty()) return out;
-  if (jpeg.size() > ULONG_MAX || crops.size() > static_cast<std::size_t>(INT_MAX)) {
-    return std::string("JPEG stream too large to crop");
-  }
+  if (jpeg.size() > ULONG_MAX) return std::string("JPEG stream too large to crop");
   for (const CropRect& c : crops) {
-    if (c.width == 0 || c.height == 0 || c.x > INT_MAX || c.y > INT_MAX || c.width > INT_MAX ||
-        c.height > INT_MAX) {
-      return std::string("empty or oversized crop");
-    }
+    if (c.width == 0 || c.height == 0) return std::string("empty or oversized crop");
   }
-  tjhandle handle = thread_handle();
-  if (handle == nullptr) return std::string("cannot set up the JPEG transformer");
-  std::vector<tjtransform> transforms(crops.size());
-  for (std::size_t i = 0; i < crops.size(); ++i) {
-    tjtransform& t = transforms[i];
-    t = tjtransform{};
-    t.r.x = static_cast<int>(crops[i].x);
-    t.r.y = static_cast<int>(crops[i].y);
-    t.r.w = static_cast<int>(crops[i].width);
-    t.r.h = static_cast<int>(crops[i].height);
-    t.op = TJXOP_NONE;
-    // The source's APP0/COM segments are not the tile's: the encoder writes
-    // its own JFIF header.
-    t.options = TJXOPT_CROP | TJXOPT_COPYNONE;
+  thread_local Codecs codecs;
+  if (!codecs.ready) return std::string("cannot set up the JPEG decoder and encoder");
+  out.resize(crops.size());
+  if (crop_all(codecs, jpeg.data(), static_cast<unsigned long>(jpeg.size()), crops.data(),
+               crops.size(), out.data()) == Outcome::Failed ||
+      (codecs.errors.warned && !tolerate_warnings)) {
+    return std::string(codecs.errors.message);
   }
-  OutputBuffers buffers(crops.size());
-  // libjpeg-turbo takes a non-const source pointer but does not write to it.
-  auto* src = const_cast<unsigned char*>(jpeg.data());
-  if (tjTransform(handle, src, static_cast<unsigned long>(jpeg.size()),
-                  static_cast<int>(crops.size()), buffers.data.data(), buffers.sizes.data(),
-                  transforms.data(), 0) != 0) {
-    // A warning still leaves every output complete.
-    const bool warning = tjGetErrorCode(handle) == TJERR_WARNING;
-    if (!warning || !tolerate_warnings) return std::string(tjGetErrorStr2(handle));
-  }
-  for (std::size_t i = 0; i < crops.size(); ++i) {
-    if (buffers.data[i] == nullptr) return std::string("the transform gave no output");
-  }
-  out.reserve(crops.size());
-  for (std::size_t i = 0; i < crops.size(); ++i) {
-    out.emplace_back(buffers.data[i], buffers.data[i] + buffers.sizes[i]);
+  for (Bytes& b : out) {
+    // The buffer doubled past the stream's end: give the rest back.
+    if (b.capacity() > b.size() + b.size() / 4 + 4096) b.shrink_to_fit();
   }
   return out;
 }

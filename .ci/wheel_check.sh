@@ -61,6 +61,8 @@ PY
 
 cat > "$d/inner.sh" <<INNER
 set -eu
+# The Debian system's own Python and tools, nothing a user set up by hand.
+export PATH=/usr/sbin:/usr/bin:/sbin:/bin
 mount --make-rprivate /
 mkdir -p "$d/up" "$d/work"
 mount -t overlay overlay -o lowerdir=/usr,upperdir="$d/up",workdir="$d/work" /usr

@@ -5,12 +5,26 @@
 # base-image-packages.txt) and of the base image's compilers, CMake, Python
 # headers and JPEG library are removed. Then `kolva info --example` runs and
 # every tile of the example slide is read through both modules: the wheel must
-# bring its own libjpeg. Needs root and unshare, as CI has.
+# bring its own libjpeg. Needs root and unshare, as CI has. With an sdist too,
+# checks that it holds exactly the files git tracks (nothing built or cached).
 #
-#   bash .ci/wheel_check.sh dist/kolva-*.whl
+#   bash .ci/wheel_check.sh dist/kolva-*.whl [dist/kolva-*.tar.gz]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 wheel=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+if [ -n "${2:-}" ]; then
+  listed=$(tar -tzf "$2" | cut -d/ -f2- | grep -v -e '/$' -e '^$' -e '^PKG-INFO$' | sort)
+  if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    stray=$(comm -3 <(echo "$listed") <(git ls-files | sort))
+  else
+    stray=$(echo "$listed" | grep -E '(^|/)(build[^/]*|dist|\.venv[^/]*|__pycache__|\.cache)/|\.so$' || true)
+  fi
+  if [ -n "$stray" ]; then
+    echo "wheel_check: the sdist differs from the tracked files (left: only in the sdist):" >&2
+    echo "$stray" | head -n 20 >&2
+    exit 1
+  fi
+fi
 case "$(basename "$wheel")" in
   kolva-*-cp311-abi3-manylinux*_x86_64.whl | kolva-*-cp311-abi3-manylinux*_aarch64.whl) ;;
   *) echo "wheel_check: $wheel is not a repaired cp311-abi3 manylinux wheel" >&2; exit 1 ;;

@@ -35,7 +35,7 @@ TSAN_OPTIONS=halt_on_error=1 ./build-tsan/kolva_thread_tests --gtest_brief=1 | t
 # auditwheel; that wheel alone in a new venv with the build tools hidden, then the
 # Python tests against it.
 wheel=$(PYTHON="$PY" CMAKE_BUILD_PARALLEL_LEVEL="$JOBS" bash tools/build_wheel.sh dist | tail -n 1)
-bash .ci/wheel_check.sh "$wheel"
+bash .ci/wheel_check.sh "$wheel" "$(dirname "$wheel")"/kolva-*.tar.gz
 "$PY" -m pip uninstall -q -y kolva >/dev/null 2>&1 || true
 "$PY" -m pip install -q "$wheel"
 export KOLVA_TIFF_DUMP="$PWD/build-ci/tiff_dump"

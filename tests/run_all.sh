@@ -13,10 +13,12 @@ if [ -z "${PYTHON:-}" ]; then
   [ -x .venv-ci/bin/python ] || python3 -m venv .venv-ci
   PYTHON=$PWD/.venv-ci/bin/python
 fi
-PY=$PYTHON
+PY=$(command -v "$PYTHON")
 
 "$PY" -m pip install -q --upgrade pip >/dev/null
-"$PY" -m pip install -q -r tests/requirements.txt
+# The test requirements, and CMake and Ninja for the C++ builds below.
+"$PY" -m pip install -q -r tests/requirements.txt cmake ninja
+export PATH="$(dirname "$PY"):$PATH"
 
 # C++ tests, and the small tools the Python tests drive, under ASan+UBSan.
 cmake -S . -B build-ci -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKOLVA_SANITIZE=ON \

@@ -1,6 +1,7 @@
 #include "jpeg_tools/transform.hpp"
 
 // libjpeg needs FILE and size_t declared before its header.
+#include <algorithm>
 #include <climits>
 #include <csetjmp>
 #include <cstddef>
@@ -38,11 +39,14 @@ void on_message(j_common_ptr info, int level) {
 
 void no_output(j_common_ptr) {}
 
-// The encoder writes straight into the crop's Bytes, which grow as needed.
+// The encoder writes into the thread's scratch buffer, which grows as needed
+// and is kept: a crop's stream is then copied out at its exact size, with no
+// page of a fresh buffer faulted in or cleared per crop.
 struct Destination {
   jpeg_destination_mgr pub;  // first: libjpeg sees only this part
-  Bytes* out;
+  std::vector<unsigned char> scratch;
   std::size_t first_size;
+  std::size_t used;
 };
 
 Destination& destination_of(j_compress_ptr info) {
@@ -51,24 +55,24 @@ Destination& destination_of(j_compress_ptr info) {
 
 void start_output(j_compress_ptr info) {
   Destination& d = destination_of(info);
-  d.out->resize(d.first_size);
-  d.pub.next_output_byte = d.out->data();
-  d.pub.free_in_buffer = d.out->size();
+  if (d.scratch.size() < d.first_size) d.scratch.resize(d.first_size);
+  d.pub.next_output_byte = d.scratch.data();
+  d.pub.free_in_buffer = d.scratch.size();
 }
 
 boolean grow_output(j_compress_ptr info) {
   Destination& d = destination_of(info);
   // libjpeg calls this only when the buffer is full.
-  const std::size_t used = d.out->size();
-  d.out->resize(used * 2);
-  d.pub.next_output_byte = d.out->data() + used;
-  d.pub.free_in_buffer = d.out->size() - used;
+  const std::size_t full = d.scratch.size();
+  d.scratch.resize(full * 2);
+  d.pub.next_output_byte = d.scratch.data() + full;
+  d.pub.free_in_buffer = d.scratch.size() - full;
   return TRUE;
 }
 
 void end_output(j_compress_ptr info) {
   Destination& d = destination_of(info);
-  d.out->resize(d.out->size() - d.pub.free_in_buffer);
+  d.used = d.scratch.size() - d.pub.free_in_buffer;
 }
 
 // One decoder and one encoder per thread, made on first use and kept, so their
@@ -76,7 +80,7 @@ void end_output(j_compress_ptr info) {
 // made once per thread rather than once per call.
 struct Codecs {
   ErrorManager errors{};
-  Destination destination{};
+  Destination destination{{}, {}, 0, 0};
   jpeg_decompress_struct decoder{};
   jpeg_compress_struct encoder{};
   bool ready = false;
@@ -113,58 +117,63 @@ enum class Outcome { Done, Failed };
 
 std::uint64_t ceil_div(std::uint64_t a, std::uint64_t b) { return (a + b - 1) / b; }
 
-// Copies the coefficients of `crop` out of the decoded source into a new
-// baseline stream in `out`, as jpegtran's -crop does for a crop on the MCU
-// grid: the source's quantisation tables, sampling and colour space, libjpeg's
-// standard Huffman tables, no restart markers, no APPn or COM segment copied
-// (the encoder writes its own JFIF header for YCbCr and grey images).
-void crop_one(Codecs& c, jvirt_barray_ptr* source, const CropRect& crop, std::uint32_t mcu_width,
-              std::uint32_t mcu_height, std::uint64_t source_size) {
+// The sampling factors the output gets for component `ci`: the source's, but
+// as jpegtran a grey image is written with 1x1 sampling whatever its header
+// said (its MCU is one block either way).
+int h_samp(const jpeg_decompress_struct& d, int ci) {
+  return d.num_components == 1 ? 1 : d.comp_info[ci].h_samp_factor;
+}
+int v_samp(const jpeg_decompress_struct& d, int ci) {
+  return d.num_components == 1 ? 1 : d.comp_info[ci].v_samp_factor;
+}
+
+// Writes the coefficients of `crop` from the decoded source as a new baseline
+// stream into `out`, as jpegtran's -crop does for a crop on the MCU grid: the
+// source's quantisation tables, sampling and colour space, libjpeg's standard
+// Huffman tables, no restart markers, no APPn or COM segment copied (the
+// encoder writes its own JFIF header for YCbCr and grey images). A crop at the
+// top left is encoded straight from the source's coefficients (the encoder
+// reads only the blocks inside its frame); any other is first copied into
+// `workspace`, which is large enough for every crop of the call.
+void crop_one(Codecs& c, jvirt_barray_ptr* source, jvirt_barray_ptr* workspace,
+              const CropRect& crop, std::uint32_t mcu_width, std::uint32_t mcu_height,
+              std::uint64_t source_size, Bytes& out) {
   jpeg_decompress_struct& d = c.decoder;
   jpeg_compress_struct& e = c.encoder;
-  // A first buffer about the crop's share of the source; it doubles when full.
+  // At first a buffer of about the crop's share of the source; it doubles when full.
   const double share = static_cast<double>(source_size) * crop.width / d.image_width *
                        crop.height / d.image_height;
   c.destination.first_size = static_cast<std::size_t>(share * 1.25) + 4096;
 
   jpeg_copy_critical_parameters(&d, &e);
-  const bool single = d.num_components == 1;
-  if (single) {
-    // As jpegtran: a grey image is written with 1x1 sampling whatever its
-    // header said (its MCU is one block either way).
-    e.comp_info[0].h_samp_factor = 1;
-    e.comp_info[0].v_samp_factor = 1;
+  for (int ci = 0; ci < e.num_components; ++ci) {
+    e.comp_info[ci].h_samp_factor = h_samp(d, ci);
+    e.comp_info[ci].v_samp_factor = v_samp(d, ci);
   }
   e.image_width = crop.width;
   e.image_height = crop.height;
-  jvirt_barray_ptr target[MAX_COMPONENTS];
-  const JDIMENSION columns = static_cast<JDIMENSION>(ceil_div(crop.width, mcu_width));
-  const JDIMENSION rows = static_cast<JDIMENSION>(ceil_div(crop.height, mcu_height));
-  for (int ci = 0; ci < e.num_components; ++ci) {
-    const jpeg_component_info& comp = e.comp_info[ci];
-    const auto h = static_cast<JDIMENSION>(comp.h_samp_factor);
-    const auto v = static_cast<JDIMENSION>(comp.v_samp_factor);
-    target[ci] = (*e.mem->request_virt_barray)(reinterpret_cast<j_common_ptr>(&e), JPOOL_IMAGE,
-                                               FALSE, columns * h, rows * v, v);
-  }
-  jpeg_write_coefficients(&e, target);
-  // The encoder has now worked out each component's size in blocks.
-  for (int ci = 0; ci < e.num_components; ++ci) {
-    const jpeg_component_info& comp = e.comp_info[ci];
-    const auto h = static_cast<JDIMENSION>(comp.h_samp_factor);
-    const auto v = static_cast<JDIMENSION>(comp.v_samp_factor);
-    const JDIMENSION skip_x = crop.x / mcu_width * h;
-    const JDIMENSION skip_y = crop.y / mcu_height * v;
-    const std::size_t row_bytes = std::size_t{comp.width_in_blocks} * sizeof(JBLOCK);
-    for (JDIMENSION y = 0; y < comp.height_in_blocks; y += v) {
-      JBLOCKARRAY to = (*e.mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(&e),
-                                                    target[ci], y, v, TRUE);
-      JBLOCKARRAY from = (*d.mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(&d),
-                                                      source[ci], y + skip_y, v, FALSE);
-      for (JDIMENSION r = 0; r < v; ++r) std::memcpy(to[r], from[r] + skip_x, row_bytes);
+  const bool in_place = crop.x == 0 && crop.y == 0;
+  jpeg_write_coefficients(&e, in_place ? source : workspace);
+  if (!in_place) {
+    // The encoder has now worked out each component's size in blocks.
+    for (int ci = 0; ci < e.num_components; ++ci) {
+      const jpeg_component_info& comp = e.comp_info[ci];
+      const auto h = static_cast<JDIMENSION>(comp.h_samp_factor);
+      const auto v = static_cast<JDIMENSION>(comp.v_samp_factor);
+      const JDIMENSION skip_x = crop.x / mcu_width * h;
+      const JDIMENSION skip_y = crop.y / mcu_height * v;
+      const std::size_t row_bytes = std::size_t{comp.width_in_blocks} * sizeof(JBLOCK);
+      for (JDIMENSION y = 0; y < comp.height_in_blocks; y += v) {
+        JBLOCKARRAY to = (*d.mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(&d),
+                                                      workspace[ci], y, v, TRUE);
+        JBLOCKARRAY from = (*d.mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(&d),
+                                                        source[ci], y + skip_y, v, FALSE);
+        for (JDIMENSION r = 0; r < v; ++r) std::memcpy(to[r], from[r] + skip_x, row_bytes);
+      }
     }
   }
   jpeg_finish_compress(&e);
+  out.assign(c.destination.scratch.data(), c.destination.scratch.data() + c.destination.used);
 }
 
 // Everything from the setjmp to a longjmp out of libjpeg runs in this frame and
@@ -185,6 +194,8 @@ Outcome crop_all(Codecs& c, const unsigned char* data, unsigned long size, const
   const bool single = d.num_components == 1;
   const auto mcu_width = static_cast<std::uint32_t>(DCTSIZE * (single ? 1 : d.max_h_samp_factor));
   const auto mcu_height = static_cast<std::uint32_t>(DCTSIZE * (single ? 1 : d.max_v_samp_factor));
+  std::uint32_t most_columns = 0;  // in MCUs, of the crops that need the workspace
+  std::uint32_t most_rows = 0;
   for (std::size_t i = 0; i < count; ++i) {
     const CropRect& r = crops[i];
     if (r.x % mcu_width != 0 || r.y % mcu_height != 0) {
@@ -200,11 +211,26 @@ Outcome crop_all(Codecs& c, const unsigned char* data, unsigned long size, const
       jpeg_abort_decompress(&d);
       return Outcome::Failed;
     }
+    if (r.x != 0 || r.y != 0) {
+      most_columns = std::max<std::uint32_t>(most_columns, ceil_div(r.width, mcu_width));
+      most_rows = std::max<std::uint32_t>(most_rows, ceil_div(r.height, mcu_height));
+    }
+  }
+  // One workspace for all crops, made with the source's arrays: each crop is
+  // written out before the next one is copied in.
+  jvirt_barray_ptr workspace[MAX_COMPONENTS] = {};
+  if (most_columns != 0) {
+    for (int ci = 0; ci < d.num_components; ++ci) {
+      const auto h = static_cast<JDIMENSION>(h_samp(d, ci));
+      const auto v = static_cast<JDIMENSION>(v_samp(d, ci));
+      workspace[ci] = (*d.mem->request_virt_barray)(reinterpret_cast<j_common_ptr>(&d),
+                                                    JPOOL_IMAGE, FALSE, most_columns * h,
+                                                    most_rows * v, v);
+    }
   }
   jvirt_barray_ptr* source = jpeg_read_coefficients(&d);
   for (std::size_t i = 0; i < count; ++i) {
-    c.destination.out = &outs[i];
-    crop_one(c, source, crops[i], mcu_width, mcu_height, size);
+    crop_one(c, source, workspace, crops[i], mcu_width, mcu_height, size, outs[i]);
   }
   jpeg_finish_decompress(&d);
   return Outcome::Done;
@@ -228,10 +254,6 @@ Result<std::vector<Bytes>, std::string> lossless_crops(ByteSpan jpeg,
                crops.size(), out.data()) == Outcome::Failed ||
       (codecs.errors.warned && !tolerate_warnings)) {
     return std::string(codecs.errors.message);
-  }
-  for (Bytes& b : out) {
-    // The buffer doubled past the stream's end: give the rest back.
-    if (b.capacity() > b.size() + b.size() / 4 + 4096) b.shrink_to_fit();
   }
   return out;
 }

@@ -36,7 +36,8 @@ Bytes encode(unsigned width, unsigned height, int components, int h_samp, int v_
     const unsigned y = c.next_scanline;
     for (unsigned x = 0; x < width; ++x) {
       for (int k = 0; k < components; ++k) {
-        row[x * components + k] = static_cast<unsigned char>((x * 3 + y * 5 + k * 70 + (x * y) % 23) & 0xFF);
+        const unsigned value = x * 3 + y * 5 + k * 70 + (x * y) % 23;
+        row[x * components + k] = static_cast<unsigned char>(value & 0xFF);
       }
     }
     JSAMPROW rows[] = {row.data()};
@@ -113,7 +114,8 @@ TEST_P(CropsDecodeToTheSource, AllCropsFromOneCall) {
 INSTANTIATE_TEST_SUITE_P(
     Transform, CropsDecodeToTheSource,
     testing::Values(
-        CropCase{"ycc444", 3, 1, 1, {{0, 0, 100, 60}, {8, 16, 24, 8}, {96, 56, 4, 4}, {40, 0, 60, 33}}},
+        CropCase{"ycc444", 3, 1, 1,
+                 {{0, 0, 100, 60}, {8, 16, 24, 8}, {96, 56, 4, 4}, {40, 0, 60, 33}}},
         CropCase{"grey", 1, 1, 1, {{0, 0, 16, 16}, {88, 48, 12, 12}, {8, 8, 1, 1}}},
         // A grey stream whose header claims 2x2 sampling still has an 8 x 8 MCU.
         CropCase{"grey_2x2", 1, 2, 2, {{8, 8, 50, 20}, {0, 40, 100, 20}}}),

@@ -1,11 +1,10 @@
 #include "jpeg_tools/transform.hpp"
 
-// libjpeg needs FILE and size_t declared before its header.
 #include <algorithm>
 #include <climits>
 #include <csetjmp>
 #include <cstddef>
-#include <cstdio>
+#include <cstdio>  // before jpeglib.h, which needs FILE and size_t
 #include <cstring>
 #include <jpeglib.h>
 
@@ -24,6 +23,18 @@ struct ErrorManager {
 
 ErrorManager& errors_of(j_common_ptr info) { return *reinterpret_cast<ErrorManager*>(info->err); }
 
+// The encoder writes into the thread's scratch buffer, which grows as needed
+// and is kept: a crop's stream is then copied out at its exact size, with no
+// page of a fresh buffer faulted in or cleared per crop. libjpeg's
+// client_data points at it.
+struct Output {
+  std::vector<unsigned char> scratch;
+  std::size_t first_size = 0;
+  std::size_t used = 0;
+};
+
+Output& output_of(j_compress_ptr info) { return *static_cast<Output*>(info->client_data); }
+
 void on_error(j_common_ptr info) {
   ErrorManager& e = errors_of(info);
   (*info->err->format_message)(info, e.message);
@@ -39,40 +50,26 @@ void on_message(j_common_ptr info, int level) {
 
 void no_output(j_common_ptr) {}
 
-// The encoder writes into the thread's scratch buffer, which grows as needed
-// and is kept: a crop's stream is then copied out at its exact size, with no
-// page of a fresh buffer faulted in or cleared per crop.
-struct Destination {
-  jpeg_destination_mgr pub;  // first: libjpeg sees only this part
-  std::vector<unsigned char> scratch;
-  std::size_t first_size;
-  std::size_t used;
-};
-
-Destination& destination_of(j_compress_ptr info) {
-  return *reinterpret_cast<Destination*>(info->dest);
-}
-
 void start_output(j_compress_ptr info) {
-  Destination& d = destination_of(info);
-  if (d.scratch.size() < d.first_size) d.scratch.resize(d.first_size);
-  d.pub.next_output_byte = d.scratch.data();
-  d.pub.free_in_buffer = d.scratch.size();
+  Output& o = output_of(info);
+  if (o.scratch.size() < o.first_size) o.scratch.resize(o.first_size);
+  info->dest->next_output_byte = o.scratch.data();
+  info->dest->free_in_buffer = o.scratch.size();
 }
 
 boolean grow_output(j_compress_ptr info) {
-  Destination& d = destination_of(info);
+  Output& o = output_of(info);
   // libjpeg calls this only when the buffer is full.
-  const std::size_t full = d.scratch.size();
-  d.scratch.resize(full * 2);
-  d.pub.next_output_byte = d.scratch.data() + full;
-  d.pub.free_in_buffer = d.scratch.size() - full;
+  const std::size_t full = o.scratch.size();
+  o.scratch.resize(full * 2);
+  info->dest->next_output_byte = o.scratch.data() + full;
+  info->dest->free_in_buffer = o.scratch.size() - full;
   return TRUE;
 }
 
 void end_output(j_compress_ptr info) {
-  Destination& d = destination_of(info);
-  d.used = d.scratch.size() - d.pub.free_in_buffer;
+  Output& o = output_of(info);
+  o.used = o.scratch.size() - info->dest->free_in_buffer;
 }
 
 // One decoder and one encoder per thread, made on first use and kept, so their
@@ -80,7 +77,8 @@ void end_output(j_compress_ptr info) {
 // made once per thread rather than once per call.
 struct Codecs {
   ErrorManager errors{};
-  Destination destination{{}, {}, 0, 0};
+  Output output;
+  jpeg_destination_mgr destination{};
   jpeg_decompress_struct decoder{};
   jpeg_compress_struct encoder{};
   bool ready = false;
@@ -98,10 +96,11 @@ struct Codecs {
     }
     jpeg_create_decompress(&decoder);
     jpeg_create_compress(&encoder);
-    destination.pub.init_destination = start_output;
-    destination.pub.empty_output_buffer = grow_output;
-    destination.pub.term_destination = end_output;
-    encoder.dest = &destination.pub;
+    destination.init_destination = start_output;
+    destination.empty_output_buffer = grow_output;
+    destination.term_destination = end_output;
+    encoder.dest = &destination;
+    encoder.client_data = &output;
     ready = true;
   }
   ~Codecs() {
@@ -143,7 +142,7 @@ void crop_one(Codecs& c, jvirt_barray_ptr* source, jvirt_barray_ptr* workspace,
   // At first a buffer of about the crop's share of the source; it doubles when full.
   const double share = static_cast<double>(source_size) * crop.width / d.image_width *
                        crop.height / d.image_height;
-  c.destination.first_size = static_cast<std::size_t>(share * 1.25) + 4096;
+  c.output.first_size = static_cast<std::size_t>(share * 1.25) + 4096;
 
   jpeg_copy_critical_parameters(&d, &e);
   for (int ci = 0; ci < e.num_components; ++ci) {
@@ -173,7 +172,7 @@ void crop_one(Codecs& c, jvirt_barray_ptr* source, jvirt_barray_ptr* workspace,
     }
   }
   jpeg_finish_compress(&e);
-  out.assign(c.destination.scratch.data(), c.destination.scratch.data() + c.destination.used);
+  out.assign(c.output.scratch.data(), c.output.scratch.data() + c.output.used);
 }
 
 // Everything from the setjmp to a longjmp out of libjpeg runs in this frame and

@@ -1,9 +1,9 @@
 #pragma once
 
-// Lossless JPEG crops in the DCT domain (libjpeg-turbo's transform): the
-// quantised coefficients of the kept blocks are copied into a new baseline
-// stream, so a crop decodes to exactly the pixels it covered in the source.
-// Memory in, memory out; nothing is decoded to pixels.
+// Lossless JPEG crops in the DCT domain (libjpeg's coefficient API, as
+// jpegtran -crop): the quantised coefficients of the kept blocks are copied
+// into a new baseline stream, so a crop decodes to exactly the pixels it
+// covered in the source. Memory in, memory out; nothing is decoded to pixels.
 
 #include <cstdint>
 #include <span>
@@ -25,7 +25,8 @@ struct CropRect {
 };
 
 // Cuts every crop out of `jpeg` with one entropy decode of the source: one
-// output stream per crop, in order. The error is libjpeg-turbo's message.
+// output stream per crop, in order. The error is libjpeg's message, or says
+// which crop is off the MCU grid or past the image.
 // Recoverable damage the decoder reports (data it skips before a marker, say)
 // fails the call unless `tolerate_warnings`.
 Result<std::vector<Bytes>, std::string> lossless_crops(ByteSpan jpeg,

@@ -8,6 +8,7 @@ console script and `python -m kolva` as subprocesses."""
 from __future__ import annotations
 
 import contextlib
+import importlib.metadata
 import importlib.util
 import io
 import json
@@ -17,6 +18,7 @@ import shutil
 import subprocess
 import sys
 import sysconfig
+import tomllib
 from pathlib import Path
 
 import pytest
@@ -436,6 +438,15 @@ def test_cli_type_checks_strictly(tmp_path: Path) -> None:
     res = _mypy(tmp_path, "mypy", "--strict", "--no-incremental", "--ignore-missing-imports",
                 str(ROOT / "python" / "kolva"))
     assert res.returncode == 0, res.stdout + res.stderr
+
+
+def test_one_version_for_the_package_its_metadata_and_the_command() -> None:
+    project = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
+    assert "version" not in project and "version" in project["dynamic"]
+    assert importlib.metadata.version("kolva") == kolva.__version__
+    shown = subprocess.run([sys.executable, "-m", "kolva", "--version"], capture_output=True,
+                           text=True, check=True).stdout
+    assert shown.split() == ["kolva", kolva.__version__]
 
 
 def test_installed_wheel_carries_stubs_and_example() -> None:

@@ -6,6 +6,8 @@ from __future__ import annotations
 import ctypes
 import ctypes.util
 import io
+import shutil
+import subprocess
 
 import numpy as np
 import openslide
@@ -64,6 +66,7 @@ def fixtures(tmp_path_factory):
         "444_rows": ndpi.make_ndpi(tmp / "444_rows.ndpi",
                                    levels=((1024, 784, 128), (512, 392, 64))),
         "420": ndpi.make_ndpi(tmp / "420.ndpi", sampling="420"),
+        "422": ndpi.make_ndpi(tmp / "422.ndpi", sampling="422"),
         # whole-row intervals and a last MCU row only half filled
         "420_rows": ndpi.make_ndpi(tmp / "420_rows.ndpi", sampling="420",
                                    levels=((768, 520, 48), (384, 260, 24))),
@@ -112,6 +115,43 @@ def test_tiles_equal_the_level_decoded_whole(fixtures, turbo, name, tile_size):
             assert slide.levels[level].dimensions == (fixture.levels[level].width,
                                                       fixture.levels[level].height)
             check_tiles(slide, level, level_pixels(turbo, fixture, level), turbo.decode)
+
+
+def _jpegtran_crop(jpeg: bytes, box: tuple[int, int, int, int]) -> bytes:
+    left, top, w, h = box
+    return subprocess.run(["jpegtran", "-copy", "none", "-crop", f"{w}x{h}+{left}+{top}"],
+                          input=jpeg, capture_output=True, check=True).stdout
+
+
+# The crop copies coefficients exactly as jpegtran -crop does on the level's whole
+# stored JPEG, so the tiles are its very bytes: batches cut from whole bands and
+# single reads cut from frames made only as wide as the tile needs (whose rows
+# hold data past the frame, which the decoder skips) alike.
+@pytest.mark.skipif(shutil.which("jpegtran") is None, reason="jpegtran not installed")
+@pytest.mark.parametrize("name, tile_size", [
+    ("444", 256), ("444_rows", 512), ("420", 160), ("420_rows", 400), ("422", 96),
+])
+def test_tiles_are_jpegtran_crops_of_the_level(fixtures, name, tile_size):
+    fixture = fixtures[name]
+    with kolva.open(fixture.path, tile_size=tile_size) as slide:
+        for level in range(slide.level_count):
+            whole = fixture.directories[fixture.served[level]].strip
+            gx, gy = slide.levels[level].tile_grid
+            coords = [(x, y) for y in range(gy) for x in range(gx)]
+
+            def same(tile, expected, box):
+                # A tile that is exactly its band of restart intervals is that band
+                # joined, not re-encoded: it keeps the level's restart interval.
+                joined = b"\xff\xdd" in tile[:tile.find(b"\xff\xda")]
+                return tile == expected or (joined and _jpegtran_crop(
+                    tile, (0, 0, box[2], box[3])) == expected)
+
+            for (x, y), tile in zip(coords, slide.read_tiles(level, coords)):
+                box = slide.tile_box(level, x, y)
+                expected = _jpegtran_crop(whole, box)
+                assert same(tile, expected, box), (level, x, y)
+                if (x + y) % 3 == 0:
+                    assert same(slide.read_tile(level, x, y), expected, box), (level, x, y)
 
 
 def _openslide_level(osr: openslide.OpenSlide, level: int) -> np.ndarray:

@@ -17,6 +17,9 @@ already open.
 
 The cache is safe to share between threads. A process forked from one that holds a
 cache starts with an empty one (the parent keeps its slides).
+
+`open_slide(source, options)` opens a slide with `kolva.open` options given for
+local and remote sources alike (storage options go to remote sources only).
 """
 from __future__ import annotations
 
@@ -24,12 +27,27 @@ import os
 import threading
 import weakref
 from collections import OrderedDict
-from collections.abc import Callable, Hashable
-from typing import Any, Generic, TypeVar
+from collections.abc import Callable, Hashable, Mapping
+from typing import TYPE_CHECKING, Any, Generic, TypeVar
 
-__all__ = ["SlideCache"]
+if TYPE_CHECKING:
+    import kolva
+
+__all__ = ["SlideCache", "open_slide"]
 
 T = TypeVar("T")
+
+
+def open_slide(source: str, options: Mapping[str, Any]) -> kolva.Slide:
+    """`kolva.open(source, **options)`, without `storage_options` for a local source
+    (they are for fsspec, which only remote sources go through)."""
+    import kolva
+
+    from ._export.plan import is_url
+
+    if not is_url(source):
+        options = {k: v for k, v in options.items() if k != "storage_options"}
+    return kolva.open(source, **options)
 
 
 def _open_slide(key: Any) -> Any:
@@ -94,6 +112,8 @@ class SlideCache(Generic[T]):
         self._held = threading.local()  # leases held by the calling thread
         self._waiting = 0  # threads waiting in acquire
         self._closed = False
+        self.opened = 0  # slides opened so far
+        self.peak = 0    # most slides open (or being opened) at once
 
     # ------------------------------------------------------------------ leases
     def lease(self, key: Hashable, opener: Callable[[], T] | None = None) -> _Lease[T]:
@@ -149,6 +169,8 @@ class SlideCache(Generic[T]):
         with self._lock:
             entry.value, entry.ready, entry.leases = slide, True, 1
             self._held.count = held + 1
+            self.opened += 1
+            self.peak = max(self.peak, len(self._entries))
             self._cond.notify_all()
         return slide
 

@@ -30,12 +30,10 @@ import json
 import math
 import multiprocessing
 import os
-import threading
-from collections import OrderedDict
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import ThreadPoolExecutor
-from contextlib import contextmanager
 from dataclasses import dataclass
+from functools import partial
 from multiprocessing.context import get_spawning_popen
 from typing import Any
 
@@ -46,6 +44,7 @@ from torch.utils.data import Dataset, IterableDataset, get_worker_info
 import kolva
 
 from ._export.plan import expand_sources
+from ._slide_cache import SlideCache, open_slide
 
 __all__ = ["SlideCache", "TileDataset", "TileIndex", "collate", "split_tiles"]
 
@@ -63,80 +62,6 @@ _CPU_DECODERS = {
     "image/bmp": "bmp_decode",
     "image/avif": "avif_decode",
 }
-
-
-# ---------------------------------------------------------------------- open slides
-
-def _open(source: str, options: dict[str, Any]) -> kolva.Slide:
-    if "://" not in source:  # storage options are for remote sources only
-        options = {k: v for k, v in options.items() if k != "storage_options"}
-    return kolva.open(source, **options)
-
-
-class SlideCache:
-    """At most `max_open` slides kept open, by source. A slide is checked out with
-    `lease` for as long as it is read; when more than `max_open` are open, the
-    least recently used one that no reader holds is closed (a slide in use is never
-    closed, so while every open slide is held the count may pass the limit until
-    one is given back)."""
-
-    def __init__(self, max_open: int, open_options: dict[str, Any] | None = None) -> None:
-        if max_open < 1:
-            raise ValueError(f"max_open must be at least 1, not {max_open}")
-        self.max_open = max_open
-        self.open_options = dict(open_options or {})
-        self._slides: OrderedDict[str, kolva.Slide] = OrderedDict()
-        self._leases: dict[str, int] = {}
-        self._lock = threading.Lock()
-        self.opened = 0   # slides opened so far
-        self.peak = 0     # most slides open at once
-
-    @contextmanager
-    def lease(self, source: str) -> Iterator[kolva.Slide]:
-        with self._lock:
-            slide = self._slides.get(source)
-            if slide is not None:
-                self._slides.move_to_end(source)
-            self._leases[source] = self._leases.get(source, 0) + 1
-        try:
-            if slide is None:
-                with self._lock:
-                    self._evict(self.max_open - 1)  # room for this one
-                slide = self._open(source)
-            yield slide
-        finally:
-            with self._lock:
-                self._leases[source] -= 1
-                if not self._leases[source]:
-                    del self._leases[source]
-                self._evict(self.max_open)
-
-    def _open(self, source: str) -> kolva.Slide:
-        slide = _open(source, self.open_options)
-        with self._lock:
-            if source in self._slides:  # another thread opened it meanwhile
-                slide.close()
-                return self._slides[source]
-            self._slides[source] = slide
-            self.opened += 1
-            self.peak = max(self.peak, len(self._slides))
-        return slide
-
-    def _evict(self, limit: int) -> None:
-        for source in list(self._slides):
-            if len(self._slides) <= limit:
-                break
-            if source not in self._leases:
-                self._slides.pop(source).close()
-
-    @property
-    def open_count(self) -> int:
-        return len(self._slides)
-
-    def close(self) -> None:
-        with self._lock:
-            for source in [s for s in self._slides if s not in self._leases]:
-                self._slides.pop(source).close()
 
 
 # ---------------------------------------------------------------------- planning
@@ -201,7 +126,7 @@ def plan_tiles(sources: Any, level: int = 0, tiles: str | Sequence[Sequence[Any]
     elif tiles not in ("tissue", "all"):
         raise ValueError(f'tiles must be "tissue", "all" or a list of tiles, not {tiles!r}')
     def scan(i: int) -> tuple[SlideLevel, list[tuple[int, int]]]:
-        with _open(expanded[i], options) as slide:
+        with open_slide(expanded[i], options) as slide:
             if not 0 <= level < slide.level_count:
                 raise kolva.TileNotFound(f"{expanded[i]}: level {level} does not exist: the "
                                          f"slide has {slide.level_count} levels")
@@ -241,7 +166,7 @@ def plan_from_manifest(manifest: str | os.PathLike[str]) -> TilePlan:
             ys.append(rec["y"])
     entries = []
     for source, level in keys:
-        with _open(source, {}) as slide:
+        with kolva.open(source) as slide:
             entries.append(SlideLevel(source, level, slide.levels[level].media_type,
                                       _level_mpp(slide, level)))
     e = np.array(entry, np.int32)
@@ -330,7 +255,10 @@ class _Reader:
     def __init__(self, plan: TilePlan, max_open: int, open_options: dict[str, Any],
                  decode: str | None, device: Any, threads: int | None) -> None:
         self.plan = plan
-        self.cache = SlideCache(max_open, open_options)
+        # Each worker's open slides: least recently used idle one closed for room, none
+        # closed while read (a reader holds one lease at a time, so never waits).
+        self.cache: SlideCache[kolva.Slide] = SlideCache(
+            max_open, partial(open_slide, options=dict(open_options)))
         self.decoder = _decoder(decode, device)
         self.threads = threads
         self._pinned = decode == "cuda"
@@ -376,7 +304,7 @@ class _Reader:
                 "x": int(self.plan.x[index]), "y": int(self.plan.y[index]), "mpp": info.mpp}
 
     def close(self) -> None:
-        self.cache.close()
+        self.cache.clear()  # the idle slides; the reader stays usable
 
 
 def _runs(entries: np.ndarray, limit: int) -> list[slice]:
@@ -459,7 +387,7 @@ class _PlannedDataset:
         return self._reader
 
     @property
-    def open_slides(self) -> SlideCache | None:
+    def open_slides(self) -> SlideCache[kolva.Slide] | None:
         """This process's open slides (None before the first read)."""
         return self._reader.cache if self._reader is not None else None
 

@@ -10,7 +10,7 @@ import time
 import pytest
 
 import kolva
-from kolva._slide_cache import SlideCache
+from kolva._slide_cache import SlideCache, open_slide
 
 
 class Fake:
@@ -53,6 +53,7 @@ def test_bound_holds_and_only_idle_slides_are_evicted(leased, touch, expect_clos
         assert cache.open_count <= 3
     assert [k for what, k in log if what == "close"] == expect_closed
     assert all(not s.closed for s in held)
+    assert cache.opened == sum(what == "open" for what, _ in log) and cache.peak == 3
     for k in leased:
         cache.release(k)
     assert cache.leased_count == 0
@@ -78,9 +79,10 @@ def test_a_failed_open_gives_its_slot_back():
     cache, log = fake_cache(1, fail={"bad"})
     with pytest.raises(OSError, match="cannot open bad"):
         cache.acquire("bad")
-    assert cache.open_count == 0
+    assert cache.open_count == 0 and cache.opened == 0
     with cache.lease("good") as slide:
         assert slide.key == "good"
+    assert cache.opened == cache.peak == 1
 
 
 def test_close_closes_idle_now_and_leased_on_release():
@@ -127,3 +129,17 @@ def test_real_slides_many_threads_bounded(tmp_path):
     cache.close()
     assert not errors, errors[0]
     assert peak[0] <= 3
+
+
+@pytest.mark.parametrize("source, passed", [
+    ("slides/a.svs", {"tile_size": 256}),                                # local: no storage options
+    ("s3://bucket/a.svs", {"tile_size": 256, "storage_options": {"anon": True}}),
+    ("https://host/a.svs", {"tile_size": 256, "storage_options": {"anon": True}}),
+])
+def test_open_slide_gives_storage_options_to_remote_sources_only(monkeypatch, source, passed):
+    calls: list[tuple[str, dict]] = []
+    monkeypatch.setattr(kolva, "open", lambda s, **kw: calls.append((s, kw)))
+    options = {"tile_size": 256, "storage_options": {"anon": True}}
+    open_slide(source, options)
+    assert calls == [(source, passed)]
+    assert options == {"tile_size": 256, "storage_options": {"anon": True}}  # left as given

@@ -126,13 +126,17 @@ def test_a_worker_keeps_at_most_max_open_slides_open(folder):
 
 
 def test_a_leased_slide_is_never_closed(folder):
-    cache = SlideCache(1)
+    cache = SlideCache(2)
     with cache.lease(str(folder / "slide0.svs")) as a:
         with cache.lease(str(folder / "slide1.svs")) as b:
+            pass
+        with cache.lease(str(folder / "slide2.svs")):
             assert cache.open_count == 2 and not a.closed  # a is being read: kept
-        assert b.closed and cache.open_count == 1  # b was the least recently used free one
+            assert b.closed  # b was the least recently used free one
+            with pytest.raises(RuntimeError, match="holds all 2"):  # the bound holds
+                cache.acquire(str(folder / "slide3.svs"))
         a.read_tile(0, 0, 0)
-    assert cache.open_count == 1 and not a.closed
+    assert cache.open_count == 2 and not a.closed and cache.opened == 3
     with pytest.raises(ValueError):
         SlideCache(0)
 

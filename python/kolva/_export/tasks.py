@@ -12,7 +12,7 @@ from contextlib import AbstractContextManager
 from dataclasses import dataclass
 from typing import Any
 
-from .._slide_cache import SlideCache
+from .._slide_cache import SlideCache, open_slide
 from .plan import ShardPlan, SlideScan, extension, is_url, select_by_size, slide_key, slide_name
 
 STATE_DIR = ".kolva-export"  # beside the shards: per-shard manifests and the plan
@@ -28,15 +28,8 @@ _slides: SlideCache[Any] = SlideCache(MAX_OPEN_SLIDES)
 
 def _lease(source: str, options: dict[str, Any]) -> AbstractContextManager[Any]:
     """The slide at `source`, open for the block and kept open for the next task."""
-    def opener() -> Any:
-        import kolva
-
-        if not is_url(source):  # storage options are for remote sources only
-            return kolva.open(source, **{k: v for k, v in options.items()
-                                         if k != "storage_options"})
-        return kolva.open(source, **options)
-
-    return _slides.lease((source, json.dumps(options, sort_keys=True, default=str)), opener)
+    return _slides.lease((source, json.dumps(options, sort_keys=True, default=str)),
+                         lambda: open_slide(source, options))
 
 
 def _message(exc: BaseException) -> str:

@@ -25,10 +25,8 @@
 #include "common/convert.hpp"
 #include "export/shard.hpp"
 #include "slide/slide.hpp"
-#include "slide/vsi.hpp"
 #include "std_io/sink.hpp"
 #include "fetch.hpp"
-#include "slide/slide.hpp"
 #include "std_io/cache.hpp"
 #include "std_io/callback.hpp"
 #include "std_io/source.hpp"
@@ -45,6 +43,8 @@ struct Errors {
   PyObject* slide_error = nullptr;        // kolva.SlideError(Exception)
   PyObject* unsupported = nullptr;        // kolva.UnsupportedFormat(SlideError)
   PyObject* tile_not_found = nullptr;     // kolva.TileNotFound(SlideError, IndexError)
+  PyObject* image_not_found = nullptr;    // kolva.ImageNotFound(SlideError, KeyError)
+  PyObject* missing_file = nullptr;       // kolva.MissingFile(SlideError, FileNotFoundError)
   PyObject* core_error = nullptr;         // kolva.CoreError(Exception): the core's own error
 };
 Errors g_errors;
@@ -53,18 +53,21 @@ PyObject* error_class(ErrorKind kind) {
   switch (kind) {
     case ErrorKind::Unsupported: return g_errors.unsupported;
     case ErrorKind::LevelNotFound:
-    case ErrorKind::TileNotFound:
-    case ErrorKind::NotFound: return g_errors.tile_not_found;
+    case ErrorKind::TileNotFound: return g_errors.tile_not_found;
+    case ErrorKind::NotFound: return g_errors.image_not_found;
+    case ErrorKind::MissingFile: return g_errors.missing_file;
     default: return g_errors.slide_error;
   }
 }
 
 // The one error mapping: raises the class of `error.kind` with its message,
 // the core's error (debug rendering) as its __cause__. Returns nullptr.
-PyObject* raise_slide_error(const SlideError& error) {
+PyObject* raise_slide_error(const SlideError& error, FetchErrors* fetch_errors = nullptr) {
   // A read through a Python fetch function failed: its own exception (with
   // the URL and the transport's cause) says more than the core's I/O error.
-  if (error.kind == ErrorKind::Io && restore_fetch_error()) return nullptr;
+  if (error.kind == ErrorKind::Io && fetch_errors != nullptr && fetch_errors->restore()) {
+    return nullptr;
+  }
   PyObject* type = error_class(error.kind);
   PyObject* exc = PyObject_CallFunction(type, "s#", error.message.data(),
                                         static_cast<Py_ssize_t>(error.message.size()));
@@ -105,6 +108,7 @@ PyObject* guarded(F&& body) noexcept {
 struct SlideObject {
   PyObject_HEAD
   std::shared_ptr<const slide::Slide>* slide;  // empty once closed
+  std::shared_ptr<FetchErrors>* fetch_errors;  // what its fetch functions raised
 };
 
 SlideObject* as_slide(PyObject* self) { return reinterpret_cast<SlideObject*>(self); }
@@ -113,7 +117,6 @@ PyObject* g_slide_type = nullptr;
 
 // This object's slide, or nullptr with "the slide is closed" raised.
 std::shared_ptr<const slide::Slide> acquire(PyObject* self) {
-  clear_fetch_error();
   std::shared_ptr<const slide::Slide> s = *as_slide(self)->slide;
   if (!s) PyErr_SetString(g_errors.slide_error, "the slide is closed");
   return s;
@@ -128,9 +131,16 @@ PyObject* str_of(const std::string& text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
 }
 
+// raise_slide_error for a read of `self`, whose fetch functions may have
+// raised the real cause.
+PyObject* raise_for(PyObject* self, const SlideError& error) {
+  auto* errors = as_slide(self)->fetch_errors;
+  return raise_slide_error(error, errors && *errors ? errors->get() : nullptr);
+}
+
 // Reads one planned tile into a new bytes object (the interpreter lock is
 // released for the read).
-PyObject* read_plan(const slide::Slide& s, const slide::TilePlan& plan) {
+PyObject* read_plan(PyObject* self, const slide::Slide& s, const slide::TilePlan& plan) {
   if (const auto size = plan.output_size()) {
     PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*size));
     if (out == nullptr) return nullptr;
@@ -141,7 +151,7 @@ PyObject* read_plan(const slide::Slide& s, const slide::TilePlan& plan) {
     Py_END_ALLOW_THREADS
     if (!result.ok()) {
       Py_DECREF(out);
-      return raise_slide_error(result.error());
+      return raise_for(self, result.error());
     }
     return out;
   }
@@ -149,7 +159,7 @@ PyObject* read_plan(const slide::Slide& s, const slide::TilePlan& plan) {
   Py_BEGIN_ALLOW_THREADS
   result = s.read(plan);
   Py_END_ALLOW_THREADS
-  if (!result.ok()) return raise_slide_error(result.error());
+  if (!result.ok()) return raise_for(self, result.error());
   return bytes_of(*result);
 }
 
@@ -169,8 +179,8 @@ PyObject* slide_read_tile(PyObject* self, PyObject* const* args, Py_ssize_t narg
     auto s = acquire(self);
     if (!s) return nullptr;
     auto plan = s->plan_tile(level, x, y);
-    if (!plan.ok()) return raise_slide_error(plan.error());
-    return read_plan(*s, *plan);
+    if (!plan.ok()) return raise_for(self, plan.error());
+    return read_plan(self, *s, *plan);
   });
 }
 
@@ -227,36 +237,11 @@ PyObject* slide_read_tiles(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (threads == 0) threads = std::max(1U, std::thread::hardware_concurrency());
     const unsigned workers = static_cast<unsigned>(std::min<std::uint64_t>(threads, 256));
 
-    // Slides that cut tiles together (NDPI at a chosen tile size) read the
-    // whole batch themselves.
-    if (s->batch_reader_) {
-      std::optional<slide::SlideResult<std::vector<Bytes>>> tiles;
-      Py_BEGIN_ALLOW_THREADS
-      tiles = s->batch_reader_(*s, level, coords, workers);
-      Py_END_ALLOW_THREADS
-      if (!tiles->ok()) return raise_slide_error(tiles->error());
-      PyObject* list = PyList_New(static_cast<Py_ssize_t>(coords.size()));
-      if (list == nullptr) return nullptr;
-      for (std::size_t i = 0; i < coords.size(); ++i) {
-        PyObject* out = bytes_of((**tiles)[i]);
-        if (out == nullptr) {
-          Py_DECREF(list);
-          return nullptr;
-        }
-        PyList_SetItem(list, static_cast<Py_ssize_t>(i), out);
-      }
-      return list;
-    }
-
-    // Plan every tile first (a few arithmetic steps each, no I/O): a bad
+    // Every tile is planned first (a few arithmetic steps each, no I/O): a bad
     // coordinate fails the call before any read.
-    std::vector<slide::TilePlan> plans;
-    plans.reserve(coords.size());
-    for (const auto& [x, y] : coords) {
-      auto plan = s->plan_tile(level, x, y);
-      if (!plan.ok()) return raise_slide_error(plan.error());
-      plans.push_back(std::move(plan).value());
-    }
+    auto batch = s->plan_batch(level, coords);
+    if (!batch.ok()) return raise_for(self, batch.error());
+    const auto& plans = batch->plans;
 
     // Tiles of known size are read straight into their bytes objects.
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(plans.size()));
@@ -277,14 +262,14 @@ PyObject* slide_read_tiles(PyObject* self, PyObject* const* args, Py_ssize_t nar
     std::vector<Bytes> assembled;
     slide::SlideResult<Unit> result = Unit{};
     Py_BEGIN_ALLOW_THREADS
-    result = slide::read_plans(*s, plans, dst, assembled, workers);
+    result = s->read_batch(*batch, dst, assembled, workers);
     Py_END_ALLOW_THREADS
     if (!result.ok()) {
       Py_DECREF(list);
-      return raise_slide_error(result.error());
+      return raise_for(self, result.error());
     }
     for (std::size_t i = 0; i < plans.size(); ++i) {
-      if (plans[i].output_size()) continue;
+      if (!dst[i].empty()) continue;
       PyObject* out = bytes_of(assembled[i]);
       if (out == nullptr) {
         Py_DECREF(list);
@@ -304,13 +289,9 @@ PyObject* slide_read_associated(PyObject* self, PyObject* arg) {
     if (text == nullptr) return nullptr;
     auto s = acquire(self);
     if (!s) return nullptr;
-    const std::string name(text, static_cast<std::size_t>(length));
-    for (const auto& image : s->associated_images()) {
-      if (image.name == name) return read_plan(*s, image.plan);
-    }
-    auto missing = s->read_associated(name);  // the NotFound error, in words
-    if (!missing.ok()) return raise_slide_error(missing.error());
-    return bytes_of(*missing);
+    auto plan = s->associated_plan(std::string(text, static_cast<std::size_t>(length)));
+    if (!plan.ok()) return raise_for(self, plan.error());
+    return read_plan(self, *s, **plan);
   });
 }
 
@@ -326,7 +307,7 @@ PyObject* slide_tile_sizes(PyObject* self, PyObject* arg) {
     Py_BEGIN_ALLOW_THREADS
     sizes = shard::tile_sizes(*s, level);
     Py_END_ALLOW_THREADS
-    if (!sizes->ok()) return raise_slide_error(sizes->error());
+    if (!sizes->ok()) return raise_for(self, sizes->error());
     const auto& v = sizes->value();
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(v.data()),
                                      static_cast<Py_ssize_t>(v.size() * sizeof(std::int64_t)));
@@ -365,7 +346,7 @@ PyObject* slide_plan_tiles(PyObject* self, PyObject* const* args, Py_ssize_t nar
     planned->plans.reserve(coords.size());
     for (const auto& [x, y] : coords) {
       auto plan = s->plan_tile(level, x, y);
-      if (!plan.ok()) return raise_slide_error(plan.error());
+      if (!plan.ok()) return raise_for(self, plan.error());
       planned->range_count += plan->ranges.size();
       planned->plans.push_back(std::move(plan).value());
     }
@@ -374,6 +355,12 @@ PyObject* slide_plan_tiles(PyObject* self, PyObject* const* args, Py_ssize_t nar
     Py_ssize_t i = 0;
     for (const auto& plan : planned->plans) {
       for (const auto& r : plan.ranges) {
+        if (r.source != 0) {
+          Py_DECREF(ranges);
+          PyErr_SetString(PyExc_ValueError,
+                          "plan_tiles takes slides read from one file; use read_tiles");
+          return nullptr;
+        }
         PyObject* item = Py_BuildValue("(KK)", static_cast<unsigned long long>(r.offset),
                                        static_cast<unsigned long long>(r.length));
         if (item == nullptr) {
@@ -480,7 +467,7 @@ PyObject* get_cache_stats(PyObject* self, void*) {
 PyObject* get_format(PyObject* self, void*) {
   auto s = acquire(self);
   if (!s) return nullptr;
-  return PyUnicode_FromString(slide::format_name(s->format()));
+  return PyUnicode_FromStringAndSize(s->format().data(), static_cast<Py_ssize_t>(s->format().size()));
 }
 
 PyObject* get_name(PyObject* self, void*) {
@@ -568,6 +555,7 @@ void slide_dealloc(PyObject* self) {
   SlideObject* obj = as_slide(self);
   PyTypeObject* type = Py_TYPE(self);
   delete obj->slide;
+  delete obj->fetch_errors;
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
   Py_DECREF(type);
@@ -612,13 +600,15 @@ PyType_Slot kSlideSlots[] = {
 PyType_Spec kSlideSpec = {"kolva._core.Slide", sizeof(SlideObject), 0, Py_TPFLAGS_DEFAULT,
                           kSlideSlots};
 
-PyObject* wrap(std::shared_ptr<const slide::Slide> s) {
+PyObject* wrap(std::shared_ptr<const slide::Slide> s,
+               std::shared_ptr<FetchErrors> fetch_errors = nullptr) {
   auto* type = reinterpret_cast<PyTypeObject*>(g_slide_type);
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* self = alloc(type, 0);
   if (self == nullptr) return nullptr;
   SlideObject* obj = as_slide(self);
   obj->slide = new std::shared_ptr<const slide::Slide>(std::move(s));
+  obj->fetch_errors = new std::shared_ptr<FetchErrors>(std::move(fetch_errors));
   return self;
 }
 
@@ -651,89 +641,13 @@ PyObject* open_slide(PyObject*, PyObject* args, PyObject* kwargs) {
     Py_BEGIN_ALLOW_THREADS
     auto file = std_io::SharedFileSource::open(path);
     if (file.ok()) {
-      opened = slide::Slide::open(std::move(file).value(), options);
+      opened = slide::Slide::open(
+          slide::SourceSet(std::move(file).value(), slide::LocalSiblings::of_file(path)), options);
     } else {
       os_error = file.error();
     }
     Py_END_ALLOW_THREADS
-    if (os_error) {
-      const KolvaError cause = KolvaError::IoError{*os_error};
-      return raise_slide_error(SlideError{
-          ErrorKind::Io, "cannot open " + path + ": " + std::strerror(os_error->code), cause});
-    }
-    if (!opened->ok()) return raise_slide_error(opened->error());
-    return wrap(std::move(*opened).value());
-  });
-}
-
-// open_vsi(path, companions, tile_size=0) -> Slide; companions: (folder, path)
-// pairs of the ETS files beside the .vsi, in folder order.
-PyObject* open_vsi_slide(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static const char* kwlist[] = {"path", "companions", "tile_size", nullptr};
-    PyObject* path_arg = nullptr;
-    PyObject* companions_arg = nullptr;
-    PyObject* tile_size_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "UO|O:open_vsi", const_cast<char**>(kwlist),
-                                     &path_arg, &companions_arg, &tile_size_arg)) {
-      return nullptr;
-    }
-    slide::OpenOptions options;
-    if (tile_size_arg != nullptr && !to_u64(tile_size_arg, "tile_size", &options.tile_size)) {
-      return nullptr;
-    }
-    auto fs_text = [](PyObject* text, std::string& out) {
-      PyObject* encoded = PyUnicode_EncodeFSDefault(text);
-      if (encoded == nullptr) return false;
-      out.assign(PyBytes_AsString(encoded), static_cast<std::size_t>(PyBytes_Size(encoded)));
-      Py_DECREF(encoded);
-      if (out.find('\0') != std::string::npos) {
-        PyErr_SetString(g_errors.slide_error, "cannot open a path that contains a NUL character");
-        return false;
-      }
-      return true;
-    };
-    std::string path;
-    if (!fs_text(path_arg, path)) return nullptr;
-    std::vector<slide::VsiCompanion> companions;
-    PyObject* it = PyObject_GetIter(companions_arg);
-    if (it == nullptr) return nullptr;
-    PyObject* item;
-    while ((item = PyIter_Next(it)) != nullptr) {
-      PyObject* folder = nullptr;
-      PyObject* file = nullptr;
-      slide::VsiCompanion companion;
-      const bool ok = PyArg_ParseTuple(item, "UU:companion", &folder, &file) &&
-                      fs_text(folder, companion.folder) && fs_text(file, companion.path);
-      Py_DECREF(item);
-      if (!ok) {
-        Py_DECREF(it);
-        return nullptr;
-      }
-      companions.push_back(std::move(companion));
-    }
-    Py_DECREF(it);
-    if (PyErr_Occurred()) return nullptr;
-
-    const slide::SourceOpener opener =
-        [](const std::string& file) -> slide::SlideResult<std::shared_ptr<std_io::RangeSource>> {
-      auto opened = std_io::SharedFileSource::open(file);
-      if (!opened.ok()) {
-        return SlideError{ErrorKind::Io,
-                          "cannot open " + file + ": " + std::strerror(opened.error().code),
-                          KolvaError::IoError{opened.error()}};
-      }
-      return std::shared_ptr<std_io::RangeSource>(std::move(opened).value());
-    };
-    std::optional<slide::SlideResult<std::shared_ptr<const slide::Slide>>> opened;
-    Py_BEGIN_ALLOW_THREADS
-    auto vsi = opener(path);
-    if (vsi.ok()) {
-      opened = slide::open_vsi(std::move(vsi).value(), companions, opener, options);
-    } else {
-      opened = std::move(vsi).error();
-    }
-    Py_END_ALLOW_THREADS
+    if (os_error) return raise_slide_error(slide::errors::cannot_open(path, *os_error));
     if (!opened->ok()) return raise_slide_error(opened->error());
     return wrap(std::move(*opened).value());
   });
@@ -773,6 +687,7 @@ PyObject* write_shard(PyObject*, PyObject* args) {
     PyObject* seq = PySequence_Fast(pieces_arg, "pieces must be a sequence");
     if (seq == nullptr) return nullptr;
     std::vector<shard::ShardPiece> pieces;
+    std::vector<std::shared_ptr<FetchErrors>> fetch_errors;  // of the pieces' slides
     const Py_ssize_t count = PySequence_Size(seq);
     bool ok = count >= 0;
     for (Py_ssize_t i = 0; ok && i < count; ++i) {
@@ -789,6 +704,7 @@ PyObject* write_shard(PyObject*, PyObject* args) {
           ok = false;
         } else {
           piece.slide = acquire(slide_obj);
+          if (auto* e = as_slide(slide_obj)->fetch_errors; e && *e) fetch_errors.push_back(*e);
           ok = piece.slide != nullptr;
         }
       }
@@ -833,7 +749,12 @@ PyObject* write_shard(PyObject*, PyObject* args) {
       errno = os_error->code;
       return PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
     }
-    if (!written->ok()) return raise_slide_error(written->error());
+    if (!written->ok()) {
+      for (const auto& e : fetch_errors) {
+        if (written->error().kind == ErrorKind::Io && e->restore()) return nullptr;
+      }
+      return raise_slide_error(written->error());
+    }
     const auto& summary = written->value();
     return Py_BuildValue("(KKKy#)", static_cast<unsigned long long>(summary.samples),
                          static_cast<unsigned long long>(summary.tile_bytes),
@@ -842,23 +763,25 @@ PyObject* write_shard(PyObject*, PyObject* args) {
   });
 }
 
-// open_fetch(fetch, size, name, seeds, tile_size=0, cache_size=...) -> Slide:
+// open_fetch(fetch, size, name, seeds, tile_size=0, cache_size=..., siblings=None) -> Slide:
 // a slide read through `fetch` (see python_fetch), `size` bytes long, named
 // `name` in messages, with a range cache of `cache_size` bytes (0: none)
-// holding `seeds`, [(offset, bytes), ...], fetched beforehand.
+// holding `seeds`, [(offset, bytes), ...], fetched beforehand. `siblings`
+// finds and opens the files beside it (see python_siblings).
 PyObject* open_fetch(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* kwlist[] = {"fetch", "size", "name", "seeds", "tile_size", "cache_size",
-                                   nullptr};
+                                   "siblings", nullptr};
     PyObject* fetch = nullptr;
     PyObject* size_arg = nullptr;
     PyObject* name_arg = nullptr;
     PyObject* seeds = nullptr;
     PyObject* tile_size_arg = nullptr;
     PyObject* cache_size_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOUO|OO:open_fetch", const_cast<char**>(kwlist),
-                                     &fetch, &size_arg, &name_arg, &seeds, &tile_size_arg,
-                                     &cache_size_arg)) {
+    PyObject* siblings_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOUO|OOO:open_fetch",
+                                     const_cast<char**>(kwlist), &fetch, &size_arg, &name_arg,
+                                     &seeds, &tile_size_arg, &cache_size_arg, &siblings_arg)) {
       return nullptr;
     }
     if (!PyCallable_Check(fetch)) return binding::raise_cast_error(fetch, "callable", "fetch");
@@ -873,49 +796,37 @@ PyObject* open_fetch(PyObject*, PyObject* args, PyObject* kwargs) {
     Py_ssize_t name_length = 0;
     const char* name_text = PyUnicode_AsUTF8AndSize(name_arg, &name_length);
     if (name_text == nullptr) return nullptr;
-    auto remote = std::make_shared<std_io::CallbackSource>(
-        python_fetch(fetch), size, std::string(name_text, static_cast<std::size_t>(name_length)));
-    std::shared_ptr<std_io::CachedSource> cache;
-    if (cache_size > 0) {
-      cache = std::make_shared<std_io::CachedSource>(remote,
-                                                     std_io::CacheOptions{cache_size, 64 << 10});
-      PyObject* it = PyObject_GetIter(seeds);
-      if (it == nullptr) return nullptr;
-      PyObject* item;
-      while ((item = PyIter_Next(it)) != nullptr) {
-        unsigned long long offset = 0;
-        PyObject* data = nullptr;
-        const bool ok = PyArg_ParseTuple(item, "KS", &offset, &data);
-        if (ok) {
-          const auto* p = reinterpret_cast<const std::uint8_t*>(PyBytes_AsString(data));
-          cache->insert(offset, Bytes(p, p + PyBytes_Size(data)));
-        }
-        Py_DECREF(item);
-        if (!ok) break;
-      }
-      Py_DECREF(it);
-      if (PyErr_Occurred()) return nullptr;
+    auto errors = std::make_shared<FetchErrors>();
+    auto source = remote_source(fetch, size,
+                                std::string(name_text, static_cast<std::size_t>(name_length)),
+                                seeds, cache_size, errors);
+    if (source == nullptr) return nullptr;
+    std::shared_ptr<slide::Siblings> siblings;
+    if (siblings_arg != nullptr && siblings_arg != Py_None) {
+      siblings = python_siblings(siblings_arg, cache_size, errors);
     }
-    std::shared_ptr<std_io::RangeSource> source =
-        cache ? std::shared_ptr<std_io::RangeSource>(cache) : remote;
-    clear_fetch_error();
     std::optional<slide::SlideResult<std::shared_ptr<const slide::Slide>>> opened;
     Py_BEGIN_ALLOW_THREADS
-    opened = slide::Slide::open(std::move(source), options);
+    opened = slide::Slide::open(slide::SourceSet(std::move(source), std::move(siblings)), options);
+    if (opened->ok()) {
+      // Tiles are read exactly as planned from now on.
+      const slide::SourceSet& set = (*opened)->get()->sources();
+      for (slide::SourceIndex i = 0; i < set.size(); ++i) {
+        if (auto* cache = dynamic_cast<std_io::CachedSource*>(&set.at(i))) {
+          cache->set_read_ahead(false);
+        }
+      }
+    }
     Py_END_ALLOW_THREADS
-    // Tiles are read exactly as planned from now on.
-    if (cache) cache->set_read_ahead(false);
-    if (!opened->ok()) return raise_slide_error(opened->error());
-    return wrap(std::move(*opened).value());
+    if (!opened->ok()) return raise_slide_error(opened->error(), errors.get());
+    return wrap(std::move(*opened).value(), std::move(errors));
   });
 }
 
 PyMethodDef kModuleMethods[] = {
     {"open_fetch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_fetch)),
      METH_VARARGS | METH_KEYWORDS,
-     "open_fetch(fetch, size, name, seeds, tile_size=0, cache_size=...) -> Slide"},
-    {"open_vsi", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_vsi_slide)),
-     METH_VARARGS | METH_KEYWORDS, "open_vsi(path, companions, tile_size=0) -> Slide"},
+     "open_fetch(fetch, size, name, seeds, tile_size=0, cache_size=..., siblings=None) -> Slide"},
     {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_slide)),
      METH_VARARGS | METH_KEYWORDS, "open(path, tile_size=0) -> Slide"},
     {"write_shard", write_shard, METH_VARARGS,
@@ -957,8 +868,20 @@ int exec_module(PyObject* module) {
     PyObject* bases = Py_BuildValue("(OO)", g_errors.slide_error, PyExc_IndexError);
     if (g_errors.unsupported == nullptr || bases == nullptr) return -1;
     g_errors.tile_not_found = new_error("kolva.TileNotFound", bases,
-                                        "A level, tile or associated image that does not exist.");
+                                        "A level or tile that does not exist.");
     Py_DECREF(bases);
+    bases = Py_BuildValue("(OO)", g_errors.slide_error, PyExc_KeyError);
+    if (g_errors.tile_not_found == nullptr || bases == nullptr) return -1;
+    g_errors.image_not_found = new_error("kolva.ImageNotFound", bases,
+                                         "An associated image that the slide does not have.");
+    Py_DECREF(bases);
+    bases = Py_BuildValue("(OO)", g_errors.slide_error, PyExc_FileNotFoundError);
+    if (g_errors.image_not_found == nullptr || bases == nullptr) return -1;
+    g_errors.missing_file = new_error(
+        "kolva.MissingFile", bases,
+        "A file the slide keeps its pixels in (an Olympus .vsi's companion) is not there.");
+    Py_DECREF(bases);
+    if (g_errors.missing_file == nullptr) return -1;
     g_errors.core_error = new_error("kolva.CoreError", PyExc_Exception,
                                     "The core library's own error, kept as the cause.");
     if (g_errors.tile_not_found == nullptr || g_errors.core_error == nullptr) return -1;
@@ -970,6 +893,7 @@ int exec_module(PyObject* module) {
   const std::pair<const char*, PyObject*> names[] = {
       {"SlideError", g_errors.slide_error},   {"UnsupportedFormat", g_errors.unsupported},
       {"TileNotFound", g_errors.tile_not_found}, {"CoreError", g_errors.core_error},
+      {"ImageNotFound", g_errors.image_not_found}, {"MissingFile", g_errors.missing_file},
       {"Slide", g_slide_type},
   };
   for (const auto& [name, value] : names) {

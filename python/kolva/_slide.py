@@ -12,7 +12,7 @@ from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass
 from typing import Any, cast
 
-from . import _core, _remote
+from . import _core, _remote, _sources
 from ._core import SlideError, TileNotFound
 
 __all__ = ["EncodedImage", "Level", "Slide", "open"]
@@ -137,10 +137,6 @@ class Slide:
         planned first (a bad coordinate fails before anything is read), then read with
         `threads` threads (default: the machine's cores). A remote slide fetches all
         the ranges concurrently instead (see `max_requests` of `kolva.open`)."""
-        if self._remote is not None:
-            plans, ranges = self._core.plan_tiles(level, coords)
-            fetched: list[bytes] = self._core.assemble_tiles(plans, self._remote.fetch(ranges))
-            return fetched
         if threads is None:
             threads = _default_threads()
         elif threads < 1:
@@ -198,29 +194,6 @@ def _reopen(source: Any, options: dict[str, Any]) -> Slide:
     return open(source, **options)
 
 
-def _vsi_companions(path: str) -> list[tuple[str, str]]:
-    """(stack folder, ETS path) of every image file beside an Olympus .vsi, in the
-    order of the folders' numbers: `_<name>_/stack<N>/frame_t_0.ets` or
-    `frame_t.ets`. Which one is the main image is decided from the .vsi itself."""
-    folder = os.path.join(os.path.dirname(path),
-                          "_" + os.path.splitext(os.path.basename(path))[0] + "_")
-    found = []
-    try:
-        entries = os.listdir(folder)
-    except OSError:
-        return []
-    for entry in entries:
-        number = entry[5:] if entry.startswith("stack") else ""
-        if not number.isdigit():
-            continue
-        for name in ("frame_t_0.ets", "frame_t.ets"):
-            ets = os.path.join(folder, entry, name)
-            if os.path.isfile(ets):
-                found.append((int(number), entry, ets))
-                break
-    return [(entry, ets) for _, entry, ets in sorted(found)]
-
-
 def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None,  # noqa: A001
          storage_options: dict[str, Any] | None = None,
          cache_size: int = _remote.DEFAULT_CACHE_SIZE,
@@ -239,9 +212,10 @@ def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None, 
     `read_tiles`; each request gets `timeout` seconds and transient failures (5xx,
     resets) `retries` more tries.
 
-    An Olympus `.vsi` (a local path) opens its main scan: the ETS file of the stack
-    its metadata names as the largest image, from the `_<name>_/stack<N>/` folders
-    beside it, with the .vsi's thumbnail as the associated image "overview".
+    An Olympus `.vsi` (a local path or a URL whose folder can be listed) opens its
+    main scan: the ETS file of the stack its metadata names as the largest image,
+    from the `_<name>_/stack<N>/` folders beside it, with the .vsi's thumbnail as
+    the associated image "overview".
 
     tile_size: for NDPI, the edge of the square tiles every level is cut into, a
     multiple of the JPEG MCU size (8, or 16 for subsampled chroma; anything else
@@ -259,19 +233,15 @@ def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None, 
         source = os.fspath(source)
         if isinstance(source, bytes):
             source = os.fsdecode(source)
-    if isinstance(source, str) and _remote.is_url(source):
-        local = _remote.local_path_of(source)
+    if isinstance(source, str) and _sources.is_url(source):
+        local = _sources.local_path_of(source)
         if local is None:
             return _open_remote(source, options, storage_options=storage_options,
                                 cache_size=cache_size, max_requests=max_requests,
                                 timeout=timeout, retries=retries)
         source = local
     if isinstance(source, str):
-        if source.lower().endswith(".vsi"):
-            core = _core.open_vsi(source, _vsi_companions(source), tile_size or 0)
-        else:
-            core = _core.open(source, tile_size or 0)
-        return Slide(core, source, options)
+        return Slide(_core.open(source, tile_size or 0), source, options)
     if not hasattr(source, "read") and hasattr(source, "fs") and callable(getattr(source, "open", None)):
         source = source.open()  # an fsspec OpenFile: its file object
     if callable(getattr(source, "read", None)) and callable(getattr(source, "seek", None)):
@@ -299,8 +269,12 @@ def _open_remote(source: Any, options: dict[str, Any], *, storage_options: dict[
     remote = _remote.remote_file(source, storage_options, max_requests=max_requests,
                                  timeout=timeout, retries=retries)
     seeds = remote.first_round_trip()
+    siblings = None
+    if isinstance(source, str):
+        siblings = _sources.RemoteSiblings(source, storage_options, max_requests=max_requests,
+                                           timeout=timeout, retries=retries)
     core = _core.open_fetch(remote.fetch, remote.size, remote.name, seeds,
-                            options.get("tile_size") or 0, cache_size)
+                            options.get("tile_size") or 0, cache_size, siblings)
     return Slide(core, source, options, remote)
 
 

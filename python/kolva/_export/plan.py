@@ -15,6 +15,8 @@ from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
+from .._sources import is_url as is_url
+
 SHARD_PATTERN = "shard-{:06d}.tar"
 TAR_BLOCK = 512
 # Size filters below this many tiles fall back to keeping every tile.
@@ -56,10 +58,6 @@ def parse_size(text: str | int, what: str) -> int:
     if value < 0:
         raise ValueError(f"{what} must not be negative")
     return value
-
-
-def is_url(source: str) -> bool:
-    return "://" in source
 
 
 def expand_sources(sources: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],

@@ -32,6 +32,7 @@ from typing import Any, TextIO
 
 from . import SlideError, TileNotFound, __version__, example_path
 from . import open as open_slide
+from ._media import MEDIA_TYPES
 from ._slide import Slide as ApiSlide
 
 PROG = "kolva"
@@ -56,13 +57,6 @@ _SIGNATURES: tuple[tuple[bytes, str, str, str], ...] = (
 _UNKNOWN = ("unknown", "unknown", ".bin")
 _LABELS = {name: label for _, name, label, _ in _SIGNATURES} | {"unknown": "unknown"}
 
-# Media type of a level's tiles -> extension of the extracted files. kolva labels
-# bare JPEG 2000 codestreams image/jp2 (as DICOMweb does); they are .j2k files.
-_EXTENSIONS = {"image/jpeg": ".jpg", "image/jp2": ".j2k", "image/bmp": ".bmp",
-               "image/tiff": ".tif", "image/png": ".png", "image/webp": ".webp",
-               "image/jxl": ".jxl", "application/octet-stream": ".bin"}
-
-
 def sniff(data: bytes) -> tuple[str, str]:
     """(encoding name, file extension) of a tile from its leading bytes."""
     for magic, name, _, ext in _SIGNATURES:
@@ -73,7 +67,9 @@ def sniff(data: bytes) -> tuple[str, str]:
 
 def extension(media_type: str) -> str:
     """File extension for tiles of `media_type`."""
-    return _EXTENSIONS.get(media_type) or mimetypes.guess_extension(media_type) or ".bin"
+    if media_type in MEDIA_TYPES:
+        return "." + MEDIA_TYPES[media_type].extension
+    return mimetypes.guess_extension(media_type) or ".bin"
 
 
 class CliError(Exception):

@@ -1,10 +1,11 @@
 # Type stubs for kolva._core, the package's native module (C++, CPython limited API).
 import builtins
 from collections.abc import Callable, Iterable, Sequence
-from typing import Any, Protocol, SupportsIndex, final
+from typing import Any, Protocol, SupportsIndex, TypeAlias, final
 
-Range = tuple[int, int]  # (offset, length)
-Fetch = Callable[[list[Range]], Sequence[bytes]]
+
+_Range: TypeAlias = tuple[int, int]  # (offset, length)
+_Fetch: TypeAlias = Callable[[list[_Range]], Sequence[bytes]]
 
 class SlideError(Exception):
     """A slide could not be opened or read."""
@@ -24,11 +25,11 @@ class MissingFile(SlideError, FileNotFoundError):
 class CoreError(Exception):
     """The core library's own error, kept as the cause."""
 
-class Siblings(Protocol):
+class _Siblings(Protocol):
     """The files beside a remote slide (see kolva._sources.RemoteSiblings)."""
 
     def list(self, folder: str) -> builtins.list[str]: ...
-    def open(self, relative: str) -> tuple[Fetch, int, str, builtins.list[tuple[int, bytes]]]: ...
+    def open(self, relative: str) -> tuple[_Fetch, int, str, builtins.list[tuple[int, bytes]]]: ...
 
 @final
 class Slide:
@@ -57,13 +58,13 @@ class Slide:
     def read_associated(self, name: str, /) -> bytes: ...
     def tile_sizes(self, level: SupportsIndex, /) -> bytes: ...
     def plan_tiles(self, level: SupportsIndex, coords: Iterable[Sequence[SupportsIndex]],
-                   /) -> tuple[Any, list[Range]]: ...
+                   /) -> tuple[Any, list[_Range]]: ...
     def assemble_tiles(self, plans: Any, buffers: Sequence[bytes], /) -> list[bytes]: ...
     def close(self) -> None: ...
 
 def open(path: str, tile_size: SupportsIndex = ...) -> Slide: ...
-def open_fetch(fetch: Fetch, size: SupportsIndex, name: str,
+def open_fetch(fetch: _Fetch, size: SupportsIndex, name: str,
                seeds: Iterable[tuple[int, bytes]], tile_size: SupportsIndex = ...,
-               cache_size: SupportsIndex = ..., siblings: Siblings | None = ...) -> Slide: ...
+               cache_size: SupportsIndex = ..., siblings: _Siblings | None = ...) -> Slide: ...
 def write_shard(path: str, shard_name: str, pieces: Sequence[tuple[Any, ...]], sync: bool,
                 /) -> tuple[int, int, int, bytes]: ...

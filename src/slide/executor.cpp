@@ -59,6 +59,18 @@ SlideResult<Unit> read_remote(const SourceSet& sources, SourceIndex index,
 
 }  // namespace
 
+SlideResult<Unit> read_range(const SourceSet& sources, const Range& range,
+                             std::span<std::uint8_t> dst) {
+  if (range.source >= sources.size() || dst.size() < range.length) {
+    return SlideError{ErrorKind::Corrupt, "a range was planned outside the slide's sources",
+                      std::nullopt};
+  }
+  if (auto got = read_one(sources.at(range.source), range, dst); !got.ok()) {
+    return errors::read_failed(sources.name(range.source), got.error());
+  }
+  return Unit{};
+}
+
 SlideResult<Unit> read_ranges(const SourceSet& sources, std::span<const Range> ranges,
                               std::span<const std::span<std::uint8_t>> dst, unsigned threads) {
   if (ranges.size() != dst.size()) {
@@ -154,24 +166,30 @@ SlideResult<Unit> read_plans(const Slide& slide, std::span<const TilePlan> plans
   }
 
   // Local: each tile read where it goes, tiles spread over the pool.
+  auto read_one_plan = [&](std::size_t i) -> std::optional<SlideError> {
+    const bool direct = i < dst.size() && !dst[i].empty();
+    if (direct || plans[i].output_size() == std::uint64_t{0}) {
+      auto r = slide.read_into(plans[i], direct ? dst[i] : std::span<std::uint8_t>());
+      if (!r.ok()) return std::move(r).error();
+      return std::nullopt;
+    }
+    auto r = slide.read(plans[i]);
+    if (!r.ok()) return std::move(r).error();
+    assembled[i] = std::move(r).value();
+    return std::nullopt;
+  };
+  if (threads <= 1) {
+    for (std::size_t i = 0; i < plans.size(); ++i) {
+      if (auto error = read_one_plan(i)) return std::move(*error);
+    }
+    return Unit{};
+  }
   std::atomic<bool> failed{false};
   std::mutex error_mutex;
   std::optional<std::pair<std::size_t, SlideError>> first_error;
   parallel_chunks(plans.size(), threads, [&](std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end && !failed.load(std::memory_order_relaxed); ++i) {
-      std::optional<SlideError> error;
-      const bool direct = i < dst.size() && !dst[i].empty();
-      if (direct || plans[i].output_size() == std::uint64_t{0}) {
-        if (auto r = slide.read_into(plans[i], direct ? dst[i] : std::span<std::uint8_t>());
-            !r.ok()) {
-          error = std::move(r).error();
-        }
-      } else if (auto r = slide.read(plans[i]); r.ok()) {
-        assembled[i] = std::move(r).value();
-      } else {
-        error = std::move(r).error();
-      }
-      if (error) {
+      if (auto error = read_one_plan(i)) {
         std::lock_guard lock(error_mutex);
         if (!first_error || first_error->first > i) first_error.emplace(i, std::move(*error));
         failed.store(true, std::memory_order_relaxed);

@@ -21,4 +21,9 @@ namespace kolva::slide {
 SlideResult<Unit> read_ranges(const SourceSet& sources, std::span<const Range> ranges,
                               std::span<const std::span<std::uint8_t>> dst, unsigned threads);
 
+// One range of a local source into dst (at least range.length bytes), with
+// the same checks: the single-range tile's path, without the batch's set-up.
+SlideResult<Unit> read_range(const SourceSet& sources, const Range& range,
+                             std::span<std::uint8_t> dst);
+
 }  // namespace kolva::slide

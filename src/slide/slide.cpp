@@ -174,19 +174,21 @@ SlideResult<Unit> Slide::read_into(const TilePlan& plan, std::span<std::uint8_t>
   std::uint8_t saved[64];
   std::uint8_t* at = dst.data() + head.size() - skip;
   std::memcpy(saved, at, skip);
-  std::span<std::uint8_t> one;
-  std::vector<std::span<std::uint8_t>> many;
-  if (plan.ranges.size() == 1) {
-    one = {at, static_cast<std::size_t>(plan.ranges[0].length)};
+  SlideResult<Unit> got = Unit{};
+  if (plan.ranges.size() == 1 && plan.ranges[0].source < sources_.size() &&
+      !sources_.remote(plan.ranges[0].source)) {
+    // The common tile: one range of a local file.
+    got = read_range(sources_, plan.ranges[0],
+                     {at, static_cast<std::size_t>(plan.ranges[0].length)});
   } else {
+    std::vector<std::span<std::uint8_t>> spans;
+    spans.reserve(plan.ranges.size());
     for (const Range& r : plan.ranges) {
-      many.emplace_back(at, static_cast<std::size_t>(r.length));
+      spans.emplace_back(at, static_cast<std::size_t>(r.length));
       at += r.length;
     }
+    got = read_ranges(sources_, {plan.ranges.begin(), plan.ranges.size()}, spans, 1);
   }
-  auto got = plan.ranges.size() == 1
-                 ? read_ranges(sources_, {plan.ranges.begin(), 1}, {&one, 1}, 1)
-                 : read_ranges(sources_, {plan.ranges.begin(), plan.ranges.size()}, many, 1);
   std::memcpy(dst.data() + head.size() - skip, saved, skip);
   return got;
 }

@@ -1,126 +1,46 @@
-// kolva._core: the native side of the `kolva` package. It only converts:
-// arguments in, a call into the core's Slide, the result or a SlideError out.
-// The interpreter lock is released around every read, and a Slide may be used
-// from any thread: the opened slide never changes, and close() only drops this
-// object's reference to it, so reads already running finish on their own copy.
+// kolva._core.Slide: arguments in, a call into the core's Slide, the result or
+// a SlideError out. The interpreter lock is released around every read.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <malloc.h>
-
 #include <algorithm>
-#include <cstdlib>
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <optional>
 #include <memory>
-#include <new>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "common/convert.hpp"
+#include "common/errors.hpp"
 #include "export/shard.hpp"
-#include "slide/slide.hpp"
-#include "std_io/sink.hpp"
-#include "fetch.hpp"
+#include "slide_object.hpp"
 #include "std_io/cache.hpp"
-#include "std_io/callback.hpp"
-#include "std_io/source.hpp"
 
 namespace kolva::core_module {
 namespace {
 
+using binding::guarded;
 using binding::to_u64;
-using slide::ErrorKind;
 using slide::SlideError;
-
-// The exception classes, created once per process.
-struct Errors {
-  PyObject* slide_error = nullptr;        // kolva.SlideError(Exception)
-  PyObject* unsupported = nullptr;        // kolva.UnsupportedFormat(SlideError)
-  PyObject* tile_not_found = nullptr;     // kolva.TileNotFound(SlideError, IndexError)
-  PyObject* image_not_found = nullptr;    // kolva.ImageNotFound(SlideError, KeyError)
-  PyObject* missing_file = nullptr;       // kolva.MissingFile(SlideError, FileNotFoundError)
-  PyObject* core_error = nullptr;         // kolva.CoreError(Exception): the core's own error
-};
-Errors g_errors;
-
-PyObject* error_class(ErrorKind kind) {
-  switch (kind) {
-    case ErrorKind::Unsupported: return g_errors.unsupported;
-    case ErrorKind::LevelNotFound:
-    case ErrorKind::TileNotFound: return g_errors.tile_not_found;
-    case ErrorKind::NotFound: return g_errors.image_not_found;
-    case ErrorKind::MissingFile: return g_errors.missing_file;
-    default: return g_errors.slide_error;
-  }
-}
-
-// The one error mapping: raises the class of `error.kind` with its message,
-// the core's error (debug rendering) as its __cause__. Returns nullptr.
-PyObject* raise_slide_error(const SlideError& error, FetchErrors* fetch_errors = nullptr) {
-  // A read through a Python fetch function failed: its own exception (with
-  // the URL and the transport's cause) says more than the core's I/O error.
-  if (error.kind == ErrorKind::Io && fetch_errors != nullptr && fetch_errors->restore()) {
-    return nullptr;
-  }
-  PyObject* type = error_class(error.kind);
-  PyObject* exc = PyObject_CallFunction(type, "s#", error.message.data(),
-                                        static_cast<Py_ssize_t>(error.message.size()));
-  if (exc == nullptr) return nullptr;
-  if (error.cause) {
-    const std::string debug = error.cause->debug();
-    PyObject* cause = PyObject_CallFunction(g_errors.core_error, "s#", debug.data(),
-                                            static_cast<Py_ssize_t>(debug.size()));
-    if (cause == nullptr) {
-      Py_DECREF(exc);
-      return nullptr;
-    }
-    PyException_SetCause(exc, cause);  // steals `cause`
-  }
-  PyErr_SetObject(type, exc);
-  Py_DECREF(exc);
-  return nullptr;
-}
-
-template <class F>
-PyObject* guarded(F&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_SetString(g_errors.slide_error, e.what());
-    return nullptr;
-  } catch (...) {
-    PyErr_SetString(g_errors.slide_error, "unknown C++ exception");
-    return nullptr;
-  }
-}
-
-// Every access to `slide` happens with the interpreter lock held; a read
-// copies the pointer before it lets the lock go, so close() cannot pull the
-// slide from under it.
-struct SlideObject {
-  PyObject_HEAD
-  std::shared_ptr<const slide::Slide>* slide;  // empty once closed
-  std::shared_ptr<FetchErrors>* fetch_errors;  // what its fetch functions raised
-};
 
 SlideObject* as_slide(PyObject* self) { return reinterpret_cast<SlideObject*>(self); }
 
 PyObject* g_slide_type = nullptr;
 
-// This object's slide, or nullptr with "the slide is closed" raised.
+}  // namespace
+
+
 std::shared_ptr<const slide::Slide> acquire(PyObject* self) {
   std::shared_ptr<const slide::Slide> s = *as_slide(self)->slide;
-  if (!s) PyErr_SetString(g_errors.slide_error, "the slide is closed");
+  if (!s) PyErr_SetString(binding::slide_errors().slide_error, "the slide is closed");
   return s;
 }
+
+namespace {
 
 PyObject* bytes_of(const Bytes& bytes) {
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
@@ -131,12 +51,19 @@ PyObject* str_of(const std::string& text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
 }
 
-// raise_slide_error for a read of `self`, whose fetch functions may have
-// raised the real cause.
+}  // namespace
+
 PyObject* raise_for(PyObject* self, const SlideError& error) {
+  // A read through a Python fetch function failed: its own exception (with
+  // the URL and the transport's cause) says more than the core's I/O error.
   auto* errors = as_slide(self)->fetch_errors;
-  return raise_slide_error(error, errors && *errors ? errors->get() : nullptr);
+  if (error.kind == slide::ErrorKind::Io && errors && *errors && (*errors)->restore()) {
+    return nullptr;
+  }
+  return binding::raise_slide_error(error);
 }
+
+namespace {
 
 // Reads one planned tile into a new bytes object (the interpreter lock is
 // released for the read).
@@ -422,7 +349,7 @@ PyObject* slide_assemble_tiles(PyObject*, PyObject* const* args, Py_ssize_t narg
       auto tile = planned->slide->assemble(
           plan, std::span<const ByteSpan>(spans).subspan(at, plan.ranges.size()));
       at += plan.ranges.size();
-      PyObject* item = tile.ok() ? bytes_of(*tile) : raise_slide_error(tile.error());
+      PyObject* item = tile.ok() ? bytes_of(*tile) : binding::raise_slide_error(tile.error());
       if (item == nullptr) {
         Py_CLEAR(out);
         break;
@@ -600,8 +527,14 @@ PyType_Slot kSlideSlots[] = {
 PyType_Spec kSlideSpec = {"kolva._core.Slide", sizeof(SlideObject), 0, Py_TPFLAGS_DEFAULT,
                           kSlideSlots};
 
-PyObject* wrap(std::shared_ptr<const slide::Slide> s,
-               std::shared_ptr<FetchErrors> fetch_errors = nullptr) {
+}  // namespace
+
+PyObject* slide_type() {
+  if (g_slide_type == nullptr) g_slide_type = PyType_FromSpec(&kSlideSpec);
+  return g_slide_type;
+}
+
+PyObject* wrap(std::shared_ptr<const slide::Slide> s, std::shared_ptr<FetchErrors> fetch_errors) {
   auto* type = reinterpret_cast<PyTypeObject*>(g_slide_type);
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* self = alloc(type, 0);
@@ -612,309 +545,5 @@ PyObject* wrap(std::shared_ptr<const slide::Slide> s,
   return self;
 }
 
-// ------------------------------------------------------------------ module functions
 
-// open(path, tile_size=0) -> Slide
-PyObject* open_slide(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static const char* kwlist[] = {"path", "tile_size", nullptr};
-    PyObject* path_arg = nullptr;
-    PyObject* tile_size_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|O:open", const_cast<char**>(kwlist),
-                                     &path_arg, &tile_size_arg)) {
-      return nullptr;
-    }
-    slide::OpenOptions options;
-    if (tile_size_arg != nullptr && !to_u64(tile_size_arg, "tile_size", &options.tile_size)) {
-      return nullptr;
-    }
-    PyObject* encoded = PyUnicode_EncodeFSDefault(path_arg);
-    if (encoded == nullptr) return nullptr;
-    std::string path(PyBytes_AsString(encoded), static_cast<std::size_t>(PyBytes_Size(encoded)));
-    Py_DECREF(encoded);
-    if (path.find('\0') != std::string::npos) {
-      PyErr_SetString(g_errors.slide_error, "cannot open a path that contains a NUL character");
-      return nullptr;
-    }
-    std::optional<slide::SlideResult<std::shared_ptr<const slide::Slide>>> opened;
-    std::optional<OsError> os_error;
-    Py_BEGIN_ALLOW_THREADS
-    auto file = std_io::SharedFileSource::open(path);
-    if (file.ok()) {
-      opened = slide::Slide::open(
-          slide::SourceSet(std::move(file).value(), slide::LocalSiblings::of_file(path)), options);
-    } else {
-      os_error = file.error();
-    }
-    Py_END_ALLOW_THREADS
-    if (os_error) return raise_slide_error(slide::errors::cannot_open(path, *os_error));
-    if (!opened->ok()) return raise_slide_error(opened->error());
-    return wrap(std::move(*opened).value());
-  });
-}
-
-// The text of a str argument as UTF-8, or false with TypeError raised.
-bool utf8_of(PyObject* value, const char* name, std::string& out) {
-  if (!PyUnicode_Check(value)) {
-    binding::raise_cast_error(value, "str", name);
-    return false;
-  }
-  Py_ssize_t length = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(value, &length);
-  if (text == nullptr) return false;
-  out.assign(text, static_cast<std::size_t>(length));
-  return true;
-}
-
-// write_shard(path, shard_name, pieces, sync) -> (samples, tile bytes, size, manifest)
-// pieces: (slide, level, tiles as native uint64 bytes, key prefix, extension,
-// json fields, manifest fields) tuples. The shard is written to `path`,
-// created or truncated; the caller renames it into place.
-PyObject* write_shard(PyObject*, PyObject* args) {
-  return guarded([&]() -> PyObject* {
-    PyObject* path_arg = nullptr;
-    PyObject* pieces_arg = nullptr;
-    const char* shard_name = nullptr;
-    int sync = 0;
-    if (!PyArg_ParseTuple(args, "UsOp:write_shard", &path_arg, &shard_name, &pieces_arg, &sync)) {
-      return nullptr;
-    }
-    PyObject* encoded = PyUnicode_EncodeFSDefault(path_arg);
-    if (encoded == nullptr) return nullptr;
-    const std::string path(PyBytes_AsString(encoded),
-                           static_cast<std::size_t>(PyBytes_Size(encoded)));
-    Py_DECREF(encoded);
-    PyObject* seq = PySequence_Fast(pieces_arg, "pieces must be a sequence");
-    if (seq == nullptr) return nullptr;
-    std::vector<shard::ShardPiece> pieces;
-    std::vector<std::shared_ptr<FetchErrors>> fetch_errors;  // of the pieces' slides
-    const Py_ssize_t count = PySequence_Size(seq);
-    bool ok = count >= 0;
-    for (Py_ssize_t i = 0; ok && i < count; ++i) {
-      PyObject* item = PySequence_GetItem(seq, i);
-      ok = item != nullptr && PyTuple_Check(item) && PyTuple_Size(item) == 7;
-      if (!ok && item != nullptr) {
-        PyErr_SetString(PyExc_TypeError, "a shard piece is a tuple of 7 items");
-      }
-      shard::ShardPiece piece;
-      if (ok) {
-        PyObject* slide_obj = PyTuple_GetItem(item, 0);
-        if (!PyObject_TypeCheck(slide_obj, reinterpret_cast<PyTypeObject*>(g_slide_type))) {
-          PyErr_SetString(PyExc_TypeError, "a shard piece starts with a kolva._core.Slide");
-          ok = false;
-        } else {
-          piece.slide = acquire(slide_obj);
-          if (auto* e = as_slide(slide_obj)->fetch_errors; e && *e) fetch_errors.push_back(*e);
-          ok = piece.slide != nullptr;
-        }
-      }
-      ok = ok && to_u64(PyTuple_GetItem(item, 1), "level", &piece.level);
-      if (ok) {
-        PyObject* tiles = PyTuple_GetItem(item, 2);
-        char* data = nullptr;
-        Py_ssize_t size = 0;
-        ok = PyBytes_AsStringAndSize(tiles, &data, &size) == 0;
-        if (ok && size % 8 != 0) {
-          PyErr_SetString(PyExc_ValueError, "tiles must hold whole uint64 values");
-          ok = false;
-        }
-        if (ok) {
-          piece.tiles.resize(static_cast<std::size_t>(size) / 8);
-          if (size > 0) std::memcpy(piece.tiles.data(), data, static_cast<std::size_t>(size));
-        }
-      }
-      ok = ok && utf8_of(PyTuple_GetItem(item, 3), "key_prefix", piece.key_prefix) &&
-           utf8_of(PyTuple_GetItem(item, 4), "extension", piece.extension) &&
-           utf8_of(PyTuple_GetItem(item, 5), "json_fields", piece.json_fields) &&
-           utf8_of(PyTuple_GetItem(item, 6), "manifest_fields", piece.manifest_fields);
-      Py_XDECREF(item);
-      if (ok) pieces.push_back(std::move(piece));
-    }
-    Py_DECREF(seq);
-    if (!ok) return nullptr;
-
-    std::optional<slide::SlideResult<shard::ShardSummary>> written;
-    std::optional<OsError> os_error;
-    const std::string name(shard_name);
-    Py_BEGIN_ALLOW_THREADS
-    auto sink = std_io::FileSink::create(path, sync != 0);
-    if (sink.ok()) {
-      written = shard::write_shard(pieces, name, **sink);
-    } else {
-      os_error = sink.error();
-    }
-    pieces.clear();  // the last reference to a slide may close its file
-    Py_END_ALLOW_THREADS
-    if (os_error) {
-      errno = os_error->code;
-      return PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
-    }
-    if (!written->ok()) {
-      for (const auto& e : fetch_errors) {
-        if (written->error().kind == ErrorKind::Io && e->restore()) return nullptr;
-      }
-      return raise_slide_error(written->error());
-    }
-    const auto& summary = written->value();
-    return Py_BuildValue("(KKKy#)", static_cast<unsigned long long>(summary.samples),
-                         static_cast<unsigned long long>(summary.tile_bytes),
-                         static_cast<unsigned long long>(summary.size), summary.manifest.data(),
-                         static_cast<Py_ssize_t>(summary.manifest.size()));
-  });
-}
-
-// open_fetch(fetch, size, name, seeds, tile_size=0, cache_size=..., siblings=None) -> Slide:
-// a slide read through `fetch` (see python_fetch), `size` bytes long, named
-// `name` in messages, with a range cache of `cache_size` bytes (0: none)
-// holding `seeds`, [(offset, bytes), ...], fetched beforehand. `siblings`
-// finds and opens the files beside it (see python_siblings).
-PyObject* open_fetch(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static const char* kwlist[] = {"fetch", "size", "name", "seeds", "tile_size", "cache_size",
-                                   "siblings", nullptr};
-    PyObject* fetch = nullptr;
-    PyObject* size_arg = nullptr;
-    PyObject* name_arg = nullptr;
-    PyObject* seeds = nullptr;
-    PyObject* tile_size_arg = nullptr;
-    PyObject* cache_size_arg = nullptr;
-    PyObject* siblings_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOUO|OOO:open_fetch",
-                                     const_cast<char**>(kwlist), &fetch, &size_arg, &name_arg,
-                                     &seeds, &tile_size_arg, &cache_size_arg, &siblings_arg)) {
-      return nullptr;
-    }
-    if (!PyCallable_Check(fetch)) return binding::raise_cast_error(fetch, "callable", "fetch");
-    std::uint64_t size = 0;
-    std::uint64_t cache_size = std_io::CacheOptions{}.capacity;
-    slide::OpenOptions options;
-    if (!to_u64(size_arg, "size", &size) ||
-        (tile_size_arg != nullptr && !to_u64(tile_size_arg, "tile_size", &options.tile_size)) ||
-        (cache_size_arg != nullptr && !to_u64(cache_size_arg, "cache_size", &cache_size))) {
-      return nullptr;
-    }
-    Py_ssize_t name_length = 0;
-    const char* name_text = PyUnicode_AsUTF8AndSize(name_arg, &name_length);
-    if (name_text == nullptr) return nullptr;
-    auto errors = std::make_shared<FetchErrors>();
-    auto source = remote_source(fetch, size,
-                                std::string(name_text, static_cast<std::size_t>(name_length)),
-                                seeds, cache_size, errors);
-    if (source == nullptr) return nullptr;
-    std::shared_ptr<slide::Siblings> siblings;
-    if (siblings_arg != nullptr && siblings_arg != Py_None) {
-      siblings = python_siblings(siblings_arg, cache_size, errors);
-    }
-    std::optional<slide::SlideResult<std::shared_ptr<const slide::Slide>>> opened;
-    Py_BEGIN_ALLOW_THREADS
-    opened = slide::Slide::open(slide::SourceSet(std::move(source), std::move(siblings)), options);
-    if (opened->ok()) {
-      // Tiles are read exactly as planned from now on.
-      const slide::SourceSet& set = (*opened)->get()->sources();
-      for (slide::SourceIndex i = 0; i < set.size(); ++i) {
-        if (auto* cache = dynamic_cast<std_io::CachedSource*>(&set.at(i))) {
-          cache->set_read_ahead(false);
-        }
-      }
-    }
-    Py_END_ALLOW_THREADS
-    if (!opened->ok()) return raise_slide_error(opened->error(), errors.get());
-    return wrap(std::move(*opened).value(), std::move(errors));
-  });
-}
-
-PyMethodDef kModuleMethods[] = {
-    {"open_fetch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_fetch)),
-     METH_VARARGS | METH_KEYWORDS,
-     "open_fetch(fetch, size, name, seeds, tile_size=0, cache_size=..., siblings=None) -> Slide"},
-    {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_slide)),
-     METH_VARARGS | METH_KEYWORDS, "open(path, tile_size=0) -> Slide"},
-    {"write_shard", write_shard, METH_VARARGS,
-     "write_shard(path, shard_name, pieces, sync) -> (samples, tile_bytes, size, manifest)"},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyObject* new_error(const char* name, PyObject* bases, const char* doc) {
-  return PyErr_NewExceptionWithDoc(name, doc, bases, nullptr);
-}
-
-// glibc hands freed heap back to the system as soon as 128 KiB lie free at its
-// top, so every batch of tiles would fault its output pages in afresh (a page
-// fault per tile, more than the read itself costs). Loading the package keeps
-// up to 256 MiB of freed heap for reuse and serves allocations up to 32 MiB
-// (large NDPI tiles) from the heap, unless the process set glibc's own
-// MALLOC_TRIM_THRESHOLD_ or KOLVA_MALLOC_TUNING=0.
-void tune_malloc() {
-#ifdef __GLIBC__
-  const char* opt_out = std::getenv("KOLVA_MALLOC_TUNING");
-  if (std::getenv("MALLOC_TRIM_THRESHOLD_") != nullptr ||
-      (opt_out != nullptr && std::strcmp(opt_out, "0") == 0)) {
-    return;
-  }
-  mallopt(M_TRIM_THRESHOLD, 256 << 20);
-  mallopt(M_MMAP_THRESHOLD, 32 << 20);
-#endif
-}
-
-int exec_module(PyObject* module) {
-  static const bool tuned = (tune_malloc(), true);
-  (void)tuned;
-  if (g_errors.slide_error == nullptr) {
-    g_errors.slide_error = new_error("kolva.SlideError", PyExc_Exception,
-                                     "A slide could not be opened or read.");
-    if (g_errors.slide_error == nullptr) return -1;
-    g_errors.unsupported = new_error("kolva.UnsupportedFormat", g_errors.slide_error,
-                                     "The file is not a slide kolva can read.");
-    PyObject* bases = Py_BuildValue("(OO)", g_errors.slide_error, PyExc_IndexError);
-    if (g_errors.unsupported == nullptr || bases == nullptr) return -1;
-    g_errors.tile_not_found = new_error("kolva.TileNotFound", bases,
-                                        "A level or tile that does not exist.");
-    Py_DECREF(bases);
-    bases = Py_BuildValue("(OO)", g_errors.slide_error, PyExc_KeyError);
-    if (g_errors.tile_not_found == nullptr || bases == nullptr) return -1;
-    g_errors.image_not_found = new_error("kolva.ImageNotFound", bases,
-                                         "An associated image that the slide does not have.");
-    Py_DECREF(bases);
-    bases = Py_BuildValue("(OO)", g_errors.slide_error, PyExc_FileNotFoundError);
-    if (g_errors.image_not_found == nullptr || bases == nullptr) return -1;
-    g_errors.missing_file = new_error(
-        "kolva.MissingFile", bases,
-        "A file the slide keeps its pixels in (an Olympus .vsi's companion) is not there.");
-    Py_DECREF(bases);
-    if (g_errors.missing_file == nullptr) return -1;
-    g_errors.core_error = new_error("kolva.CoreError", PyExc_Exception,
-                                    "The core library's own error, kept as the cause.");
-    if (g_errors.tile_not_found == nullptr || g_errors.core_error == nullptr) return -1;
-  }
-  if (g_slide_type == nullptr) {
-    g_slide_type = PyType_FromSpec(&kSlideSpec);
-    if (g_slide_type == nullptr) return -1;
-  }
-  const std::pair<const char*, PyObject*> names[] = {
-      {"SlideError", g_errors.slide_error},   {"UnsupportedFormat", g_errors.unsupported},
-      {"TileNotFound", g_errors.tile_not_found}, {"CoreError", g_errors.core_error},
-      {"ImageNotFound", g_errors.image_not_found}, {"MissingFile", g_errors.missing_file},
-      {"Slide", g_slide_type},
-  };
-  for (const auto& [name, value] : names) {
-    Py_INCREF(value);
-    if (PyModule_AddObject(module, name, value) < 0) {
-      Py_DECREF(value);
-      return -1;
-    }
-  }
-  return 0;
-}
-
-PyModuleDef_Slot kModuleSlots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {0, nullptr},
-};
-
-PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "_core", "The native side of the kolva package.", 0,
-                       kModuleMethods, kModuleSlots, nullptr, nullptr, nullptr};
-
-}  // namespace
 }  // namespace kolva::core_module
-
-PyMODINIT_FUNC PyInit__core(void) { return PyModuleDef_Init(&kolva::core_module::kModule); }

@@ -113,6 +113,40 @@ class Slide:
         return float(x), float(y)
 
     @property
+    def objective_power(self) -> float | None:
+        """The scanner's objective magnification (kolva.objective-power), or None when
+        the file does not say (or says something that is not a number)."""
+        power = self._properties.get("kolva.objective-power")
+        try:
+            return float(power) if power is not None else None
+        except ValueError:
+            return None
+
+    def summary(self) -> dict[str, Any]:
+        """What `kolva info` and the tile server say about the slide, as plain JSON
+        values: format, vendor, dimensions, levels, pixel size, objective power and
+        the names of the associated images."""
+        try:
+            mpp = self.mpp
+        except ValueError:  # a pixel size that is not a number
+            mpp = None
+        return {
+            "format": self.format,
+            "vendor": self._properties.get("kolva.vendor"),
+            "dimensions": list(self.dimensions),
+            "level_count": self.level_count,
+            "levels": [
+                {"index": lv.index, "dimensions": list(lv.dimensions),
+                 "tile_size": list(lv.tile_size), "tile_grid": list(lv.tile_grid),
+                 "downsample": lv.downsample, "media_type": lv.media_type}
+                for lv in self.levels
+            ],
+            "mpp": list(mpp) if mpp else None,
+            "objective_power": self.objective_power,
+            "associated_images": sorted(self._associated),
+        }
+
+    @property
     def associated_images(self) -> Mapping[str, EncodedImage]:
         """Label, macro, thumbnail and similar images, returned without decoding."""
         return _AssociatedImages(self, self._associated)

@@ -84,8 +84,9 @@ class Slide:
         self._options = options
         self.format: str = core.format
         levels = tuple(
-            Level(i, (w, h), (tw, th), (gx, gy), ds, mt)
-            for i, (w, h, tw, th, gx, gy, mt, ds) in enumerate(core.levels)
+            Level(i, (lv.width, lv.height), (lv.tile_width, lv.tile_height),
+                  (lv.tiles_across, lv.tiles_down), lv.downsample, lv.media_type)
+            for i, lv in enumerate(core.levels)
         )
         self.levels: tuple[Level, ...] = levels
         self.level_count: int = len(levels)
@@ -93,7 +94,7 @@ class Slide:
         self.level_dimensions: tuple[tuple[int, int], ...] = tuple(l.dimensions for l in levels)
         self.level_downsamples: tuple[float, ...] = tuple(l.downsample for l in levels)
         self._properties: dict[str, str] = core.properties
-        self._associated = {name: (mt, (w, h)) for name, mt, w, h in core.associated}
+        self._associated = {a.name: (a.media_type, (a.width, a.height)) for a in core.associated}
         # The native methods themselves: no Python frame between caller and core.
         self.read_tile = core.read_tile  # type: ignore[method-assign]
 

@@ -13,63 +13,59 @@
 #include <thread>
 #include <vector>
 
-#include "access.hpp"
 #include "common/convert.hpp"
+#include "common/errors.hpp"
+#include "slide_object.hpp"
 #include "slide/slide.hpp"
 
 namespace kolva::core_module {
 namespace {
 
+using binding::guarded;
 using binding::to_u64;
+using Coords = std::vector<slide::Coord>;
 using slide::SlideResult;
 
-// A batch sized before it is copied: the plans of tiles of known size (read
-// later, straight into place) and the tiles that had to be read to be sized.
+// A batch sized before it is copied: the tiles of known size (read later,
+// straight into place) and the tiles that had to be read to be sized.
 struct SizedBatch {
   std::vector<std::uint64_t> sizes;          // per tile
-  std::vector<slide::TilePlan> plans;        // tiles of known size
-  std::vector<std::size_t> plan_tile;        // tile index of plans[k]
+  slide::Batch known;                        // tiles of known size
+  std::vector<std::size_t> known_tile;       // tile index of known.plans[k]
   std::vector<std::optional<Bytes>> early;   // tiles read while sizing
 };
 
 SlideResult<SizedBatch> size_batch(const slide::Slide& s, std::uint64_t level,
                                    const Coords& coords, unsigned workers) {
+  // Every tile is planned before any read: a bad coordinate reads nothing.
+  auto planned = s.plan_batch(level, coords);
+  if (!planned.ok()) return std::move(planned).error();
   SizedBatch batch;
   batch.sizes.resize(coords.size());
   batch.early.resize(coords.size());
-  if (s.batch_reader_) {  // NDPI at a chosen tile size cuts a band of tiles at a time
-    auto tiles = s.batch_reader_(s, level, coords, workers);
-    if (!tiles.ok()) return std::move(tiles).error();
-    for (std::size_t i = 0; i < coords.size(); ++i) {
-      batch.sizes[i] = (*tiles)[i].size();
-      batch.early[i] = std::move((*tiles)[i]);
-    }
-    return batch;
-  }
-  // Every tile is planned before any read: a bad coordinate reads nothing.
-  std::vector<slide::TilePlan> unsized;
+  batch.known.level = level;
+  slide::Batch unsized{level, {}, {}};
   std::vector<std::size_t> unsized_tile;
-  batch.plans.reserve(coords.size());
-  batch.plan_tile.reserve(coords.size());
   for (std::size_t i = 0; i < coords.size(); ++i) {
-    auto plan = s.plan_tile(level, coords[i].first, coords[i].second);
-    if (!plan.ok()) return std::move(plan).error();
-    if (const auto size = plan->output_size()) {
+    slide::TilePlan& plan = planned->plans[i];
+    if (const auto size = plan.output_size()) {
       batch.sizes[i] = *size;
-      batch.plans.push_back(std::move(plan).value());
-      batch.plan_tile.push_back(i);
+      batch.known.coords.push_back(coords[i]);
+      batch.known.plans.push_back(std::move(plan));
+      batch.known_tile.push_back(i);
     } else {
-      unsized.push_back(std::move(plan).value());
+      unsized.coords.push_back(coords[i]);
+      unsized.plans.push_back(std::move(plan));
       unsized_tile.push_back(i);
     }
   }
-  if (!unsized.empty()) {
-    const std::vector<std::span<std::uint8_t>> nowhere(unsized.size());
+  if (!unsized.plans.empty()) {
+    const std::vector<std::span<std::uint8_t>> nowhere(unsized.plans.size());
     std::vector<Bytes> read;
-    if (auto r = slide::read_plans(s, unsized, nowhere, read, workers); !r.ok()) {
+    if (auto r = s.read_batch(unsized, nowhere, read, workers); !r.ok()) {
       return std::move(r).error();
     }
-    for (std::size_t k = 0; k < unsized.size(); ++k) {
+    for (std::size_t k = 0; k < unsized_tile.size(); ++k) {
       batch.sizes[unsized_tile[k]] = read[k].size();
       batch.early[unsized_tile[k]] = std::move(read[k]);
     }
@@ -81,7 +77,7 @@ bool parse_batch_args(PyObject* const* args, std::uint64_t* level, Coords& coord
                       PyObject* threads_arg, unsigned* workers) {
   std::uint64_t threads = 0;
   if (!to_u64(args[0], "level", level) || !to_u64(threads_arg, "threads", &threads)) return false;
-  if (!parse_coord_pairs(args[1], coords)) return false;
+  if (!parse_coords(args[1], coords)) return false;
   if (threads == 0) threads = std::max(1U, std::thread::hardware_concurrency());
   *workers = static_cast<unsigned>(std::min<std::uint64_t>(threads, 256));
   return true;
@@ -109,13 +105,13 @@ PyObject* slide_tile_nbytes(PyObject* self, PyObject* const* args, Py_ssize_t na
     unsigned workers = 1;
     Coords coords;
     if (!parse_batch_args(args, &level, coords, args[2], &workers)) return nullptr;
-    auto s = acquire_slide(self);
+    auto s = acquire(self);
     if (!s) return nullptr;
     std::optional<SlideResult<SizedBatch>> sized;
     Py_BEGIN_ALLOW_THREADS
     sized = size_batch(*s, level, coords, workers);
     Py_END_ALLOW_THREADS
-    if (!sized->ok()) return raise_error(sized->error());
+    if (!sized->ok()) return raise_for(self, sized->error());
     const auto& sizes = (*sized)->sizes;
     return int64_bytes(std::vector<std::int64_t>(sizes.begin(), sizes.end()), false);
   });
@@ -136,7 +132,7 @@ PyObject* slide_read_tiles_into(PyObject* self, PyObject* const* args, Py_ssize_
     unsigned workers = 1;
     Coords coords;
     if (!parse_batch_args(args, &level, coords, args[3], &workers)) return nullptr;
-    auto s = acquire_slide(self);
+    auto s = acquire(self);
     if (!s) return nullptr;
     Py_buffer view;
     if (PyObject_GetBuffer(args[2], &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) {
@@ -151,7 +147,7 @@ PyObject* slide_read_tiles_into(PyObject* self, PyObject* const* args, Py_ssize_
     Py_BEGIN_ALLOW_THREADS
     sized = size_batch(*s, level, coords, workers);
     Py_END_ALLOW_THREADS
-    if (!sized->ok()) return raise_error(sized->error());
+    if (!sized->ok()) return raise_for(self, sized->error());
     SizedBatch& batch = sized->value();
 
     // Offsets saturate at INT64_MAX, which no buffer holds.
@@ -173,9 +169,9 @@ PyObject* slide_read_tiles_into(PyObject* self, PyObject* const* args, Py_ssize_
     }
 
     auto* base = static_cast<std::uint8_t*>(view.buf);
-    std::vector<std::span<std::uint8_t>> dst(batch.plans.size());
-    for (std::size_t k = 0; k < batch.plans.size(); ++k) {
-      const std::size_t i = batch.plan_tile[k];
+    std::vector<std::span<std::uint8_t>> dst(batch.known.plans.size());
+    for (std::size_t k = 0; k < batch.known.plans.size(); ++k) {
+      const std::size_t i = batch.known_tile[k];
       dst[k] = {base + offsets[i], static_cast<std::size_t>(batch.sizes[i])};
     }
     SlideResult<Unit> result = Unit{};
@@ -186,28 +182,10 @@ PyObject* slide_read_tiles_into(PyObject* self, PyObject* const* args, Py_ssize_
       }
     }
     std::vector<Bytes> unused;
-    result = slide::read_plans(*s, batch.plans, dst, unused, workers);
+    if (!batch.known.plans.empty()) result = s->read_batch(batch.known, dst, unused, workers);
     Py_END_ALLOW_THREADS
-    if (!result.ok()) return raise_error(result.error());
+    if (!result.ok()) return raise_for(self, result.error());
     return int64_bytes(offsets, true);
-  });
-}
-
-// plan_sizes(plans) -> bytes: one native int64 per tile of plan_tiles, its
-// length when the plan tells it, -1 when only joining the tile does.
-PyObject* plan_sizes(PyObject*, PyObject* plans) {
-  return guarded([&]() -> PyObject* {
-    auto* planned = static_cast<PlannedTiles*>(PyCapsule_GetPointer(plans, kPlannedTiles));
-    if (planned == nullptr) return nullptr;
-    std::vector<std::int64_t> sizes;
-    sizes.reserve(planned->plans.size());
-    for (const auto& plan : planned->plans) {
-      const auto size = plan.output_size();
-      sizes.push_back(size && *size <= static_cast<std::uint64_t>(INT64_MAX)
-                          ? static_cast<std::int64_t>(*size)
-                          : -1);
-    }
-    return int64_bytes(sizes, false);
   });
 }
 

@@ -10,11 +10,11 @@ from __future__ import annotations
 import os
 import sys
 from array import array
-from collections.abc import Iterable, Iterator, Mapping, Sequence
+from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, cast
 
-from . import _core, _remote
+from . import _core, _remote, _sources
 from ._core import SlideError, TileNotFound
 
 if TYPE_CHECKING:
@@ -100,11 +100,6 @@ def _writable(out: Any) -> Any:
     return out
 
 
-def _too_small(capacity: int, count: int, total: int) -> ValueError:
-    return ValueError(f"out holds {capacity} bytes; the {count} tiles need {total} "
-                      "(size the buffer with tile_nbytes)")
-
-
 class Slide:
     """An opened whole-slide image. Make one with `kolva.open`."""
 
@@ -116,8 +111,9 @@ class Slide:
         self._options = options
         self.format: str = core.format
         levels = tuple(
-            Level(i, (w, h), (tw, th), (gx, gy), ds, mt)
-            for i, (w, h, tw, th, gx, gy, mt, ds) in enumerate(core.levels)
+            Level(i, (lv.width, lv.height), (lv.tile_width, lv.tile_height),
+                  (lv.tiles_across, lv.tiles_down), lv.downsample, lv.media_type)
+            for i, lv in enumerate(core.levels)
         )
         self.levels: tuple[Level, ...] = levels
         self.level_count: int = len(levels)
@@ -125,7 +121,7 @@ class Slide:
         self.level_dimensions: tuple[tuple[int, int], ...] = tuple(l.dimensions for l in levels)
         self.level_downsamples: tuple[float, ...] = tuple(l.downsample for l in levels)
         self._properties: dict[str, str] = core.properties
-        self._associated = {name: (mt, (w, h)) for name, mt, w, h in core.associated}
+        self._associated = {a.name: (a.media_type, (a.width, a.height)) for a in core.associated}
         # The native methods themselves: no Python frame between caller and core.
         self.read_tile = core.read_tile  # type: ignore[method-assign]
 
@@ -143,6 +139,40 @@ class Slide:
         if x is None or y is None:
             return None
         return float(x), float(y)
+
+    @property
+    def objective_power(self) -> float | None:
+        """The scanner's objective magnification (kolva.objective-power), or None when
+        the file does not say (or says something that is not a number)."""
+        power = self._properties.get("kolva.objective-power")
+        try:
+            return float(power) if power is not None else None
+        except ValueError:
+            return None
+
+    def summary(self) -> dict[str, Any]:
+        """What `kolva info` and the tile server say about the slide, as plain JSON
+        values: format, vendor, dimensions, levels, pixel size, objective power and
+        the names of the associated images."""
+        try:
+            mpp = self.mpp
+        except ValueError:  # a pixel size that is not a number
+            mpp = None
+        return {
+            "format": self.format,
+            "vendor": self._properties.get("kolva.vendor"),
+            "dimensions": list(self.dimensions),
+            "level_count": self.level_count,
+            "levels": [
+                {"index": lv.index, "dimensions": list(lv.dimensions),
+                 "tile_size": list(lv.tile_size), "tile_grid": list(lv.tile_grid),
+                 "downsample": lv.downsample, "media_type": lv.media_type}
+                for lv in self.levels
+            ],
+            "mpp": list(mpp) if mpp else None,
+            "objective_power": self.objective_power,
+            "associated_images": sorted(self._associated),
+        }
 
     @property
     def associated_images(self) -> Mapping[str, EncodedImage]:
@@ -169,10 +199,6 @@ class Slide:
         planned first (a bad coordinate fails before anything is read), then read with
         `threads` threads (default: the machine's cores). A remote slide fetches all
         the ranges concurrently instead (see `max_requests` of `kolva.open`)."""
-        if self._remote is not None:
-            plans, ranges = self._core.plan_tiles(level, coords)
-            fetched: list[bytes] = self._core.assemble_tiles(plans, self._remote.fetch(ranges))
-            return fetched
         return cast("list[bytes]", self._core.read_tiles(level, coords, _threads(threads)))
 
     def tile_nbytes(self, level: int, coords: Iterable[tuple[int, int]], *,
@@ -183,17 +209,8 @@ class Slide:
         pieces (NDPI tiles cut to a chosen `tile_size`) are read to be measured."""
         import numpy as np
 
-        if self._remote is None:
-            return np.frombuffer(self._core.tile_nbytes(level, coords, _threads(threads)),
-                                 np.int64).copy()
-        coords = coords if isinstance(coords, Sequence) else list(coords)
-        plans, _ = self._core.plan_tiles(level, coords)
-        sizes = np.frombuffer(_core.plan_sizes(plans), np.int64).copy()
-        unknown = np.flatnonzero(sizes < 0)
-        if unknown.size:
-            tiles = self.read_tiles(level, [coords[i] for i in unknown.tolist()])
-            sizes[unknown] = [len(t) for t in tiles]
-        return sizes
+        return np.frombuffer(self._core.tile_nbytes(level, coords, _threads(threads)),
+                             np.int64).copy()
 
     def read_tiles_into(self, level: int, coords: Iterable[tuple[int, int]], out: Any, *,
                         threads: int | None = None) -> np.ndarray:
@@ -206,26 +223,8 @@ class Slide:
         `read_tiles`: `threads` threads, or concurrent requests for a remote slide."""
         import numpy as np
 
-        target = _writable(out)
-        if self._remote is None:
-            offsets = self._core.read_tiles_into(level, coords, target, _threads(threads))
-            return np.frombuffer(offsets, np.int64)
-        coords = coords if isinstance(coords, Sequence) else list(coords)
-        view = memoryview(target).cast("B")
-        if view.readonly:
-            raise BufferError("out must be a writable buffer")
-        plans, ranges = self._core.plan_tiles(level, coords)
-        sizes = np.frombuffer(_core.plan_sizes(plans), np.int64)
-        if (sizes >= 0).all() and int(sizes.sum()) > view.nbytes:
-            raise _too_small(view.nbytes, len(coords), int(sizes.sum()))
-        tiles = self._core.assemble_tiles(plans, self._remote.fetch(ranges))
-        offsets = np.zeros(len(tiles) + 1, np.int64)
-        np.cumsum([len(t) for t in tiles], out=offsets[1:])
-        if int(offsets[-1]) > view.nbytes:
-            raise _too_small(view.nbytes, len(coords), int(offsets[-1]))
-        for tile, at in zip(tiles, offsets.tolist()):
-            view[at:at + len(tile)] = tile
-        return offsets
+        offsets = self._core.read_tiles_into(level, coords, _writable(out), _threads(threads))
+        return np.frombuffer(offsets, np.int64)
 
     def tissue_tiles(self, level: int = 0,
                      min_bytes: int | str | None = "auto") -> list[tuple[int, int]]:
@@ -295,29 +294,6 @@ def _reopen(source: Any, options: dict[str, Any]) -> Slide:
     return open(source, **options)
 
 
-def _vsi_companions(path: str) -> list[tuple[str, str]]:
-    """(stack folder, ETS path) of every image file beside an Olympus .vsi, in the
-    order of the folders' numbers: `_<name>_/stack<N>/frame_t_0.ets` or
-    `frame_t.ets`. Which one is the main image is decided from the .vsi itself."""
-    folder = os.path.join(os.path.dirname(path),
-                          "_" + os.path.splitext(os.path.basename(path))[0] + "_")
-    found = []
-    try:
-        entries = os.listdir(folder)
-    except OSError:
-        return []
-    for entry in entries:
-        number = entry[5:] if entry.startswith("stack") else ""
-        if not number.isdigit():
-            continue
-        for name in ("frame_t_0.ets", "frame_t.ets"):
-            ets = os.path.join(folder, entry, name)
-            if os.path.isfile(ets):
-                found.append((int(number), entry, ets))
-                break
-    return [(entry, ets) for _, entry, ets in sorted(found)]
-
-
 def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None,  # noqa: A001
          storage_options: dict[str, Any] | None = None,
          cache_size: int = _remote.DEFAULT_CACHE_SIZE,
@@ -336,9 +312,10 @@ def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None, 
     `read_tiles`; each request gets `timeout` seconds and transient failures (5xx,
     resets) `retries` more tries.
 
-    An Olympus `.vsi` (a local path) opens its main scan: the ETS file of the stack
-    its metadata names as the largest image, from the `_<name>_/stack<N>/` folders
-    beside it, with the .vsi's thumbnail as the associated image "overview".
+    An Olympus `.vsi` (a local path or a URL whose folder can be listed) opens its
+    main scan: the ETS file of the stack its metadata names as the largest image,
+    from the `_<name>_/stack<N>/` folders beside it, with the .vsi's thumbnail as
+    the associated image "overview".
 
     tile_size: for NDPI, the edge of the square tiles every level is cut into, a
     multiple of the JPEG MCU size (8, or 16 for subsampled chroma; anything else
@@ -356,19 +333,15 @@ def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None, 
         source = os.fspath(source)
         if isinstance(source, bytes):
             source = os.fsdecode(source)
-    if isinstance(source, str) and _remote.is_url(source):
-        local = _remote.local_path_of(source)
+    if isinstance(source, str) and _sources.is_url(source):
+        local = _sources.local_path_of(source)
         if local is None:
             return _open_remote(source, options, storage_options=storage_options,
                                 cache_size=cache_size, max_requests=max_requests,
                                 timeout=timeout, retries=retries)
         source = local
     if isinstance(source, str):
-        if source.lower().endswith(".vsi"):
-            core = _core.open_vsi(source, _vsi_companions(source), tile_size or 0)
-        else:
-            core = _core.open(source, tile_size or 0)
-        return Slide(core, source, options)
+        return Slide(_core.open(source, tile_size or 0), source, options)
     if not hasattr(source, "read") and hasattr(source, "fs") and callable(getattr(source, "open", None)):
         source = source.open()  # an fsspec OpenFile: its file object
     if callable(getattr(source, "read", None)) and callable(getattr(source, "seek", None)):
@@ -396,8 +369,12 @@ def _open_remote(source: Any, options: dict[str, Any], *, storage_options: dict[
     remote = _remote.remote_file(source, storage_options, max_requests=max_requests,
                                  timeout=timeout, retries=retries)
     seeds = remote.first_round_trip()
+    siblings = None
+    if isinstance(source, str):
+        siblings = _sources.RemoteSiblings(source, storage_options, max_requests=max_requests,
+                                           timeout=timeout, retries=retries)
     core = _core.open_fetch(remote.fetch, remote.size, remote.name, seeds,
-                            options.get("tile_size") or 0, cache_size)
+                            options.get("tile_size") or 0, cache_size, siblings)
     return Slide(core, source, options, remote)
 
 

@@ -25,6 +25,7 @@ from urllib.parse import unquote, urlsplit
 import kolva
 
 from .._slide_cache import SlideCache
+from .._sources import is_url
 
 log = logging.getLogger("kolva.serve")
 
@@ -33,10 +34,6 @@ SLIDE_SUFFIXES = frozenset({".svs", ".tif", ".tiff", ".ndpi", ".vsi", ".ets", ".
                             ".bif", ".scn", ".qptiff"})
 
 _UNSAFE = re.compile(r"[^A-Za-z0-9_.-]+")
-
-
-def is_url(source: str) -> bool:
-    return re.match(r"^[A-Za-z][A-Za-z0-9+.-]*://", source) is not None
 
 
 def _digest(text: str, size: int = 5) -> str:
@@ -159,47 +156,12 @@ def open_sources(sources: list[str], cache: SlideCache[kolva.Slide]) -> dict[str
     return entries
 
 
-def _mpp(slide: kolva.Slide) -> list[float] | None:
-    try:
-        mpp = slide.mpp
-    except ValueError:  # a pixel size that is not a number
-        return None
-    return list(mpp) if mpp else None
-
-
 def describe(entry: Entry) -> dict[str, Any]:
-    """The JSON description of a slide (opens it: run it off the event loop)."""
+    """The JSON description of a slide (opens it: run it off the event loop): the
+    slide's own summary (as `kolva info` gives it), its id and name here, and its
+    properties."""
     with entry.lease() as slide:
-        props = slide.properties
-        mpp = _mpp(slide)
-        try:
-            associated = sorted(slide.associated_images)
-        except kolva.SlideError:
-            associated = []
-    power = props.get("kolva.objective-power")
-    try:
-        objective = float(power) if power is not None else None
-    except ValueError:
-        objective = None
-    return {
-        "id": entry.id,
-        "name": entry.name,
-        "format": entry.format,
-        "dimensions": list(entry.dimensions),
-        "level_count": entry.level_count,
-        "levels": [
-            {
-                "index": lv.index,
-                "dimensions": list(lv.dimensions),
-                "tile_size": list(lv.tile_size),
-                "tile_grid": list(lv.tile_grid),
-                "downsample": lv.downsample,
-                "media_type": lv.media_type,
-            }
-            for lv in entry.levels
-        ],
-        "mpp": mpp,
-        "objective_power": objective,
-        "properties": props,
-        "associated_images": associated,
-    }
+        summary = slide.summary()
+        properties = slide.properties
+    summary.pop("vendor")
+    return {"id": entry.id, "name": entry.name, **summary, "properties": properties}

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "common/convert.hpp"
+#include "drivers/dicom/series.hpp"
 #include "export/shard.hpp"
 #include "slide/slide.hpp"
 #include "slide/vsi.hpp"
@@ -752,6 +753,67 @@ bool utf8_of(PyObject* value, const char* name, std::string& out) {
   return true;
 }
 
+// open_dicom(paths, name, named, anchor=-1, series="", focal_plane=0,
+// optical_path="") -> Slide: the DICOM whole-slide series among the instance
+// files `paths` (a folder's files, the files beside a named one, or named ones).
+PyObject* open_dicom(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"paths",       "name",         "named", "anchor", "series",
+                                   "focal_plane", "optical_path", nullptr};
+    PyObject* paths_arg = nullptr;
+    const char* name = nullptr;
+    int named = 0;
+    long long anchor = -1;
+    const char* series = "";
+    unsigned long long focal_plane = 0;
+    const char* optical_path = "";
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Osp|LsKs:open_dicom", const_cast<char**>(kwlist),
+                                     &paths_arg, &name, &named, &anchor, &series, &focal_plane,
+                                     &optical_path)) {
+      return nullptr;
+    }
+    std::vector<std::string> paths;
+    PyObject* it = PyObject_GetIter(paths_arg);
+    if (it == nullptr) return nullptr;
+    PyObject* item;
+    while ((item = PyIter_Next(it)) != nullptr) {
+      std::string path;
+      const bool ok = utf8_of(item, "paths", path);
+      Py_DECREF(item);
+      if (!ok) {
+        Py_DECREF(it);
+        return nullptr;
+      }
+      paths.push_back(std::move(path));
+    }
+    Py_DECREF(it);
+    if (PyErr_Occurred()) return nullptr;
+    dicom::SeriesOptions options;
+    options.named = named != 0;
+    if (anchor >= 0) options.anchor = static_cast<std::size_t>(anchor);
+    options.series = series;
+    options.focal_plane = focal_plane;
+    options.optical_path = optical_path;
+    std::optional<slide::SlideResult<std::shared_ptr<const slide::Slide>>> opened;
+    Py_BEGIN_ALLOW_THREADS
+    std::vector<std::shared_ptr<std_io::RangeSource>> sources;
+    for (const std::string& path : paths) {
+      auto file = std_io::SharedFileSource::open(path);
+      if (!file.ok()) {
+        opened = SlideError{ErrorKind::Io,
+                            "cannot open " + path + ": " + std::strerror(file.error().code),
+                            KolvaError::IoError{file.error()}};
+        break;
+      }
+      sources.push_back(std::move(file).value());
+    }
+    if (!opened) opened = dicom::open_files(std::move(sources), options, name);
+    Py_END_ALLOW_THREADS
+    if (!opened->ok()) return raise_slide_error(opened->error());
+    return wrap(std::move(*opened).value());
+  });
+}
+
 // write_shard(path, shard_name, pieces, sync) -> (samples, tile bytes, size, manifest)
 // pieces: (slide, level, tiles as native uint64 bytes, key prefix, extension,
 // json fields, manifest fields) tuples. The shard is written to `path`,
@@ -914,6 +976,9 @@ PyMethodDef kModuleMethods[] = {
     {"open_fetch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_fetch)),
      METH_VARARGS | METH_KEYWORDS,
      "open_fetch(fetch, size, name, seeds, tile_size=0, cache_size=...) -> Slide"},
+    {"open_dicom", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_dicom)),
+     METH_VARARGS | METH_KEYWORDS,
+     "open_dicom(paths, name, named, anchor=-1, series='', focal_plane=0, optical_path='') -> Slide"},
     {"open_vsi", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_vsi_slide)),
      METH_VARARGS | METH_KEYWORDS, "open_vsi(path, companions, tile_size=0) -> Slide"},
     {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_slide)),

@@ -12,7 +12,7 @@ from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass
 from typing import Any, cast
 
-from . import _core, _remote
+from . import _core, _dicom, _remote
 from ._core import SlideError, TileNotFound
 
 __all__ = ["EncodedImage", "Level", "Slide", "open"]
@@ -111,6 +111,15 @@ class Slide:
         if x is None or y is None:
             return None
         return float(x), float(y)
+
+    @property
+    def icc_profile(self) -> bytes | None:
+        """The ICC colour profile the file carries for its pixels, or None."""
+        encoded = self._properties.get("dicom.icc-profile")
+        if encoded is None:
+            return None
+        import base64
+        return base64.b64decode(encoded)
 
     @property
     def associated_images(self) -> Mapping[str, EncodedImage]:
@@ -226,9 +235,10 @@ def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None, 
          cache_size: int = _remote.DEFAULT_CACHE_SIZE,
          max_requests: int = _remote.DEFAULT_MAX_REQUESTS,
          timeout: float | None = _remote.DEFAULT_TIMEOUT,
-         retries: int = _remote.DEFAULT_RETRIES) -> Slide:
-    """Opens a slide: Aperio SVS, Philips TIFF, Hamamatsu NDPI, Olympus ETS/VSI or a
-    tiled TIFF/BigTIFF pyramid. Raises `kolva.UnsupportedFormat` for files that are no
+         retries: int = _remote.DEFAULT_RETRIES, series: str | None = None,
+         focal_plane: int = 0, optical_path: str | None = None) -> Slide:
+    """Opens a slide: Aperio SVS, Philips TIFF, Hamamatsu NDPI, Olympus ETS/VSI, a
+    tiled TIFF/BigTIFF pyramid or a DICOM whole-slide series. Raises `kolva.UnsupportedFormat` for files that are no
     such slide and `kolva.SlideError` when the file cannot be read.
 
     `source` is a local path, a URL (``http://``, ``https://``, ``s3://``, ``gs://``,
@@ -251,10 +261,30 @@ def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None, 
     the last column and row end at the level's edge (their JPEG is smaller, not
     padded). Default (None): NDPI levels keep the file's own tiling, one tile per
     run of restart intervals. Other formats store their tiles as such and ignore
-    tile_size."""
+    tile_size.
+
+    DICOM (VL Whole Slide Microscopy): `source` is a folder holding the series'
+    instance files, any one instance (the rest of its series is found beside it) or
+    a list of instance paths. A folder with several series needs `series` (a
+    SeriesInstanceUID). `focal_plane` (an index, lowest plane first) and
+    `optical_path` (an OpticalPathIdentifier) choose what is served when the series
+    has several; the properties `dicom.optical-paths` and `dicom.focal-planes` list
+    them. Every frame is handed out as stored; a tile that a sparse (TILED_SPARSE)
+    level does not store raises `kolva.TileNotFound`, as absent tiles do in every
+    format."""
     options: dict[str, Any] = {}
     if tile_size is not None:
         options["tile_size"] = tile_size
+    dicom = _dicom.options_of(series, focal_plane, optical_path)
+    if series is not None:
+        options["series"] = series
+    if focal_plane:
+        options["focal_plane"] = focal_plane
+    if optical_path is not None:
+        options["optical_path"] = optical_path
+    if isinstance(source, (list, tuple)):
+        return Slide(_dicom.open_local([os.fspath(p) for p in source], dicom), list(source),
+                     options)
     if isinstance(source, os.PathLike):
         source = os.fspath(source)
         if isinstance(source, bytes):
@@ -267,6 +297,8 @@ def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None, 
                                 timeout=timeout, retries=retries)
         source = local
     if isinstance(source, str):
+        if os.path.isdir(source) or _dicom.is_dicom_file(source):
+            return Slide(_dicom.open_local(source, dicom), source, options)
         if source.lower().endswith(".vsi"):
             core = _core.open_vsi(source, _vsi_companions(source), tile_size or 0)
         else:

@@ -324,7 +324,8 @@ void add_associated_images(Slide& slide) {
     case Format::Philips: add_philips(slide); break;
     case Format::Ndpi: add_ndpi(slide); break;
     case Format::Ets:
-    case Format::GenericTiff: break;
+    case Format::GenericTiff:
+    case Format::Dicom: break;
   }
 }
 

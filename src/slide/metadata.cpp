@@ -436,6 +436,7 @@ const char* vendor_name(Format format) {
     case Format::Ndpi: return "hamamatsu";
     case Format::Ets: return "olympus";
     case Format::GenericTiff: return "generic-tiff";
+    case Format::Dicom: return "dicom";
   }
   return "";
 }
@@ -626,7 +627,8 @@ Properties slide_properties(Format format, const std::vector<tiff_tools::Ifd>& i
           map["kolva.mpp-y"] = format_double(mpp->second);
         }
         break;
-      case Format::Ets: break;
+      case Format::Ets:
+      case Format::Dicom: break;
     }
   }
   add_levels(levels, map);

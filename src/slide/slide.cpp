@@ -125,6 +125,7 @@ const char* format_name(Format format) {
     case Format::Ndpi: return "ndpi";
     case Format::Ets: return "ets";
     case Format::GenericTiff: return "generic-tiff";
+    case Format::Dicom: return "dicom";
   }
   return "";
 }

@@ -52,8 +52,8 @@ struct SlideError {
 template <class T>
 using SlideResult = Result<T, SlideError>;
 
-enum class Format : std::uint8_t { Aperio, Philips, Ndpi, Ets, GenericTiff };
-// "aperio", "philips", "ndpi", "ets", "generic-tiff".
+enum class Format : std::uint8_t { Aperio, Philips, Ndpi, Ets, GenericTiff, Dicom };
+// "aperio", "philips", "ndpi", "ets", "generic-tiff", "dicom".
 const char* format_name(Format format);
 
 struct Range {

@@ -814,6 +814,74 @@ PyObject* open_dicom(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// open_dicom_fetch(instances, name, named, anchor=-1, series="", focal_plane=0,
+// optical_path="", cache_size=...) -> Slide: open_dicom over remote instances,
+// each (fetch, size, name, head): read through `fetch` (see python_fetch) with
+// a range cache holding `head`, the instance's first bytes fetched beforehand.
+PyObject* open_dicom_fetch(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"instances",   "name",         "named",      "anchor", "series",
+                                   "focal_plane", "optical_path", "cache_size", nullptr};
+    PyObject* instances_arg = nullptr;
+    const char* name = nullptr;
+    int named = 0;
+    long long anchor = -1;
+    const char* series = "";
+    unsigned long long focal_plane = 0;
+    const char* optical_path = "";
+    unsigned long long cache_size = std_io::CacheOptions{}.capacity;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Osp|LsKsK:open_dicom_fetch",
+                                     const_cast<char**>(kwlist), &instances_arg, &name, &named,
+                                     &anchor, &series, &focal_plane, &optical_path, &cache_size)) {
+      return nullptr;
+    }
+    std::vector<std::shared_ptr<std_io::RangeSource>> sources;
+    std::vector<std::shared_ptr<std_io::CachedSource>> caches;
+    PyObject* it = PyObject_GetIter(instances_arg);
+    if (it == nullptr) return nullptr;
+    PyObject* item;
+    while ((item = PyIter_Next(it)) != nullptr) {
+      PyObject* fetch = nullptr;
+      unsigned long long size = 0;
+      const char* instance_name = nullptr;
+      PyObject* head = nullptr;
+      const bool ok = PyArg_ParseTuple(item, "OKsS:instance", &fetch, &size, &instance_name, &head);
+      if (ok) {
+        auto remote = std::make_shared<std_io::CallbackSource>(python_fetch(fetch), size,
+                                                               std::string(instance_name));
+        auto cache = std::make_shared<std_io::CachedSource>(
+            remote, std_io::CacheOptions{std::max<std::uint64_t>(cache_size, 1 << 20), 64 << 10});
+        const auto* p = reinterpret_cast<const std::uint8_t*>(PyBytes_AsString(head));
+        cache->insert(0, Bytes(p, p + PyBytes_Size(head)));
+        caches.push_back(cache);
+        sources.push_back(std::move(cache));
+      }
+      Py_DECREF(item);
+      if (!ok) break;
+    }
+    Py_DECREF(it);
+    if (PyErr_Occurred()) return nullptr;
+    dicom::SeriesOptions options;
+    options.named = named != 0;
+    if (anchor >= 0) options.anchor = static_cast<std::size_t>(anchor);
+    options.series = series;
+    options.focal_plane = focal_plane;
+    options.optical_path = optical_path;
+    clear_fetch_error();
+    std::optional<slide::SlideResult<std::shared_ptr<const slide::Slide>>> opened;
+    Py_BEGIN_ALLOW_THREADS
+    opened = dicom::open_files(std::move(sources), options, name);
+    Py_END_ALLOW_THREADS
+    // Frames are read exactly as planned from now on.
+    for (const auto& cache : caches) cache->set_read_ahead(false);
+    if (!opened->ok()) {
+      if (restore_fetch_error()) return nullptr;
+      return raise_slide_error(opened->error());
+    }
+    return wrap(std::move(*opened).value());
+  });
+}
+
 // write_shard(path, shard_name, pieces, sync) -> (samples, tile bytes, size, manifest)
 // pieces: (slide, level, tiles as native uint64 bytes, key prefix, extension,
 // json fields, manifest fields) tuples. The shard is written to `path`,
@@ -979,6 +1047,11 @@ PyMethodDef kModuleMethods[] = {
     {"open_dicom", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_dicom)),
      METH_VARARGS | METH_KEYWORDS,
      "open_dicom(paths, name, named, anchor=-1, series='', focal_plane=0, optical_path='') -> Slide"},
+    {"open_dicom_fetch",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_dicom_fetch)),
+     METH_VARARGS | METH_KEYWORDS,
+     "open_dicom_fetch(instances, name, named, anchor=-1, series='', focal_plane=0, "
+     "optical_path='', cache_size=...) -> Slide"},
     {"open_vsi", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_vsi_slide)),
      METH_VARARGS | METH_KEYWORDS, "open_vsi(path, companions, tile_size=0) -> Slide"},
     {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_slide)),

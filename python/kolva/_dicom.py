@@ -60,3 +60,109 @@ def open_local(source: str | Sequence[str], options: dict[str, Any]) -> Any:
         raise ValueError("kolva.open() was given an empty list of DICOM instances")
     name = paths[0] if len(paths) == 1 else f"{paths[0]} (+{len(paths) - 1} instances)"
     return _core.open_dicom(paths, name, True, **options)
+
+
+# --------------------------------------------------------------------------- remote
+class SeriesRemote:
+    """The remote instances of a series behind one `fetch`: the native slide numbers
+    instance i's bytes from i << INSTANCE_SHIFT on, as its plans do."""
+
+    INSTANCE_SHIFT = 40
+
+    def __init__(self, remotes: list[Any]) -> None:
+        self.remotes = remotes
+
+    def fetch(self, ranges: Sequence[tuple[int, int]]) -> list[bytes]:
+        mask = (1 << self.INSTANCE_SHIFT) - 1
+        by_instance: dict[int, list[int]] = {}
+        for i, (offset, _) in enumerate(ranges):
+            by_instance.setdefault(int(offset) >> self.INSTANCE_SHIFT, []).append(i)
+        out: list[bytes] = [b""] * len(ranges)
+
+        def one(instance: int) -> None:
+            picked = by_instance[instance]
+            got = self.remotes[instance].fetch([(int(ranges[i][0]) & mask, int(ranges[i][1]))
+                                                for i in picked])
+            for i, data in zip(picked, got):
+                out[i] = data
+
+        if len(by_instance) == 1:
+            one(next(iter(by_instance)))
+        else:
+            from concurrent.futures import ThreadPoolExecutor
+            with ThreadPoolExecutor(min(len(by_instance), 16)) as pool:
+                list(pool.map(one, by_instance))
+        return out
+
+
+def _listing(url: str, storage_options: dict[str, Any] | None) -> list[tuple[str, int | None]]:
+    """(URL, size) of the files in a remote folder, in one listing request."""
+    import fsspec
+
+    fs, path = fsspec.core.url_to_fs(url, **(storage_options or {}))
+    protocol = url.split("://", 1)[0]
+    found = []
+    for entry in fs.ls(path.rstrip("/"), detail=True):
+        if entry.get("type") != "file":
+            continue
+        name = entry["name"]
+        found.append((name if "://" in name else f"{protocol}://{name}", entry.get("size")))
+    return sorted(found)
+
+
+def _head(remote: Any, size: int | None) -> bytes:
+    """The first window of an instance (its header and, mostly, its offset table);
+    learns the instance's size from the answer when the listing did not say."""
+    from ._remote import WINDOW
+
+    if size is not None:
+        remote.size = size
+    if remote.transport.loop is None:
+        head, total = remote._get_sync(0, -WINDOW)
+    else:
+        head, total = remote._run(lambda: remote._get(0, -WINDOW))
+    if size is None:
+        if total is None:
+            raise _core.SlideError(f"cannot read {remote.name}: the server did not say how "
+                                   "long the file is")
+        remote.size = total
+    return bytes(head)
+
+
+def open_remote(url: str, storage_options: dict[str, Any] | None, options: dict[str, Any],
+                make_remote: Any, cache_size: int) -> tuple[Any, SeriesRemote]:
+    """The native slide of a remote folder (a URL ending in "/"), a remote instance
+    with the rest of its folder, or a list of instance URLs; and the fetcher of its
+    tile reads. Every instance's first window is fetched at once, concurrently."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    anchor = -1
+    named = False
+    if isinstance(url, str) and url.endswith("/"):
+        entries = _listing(url, storage_options)
+        name = url
+    elif isinstance(url, str):
+        name = url
+        entries = [(url, None)]
+        if not url.split("://", 1)[0].startswith("http"):
+            parent = url.rsplit("/", 1)[0] + "/"
+            try:
+                entries = _listing(parent, storage_options)
+            except (OSError, ValueError):
+                entries = [(url, None)]
+        anchor = next((i for i, (u, _) in enumerate(entries) if u == url), -1)
+        if anchor < 0:
+            entries, anchor = [(url, None)], 0
+    else:
+        entries = [(u, None) for u in url]
+        named = True
+        name = entries[0][0] if len(entries) == 1 else f"{entries[0][0]} (+{len(entries) - 1} instances)"
+    if not entries:
+        raise _core.UnsupportedFormat(f"{name} is not a slide kolva can read: it holds no file")
+    remotes = [make_remote(u) for u, _ in entries]
+    with ThreadPoolExecutor(min(len(remotes), 32)) as pool:
+        heads = list(pool.map(_head, remotes, [s for _, s in entries]))
+    instances = [(r.fetch, r.size, r.name, h) for r, h in zip(remotes, heads)]
+    core = _core.open_dicom_fetch(instances, name, named, anchor=anchor, cache_size=cache_size,
+                                  **options)
+    return core, SeriesRemote(remotes)

@@ -283,6 +283,10 @@ def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None, 
     if optical_path is not None:
         options["optical_path"] = optical_path
     if isinstance(source, (list, tuple)):
+        if source and all(isinstance(p, str) and _remote.is_url(p) for p in source):
+            return _open_remote_dicom(list(source), options, dicom, storage_options=storage_options,
+                                      cache_size=cache_size, max_requests=max_requests,
+                                      timeout=timeout, retries=retries)
         return Slide(_dicom.open_local([os.fspath(p) for p in source], dicom), list(source),
                      options)
     if isinstance(source, os.PathLike):
@@ -291,6 +295,10 @@ def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None, 
             source = os.fsdecode(source)
     if isinstance(source, str) and _remote.is_url(source):
         local = _remote.local_path_of(source)
+        if local is None and (source.endswith("/") or source.lower().endswith(".dcm")):
+            return _open_remote_dicom(source, options, dicom, storage_options=storage_options,
+                                      cache_size=cache_size, max_requests=max_requests,
+                                      timeout=timeout, retries=retries)
         if local is None:
             return _open_remote(source, options, storage_options=storage_options,
                                 cache_size=cache_size, max_requests=max_requests,
@@ -334,6 +342,22 @@ def _open_remote(source: Any, options: dict[str, Any], *, storage_options: dict[
     core = _core.open_fetch(remote.fetch, remote.size, remote.name, seeds,
                             options.get("tile_size") or 0, cache_size)
     return Slide(core, source, options, remote)
+
+
+def _open_remote_dicom(source: str | list[str], options: dict[str, Any], dicom: dict[str, Any], *,
+                       storage_options: dict[str, Any] | None, cache_size: int,
+                       max_requests: int, timeout: float | None, retries: int) -> Slide:
+    """A DICOM series read over the network: a folder URL (ending in "/"), an
+    instance URL (.dcm) with the rest of its folder, or a list of instance URLs."""
+    if storage_options:
+        options["storage_options"] = dict(storage_options)
+
+    def make(url: str) -> _remote.RemoteFile:
+        return _remote.remote_file(url, storage_options, max_requests=max_requests,
+                                   timeout=timeout, retries=retries)
+
+    core, remote = _dicom.open_remote(source, storage_options, dicom, make, cache_size)
+    return Slide(core, source, options, remote)  # type: ignore[arg-type]
 
 
 # Re-exported for `kolva/__init__.py`.

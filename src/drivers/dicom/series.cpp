@@ -617,14 +617,28 @@ SlideResult<std::shared_ptr<const slide::Slide>> open_series(std::shared_ptr<Ser
     if (!wrap.ok()) continue;
     const std::uint64_t w = inst.header.total_columns != 0 ? inst.header.total_columns : inst.header.columns;
     const std::uint64_t h = inst.header.total_rows != 0 ? inst.header.total_rows : inst.header.rows;
-    made->associated_.push_back(slide::AssociatedImage{
-        image, encoding->media_type, {w, h}, plan_frame(FrameRef{m, inst.frames[0]}, *wrap, (*kept)[m].name)});
+    auto plan = plan_frame(FrameRef{m, inst.frames[0]}, *wrap, (*kept)[m].name);
+    // The plan outlives this wrap: it keeps its own copy of a borrowed header.
+    if (auto* splice = std::get_if<slide::Splice>(&plan.assembly); splice && !splice->prefix.empty()) {
+      splice->own_prefix.assign(splice->prefix.begin(), splice->prefix.end());
+      splice->prefix = {};
+    }
+    made->associated_.push_back(
+        slide::AssociatedImage{image, encoding->media_type, {w, h}, std::move(plan)});
   }
 
   // Properties.
   const Header& base = (*kept)[builds[0].members[0]].instance.header;
   std::map<std::string, std::string> props;
-  for (const auto& [key, value] : base.attributes) props["dicom." + key] = value;
+  for (const auto& [key, value] : base.attributes) {
+    if (key == "ImageType") {  // one key per value, as OpenSlide lists them
+      for (std::size_t i = 0; i < base.image_type.size(); ++i) {
+        props["dicom.ImageType[" + std::to_string(i) + "]"] = base.image_type[i];
+      }
+    } else {
+      props["dicom." + key] = value;
+    }
+  }
   props["kolva.vendor"] = "dicom";
   props["dicom.focal-planes"] = std::to_string(focals.size());
   props["dicom.optical-paths"] = join_names(paths);

@@ -192,7 +192,9 @@ TEST_P(DicomOffsetTables, FramesAreWhereTheTableSays) {
   if (c.source == OffsetSource::Scan) {
     // Item headers only: 8 bytes at each item (12 when frame starts are sought).
     for (const auto& [offset, length] : source.reads()) {
-      if (offset >= first) EXPECT_LE(length, 12u);
+      if (offset >= first) {
+        EXPECT_LE(length, 12u);
+      }
     }
   } else {
     for (const auto& [offset, length] : source.reads()) EXPECT_LT(offset, first);
@@ -294,7 +296,7 @@ INSTANTIATE_TEST_SUITE_P(
     Files, DicomHostile,
     ::testing::Values(
         HostileCase{"element_past_end", truncated_element(), "(0010,0010) at byte"},
-        HostileCase{"basic_table_outside", basic_outside(), "puts frame 1 outside the pixel data"},
+        HostileCase{"basic_table_outside", basic_outside(), "Basic Offset Table puts frame 0 outside the pixel data"},
         HostileCase{"extended_table_outside", extended_outside(),
                     "Extended Offset Table puts frame 0 outside the pixel data"},
         HostileCase{"frame_count_overflow", frames_overflow(), "NumberOfFrames is not a number"},
@@ -392,7 +394,9 @@ TEST_P(DicomReal, ReadsFramesWithoutTheirBodies) {
   std::uint64_t frame_bytes = 0;
   for (const Frame& f : parsed->frames) frame_bytes += f.length;
   // Small files fit the first window; larger ones are never read whole.
-  if (bytes.size() > 2 * kWindow) EXPECT_LT(read, bytes.size() - frame_bytes / 2);
+  if (bytes.size() > 2 * kWindow) {
+    EXPECT_LT(read, bytes.size() - frame_bytes / 2);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -12,7 +12,7 @@ from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass
 from typing import Any, cast
 
-from . import _core, _dicom, _remote
+from . import _core, _dicom, _dicomweb, _remote
 from ._core import SlideError, TileNotFound
 
 __all__ = ["EncodedImage", "Level", "Slide", "open"]
@@ -54,7 +54,7 @@ class _AssociatedImages(Mapping[str, EncodedImage]):
         if name not in self._entries:
             raise KeyError(name)
         media_type, dimensions = self._entries[name]
-        return EncodedImage(media_type, self._slide._core.read_associated(name), dimensions)
+        return EncodedImage(media_type, self._slide._read_associated(name), dimensions)
 
     def __iter__(self) -> Iterator[str]:
         return iter(self._entries)
@@ -125,6 +125,9 @@ class Slide:
     def associated_images(self) -> Mapping[str, EncodedImage]:
         """Label, macro, thumbnail and similar images, returned without decoding."""
         return _AssociatedImages(self, self._associated)
+
+    def _read_associated(self, name: str) -> bytes:
+        return cast(bytes, self._core.read_associated(name))
 
     @property
     def closed(self) -> bool:
@@ -201,6 +204,34 @@ class Slide:
     def __repr__(self) -> str:
         state = "closed" if self.closed else f"{self.level_count} levels, {self.dimensions}"
         return f"<kolva.Slide {self.format} {self._source!r} ({state})>"
+
+
+class _DicomWebSlide(Slide):
+    """A DICOM series read over DICOMweb: the native slide holds stand-ins for the
+    frames (see `kolva._dicomweb`), which are fetched from the server as they are read."""
+
+    def __init__(self, core: Any, source: Any, options: dict[str, Any],
+                 series: _dicomweb.Series) -> None:
+        super().__init__(core, source, options)
+        self._series = series
+        self.read_tile = self._read_web_tile  # type: ignore[method-assign]
+
+    def _read_web_tile(self, level: int, x: int, y: int) -> bytes:
+        return self.read_tiles(level, [(x, y)])[0]
+
+    def _replace(self, wrapped: list[bytes]) -> list[bytes]:
+        found = [_dicomweb.stand_in(w) for w in wrapped]
+        frames = self._series.fetch_all((i, n) for _, i, n, _ in found)
+        return [head + frames[(i, n)][skip:] for head, i, n, skip in found]
+
+    def read_tiles(self, level: int, coords: Iterable[tuple[int, int]], *,
+                   threads: int | None = None) -> list[bytes]:
+        """The tiles at `coords` of `level`: frames fetched in batches per instance,
+        the requests in parallel (at most `max_requests` of `kolva.open`)."""
+        return self._replace(cast("list[bytes]", self._core.read_tiles(level, list(coords), 1)))
+
+    def _read_associated(self, name: str) -> bytes:
+        return self._replace([cast(bytes, self._core.read_associated(name))])[0]
 
 
 def _reopen(source: Any, options: dict[str, Any]) -> Slide:
@@ -293,6 +324,12 @@ def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None, 
         source = os.fspath(source)
         if isinstance(source, bytes):
             source = os.fsdecode(source)
+    if isinstance(source, str) and _dicomweb.is_series_url(source):
+        headers = (storage_options or {}).get("headers")
+        if storage_options:
+            options["storage_options"] = dict(storage_options)
+        core, series_ = _dicomweb.open_series(source, dicom, headers, timeout, max_requests)
+        return _DicomWebSlide(core, source, options, series_)
     if isinstance(source, str) and _remote.is_url(source):
         local = _remote.local_path_of(source)
         if local is None and (source.endswith("/") or source.lower().endswith(".dcm")):

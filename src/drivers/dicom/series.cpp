@@ -1,6 +1,7 @@
 #include "drivers/dicom/series.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <map>
@@ -241,24 +242,60 @@ SlideResult<Bytes> finish_frame(const FrameWrap& w, Bytes data, const std::strin
   return data;
 }
 
-// The plan of one frame of `member`, read through the series source.
+// What reading a frame found out about its fragments: a frame located by the
+// Basic Offset Table is a run of items until it has been read once; when that
+// run is one item, later plans read its value directly. 0: not read yet,
+// kSeveral: several fragments, else the single fragment's length + 1.
+using FragmentNotes = std::vector<std::atomic<std::uint64_t>>;
+constexpr std::uint64_t kSeveral = UINT64_MAX;
+
+// The length of the one fragment of an item run, if it is one item (maybe
+// followed by the sequence delimiter).
+std::optional<std::uint64_t> single_fragment(ByteSpan run) {
+  if (run.size() < 8 || run[0] != 0xFE || run[1] != 0xFF || run[2] != 0x00 || run[3] != 0xE0) {
+    return std::nullopt;
+  }
+  const std::uint64_t length = std::uint64_t{run[4]} | (std::uint64_t{run[5]} << 8) |
+                               (std::uint64_t{run[6]} << 16) | (std::uint64_t{run[7]} << 24);
+  if (length == 0 || length > run.size() - 8) return std::nullopt;
+  const std::uint64_t rest = run.size() - 8 - length;
+  if (rest == 0 || (rest >= 8 && run[8 + length] == 0xFE && run[9 + length] == 0xFF &&
+                    run[10 + length] == 0xDD && run[11 + length] == 0xE0)) {
+    return length;
+  }
+  return std::nullopt;
+}
+
+// The plan of one frame of `member`, read through the series source. `note`
+// (may be null) is where the frame's fragment structure is remembered.
 slide::TilePlan plan_frame(const FrameRef& ref, const std::shared_ptr<const FrameWrap>& wrap,
-                           const std::string& name) {
+                           const std::string& name,
+                           std::shared_ptr<FragmentNotes> notes = nullptr, std::size_t note = 0) {
   const std::uint64_t base = std::uint64_t{ref.member} << kInstanceShift;
-  slide::RangeList ranges{slide::Range{base + ref.frame.offset, ref.frame.length}};
-  if (ref.frame.kind == Frame::Kind::Value) {
+  Frame frame = ref.frame;
+  if (frame.kind == Frame::Kind::Items && notes) {
+    const std::uint64_t known = (*notes)[note].load(std::memory_order_relaxed);
+    if (known != 0 && known != kSeveral) frame = Frame{frame.offset + 8, known - 1, Frame::Kind::Value};
+  }
+  slide::RangeList ranges{slide::Range{base + frame.offset, frame.length}};
+  if (frame.kind == Frame::Kind::Value) {
     if (wrap->wrap == Wrap::AsStored) return {std::move(ranges), slide::Splice{{}, {}, 0}};
     if (wrap->wrap == Wrap::RgbJpeg) {
       return {std::move(ranges), slide::Splice{ByteSpan(kSoiAdobe, sizeof kSoiAdobe), {}, 2}};
     }
     if (wrap->wrap == Wrap::Native) return {std::move(ranges), slide::Splice{wrap->head, {}, 0}};
   }
-  const bool items = ref.frame.kind == Frame::Kind::Items;
+  const bool items = frame.kind == Frame::Kind::Items;
   return {std::move(ranges),
-          slide::Custom{[wrap, items, name](std::span<const ByteSpan> parts) -> SlideResult<Bytes> {
+          slide::Custom{[wrap, items, name, notes, note](
+                            std::span<const ByteSpan> parts) -> SlideResult<Bytes> {
             if (parts.size() != 1) return corrupt(name, "a frame was read in pieces");
             Bytes data;
             if (items) {
+              if (notes) {
+                const auto single = single_fragment(parts[0]);
+                (*notes)[note].store(single ? *single + 1 : kSeveral, std::memory_order_relaxed);
+              }
               auto joined = join_fragments(parts[0]);
               if (!joined.ok()) return corrupt(name, joined.error());
               data = std::move(joined).value();
@@ -587,7 +624,8 @@ SlideResult<std::shared_ptr<const slide::Slide>> open_series(std::shared_ptr<Ser
   const std::string name = series_name;
   std::vector<std::uint64_t> acrosses;
   for (const auto& l : made->levels_) acrosses.push_back(l.info.tile_grid.first);
-  made->planner_ = [refs, tiles, name, acrosses](
+  auto notes = std::make_shared<FragmentNotes>(refs->size());
+  made->planner_ = [refs, tiles, name, acrosses, notes](
                        std::uint64_t level, std::uint64_t x,
                        std::uint64_t y) -> SlideResult<slide::TilePlan> {
     if (level >= tiles->size()) {
@@ -604,7 +642,8 @@ SlideResult<std::shared_ptr<const slide::Slide>> open_series(std::shared_ptr<Ser
                             std::to_string(level) + " is not stored in the file",
                         KolvaError::TileNotFound{x, y, 0}};
     }
-    return plan_frame((*refs)[static_cast<std::size_t>(slot)], t.wrap, name);
+    const auto index = static_cast<std::size_t>(slot);
+    return plan_frame((*refs)[index], t.wrap, name, notes, index);
   };
 
   // Associated images: single-frame instances, handed out as their frame.

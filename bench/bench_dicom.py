@@ -124,12 +124,11 @@ def bench_remote(folder: Path) -> dict:
         out["kolva"] = {"first_tile_s": time.perf_counter() - t,
                         "requests": srv.reset_counts().requests}
         try:
-            import fsspec
             import wsidicom
+            from upath import UPath
 
             t = time.perf_counter()
-            streams = [fsspec.open(u, "rb").open() for u in urls]
-            wsi = wsidicom.WsiDicom.open(streams)
+            wsi = wsidicom.WsiDicom.open([UPath(u) for u in urls])
             wsi.read_encoded_tile(wsi.levels[0].level, (0, 0))
             out["wsidicom"] = {"first_tile_s": time.perf_counter() - t,
                                "requests": srv.reset_counts().requests}

@@ -29,10 +29,10 @@ def is_dicom_file(path: str) -> bool:
 
 def _files_in(folder: str) -> list[str]:
     try:
-        names = sorted(os.listdir(folder))
+        with os.scandir(folder) as entries:
+            return sorted(e.path for e in entries if e.is_file())
     except OSError:
         return []
-    return [p for p in (os.path.join(folder, n) for n in names) if os.path.isfile(p)]
 
 
 def options_of(series: str | None, focal_plane: int, optical_path: str | None) -> dict[str, Any]:

@@ -28,8 +28,9 @@ inline constexpr std::size_t kMaxDepth = 32;
 inline constexpr std::uint64_t kMaxValue = 64ULL << 20;
 inline constexpr std::uint64_t kMaxFrames = 1ULL << 24;
 inline constexpr std::uint64_t kMaxFragments = 1ULL << 25;
-// The first window asked for; later windows grow to fit the element at hand.
-inline constexpr std::uint64_t kWindow = 64ULL << 10;
+// The first window asked for (a typical header and offset table fit); later
+// windows grow to fit the element at hand. Remote readers fetch more up front.
+inline constexpr std::uint64_t kWindow = 16ULL << 10;
 
 inline constexpr const char* kWsiSopClass = "1.2.840.10008.5.1.4.1.1.77.1.6";
 

@@ -35,6 +35,11 @@ def _files_in(folder: str) -> list[str]:
         return []
 
 
+def holds_dicom(folder: str) -> bool:
+    """Does `folder` hold a DICOM Part 10 file?"""
+    return any(is_dicom_file(f) for f in _files_in(folder))
+
+
 def options_of(series: str | None, focal_plane: int, optical_path: str | None) -> dict[str, Any]:
     """The native reader's keyword arguments for the series options of `kolva.open`."""
     if focal_plane < 0:
@@ -129,7 +134,7 @@ def _head(remote: Any, size: int | None) -> bytes:
     return bytes(head)
 
 
-def open_remote(url: str, storage_options: dict[str, Any] | None, options: dict[str, Any],
+def open_remote(url: str | list[str], storage_options: dict[str, Any] | None, options: dict[str, Any],
                 make_remote: Any, cache_size: int) -> tuple[Any, SeriesRemote]:
     """The native slide of a remote folder (a URL ending in "/"), a remote instance
     with the rest of its folder, or a list of instance URLs; and the fetcher of its

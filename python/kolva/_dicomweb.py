@@ -83,11 +83,12 @@ def parse_multipart(body: bytes, content_type: str) -> list[tuple[str, bytes]]:
         b"Content-Type: " + content_type.encode("latin-1") + b"\r\n\r\n" + body)
     if not message.is_multipart():
         return [(message.get_content_type(), body)]
-    parts = []
+    parts: list[tuple[str, bytes]] = []
     for part in message.iter_parts():
         payload = part.get_payload(decode=False)
-        data = payload if isinstance(payload, bytes) else part.get_payload(decode=True) or b""
-        parts.append((part.get("Content-Type", "application/octet-stream"), data))
+        data = payload if isinstance(payload, bytes) else part.get_payload(decode=True)
+        kind = str(part.get("Content-Type", "application/octet-stream"))
+        parts.append((kind, data if isinstance(data, bytes) else b""))
     return parts
 
 

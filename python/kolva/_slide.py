@@ -342,7 +342,8 @@ def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None, 
                                 timeout=timeout, retries=retries)
         source = local
     if isinstance(source, str):
-        if os.path.isdir(source) or _dicom.is_dicom_file(source):
+        if (_dicom.holds_dicom(source) if os.path.isdir(source)
+                else _dicom.is_dicom_file(source)):
             return Slide(_dicom.open_local(source, dicom), source, options)
         if source.lower().endswith(".vsi"):
             core = _core.open_vsi(source, _vsi_companions(source), tile_size or 0)

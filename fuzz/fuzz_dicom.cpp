@@ -10,6 +10,7 @@
 
 #include "drivers/dicom/parser.hpp"
 #include "drivers/dicom/series.hpp"
+#include "slide/slide.hpp"
 #include "std_io/source.hpp"
 #include "std_io/std_io.hpp"
 
@@ -38,8 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const auto& frame : instance->frames) {
     if (frame.offset > size || frame.length > size - frame.offset) __builtin_trap();
   }
-  std::vector<std::shared_ptr<kolva::std_io::RangeSource>> parts{memory};
-  auto opened = dicom::open_files(parts, dicom::SeriesOptions{});
+  auto opened = kolva::slide::Slide::open(kolva::slide::SourceSet(memory), {});
   if (!opened.ok()) return 0;
   const auto& slide = **opened;
   std::uint64_t tried = 0;

@@ -37,7 +37,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         (void)slide.read_tile(level, x, y);
       }
     }
-    if (slide.batch_reader_) (void)slide.batch_reader_(slide, level, coords, 1);
+    if (auto batch = slide.plan_batch(level, coords); batch.ok()) {
+      std::vector<kolva::Bytes> tiles;
+      (void)slide.read_batch(*batch, {}, tiles, 1);
+    }
   }
   return 0;
 }

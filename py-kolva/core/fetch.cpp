@@ -3,29 +3,15 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <algorithm>
+#include <optional>
 #include <string>
+#include <vector>
+
+#include "std_io/cache.hpp"
 
 namespace kolva::core_module {
 namespace {
-
-// The exception a fetch raised on this thread (type, value, traceback).
-struct Pending {
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  void clear() {
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
-    type = value = traceback = nullptr;
-  }
-};
-thread_local Pending t_pending;
-
-void keep_raised() {
-  t_pending.clear();
-  PyErr_Fetch(&t_pending.type, &t_pending.value, &t_pending.traceback);
-}
 
 // Owns a reference to the Python callable; drops it under the interpreter
 // lock, from whichever thread drops the last copy of the fetch function.
@@ -45,7 +31,8 @@ struct Callable {
 // The call itself, with the interpreter lock held. False with the exception
 // kept on failure.
 bool call(PyObject* callable, std::span<const std_io::FetchRange> ranges,
-          std::span<const std::span<std::uint8_t>> dst) {
+          std::span<const std::span<std::uint8_t>> dst, FetchErrors& errors) {
+  auto keep_raised = [&] { errors.keep(); };
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(ranges.size()));
   if (list == nullptr) {
     keep_raised();
@@ -96,25 +83,174 @@ bool call(PyObject* callable, std::span<const std_io::FetchRange> ranges,
 
 }  // namespace
 
-std_io::FetchFunction python_fetch(PyObject* callable) {
+FetchErrors::~FetchErrors() {
+  if (type_ == nullptr || !Py_IsInitialized()) return;
+  const PyGILState_STATE gil = PyGILState_Ensure();
+  Py_XDECREF(type_);
+  Py_XDECREF(value_);
+  Py_XDECREF(traceback_);
+  PyGILState_Release(gil);
+}
+
+void FetchErrors::keep() {
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  std::lock_guard lock(mutex_);
+  std::swap(type, type_);
+  std::swap(value, value_);
+  std::swap(traceback, traceback_);
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(traceback);
+}
+
+bool FetchErrors::restore() {
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  {
+    std::lock_guard lock(mutex_);
+    std::swap(type, type_);
+    std::swap(value, value_);
+    std::swap(traceback, traceback_);
+  }
+  if (type == nullptr) return false;
+  PyErr_Restore(type, value, traceback);
+  return true;
+}
+
+std_io::FetchFunction python_fetch(PyObject* callable, std::shared_ptr<FetchErrors> errors) {
   auto held = std::make_shared<Callable>(callable);
-  return [held](std::span<const std_io::FetchRange> ranges,
-                std::span<const std::span<std::uint8_t>> dst) -> KolvaResult<Unit> {
+  return [held, errors](std::span<const std_io::FetchRange> ranges,
+                        std::span<const std::span<std::uint8_t>> dst) -> KolvaResult<Unit> {
     const PyGILState_STATE gil = PyGILState_Ensure();
-    const bool ok = call(held->object, ranges, dst);
+    const bool ok = call(held->object, ranges, dst, *errors);
     PyGILState_Release(gil);
     if (!ok) return KolvaError::IoError{OsError{EIO}};
     return Unit{};
   };
 }
 
-void clear_fetch_error() { t_pending.clear(); }
+std::shared_ptr<std_io::RangeSource> remote_source(PyObject* fetch, std::uint64_t size,
+                                                   std::string name, PyObject* seeds,
+                                                   std::uint64_t cache_size,
+                                                   const std::shared_ptr<FetchErrors>& errors) {
+  if (!PyCallable_Check(fetch)) {
+    PyErr_SetString(PyExc_TypeError, "fetch must be callable");
+    return nullptr;
+  }
+  auto remote =
+      std::make_shared<std_io::CallbackSource>(python_fetch(fetch, errors), size, std::move(name));
+  if (cache_size == 0) return remote;
+  auto cache =
+      std::make_shared<std_io::CachedSource>(remote, std_io::CacheOptions{cache_size, 64 << 10});
+  PyObject* it = PyObject_GetIter(seeds);
+  if (it == nullptr) return nullptr;
+  PyObject* item;
+  while ((item = PyIter_Next(it)) != nullptr) {
+    unsigned long long offset = 0;
+    PyObject* data = nullptr;
+    const bool ok = PyArg_ParseTuple(item, "KS", &offset, &data);
+    if (ok) {
+      const auto* p = reinterpret_cast<const std::uint8_t*>(PyBytes_AsString(data));
+      cache->insert(offset, Bytes(p, p + PyBytes_Size(data)));
+    }
+    Py_DECREF(item);
+    if (!ok) break;
+  }
+  Py_DECREF(it);
+  if (PyErr_Occurred()) return nullptr;
+  return cache;
+}
 
-bool restore_fetch_error() {
-  if (t_pending.type == nullptr) return false;
-  PyErr_Restore(t_pending.type, t_pending.value, t_pending.traceback);
-  t_pending = Pending{};
-  return true;
+namespace {
+
+// The failure of a call into the siblings object, as a SlideError (the
+// interpreter lock held, an exception raised).
+slide::SlideError sibling_error(const std::string& what) {
+  const bool missing = PyErr_ExceptionMatches(PyExc_FileNotFoundError) != 0;
+  std::string text = "cannot open " + what;
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (value != nullptr) {
+    if (PyObject* str = PyObject_Str(value)) {
+      Py_ssize_t n = 0;
+      if (const char* t = PyUnicode_AsUTF8AndSize(str, &n); t != nullptr && n > 0) {
+        text += ": " + std::string(t, static_cast<std::size_t>(n));
+      }
+      Py_DECREF(str);
+    }
+  }
+  PyErr_Clear();
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(traceback);
+  return slide::SlideError{missing ? slide::ErrorKind::MissingFile : slide::ErrorKind::Io, text,
+                           KolvaError::IoError{OsError{missing ? ENOENT : EIO}}};
+}
+
+class PythonSiblings final : public slide::Siblings {
+ public:
+  PythonSiblings(PyObject* object, std::uint64_t cache_size, std::shared_ptr<FetchErrors> errors)
+      : object_(std::make_shared<Callable>(object)),
+        cache_size_(cache_size),
+        errors_(std::move(errors)) {}
+
+  slide::SlideResult<std::vector<std::string>> list(const std::string& folder) override {
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    std::vector<std::string> names;
+    std::optional<slide::SlideError> failed;
+    PyObject* got = PyObject_CallMethod(object_->object, "list", "s#", folder.data(),
+                                        static_cast<Py_ssize_t>(folder.size()));
+    const Py_ssize_t count = got ? PySequence_Size(got) : -1;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      PyObject* item = PySequence_GetItem(got, i);
+      Py_ssize_t n = 0;
+      const char* t = item ? PyUnicode_AsUTF8AndSize(item, &n) : nullptr;
+      if (t != nullptr) names.emplace_back(t, static_cast<std::size_t>(n));
+      Py_XDECREF(item);
+      if (t == nullptr) break;
+    }
+    if (PyErr_Occurred()) failed = sibling_error(folder);
+    Py_XDECREF(got);
+    PyGILState_Release(gil);
+    if (failed) return std::move(*failed);
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  slide::SlideResult<std::shared_ptr<std_io::RangeSource>> open(
+      const std::string& relative) override {
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    std::shared_ptr<std_io::RangeSource> source;
+    PyObject* got = PyObject_CallMethod(object_->object, "open", "s#", relative.data(),
+                                        static_cast<Py_ssize_t>(relative.size()));
+    PyObject *fetch = nullptr, *seeds = nullptr;
+    unsigned long long size = 0;
+    const char* name = nullptr;
+    Py_ssize_t name_length = 0;
+    if (got != nullptr &&
+        PyArg_ParseTuple(got, "OKs#O:open", &fetch, &size, &name, &name_length, &seeds)) {
+      source = remote_source(fetch, size, std::string(name, static_cast<std::size_t>(name_length)),
+                             seeds, cache_size_, errors_);
+    }
+    std::optional<slide::SlideError> failed;
+    if (source == nullptr) failed = sibling_error(relative);
+    Py_XDECREF(got);
+    PyGILState_Release(gil);
+    if (failed) return std::move(*failed);
+    return source;
+  }
+
+ private:
+  std::shared_ptr<Callable> object_;
+  std::uint64_t cache_size_;
+  std::shared_ptr<FetchErrors> errors_;
+};
+
+}  // namespace
+
+std::shared_ptr<slide::Siblings> python_siblings(PyObject* object, std::uint64_t cache_size,
+                                                 std::shared_ptr<FetchErrors> errors) {
+  return std::make_shared<PythonSiblings>(object, cache_size, std::move(errors));
 }
 
 }  // namespace kolva::core_module

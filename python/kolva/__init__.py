@@ -10,14 +10,17 @@ bytes: nothing is decoded.
     b'\\xff\\xd8'
 
 Every failure is a `kolva.SlideError`; `kolva.UnsupportedFormat` (not a slide kolva
-reads) and `kolva.TileNotFound` (a level, tile or associated image that does not
-exist; also an IndexError) derive from it.
+reads), `kolva.TileNotFound` (a level or tile that does not exist; also an
+IndexError), `kolva.ImageNotFound` (an associated image the slide does not have;
+also a KeyError) and `kolva.MissingFile` (a companion file that is not there; also a
+FileNotFoundError) derive from it.
 """
 from __future__ import annotations
 
 from pathlib import Path
 
-from ._core import CoreError, SlideError, TileNotFound, UnsupportedFormat
+from ._core import (CoreError, ImageNotFound, MissingFile, SlideError, TileNotFound,
+                    UnsupportedFormat)
 from ._slide import EncodedImage, Level, Slide, open
 from ._export import export
 
@@ -26,7 +29,9 @@ __version__ = "0.2.0"
 __all__ = [
     "CoreError",
     "EncodedImage",
+    "ImageNotFound",
     "Level",
+    "MissingFile",
     "Slide",
     "SlideError",
     "TileNotFound",

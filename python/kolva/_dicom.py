@@ -51,55 +51,19 @@ def open_local(source: str | Sequence[str], options: dict[str, Any]) -> Any:
     """The native slide of a folder, of one instance and its siblings, or of named files."""
     if isinstance(source, str):
         if os.path.isdir(source):
-            files = _files_in(source)
-            return _core.open_dicom(files, source.rstrip(os.sep) or source, False, **options)
-        folder = os.path.dirname(source) or "."
-        files = _files_in(folder)
-        this = os.path.realpath(source)
-        anchor = next((i for i, f in enumerate(files) if os.path.realpath(f) == this), -1)
-        if anchor < 0:
-            files, anchor = [source], 0
-        return _core.open_dicom(files, source, False, anchor=anchor, **options)
+            first = next((f for f in _files_in(source) if is_dicom_file(f)), None)
+            if first is None:
+                raise _core.UnsupportedFormat(f"{source} is not a slide kolva can read: it holds "
+                                              "no DICOM file")
+            return _core.open_dicom([first], folder=True, **options)
+        return _core.open_dicom([source], **options)
     paths = [os.fspath(p) for p in source]
     if not paths:
         raise ValueError("kolva.open() was given an empty list of DICOM instances")
-    name = paths[0] if len(paths) == 1 else f"{paths[0]} (+{len(paths) - 1} instances)"
-    return _core.open_dicom(paths, name, True, **options)
+    return _core.open_dicom(paths, named=True, **options)
 
 
 # --------------------------------------------------------------------------- remote
-class SeriesRemote:
-    """The remote instances of a series behind one `fetch`: the native slide numbers
-    instance i's bytes from i << INSTANCE_SHIFT on, as its plans do."""
-
-    INSTANCE_SHIFT = 40
-
-    def __init__(self, remotes: list[Any]) -> None:
-        self.remotes = remotes
-
-    def fetch(self, ranges: Sequence[tuple[int, int]]) -> list[bytes]:
-        mask = (1 << self.INSTANCE_SHIFT) - 1
-        by_instance: dict[int, list[int]] = {}
-        for i, (offset, _) in enumerate(ranges):
-            by_instance.setdefault(int(offset) >> self.INSTANCE_SHIFT, []).append(i)
-        out: list[bytes] = [b""] * len(ranges)
-
-        def one(instance: int) -> None:
-            picked = by_instance[instance]
-            got = self.remotes[instance].fetch([(int(ranges[i][0]) & mask, int(ranges[i][1]))
-                                                for i in picked])
-            for i, data in zip(picked, got):
-                out[i] = data
-
-        if len(by_instance) == 1:
-            one(next(iter(by_instance)))
-        else:
-            from concurrent.futures import ThreadPoolExecutor
-            with ThreadPoolExecutor(min(len(by_instance), 16)) as pool:
-                list(pool.map(one, by_instance))
-        return out
-
-
 def _listing(url: str, storage_options: dict[str, Any] | None) -> list[tuple[str, int | None]]:
     """(URL, size) of the files in a remote folder, in one listing request."""
     import fsspec
@@ -134,40 +98,39 @@ def _head(remote: Any, size: int | None) -> bytes:
     return bytes(head)
 
 
-def open_remote(url: str | list[str], storage_options: dict[str, Any] | None, options: dict[str, Any],
-                make_remote: Any, cache_size: int) -> tuple[Any, SeriesRemote]:
+def open_remote(url: str | list[str], storage_options: dict[str, Any] | None,
+                options: dict[str, Any], make_remote: Any, cache_size: int) -> Any:
     """The native slide of a remote folder (a URL ending in "/"), a remote instance
-    with the rest of its folder, or a list of instance URLs; and the fetcher of its
-    tile reads. Every instance's first window is fetched at once, concurrently."""
+    with the rest of its folder, or a list of instance URLs. Every instance's first
+    window is fetched at once, concurrently, and seeds its range cache."""
     from concurrent.futures import ThreadPoolExecutor
 
-    anchor = -1
-    named = False
+    named = folder = False
     if isinstance(url, str) and url.endswith("/"):
         entries = _listing(url, storage_options)
-        name = url
+        folder = True
     elif isinstance(url, str):
-        name = url
         entries = [(url, None)]
         if not url.split("://", 1)[0].startswith("http"):
-            parent = url.rsplit("/", 1)[0] + "/"
             try:
-                entries = _listing(parent, storage_options)
+                entries = _listing(url.rsplit("/", 1)[0] + "/", storage_options)
             except (OSError, ValueError):
                 entries = [(url, None)]
-        anchor = next((i for i, (u, _) in enumerate(entries) if u == url), -1)
-        if anchor < 0:
-            entries, anchor = [(url, None)], 0
+        # The instance named is source 0: its series is the one opened.
+        entries = [e for e in entries if e[0] == url] + [e for e in entries if e[0] != url]
+        if entries[0][0] != url:
+            entries = [(url, None)] + entries
     else:
         entries = [(u, None) for u in url]
         named = True
-        name = entries[0][0] if len(entries) == 1 else f"{entries[0][0]} (+{len(entries) - 1} instances)"
     if not entries:
-        raise _core.UnsupportedFormat(f"{name} is not a slide kolva can read: it holds no file")
+        raise _core.UnsupportedFormat(f"{url} is not a slide kolva can read: it holds no file")
     remotes = [make_remote(u) for u, _ in entries]
     with ThreadPoolExecutor(min(len(remotes), 32)) as pool:
         heads = list(pool.map(_head, remotes, [s for _, s in entries]))
-    instances = [(r.fetch, r.size, r.name, h) for r, h in zip(remotes, heads)]
-    core = _core.open_dicom_fetch(instances, name, named, anchor=anchor, cache_size=cache_size,
+    instances = [(r.fetch, r.size, r.name, [(0, h)]) for r, h in zip(remotes, heads)]
+    if folder:  # a folder opens from its first DICOM file
+        first = next((i for i, h in enumerate(heads) if h[128:132] == b"DICM"), 0)
+        instances.insert(0, instances.pop(first))
+    return _core.open_dicom_fetch(instances, named=named, folder=folder, cache_size=cache_size,
                                   **options)
-    return core, SeriesRemote(remotes)

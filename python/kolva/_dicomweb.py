@@ -277,7 +277,8 @@ def open_series(url: str, options: dict[str, Any], headers: dict[str, str] | Non
     def serve(data: bytes) -> Any:
         return lambda ranges: [data[o:o + n] for o, n in ranges]
 
-    instances = [(serve(data), len(data), f"{series.url}/instances/{uid}", data)
+    instances = [(serve(data), len(data), f"{series.url}/instances/{uid}", [(0, data)])
                  for data, uid in zip(files, series.uids)]
-    core = _core.open_dicom_fetch(instances, series.url, False, **options)
+    # The first instance of a VOLUME is source 0 (any whole-slide one would do).
+    core = _core.open_dicom_fetch(instances, folder=True, **options)
     return core, series

@@ -463,18 +463,6 @@ def _split(ranges: Sequence[Range], merged: Sequence[Range], bodies: Sequence[by
 
 
 # --------------------------------------------------------------------------- entry
-def is_url(source: str) -> bool:
-    return "://" in source
-
-
-def local_path_of(url: str) -> str | None:
-    """The path of a file:// URL (or 'local://'), None for any other URL."""
-    for prefix in ("file://", "local://"):
-        if url.startswith(prefix):
-            return url[len(prefix):]
-    return None
-
-
 def remote_file(source: Any, storage_options: dict[str, Any] | None, *,
                 max_requests: int, timeout: float | None, retries: int) -> RemoteFile:
     """The RemoteFile of a URL (HTTP(S), S3 or any fsspec protocol) or a file object."""

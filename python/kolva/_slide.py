@@ -12,7 +12,7 @@ from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass
 from typing import Any, cast
 
-from . import _core, _dicom, _dicomweb, _remote
+from . import _core, _dicom, _dicomweb, _remote, _sources
 from ._core import SlideError, TileNotFound
 
 __all__ = ["EncodedImage", "Level", "Slide", "open"]
@@ -149,10 +149,6 @@ class Slide:
         planned first (a bad coordinate fails before anything is read), then read with
         `threads` threads (default: the machine's cores). A remote slide fetches all
         the ranges concurrently instead (see `max_requests` of `kolva.open`)."""
-        if self._remote is not None:
-            plans, ranges = self._core.plan_tiles(level, coords)
-            fetched: list[bytes] = self._core.assemble_tiles(plans, self._remote.fetch(ranges))
-            return fetched
         if threads is None:
             threads = _default_threads()
         elif threads < 1:
@@ -238,29 +234,6 @@ def _reopen(source: Any, options: dict[str, Any]) -> Slide:
     return open(source, **options)
 
 
-def _vsi_companions(path: str) -> list[tuple[str, str]]:
-    """(stack folder, ETS path) of every image file beside an Olympus .vsi, in the
-    order of the folders' numbers: `_<name>_/stack<N>/frame_t_0.ets` or
-    `frame_t.ets`. Which one is the main image is decided from the .vsi itself."""
-    folder = os.path.join(os.path.dirname(path),
-                          "_" + os.path.splitext(os.path.basename(path))[0] + "_")
-    found = []
-    try:
-        entries = os.listdir(folder)
-    except OSError:
-        return []
-    for entry in entries:
-        number = entry[5:] if entry.startswith("stack") else ""
-        if not number.isdigit():
-            continue
-        for name in ("frame_t_0.ets", "frame_t.ets"):
-            ets = os.path.join(folder, entry, name)
-            if os.path.isfile(ets):
-                found.append((int(number), entry, ets))
-                break
-    return [(entry, ets) for _, entry, ets in sorted(found)]
-
-
 def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None,  # noqa: A001
          storage_options: dict[str, Any] | None = None,
          cache_size: int = _remote.DEFAULT_CACHE_SIZE,
@@ -280,9 +253,10 @@ def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None, 
     `read_tiles`; each request gets `timeout` seconds and transient failures (5xx,
     resets) `retries` more tries.
 
-    An Olympus `.vsi` (a local path) opens its main scan: the ETS file of the stack
-    its metadata names as the largest image, from the `_<name>_/stack<N>/` folders
-    beside it, with the .vsi's thumbnail as the associated image "overview".
+    An Olympus `.vsi` (a local path or a URL whose folder can be listed) opens its
+    main scan: the ETS file of the stack its metadata names as the largest image,
+    from the `_<name>_/stack<N>/` folders beside it, with the .vsi's thumbnail as
+    the associated image "overview".
 
     tile_size: for NDPI, the edge of the square tiles every level is cut into, a
     multiple of the JPEG MCU size (8, or 16 for subsampled chroma; anything else
@@ -314,7 +288,7 @@ def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None, 
     if optical_path is not None:
         options["optical_path"] = optical_path
     if isinstance(source, (list, tuple)):
-        if source and all(isinstance(p, str) and _remote.is_url(p) for p in source):
+        if source and all(isinstance(p, str) and _sources.is_url(p) for p in source):
             return _open_remote_dicom(list(source), options, dicom, storage_options=storage_options,
                                       cache_size=cache_size, max_requests=max_requests,
                                       timeout=timeout, retries=retries)
@@ -330,8 +304,8 @@ def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None, 
             options["storage_options"] = dict(storage_options)
         core, series_ = _dicomweb.open_series(source, dicom, headers, timeout, max_requests)
         return _DicomWebSlide(core, source, options, series_)
-    if isinstance(source, str) and _remote.is_url(source):
-        local = _remote.local_path_of(source)
+    if isinstance(source, str) and _sources.is_url(source):
+        local = _sources.local_path_of(source)
         if local is None and (source.endswith("/") or source.lower().endswith(".dcm")):
             return _open_remote_dicom(source, options, dicom, storage_options=storage_options,
                                       cache_size=cache_size, max_requests=max_requests,
@@ -345,11 +319,7 @@ def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None, 
         if (_dicom.holds_dicom(source) if os.path.isdir(source)
                 else _dicom.is_dicom_file(source)):
             return Slide(_dicom.open_local(source, dicom), source, options)
-        if source.lower().endswith(".vsi"):
-            core = _core.open_vsi(source, _vsi_companions(source), tile_size or 0)
-        else:
-            core = _core.open(source, tile_size or 0)
-        return Slide(core, source, options)
+        return Slide(_core.open(source, tile_size or 0), source, options)
     if not hasattr(source, "read") and hasattr(source, "fs") and callable(getattr(source, "open", None)):
         source = source.open()  # an fsspec OpenFile: its file object
     if callable(getattr(source, "read", None)) and callable(getattr(source, "seek", None)):
@@ -377,8 +347,12 @@ def _open_remote(source: Any, options: dict[str, Any], *, storage_options: dict[
     remote = _remote.remote_file(source, storage_options, max_requests=max_requests,
                                  timeout=timeout, retries=retries)
     seeds = remote.first_round_trip()
+    siblings = None
+    if isinstance(source, str):
+        siblings = _sources.RemoteSiblings(source, storage_options, max_requests=max_requests,
+                                           timeout=timeout, retries=retries)
     core = _core.open_fetch(remote.fetch, remote.size, remote.name, seeds,
-                            options.get("tile_size") or 0, cache_size)
+                            options.get("tile_size") or 0, cache_size, siblings)
     return Slide(core, source, options, remote)
 
 
@@ -394,8 +368,8 @@ def _open_remote_dicom(source: str | list[str], options: dict[str, Any], dicom: 
         return _remote.remote_file(url, storage_options, max_requests=max_requests,
                                    timeout=timeout, retries=retries)
 
-    core, remote = _dicom.open_remote(source, storage_options, dicom, make, cache_size)
-    return Slide(core, source, options, remote)  # type: ignore[arg-type]
+    core = _dicom.open_remote(source, storage_options, dicom, make, cache_size)
+    return Slide(core, source, options)
 
 
 # Re-exported for `kolva/__init__.py`.

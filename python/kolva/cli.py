@@ -30,8 +30,9 @@ from dataclasses import asdict, dataclass, field
 from pathlib import Path
 from typing import Any, TextIO
 
-from . import SlideError, __version__, example_path
+from . import SlideError, TileNotFound, __version__, example_path
 from . import open as open_slide
+from ._media import MEDIA_TYPES
 from ._slide import Slide as ApiSlide
 
 PROG = "kolva"
@@ -56,13 +57,6 @@ _SIGNATURES: tuple[tuple[bytes, str, str, str], ...] = (
 _UNKNOWN = ("unknown", "unknown", ".bin")
 _LABELS = {name: label for _, name, label, _ in _SIGNATURES} | {"unknown": "unknown"}
 
-# Media type of a level's tiles -> extension of the extracted files. kolva labels
-# bare JPEG 2000 codestreams image/jp2 (as DICOMweb does); they are .j2k files.
-_EXTENSIONS = {"image/jpeg": ".jpg", "image/jp2": ".j2k", "image/bmp": ".bmp",
-               "image/tiff": ".tif", "image/png": ".png", "image/webp": ".webp",
-               "image/jxl": ".jxl", "application/octet-stream": ".bin"}
-
-
 def sniff(data: bytes) -> tuple[str, str]:
     """(encoding name, file extension) of a tile from its leading bytes."""
     for magic, name, _, ext in _SIGNATURES:
@@ -73,7 +67,9 @@ def sniff(data: bytes) -> tuple[str, str]:
 
 def extension(media_type: str) -> str:
     """File extension for tiles of `media_type`."""
-    return _EXTENSIONS.get(media_type) or mimetypes.guess_extension(media_type) or ".bin"
+    if media_type in MEDIA_TYPES:
+        return "." + MEDIA_TYPES[media_type].extension
+    return mimetypes.guess_extension(media_type) or ".bin"
 
 
 class CliError(Exception):
@@ -166,14 +162,26 @@ class Slide:
         except SlideError:
             return None
 
-    def read_batch(self, level: int, coords: list[tuple[int, int]]) -> list[bytes | None]:
-        """The tiles at `coords`, None for each one that is absent or unreadable: one
-        `read_tiles` call, and tile by tile only when that fails."""
+    def read_batch(self, level: int, coords: list[tuple[int, int]]
+                   ) -> list[bytes | None | SlideError]:
+        """The tiles at `coords`: one `read_tiles` call, and tile by tile only when
+        that fails; None for a tile the file does not store, the error for one that
+        cannot be read."""
         try:
             with self._muffle():
                 return list(self.slide.read_tiles(level, coords))
         except SlideError:
-            return [self.read(level, x, y) for x, y in coords]
+            pass
+        out: list[bytes | None | SlideError] = []
+        for x, y in coords:
+            try:
+                with self._muffle():
+                    out.append(self.slide.read_tile(level, x, y))
+            except TileNotFound:
+                out.append(None)
+            except SlideError as exc:
+                out.append(exc)
+        return out
 
     def close(self) -> None:
         self.slide.close()
@@ -339,7 +347,8 @@ def cmd_extract(args: argparse.Namespace, muffler: _Muffler, out: TextIO) -> int
                 raise CliError(f"level {n} does not exist: {source} has {count} "
                                f"level{'s' if count != 1 else ''} (0-{count - 1})")
         total = sum(a * d for a, d in (slide.levels[n].tile_grid for n in levels))
-        written = skipped = nbytes = 0
+        written = skipped = failed = nbytes = 0
+        first_failure = ""
         bar = _progress(total, sys.stderr.isatty())
         start = time.perf_counter()
         try:
@@ -360,6 +369,10 @@ def cmd_extract(args: argparse.Namespace, muffler: _Muffler, out: TextIO) -> int
                         if data is None:
                             skipped += 1
                             continue
+                        if isinstance(data, SlideError):
+                            failed += 1
+                            first_failure = first_failure or _message(data)
+                            continue
                         target = folder / f"{x}_{y}{ext}"
                         try:
                             target.write_bytes(data)
@@ -377,6 +390,10 @@ def cmd_extract(args: argparse.Namespace, muffler: _Muffler, out: TextIO) -> int
     rate = written / seconds if seconds > 0 else 0.0
     out.write(f"wrote {written} tiles ({skipped} skipped), {nbytes / 1e6:.1f} MB "
               f"in {seconds:.2f} s, {rate:.0f} tiles/s\n")
+    if failed:
+        sys.stderr.write(f"kolva extract: {failed} tile{'s' if failed != 1 else ''} could not "
+                         f"be read (the first: {first_failure})\n")
+        return 1
     return 0
 
 

@@ -28,15 +28,25 @@ bool any_ascii_contains(const std::vector<tiff_tools::Ifd>& ifds, std::uint16_t 
   return false;
 }
 
+TiffFamily classify_tiff(const std::vector<tiff_tools::Ifd>& ifds) {
+  if (any_ascii_contains(ifds, 271, "hamamatsu", nullptr)) return TiffFamily::Hamamatsu;
+  if (any_ascii_contains(ifds, 270, "aperio", nullptr)) return TiffFamily::Aperio;
+  if (any_ascii_contains(ifds, 305, "philips", nullptr)) return TiffFamily::Philips;
+  return TiffFamily::Generic;
+}
+
 KolvaResult<DynamicDecoder> FromTiffIfd::map(std::vector<tiff_tools::Ifd> ifds) {
-  if (any_ascii_contains(ifds, 271, "hamamatsu", nullptr)) return KolvaError::UnexpectedStep{};
-  if (any_ascii_contains(ifds, 270, "aperio", nullptr)) {
-    KOLVA_TRY(auto decoder, aperio::AperioDecoder::with_ifds(ifds));
-    return DynamicDecoder(std::move(decoder));
-  }
-  if (any_ascii_contains(ifds, 305, "philips", nullptr)) {
-    KOLVA_TRY(auto decoder, philips::PhilipsDecoder::with_ifds(ifds));
-    return DynamicDecoder(std::move(decoder));
+  switch (classify_tiff(ifds)) {
+    case TiffFamily::Hamamatsu: return KolvaError::UnexpectedStep{};
+    case TiffFamily::Aperio: {
+      KOLVA_TRY(auto decoder, aperio::AperioDecoder::with_ifds(ifds));
+      return DynamicDecoder(std::move(decoder));
+    }
+    case TiffFamily::Philips: {
+      KOLVA_TRY(auto decoder, philips::PhilipsDecoder::with_ifds(ifds));
+      return DynamicDecoder(std::move(decoder));
+    }
+    case TiffFamily::Generic: break;
   }
   KOLVA_TRY(auto decoder, generic_tiff::GenericTiffDecoder::with_ifds(ifds));
   return DynamicDecoder(std::move(decoder));

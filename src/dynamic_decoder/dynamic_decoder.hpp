@@ -97,6 +97,13 @@ class DynamicReadTile {
 bool any_ascii_contains(const std::vector<tiff_tools::Ifd>& ifds, std::uint16_t tag,
                         std::string_view needle, const tiff_tools::Ifd** found = nullptr);
 
+// Which family a TIFF directory list belongs to, by its text tags in this
+// order: a Hamamatsu Make, "aperio" in an ImageDescription, "philips" in a
+// Software tag, else a plain tiled TIFF. Both openers (the opening composition
+// here and the package's drivers) classify with this one function.
+enum class TiffFamily : std::uint8_t { Hamamatsu, Aperio, Philips, Generic };
+TiffFamily classify_tiff(const std::vector<tiff_tools::Ifd>& ifds);
+
 // Classifies a TIFF directory list: Hamamatsu (refused with UnexpectedStep, so
 // the NDPI branch runs), then Aperio, then Philips, else plain tiled TIFF.
 struct FromTiffIfd {

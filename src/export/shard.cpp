@@ -19,6 +19,8 @@ using slide::SlideResult;
 // kChunk.
 constexpr std::size_t kFirstChunk = 256u << 10;
 constexpr std::size_t kChunk = 8u << 20;
+// Tiles of a remote slide fetched together.
+constexpr std::size_t kRemoteGroup = 256;
 
 void append_number(std::string& out, std::uint64_t value) {
   char digits[24];
@@ -106,13 +108,7 @@ SlideResult<std::uint8_t*> begin_member(Writer& out, std::string_view name, std:
 }  // namespace
 
 SlideResult<std::vector<std::int64_t>> tile_sizes(const slide::Slide& s, std::uint64_t level) {
-  if (level >= s.levels().size()) {
-    return SlideError{ErrorKind::LevelNotFound,
-                      "level " + std::to_string(level) + " does not exist: the slide has " +
-                          std::to_string(s.levels().size()) +
-                          (s.levels().size() == 1 ? " level" : " levels"),
-                      std::nullopt};
-  }
+  if (level >= s.levels().size()) return slide::errors::level_not_found(level, s.levels().size());
   const auto [across, down] = s.levels()[level].info.tile_grid;
   std::uint64_t count = 0;
   if (!checked_mul(across, down, count) || count > (1ULL << 32)) {
@@ -121,7 +117,6 @@ SlideResult<std::vector<std::int64_t>> tile_sizes(const slide::Slide& s, std::ui
                           " x " + std::to_string(down) + " tiles",
                       std::nullopt};
   }
-  const std::uint64_t source_size = s.source().known_size();
   std::vector<std::int64_t> sizes(static_cast<std::size_t>(count), kTileAbsent);
   for (std::uint64_t y = 0; y < down; ++y) {
     for (std::uint64_t x = 0; x < across; ++x) {
@@ -135,7 +130,8 @@ SlideResult<std::vector<std::int64_t>> tile_sizes(const slide::Slide& s, std::ui
       bool inside = true;
       for (const slide::Range& r : plan->ranges) {
         std::uint64_t end = 0;
-        inside = inside && checked_add(r.offset, r.length, end) && end <= source_size;
+        inside = inside && r.source < s.sources().size() && checked_add(r.offset, r.length, end) &&
+                 end <= s.sources().at(r.source).known_size();
         stored += r.length;
       }
       if (stored == 0) continue;  // an empty tile stores nothing (sparse files)
@@ -164,94 +160,124 @@ SlideResult<ShardSummary> write_shard(std::span<const ShardPiece> pieces,
     const auto [across, down] = info.tile_grid;
     const auto [width, height] = info.dimensions;
     const auto [tile_w, tile_h] = info.tile_size;
-    for (const std::uint64_t index : piece.tiles) {
-      const std::uint64_t x = across == 0 ? 0 : index % across;
-      const std::uint64_t y = across == 0 ? index : index / across;
-      if (y >= down) {
-        return SlideError{ErrorKind::TileNotFound,
-                          "tile " + std::to_string(index) + " of level " +
-                              std::to_string(piece.level) + " does not exist in " + s.name(),
-                          std::nullopt};
+    // A remote slide's tiles are fetched a group at a time, all ranges of a
+    // group in one request batch; a local slide's are read one by one straight
+    // into the shard.
+    const std::size_t group = s.remote() ? kRemoteGroup : 1;
+    std::vector<slide::TilePlan> plans;
+    std::vector<slide::Coord> coords;
+    std::vector<Bytes> fetched;
+    for (std::size_t first = 0; first < piece.tiles.size(); first += group) {
+      const std::size_t last = std::min(piece.tiles.size(), first + group);
+      plans.clear();
+      coords.clear();
+      for (std::size_t t = first; t < last; ++t) {
+        const std::uint64_t index = piece.tiles[t];
+        const std::uint64_t x = across == 0 ? 0 : index % across;
+        const std::uint64_t y = across == 0 ? index : index / across;
+        if (y >= down) {
+          return SlideError{ErrorKind::TileNotFound,
+                            "tile " + std::to_string(index) + " of level " +
+                                std::to_string(piece.level) + " does not exist in " + s.name(),
+                            std::nullopt};
+        }
+        auto plan = s.plan_tile(piece.level, x, y);
+        if (!plan.ok()) return std::move(plan).error();
+        plans.push_back(std::move(plan).value());
+        coords.emplace_back(x, y);
       }
-      auto plan = s.plan_tile(piece.level, x, y);
-      if (!plan.ok()) return std::move(plan).error();
-
-      // The key: prefix + "x<X>-y<Y>"; the members: key.ext, key.json.
-      key.assign(piece.key_prefix);
-      key += 'x';
-      append_number(key, x);
-      key += "-y";
-      append_number(key, y);
-      name.assign(key);
-      name += '.';
-      name += piece.extension;
-
-      std::uint64_t tile_offset = 0;
-      std::uint64_t tile_size = 0;
-      if (const auto known = plan->output_size()) {
-        tile_size = *known;
-        auto data = begin_member(out, name, tile_size);
-        if (!data.ok()) return std::move(data).error();
-        tile_offset = out.position() - tar_padded(tile_size);
-        auto read = s.read_into(*plan, {*data, static_cast<std::size_t>(tile_size)});
-        if (!read.ok()) return std::move(read).error();
-      } else {
-        auto bytes = s.read(*plan);
-        if (!bytes.ok()) return std::move(bytes).error();
-        tile_size = bytes->size();
-        auto data = begin_member(out, name, tile_size);
-        if (!data.ok()) return std::move(data).error();
-        tile_offset = out.position() - tar_padded(tile_size);
-        if (tile_size > 0) std::memcpy(*data, bytes->data(), bytes->size());
+      fetched.clear();
+      if (group > 1) {
+        if (auto r = slide::read_plans(s, plans, {}, fetched, 1); !r.ok()) {
+          return std::move(r).error();
+        }
       }
+      for (std::size_t t = 0; t < plans.size(); ++t) {
+        const auto [x, y] = coords[t];
+        const slide::TilePlan* plan = &plans[t];
 
-      json.assign("{\"key\": \"");
-      json += key;
-      json += "\", ";
-      json += piece.json_fields;
-      json += ", \"x\": ";
-      append_number(json, x);
-      json += ", \"y\": ";
-      append_number(json, y);
-      // The pixels the tile covers, clipped to the level.
-      const std::uint64_t left = x * tile_w;
-      const std::uint64_t top = y * tile_h;
-      json += ", \"box\": [";
-      append_number(json, left);
-      json += ", ";
-      append_number(json, top);
-      json += ", ";
-      append_number(json, std::min(tile_w, width > left ? width - left : 0));
-      json += ", ";
-      append_number(json, std::min(tile_h, height > top ? height - top : 0));
-      json += "], \"bytes\": ";
-      append_number(json, tile_size);
-      json += "}";
-      name.assign(key);
-      name += ".json";
-      auto meta = begin_member(out, name, json.size());
-      if (!meta.ok()) return std::move(meta).error();
-      std::memcpy(*meta, json.data(), json.size());
+        // The key: prefix + "x<X>-y<Y>"; the members: key.ext, key.json.
+        key.assign(piece.key_prefix);
+        key += 'x';
+        append_number(key, x);
+        key += "-y";
+        append_number(key, y);
+        name.assign(key);
+        name += '.';
+        name += piece.extension;
 
-      std::string& m = summary.manifest;
-      m += "{\"key\": \"";
-      m += key;
-      m += "\", \"shard\": \"";
-      m += shard_name;
-      m += "\", \"offset\": ";
-      append_number(m, tile_offset);
-      m += ", \"bytes\": ";
-      append_number(m, tile_size);
-      m += ", ";
-      m += piece.manifest_fields;
-      m += ", \"x\": ";
-      append_number(m, x);
-      m += ", \"y\": ";
-      append_number(m, y);
-      m += "}\n";
+        std::uint64_t tile_offset = 0;
+        std::uint64_t tile_size = 0;
+        const auto known = plan->output_size();
+        if (known && fetched.empty()) {
+          tile_size = *known;
+          auto data = begin_member(out, name, tile_size);
+          if (!data.ok()) return std::move(data).error();
+          tile_offset = out.position() - tar_padded(tile_size);
+          auto read = s.read_into(*plan, {*data, static_cast<std::size_t>(tile_size)});
+          if (!read.ok()) return std::move(read).error();
+        } else {
+          Bytes own;
+          if (fetched.empty()) {
+            auto bytes = s.read(*plan);
+            if (!bytes.ok()) return std::move(bytes).error();
+            own = std::move(bytes).value();
+          }
+          const Bytes& bytes = fetched.empty() ? own : fetched[t];
+          tile_size = bytes.size();
+          auto data = begin_member(out, name, tile_size);
+          if (!data.ok()) return std::move(data).error();
+          tile_offset = out.position() - tar_padded(tile_size);
+          if (tile_size > 0) std::memcpy(*data, bytes.data(), bytes.size());
+        }
+        json.assign("{\"key\": \"");
+        json += key;
+        json += "\", ";
+        json += piece.json_fields;
+        json += ", \"x\": ";
+        append_number(json, x);
+        json += ", \"y\": ";
+        append_number(json, y);
+        // The pixels the tile covers, clipped to the level.
+        const std::uint64_t left = x * tile_w;
+        const std::uint64_t top = y * tile_h;
+        json += ", \"box\": [";
+        append_number(json, left);
+        json += ", ";
+        append_number(json, top);
+        json += ", ";
+        append_number(json, std::min(tile_w, width > left ? width - left : 0));
+        json += ", ";
+        append_number(json, std::min(tile_h, height > top ? height - top : 0));
+        json += "], \"bytes\": ";
+        append_number(json, tile_size);
+        json += "}";
+        name.assign(key);
+        name += ".json";
+        auto meta = begin_member(out, name, json.size());
+        if (!meta.ok()) return std::move(meta).error();
+        std::memcpy(*meta, json.data(), json.size());
 
-      summary.samples += 1;
-      summary.tile_bytes += tile_size;
+        std::string& m = summary.manifest;
+        m += "{\"key\": \"";
+        m += key;
+        m += "\", \"shard\": \"";
+        m += shard_name;
+        m += "\", \"offset\": ";
+        append_number(m, tile_offset);
+        m += ", \"bytes\": ";
+        append_number(m, tile_size);
+        m += ", ";
+        m += piece.manifest_fields;
+        m += ", \"x\": ";
+        append_number(m, x);
+        m += ", \"y\": ";
+        append_number(m, y);
+        m += "}\n";
+
+        summary.samples += 1;
+        summary.tile_bytes += tile_size;
+      }
     }
   }
   // The end of the archive: two zero blocks.

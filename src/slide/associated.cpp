@@ -98,8 +98,8 @@ std::optional<std::string_view> attribute_text(std::string_view xml, std::string
   return xml.substr(open + 1, close - open - 1);
 }
 
-bool has_image(const Slide& slide, const std::string& name) {
-  return std::any_of(slide.associated_.begin(), slide.associated_.end(),
+bool has_image(const std::vector<AssociatedImage>& images, const std::string& name) {
+  return std::any_of(images.begin(), images.end(),
                      [&](const AssociatedImage& a) { return a.name == name; });
 }
 
@@ -110,9 +110,10 @@ bool plain_name(const std::string& name) {
   });
 }
 
-void add_aperio(Slide& slide) {
-  for (std::size_t i = 1; i < slide.ifds_.size(); ++i) {
-    const Ifd& ifd = slide.ifds_[i];
+void add_aperio_images(const std::vector<Ifd>& ifds, ByteOrder order,
+                       std::vector<AssociatedImage>& out) {
+  for (std::size_t i = 1; i < ifds.size(); ++i) {
+    const Ifd& ifd = ifds[i];
     if (tiled(ifd)) continue;
     std::string name;
     if (i == 1) {
@@ -131,46 +132,47 @@ void add_aperio(Slide& slide) {
       if (subfile == 1) name = "label";
       if (subfile == 9) name = "macro";
     }
-    if (name.empty() || has_image(slide, name)) continue;
-    if (auto image = plan_stored_image(ifd, slide.tiff_order_, name)) {
-      slide.associated_.push_back(std::move(*image));
+    if (name.empty() || has_image(out, name)) continue;
+    if (auto image = plan_stored_image(ifd, order, name)) {
+      out.push_back(std::move(*image));
     }
   }
 }
 
-void add_philips(Slide& slide) {
-  for (const Ifd& ifd : slide.ifds_) {
+void add_philips_images(const std::vector<Ifd>& ifds, ByteOrder order,
+                       std::vector<AssociatedImage>& out) {
+  for (const Ifd& ifd : ifds) {
     const std::string* text = description(ifd);
     if (text == nullptr || tiled(ifd)) continue;
     std::string name;
     if (starts_with(*text, "Label")) name = "label";
     if (starts_with(*text, "Macro")) name = "macro";
-    if (name.empty() || has_image(slide, name)) continue;
-    if (auto image = plan_stored_image(ifd, slide.tiff_order_, name)) {
-      slide.associated_.push_back(std::move(*image));
+    if (name.empty() || has_image(out, name)) continue;
+    if (auto image = plan_stored_image(ifd, order, name)) {
+      out.push_back(std::move(*image));
     }
   }
-  if (slide.ifds_.empty()) return;
-  const std::string* xml = description(slide.ifds_[0]);
+  if (ifds.empty()) return;
+  const std::string* xml = description(ifds[0]);
   if (xml == nullptr) return;
   for (auto& found : philips_xml_images(*xml)) {
     const std::string& name = found.first;
     const auto dimensions = jpeg_dimensions(found.second);
-    if (has_image(slide, name) || !dimensions) continue;
-    slide.associated_.push_back(AssociatedImage{
+    if (has_image(out, name) || !dimensions) continue;
+    out.push_back(AssociatedImage{
         name, "image/jpeg", *dimensions, TilePlan{{}, Splice{{}, std::move(found.second), 0}}});
   }
 }
 
-void add_ndpi(Slide& slide) {
-  for (const Ifd& ifd : slide.ifds_) {
+void add_ndpi_images(const std::vector<Ifd>& ifds, std::vector<AssociatedImage>& out) {
+  for (const Ifd& ifd : ifds) {
     const auto* lens = ifd.get(kSourceLens);
     const auto* value = lens ? lens->get_if<tiff_tools::FLOAT>() : nullptr;
     if (value == nullptr) continue;
     std::string name;
     if (value->value == -1.0F) name = "macro";
     if (value->value == -2.0F) name = "map";
-    if (name.empty() || has_image(slide, name)) continue;
+    if (name.empty() || has_image(out, name)) continue;
     auto image = plan_stored_image(ifd, ByteOrder::Little, name);
     if (!image) continue;
     // The macro is a complete JFIF file already: handed out as stored.
@@ -178,7 +180,7 @@ void add_ndpi(Slide& slide) {
       if (image->plan.ranges.size() != 1) continue;
       image->plan.assembly = Splice{};
     }
-    slide.associated_.push_back(std::move(*image));
+    out.push_back(std::move(*image));
   }
 }
 
@@ -318,15 +320,22 @@ std::optional<AssociatedImage> plan_stored_image(const Ifd& ifd, ByteOrder order
   return std::nullopt;
 }
 
-void add_associated_images(Slide& slide) {
-  switch (slide.format()) {
-    case Format::Aperio: add_aperio(slide); break;
-    case Format::Philips: add_philips(slide); break;
-    case Format::Ndpi: add_ndpi(slide); break;
-    case Format::Ets:
-    case Format::GenericTiff:
-    case Format::Dicom: break;
-  }
+std::vector<AssociatedImage> aperio_images(const std::vector<Ifd>& ifds, ByteOrder order) {
+  std::vector<AssociatedImage> out;
+  add_aperio_images(ifds, order, out);
+  return out;
+}
+
+std::vector<AssociatedImage> philips_images(const std::vector<Ifd>& ifds, ByteOrder order) {
+  std::vector<AssociatedImage> out;
+  add_philips_images(ifds, order, out);
+  return out;
+}
+
+std::vector<AssociatedImage> ndpi_images(const std::vector<Ifd>& ifds) {
+  std::vector<AssociatedImage> out;
+  add_ndpi_images(ifds, out);
+  return out;
 }
 
 }  // namespace kolva::slide

@@ -23,8 +23,14 @@
 
 namespace kolva::slide {
 
-// Fills slide.associated_ from the slide's format and directories.
-void add_associated_images(Slide& slide);
+// The associated images of an Aperio SVS ("thumbnail", "label", "macro"), of a
+// Philips TIFF ("label", "macro", from strips or the XML) and of an NDPI file
+// ("macro", "map"), from their directories.
+std::vector<AssociatedImage> aperio_images(const std::vector<tiff_tools::Ifd>& ifds,
+                                           ByteOrder order);
+std::vector<AssociatedImage> philips_images(const std::vector<tiff_tools::Ifd>& ifds,
+                                            ByteOrder order);
+std::vector<AssociatedImage> ndpi_images(const std::vector<tiff_tools::Ifd>& ifds);
 
 // The plan of a stripped (or single-tile) image stored in `ifd`, named `name`;
 // nothing when its strips are missing, empty or in a codec that cannot be

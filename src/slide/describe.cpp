@@ -1,7 +1,5 @@
 #include "slide/describe.hpp"
 
-#include "slide/metadata.hpp"
-#include "slide/associated.hpp"
 
 namespace kolva::slide {
 
@@ -53,11 +51,6 @@ std::string describe_refusal(const std::vector<tiff_tools::Ifd>& ifds) {
            std::to_string(compression) + ")";
   }
   return "tiled TIFF whose tile tables are missing or unusable";
-}
-
-void describe_slide(Slide& slide) {
-  slide.properties_ = metadata::slide_properties(slide.format(), slide.ifds_, slide.levels_);
-  add_associated_images(slide);
 }
 
 }  // namespace kolva::slide

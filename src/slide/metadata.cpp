@@ -429,18 +429,6 @@ std::optional<double> parse_double(std::string_view text) {
   return negative ? -value : value;
 }
 
-const char* vendor_name(Format format) {
-  switch (format) {
-    case Format::Aperio: return "aperio";
-    case Format::Philips: return "philips";
-    case Format::Ndpi: return "hamamatsu";
-    case Format::Ets: return "olympus";
-    case Format::GenericTiff: return "generic-tiff";
-    case Format::Dicom: return "dicom";
-  }
-  return "";
-}
-
 void add_aperio(std::string_view description, PropertyMap& out) {
   const std::string text = clean_text(description);
   const auto fields = split(text, "|");
@@ -602,37 +590,29 @@ void add_levels(const std::vector<Level>& levels, PropertyMap& out) {
   }
 }
 
-Properties slide_properties(Format format, const std::vector<tiff_tools::Ifd>& ifds,
-                            const std::vector<Level>& levels) {
-  PropertyMap map;
-  if (!ifds.empty()) {
-    const tiff_tools::Ifd& first = ifds[0];
-    const std::string* description = ascii_tag(first, 270);
-    const bool philips = format == Format::Philips;
-    add_tiff(first, !philips, map);
-    if (description && !philips) map["kolva.comment"] = clean_text(*description);
-    switch (format) {
-      case Format::Aperio:
-        if (description) add_aperio(*description, map);
-        break;
-      case Format::Philips:
-        if (description) add_philips(*description, map);
-        break;
-      case Format::Ndpi:
-        add_hamamatsu(first, map);
-        [[fallthrough]];
-      case Format::GenericTiff:
-        if (const auto mpp = tiff_mpp(first)) {
-          map["kolva.mpp-x"] = format_double(mpp->first);
-          map["kolva.mpp-y"] = format_double(mpp->second);
-        }
-        break;
-      case Format::Ets:
-      case Format::Dicom: break;
-    }
+void add_first_directory(const std::vector<tiff_tools::Ifd>& ifds, bool with_description,
+                         PropertyMap& out) {
+  if (ifds.empty()) return;
+  const tiff_tools::Ifd& first = ifds[0];
+  add_tiff(first, with_description, out);
+  if (!with_description) return;
+  if (const std::string* description = ascii_tag(first, 270)) {
+    out["kolva.comment"] = clean_text(*description);
   }
+}
+
+void add_tiff_mpp(const std::vector<tiff_tools::Ifd>& ifds, PropertyMap& out) {
+  if (ifds.empty()) return;
+  if (const auto mpp = tiff_mpp(ifds[0])) {
+    out["kolva.mpp-x"] = format_double(mpp->first);
+    out["kolva.mpp-y"] = format_double(mpp->second);
+  }
+}
+
+Properties finish_properties(PropertyMap map, const std::vector<Level>& levels,
+                             std::string_view vendor) {
   add_levels(levels, map);
-  map["kolva.vendor"] = vendor_name(format);
+  map["kolva.vendor"] = std::string(vendor);
   Properties out;
   out.reserve(map.size());
   for (auto& [k, v] : map) out.emplace_back(k, std::move(v));

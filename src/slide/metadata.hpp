@@ -35,10 +35,6 @@ std::string format_double(double value);
 // nothing). Non-finite values parse; callers decide what they accept.
 std::optional<double> parse_double(std::string_view text);
 
-// The vendor name of a format: "aperio", "philips", "hamamatsu",
-// "generic-tiff", "olympus".
-const char* vendor_name(Format format);
-
 // `aperio.<key>` for every `key = value` field after the first `|`-separated
 // field of an Aperio ImageDescription (keys and values trimmed, the last of a
 // repeated key wins), and kolva.mpp-x/-y from MPP, kolva.objective-power from
@@ -77,9 +73,17 @@ std::optional<std::pair<double, double>> tiff_mpp(const tiff_tools::Ifd& ifd);
 // kolva.level-count and kolva.level[i].{width,height,downsample,tile-width,tile-height}.
 void add_levels(const std::vector<Level>& levels, PropertyMap& out);
 
-// Every property of a slide of `format` with directories `ifds` (empty for
-// ETS) and pyramid `levels`, sorted by key.
-Properties slide_properties(Format format, const std::vector<tiff_tools::Ifd>& ifds,
-                            const std::vector<Level>& levels);
+// `tiff.*` from the first directory, and kolva.comment from its
+// ImageDescription, unless `with_description` is false (Philips keeps XML there).
+void add_first_directory(const std::vector<tiff_tools::Ifd>& ifds, bool with_description,
+                         PropertyMap& out);
+
+// kolva.mpp-x/-y from the first directory's resolution tags (tiff_mpp).
+void add_tiff_mpp(const std::vector<tiff_tools::Ifd>& ifds, PropertyMap& out);
+
+// The finished list, sorted by key: `map`, the levels (add_levels) and
+// kolva.vendor.
+Properties finish_properties(PropertyMap map, const std::vector<Level>& levels,
+                             std::string_view vendor);
 
 }  // namespace kolva::slide::metadata

@@ -214,55 +214,50 @@ SlideResult<std::vector<Bytes>> NdpiTiling::cut(const NdpiBand& band,
   return std::move(tiles).value();
 }
 
-SlideResult<Unit> retile_ndpi(Slide& slide, std::uint64_t tile_size) {
-  const auto* ndpi = slide.decoder()
-                         ? std::get_if<format::ndpi::NdpiDecoder>(&slide.decoder()->variant())
-                         : nullptr;
-  if (ndpi == nullptr) return Unit{};
-  auto made = NdpiTiling::make(*ndpi, tile_size, slide.name());
-  if (!made.ok()) return std::move(made).error();
-  std::shared_ptr<const NdpiTiling> tiling = std::move(made).value();
-  for (std::uint64_t i = 0; i < slide.levels_.size() && i < tiling->level_count(); ++i) {
-    slide.levels_[i].info = tiling->level_info(i);
-  }
+namespace {
 
-  // plan_tile has checked the grid of an existing level before this runs.
-  slide.planner_ = [tiling](std::uint64_t level, std::uint64_t x,
-                            std::uint64_t y) -> SlideResult<TilePlan> {
-    if (level >= tiling->level_count()) {
-      const std::uint64_t n = tiling->level_count();
-      return SlideError{ErrorKind::LevelNotFound,
-                        "level " + std::to_string(level) + " does not exist: the slide has " +
-                            std::to_string(n) + (n == 1 ? " level" : " levels"),
-                        KolvaError::LevelNotFound{level, n}};
+// Tiles of the caller's size: one band per tile for a single tile, and a
+// batch cut a band of tiles at a time.
+class NdpiTiler final : public Tiler {
+ public:
+  explicit NdpiTiler(std::shared_ptr<const NdpiTiling> tiling) : tiling_(std::move(tiling)) {}
+
+  SlideResult<TilePlan> plan(std::uint64_t level, std::uint64_t x,
+                             std::uint64_t y) const override {
+    if (level >= tiling_->level_count()) {
+      return errors::level_not_found(level, tiling_->level_count());
     }
     const std::uint64_t xs[] = {x};
-    auto bands = tiling->bands(level, y, xs);
+    auto bands = tiling_->bands(level, y, xs);
     if (!bands.ok()) return std::move(bands).error();
     NdpiBand band = std::move(bands->front());
-    RangeList ranges = tiling->ranges(band);
+    RangeList ranges = tiling_->ranges(band);
     return TilePlan{std::move(ranges),
-                    Custom{[tiling, band = std::move(band)](
+                    Custom{[tiling = tiling_, band = std::move(band)](
                                std::span<const ByteSpan> pieces) -> SlideResult<Bytes> {
                       auto tiles = tiling->cut(band, pieces);
                       if (!tiles.ok()) return std::move(tiles).error();
                       return std::move(tiles->front());
                     }}};
-  };
+  }
 
-  slide.batch_reader_ = [tiling](const Slide& s, std::uint64_t level,
-                                 std::span<const std::pair<std::uint64_t, std::uint64_t>> coords,
-                                 unsigned threads) -> SlideResult<std::vector<Bytes>> {
-    // Every coordinate is checked before anything is read.
-    for (const auto& [x, y] : coords) {
-      if (level >= s.levels().size() || x >= s.levels()[level].info.tile_grid.first ||
-          y >= s.levels()[level].info.tile_grid.second) {
-        auto refused = s.plan_tile(level, x, y);
-        if (!refused.ok()) return std::move(refused).error();
-      }
+  // A batch is read band by band in read_batch; its plans only say that no
+  // tile's size is known before it is cut.
+  SlideResult<std::vector<TilePlan>> plan_batch(std::uint64_t level,
+                                                std::span<const Coord> coords) const override {
+    if (level >= tiling_->level_count()) {
+      return errors::level_not_found(level, tiling_->level_count());
     }
+    std::vector<TilePlan> plans(coords.size(), TilePlan{{}, Custom{}});
+    return plans;
+  }
+
+  SlideResult<Unit> read_batch(const Slide& slide, const Batch& batch,
+                               std::span<const std::span<std::uint8_t>> /*dst*/,
+                               std::vector<Bytes>& assembled, unsigned threads) const override {
+    const std::uint64_t level = batch.level;
     std::map<std::uint64_t, std::vector<std::uint64_t>> rows;
-    for (const auto& [x, y] : coords) rows[y].push_back(x);
+    for (const auto& [x, y] : batch.coords) rows[y].push_back(x);
     struct Job {
       NdpiBand band;
       std::uint64_t y;
@@ -271,36 +266,38 @@ SlideResult<Unit> retile_ndpi(Slide& slide, std::uint64_t tile_size) {
     for (auto& [y, xs] : rows) {
       std::sort(xs.begin(), xs.end());
       xs.erase(std::unique(xs.begin(), xs.end()), xs.end());
-      auto bands = tiling->bands(level, y, xs);
+      auto bands = tiling_->bands(level, y, xs);
       if (!bands.ok()) return std::move(bands).error();
       for (NdpiBand& band : *bands) jobs.push_back(Job{std::move(band), y});
     }
 
-    // Each job's tiles, keyed by (y, x) once cut.
+    // Every band's stripes through the read executor at once, then the bands
+    // cut on the pool.
+    std::vector<TilePlan> reads;
+    reads.reserve(jobs.size());
+    for (const Job& job : jobs) reads.push_back(TilePlan{tiling_->ranges(job.band), Splice{}});
+    std::vector<Bytes> data;
+    if (auto r = read_plans(slide, reads, {}, data, threads); !r.ok()) return r;
+
     std::vector<std::vector<Bytes>> cut(jobs.size());
-    std::atomic<std::size_t> next{0};
     std::atomic<bool> failed{false};
     std::mutex error_mutex;
     std::optional<std::pair<std::size_t, SlideError>> first_error;
+    // Cutting a band is an entropy decode: worth a thread per band.
+    std::atomic<std::size_t> next{0};
     auto work = [&] {
       while (!failed.load(std::memory_order_relaxed)) {
         const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
         if (i >= jobs.size()) return;
-        auto data = s.read(TilePlan{tiling->ranges(jobs[i].band), Splice{}});
-        SlideResult<std::vector<Bytes>> tiles = std::vector<Bytes>{};
-        if (data.ok()) {
-          const ByteSpan piece(*data);
-          tiles = tiling->cut(jobs[i].band, std::span<const ByteSpan>(&piece, 1));
-        } else {
-          tiles = std::move(data).error();
-        }
+        const ByteSpan piece(data[i]);
+        auto tiles = tiling_->cut(jobs[i].band, std::span<const ByteSpan>(&piece, 1));
         if (tiles.ok()) {
           cut[i] = std::move(tiles).value();
-        } else {
-          std::lock_guard lock(error_mutex);
-          if (!first_error || first_error->first > i) first_error.emplace(i, std::move(tiles).error());
-          failed.store(true, std::memory_order_relaxed);
+          continue;
         }
+        std::lock_guard lock(error_mutex);
+        if (!first_error || first_error->first > i) first_error.emplace(i, std::move(tiles).error());
+        failed.store(true, std::memory_order_relaxed);
       }
     };
     const unsigned count =
@@ -319,18 +316,35 @@ SlideResult<Unit> retile_ndpi(Slide& slide, std::uint64_t tile_size) {
         where[{jobs[j].y, jobs[j].band.columns[k]}] = {&cut[j][k], 0};
       }
     }
-    for (const auto& [x, y] : coords) ++where[{y, x}].second;
-    std::vector<Bytes> out(coords.size());
-    for (std::size_t i = 0; i < coords.size(); ++i) {
-      auto& [tile, uses] = where[{coords[i].second, coords[i].first}];
+    for (const auto& [x, y] : batch.coords) ++where[{y, x}].second;
+    assembled.assign(batch.coords.size(), Bytes{});
+    for (std::size_t i = 0; i < batch.coords.size(); ++i) {
+      auto& [tile, uses] = where[{batch.coords[i].second, batch.coords[i].first}];
       if (tile == nullptr) {
         return SlideError{ErrorKind::Corrupt, "a tile of the batch was not cut", std::nullopt};
       }
-      out[i] = --uses == 0 ? std::move(*tile) : *tile;
+      assembled[i] = --uses == 0 ? std::move(*tile) : *tile;
     }
-    return out;
-  };
-  return Unit{};
+    return Unit{};
+  }
+
+ private:
+  std::shared_ptr<const NdpiTiling> tiling_;
+};
+
+}  // namespace
+
+SlideResult<std::shared_ptr<const Tiler>> ndpi_tiler(const format::ndpi::NdpiDecoder& decoder,
+                                                     std::uint64_t tile_size,
+                                                     const std::string& name,
+                                                     std::vector<Level>& levels) {
+  auto made = NdpiTiling::make(decoder, tile_size, name);
+  if (!made.ok()) return std::move(made).error();
+  std::shared_ptr<const NdpiTiling> tiling = std::move(made).value();
+  for (std::uint64_t i = 0; i < levels.size() && i < tiling->level_count(); ++i) {
+    levels[i].info = tiling->level_info(i);
+  }
+  return std::shared_ptr<const Tiler>(std::make_shared<NdpiTiler>(std::move(tiling)));
 }
 
 }  // namespace kolva::slide

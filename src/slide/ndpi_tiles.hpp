@@ -76,8 +76,11 @@ class NdpiTiling {
   std::string name_;
 };
 
-// Gives an opened NDPI slide tiles of `tile_size`: its levels' grids, a planner
-// and a batch reader that cuts a band's tiles together.
-SlideResult<Unit> retile_ndpi(Slide& slide, std::uint64_t tile_size);
+// The tiler of NDPI levels cut into tiles of `tile_size` (`levels` take the
+// new grids): a batch cuts a band's tiles together.
+SlideResult<std::shared_ptr<const Tiler>> ndpi_tiler(const format::ndpi::NdpiDecoder& decoder,
+                                                     std::uint64_t tile_size,
+                                                     const std::string& name,
+                                                     std::vector<Level>& levels);
 
 }  // namespace kolva::slide

@@ -25,40 +25,27 @@
 #include "base/base.hpp"
 #include "base/bytes.hpp"
 #include "dynamic_decoder/dynamic_decoder.hpp"
+#include "slide/errors.hpp"
+#include "slide/source_set.hpp"
 #include "std_io/source.hpp"
 #include "tiff_tools/data/data.hpp"
 
 namespace kolva::slide {
 
-// What kind of failure a SlideError reports; the Python layer maps each to an
-// exception class.
-enum class ErrorKind : std::uint8_t {
-  Unsupported,    // not a slide this library reads
-  LevelNotFound,  // a level number past the last level
-  TileNotFound,   // a tile outside the grid, or not stored
-  NotFound,       // an associated image that does not exist
-  Io,             // the byte source failed (file system, network)
-  Corrupt,        // the file claims something it does not hold
-  Invalid,        // a bad argument (an NDPI tile size that is no MCU multiple)
+// A family of slide formats as every layer names it: `name` is what
+// Slide.format says ("aperio", "ndpi", ...), `vendor` the kolva.vendor property
+// (OpenSlide's vendor names), `title` the words for people ("Olympus ETS").
+struct Family {
+  std::string_view name;
+  std::string_view vendor;
+  std::string_view title;
 };
 
-// A failure in words a user understands, with the core's error as its cause.
-struct SlideError {
-  ErrorKind kind;
-  std::string message;
-  std::optional<KolvaError> cause;
-};
-
-template <class T>
-using SlideResult = Result<T, SlideError>;
-
-enum class Format : std::uint8_t { Aperio, Philips, Ndpi, Ets, GenericTiff, Dicom };
-// "aperio", "philips", "ndpi", "ets", "generic-tiff", "dicom".
-const char* format_name(Format format);
-
+// A byte range of one of the slide's sources (0: the file it was opened with).
 struct Range {
   std::uint64_t offset;
   std::uint64_t length;
+  SourceIndex source = 0;
   friend bool operator==(const Range&, const Range&) = default;
 };
 
@@ -151,23 +138,97 @@ struct OpenOptions {
   // Edge of the tiles NDPI levels are cut into (a multiple of the JPEG MCU
   // size); 0 keeps the file's own tiling. Other formats keep their stored tiles.
   std::uint64_t tile_size = 0;
+  // DICOM series: the SeriesInstanceUID to open ("": the one of the file
+  // opened, or the only one), the focal plane (an index, lowest first) and the
+  // optical path ("": the first) to serve; `folder`: the files are a folder's,
+  // none of them chosen; `named`: every file was named, so each must be read.
+  std::string series;
+  std::uint64_t focal_plane = 0;
+  std::string optical_path;
+  bool folder = false;
+  bool named = false;
 };
 
+using Coord = std::pair<std::uint64_t, std::uint64_t>;  // (x, y)
+
+class Slide;
+
+// Tiles of one level, planned before anything is read (every coordinate is
+// checked first): one plan per tile, in the order asked.
+struct Batch {
+  std::uint64_t level = 0;
+  std::vector<Coord> coords;
+  std::vector<TilePlan> plans;
+};
+
+// How a driver's slide turns tile coordinates into reads: the driver's own
+// strategy, set once when the slide opens.
+class Tiler {
+ public:
+  virtual ~Tiler() = default;
+  // The plan of tile (x, y) of `level`. The Slide has checked that the level
+  // exists and the tile lies in its grid.
+  virtual SlideResult<TilePlan> plan(std::uint64_t level, std::uint64_t x,
+                                     std::uint64_t y) const = 0;
+  // A checked batch's plans; by default one plan() per tile.
+  virtual SlideResult<std::vector<TilePlan>> plan_batch(std::uint64_t level,
+                                                        std::span<const Coord> coords) const;
+  // Reads a planned batch: tiles with a non-empty dst[i] go there (its size is
+  // the plan's output size), the others into assembled[i]. By default every
+  // plan's ranges go through the read executor; drivers that cut several
+  // tiles out of one read (NDPI at a chosen tile size) read their own way.
+  virtual SlideResult<Unit> read_batch(const Slide& slide, const Batch& batch,
+                                       std::span<const std::span<std::uint8_t>> dst,
+                                       std::vector<Bytes>& assembled, unsigned threads) const;
+};
+
+// What a driver hands over when it has opened a slide.
+struct SlideParts {
+  std::vector<Level> levels;
+  Properties properties;
+  std::vector<AssociatedImage> associated;
+  std::shared_ptr<const Tiler> tiler;
+};
+
+// An opened slide: immutable once made, so every member is thread-safe.
 class Slide {
  public:
-  // Opens the slide on `source`. Reads only through it.
+  // Opens the slide on `source` alone (no siblings). Reads only through it.
   static SlideResult<std::shared_ptr<const Slide>> open(std::shared_ptr<std_io::RangeSource> source,
                                                         const OpenOptions& options = {});
+  // Opens the slide on a source set: the drivers of the registry are asked in
+  // order; the one that takes the file may open siblings through the set.
+  static SlideResult<std::shared_ptr<const Slide>> open(SourceSet sources,
+                                                        const OpenOptions& options = {});
 
-  Format format() const { return format_; }
+  Slide(SourceSet sources, const Family& family, SlideParts parts)
+      : sources_(std::move(sources)),
+        family_(family),
+        levels_(std::move(parts.levels)),
+        properties_(std::move(parts.properties)),
+        associated_(std::move(parts.associated)),
+        tiler_(std::move(parts.tiler)) {}
+
+  // "aperio", "philips", "ndpi", "ets", "generic-tiff", ...
+  std::string_view format() const { return family_.name; }
+  const Family& family() const { return family_; }
   const std::vector<Level>& levels() const { return levels_; }
   const Properties& properties() const { return properties_; }
   const std::vector<AssociatedImage>& associated_images() const { return associated_; }
-  std_io::RangeSource& source() const { return *source_; }
-  const std::string& name() const { return source_->name(); }
+  const SourceSet& sources() const { return sources_; }
+  std_io::RangeSource& source() const { return sources_.at(0); }
+  const std::string& name() const { return sources_.name(0); }
+  // Whether any source costs a round trip per read.
+  bool remote() const;
 
   // The plan of one tile: LevelNotFound / TileNotFound without reading.
   SlideResult<TilePlan> plan_tile(std::uint64_t level, std::uint64_t x, std::uint64_t y) const;
+  // The plans of tiles of one level: the first bad coordinate fails it all.
+  SlideResult<Batch> plan_batch(std::uint64_t level, std::span<const Coord> coords) const;
+  // Reads a planned batch (see Tiler::read_batch) with `threads` threads
+  // (local sources) or all ranges at once (remote ones).
+  SlideResult<Unit> read_batch(const Batch& batch, std::span<const std::span<std::uint8_t>> dst,
+                               std::vector<Bytes>& assembled, unsigned threads) const;
   // Reads a planned tile.
   SlideResult<Bytes> read(const TilePlan& plan) const;
   // Reads a plan whose output size is known straight into `dst`, which has
@@ -178,40 +239,20 @@ class Slide {
   SlideResult<Bytes> assemble(const TilePlan& plan, std::span<const ByteSpan> ranges) const;
 
   SlideResult<Bytes> read_tile(std::uint64_t level, std::uint64_t x, std::uint64_t y) const;
-  // NotFound when there is no such image.
+  // The plan of an associated image; NotFound when there is no such image.
+  SlideResult<const TilePlan*> associated_plan(const std::string& name) const;
   SlideResult<Bytes> read_associated(const std::string& name) const;
 
-  // The error of a failed read through the source, with the source's name.
-  SlideError read_error(const KolvaError& cause) const;
+  // The error of a failed read through source `source`, with its name.
+  SlideError read_error(const KolvaError& cause, SourceIndex source = 0) const;
 
-  // A slide whose tiles are planned by the specified decoders (`decoder`) or,
-  // when `planner_` is set, by this layer's own readers of formats and
-  // variants beyond them.
-  Slide(std::shared_ptr<std_io::RangeSource> source, Format format,
-        std::optional<dynamic_decoder::DynamicDecoder> decoder)
-      : source_(std::move(source)), format_(format), decoder_(std::move(decoder)) {}
-
-  // Filled while opening.
-  std::vector<tiff_tools::Ifd> ifds_;
-  ByteOrder tiff_order_ = ByteOrder::Little;  // of ifds_' file, for TIFF wrappers
+ private:
+  SourceSet sources_;
+  const Family& family_;
   std::vector<Level> levels_;
   Properties properties_;
   std::vector<AssociatedImage> associated_;
-  // Plans tiles instead of `decoder_` (bounds checks included) when set.
-  std::function<SlideResult<TilePlan>(std::uint64_t, std::uint64_t, std::uint64_t)> planner_;
-  // Reads a batch of tiles of one level itself when set (NDPI tiles of a
-  // chosen size are cut a band of tiles at a time); bounds are checked first.
-  std::function<SlideResult<std::vector<Bytes>>(
-      const Slide&, std::uint64_t, std::span<const std::pair<std::uint64_t, std::uint64_t>>,
-      unsigned)>
-      batch_reader_;
-
-  const std::optional<dynamic_decoder::DynamicDecoder>& decoder() const { return decoder_; }
-
- private:
-  std::shared_ptr<std_io::RangeSource> source_;
-  Format format_;
-  std::optional<dynamic_decoder::DynamicDecoder> decoder_;
+  std::shared_ptr<const Tiler> tiler_;
 };
 
 // Reads every tile of `plans` (each one range-list) with `threads` threads;

@@ -42,10 +42,6 @@ Bytes jpeg_head(const Ifd& ifd) {
   return jpeg_stream_head(tables ? ByteSpan(*tables) : ByteSpan(), ifd.scalar(262) == 2);
 }
 
-std::string level_text(std::size_t count) {
-  return std::to_string(count) + (count == 1 ? " level" : " levels");
-}
-
 }  // namespace
 
 std::string_view tile_media_type(std::uint64_t code) {
@@ -58,6 +54,43 @@ std::string_view tile_media_type(std::uint64_t code) {
   if (wrapped_codec(code)) return "image/tiff";
   return {};
 }
+
+// Plans tiles of the levels chosen; bounds are checked by the Slide.
+class CodecTiler final : public Tiler {
+ public:
+  explicit CodecTiler(std::shared_ptr<std::vector<CodecLevel>> levels)
+      : levels_(std::move(levels)) {}
+
+  SlideResult<TilePlan> plan(std::uint64_t level, std::uint64_t x,
+                             std::uint64_t y) const override {
+    if (level >= levels_->size()) return errors::level_not_found(level, levels_->size());
+    const CodecLevel& l = (*levels_)[level];
+    const auto index = format::generic_tiff::tile_index(x, y, l.across);
+    if (!index || *index >= l.offsets.size() || *index >= l.counts.size() ||
+        l.counts[*index] == 0) {
+      return errors::tile_not_stored(level, x, y);
+    }
+    RangeList ranges{Range{l.offsets[*index], l.counts[*index]}};
+    switch (l.kind) {
+      case TileKind::AsStored: return TilePlan{std::move(ranges), Splice{}};
+      case TileKind::JpegHead:
+        return TilePlan{std::move(ranges), Splice{ByteSpan(l.head), {}, 2}};
+      case TileKind::Wrapped: break;
+    }
+    const std::uint64_t length[1] = {l.counts[*index]};
+    auto header = tiff_header(l.layout, length);
+    if (!header) {
+      return SlideError{ErrorKind::Corrupt,
+                        "tile (" + std::to_string(x) + ", " + std::to_string(y) + ") of level " +
+                            std::to_string(level) + " is too large to wrap in a TIFF",
+                        std::nullopt};
+    }
+    return TilePlan{std::move(ranges), Splice{{}, std::move(*header), 0}};
+  }
+
+ private:
+  std::shared_ptr<std::vector<CodecLevel>> levels_;
+};
 
 Result<CodecPyramid, std::string> plan_tiff_pyramid(const std::vector<Ifd>& ifds,
                                                     ByteOrder order) {
@@ -119,38 +152,7 @@ Result<CodecPyramid, std::string> plan_tiff_pyramid(const std::vector<Ifd>& ifds
     levels->push_back(std::move(level));
   }
 
-  pyramid.planner = [levels](std::uint64_t level, std::uint64_t x,
-                             std::uint64_t y) -> SlideResult<TilePlan> {
-    if (level >= levels->size()) {
-      return SlideError{ErrorKind::LevelNotFound,
-                        "level " + std::to_string(level) + " does not exist: the slide has " +
-                            level_text(levels->size()),
-                        KolvaError::LevelNotFound{level, levels->size()}};
-    }
-    const CodecLevel& l = (*levels)[level];
-    const auto index = format::generic_tiff::tile_index(x, y, l.across);
-    const std::string tile = "tile (" + std::to_string(x) + ", " + std::to_string(y) +
-                             ") of level " + std::to_string(level);
-    if (!index || *index >= l.offsets.size() || *index >= l.counts.size() ||
-        l.counts[*index] == 0) {
-      return SlideError{ErrorKind::TileNotFound, tile + " is not stored in the file",
-                        KolvaError::TileNotFound{x, y, 0}};
-    }
-    RangeList ranges{Range{l.offsets[*index], l.counts[*index]}};
-    switch (l.kind) {
-      case TileKind::AsStored: return TilePlan{std::move(ranges), Splice{}};
-      case TileKind::JpegHead:
-        return TilePlan{std::move(ranges), Splice{ByteSpan(l.head), {}, 2}};
-      case TileKind::Wrapped: break;
-    }
-    const std::uint64_t length[1] = {l.counts[*index]};
-    auto header = tiff_header(l.layout, length);
-    if (!header) {
-      return SlideError{ErrorKind::Corrupt, tile + " is too large to wrap in a TIFF",
-                        std::nullopt};
-    }
-    return TilePlan{std::move(ranges), Splice{{}, std::move(*header), 0}};
-  };
+  pyramid.tiler = std::make_shared<CodecTiler>(std::move(levels));
   return pyramid;
 }
 

@@ -23,8 +23,7 @@ namespace kolva::slide {
 
 struct CodecPyramid {
   std::vector<Level> levels;
-  // Bounds-checked tile plans (LevelNotFound, TileNotFound), for Slide::planner_.
-  std::function<SlideResult<TilePlan>(std::uint64_t, std::uint64_t, std::uint64_t)> planner;
+  std::shared_ptr<const Tiler> tiler;
 };
 
 // The pyramid of `ifds` (a TIFF of byte order `order`), or why there is none,

@@ -152,4 +152,24 @@ KolvaResult<std::uint64_t> CachedSource::read_at(std::uint64_t offset,
   return inner_->read_at(offset, dst);
 }
 
+KolvaResult<Unit> CachedSource::read_many(std::span<const ByteRange> ranges,
+                                          std::span<const std::span<std::uint8_t>> dst) {
+  if (ranges.size() != dst.size()) return KolvaError::UnexpectedStep{};
+  std::vector<ByteRange> missed;
+  std::vector<std::span<std::uint8_t>> missed_dst;
+  for (std::size_t i = 0; i < ranges.size(); ++i) {
+    if (dst[i].size() != ranges[i].length) return KolvaError::UnexpectedStep{};
+    if (ranges[i].length == 0 || copy_if_covered(ranges[i].offset, dst[i], true)) continue;
+    missed.push_back(ranges[i]);
+    missed_dst.push_back(dst[i]);
+  }
+  if (missed.empty()) return Unit{};
+  {
+    std::lock_guard lock(mutex_);
+    misses_ += missed.size();
+    for (const ByteRange& r : missed) fetched_ += r.length;
+  }
+  return inner_->read_many(missed, missed_dst);
+}
+
 }  // namespace kolva::std_io

@@ -47,6 +47,11 @@ class CachedSource final : public RangeSource {
   KolvaResult<std::uint64_t> size() override { return inner_->size(); }
   KolvaResult<std::uint64_t> read_at(std::uint64_t offset, std::span<std::uint8_t> dst) override;
   const std::string& name() const override { return inner_->name(); }
+  bool remote() const override { return inner_->remote(); }
+  // Ranges the cached windows hold are copied; the rest go to the inner
+  // source in one read_many.
+  KolvaResult<Unit> read_many(std::span<const ByteRange> ranges,
+                              std::span<const std::span<std::uint8_t>> dst) override;
 
   // Keeps bytes fetched elsewhere (the first round trip of an opening).
   void insert(std::uint64_t offset, Bytes bytes);

@@ -14,11 +14,7 @@
 
 namespace kolva::std_io {
 
-struct FetchRange {
-  std::uint64_t offset;
-  std::uint64_t length;
-  friend bool operator==(const FetchRange&, const FetchRange&) = default;
-};
+using FetchRange = ByteRange;
 
 // Fills dst[i] with exactly ranges[i].length bytes for every i, or fails as a
 // whole. Called from whichever thread reads, possibly from several at once.
@@ -40,7 +36,8 @@ class CallbackSource final : public RangeSource {
   // Several ranges in one call of the fetch function; each must lie inside
   // the object (UnexpectedStep otherwise, before anything is fetched).
   KolvaResult<Unit> read_many(std::span<const FetchRange> ranges,
-                              std::span<const std::span<std::uint8_t>> dst);
+                              std::span<const std::span<std::uint8_t>> dst) override;
+  bool remote() const override { return true; }
 
  private:
   FetchFunction fetch_;

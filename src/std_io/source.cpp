@@ -8,6 +8,19 @@
 
 namespace kolva::std_io {
 
+KolvaResult<Unit> RangeSource::read_many(std::span<const ByteRange> ranges,
+                                         std::span<const std::span<std::uint8_t>> dst) {
+  if (ranges.size() != dst.size()) return KolvaError::UnexpectedStep{};
+  for (std::size_t i = 0; i < ranges.size(); ++i) {
+    if (dst[i].size() != ranges[i].length) return KolvaError::UnexpectedStep{};
+    if (ranges[i].length == 0) continue;
+    KOLVA_TRY(const std::uint64_t got, read_at(ranges[i].offset, dst[i]));
+    if (got < ranges[i].length) return KolvaError::UnexpectedStep{};
+  }
+  return Unit{};
+}
+
+
 Result<std::shared_ptr<SharedFileSource>, OsError> SharedFileSource::open(const std::string& path) {
   auto file = FileSource::open(path);
   if (!file.ok()) return file.error();

@@ -21,6 +21,16 @@ namespace kolva::std_io {
 //   read_at(offset, dst): fills as much of dst as the source holds from
 //   `offset` on; returns how many bytes were delivered (fewer only at the end).
 //   name(): what the source is, for messages (a path or a URL).
+//   remote(): whether a read costs a round trip (then ranges are best asked
+//   for together, through read_many).
+//   read_many(ranges, dst): fills dst[i] with exactly ranges[i] for every i,
+//   or fails as a whole (UnexpectedStep for a range past the end).
+struct ByteRange {
+  std::uint64_t offset;
+  std::uint64_t length;
+  friend bool operator==(const ByteRange&, const ByteRange&) = default;
+};
+
 class RangeSource {
  public:
   virtual ~RangeSource() = default;
@@ -28,6 +38,10 @@ class RangeSource {
   virtual KolvaResult<std::uint64_t> size() = 0;
   virtual KolvaResult<std::uint64_t> read_at(std::uint64_t offset, std::span<std::uint8_t> dst) = 0;
   virtual const std::string& name() const = 0;
+  virtual bool remote() const { return false; }
+  // One read_at per range, by default.
+  virtual KolvaResult<Unit> read_many(std::span<const ByteRange> ranges,
+                                      std::span<const std::span<std::uint8_t>> dst);
 };
 
 // A local file read with pread: reads share no file position, so any number of

@@ -138,5 +138,6 @@ def test_missing_name_raises_key_error(built):
     with kolva.open(built["aperio-rgb"].path) as slide:
         with pytest.raises(KeyError):
             slide.associated_images["overview"]
-        with pytest.raises(kolva.TileNotFound, match="label, macro|thumbnail"):
+        with pytest.raises(kolva.ImageNotFound, match="label, macro|thumbnail") as caught:
             slide._core.read_associated("overview")
+        assert isinstance(caught.value, KeyError)

@@ -15,6 +15,7 @@ import os
 import re
 import shutil
 import subprocess
+import struct
 import sys
 import sysconfig
 from pathlib import Path
@@ -310,6 +311,27 @@ def test_unreadable_tiles_are_skipped_quietly(slides: dict[str, Slide], tmp_path
     assert summary(out)[1] == 1
 
 
+def test_extract_fails_when_tiles_cannot_be_read(slides: dict[str, Slide], tmp_path: Path,
+                                                 capfd: pytest.CaptureFixture[str]) -> None:
+    """A tile whose bytes lie past the end of the file is a failure, not an absent
+    tile: extract writes the rest, exits 1 and says how many it could not read."""
+    s = slides["philips-sparse"]
+    data = bytearray(s.path.read_bytes())
+    with kolva.open(s.path) as opened:
+        (offset, _), = opened._core.plan_tiles(0, [(0, 0)])[1]
+    at = data.find(struct.pack("<I", offset))
+    if at < 0:
+        pytest.skip("the tile's offset is not stored as a little-endian LONG")
+    data[at:at + 4] = struct.pack("<I", len(data) + 4096)
+    broken = tmp_path / "broken.tiff"
+    broken.write_bytes(bytes(data))
+    code, out, err = run(["extract", str(broken), str(tmp_path / "out")], capfd)
+    assert code == 1
+    assert re.fullmatch(r"kolva extract: 1 tile could not be read \(the first: .*\)\n", err), err
+    written, skipped, _ = summary(out)
+    assert written == sum(len(lv.tiles) for lv in s.levels) - 1
+
+
 # --------------------------------------------------------------------------- example
 def _load_make_example():  # type: ignore[no-untyped-def]
     module_spec = importlib.util.spec_from_file_location("make_example", ROOT / "tools" / "make_example.py")
@@ -427,8 +449,9 @@ def test_stubs_type_check_a_sample(tmp_path: Path) -> None:
         res.stdout
 
 
-def test_stubs_match_the_module(tmp_path: Path) -> None:
-    res = _mypy(tmp_path, "mypy.stubtest", "_kolva_rs")
+@pytest.mark.parametrize("module", ["_kolva_rs", "kolva._core"])
+def test_stubs_match_the_module(tmp_path: Path, module: str) -> None:
+    res = _mypy(tmp_path, "mypy.stubtest", module)
     assert res.returncode == 0, res.stdout + res.stderr
 
 

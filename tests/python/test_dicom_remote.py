@@ -63,7 +63,9 @@ def test_tile_batches_cost_one_request_per_merged_run(server, series):
     server.reset_counts()
     across, down = remote.levels[0].tile_grid
     remote.read_tiles(0, [(x, y) for y in range(down) for x in range(across)])
-    assert server.counts.requests == 1  # the frames of a level lie back to back
+    # The frames of a level lie back to back: one request at most (none when the
+    # opening window already holds them).
+    assert server.counts.requests <= 1
 
 
 @pytest.fixture(scope="module")

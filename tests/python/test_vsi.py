@@ -77,7 +77,9 @@ def test_missing_companion_is_a_clear_error(tmp_path):
     with pytest.raises(kolva.SlideError, match=r"companion files.*_lonely_/stack<N>/frame_t.ets") \
             as caught:
         kolva.open(built.path)
-    assert type(caught.value) is kolva.SlideError
+    # Not found, not an I/O failure: the file a user must supply is named.
+    assert type(caught.value) is kolva.MissingFile
+    assert isinstance(caught.value, FileNotFoundError)
 
 
 def test_empty_stack_folder_is_a_clear_error(tmp_path):

@@ -15,6 +15,9 @@ from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
+from .._media import extension as extension
+from .._sources import is_url as is_url
+
 SHARD_PATTERN = "shard-{:06d}.tar"
 TAR_BLOCK = 512
 # Size filters below this many tiles fall back to keeping every tile.
@@ -35,12 +38,6 @@ _SIZE_UNITS = {"": 1, "b": 1, "k": 1000, "kb": 1000, "kib": 1024, "m": 1000**2, 
                "mib": 1024**2, "g": 1000**3, "gb": 1000**3, "gib": 1024**3,
                "t": 1000**4, "tb": 1000**4, "tib": 1024**4}
 
-# Media type of a level -> extension of its tile members.
-EXTENSIONS = {"image/jpeg": "jpg", "image/jp2": "j2k", "image/tiff": "tif",
-              "image/webp": "webp", "image/png": "png", "image/bmp": "bmp",
-              "image/jxl": "jxl", "image/avif": "avif"}
-
-
 def parse_size(text: str | int, what: str) -> int:
     """Bytes from 123, "123", "64KB", "1GB", "1.5GiB" (KB = 1000, KiB = 1024)."""
     if isinstance(text, bool):
@@ -56,10 +53,6 @@ def parse_size(text: str | int, what: str) -> int:
     if value < 0:
         raise ValueError(f"{what} must not be negative")
     return value
-
-
-def is_url(source: str) -> bool:
-    return "://" in source
 
 
 def expand_sources(sources: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
@@ -148,14 +141,6 @@ def slide_key(source: str) -> str:
 def tile_key(slide: str, level: int, x: int, y: int) -> str:
     """The sample key of a tile (the native writer builds the same)."""
     return f"{slide}-l{level}-x{x}-y{y}"
-
-
-def extension(media_type: str, head: bytes = b"") -> str:
-    """File extension of a level's tiles; JPEG 2000 is told apart by its first bytes:
-    a bare codestream is `j2k`, a JP2 file `jp2`."""
-    if media_type == "image/jp2" and head.startswith(b"\x00\x00\x00\x0cjP"):
-        return "jp2"
-    return EXTENSIONS.get(media_type, "bin")
 
 
 def otsu_threshold(sizes: Sequence[int], bins: int = 128) -> int:

@@ -13,8 +13,7 @@ from __future__ import annotations
 import io
 from typing import Any
 
-# Stored media types a browser can't display.
-UNDISPLAYABLE = frozenset({"image/jp2", "image/jpx", "image/j2k", "image/tiff"})
+from .._media import UNDISPLAYABLE as UNDISPLAYABLE
 
 TARGET = "image/png"
 

@@ -4,10 +4,12 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <map>
 
 #include "slide/jpeg_join.hpp"
 #include "slide/metadata.hpp"
+#include "slide/errors.hpp"
 #include "slide/tiff_wrap.hpp"
 #include "std_io/std_io.hpp"
 
@@ -18,8 +20,6 @@ using slide::SlideError;
 using slide::SlideResult;
 
 namespace {
-
-constexpr std::uint64_t kPartMask = (std::uint64_t{1} << kInstanceShift) - 1;
 
 // ------------------------------------------------------------------ encodings
 
@@ -108,8 +108,22 @@ Result<slide::TiffLayout, std::string> native_layout(const Header& h) {
 
 // ------------------------------------------------------------------ the series
 
+// Tiles planned by the series' frame table.
+class DicomTiler final : public slide::Tiler {
+ public:
+  using Plan = std::function<SlideResult<slide::TilePlan>(std::uint64_t, std::uint64_t, std::uint64_t)>;
+  explicit DicomTiler(Plan plan) : plan_(std::move(plan)) {}
+  SlideResult<slide::TilePlan> plan(std::uint64_t level, std::uint64_t x,
+                                    std::uint64_t y) const override {
+    return plan_(level, x, y);
+  }
+
+ private:
+  Plan plan_;
+};
+
 struct FrameRef {
-  std::uint32_t member;
+  slide::SourceIndex source;
   Frame frame;
 };
 
@@ -271,13 +285,12 @@ std::optional<std::uint64_t> single_fragment(ByteSpan run) {
 slide::TilePlan plan_frame(const FrameRef& ref, const std::shared_ptr<const FrameWrap>& wrap,
                            const std::string& name,
                            std::shared_ptr<FragmentNotes> notes = nullptr, std::size_t note = 0) {
-  const std::uint64_t base = std::uint64_t{ref.member} << kInstanceShift;
   Frame frame = ref.frame;
   if (frame.kind == Frame::Kind::Items && notes) {
     const std::uint64_t known = (*notes)[note].load(std::memory_order_relaxed);
     if (known != 0 && known != kSeveral) frame = Frame{frame.offset + 8, known - 1, Frame::Kind::Value};
   }
-  slide::RangeList ranges{slide::Range{base + frame.offset, frame.length}};
+  slide::RangeList ranges{slide::Range{frame.offset, frame.length, ref.source}};
   if (frame.kind == Frame::Kind::Value) {
     if (wrap->wrap == Wrap::AsStored) return {std::move(ranges), slide::Splice{{}, {}, 0}};
     if (wrap->wrap == Wrap::RgbJpeg) {
@@ -337,22 +350,6 @@ std::string join_names(const std::vector<std::string>& names) {
 }
 
 }  // namespace
-
-// ------------------------------------------------------------------ SeriesSource
-
-SeriesSource::SeriesSource(std::vector<std::shared_ptr<std_io::RangeSource>> parts, std::string name)
-    : parts_(std::move(parts)), name_(std::move(name)) {}
-
-std::uint64_t SeriesSource::known_size() const {
-  if (parts_.empty()) return 0;
-  return ((std::uint64_t{parts_.size()} - 1) << kInstanceShift) + parts_.back()->known_size();
-}
-
-KolvaResult<std::uint64_t> SeriesSource::read_at(std::uint64_t offset, std::span<std::uint8_t> dst) {
-  const std::uint64_t part = offset >> kInstanceShift;
-  if (part >= parts_.size()) return std::uint64_t{0};
-  return parts_[part]->read_at(offset & kPartMask, dst);
-}
 
 // ------------------------------------------------------------------ fragments and RLE
 
@@ -434,10 +431,19 @@ Result<Bytes, std::string> unpack_rle(ByteSpan frame, std::uint64_t columns, std
 
 // ------------------------------------------------------------------ opening
 
-SlideResult<std::shared_ptr<const slide::Slide>> open_series(std::shared_ptr<SeriesSource> source,
-                                                             std::vector<SeriesMember> members,
-                                                             const SeriesOptions& options) {
-  const std::string series_name = source->name();
+SeriesOptions series_options(const slide::OpenOptions& options) {
+  SeriesOptions out;
+  out.series = options.series;
+  out.focal_plane = options.focal_plane;
+  out.optical_path = options.optical_path;
+  out.named = options.named;
+  if (!options.folder) out.anchor = 0;
+  return out;
+}
+
+SlideResult<slide::SlideParts> open_series(const std::string& series_name,
+                                           std::vector<SeriesMember> members,
+                                           const SeriesOptions& options) {
   // Whole-slide instances only; in a folder others are passed over.
   std::vector<std::uint32_t> wsi;
   for (std::uint32_t i = 0; i < members.size(); ++i) {
@@ -605,7 +611,7 @@ SlideResult<std::shared_ptr<const slide::Slide>> open_series(std::shared_ptr<Ser
         std::int64_t& slot = level_tiles.slots[p.y * across + p.x];
         if (slot >= 0) continue;  // the first frame of a place wins
         slot = static_cast<std::int64_t>(refs->size());
-        refs->push_back(FrameRef{m, inst.frames[f]});
+        refs->push_back(FrameRef{members[m].source, inst.frames[f]});
       }
     }
     levels.push_back(slide::Level{
@@ -619,13 +625,14 @@ SlideResult<std::shared_ptr<const slide::Slide>> open_series(std::shared_ptr<Ser
   }
 
   auto kept = std::make_shared<std::vector<SeriesMember>>(std::move(members));
-  auto made = std::make_shared<slide::Slide>(source, slide::Format::Dicom, std::nullopt);
-  made->levels_ = std::move(levels);
+  slide::SlideParts parts;
+  slide::SlideParts* made = &parts;
+  made->levels = std::move(levels);
   const std::string name = series_name;
   std::vector<std::uint64_t> acrosses;
-  for (const auto& l : made->levels_) acrosses.push_back(l.info.tile_grid.first);
+  for (const auto& l : made->levels) acrosses.push_back(l.info.tile_grid.first);
   auto notes = std::make_shared<FragmentNotes>(refs->size());
-  made->planner_ = [refs, tiles, name, acrosses, notes](
+  made->tiler = std::make_shared<DicomTiler>([refs, tiles, name, acrosses, notes](
                        std::uint64_t level, std::uint64_t x,
                        std::uint64_t y) -> SlideResult<slide::TilePlan> {
     if (level >= tiles->size()) {
@@ -644,7 +651,7 @@ SlideResult<std::shared_ptr<const slide::Slide>> open_series(std::shared_ptr<Ser
     }
     const auto index = static_cast<std::size_t>(slot);
     return plan_frame((*refs)[index], t.wrap, name, notes, index);
-  };
+  });
 
   // Associated images: single-frame instances, handed out as their frame.
   for (const auto& [image, m] : associated) {
@@ -656,13 +663,13 @@ SlideResult<std::shared_ptr<const slide::Slide>> open_series(std::shared_ptr<Ser
     if (!wrap.ok()) continue;
     const std::uint64_t w = inst.header.total_columns != 0 ? inst.header.total_columns : inst.header.columns;
     const std::uint64_t h = inst.header.total_rows != 0 ? inst.header.total_rows : inst.header.rows;
-    auto plan = plan_frame(FrameRef{m, inst.frames[0]}, *wrap, (*kept)[m].name);
+    auto plan = plan_frame(FrameRef{(*kept)[m].source, inst.frames[0]}, *wrap, (*kept)[m].name);
     // The plan outlives this wrap: it keeps its own copy of a borrowed header.
     if (auto* splice = std::get_if<slide::Splice>(&plan.assembly); splice && !splice->prefix.empty()) {
       splice->own_prefix.assign(splice->prefix.begin(), splice->prefix.end());
       splice->prefix = {};
     }
-    made->associated_.push_back(
+    made->associated.push_back(
         slide::AssociatedImage{image, encoding->media_type, {w, h}, std::move(plan)});
   }
 
@@ -700,9 +707,9 @@ SlideResult<std::shared_ptr<const slide::Slide>> open_series(std::shared_ptr<Ser
     props["kolva.icc-size"] = std::to_string(icc->size());
     props["dicom.icc-profile"] = base64(*icc);
   }
-  props["kolva.level-count"] = std::to_string(made->levels_.size());
-  for (std::size_t i = 0; i < made->levels_.size(); ++i) {
-    const slide::Level& level = made->levels_[i];
+  props["kolva.level-count"] = std::to_string(made->levels.size());
+  for (std::size_t i = 0; i < made->levels.size(); ++i) {
+    const slide::Level& level = made->levels[i];
     const std::string prefix = "kolva.level[" + std::to_string(i) + "].";
     props[prefix + "width"] = std::to_string(level.info.dimensions.first);
     props[prefix + "height"] = std::to_string(level.info.dimensions.second);
@@ -710,58 +717,82 @@ SlideResult<std::shared_ptr<const slide::Slide>> open_series(std::shared_ptr<Ser
     props[prefix + "tile-width"] = std::to_string(level.info.tile_size.first);
     props[prefix + "tile-height"] = std::to_string(level.info.tile_size.second);
   }
-  for (auto& [k, v] : props) made->properties_.emplace_back(k, std::move(v));
-  return std::shared_ptr<const slide::Slide>(std::move(made));
+  for (auto& [k, v] : props) made->properties.emplace_back(k, std::move(v));
+  return parts;
 }
 
-SlideResult<std::shared_ptr<const slide::Slide>> open_files(
-    std::vector<std::shared_ptr<std_io::RangeSource>> sources, const SeriesOptions& options,
-    std::string name) {
+SlideResult<std::vector<std::string>> NamedSiblings::list(const std::string& folder) {
+  std::vector<std::string> names;
+  if (!folder.empty()) return names;
+  for (const auto& file : files_) names.push_back(file->name());
+  return names;
+}
+
+SlideResult<std::shared_ptr<std_io::RangeSource>> NamedSiblings::open(const std::string& name) {
+  for (const auto& file : files_) {
+    if (file->name() == name) return file;
+  }
+  return SlideError{ErrorKind::MissingFile, "cannot open " + name + ": No such file or directory",
+                    std::nullopt};
+}
+
+SlideResult<slide::SlideParts> open_instances(slide::SourceSet& sources,
+                                             const SeriesOptions& options) {
+  // Source 0, then every file beside it (a folder's files, or the ones named).
+  std::vector<slide::SourceIndex> indices{0};
+  if (auto names = sources.list(""); names.ok()) {
+    const std::string first = sources.file_name();
+    for (const std::string& entry : *names) {
+      if (entry == first || entry == sources.name(0) || entry.empty() || entry.back() == '/') {
+        continue;
+      }
+      auto index = sources.open(entry);
+      if (!index.ok()) continue;  // gone, or a folder
+      if (std::find(indices.begin(), indices.end(), *index) == indices.end()) {
+        indices.push_back(*index);
+      }
+    }
+  }
   std::vector<SeriesMember> members;
-  std::vector<std::shared_ptr<std_io::RangeSource>> parts;
-  if (name.empty() && sources.size() == 1) name = sources[0]->name();
   SeriesOptions opened = options;
   opened.anchor.reset();
-  for (std::size_t index = 0; index < sources.size(); ++index) {
-    auto& part = sources[index];
+  for (const slide::SourceIndex index : indices) {
+    std_io::RangeSource& part = sources.at(index);
     const bool anchor = options.anchor == index;
-    std_io::SharedSource reader(part);
-    auto size = part->size();
+    // Beside the instance opened, files that are no DICOM (or no readable one:
+    // a folder, say) are passed over; the one opened, or one named, must be read.
+    const bool must_read = index == 0 || options.named || anchor;
+    auto size = part.size();
     if (!size.ok()) {
-      return SlideError{ErrorKind::Io, "cannot read " + part->name() + ": " + size.error().display(),
-                        size.error()};
+      if (!must_read) continue;
+      return slide::errors::cannot_read(part.name(), size.error());
     }
+    std_io::SharedSource reader(sources.shared(index));
     auto [consumer, first] = InstanceReader::dispatch(*size);
     auto instance = std_io::run(reader, std::move(consumer), first);
     if (!instance.ok()) {
       const KolvaError& e = instance.error();
-      if (e.is<KolvaError::IoError>()) {
-        return SlideError{ErrorKind::Io, "cannot read " + part->name() + ": " + e.display(), e};
-      }
-      // In a folder, files that are no DICOM at all are passed over.
-      if (!options.named && !anchor && e.is<KolvaError::UnknownFormat>() &&
-          std::string(e.get_if<KolvaError::UnknownFormat>()->text).starts_with("not a DICOM")) {
-        continue;
-      }
-      const auto* text = e.get_if<KolvaError::Decoding>();
-      if (text != nullptr) return corrupt(part->name(), text->text);
+      if (!must_read) continue;
+      if (e.is<KolvaError::IoError>()) return slide::errors::cannot_read(part.name(), e);
+      if (const auto* text = e.get_if<KolvaError::Decoding>()) return corrupt(part.name(), text->text);
       if (const auto* unknown = e.get_if<KolvaError::UnknownFormat>()) {
-        return unsupported(part->name(), unknown->text);
+        return unsupported(part.name(), unknown->text);
       }
-      return corrupt(part->name(), e.display());
+      return corrupt(part.name(), e.display());
     }
     if (anchor) opened.anchor = members.size();
-    members.push_back(SeriesMember{std::move(instance).value(), part->name()});
-    parts.push_back(std::move(part));
+    members.push_back(SeriesMember{std::move(instance).value(), part.name(), index});
   }
-  if (name.empty()) {
-    name = parts.empty() ? std::string("the DICOM series") : members[0].name;
-    const auto slash = name.find_last_of('/');
-    if (!options.named && slash != std::string::npos) name = name.substr(0, slash);
+  std::string name = sources.name(0);
+  if (options.series_name.empty()) {
+    if (!options.anchor) {
+      const auto slash = name.find_last_of('/');
+      if (slash != std::string::npos) name = name.substr(0, slash);
+    }
+  } else {
+    name = options.series_name;
   }
-  if (parts.empty()) return unsupported(name, "it holds no DICOM file");
-  auto source = std::make_shared<SeriesSource>(std::move(parts), name);
-  return open_series(std::move(source), std::move(members), opened);
+  return open_series(name, std::move(members), opened);
 }
 
 }  // namespace kolva::dicom

@@ -16,7 +16,7 @@
 // Every frame is one complete stream: JPEG family, JPEG-LS, JPEG 2000, HTJ2K
 // and JPEG XL frames as stored (RGB JPEG frames get the Adobe marker that says
 // "no colour transform"), uncompressed frames in a minimal TIFF, RLE frames
-// unpacked into one.
+// unpacked into one. Every planned range names the source of its instance.
 
 #include <cstdint>
 #include <memory>
@@ -26,28 +26,10 @@
 
 #include "drivers/dicom/parser.hpp"
 #include "slide/slide.hpp"
+#include "slide/source_set.hpp"
 #include "std_io/source.hpp"
 
 namespace kolva::dicom {
-
-// Each instance's bytes live in one source; a slide reads them through one
-// address space where instance i starts at i << kInstanceShift.
-inline constexpr unsigned kInstanceShift = 40;
-
-// The sources of a series' instances as one RangeSource.
-class SeriesSource final : public std_io::RangeSource {
- public:
-  SeriesSource(std::vector<std::shared_ptr<std_io::RangeSource>> parts, std::string name);
-  std::uint64_t known_size() const override;
-  KolvaResult<std::uint64_t> size() override { return known_size(); }
-  KolvaResult<std::uint64_t> read_at(std::uint64_t offset, std::span<std::uint8_t> dst) override;
-  const std::string& name() const override { return name_; }
-  const std::vector<std::shared_ptr<std_io::RangeSource>>& parts() const { return parts_; }
-
- private:
-  std::vector<std::shared_ptr<std_io::RangeSource>> parts_;
-  std::string name_;
-};
 
 struct SeriesOptions {
   std::string series;        // SeriesInstanceUID to take from several; empty: the only one
@@ -57,24 +39,42 @@ struct SeriesOptions {
   // The instance the user named, when the others were found beside it: its
   // series is the one opened, and it must be a whole-slide instance.
   std::optional<std::size_t> anchor;
+  std::string series_name;  // what messages call the series (a folder); empty: source 0's
 };
 
-// A parsed instance and where it came from (a path or URL, for messages).
+// A parsed instance, the source it is read from and its name (for messages).
 struct SeriesMember {
   Instance instance;
   std::string name;
+  slide::SourceIndex source = 0;
 };
 
-// The slide of `members` (members[i] is read through parts()[i] of `source`).
-slide::SlideResult<std::shared_ptr<const slide::Slide>> open_series(
-    std::shared_ptr<SeriesSource> source, std::vector<SeriesMember> members,
-    const SeriesOptions& options);
+// The files of a series named one by one (paths or URLs), as the siblings of
+// the first: listing gives their names, opening one its source.
+class NamedSiblings final : public slide::Siblings {
+ public:
+  explicit NamedSiblings(std::vector<std::shared_ptr<std_io::RangeSource>> files)
+      : files_(std::move(files)) {}
+  slide::SlideResult<std::vector<std::string>> list(const std::string& folder) override;
+  slide::SlideResult<std::shared_ptr<std_io::RangeSource>> open(const std::string& name) override;
 
-// Reads the instances of `sources` (each one file) and opens their series;
-// `name` names it in messages (a folder, say; empty: the files' names).
-slide::SlideResult<std::shared_ptr<const slide::Slide>> open_files(
-    std::vector<std::shared_ptr<std_io::RangeSource>> sources, const SeriesOptions& options,
-    std::string name = {});
+ private:
+  std::vector<std::shared_ptr<std_io::RangeSource>> files_;
+};
+
+// The options of a DICOM opening, from the slide's open options.
+SeriesOptions series_options(const slide::OpenOptions& options);
+
+// The parts of the slide of `members`; `name` names the series in messages.
+slide::SlideResult<slide::SlideParts> open_series(const std::string& name,
+                                                  std::vector<SeriesMember> members,
+                                                  const SeriesOptions& options);
+
+// Reads the instances among the sources of `sources`: source 0 and every
+// sibling file beside it (files that are no DICOM are passed over), then opens
+// their series.
+slide::SlideResult<slide::SlideParts> open_instances(slide::SourceSet& sources,
+                                                     const SeriesOptions& options);
 
 // The pixels of one RLE Lossless frame, unpacked (samples interleaved, each
 // sample's bytes most significant first as the segments hold them, then put in

@@ -11,6 +11,10 @@
 #include <utility>
 #include <vector>
 
+#include "drivers/aperio/aperio.hpp"
+#include "drivers/generic_tiff/generic_tiff.hpp"
+#include "drivers/hamamatsu/hamamatsu.hpp"
+#include "drivers/philips/philips.hpp"
 #include "slide/metadata.hpp"
 #include "test_support.hpp"
 
@@ -394,14 +398,22 @@ std::vector<slide::Level> two_levels() {
   return {slide::Level{l0, "image/jpeg", 1.0}, slide::Level{l1, "image/jpeg", 3.0015015015015014}};
 }
 
+// The properties each driver builds from its directories and levels.
+using PropertiesOf = slide::Properties (*)(const std::vector<tt::Ifd>&,
+                                           const std::vector<slide::Level>&);
+slide::Properties ets_properties(const std::vector<tt::Ifd>&,
+                                 const std::vector<slide::Level>& levels) {
+  return md::finish_properties({}, levels, "olympus");
+}
+
 struct SlideCase {
-  slide::Format format;
+  PropertiesOf format;
   std::vector<tt::Ifd> ifds;
   Expected expected;
 };
 class WholeSlide : public ::testing::TestWithParam<SlideCase> {};
 TEST_P(WholeSlide, Properties) {
-  const auto props = md::slide_properties(GetParam().format, GetParam().ifds, two_levels());
+  const auto props = GetParam().format(GetParam().ifds, two_levels());
   md::PropertyMap got(props.begin(), props.end());
   EXPECT_EQ(got.size(), props.size()) << "a key appears twice";
   expect_properties(got, GetParam().expected);
@@ -426,10 +438,10 @@ Expected with_levels(Expected e) {
 INSTANTIATE_TEST_SUITE_P(
     Table, WholeSlide,
     ::testing::Values(
-        SlideCase{slide::Format::Ets,
+        SlideCase{ets_properties,
                   {},
                   with_levels({{"kolva.vendor", "olympus"}, {"tiff.ResolutionUnit", std::nullopt}})},
-        SlideCase{slide::Format::Aperio,
+        SlideCase{drivers::aperio_properties,
                   {described(kHead + "|MPP = 0.25"), described("second")},
                   with_levels({{"kolva.vendor", "aperio"},
                                {"kolva.mpp-x", "0.25"},
@@ -437,13 +449,13 @@ INSTANTIATE_TEST_SUITE_P(
                                {"tiff.ImageDescription", kHead + "|MPP = 0.25"},
                                {"tiff.Software", "Soft\xEF\xBF\xBDware"},
                                {"tiff.ResolutionUnit", "inch"}})},
-        SlideCase{slide::Format::Philips,
+        SlideCase{drivers::philips_properties,
                   {described(philips_xml(kSpacing))},
                   {{"kolva.vendor", "philips"},
                    {"kolva.mpp-y", "0.227273"},
                    {"kolva.comment", std::nullopt},
                    {"tiff.ImageDescription", std::nullopt}}},
-        SlideCase{slide::Format::Ndpi,
+        SlideCase{drivers::hamamatsu_properties,
                   {ndpi_ifd()},
                   {{"kolva.vendor", "hamamatsu"},
                    {"kolva.mpp-x", "0.2281750559028887"},
@@ -451,7 +463,7 @@ INSTANTIATE_TEST_SUITE_P(
                    {"tiff.Make", "Hamamatsu"},
                    {"tiff.XResolution", "43826"},
                    {"kolva.comment", std::nullopt}}},
-        SlideCase{slide::Format::GenericTiff,
+        SlideCase{drivers::generic_tiff_properties,
                   {described("a generic image")},
                   {{"kolva.vendor", "generic-tiff"},
                    {"kolva.comment", "a generic image"},

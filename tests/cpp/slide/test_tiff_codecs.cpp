@@ -69,7 +69,7 @@ TEST_P(TiffCodecPlan, ReadsTheStoredTileBehindTheRightHead) {
   auto pyramid = plan_tiff_pyramid(ifds, ByteOrder::Little);
   ASSERT_TRUE(pyramid.ok()) << pyramid.error();
   EXPECT_EQ(pyramid->levels[0].media_type, c.media_type);
-  auto plan = pyramid->planner(0, 2, 1);  // tile index 6
+  auto plan = pyramid->tiler->plan(0, 2, 1);  // tile index 6
   ASSERT_TRUE(plan.ok());
   EXPECT_EQ(plan->ranges, (RangeList{{1600, 50}}));
   const auto& splice = std::get<Splice>(plan->assembly);
@@ -77,10 +77,10 @@ TEST_P(TiffCodecPlan, ReadsTheStoredTileBehindTheRightHead) {
   EXPECT_EQ(splice.skip, c.skip);
   EXPECT_EQ(plan->output_size(), c.head_size + 50 - c.skip);
 
-  auto missing = pyramid->planner(0, 1, 0);
+  auto missing = pyramid->tiler->plan(0, 1, 0);
   ASSERT_FALSE(missing.ok());
   EXPECT_EQ(missing.error().kind, ErrorKind::TileNotFound);
-  auto no_level = pyramid->planner(1, 0, 0);
+  auto no_level = pyramid->tiler->plan(1, 0, 0);
   ASSERT_FALSE(no_level.ok());
   EXPECT_EQ(no_level.error().kind, ErrorKind::LevelNotFound);
 }

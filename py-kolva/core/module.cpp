@@ -1,0 +1,479 @@
+// kolva._core, the native side of the `kolva` package: its module functions
+// (opening local and remote slides, writing shards) and its initialisation.
+// The Slide type is in slide_object.cpp, remote reads in fetch.cpp.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <malloc.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "drivers/dicom/series.hpp"
+#include "common/convert.hpp"
+#include "common/errors.hpp"
+#include "export/shard.hpp"
+#include "fetch.hpp"
+#include "slide_object.hpp"
+#include "std_io/cache.hpp"
+#include "std_io/sink.hpp"
+#include "std_io/source.hpp"
+
+namespace kolva::core_module {
+namespace {
+
+using binding::guarded;
+using binding::to_u64;
+using slide::ErrorKind;
+using slide::SlideError;
+
+SlideObject* as_slide(PyObject* self) { return reinterpret_cast<SlideObject*>(self); }
+
+// ------------------------------------------------------------------ module functions
+
+// open(path, tile_size=0) -> Slide
+PyObject* open_slide(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"path", "tile_size", nullptr};
+    PyObject* path_arg = nullptr;
+    PyObject* tile_size_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|O:open", const_cast<char**>(kwlist),
+                                     &path_arg, &tile_size_arg)) {
+      return nullptr;
+    }
+    slide::OpenOptions options;
+    if (tile_size_arg != nullptr && !to_u64(tile_size_arg, "tile_size", &options.tile_size)) {
+      return nullptr;
+    }
+    PyObject* encoded = PyUnicode_EncodeFSDefault(path_arg);
+    if (encoded == nullptr) return nullptr;
+    std::string path(PyBytes_AsString(encoded), static_cast<std::size_t>(PyBytes_Size(encoded)));
+    Py_DECREF(encoded);
+    if (path.find('\0') != std::string::npos) {
+      PyErr_SetString(binding::slide_errors().slide_error, "cannot open a path that contains a NUL character");
+      return nullptr;
+    }
+    std::optional<slide::SlideResult<std::shared_ptr<const slide::Slide>>> opened;
+    std::optional<OsError> os_error;
+    Py_BEGIN_ALLOW_THREADS
+    auto file = std_io::SharedFileSource::open(path);
+    if (file.ok()) {
+      opened = slide::Slide::open(
+          slide::SourceSet(std::move(file).value(), slide::LocalSiblings::of_file(path)), options);
+    } else {
+      os_error = file.error();
+    }
+    Py_END_ALLOW_THREADS
+    if (os_error) return binding::raise_slide_error(slide::errors::cannot_open(path, *os_error));
+    if (!opened->ok()) return binding::raise_slide_error(opened->error());
+    return wrap(std::move(*opened).value());
+  });
+}
+
+// The text of a str argument as UTF-8, or false with TypeError raised.
+bool utf8_of(PyObject* value, const char* name, std::string& out) {
+  if (!PyUnicode_Check(value)) {
+    binding::raise_cast_error(value, "str", name);
+    return false;
+  }
+  Py_ssize_t length = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(value, &length);
+  if (text == nullptr) return false;
+  out.assign(text, static_cast<std::size_t>(length));
+  return true;
+}
+
+// write_shard(path, shard_name, pieces, sync) -> (samples, tile bytes, size, manifest)
+// pieces: (slide, level, tiles as native uint64 bytes, key prefix, extension,
+// json fields, manifest fields) tuples. The shard is written to `path`,
+// created or truncated; the caller renames it into place.
+PyObject* write_shard(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject* path_arg = nullptr;
+    PyObject* pieces_arg = nullptr;
+    const char* shard_name = nullptr;
+    int sync = 0;
+    if (!PyArg_ParseTuple(args, "UsOp:write_shard", &path_arg, &shard_name, &pieces_arg, &sync)) {
+      return nullptr;
+    }
+    PyObject* encoded = PyUnicode_EncodeFSDefault(path_arg);
+    if (encoded == nullptr) return nullptr;
+    const std::string path(PyBytes_AsString(encoded),
+                           static_cast<std::size_t>(PyBytes_Size(encoded)));
+    Py_DECREF(encoded);
+    PyObject* seq = PySequence_Fast(pieces_arg, "pieces must be a sequence");
+    if (seq == nullptr) return nullptr;
+    std::vector<shard::ShardPiece> pieces;
+    std::vector<std::shared_ptr<FetchErrors>> fetch_errors;  // of the pieces' slides
+    const Py_ssize_t count = PySequence_Size(seq);
+    bool ok = count >= 0;
+    for (Py_ssize_t i = 0; ok && i < count; ++i) {
+      PyObject* item = PySequence_GetItem(seq, i);
+      ok = item != nullptr && PyTuple_Check(item) && PyTuple_Size(item) == 7;
+      if (!ok && item != nullptr) {
+        PyErr_SetString(PyExc_TypeError, "a shard piece is a tuple of 7 items");
+      }
+      shard::ShardPiece piece;
+      if (ok) {
+        PyObject* slide_obj = PyTuple_GetItem(item, 0);
+        if (!PyObject_TypeCheck(slide_obj, reinterpret_cast<PyTypeObject*>(slide_type()))) {
+          PyErr_SetString(PyExc_TypeError, "a shard piece starts with a kolva._core.Slide");
+          ok = false;
+        } else {
+          piece.slide = acquire(slide_obj);
+          if (auto* e = as_slide(slide_obj)->fetch_errors; e && *e) fetch_errors.push_back(*e);
+          ok = piece.slide != nullptr;
+        }
+      }
+      ok = ok && to_u64(PyTuple_GetItem(item, 1), "level", &piece.level);
+      if (ok) {
+        PyObject* tiles = PyTuple_GetItem(item, 2);
+        char* data = nullptr;
+        Py_ssize_t size = 0;
+        ok = PyBytes_AsStringAndSize(tiles, &data, &size) == 0;
+        if (ok && size % 8 != 0) {
+          PyErr_SetString(PyExc_ValueError, "tiles must hold whole uint64 values");
+          ok = false;
+        }
+        if (ok) {
+          piece.tiles.resize(static_cast<std::size_t>(size) / 8);
+          if (size > 0) std::memcpy(piece.tiles.data(), data, static_cast<std::size_t>(size));
+        }
+      }
+      ok = ok && utf8_of(PyTuple_GetItem(item, 3), "key_prefix", piece.key_prefix) &&
+           utf8_of(PyTuple_GetItem(item, 4), "extension", piece.extension) &&
+           utf8_of(PyTuple_GetItem(item, 5), "json_fields", piece.json_fields) &&
+           utf8_of(PyTuple_GetItem(item, 6), "manifest_fields", piece.manifest_fields);
+      Py_XDECREF(item);
+      if (ok) pieces.push_back(std::move(piece));
+    }
+    Py_DECREF(seq);
+    if (!ok) return nullptr;
+
+    std::optional<slide::SlideResult<shard::ShardSummary>> written;
+    std::optional<OsError> os_error;
+    const std::string name(shard_name);
+    Py_BEGIN_ALLOW_THREADS
+    auto sink = std_io::FileSink::create(path, sync != 0);
+    if (sink.ok()) {
+      written = shard::write_shard(pieces, name, **sink);
+    } else {
+      os_error = sink.error();
+    }
+    pieces.clear();  // the last reference to a slide may close its file
+    Py_END_ALLOW_THREADS
+    if (os_error) {
+      errno = os_error->code;
+      return PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+    }
+    if (!written->ok()) {
+      for (const auto& e : fetch_errors) {
+        if (written->error().kind == ErrorKind::Io && e->restore()) return nullptr;
+      }
+      return binding::raise_slide_error(written->error());
+    }
+    const auto& summary = written->value();
+    return Py_BuildValue("(KKKy#)", static_cast<unsigned long long>(summary.samples),
+                         static_cast<unsigned long long>(summary.tile_bytes),
+                         static_cast<unsigned long long>(summary.size), summary.manifest.data(),
+                         static_cast<Py_ssize_t>(summary.manifest.size()));
+  });
+}
+
+// open_fetch(fetch, size, name, seeds, tile_size=0, cache_size=..., siblings=None) -> Slide:
+// a slide read through `fetch` (see python_fetch), `size` bytes long, named
+// `name` in messages, with a range cache of `cache_size` bytes (0: none)
+// holding `seeds`, [(offset, bytes), ...], fetched beforehand. `siblings`
+// finds and opens the files beside it (see python_siblings).
+PyObject* open_fetch(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"fetch", "size", "name", "seeds", "tile_size", "cache_size",
+                                   "siblings", nullptr};
+    PyObject* fetch = nullptr;
+    PyObject* size_arg = nullptr;
+    PyObject* name_arg = nullptr;
+    PyObject* seeds = nullptr;
+    PyObject* tile_size_arg = nullptr;
+    PyObject* cache_size_arg = nullptr;
+    PyObject* siblings_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOUO|OOO:open_fetch",
+                                     const_cast<char**>(kwlist), &fetch, &size_arg, &name_arg,
+                                     &seeds, &tile_size_arg, &cache_size_arg, &siblings_arg)) {
+      return nullptr;
+    }
+    if (!PyCallable_Check(fetch)) return binding::raise_cast_error(fetch, "callable", "fetch");
+    std::uint64_t size = 0;
+    std::uint64_t cache_size = std_io::CacheOptions{}.capacity;
+    slide::OpenOptions options;
+    if (!to_u64(size_arg, "size", &size) ||
+        (tile_size_arg != nullptr && !to_u64(tile_size_arg, "tile_size", &options.tile_size)) ||
+        (cache_size_arg != nullptr && !to_u64(cache_size_arg, "cache_size", &cache_size))) {
+      return nullptr;
+    }
+    Py_ssize_t name_length = 0;
+    const char* name_text = PyUnicode_AsUTF8AndSize(name_arg, &name_length);
+    if (name_text == nullptr) return nullptr;
+    auto errors = std::make_shared<FetchErrors>();
+    auto source = remote_source(fetch, size,
+                                std::string(name_text, static_cast<std::size_t>(name_length)),
+                                seeds, cache_size, errors);
+    if (source == nullptr) return nullptr;
+    std::shared_ptr<slide::Siblings> siblings;
+    if (siblings_arg != nullptr && siblings_arg != Py_None) {
+      siblings = python_siblings(siblings_arg, cache_size, errors);
+    }
+    std::optional<slide::SlideResult<std::shared_ptr<const slide::Slide>>> opened;
+    Py_BEGIN_ALLOW_THREADS
+    opened = slide::Slide::open(slide::SourceSet(std::move(source), std::move(siblings)), options);
+    if (opened->ok()) {
+      // Tiles are read exactly as planned from now on.
+      const slide::SourceSet& set = (*opened)->get()->sources();
+      for (slide::SourceIndex i = 0; i < set.size(); ++i) {
+        if (auto* cache = dynamic_cast<std_io::CachedSource*>(&set.at(i))) {
+          cache->set_read_ahead(false);
+        }
+      }
+    }
+    Py_END_ALLOW_THREADS
+    if (!opened->ok()) {
+      if (opened->error().kind == ErrorKind::Io && errors->restore()) return nullptr;
+      return binding::raise_slide_error(opened->error());
+    }
+    return wrap(std::move(*opened).value(), std::move(errors));
+  });
+}
+
+// The DICOM options of open_dicom and open_dicom_fetch.
+bool dicom_options(int named, int folder, const char* series, unsigned long long focal_plane,
+                   const char* optical_path, slide::OpenOptions& options) {
+  options.named = named != 0;
+  options.folder = folder != 0;
+  options.series = series;
+  options.focal_plane = focal_plane;
+  options.optical_path = optical_path;
+  return true;
+}
+
+// open_dicom(paths, named=False, folder=False, series="", focal_plane=0,
+// optical_path="") -> Slide: the DICOM whole-slide series of the instance
+// files `paths`: paths[0] and the files beside it (one path, not `named`), or
+// exactly the files named.
+PyObject* open_dicom(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"paths",       "named",        "folder", "series",
+                                   "focal_plane", "optical_path", nullptr};
+    PyObject* paths_arg = nullptr;
+    int named = 0;
+    int folder = 0;
+    const char* series = "";
+    unsigned long long focal_plane = 0;
+    const char* optical_path = "";
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|ppsKs:open_dicom", const_cast<char**>(kwlist),
+                                     &paths_arg, &named, &folder, &series, &focal_plane,
+                                     &optical_path)) {
+      return nullptr;
+    }
+    slide::OpenOptions options;
+    dicom_options(named, folder, series, focal_plane, optical_path, options);
+    std::vector<std::string> paths;
+    PyObject* it = PyObject_GetIter(paths_arg);
+    if (it == nullptr) return nullptr;
+    PyObject* item;
+    while ((item = PyIter_Next(it)) != nullptr) {
+      PyObject* encoded = PyUnicode_Check(item) ? PyUnicode_EncodeFSDefault(item) : nullptr;
+      Py_DECREF(item);
+      if (encoded == nullptr) {
+        Py_DECREF(it);
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "paths must be str");
+        return nullptr;
+      }
+      paths.emplace_back(PyBytes_AsString(encoded), static_cast<std::size_t>(PyBytes_Size(encoded)));
+      Py_DECREF(encoded);
+    }
+    Py_DECREF(it);
+    if (PyErr_Occurred()) return nullptr;
+    if (paths.empty()) {
+      PyErr_SetString(PyExc_ValueError, "open_dicom needs at least one path");
+      return nullptr;
+    }
+    std::optional<slide::SlideResult<std::shared_ptr<const slide::Slide>>> opened;
+    Py_BEGIN_ALLOW_THREADS
+    std::vector<std::shared_ptr<std_io::RangeSource>> files;
+    for (const std::string& path : paths) {
+      auto file = std_io::SharedFileSource::open(path);
+      if (!file.ok()) {
+        opened = slide::errors::cannot_open(path, file.error());
+        break;
+      }
+      files.push_back(std::move(file).value());
+    }
+    if (!opened) {
+      std::shared_ptr<slide::Siblings> siblings;
+      if (files.size() == 1 && !options.named) {
+        siblings = slide::LocalSiblings::of_file(paths[0]);
+      } else {
+        siblings = std::make_shared<dicom::NamedSiblings>(
+            std::vector<std::shared_ptr<std_io::RangeSource>>(files.begin() + 1, files.end()));
+      }
+      opened = slide::Slide::open(slide::SourceSet(std::move(files[0]), std::move(siblings)),
+                                  options);
+    }
+    Py_END_ALLOW_THREADS
+    if (!opened->ok()) return binding::raise_slide_error(opened->error());
+    return wrap(std::move(*opened).value());
+  });
+}
+
+// open_dicom_fetch(instances, named=False, folder=False, series="",
+// focal_plane=0, optical_path="", cache_size=...) -> Slide: open_dicom over
+// remote instances, each (fetch, size, name, seeds) as for open_fetch; the
+// first is source 0, the others its siblings.
+PyObject* open_dicom_fetch(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"instances",   "named",        "folder",     "series",
+                                   "focal_plane", "optical_path", "cache_size", nullptr};
+    PyObject* instances_arg = nullptr;
+    int named = 0;
+    int folder = 0;
+    const char* series = "";
+    unsigned long long focal_plane = 0;
+    const char* optical_path = "";
+    unsigned long long cache_size = std_io::CacheOptions{}.capacity;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|ppsKsK:open_dicom_fetch",
+                                     const_cast<char**>(kwlist), &instances_arg, &named, &folder,
+                                     &series, &focal_plane, &optical_path, &cache_size)) {
+      return nullptr;
+    }
+    slide::OpenOptions options;
+    dicom_options(named, folder, series, focal_plane, optical_path, options);
+    auto errors = std::make_shared<FetchErrors>();
+    std::vector<std::shared_ptr<std_io::RangeSource>> files;
+    PyObject* it = PyObject_GetIter(instances_arg);
+    if (it == nullptr) return nullptr;
+    PyObject* item;
+    while ((item = PyIter_Next(it)) != nullptr) {
+      PyObject* fetch = nullptr;
+      unsigned long long size = 0;
+      const char* name = nullptr;
+      PyObject* seeds = nullptr;
+      std::shared_ptr<std_io::RangeSource> source;
+      if (PyArg_ParseTuple(item, "OKsO:instance", &fetch, &size, &name, &seeds)) {
+        source = remote_source(fetch, size, name, seeds,
+                               std::max<unsigned long long>(cache_size, 1 << 20), errors);
+      }
+      Py_DECREF(item);
+      if (source == nullptr) {
+        Py_DECREF(it);
+        return nullptr;
+      }
+      files.push_back(std::move(source));
+    }
+    Py_DECREF(it);
+    if (PyErr_Occurred()) return nullptr;
+    if (files.empty()) {
+      PyErr_SetString(PyExc_ValueError, "open_dicom_fetch needs at least one instance");
+      return nullptr;
+    }
+    std::optional<slide::SlideResult<std::shared_ptr<const slide::Slide>>> opened;
+    Py_BEGIN_ALLOW_THREADS
+    auto siblings = std::make_shared<dicom::NamedSiblings>(
+        std::vector<std::shared_ptr<std_io::RangeSource>>(files.begin() + 1, files.end()));
+    opened = slide::Slide::open(slide::SourceSet(files[0], std::move(siblings)), options);
+    if (opened->ok()) {
+      const slide::SourceSet& set = (*opened)->get()->sources();
+      for (slide::SourceIndex i = 0; i < set.size(); ++i) {
+        if (auto* cache = dynamic_cast<std_io::CachedSource*>(&set.at(i))) {
+          cache->set_read_ahead(false);
+        }
+      }
+    }
+    Py_END_ALLOW_THREADS
+    if (!opened->ok()) {
+      if (opened->error().kind == ErrorKind::Io && errors->restore()) return nullptr;
+      return binding::raise_slide_error(opened->error());
+    }
+    return wrap(std::move(*opened).value(), std::move(errors));
+  });
+}
+
+PyMethodDef kModuleMethods[] = {
+    {"open_fetch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_fetch)),
+     METH_VARARGS | METH_KEYWORDS,
+     "open_fetch(fetch, size, name, seeds, tile_size=0, cache_size=..., siblings=None) -> Slide"},
+    {"open_dicom", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_dicom)),
+     METH_VARARGS | METH_KEYWORDS,
+     "open_dicom(paths, named=False, folder=False, series='', focal_plane=0, optical_path='')"
+     " -> Slide"},
+    {"open_dicom_fetch",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_dicom_fetch)),
+     METH_VARARGS | METH_KEYWORDS,
+     "open_dicom_fetch(instances, named=False, folder=False, series='', focal_plane=0, "
+     "optical_path='', cache_size=...) -> Slide"},
+    {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_slide)),
+     METH_VARARGS | METH_KEYWORDS, "open(path, tile_size=0) -> Slide"},
+    {"write_shard", write_shard, METH_VARARGS,
+     "write_shard(path, shard_name, pieces, sync) -> (samples, tile_bytes, size, manifest)"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// glibc hands freed heap back to the system as soon as 128 KiB lie free at its
+// top, so every batch of tiles would fault its output pages in afresh (a page
+// fault per tile, more than the read itself costs). Loading the package keeps
+// up to 256 MiB of freed heap for reuse and serves allocations up to 32 MiB
+// (large NDPI tiles) from the heap, unless the process set glibc's own
+// MALLOC_TRIM_THRESHOLD_ or KOLVA_MALLOC_TUNING=0.
+void tune_malloc() {
+#ifdef __GLIBC__
+  const char* opt_out = std::getenv("KOLVA_MALLOC_TUNING");
+  if (std::getenv("MALLOC_TRIM_THRESHOLD_") != nullptr ||
+      (opt_out != nullptr && std::strcmp(opt_out, "0") == 0)) {
+    return;
+  }
+  mallopt(M_TRIM_THRESHOLD, 256 << 20);
+  mallopt(M_MMAP_THRESHOLD, 32 << 20);
+#endif
+}
+
+int exec_module(PyObject* module) {
+  static const bool tuned = (tune_malloc(), true);
+  (void)tuned;
+  if (!binding::make_slide_errors() || slide_type() == nullptr) return -1;
+  const auto& errors = binding::slide_errors();
+  const std::pair<const char*, PyObject*> names[] = {
+      {"SlideError", errors.slide_error},       {"UnsupportedFormat", errors.unsupported},
+      {"TileNotFound", errors.tile_not_found},   {"CoreError", errors.core_error},
+      {"ImageNotFound", errors.image_not_found}, {"MissingFile", errors.missing_file},
+      {"Slide", slide_type()},
+  };
+  for (const auto& [name, value] : names) {
+    Py_INCREF(value);
+    if (PyModule_AddObject(module, name, value) < 0) {
+      Py_DECREF(value);
+      return -1;
+    }
+  }
+  return 0;
+}
+
+PyModuleDef_Slot kModuleSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "_core", "The native side of the kolva package.", 0,
+                       kModuleMethods, kModuleSlots, nullptr, nullptr, nullptr};
+
+}  // namespace
+}  // namespace kolva::core_module
+
+PyMODINIT_FUNC PyInit__core(void) { return PyModuleDef_Init(&kolva::core_module::kModule); }

@@ -1,0 +1,78 @@
+#include "drivers/common/decoder_tiler.hpp"
+
+namespace kolva::drivers {
+
+using slide::Range;
+using slide::SlideError;
+using slide::SlideResult;
+using slide::TilePlan;
+namespace errors = slide::errors;
+
+SlideResult<TilePlan> DecoderTiler::plan(std::uint64_t level, std::uint64_t x,
+                                         std::uint64_t y) const {
+  auto request = decoder_.read_tile(level, x, y);
+  if (!request.ok()) {
+    const KolvaError& cause = request.error();
+    if (cause.is<KolvaError::LevelNotFound>()) {
+      return errors::level_not_found(level, decoder_.level_count());
+    }
+    if (cause.is<KolvaError::TileNotFound>()) return errors::tile_not_stored(level, x, y, cause);
+    return errors::read_failed(name_, cause);
+  }
+  // A tile stored with byte count 0 (Philips leaves the tiles outside its
+  // scanned regions so) is absent, not damaged.
+  if (const auto direct = dynamic_decoder::DynamicReadTile::direct(*request)) {
+    if (direct->length == 0) return errors::tile_not_stored(level, x, y);
+    if (direct->length >= direct->skip) {
+      return TilePlan{{Range{direct->offset, direct->length, source_}},
+                      slide::Splice{direct->prefix, {}, direct->skip}};
+    }
+  }
+  TilePlan plan{{}, slide::Replay{std::move(request).value()}};
+  const auto& replay = std::get<slide::Replay>(plan.assembly);
+  if (const auto* ndpi = std::get_if<format::ndpi::TilePlan>(&replay.request)) {
+    for (const auto& strip : ndpi->strips) {
+      plan.ranges.push_back(Range{strip.offset, strip.length, source_});
+    }
+  } else {
+    // Every other request is one stored range; take it from the consumer.
+    auto [consumer, first] = dynamic_decoder::DynamicReadTile::dispatch(replay.request);
+    (void)consumer;
+    if (const auto* read = std::get_if<ReadAndReceive>(&first)) {
+      if (read->length == 0) return errors::tile_not_stored(level, x, y);
+      plan.ranges.push_back(Range{read->offset, read->length, source_});
+    }
+  }
+  return plan;
+}
+
+void mean_downsamples(std::vector<slide::Level>& levels) {
+  if (levels.empty()) return;
+  const auto [w0, h0] = levels[0].info.dimensions;
+  for (slide::Level& level : levels) {
+    const auto [w, h] = level.info.dimensions;
+    if (w > 0 && h > 0) {
+      level.downsample = (static_cast<double>(w0) / static_cast<double>(w) +
+                          static_cast<double>(h0) / static_cast<double>(h)) / 2.0;
+    }
+  }
+}
+
+SlideResult<std::vector<slide::Level>> decoder_levels(
+    const dynamic_decoder::DynamicDecoder& decoder, const std::string& name) {
+  std::vector<slide::Level> levels;
+  const std::uint64_t count = decoder.level_count();
+  for (std::uint64_t i = 0; i < count; ++i) {
+    const auto info = decoder.get_level(i);
+    if (!info) {
+      return errors::unsupported(
+          name, "level " + std::to_string(i) + " has tiles in an encoding kolva cannot hand out",
+          KolvaError::LevelNotFound{i, count});
+    }
+    levels.push_back(slide::Level{*info, std::string(media_type(info->encoding)), 1.0});
+  }
+  mean_downsamples(levels);
+  return levels;
+}
+
+}  // namespace kolva::drivers

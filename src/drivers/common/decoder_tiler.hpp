@@ -1,0 +1,41 @@
+#pragma once
+
+// Slides whose tiles the specified format decoders plan (Aperio, Philips,
+// tiled TIFF with shared JPEG tables, NDPI, Olympus ETS): their levels and a
+// Tiler over the decoder, every range in source `source`.
+
+#include <string>
+#include <vector>
+
+#include "dynamic_decoder/dynamic_decoder.hpp"
+#include "slide/slide.hpp"
+
+namespace kolva::drivers {
+
+class DecoderTiler final : public slide::Tiler {
+ public:
+  DecoderTiler(dynamic_decoder::DynamicDecoder decoder, std::string name,
+               slide::SourceIndex source = 0)
+      : decoder_(std::move(decoder)), name_(std::move(name)), source_(source) {}
+
+  slide::SlideResult<slide::TilePlan> plan(std::uint64_t level, std::uint64_t x,
+                                           std::uint64_t y) const override;
+  const dynamic_decoder::DynamicDecoder& decoder() const { return decoder_; }
+
+ private:
+  dynamic_decoder::DynamicDecoder decoder_;
+  std::string name_;  // of the source, for messages
+  slide::SourceIndex source_;
+};
+
+// The decoder's levels, their downsamples the mean of the width and height
+// ratios to level 0; Unsupported (naming `name`) for a level in an encoding
+// kolva cannot hand out, or for no level at all.
+slide::SlideResult<std::vector<slide::Level>> decoder_levels(
+    const dynamic_decoder::DynamicDecoder& decoder, const std::string& name);
+
+// Sets each level's downsample to the mean of its width and height ratios to
+// level 0.
+void mean_downsamples(std::vector<slide::Level>& levels);
+
+}  // namespace kolva::drivers

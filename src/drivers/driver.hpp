@@ -1,0 +1,73 @@
+#pragma once
+
+// A driver reads one family of slide formats: it recognises its files, opens
+// them over a SourceSet (asking for sibling files by relative name when a
+// slide spans several), and hands over the slide's parts: levels (each with
+// its media type), a Tiler that plans tile reads (every range naming its
+// source), properties and associated images.
+//
+// Adding a family:
+//  1. a folder src/drivers/<family>/ with <family>.hpp/.cpp defining a class
+//     derived from Driver (detection as a few guard clauses over the Probe,
+//     no I/O; open() reading only through the SourceSet);
+//  2. one line in the ordered list of src/drivers/registry.cpp;
+//  3. its tests (tests/cpp/drivers/), fixtures (tests/fixtures/) and fuzz seeds.
+// Nothing else names the family: the Python package, the command line and the
+// server take its name, vendor and media types from the opened slide.
+
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "base/bytes.hpp"
+#include "slide/slide.hpp"
+#include "tiff_tools/data/data.hpp"
+
+namespace kolva::drivers {
+
+using slide::Family;
+using slide::OpenOptions;
+using slide::SlideError;
+using slide::SlideParts;
+using slide::SlideResult;
+using slide::SourceSet;
+
+// The TIFF directories of the first source, read once for every driver.
+struct TiffDirectories {
+  std::vector<tiff_tools::Ifd> ifds;
+  ByteOrder order = ByteOrder::Little;
+  bool big_ndpi = false;  // read by the NDPI reader of 64-bit offsets
+};
+
+// What every driver sees before it decides, read once by the registry.
+struct Probe {
+  ByteSpan head;                         // up to the first 512 bytes of source 0
+  std::string file_name;                 // "slide.vsi" (no folder)
+  std::optional<TiffDirectories> tiff;   // when source 0 is a TIFF (or NDPI) file
+  // The lower-cased extension of the file name with its dot: ".vsi"; "" without one.
+  std::string extension() const;
+};
+
+// A driver that looked closer and found the file is not its own; the registry
+// asks the next one. `cause` is the core's reason, kept for the final refusal.
+struct Declined {
+  std::optional<KolvaError> cause;
+};
+
+using Opening = std::variant<SlideParts, Declined>;
+
+class Driver {
+ public:
+  virtual ~Driver() = default;
+  virtual const Family& family() const = 0;
+  // Whether the file may be this family's: guard clauses over the probe.
+  virtual bool detect(const Probe& probe) const = 0;
+  // Opens the slide: its parts, Declined to let later drivers try, or an error
+  // that ends the opening (an unreadable source, a file of this family that
+  // kolva cannot read).
+  virtual SlideResult<Opening> open(SourceSet& sources, const Probe& probe,
+                                    const OpenOptions& options) const = 0;
+};
+
+}  // namespace kolva::drivers

@@ -1,0 +1,55 @@
+#include "drivers/hamamatsu/hamamatsu.hpp"
+
+#include "drivers/common/decoder_tiler.hpp"
+#include "drivers/common/run.hpp"
+#include "slide/associated.hpp"
+#include "slide/metadata.hpp"
+#include "slide/ndpi_tiles.hpp"
+
+namespace kolva::drivers {
+
+const Family& HamamatsuDriver::family() const {
+  static const Family family{"ndpi", "hamamatsu", "Hamamatsu NDPI"};
+  return family;
+}
+
+bool HamamatsuDriver::detect(const Probe& probe) const { return probe.tiff.has_value(); }
+
+SlideResult<Opening> HamamatsuDriver::open(SourceSet& sources, const Probe& probe,
+                                           const OpenOptions& options) const {
+  const auto& ifds = probe.tiff->ifds;
+  auto scanned = run_consumer<format::ndpi::IfdToNdpiDecoder>(sources.at(0), ifds);
+  if (!scanned.ok()) return std::move(scanned).error();
+  if (!scanned->ok()) return Opening(Declined{scanned->error()});
+  format::ndpi::NdpiDecoder ndpi = std::move(*scanned).value();
+  SlideParts parts;
+  if (options.tile_size != 0) {
+    auto levels = decoder_levels(dynamic_decoder::DynamicDecoder(ndpi), sources.name());
+    if (!levels.ok()) return std::move(levels).error();
+    parts.levels = std::move(levels).value();
+    auto tiler = slide::ndpi_tiler(ndpi, options.tile_size, sources.name(), parts.levels);
+    if (!tiler.ok()) return std::move(tiler).error();
+    parts.tiler = std::move(tiler).value();
+  } else {
+    dynamic_decoder::DynamicDecoder dynamic(std::move(ndpi));
+    auto levels = decoder_levels(dynamic, sources.name());
+    if (!levels.ok()) return std::move(levels).error();
+    parts.levels = std::move(levels).value();
+    parts.tiler = std::make_shared<DecoderTiler>(std::move(dynamic), sources.name());
+  }
+  parts.properties = hamamatsu_properties(ifds, parts.levels);
+  parts.associated = slide::ndpi_images(ifds);
+  return Opening(std::move(parts));
+}
+
+slide::Properties hamamatsu_properties(const std::vector<tiff_tools::Ifd>& ifds,
+                                       const std::vector<slide::Level>& levels) {
+  namespace md = slide::metadata;
+  md::PropertyMap map;
+  md::add_first_directory(ifds, true, map);
+  if (!ifds.empty()) md::add_hamamatsu(ifds[0], map);
+  md::add_tiff_mpp(ifds, map);
+  return md::finish_properties(std::move(map), levels, "hamamatsu");
+}
+
+}  // namespace kolva::drivers

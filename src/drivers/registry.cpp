@@ -1,0 +1,144 @@
+#include "drivers/registry.hpp"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "drivers/aperio/aperio.hpp"
+#include "drivers/dicom/dicom.hpp"
+#include "drivers/common/run.hpp"
+#include "drivers/generic_tiff/generic_tiff.hpp"
+#include "drivers/hamamatsu/hamamatsu.hpp"
+#include "drivers/olympus/olympus.hpp"
+#include "drivers/philips/philips.hpp"
+#include "format/ndpi_big/ndpi_big.hpp"
+#include "slide/describe.hpp"
+#include "tiff_tools/tiff_tools.hpp"
+
+namespace kolva::drivers {
+namespace {
+
+// The order drivers are asked in. Olympus first: a .vsi is a TIFF that only it
+// reads. Hamamatsu last among the TIFF families: it takes the TIFFs the others
+// declined, as the NDPI level scan may still find levels in them.
+const OlympusDriver kOlympus;
+const AperioDriver kAperio;
+const PhilipsDriver kPhilips;
+const GenericTiffDriver kGenericTiff;
+const HamamatsuDriver kHamamatsu;
+const DicomDriver kDicom;
+// DICOM first: an instance may also be a valid TIFF (its header in the preamble).
+const Driver* const kDrivers[] = {&kDicom,        &kOlympus,  &kAperio,
+                                  &kPhilips,      &kGenericTiff, &kHamamatsu};
+
+constexpr std::size_t kHeadBytes = 512;
+constexpr std::size_t kHeaderBytes = 8;  // a TIFF header
+
+// What a file that no driver took starts with, in words.
+std::string describe_head(ByteSpan head) {
+  if (head.empty()) return "the file is empty";
+  const bool tiff = head.size() >= 4 &&
+                    ((head[0] == 'I' && head[1] == 'I' && head[3] == 0 &&
+                      (head[2] == 42 || head[2] == 43)) ||
+                     (head[0] == 'M' && head[1] == 'M' && head[2] == 0 &&
+                      (head[3] == 42 || head[3] == 43)));
+  // A TIFF header whose directories could not be read: say so rather than
+  // listing bytes a user would have to look up.
+  if (tiff) return "a TIFF file whose directories cannot be read (cut short or damaged)";
+  std::string text = "it starts with bytes";
+  for (std::size_t i = 0; i < std::min<std::size_t>(4, head.size()); ++i) {
+    char hex[4];
+    std::snprintf(hex, sizeof hex, " %02X", head[i]);
+    text += hex;
+  }
+  return text;
+}
+
+// The TIFF directories of the source, when it has them (classic or BigTIFF,
+// else NDPI's 64-bit offsets).
+SlideResult<std::optional<TiffDirectories>> read_directories(std_io::RangeSource& source,
+                                                             ByteSpan head) {
+  auto tiff = run_consumer<tiff_tools::TiffDecoder>(source, NoInput{});
+  if (!tiff.ok()) return std::move(tiff).error();
+  if (tiff->ok()) {
+    const ByteOrder order =
+        head.size() >= 2 && head[0] == 'M' && head[1] == 'M' ? ByteOrder::Big : ByteOrder::Little;
+    return std::optional<TiffDirectories>(TiffDirectories{std::move(*tiff).value(), order, false});
+  }
+  auto big = run_consumer<format::ndpi_big::NdpiBigIfdDecoder>(source, NoInput{});
+  if (!big.ok()) return std::move(big).error();
+  if (big->ok()) {
+    return std::optional<TiffDirectories>(
+        TiffDirectories{std::move(*big).value(), ByteOrder::Little, true});
+  }
+  return std::optional<TiffDirectories>();
+}
+
+}  // namespace
+
+std::string Probe::extension() const {
+  const std::size_t dot = file_name.find_last_of('.');
+  if (dot == std::string::npos) return "";
+  std::string ext = file_name.substr(dot);
+  std::transform(ext.begin(), ext.end(), ext.begin(), [](char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  });
+  return ext;
+}
+
+std::span<const Driver* const> registry() { return kDrivers; }
+
+const Family* find_family(std::string_view name) {
+  for (const Driver* driver : kDrivers) {
+    if (driver->family().name == name) return &driver->family();
+  }
+  return nullptr;
+}
+
+SlideResult<Opened> open(SourceSet& sources, const OpenOptions& options) {
+  std_io::RangeSource& first = sources.at(0);
+  // The probe's head; a source that fails there (a damaged sector past the
+  // header) still gets its header read, and the directories decide.
+  Bytes head(kHeadBytes);
+  {
+    auto got = first.read_at(0, head);
+    if (!got.ok()) {
+      head.resize(kHeaderBytes);
+      got = first.read_at(0, head);
+    }
+    if (!got.ok()) return slide::errors::cannot_read(first.name(), got.error());
+    head.resize(static_cast<std::size_t>(*got));
+  }
+  Probe probe{head, sources.file_name(), std::nullopt};
+  auto directories = read_directories(first, head);
+  if (!directories.ok()) return std::move(directories).error();
+  probe.tiff = std::move(directories).value();
+
+  std::optional<KolvaError> cause;
+  for (const Driver* driver : kDrivers) {
+    if (!driver->detect(probe)) continue;
+    auto opening = driver->open(sources, probe, options);
+    if (!opening.ok()) return std::move(opening).error();
+    if (auto* declined = std::get_if<Declined>(&*opening)) {
+      if (declined->cause) cause = declined->cause;
+      continue;
+    }
+    SlideParts parts = std::get<SlideParts>(std::move(*opening));
+    if (parts.levels.empty()) {
+      // A TIFF that a driver took without finding a level is no slide; an NDPI
+      // file (its marker tag) says so, any other TIFF says what it holds.
+      constexpr std::uint16_t kNdpiMarker = 65420;
+      const auto* ifds = probe.tiff ? &probe.tiff->ifds : nullptr;
+      const bool ndpi = ifds && !ifds->empty() && (*ifds)[0].get(kNdpiMarker) != nullptr;
+      const std::string reason = !ifds || ifds->empty() || ndpi
+                                     ? "it has no pyramid level"
+                                     : slide::describe_refusal(*ifds);
+      return slide::errors::unsupported(first.name(), reason, KolvaError::LevelNotFound{0, 0});
+    }
+    return Opened{&driver->family(), std::move(parts)};
+  }
+  const std::string reason =
+      probe.tiff && !probe.tiff->big_ndpi ? slide::describe_refusal(probe.tiff->ifds) : describe_head(head);
+  return slide::errors::unsupported(first.name(), reason, cause);
+}
+
+}  // namespace kolva::drivers

@@ -1,0 +1,69 @@
+#pragma once
+
+// The errors of the package's layer, and every message a user reads from it,
+// built in one place: "level 3 does not exist: the slide has 3 levels".
+// Drivers, the Slide, the read executor and the shard writer call these
+// builders instead of writing the words themselves.
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "base/result.hpp"
+#include "error/error.hpp"
+
+namespace kolva::slide {
+
+// What kind of failure a SlideError reports; the Python layer maps each to an
+// exception class.
+enum class ErrorKind : std::uint8_t {
+  Unsupported,    // not a slide this library reads
+  LevelNotFound,  // a level number past the last level
+  TileNotFound,   // a tile outside the grid, or not stored
+  NotFound,       // an associated image that does not exist
+  MissingFile,    // a file the slide keeps its pixels in (a companion) is not there
+  Io,             // the byte source failed (file system, network)
+  Corrupt,        // the file claims something it does not hold
+  Invalid,        // a bad argument (an NDPI tile size that is no MCU multiple)
+};
+
+// A failure in words a user understands, with the core's error as its cause.
+struct SlideError {
+  ErrorKind kind;
+  std::string message;
+  std::optional<KolvaError> cause;
+};
+
+template <class T>
+using SlideResult = Result<T, SlideError>;
+
+namespace errors {
+
+// "level 3 does not exist: the slide has 3 levels"
+SlideError level_not_found(std::uint64_t level, std::uint64_t level_count);
+// "tile (9, 1) of level 0 does not exist: the level has 4 x 3 tiles"
+SlideError tile_outside(std::uint64_t level, std::uint64_t x, std::uint64_t y,
+                        std::pair<std::uint64_t, std::uint64_t> grid,
+                        std::optional<KolvaError> cause = std::nullopt);
+// "tile (1, 2) of level 0 is not stored in the file"
+SlideError tile_not_stored(std::uint64_t level, std::uint64_t x, std::uint64_t y,
+                           std::optional<KolvaError> cause = std::nullopt);
+// "associated image 'x' does not exist: the slide has label, macro"
+SlideError associated_not_found(const std::string& image, std::span<const std::string> names);
+// "<name> is not a slide kolva can read: <reason>"
+SlideError unsupported(const std::string& name, const std::string& reason,
+                       std::optional<KolvaError> cause = std::nullopt);
+// "cannot read <name>: <the system's words>"
+SlideError cannot_read(const std::string& name, const KolvaError& cause);
+// "cannot open <name>: No such file or directory"
+SlideError cannot_open(const std::string& name, const OsError& cause);
+// A failed read of a tile's bytes: Io for the source, Corrupt for the file.
+SlideError read_failed(const std::string& name, const KolvaError& cause);
+
+// A failure of the byte source in words: the system's message for an
+// operating-system error ("Is a directory"), the core's display otherwise.
+std::string source_failure(const KolvaError& cause);
+
+}  // namespace errors
+}  // namespace kolva::slide

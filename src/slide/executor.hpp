@@ -1,0 +1,29 @@
+#pragma once
+
+// The read executor: every read of tile bytes (read_tile, read_tiles, the
+// shard writer, associated images) comes down to "read these ranges of these
+// sources". Two ways to do it:
+//  * local sources: pread, the ranges spread over the process's worker pool
+//    when more than one thread is asked for;
+//  * remote sources (a read costs a round trip): all ranges of one source in
+//    one read_many, which the remote side answers with concurrent, merged,
+//    retried requests.
+// Failures come back as the SlideError of the source they happened on.
+
+#include <span>
+
+#include "slide/slide.hpp"
+
+namespace kolva::slide {
+
+// Reads ranges[i] into dst[i] (exactly ranges[i].length bytes each) with the
+// driver's checks: no range past the end of its source, none over 2 GiB.
+SlideResult<Unit> read_ranges(const SourceSet& sources, std::span<const Range> ranges,
+                              std::span<const std::span<std::uint8_t>> dst, unsigned threads);
+
+// One range of a local source into dst (at least range.length bytes), with
+// the same checks: the single-range tile's path, without the batch's set-up.
+SlideResult<Unit> read_range(const SourceSet& sources, const Range& range,
+                             std::span<std::uint8_t> dst);
+
+}  // namespace kolva::slide

@@ -1,0 +1,94 @@
+#include "slide/source_set.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+namespace kolva::slide {
+namespace {
+
+// A relative name that stays below the first file's folder.
+bool safe_relative(const std::string& name) {
+  if (name.empty() || name.front() == '/' || name.find('\0') != std::string::npos) return false;
+  std::size_t start = 0;
+  while (start <= name.size()) {
+    const std::size_t end = std::min(name.find('/', start), name.size());
+    if (name.compare(start, end - start, "..") == 0 && end - start == 2) return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+SlideError missing(const std::string& what) {
+  return SlideError{ErrorKind::MissingFile, "cannot open " + what + ": No such file or directory",
+                    KolvaError::IoError{OsError{ENOENT}}};
+}
+
+}  // namespace
+
+std::shared_ptr<LocalSiblings> LocalSiblings::of_file(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  return std::make_shared<LocalSiblings>(slash == std::string::npos ? std::string()
+                                                                     : path.substr(0, slash + 1));
+}
+
+SlideResult<std::vector<std::string>> LocalSiblings::list(const std::string& folder) {
+  if (!folder.empty() && !safe_relative(folder)) return missing(directory_ + folder);
+  const std::string path = directory_ + folder;
+  std::error_code ec;
+  std::filesystem::directory_iterator it(path.empty() ? "." : path, ec);
+  if (ec) return missing(path);
+  std::vector<std::string> names;
+  for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {
+    if (ec) break;
+    names.push_back(it->path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+SlideResult<std::shared_ptr<std_io::RangeSource>> LocalSiblings::open(const std::string& relative) {
+  const std::string path = directory_ + relative;
+  if (!safe_relative(relative)) return missing(path);
+  auto file = std_io::SharedFileSource::open(path);
+  if (!file.ok()) {
+    if (file.error().code == ENOENT) return missing(path);
+    return errors::cannot_open(path, file.error());
+  }
+  return std::shared_ptr<std_io::RangeSource>(std::move(file).value());
+}
+
+SourceSet::SourceSet(std::shared_ptr<std_io::RangeSource> first,
+                     std::shared_ptr<Siblings> siblings)
+    : siblings_(std::move(siblings)) {
+  sources_.push_back(Entry{"", std::move(first)});
+}
+
+std::string SourceSet::file_name() const {
+  const std::string& n = name(0);
+  const std::size_t slash = n.find_last_of('/');
+  std::string base = slash == std::string::npos ? n : n.substr(slash + 1);
+  // A URL's query or fragment is no part of the name.
+  base = base.substr(0, base.find_first_of("?#"));
+  return base;
+}
+
+SlideResult<std::vector<std::string>> SourceSet::list(const std::string& folder) const {
+  if (!siblings_) return missing(folder + " beside " + name(0));
+  return siblings_->list(folder);
+}
+
+SlideResult<SourceIndex> SourceSet::open(const std::string& relative) {
+  for (std::size_t i = 1; i < sources_.size(); ++i) {
+    if (sources_[i].relative == relative) return static_cast<SourceIndex>(i);
+  }
+  if (!siblings_) return missing(relative + " beside " + name(0));
+  auto opened = siblings_->open(relative);
+  if (!opened.ok()) return std::move(opened).error();
+  sources_.push_back(Entry{relative, std::move(opened).value()});
+  return static_cast<SourceIndex>(sources_.size() - 1);
+}
+
+}  // namespace kolva::slide

@@ -1,0 +1,83 @@
+#pragma once
+
+// The byte sources one slide is read from. Source 0 is the file the slide was
+// opened with; a driver asks for more by a name relative to that file's folder
+// ("_slide_/stack10001/frame_t.ets", "level-1.dcm"), and every range of a tile
+// plan names the source it lies in. Where siblings come from is the Siblings
+// object the caller gave: a local folder (LocalSiblings), or a remote store's
+// listing (the Python binding's, over fsspec).
+//
+// Drivers open siblings while the slide opens; once the slide is published the
+// set never changes, so any number of threads may read through it.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "slide/errors.hpp"
+#include "std_io/source.hpp"
+
+namespace kolva::slide {
+
+using SourceIndex = std::uint32_t;
+
+// Finds and opens files beside the first one. Names are relative to the first
+// file's folder, '/'-separated, never absolute and never with "..".
+class Siblings {
+ public:
+  virtual ~Siblings() = default;
+  // The entries of `folder` ("" for the first file's own folder), sorted;
+  // MissingFile when there is no such folder.
+  virtual SlideResult<std::vector<std::string>> list(const std::string& folder) = 0;
+  // Opens `relative`; MissingFile when there is no such file.
+  virtual SlideResult<std::shared_ptr<std_io::RangeSource>> open(const std::string& relative) = 0;
+};
+
+// Siblings in a local directory.
+class LocalSiblings final : public Siblings {
+ public:
+  explicit LocalSiblings(std::string directory) : directory_(std::move(directory)) {}
+  // The siblings of the local file `path`.
+  static std::shared_ptr<LocalSiblings> of_file(const std::string& path);
+  SlideResult<std::vector<std::string>> list(const std::string& folder) override;
+  SlideResult<std::shared_ptr<std_io::RangeSource>> open(const std::string& relative) override;
+
+ private:
+  std::string directory_;  // "" for the working directory, else ends with '/'
+};
+
+class SourceSet {
+ public:
+  // A set of one source without siblings (bytes in memory, a file object).
+  explicit SourceSet(std::shared_ptr<std_io::RangeSource> first,
+                     std::shared_ptr<Siblings> siblings = nullptr);
+
+  std::size_t size() const { return sources_.size(); }
+  std_io::RangeSource& at(SourceIndex index) const { return *sources_[index].source; }
+  std::shared_ptr<std_io::RangeSource> shared(SourceIndex index) const {
+    return sources_[index].source;
+  }
+  // The source's own name (a path or URL), for messages.
+  const std::string& name(SourceIndex index = 0) const { return sources_[index].source->name(); }
+  // The first file's name without its folder: "slide.vsi".
+  std::string file_name() const;
+  // Whether a read costs a round trip: the read executor then gathers ranges
+  // into one fetch instead of reading them one by one.
+  bool remote(SourceIndex index) const { return sources_[index].source->remote(); }
+
+  // The entries of a folder beside the first file; MissingFile without siblings.
+  SlideResult<std::vector<std::string>> list(const std::string& folder) const;
+  // Opens a sibling (once: a name opened before gives the same index).
+  SlideResult<SourceIndex> open(const std::string& relative);
+
+ private:
+  struct Entry {
+    std::string relative;  // "" for the first file
+    std::shared_ptr<std_io::RangeSource> source;
+  };
+  std::vector<Entry> sources_;
+  std::shared_ptr<Siblings> siblings_;
+};
+
+}  // namespace kolva::slide

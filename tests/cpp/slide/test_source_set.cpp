@@ -1,0 +1,179 @@
+// Source sets (siblings found and opened by relative name) and the read
+// executor (local reads one by one, remote ones gathered into one request).
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "drivers/registry.hpp"
+#include "slide/executor.hpp"
+#include "slide/slide.hpp"
+#include "slide/source_set.hpp"
+#include "slide/tiled_tiff.hpp"
+#include "std_io/source.hpp"
+#include "test_support.hpp"
+
+namespace kolva::test {
+namespace {
+
+using slide::ErrorKind;
+using slide::Range;
+using slide::SourceSet;
+
+// Bytes in memory that say they are remote, and log every read_many.
+class RemoteMemory final : public std_io::RangeSource {
+ public:
+  RemoteMemory(Bytes bytes, std::string name) : inner_(std::move(bytes), std::move(name)) {}
+  std::uint64_t known_size() const override { return inner_.known_size(); }
+  KolvaResult<std::uint64_t> size() override { return inner_.size(); }
+  KolvaResult<std::uint64_t> read_at(std::uint64_t offset, std::span<std::uint8_t> dst) override {
+    return inner_.read_at(offset, dst);
+  }
+  const std::string& name() const override { return inner_.name(); }
+  bool remote() const override { return true; }
+  KolvaResult<Unit> read_many(std::span<const std_io::ByteRange> ranges,
+                              std::span<const std::span<std::uint8_t>> dst) override {
+    {
+      std::lock_guard lock(mutex_);
+      batches_.emplace_back(ranges.begin(), ranges.end());
+    }
+    if (fail_) return KolvaError::IoError{OsError{5}};
+    return inner_.read_many(ranges, dst);
+  }
+  std::vector<std::vector<std_io::ByteRange>> batches_;
+  bool fail_ = false;
+
+ private:
+  std_io::SharedMemorySource inner_;
+  std::mutex mutex_;
+};
+
+class TempDir {
+ public:
+  TempDir() {
+    char templ[] = "/tmp/kolva-siblings-XXXXXX";
+    path_ = mkdtemp(templ);
+  }
+  ~TempDir() { std::filesystem::remove_all(path_); }
+  std::string write(const std::string& relative, const std::string& text) const {
+    const std::string full = path_ + "/" + relative;
+    std::filesystem::create_directories(std::filesystem::path(full).parent_path());
+    std::ofstream(full) << text;
+    return full;
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+TEST(SourceSet, FindsAndOpensSiblingsOnceByRelativeName) {
+  TempDir dir;
+  const std::string main = dir.write("slide.vsi", "main");
+  dir.write("_slide_/stack10001/frame_t.ets", "ets1");
+  dir.write("_slide_/stack10000/frame_t.ets", "ets0");
+  auto first = std_io::SharedFileSource::open(main);
+  ASSERT_TRUE(first.ok());
+  SourceSet sources(std::move(first).value(), slide::LocalSiblings::of_file(main));
+  EXPECT_EQ(sources.file_name(), "slide.vsi");
+
+  auto folders = sources.list("_slide_");
+  ASSERT_TRUE(folders.ok());
+  EXPECT_EQ(*folders, (std::vector<std::string>{"stack10000", "stack10001"}));
+
+  auto index = sources.open("_slide_/stack10001/frame_t.ets");
+  ASSERT_TRUE(index.ok());
+  EXPECT_EQ(*index, 1U);
+  EXPECT_EQ(*sources.open("_slide_/stack10001/frame_t.ets"), 1U) << "opened once";
+  std::uint8_t got[4] = {};
+  ASSERT_TRUE(sources.at(1).read_at(0, got).ok());
+  EXPECT_EQ(std::string(got, got + 4), "ets1");
+}
+
+TEST(SourceSet, MissingOrEscapingSiblingsAreMissingFiles) {
+  TempDir dir;
+  const std::string main = dir.write("slide.vsi", "main");
+  auto first = std_io::SharedFileSource::open(main);
+  ASSERT_TRUE(first.ok());
+  SourceSet sources(std::move(first).value(), slide::LocalSiblings::of_file(main));
+  for (const std::string name : {"nope.ets", "../slide.vsi", "a/../../b", "/etc/passwd"}) {
+    auto opened = sources.open(name);
+    ASSERT_FALSE(opened.ok()) << name;
+    EXPECT_EQ(opened.error().kind, ErrorKind::MissingFile) << name;
+  }
+  EXPECT_EQ(sources.list("_slide_").error().kind, ErrorKind::MissingFile);
+  // Without siblings (bytes in memory) nothing beside can be found.
+  SourceSet alone(std::make_shared<std_io::SharedMemorySource>(Bytes{1, 2}, "mem"));
+  EXPECT_EQ(alone.open("x").error().kind, ErrorKind::MissingFile);
+}
+
+TEST(ReadExecutor, GathersTheRangesOfARemoteSourceIntoOneRequest) {
+  const TiledTiff tiff;
+  auto remote = std::make_shared<RemoteMemory>(tiff.file, "http://host/slide.tif");
+  auto opened = slide::Slide::open(SourceSet(remote));
+  ASSERT_TRUE(opened.ok()) << opened.error().message;
+  const auto& s = *opened;
+  const auto local = open_memory(tiff.file);
+  ASSERT_TRUE(local);
+
+  std::vector<slide::Coord> coords;
+  for (std::uint64_t y = 0; y < kDown; ++y) {
+    for (std::uint64_t x = 0; x < kAcross; ++x) coords.emplace_back(x, y);
+  }
+  for (const unsigned threads : {1U, 4U}) {
+    remote->batches_.clear();
+    auto remote_batch = s->plan_batch(0, coords);
+    auto local_batch = local->plan_batch(0, coords);
+    ASSERT_TRUE(remote_batch.ok() && local_batch.ok());
+    std::vector<Bytes> got;
+    std::vector<Bytes> want;
+    ASSERT_TRUE(s->read_batch(*remote_batch, {}, got, threads).ok());
+    ASSERT_TRUE(local->read_batch(*local_batch, {}, want, threads).ok());
+    EXPECT_EQ(got, want);
+    ASSERT_EQ(remote->batches_.size(), 1U) << "one request for the whole batch";
+    EXPECT_EQ(remote->batches_[0].size(), coords.size());
+  }
+}
+
+TEST(ReadExecutor, ARemoteFailureNamesItsSource) {
+  const TiledTiff tiff;
+  auto remote = std::make_shared<RemoteMemory>(tiff.file, "http://host/slide.tif");
+  auto opened = slide::Slide::open(SourceSet(remote));
+  ASSERT_TRUE(opened.ok());
+  remote->fail_ = true;
+  auto tile = (*opened)->read_tile(0, 0, 0);
+  ASSERT_FALSE(tile.ok());
+  EXPECT_EQ(tile.error().kind, ErrorKind::Io);
+  EXPECT_EQ(tile.error().message, "cannot read http://host/slide.tif: Input/output error");
+}
+
+TEST(ReadExecutor, RefusesRangesPastTheirSourceOrInNoSource) {
+  SourceSet sources(std::make_shared<std_io::SharedMemorySource>(Bytes(10, 7), "mem"));
+  Bytes buffer(8);
+  const std::span<std::uint8_t> dst[] = {buffer};
+  const Range past[] = {Range{5, 8, 0}};
+  auto r = slide::read_ranges(sources, past, dst, 1);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().kind, ErrorKind::Corrupt);
+  const Range elsewhere[] = {Range{0, 4, 1}};
+  EXPECT_FALSE(slide::read_ranges(sources, elsewhere, dst, 1).ok());
+}
+
+TEST(Registry, ListsEachFamilyOnceUnderOneName) {
+  std::vector<std::string_view> names;
+  for (const drivers::Driver* d : drivers::registry()) names.push_back(d->family().name);
+  EXPECT_EQ(names, (std::vector<std::string_view>{"ets", "aperio", "philips", "generic-tiff",
+                                                  "ndpi"}));
+  ASSERT_NE(drivers::find_family("ndpi"), nullptr);
+  EXPECT_EQ(drivers::find_family("ndpi")->vendor, "hamamatsu");
+  EXPECT_EQ(drivers::find_family("ets")->vendor, "olympus");
+  EXPECT_EQ(drivers::find_family("olympus"), nullptr);
+}
+
+}  // namespace
+}  // namespace kolva::test

@@ -454,6 +454,7 @@ int exec_module(PyObject* module) {
       {"TileNotFound", errors.tile_not_found},   {"CoreError", errors.core_error},
       {"ImageNotFound", errors.image_not_found}, {"MissingFile", errors.missing_file},
       {"Slide", slide_type()},
+      {"LevelInfo", level_info_type()},          {"ImageInfo", image_info_type()},
   };
   for (const auto& [name, value] : names) {
     Py_INCREF(value);

@@ -403,8 +403,42 @@ PyObject* get_name(PyObject* self, void*) {
   return str_of(s->name());
 }
 
-// A tuple of (width, height, tile width, tile height, tiles across, tiles down,
-// media type, downsample) per level.
+// Levels and associated images as struct sequences: tuples whose items have
+// names too (level.width, image.media_type).
+PyStructSequence_Field kLevelFields[] = {
+    {"width", nullptr},         {"height", nullptr},
+    {"tile_width", nullptr},    {"tile_height", nullptr},
+    {"tiles_across", nullptr},  {"tiles_down", nullptr},
+    {"media_type", nullptr},    {"downsample", nullptr},
+    {nullptr, nullptr},
+};
+PyStructSequence_Desc kLevelDesc = {"kolva._core.LevelInfo", "One pyramid level.", kLevelFields,
+                                    8};
+PyStructSequence_Field kImageFields[] = {
+    {"name", nullptr}, {"media_type", nullptr}, {"width", nullptr}, {"height", nullptr},
+    {nullptr, nullptr},
+};
+PyStructSequence_Desc kImageDesc = {"kolva._core.ImageInfo", "One associated image.",
+                                    kImageFields, 4};
+PyObject* g_level_type = nullptr;
+PyObject* g_image_type = nullptr;
+
+// A struct sequence of `type` holding the items of `tuple` (stolen).
+PyObject* named(PyObject* type, PyObject* tuple) {
+  if (tuple == nullptr) return nullptr;
+  PyObject* out = PyStructSequence_New(reinterpret_cast<PyTypeObject*>(type));
+  const Py_ssize_t n = PyTuple_Size(tuple);
+  for (Py_ssize_t i = 0; out != nullptr && i < n; ++i) {
+    PyObject* item = PyTuple_GetItem(tuple, i);
+    Py_INCREF(item);
+    PyStructSequence_SetItem(out, i, item);  // steals `item`
+  }
+  Py_DECREF(tuple);
+  return out;
+}
+
+// A LevelInfo (width, height, tile width, tile height, tiles across, tiles
+// down, media type, downsample) per level.
 PyObject* get_levels(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
     auto s = acquire(self);
@@ -414,14 +448,14 @@ PyObject* get_levels(PyObject* self, void*) {
     if (out == nullptr) return nullptr;
     for (std::size_t i = 0; i < levels.size(); ++i) {
       const auto& l = levels[i];
-      PyObject* item = Py_BuildValue(
+      PyObject* item = named(g_level_type, Py_BuildValue(
           "(KKKKKKs#d)", static_cast<unsigned long long>(l.info.dimensions.first),
           static_cast<unsigned long long>(l.info.dimensions.second),
           static_cast<unsigned long long>(l.info.tile_size.first),
           static_cast<unsigned long long>(l.info.tile_size.second),
           static_cast<unsigned long long>(l.info.tile_grid.first),
           static_cast<unsigned long long>(l.info.tile_grid.second), l.media_type.data(),
-          static_cast<Py_ssize_t>(l.media_type.size()), l.downsample);
+          static_cast<Py_ssize_t>(l.media_type.size()), l.downsample));
       if (item == nullptr) {
         Py_DECREF(out);
         return nullptr;
@@ -453,7 +487,7 @@ PyObject* get_properties(PyObject* self, void*) {
   });
 }
 
-// A tuple of (name, media type, width, height) per associated image.
+// An ImageInfo (name, media type, width, height) per associated image.
 PyObject* get_associated(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
     auto s = acquire(self);
@@ -463,11 +497,11 @@ PyObject* get_associated(PyObject* self, void*) {
     if (out == nullptr) return nullptr;
     for (std::size_t i = 0; i < images.size(); ++i) {
       const auto& a = images[i];
-      PyObject* item = Py_BuildValue(
+      PyObject* item = named(g_image_type, Py_BuildValue(
           "(s#s#KK)", a.name.data(), static_cast<Py_ssize_t>(a.name.size()), a.media_type.data(),
           static_cast<Py_ssize_t>(a.media_type.size()),
           static_cast<unsigned long long>(a.dimensions.first),
-          static_cast<unsigned long long>(a.dimensions.second));
+          static_cast<unsigned long long>(a.dimensions.second)));
       if (item == nullptr) {
         Py_DECREF(out);
         return nullptr;
@@ -530,9 +564,20 @@ PyType_Spec kSlideSpec = {"kolva._core.Slide", sizeof(SlideObject), 0, Py_TPFLAG
 }  // namespace
 
 PyObject* slide_type() {
+  if (g_level_type == nullptr) {
+    g_level_type = reinterpret_cast<PyObject*>(PyStructSequence_NewType(&kLevelDesc));
+    if (g_level_type == nullptr) return nullptr;
+  }
+  if (g_image_type == nullptr) {
+    g_image_type = reinterpret_cast<PyObject*>(PyStructSequence_NewType(&kImageDesc));
+    if (g_image_type == nullptr) return nullptr;
+  }
   if (g_slide_type == nullptr) g_slide_type = PyType_FromSpec(&kSlideSpec);
   return g_slide_type;
 }
+
+PyObject* level_info_type() { return g_level_type; }
+PyObject* image_info_type() { return g_image_type; }
 
 PyObject* wrap(std::shared_ptr<const slide::Slide> s, std::shared_ptr<FetchErrors> fetch_errors) {
   auto* type = reinterpret_cast<PyTypeObject*>(g_slide_type);

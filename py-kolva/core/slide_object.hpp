@@ -21,8 +21,11 @@ struct SlideObject {
   std::shared_ptr<FetchErrors>* fetch_errors;  // what its fetch functions raised
 };
 
-// The type, made by the first call (nullptr with an exception set on failure).
+// The type, made by the first call (nullptr with an exception set on failure),
+// with the struct sequences its levels and associated images are given as.
 PyObject* slide_type();
+PyObject* level_info_type();
+PyObject* image_info_type();
 
 // A new Slide object owning `s`.
 PyObject* wrap(std::shared_ptr<const slide::Slide> s,

@@ -1,7 +1,9 @@
 # Type stubs for kolva._core, the package's native module (C++, CPython limited API).
 import builtins
 from collections.abc import Callable, Iterable, Sequence
-from typing import Any, Protocol, SupportsIndex, TypeAlias, final
+from typing import Any, Final, Protocol, SupportsIndex, TypeAlias, final
+
+from _typeshed import structseq
 
 
 _Range: TypeAlias = tuple[int, int]  # (offset, length)
@@ -32,6 +34,43 @@ class _Siblings(Protocol):
     def open(self, relative: str) -> tuple[_Fetch, int, str, builtins.list[tuple[int, bytes]]]: ...
 
 @final
+class LevelInfo(structseq[Any], tuple[int, int, int, int, int, int, str, float]):
+    """One pyramid level."""
+
+    __match_args__: Final = ("width", "height", "tile_width", "tile_height", "tiles_across",
+                             "tiles_down", "media_type", "downsample")
+    @property
+    def width(self) -> int: ...
+    @property
+    def height(self) -> int: ...
+    @property
+    def tile_width(self) -> int: ...
+    @property
+    def tile_height(self) -> int: ...
+    @property
+    def tiles_across(self) -> int: ...
+    @property
+    def tiles_down(self) -> int: ...
+    @property
+    def media_type(self) -> str: ...
+    @property
+    def downsample(self) -> float: ...
+
+@final
+class ImageInfo(structseq[Any], tuple[str, str, int, int]):
+    """One associated image."""
+
+    __match_args__: Final = ("name", "media_type", "width", "height")
+    @property
+    def name(self) -> str: ...
+    @property
+    def media_type(self) -> str: ...
+    @property
+    def width(self) -> int: ...
+    @property
+    def height(self) -> int: ...
+
+@final
 class Slide:
     """An opened slide; immutable, usable from any thread."""
 
@@ -45,13 +84,11 @@ class Slide:
     @property
     def name(self) -> str: ...
     @property
-    def levels(self) -> tuple[tuple[int, int, int, int, int, int, str, float], ...]:
-        """(width, height, tile width, tile height, across, down, media type, downsample)."""
+    def levels(self) -> tuple[LevelInfo, ...]: ...
     @property
     def properties(self) -> dict[str, str]: ...
     @property
-    def associated(self) -> tuple[tuple[str, str, int, int], ...]:
-        """(name, media type, width, height) per associated image."""
+    def associated(self) -> tuple[ImageInfo, ...]: ...
     def read_tile(self, level: SupportsIndex, x: SupportsIndex, y: SupportsIndex, /) -> bytes: ...
     def read_tiles(self, level: SupportsIndex, coords: Iterable[Sequence[SupportsIndex]],
                    threads: SupportsIndex, /) -> list[bytes]: ...

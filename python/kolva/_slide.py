@@ -84,8 +84,9 @@ class Slide:
         self._options = options
         self.format: str = core.format
         levels = tuple(
-            Level(i, (w, h), (tw, th), (gx, gy), ds, mt)
-            for i, (w, h, tw, th, gx, gy, mt, ds) in enumerate(core.levels)
+            Level(i, (lv.width, lv.height), (lv.tile_width, lv.tile_height),
+                  (lv.tiles_across, lv.tiles_down), lv.downsample, lv.media_type)
+            for i, lv in enumerate(core.levels)
         )
         self.levels: tuple[Level, ...] = levels
         self.level_count: int = len(levels)
@@ -93,7 +94,7 @@ class Slide:
         self.level_dimensions: tuple[tuple[int, int], ...] = tuple(l.dimensions for l in levels)
         self.level_downsamples: tuple[float, ...] = tuple(l.downsample for l in levels)
         self._properties: dict[str, str] = core.properties
-        self._associated = {name: (mt, (w, h)) for name, mt, w, h in core.associated}
+        self._associated = {a.name: (a.media_type, (a.width, a.height)) for a in core.associated}
         # The native methods themselves: no Python frame between caller and core.
         self.read_tile = core.read_tile  # type: ignore[method-assign]
 
@@ -120,6 +121,40 @@ class Slide:
             return None
         import base64
         return base64.b64decode(encoded)
+
+    @property
+    def objective_power(self) -> float | None:
+        """The scanner's objective magnification (kolva.objective-power), or None when
+        the file does not say (or says something that is not a number)."""
+        power = self._properties.get("kolva.objective-power")
+        try:
+            return float(power) if power is not None else None
+        except ValueError:
+            return None
+
+    def summary(self) -> dict[str, Any]:
+        """What `kolva info` and the tile server say about the slide, as plain JSON
+        values: format, vendor, dimensions, levels, pixel size, objective power and
+        the names of the associated images."""
+        try:
+            mpp = self.mpp
+        except ValueError:  # a pixel size that is not a number
+            mpp = None
+        return {
+            "format": self.format,
+            "vendor": self._properties.get("kolva.vendor"),
+            "dimensions": list(self.dimensions),
+            "level_count": self.level_count,
+            "levels": [
+                {"index": lv.index, "dimensions": list(lv.dimensions),
+                 "tile_size": list(lv.tile_size), "tile_grid": list(lv.tile_grid),
+                 "downsample": lv.downsample, "media_type": lv.media_type}
+                for lv in self.levels
+            ],
+            "mpp": list(mpp) if mpp else None,
+            "objective_power": self.objective_power,
+            "associated_images": sorted(self._associated),
+        }
 
     @property
     def associated_images(self) -> Mapping[str, EncodedImage]:

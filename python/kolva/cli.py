@@ -242,9 +242,7 @@ def describe(opened: Slide) -> SlideInfo:
                 break
         levels.append(LevelInfo(lv.index, *lv.dimensions, *lv.tile_size, across, down,
                                 encoding, lv.media_type, lv.downsample))
-    props = slide.properties
-    mpp = slide.mpp
-    power = props.get("kolva.objective-power")
+    summary = slide.summary()
     associated = []
     images = slide.associated_images
     for name in images:
@@ -255,8 +253,8 @@ def describe(opened: Slide) -> SlideInfo:
         associated.append(AssociatedInfo(name, image.media_type, *image.dimensions,
                                          len(image.data)))
     return SlideInfo(opened.path, slide.level_count, levels, slide.format,
-                     props.get("kolva.vendor"), list(mpp) if mpp else None,
-                     float(power) if power else None, associated)
+                     summary["vendor"], summary["mpp"], summary["objective_power"] or None,
+                     associated)
 
 
 def _number(value: float) -> str:

@@ -435,3 +435,15 @@ def test_mutated_files_fail_in_words(tmp_path: Path, kind: str) -> None:
                 except kolva.SlideError as exc:
                     assert_plain(exc)
         slide.close()
+
+
+def test_summary_is_what_info_and_the_server_show() -> None:
+    """One summary of a slide for `kolva info --json` and the server's slide JSON."""
+    with kolva.open(kolva.example_path()) as slide:
+        summary = slide.summary()
+        assert summary["format"] == slide.format == "aperio"
+        assert summary["vendor"] == slide.properties["kolva.vendor"]
+        assert summary["levels"][1]["tile_grid"] == list(slide.levels[1].tile_grid)
+        assert summary["mpp"] == list(slide.mpp or ())
+        assert summary["objective_power"] == slide.objective_power
+        assert summary["associated_images"] == sorted(slide.associated_images)

@@ -139,46 +139,10 @@ def open_sources(sources: list[str]) -> dict[str, Entry]:
     return entries
 
 
-def _mpp(slide: kolva.Slide) -> list[float] | None:
-    try:
-        mpp = slide.mpp
-    except ValueError:  # a pixel size that is not a number
-        return None
-    return list(mpp) if mpp else None
-
-
 def describe(entry: Entry) -> dict[str, Any]:
-    """The JSON description of a slide."""
-    slide = entry.slide
-    props = slide.properties
-    power = props.get("kolva.objective-power")
-    try:
-        objective = float(power) if power is not None else None
-    except ValueError:
-        objective = None
-    try:
-        associated = sorted(slide.associated_images)
-    except kolva.SlideError:
-        associated = []
-    return {
-        "id": entry.id,
-        "name": entry.name,
-        "format": slide.format,
-        "dimensions": list(slide.dimensions),
-        "level_count": slide.level_count,
-        "levels": [
-            {
-                "index": lv.index,
-                "dimensions": list(lv.dimensions),
-                "tile_size": list(lv.tile_size),
-                "tile_grid": list(lv.tile_grid),
-                "downsample": lv.downsample,
-                "media_type": lv.media_type,
-            }
-            for lv in slide.levels
-        ],
-        "mpp": _mpp(slide),
-        "objective_power": objective,
-        "properties": props,
-        "associated_images": associated,
-    }
+    """The JSON description of a slide: the slide's own summary (as `kolva info`
+    gives it), its id and name here, and its properties."""
+    summary = entry.slide.summary()
+    summary.pop("vendor")
+    return {"id": entry.id, "name": entry.name, **summary,
+            "properties": entry.slide.properties}

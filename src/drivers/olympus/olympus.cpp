@@ -8,6 +8,7 @@
 #include "drivers/common/decoder_tiler.hpp"
 #include "drivers/common/run.hpp"
 #include "format/vsi/vsi.hpp"
+#include "slide/jpeg_join.hpp"
 #include "slide/metadata.hpp"
 #include "tiff_tools/tiff_tools.hpp"
 
@@ -21,10 +22,6 @@ namespace vsi = format::vsi;
 // The metadata tree and thumbnail sit near the start of a .vsi; files are a
 // few megabytes at most. Only this much is read.
 constexpr std::uint64_t kMaxVsiBytes = std::uint64_t{64} << 20;
-
-// "Adobe" APP14, transform 0: the samples are RGB, not YCbCr.
-constexpr std::uint8_t kAdobeRgb[] = {0xFF, 0xEE, 0x00, 0x0E, 'A',  'd',  'o',  'b',
-                                      'e',  0x00, 0x64, 0x00, 0x00, 0x00, 0x00, 0x00};
 
 std::string number_text(double v) { return vsi::value_text(vsi::Value{v}); }
 
@@ -57,17 +54,15 @@ std::optional<slide::AssociatedImage> thumbnail(ByteSpan file) {
     }
     const ByteSpan strip = file.subspan(*offset, *count);
     if (strip[0] != 0xFF || strip[1] != 0xD8) continue;
-    Bytes jpeg = {0xFF, 0xD8};
-    if (ifd.scalar(262) == std::optional<std::uint64_t>(2)) {
-      jpeg.insert(jpeg.end(), std::begin(kAdobeRgb), std::end(kAdobeRgb));
+    const tiff_tools::Data* tables = ifd.get(347);
+    const auto* t = tables ? tables->u8vec() : nullptr;
+    Bytes jpeg = slide::jpeg_stream_head(t ? ByteSpan(*t) : ByteSpan(),
+                                         ifd.scalar(262) == std::optional<std::uint64_t>(2));
+    if (jpeg.empty()) {
+      jpeg.assign(strip.begin(), strip.end());
+    } else {
+      jpeg.insert(jpeg.end(), strip.begin() + 2, strip.end());
     }
-    if (const tiff_tools::Data* tables = ifd.get(347)) {
-      if (const auto* t = tables->u8vec(); t && t->size() >= 4) {
-        // Without their SOI and EOI.
-        jpeg.insert(jpeg.end(), t->begin() + 2, t->end() - 2);
-      }
-    }
-    jpeg.insert(jpeg.end(), strip.begin() + 2, strip.end());
     slide::AssociatedImage image{"overview", "image/jpeg", {*width, *height},
                                  slide::TilePlan{{}, slide::Splice{}}};
     std::get<slide::Splice>(image.plan.assembly).own_prefix = std::move(jpeg);

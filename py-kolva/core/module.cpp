@@ -190,6 +190,22 @@ PyObject* write_shard(PyObject*, PyObject* args) {
   });
 }
 
+// The slide of a remote opening, or its error (the fetch's own exception when
+// it raised one). Tiles are read exactly as planned from then on: the range
+// caches stop reading ahead.
+PyObject* wrap_remote(slide::SlideResult<std::shared_ptr<const slide::Slide>> opened,
+                      std::shared_ptr<FetchErrors> errors) {
+  if (!opened.ok()) {
+    if (opened.error().kind == ErrorKind::Io && errors->restore()) return nullptr;
+    return binding::raise_slide_error(opened.error());
+  }
+  const slide::SourceSet& set = opened.value()->sources();
+  for (slide::SourceIndex i = 0; i < set.size(); ++i) {
+    if (auto* cache = dynamic_cast<std_io::CachedSource*>(&set.at(i))) cache->set_read_ahead(false);
+  }
+  return wrap(std::move(opened).value(), std::move(errors));
+}
+
 // open_fetch(fetch, size, name, seeds, tile_size=0, cache_size=..., siblings=None) -> Slide:
 // a slide read through `fetch` (see python_fetch), `size` bytes long, named
 // `name` in messages, with a range cache of `cache_size` bytes (0: none)
@@ -235,21 +251,8 @@ PyObject* open_fetch(PyObject*, PyObject* args, PyObject* kwargs) {
     std::optional<slide::SlideResult<std::shared_ptr<const slide::Slide>>> opened;
     Py_BEGIN_ALLOW_THREADS
     opened = slide::Slide::open(slide::SourceSet(std::move(source), std::move(siblings)), options);
-    if (opened->ok()) {
-      // Tiles are read exactly as planned from now on.
-      const slide::SourceSet& set = (*opened)->get()->sources();
-      for (slide::SourceIndex i = 0; i < set.size(); ++i) {
-        if (auto* cache = dynamic_cast<std_io::CachedSource*>(&set.at(i))) {
-          cache->set_read_ahead(false);
-        }
-      }
-    }
     Py_END_ALLOW_THREADS
-    if (!opened->ok()) {
-      if (opened->error().kind == ErrorKind::Io && errors->restore()) return nullptr;
-      return binding::raise_slide_error(opened->error());
-    }
-    return wrap(std::move(*opened).value(), std::move(errors));
+    return wrap_remote(std::move(*opened), std::move(errors));
   });
 }
 
@@ -389,20 +392,8 @@ PyObject* open_dicom_fetch(PyObject*, PyObject* args, PyObject* kwargs) {
     auto siblings = std::make_shared<dicom::NamedSiblings>(
         std::vector<std::shared_ptr<std_io::RangeSource>>(files.begin() + 1, files.end()));
     opened = slide::Slide::open(slide::SourceSet(files[0], std::move(siblings)), options);
-    if (opened->ok()) {
-      const slide::SourceSet& set = (*opened)->get()->sources();
-      for (slide::SourceIndex i = 0; i < set.size(); ++i) {
-        if (auto* cache = dynamic_cast<std_io::CachedSource*>(&set.at(i))) {
-          cache->set_read_ahead(false);
-        }
-      }
-    }
     Py_END_ALLOW_THREADS
-    if (!opened->ok()) {
-      if (opened->error().kind == ErrorKind::Io && errors->restore()) return nullptr;
-      return binding::raise_slide_error(opened->error());
-    }
-    return wrap(std::move(*opened).value(), std::move(errors));
+    return wrap_remote(std::move(*opened), std::move(errors));
   });
 }
 

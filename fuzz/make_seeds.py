@@ -27,7 +27,8 @@ import tifffile  # noqa: E402
 from fixtures import codec_tiffs, ets, ndpi, tiff_slides  # noqa: E402
 
 CORPUS = HERE / "corpus"
-TARGETS = ("fuzz_open", "fuzz_tiff", "fuzz_ets", "fuzz_ndpi", "fuzz_jpeg", "fuzz_slide")
+TARGETS = ("fuzz_open", "fuzz_tiff", "fuzz_ets", "fuzz_ndpi", "fuzz_jpeg", "fuzz_slide",
+           "fuzz_dicom")
 MAX_SEED = 64 * 1024
 
 
@@ -291,6 +292,33 @@ def write(target: str, seeds: dict[str, bytes]) -> None:
         (d / f"seed-{name}").write_bytes(data)
 
 
+def dicom_seeds(d: Path) -> dict[str, bytes]:
+    """Tiny DICOM instances: every offset-table variant, split fragments, sparse,
+    several focal planes and optical paths, uncompressed (explicit and implicit VR)
+    and RLE."""
+    from fixtures import dicom
+
+    uid = "1.2.3.4"
+    img = dicom.image(40, 24)
+    variants = {
+        "basic": {}, "empty": {"offsets": "empty"}, "extended": {"offsets": "extended"},
+        "split": {"offsets": "empty", "fragments": 2}, "sparse": {"sparse": True, "skip": frozenset({(1, 0)})},
+        "native": {"codec": "native"}, "implicit": {"codec": "native", "implicit": True},
+        "rle": {"codec": "rle"},
+    }
+    out = {}
+    for name, options in variants.items():
+        path = d / f"{name}.dcm"
+        dicom.write_instance(path, {(0, "1"): img}, tile=16, series_uid=uid, study_uid=uid,
+                             **options)
+        out[f"dicom-{name}"] = path.read_bytes()
+    planes = {(z, p): dicom.image(32, 16, z) for z in (0, 1) for p in ("a", "b")}
+    dicom.write_instance(d / "zp.dcm", planes, tile=16, series_uid=uid, study_uid=uid,
+                         codec="native")
+    out["dicom-planes-paths"] = (d / "zp.dcm").read_bytes()
+    return out
+
+
 def main() -> None:
     """Writes the seeds of the targets named on the command line (all without)."""
     only = set(sys.argv[1:]) or set(TARGETS)
@@ -300,6 +328,7 @@ def main() -> None:
         nd = ndpi_seeds(tmp)
         et = ets_seeds(tmp)
         sl = slide_seeds(tmp)
+        dc = dicom_seeds(tmp) if "fuzz_dicom" in only else {}
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
     te, ee = tiff_edges(tiff["generic-le"]), ets_edges()
@@ -314,6 +343,7 @@ def main() -> None:
         "fuzz_ets": lambda: {**et, **ee},
         "fuzz_jpeg": lambda: {**jpeg_edges(), **jpeg_headers({**tiff, **nd})},
         "fuzz_slide": lambda: {**sl, **tiff, **nd, **no_loops},
+        "fuzz_dicom": lambda: dc,
     }
     for target in TARGETS:
         if target in only:

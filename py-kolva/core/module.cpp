@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "drivers/dicom/series.hpp"
 #include "common/convert.hpp"
 #include "common/errors.hpp"
 #include "export/shard.hpp"
@@ -193,6 +194,22 @@ PyObject* write_shard(PyObject*, PyObject* args) {
   });
 }
 
+// The slide of a remote opening, or its error (the fetch's own exception when
+// it raised one). Tiles are read exactly as planned from then on: the range
+// caches stop reading ahead.
+PyObject* wrap_remote(slide::SlideResult<std::shared_ptr<const slide::Slide>> opened,
+                      std::shared_ptr<FetchErrors> errors) {
+  if (!opened.ok()) {
+    if (opened.error().kind == ErrorKind::Io && errors->restore()) return nullptr;
+    return binding::raise_slide_error(opened.error());
+  }
+  const slide::SourceSet& set = opened.value()->sources();
+  for (slide::SourceIndex i = 0; i < set.size(); ++i) {
+    if (auto* cache = dynamic_cast<std_io::CachedSource*>(&set.at(i))) cache->set_read_ahead(false);
+  }
+  return wrap(std::move(opened).value(), std::move(errors));
+}
+
 // open_fetch(fetch, size, name, seeds, tile_size=0, cache_size=..., siblings=None) -> Slide:
 // a slide read through `fetch` (see python_fetch), `size` bytes long, named
 // `name` in messages, with a range cache of `cache_size` bytes (0: none)
@@ -238,21 +255,149 @@ PyObject* open_fetch(PyObject*, PyObject* args, PyObject* kwargs) {
     std::optional<slide::SlideResult<std::shared_ptr<const slide::Slide>>> opened;
     Py_BEGIN_ALLOW_THREADS
     opened = slide::Slide::open(slide::SourceSet(std::move(source), std::move(siblings)), options);
-    if (opened->ok()) {
-      // Tiles are read exactly as planned from now on.
-      const slide::SourceSet& set = (*opened)->get()->sources();
-      for (slide::SourceIndex i = 0; i < set.size(); ++i) {
-        if (auto* cache = dynamic_cast<std_io::CachedSource*>(&set.at(i))) {
-          cache->set_read_ahead(false);
-        }
+    Py_END_ALLOW_THREADS
+    return wrap_remote(std::move(*opened), std::move(errors));
+  });
+}
+
+// The DICOM options of open_dicom and open_dicom_fetch.
+bool dicom_options(int named, int folder, const char* series, unsigned long long focal_plane,
+                   const char* optical_path, slide::OpenOptions& options) {
+  options.named = named != 0;
+  options.folder = folder != 0;
+  options.series = series;
+  options.focal_plane = focal_plane;
+  options.optical_path = optical_path;
+  return true;
+}
+
+// open_dicom(paths, named=False, folder=False, series="", focal_plane=0,
+// optical_path="") -> Slide: the DICOM whole-slide series of the instance
+// files `paths`: paths[0] and the files beside it (one path, not `named`), or
+// exactly the files named.
+PyObject* open_dicom(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"paths",       "named",        "folder", "series",
+                                   "focal_plane", "optical_path", nullptr};
+    PyObject* paths_arg = nullptr;
+    int named = 0;
+    int folder = 0;
+    const char* series = "";
+    unsigned long long focal_plane = 0;
+    const char* optical_path = "";
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|ppsKs:open_dicom", const_cast<char**>(kwlist),
+                                     &paths_arg, &named, &folder, &series, &focal_plane,
+                                     &optical_path)) {
+      return nullptr;
+    }
+    slide::OpenOptions options;
+    dicom_options(named, folder, series, focal_plane, optical_path, options);
+    std::vector<std::string> paths;
+    PyObject* it = PyObject_GetIter(paths_arg);
+    if (it == nullptr) return nullptr;
+    PyObject* item;
+    while ((item = PyIter_Next(it)) != nullptr) {
+      PyObject* encoded = PyUnicode_Check(item) ? PyUnicode_EncodeFSDefault(item) : nullptr;
+      Py_DECREF(item);
+      if (encoded == nullptr) {
+        Py_DECREF(it);
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "paths must be str");
+        return nullptr;
       }
+      paths.emplace_back(PyBytes_AsString(encoded), static_cast<std::size_t>(PyBytes_Size(encoded)));
+      Py_DECREF(encoded);
+    }
+    Py_DECREF(it);
+    if (PyErr_Occurred()) return nullptr;
+    if (paths.empty()) {
+      PyErr_SetString(PyExc_ValueError, "open_dicom needs at least one path");
+      return nullptr;
+    }
+    std::optional<slide::SlideResult<std::shared_ptr<const slide::Slide>>> opened;
+    Py_BEGIN_ALLOW_THREADS
+    std::vector<std::shared_ptr<std_io::RangeSource>> files;
+    for (const std::string& path : paths) {
+      auto file = std_io::SharedFileSource::open(path);
+      if (!file.ok()) {
+        opened = slide::errors::cannot_open(path, file.error());
+        break;
+      }
+      files.push_back(std::move(file).value());
+    }
+    if (!opened) {
+      std::shared_ptr<slide::Siblings> siblings;
+      if (files.size() == 1 && !options.named) {
+        siblings = slide::LocalSiblings::of_file(paths[0]);
+      } else {
+        siblings = std::make_shared<dicom::NamedSiblings>(
+            std::vector<std::shared_ptr<std_io::RangeSource>>(files.begin() + 1, files.end()));
+      }
+      opened = slide::Slide::open(slide::SourceSet(std::move(files[0]), std::move(siblings)),
+                                  options);
     }
     Py_END_ALLOW_THREADS
-    if (!opened->ok()) {
-      if (opened->error().kind == ErrorKind::Io && errors->restore()) return nullptr;
-      return binding::raise_slide_error(opened->error());
+    if (!opened->ok()) return binding::raise_slide_error(opened->error());
+    return wrap(std::move(*opened).value());
+  });
+}
+
+// open_dicom_fetch(instances, named=False, folder=False, series="",
+// focal_plane=0, optical_path="", cache_size=...) -> Slide: open_dicom over
+// remote instances, each (fetch, size, name, seeds) as for open_fetch; the
+// first is source 0, the others its siblings.
+PyObject* open_dicom_fetch(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"instances",   "named",        "folder",     "series",
+                                   "focal_plane", "optical_path", "cache_size", nullptr};
+    PyObject* instances_arg = nullptr;
+    int named = 0;
+    int folder = 0;
+    const char* series = "";
+    unsigned long long focal_plane = 0;
+    const char* optical_path = "";
+    unsigned long long cache_size = std_io::CacheOptions{}.capacity;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|ppsKsK:open_dicom_fetch",
+                                     const_cast<char**>(kwlist), &instances_arg, &named, &folder,
+                                     &series, &focal_plane, &optical_path, &cache_size)) {
+      return nullptr;
     }
-    return wrap(std::move(*opened).value(), std::move(errors));
+    slide::OpenOptions options;
+    dicom_options(named, folder, series, focal_plane, optical_path, options);
+    auto errors = std::make_shared<FetchErrors>();
+    std::vector<std::shared_ptr<std_io::RangeSource>> files;
+    PyObject* it = PyObject_GetIter(instances_arg);
+    if (it == nullptr) return nullptr;
+    PyObject* item;
+    while ((item = PyIter_Next(it)) != nullptr) {
+      PyObject* fetch = nullptr;
+      unsigned long long size = 0;
+      const char* name = nullptr;
+      PyObject* seeds = nullptr;
+      std::shared_ptr<std_io::RangeSource> source;
+      if (PyArg_ParseTuple(item, "OKsO:instance", &fetch, &size, &name, &seeds)) {
+        source = remote_source(fetch, size, name, seeds,
+                               std::max<unsigned long long>(cache_size, 1 << 20), errors);
+      }
+      Py_DECREF(item);
+      if (source == nullptr) {
+        Py_DECREF(it);
+        return nullptr;
+      }
+      files.push_back(std::move(source));
+    }
+    Py_DECREF(it);
+    if (PyErr_Occurred()) return nullptr;
+    if (files.empty()) {
+      PyErr_SetString(PyExc_ValueError, "open_dicom_fetch needs at least one instance");
+      return nullptr;
+    }
+    std::optional<slide::SlideResult<std::shared_ptr<const slide::Slide>>> opened;
+    Py_BEGIN_ALLOW_THREADS
+    auto siblings = std::make_shared<dicom::NamedSiblings>(
+        std::vector<std::shared_ptr<std_io::RangeSource>>(files.begin() + 1, files.end()));
+    opened = slide::Slide::open(slide::SourceSet(files[0], std::move(siblings)), options);
+    Py_END_ALLOW_THREADS
+    return wrap_remote(std::move(*opened), std::move(errors));
   });
 }
 
@@ -260,6 +405,15 @@ PyMethodDef kModuleMethods[] = {
     {"open_fetch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_fetch)),
      METH_VARARGS | METH_KEYWORDS,
      "open_fetch(fetch, size, name, seeds, tile_size=0, cache_size=..., siblings=None) -> Slide"},
+    {"open_dicom", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_dicom)),
+     METH_VARARGS | METH_KEYWORDS,
+     "open_dicom(paths, named=False, folder=False, series='', focal_plane=0, optical_path='')"
+     " -> Slide"},
+    {"open_dicom_fetch",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_dicom_fetch)),
+     METH_VARARGS | METH_KEYWORDS,
+     "open_dicom_fetch(instances, named=False, folder=False, series='', focal_plane=0, "
+     "optical_path='', cache_size=...) -> Slide"},
     {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_slide)),
      METH_VARARGS | METH_KEYWORDS, "open(path, tile_size=0) -> Slide"},
     {"write_shard", write_shard, METH_VARARGS,

@@ -14,7 +14,7 @@ from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, cast
 
-from . import _core, _remote, _sources
+from . import _core, _dicom, _dicomweb, _remote, _sources
 from ._core import SlideError, TileNotFound
 
 if TYPE_CHECKING:
@@ -59,7 +59,7 @@ class _AssociatedImages(Mapping[str, EncodedImage]):
         if name not in self._entries:
             raise KeyError(name)
         media_type, dimensions = self._entries[name]
-        return EncodedImage(media_type, self._slide._core.read_associated(name), dimensions)
+        return EncodedImage(media_type, self._slide._read_associated(name), dimensions)
 
     def __iter__(self) -> Iterator[str]:
         return iter(self._entries)
@@ -141,6 +141,15 @@ class Slide:
         return float(x), float(y)
 
     @property
+    def icc_profile(self) -> bytes | None:
+        """The ICC colour profile the file carries for its pixels, or None."""
+        encoded = self._properties.get("dicom.icc-profile")
+        if encoded is None:
+            return None
+        import base64
+        return base64.b64decode(encoded)
+
+    @property
     def objective_power(self) -> float | None:
         """The scanner's objective magnification (kolva.objective-power), or None when
         the file does not say (or says something that is not a number)."""
@@ -178,6 +187,9 @@ class Slide:
     def associated_images(self) -> Mapping[str, EncodedImage]:
         """Label, macro, thumbnail and similar images, returned without decoding."""
         return _AssociatedImages(self, self._associated)
+
+    def _read_associated(self, name: str) -> bytes:
+        return cast(bytes, self._core.read_associated(name))
 
     @property
     def closed(self) -> bool:
@@ -290,6 +302,58 @@ class Slide:
         return f"<kolva.Slide {self.format} {self._source!r} ({state})>"
 
 
+class _DicomWebSlide(Slide):
+    """A DICOM series read over DICOMweb: the native slide holds stand-ins for the
+    frames (see `kolva._dicomweb`), which are fetched from the server as they are read."""
+
+    def __init__(self, core: Any, source: Any, options: dict[str, Any],
+                 series: _dicomweb.Series) -> None:
+        super().__init__(core, source, options)
+        self._series = series
+        self.read_tile = self._read_web_tile  # type: ignore[method-assign]
+
+    def _read_web_tile(self, level: int, x: int, y: int) -> bytes:
+        return self.read_tiles(level, [(x, y)])[0]
+
+    def _replace(self, wrapped: list[bytes]) -> list[bytes]:
+        found = [_dicomweb.stand_in(w) for w in wrapped]
+        frames = self._series.fetch_all((i, n) for _, i, n, _ in found)
+        return [_dicomweb.finish(head, frames[(i, n)], skip) for head, i, n, skip in found]
+
+    def read_tiles(self, level: int, coords: Iterable[tuple[int, int]], *,
+                   threads: int | None = None) -> list[bytes]:
+        """The tiles at `coords` of `level`: frames fetched in batches per instance,
+        the requests in parallel (at most `max_requests` of `kolva.open`)."""
+        return self._replace(cast("list[bytes]", self._core.read_tiles(level, list(coords), 1)))
+
+    def _read_associated(self, name: str) -> bytes:
+        return self._replace([cast(bytes, self._core.read_associated(name))])[0]
+
+    # A frame's size is known once it has come back: batches are fetched, then sized.
+    def tile_nbytes(self, level: int, coords: Iterable[tuple[int, int]], *,
+                    threads: int | None = None) -> np.ndarray:
+        import numpy as np
+
+        return np.array([len(t) for t in self.read_tiles(level, coords)], np.int64)
+
+    def read_tiles_into(self, level: int, coords: Iterable[tuple[int, int]], out: Any, *,
+                        threads: int | None = None) -> np.ndarray:
+        import numpy as np
+
+        view = memoryview(_writable(out)).cast("B")
+        if view.readonly:
+            raise BufferError("out must be a writable buffer")
+        tiles = self.read_tiles(level, coords)
+        offsets = np.zeros(len(tiles) + 1, np.int64)
+        np.cumsum([len(t) for t in tiles], out=offsets[1:])
+        if int(offsets[-1]) > view.nbytes:
+            raise ValueError(f"out holds {view.nbytes} bytes; the {len(tiles)} tiles need "
+                             f"{int(offsets[-1])} (size the buffer with tile_nbytes)")
+        for tile, at in zip(tiles, offsets.tolist()):
+            view[at:at + len(tile)] = tile
+        return offsets
+
+
 def _reopen(source: Any, options: dict[str, Any]) -> Slide:
     return open(source, **options)
 
@@ -299,9 +363,10 @@ def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None, 
          cache_size: int = _remote.DEFAULT_CACHE_SIZE,
          max_requests: int = _remote.DEFAULT_MAX_REQUESTS,
          timeout: float | None = _remote.DEFAULT_TIMEOUT,
-         retries: int = _remote.DEFAULT_RETRIES) -> Slide:
-    """Opens a slide: Aperio SVS, Philips TIFF, Hamamatsu NDPI, Olympus ETS/VSI or a
-    tiled TIFF/BigTIFF pyramid. Raises `kolva.UnsupportedFormat` for files that are no
+         retries: int = _remote.DEFAULT_RETRIES, series: str | None = None,
+         focal_plane: int = 0, optical_path: str | None = None) -> Slide:
+    """Opens a slide: Aperio SVS, Philips TIFF, Hamamatsu NDPI, Olympus ETS/VSI, a
+    tiled TIFF/BigTIFF pyramid or a DICOM whole-slide series. Raises `kolva.UnsupportedFormat` for files that are no
     such slide and `kolva.SlideError` when the file cannot be read.
 
     `source` is a local path, a URL (``http://``, ``https://``, ``s3://``, ``gs://``,
@@ -325,22 +390,59 @@ def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None, 
     the last column and row end at the level's edge (their JPEG is smaller, not
     padded). Default (None): NDPI levels keep the file's own tiling, one tile per
     run of restart intervals. Other formats store their tiles as such and ignore
-    tile_size."""
+    tile_size.
+
+    DICOM (VL Whole Slide Microscopy): `source` is a folder holding the series'
+    instance files, any one instance (the rest of its series is found beside it) or
+    a list of instance paths. A folder with several series needs `series` (a
+    SeriesInstanceUID). `focal_plane` (an index, lowest plane first) and
+    `optical_path` (an OpticalPathIdentifier) choose what is served when the series
+    has several; the properties `dicom.optical-paths` and `dicom.focal-planes` list
+    them. Every frame is handed out as stored; a tile that a sparse (TILED_SPARSE)
+    level does not store raises `kolva.TileNotFound`, as absent tiles do in every
+    format."""
     options: dict[str, Any] = {}
     if tile_size is not None:
         options["tile_size"] = tile_size
+    dicom = _dicom.options_of(series, focal_plane, optical_path)
+    if series is not None:
+        options["series"] = series
+    if focal_plane:
+        options["focal_plane"] = focal_plane
+    if optical_path is not None:
+        options["optical_path"] = optical_path
+    if isinstance(source, (list, tuple)):
+        if source and all(isinstance(p, str) and _sources.is_url(p) for p in source):
+            return _open_remote_dicom(list(source), options, dicom, storage_options=storage_options,
+                                      cache_size=cache_size, max_requests=max_requests,
+                                      timeout=timeout, retries=retries)
+        return Slide(_dicom.open_local([os.fspath(p) for p in source], dicom), list(source),
+                     options)
     if isinstance(source, os.PathLike):
         source = os.fspath(source)
         if isinstance(source, bytes):
             source = os.fsdecode(source)
+    if isinstance(source, str) and _dicomweb.is_series_url(source):
+        headers = (storage_options or {}).get("headers")
+        if storage_options:
+            options["storage_options"] = dict(storage_options)
+        core, series_ = _dicomweb.open_series(source, dicom, headers, timeout, max_requests)
+        return _DicomWebSlide(core, source, options, series_)
     if isinstance(source, str) and _sources.is_url(source):
         local = _sources.local_path_of(source)
+        if local is None and (source.endswith("/") or source.lower().endswith(".dcm")):
+            return _open_remote_dicom(source, options, dicom, storage_options=storage_options,
+                                      cache_size=cache_size, max_requests=max_requests,
+                                      timeout=timeout, retries=retries)
         if local is None:
             return _open_remote(source, options, storage_options=storage_options,
                                 cache_size=cache_size, max_requests=max_requests,
                                 timeout=timeout, retries=retries)
         source = local
     if isinstance(source, str):
+        if (_dicom.holds_dicom(source) if os.path.isdir(source)
+                else _dicom.is_dicom_file(source)):
+            return Slide(_dicom.open_local(source, dicom), source, options)
         return Slide(_core.open(source, tile_size or 0), source, options)
     if not hasattr(source, "read") and hasattr(source, "fs") and callable(getattr(source, "open", None)):
         source = source.open()  # an fsspec OpenFile: its file object
@@ -376,6 +478,22 @@ def _open_remote(source: Any, options: dict[str, Any], *, storage_options: dict[
     core = _core.open_fetch(remote.fetch, remote.size, remote.name, seeds,
                             options.get("tile_size") or 0, cache_size, siblings)
     return Slide(core, source, options, remote)
+
+
+def _open_remote_dicom(source: str | list[str], options: dict[str, Any], dicom: dict[str, Any], *,
+                       storage_options: dict[str, Any] | None, cache_size: int,
+                       max_requests: int, timeout: float | None, retries: int) -> Slide:
+    """A DICOM series read over the network: a folder URL (ending in "/"), an
+    instance URL (.dcm) with the rest of its folder, or a list of instance URLs."""
+    if storage_options:
+        options["storage_options"] = dict(storage_options)
+
+    def make(url: str) -> _remote.RemoteFile:
+        return _remote.remote_file(url, storage_options, max_requests=max_requests,
+                                   timeout=timeout, retries=retries)
+
+    core = _dicom.open_remote(source, storage_options, dicom, make, cache_size)
+    return Slide(core, source, options)
 
 
 # Re-exported for `kolva/__init__.py`.

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "drivers/aperio/aperio.hpp"
+#include "drivers/dicom/dicom.hpp"
 #include "drivers/common/run.hpp"
 #include "drivers/generic_tiff/generic_tiff.hpp"
 #include "drivers/hamamatsu/hamamatsu.hpp"
@@ -24,7 +25,10 @@ const AperioDriver kAperio;
 const PhilipsDriver kPhilips;
 const GenericTiffDriver kGenericTiff;
 const HamamatsuDriver kHamamatsu;
-const Driver* const kDrivers[] = {&kOlympus, &kAperio, &kPhilips, &kGenericTiff, &kHamamatsu};
+const DicomDriver kDicom;
+// DICOM first: an instance may also be a valid TIFF (its header in the preamble).
+const Driver* const kDrivers[] = {&kDicom,        &kOlympus,  &kAperio,
+                                  &kPhilips,      &kGenericTiff, &kHamamatsu};
 
 constexpr std::size_t kHeadBytes = 512;
 constexpr std::size_t kHeaderBytes = 8;  // a TIFF header

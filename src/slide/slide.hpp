@@ -138,6 +138,15 @@ struct OpenOptions {
   // Edge of the tiles NDPI levels are cut into (a multiple of the JPEG MCU
   // size); 0 keeps the file's own tiling. Other formats keep their stored tiles.
   std::uint64_t tile_size = 0;
+  // DICOM series: the SeriesInstanceUID to open ("": the one of the file
+  // opened, or the only one), the focal plane (an index, lowest first) and the
+  // optical path ("": the first) to serve; `folder`: the files are a folder's,
+  // none of them chosen; `named`: every file was named, so each must be read.
+  std::string series;
+  std::uint64_t focal_plane = 0;
+  std::string optical_path;
+  bool folder = false;
+  bool named = false;
 };
 
 using Coord = std::pair<std::uint64_t, std::uint64_t>;  // (x, y)

@@ -1,0 +1,97 @@
+"""DICOM series read over HTTP (the loopback range server) and S3 (moto): the same
+frames as from the local files, with the requests of the opening counted."""
+from __future__ import annotations
+
+from pathlib import Path
+
+import pytest
+
+import kolva
+from fixtures.dicom import write_series
+from fixtures.http_server import RangeServer
+
+pytest.importorskip("pydicom")
+
+
+@pytest.fixture(scope="module")
+def series(tmp_path_factory):
+    tmp = tmp_path_factory.mktemp("dicom-remote")
+    return {"basic": write_series(tmp / "basic", levels=3),
+            "empty": write_series(tmp / "empty", levels=2, offsets="empty"),
+            "extended": write_series(tmp / "extended", levels=2, offsets="extended")}
+
+
+@pytest.fixture(scope="module")
+def server(series):
+    files = {f"{kind}/{f.name}": f.read_bytes() for kind, s in series.items()
+             for f in s.folder.iterdir()}
+    with RangeServer(files) as srv:
+        yield srv
+
+
+def _same_tiles(remote: kolva.Slide, local: kolva.Slide) -> None:
+    assert remote.level_dimensions == local.level_dimensions
+    assert remote.properties == local.properties
+    for level in range(local.level_count):
+        across, down = local.levels[level].tile_grid
+        coords = [(x, y) for y in range(down) for x in range(across)]
+        assert remote.read_tiles(level, coords) == local.read_tiles(level, coords)
+        assert remote.read_tile(level, 0, 0) == local.read_tile(level, 0, 0)
+    for name in local.associated_images:
+        assert remote.associated_images[name].data == local.associated_images[name].data
+
+
+@pytest.mark.parametrize("kind", ["basic", "extended"])
+def test_a_series_with_offset_tables_opens_in_one_request_per_instance(server, series, kind):
+    files = sorted(series[kind].folder.iterdir())
+    server.reset_counts()
+    remote = kolva.open([server.url(f"{kind}/{f.name}") for f in files])
+    # Every instance's header and offset table come in its first window, all at once.
+    assert server.counts.requests == len(files)
+    _same_tiles(remote, kolva.open(series[kind].folder))
+
+
+def test_a_series_without_offset_tables_scans_item_headers(server, series):
+    files = sorted(series["empty"].folder.iterdir())
+    remote = kolva.open([server.url(f"empty/{f.name}") for f in files])
+    _same_tiles(remote, kolva.open(series["empty"].folder))
+
+
+def test_tile_batches_cost_one_request_per_merged_run(server, series):
+    files = sorted(series["basic"].folder.iterdir())
+    remote = kolva.open([server.url(f"basic/{f.name}") for f in files])
+    server.reset_counts()
+    across, down = remote.levels[0].tile_grid
+    remote.read_tiles(0, [(x, y) for y in range(down) for x in range(across)])
+    # The frames of a level lie back to back: one request at most (none when the
+    # opening window already holds them).
+    assert server.counts.requests <= 1
+
+
+@pytest.fixture(scope="module")
+def s3(series):
+    pytest.importorskip("s3fs")
+    moto_server = pytest.importorskip("moto.server")
+    import fsspec
+
+    srv = moto_server.ThreadedMotoServer(ip_address="127.0.0.1", port=0, verbose=False)
+    srv.start()
+    try:
+        host, port = srv.get_host_and_port()
+        options = {"endpoint_url": f"http://{host}:{port}", "key": "testing", "secret": "testing"}
+        fs = fsspec.filesystem("s3", skip_instance_cache=True, **options)
+        fs.mkdir("idc")
+        for kind, s in series.items():
+            for f in s.folder.iterdir():
+                fs.pipe(f"idc/{kind}/{f.name}", f.read_bytes())
+        yield options
+    finally:
+        srv.stop()
+
+
+@pytest.mark.parametrize("kind", ["basic", "empty"])
+def test_a_remote_folder_and_a_remote_instance_open_their_series(s3, series, kind):
+    local = kolva.open(series[kind].folder)
+    _same_tiles(kolva.open(f"s3://idc/{kind}/", storage_options=s3), local)
+    one = kolva.open(f"s3://idc/{kind}/level-1.dcm", storage_options=s3)
+    assert one.level_count == local.level_count

@@ -9,6 +9,7 @@ import pytest
 import kolva
 from fixtures.dicom import write_series
 from fixtures.http_server import RangeServer
+from fixtures.s3 import loopback_s3
 
 pytest.importorskip("pydicom")
 
@@ -70,23 +71,9 @@ def test_tile_batches_cost_one_request_per_merged_run(server, series):
 
 @pytest.fixture(scope="module")
 def s3(series):
-    pytest.importorskip("s3fs")
-    moto_server = pytest.importorskip("moto.server")
-    import fsspec
-
-    srv = moto_server.ThreadedMotoServer(ip_address="127.0.0.1", port=0, verbose=False)
-    srv.start()
-    try:
-        host, port = srv.get_host_and_port()
-        options = {"endpoint_url": f"http://{host}:{port}", "key": "testing", "secret": "testing"}
-        fs = fsspec.filesystem("s3", skip_instance_cache=True, **options)
-        fs.mkdir("idc")
-        for kind, s in series.items():
-            for f in s.folder.iterdir():
-                fs.pipe(f"idc/{kind}/{f.name}", f.read_bytes())
+    with loopback_s3({f"idc/{kind}/{f.name}": f.read_bytes()
+                      for kind, s in series.items() for f in s.folder.iterdir()}) as options:
         yield options
-    finally:
-        srv.stop()
 
 
 @pytest.mark.parametrize("kind", ["basic", "empty"])

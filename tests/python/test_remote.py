@@ -18,6 +18,7 @@ import kolva
 from kolva import _remote
 from fixtures.ets import ETS_UNOPENABLE, all_ets_fixtures
 from fixtures.http_server import RangeServer
+from fixtures.s3 import loopback_s3
 from fixtures.ndpi import all_ndpi_fixtures
 from fixtures.tiff_slides import all_tiff_fixtures
 
@@ -302,23 +303,9 @@ def test_a_file_that_is_no_slide_is_unsupported(http):
 # --------------------------------------------------------------------------- S3
 @pytest.fixture(scope="module")
 def s3(files):
-    pytest.importorskip("s3fs")
-    moto_server = pytest.importorskip("moto.server")
-    import fsspec
-
-    srv = moto_server.ThreadedMotoServer(ip_address="127.0.0.1", port=0, verbose=False)
-    srv.start()
-    try:
-        host, port = srv.get_host_and_port()
-        options = {"endpoint_url": f"http://{host}:{port}", "key": "testing",
-                   "secret": "testing"}
-        fs = fsspec.filesystem("s3", skip_instance_cache=True, **options)
-        fs.mkdir("slides")
-        for name, path in files.items():
-            fs.pipe(f"slides/{name}", path.read_bytes())
+    with loopback_s3({f"slides/{name}": path.read_bytes()
+                      for name, path in files.items()}) as options:
         yield options
-    finally:
-        srv.stop()
 
 
 def test_every_fixture_and_real_file_reads_the_same_over_s3(s3, files):

@@ -11,7 +11,6 @@ import math
 import os
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import time
@@ -431,56 +430,15 @@ def test_attributes_from_the_command_line(sources, tmp_path):
 
 
 # --------------------------------------------------------------------------- STOW-RS
-ORTHANC = shutil.which("Orthanc") or "/usr/sbin/Orthanc"
-DICOMWEB_PLUGIN = "/usr/share/orthanc/plugins/libOrthancDicomWeb.so"
-
-
-def _free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return int(s.getsockname()[1])
-
-
 @pytest.fixture(scope="module")
 def orthanc(tmp_path_factory):
-    """Orthanc with its DICOMweb plugin: loopback clients only (Orthanc 1.10 has no bind
-    address; RemoteAccessAllowed=false refuses every other client), no DICOM port,
-    storage in a temporary folder. Stopped at the end."""
-    if not (os.path.exists(ORTHANC) and os.path.exists(DICOMWEB_PLUGIN)):
-        pytest.skip("Orthanc with the DICOMweb plugin is not installed")
-    import urllib.request
+    """Orthanc with its DICOMweb plugin on 127.0.0.1, stopped at the end."""
+    from fixtures import orthanc as server
 
-    d = tmp_path_factory.mktemp("orthanc")
-    port = _free_port()
-    config = {"Name": "kolva-test", "StorageDirectory": str(d / "db"),
-              "IndexDirectory": str(d / "db"), "HttpPort": port,
-              "DicomServerEnabled": False, "RemoteAccessAllowed": False,
-              "AuthenticationEnabled": False, "Plugins": [DICOMWEB_PLUGIN],
-              "DicomWeb": {"Enable": True, "Root": "/dicom-web/"}}
-    (d / "orthanc.json").write_text(json.dumps(config))
-    log = open(d / "orthanc.log", "wb")
-    proc = subprocess.Popen([ORTHANC, str(d / "orthanc.json")], stdout=log, stderr=log)
-    base = f"http://127.0.0.1:{port}"
-    deadline = time.monotonic() + 30
-    try:
-        while True:
-            try:
-                urllib.request.urlopen(f"{base}/system", timeout=1).read()
-                break
-            except OSError:
-                if time.monotonic() > deadline or proc.poll() is not None:
-                    pytest.skip("Orthanc did not start: "
-                                + (d / "orthanc.log").read_text(errors="replace")[-500:])
-                time.sleep(0.2)
-        yield base
-    finally:
-        proc.terminate()
-        try:
-            proc.wait(timeout=20)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait(timeout=10)
-        log.close()
+    if not server.available():
+        pytest.skip("Orthanc with the DICOMweb plugin is not installed")
+    with server.Orthanc(tmp_path_factory.mktemp("orthanc")) as running:
+        yield running.root
 
 
 def test_stow_rs_to_orthanc(orthanc, sources, tmp_path):

@@ -357,6 +357,21 @@ def floor_binary(cache: Path) -> Path | None:
     return exe
 
 
+def random_level0_tiles(path: Path, count: int, ranges_file: Path):
+    """`count` level-0 tiles of the SVS at `path` in a fixed random order (the level's
+    tiles repeated when it has fewer), with the file read into the page cache and the
+    pread floor's ranges for those tiles written to `ranges_file`."""
+    level0 = Level0(path, "svs", None)
+    coords = list(level0.tiles)
+    random.Random(7).shuffle(coords)
+    coords = (coords * (1 + count // len(coords)))[:count]
+    subprocess.run(["cat", str(path)], stdout=subprocess.DEVNULL, check=True)
+    ranges_file.write_text("".join(
+        f"{len(level0.ranges[t])} " + " ".join(f"{o} {c}" for o, c in level0.ranges[t]) + "\n"
+        for t in coords))
+    return level0, coords
+
+
 # --------------------------------------------------------------------------- measuring
 def median(values):
     return statistics.median(values) if values else None

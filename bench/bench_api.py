@@ -19,7 +19,6 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import random
 import statistics
 import subprocess
 import sys
@@ -58,17 +57,9 @@ def main() -> None:
     cache = HERE / ".cache"
     slides, _ = bench.build_slides(cache, args.quick)
     path = slides["svs"]
-    level0 = bench.Level0(path, "svs", None)
-    coords = list(level0.tiles)
-    random.Random(7).shuffle(coords)
-    coords = (coords * (1 + TILES // len(coords)))[:TILES]
-    subprocess.run(["cat", str(path)], stdout=subprocess.DEVNULL, check=True)
-
-    exe = bench.floor_binary(cache)
     ranges_file = cache / "api.ranges"
-    ranges_file.write_text("".join(
-        f"{len(level0.ranges[t])} " + " ".join(f"{o} {c}" for o, c in level0.ranges[t]) + "\n"
-        for t in coords))
+    _, coords = bench.random_level0_tiles(path, TILES, ranges_file)
+    exe = bench.floor_binary(cache)
 
     slide = kolva.open(path)
     low_level = KolvaPyDecoder(str(path))

@@ -66,16 +66,9 @@ def median_time(fn, reps: int) -> float:
 def bench_into(path: Path, cache: Path, reps: int) -> dict:
     import kolva
 
-    level0 = bench.Level0(path, "svs", None)
-    coords = list(level0.tiles)
-    random.Random(7).shuffle(coords)
-    coords = (coords * (1 + TILES // len(coords)))[:TILES]
-    subprocess.run(["cat", str(path)], stdout=subprocess.DEVNULL, check=True)
-    exe = bench.floor_binary(cache)
     ranges_file = cache / "torch.ranges"
-    ranges_file.write_text("".join(
-        f"{len(level0.ranges[t])} " + " ".join(f"{o} {c}" for o, c in level0.ranges[t]) + "\n"
-        for t in coords))
+    _, coords = bench.random_level0_tiles(path, TILES, ranges_file)
+    exe = bench.floor_binary(cache)
 
     slide = kolva.open(path)
     buf = np.empty(int(slide.tile_nbytes(0, coords).sum()), np.uint8)

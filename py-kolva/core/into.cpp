@@ -73,14 +73,34 @@ SlideResult<SizedBatch> size_batch(const slide::Slide& s, std::uint64_t level,
   return batch;
 }
 
-bool parse_batch_args(PyObject* const* args, std::uint64_t* level, Coords& coords,
-                      PyObject* threads_arg, unsigned* workers) {
+// A batch call's slide and arguments: (level, coords, ..., threads).
+struct BatchCall {
+  std::shared_ptr<const slide::Slide> slide;
+  std::uint64_t level = 0;
+  Coords coords;
+  unsigned workers = 1;
+};
+
+// Parses a batch call and takes its slide; false with a Python error set.
+bool begin_batch(PyObject* self, PyObject* const* args, PyObject* threads_arg, BatchCall& call) {
   std::uint64_t threads = 0;
-  if (!to_u64(args[0], "level", level) || !to_u64(threads_arg, "threads", &threads)) return false;
-  if (!parse_coords(args[1], coords)) return false;
+  if (!to_u64(args[0], "level", &call.level) || !to_u64(threads_arg, "threads", &threads)) {
+    return false;
+  }
+  if (!parse_coords(args[1], call.coords)) return false;
   if (threads == 0) threads = std::max(1U, std::thread::hardware_concurrency());
-  *workers = static_cast<unsigned>(std::min<std::uint64_t>(threads, 256));
-  return true;
+  call.workers = static_cast<unsigned>(std::min<std::uint64_t>(threads, 256));
+  call.slide = acquire(self);
+  return call.slide != nullptr;
+}
+
+// Sizes the call's batch with the interpreter lock released.
+SlideResult<SizedBatch> size_unlocked(const BatchCall& call) {
+  std::optional<SlideResult<SizedBatch>> sized;
+  Py_BEGIN_ALLOW_THREADS
+  sized = size_batch(*call.slide, call.level, call.coords, call.workers);
+  Py_END_ALLOW_THREADS
+  return std::move(*sized);
 }
 
 PyObject* int64_bytes(const std::vector<std::int64_t>& values, bool writable) {
@@ -101,18 +121,11 @@ PyObject* slide_tile_nbytes(PyObject* self, PyObject* const* args, Py_ssize_t na
       PyErr_SetString(PyExc_TypeError, "tile_nbytes(level, coords, threads) takes 3 arguments");
       return nullptr;
     }
-    std::uint64_t level = 0;
-    unsigned workers = 1;
-    Coords coords;
-    if (!parse_batch_args(args, &level, coords, args[2], &workers)) return nullptr;
-    auto s = acquire(self);
-    if (!s) return nullptr;
-    std::optional<SlideResult<SizedBatch>> sized;
-    Py_BEGIN_ALLOW_THREADS
-    sized = size_batch(*s, level, coords, workers);
-    Py_END_ALLOW_THREADS
-    if (!sized->ok()) return raise_for(self, sized->error());
-    const auto& sizes = (*sized)->sizes;
+    BatchCall call;
+    if (!begin_batch(self, args, args[2], call)) return nullptr;
+    const auto sized = size_unlocked(call);
+    if (!sized.ok()) return raise_for(self, sized.error());
+    const auto& sizes = sized->sizes;
     return int64_bytes(std::vector<std::int64_t>(sizes.begin(), sizes.end()), false);
   });
 }
@@ -128,12 +141,8 @@ PyObject* slide_read_tiles_into(PyObject* self, PyObject* const* args, Py_ssize_
                       "read_tiles_into(level, coords, out, threads) takes 4 arguments");
       return nullptr;
     }
-    std::uint64_t level = 0;
-    unsigned workers = 1;
-    Coords coords;
-    if (!parse_batch_args(args, &level, coords, args[3], &workers)) return nullptr;
-    auto s = acquire(self);
-    if (!s) return nullptr;
+    BatchCall call;
+    if (!begin_batch(self, args, args[3], call)) return nullptr;
     Py_buffer view;
     if (PyObject_GetBuffer(args[2], &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) {
       return nullptr;
@@ -143,12 +152,10 @@ PyObject* slide_read_tiles_into(PyObject* self, PyObject* const* args, Py_ssize_
       ~Release() { PyBuffer_Release(view); }
     } release{&view};
 
-    std::optional<SlideResult<SizedBatch>> sized;
-    Py_BEGIN_ALLOW_THREADS
-    sized = size_batch(*s, level, coords, workers);
-    Py_END_ALLOW_THREADS
-    if (!sized->ok()) return raise_for(self, sized->error());
-    SizedBatch& batch = sized->value();
+    auto sized = size_unlocked(call);
+    if (!sized.ok()) return raise_for(self, sized.error());
+    SizedBatch& batch = sized.value();
+    const Coords& coords = call.coords;
 
     // Offsets saturate at INT64_MAX, which no buffer holds.
     constexpr auto kMax = static_cast<std::uint64_t>(INT64_MAX);
@@ -182,7 +189,9 @@ PyObject* slide_read_tiles_into(PyObject* self, PyObject* const* args, Py_ssize_
       }
     }
     std::vector<Bytes> unused;
-    if (!batch.known.plans.empty()) result = s->read_batch(batch.known, dst, unused, workers);
+    if (!batch.known.plans.empty()) {
+      result = call.slide->read_batch(batch.known, dst, unused, call.workers);
+    }
     Py_END_ALLOW_THREADS
     if (!result.ok()) return raise_for(self, result.error());
     return int64_bytes(offsets, true);

@@ -5,6 +5,8 @@ import argparse
 import sys
 from typing import Any, TextIO
 
+from .._export.cli import add_sources, add_workers
+
 USAGE = ("kolva convert [-h] (SOURCE... | --example) --out DEST [--levels all|0,1,...] "
          "[--tile-size N] [--decode-to native] [--set Keyword=Value]... [--attributes JSON] "
          "[--workers N | --scheduler ADDRESS] [--overwrite] [--quiet]")
@@ -18,12 +20,8 @@ def register(subparsers: Any) -> None:
                     "Image files: one per level, with every stored tile as one frame byte "
                     "for byte, plus label, overview and thumbnail. Rerun the same command "
                     "after an interruption to write what is missing.")
-    p.add_argument("sources", nargs="*", metavar="SOURCE",
-                   help="slide paths, globs, URLs, or .txt/.list files naming them")
-    p.add_argument("--example", action="store_true",
-                   help="convert the example slide shipped with kolva")
-    p.add_argument("--out", required=True, metavar="DEST",
-                   help="output folder, fsspec URL, or dicomweb+http://host/dicom-web (STOW-RS)")
+    add_sources(p, "convert",
+                "output folder, fsspec URL, or dicomweb+http://host/dicom-web (STOW-RS)")
     p.add_argument("--levels", default="all", metavar="all|0,1,...",
                    help="levels to write (default all)")
     p.add_argument("--tile-size", type=int, default=None, metavar="N",
@@ -36,11 +34,7 @@ def register(subparsers: Any) -> None:
                    "(PatientID=123, StudyDescription=...); repeatable")
     p.add_argument("--attributes", default=None, metavar="JSON",
                    dest="attributes_file", help="a JSON object of attribute keyword -> value")
-    where = p.add_mutually_exclusive_group()
-    where.add_argument("--workers", type=int, default=None, metavar="N",
-                       help="worker processes on this machine (default: its cores)")
-    where.add_argument("--scheduler", default=None, metavar="ADDRESS",
-                       help="run on the Dask cluster at ADDRESS (tcp://host:8786)")
+    add_workers(p)
     p.add_argument("--overwrite", action="store_true", help="write every file again")
     p.add_argument("--quiet", action="store_true", help="print no summary and no progress bar")
     p.set_defaults(run=run)

@@ -12,6 +12,25 @@ USAGE = ("kolva export [-h] (SOURCE... | --example) --out DEST [--level N] [--ti
          "[--overwrite] [--sync] [--quiet]")
 
 
+def add_sources(p: argparse.ArgumentParser, verb: str, out_help: str) -> None:
+    """The SOURCE slides, --example and --out DEST of a command over many slides."""
+    p.add_argument("sources", nargs="*", metavar="SOURCE",
+                   help="slide paths, folders of slides, globs, URLs, or .txt/.list files "
+                        "naming them")
+    p.add_argument("--example", action="store_true",
+                   help=f"{verb} the example slide shipped with kolva")
+    p.add_argument("--out", required=True, metavar="DEST", help=out_help)
+
+
+def add_workers(p: argparse.ArgumentParser) -> None:
+    """Where a command over many slides runs: --workers here or --scheduler on Dask."""
+    where = p.add_mutually_exclusive_group()
+    where.add_argument("--workers", type=int, default=None, metavar="N",
+                       help="worker processes on this machine (default: its cores)")
+    where.add_argument("--scheduler", default=None, metavar="ADDRESS",
+                       help="run on the Dask cluster at ADDRESS (tcp://host:8786)")
+
+
 def register(subparsers: Any) -> None:
     p = subparsers.add_parser(
         "export", usage=USAGE,
@@ -20,13 +39,7 @@ def register(subparsers: Any) -> None:
                     "as WebDataset tar shards in DEST, with a wids shard index "
                     "(index.wids.json) and a manifest (manifest.jsonl). Rerun the same "
                     "command after an interruption to complete the export.")
-    p.add_argument("sources", nargs="*", metavar="SOURCE",
-                   help="slide paths, folders of slides, globs, URLs, or .txt/.list files "
-                        "naming them")
-    p.add_argument("--example", action="store_true",
-                   help="export the example slide shipped with kolva")
-    p.add_argument("--out", required=True, metavar="DEST",
-                   help="output folder or fsspec URL (s3://bucket/prefix)")
+    add_sources(p, "export", "output folder or fsspec URL (s3://bucket/prefix)")
     p.add_argument("--level", type=int, default=0, metavar="N", help="pyramid level (default 0)")
     p.add_argument("--tile-size", type=int, default=None, metavar="N",
                    help="tile edge for slides stored in strips (NDPI)")
@@ -35,11 +48,7 @@ def register(subparsers: Any) -> None:
                         "per slide from its tile sizes, to drop background")
     p.add_argument("--shard-size", default="1GB", metavar="SIZE",
                    help="bytes per shard, about (default 1GB)")
-    where = p.add_mutually_exclusive_group()
-    where.add_argument("--workers", type=int, default=None, metavar="N",
-                       help="worker processes on this machine (default: its cores)")
-    where.add_argument("--scheduler", default=None, metavar="ADDRESS",
-                       help="run on the Dask cluster at ADDRESS (tcp://host:8786)")
+    add_workers(p)
     p.add_argument("--overwrite", action="store_true",
                    help="replace an export of other slides or options in DEST")
     p.add_argument("--sync", action="store_true", help="fsync every shard before it is renamed")

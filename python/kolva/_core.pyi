@@ -1,4 +1,4 @@
-# Type stubs for kolva._core, the package's native module (C++, CPython limited API).
+# Type declarations (.pyi) for kolva._core, the native module (C++, CPython limited API).
 import builtins
 from collections.abc import Callable, Iterable, Sequence
 from typing import Any, Final, Protocol, SupportsIndex, TypeAlias, final

@@ -452,7 +452,7 @@ def test_stubs_type_check_a_sample(tmp_path: Path) -> None:
 
 
 @pytest.mark.parametrize("module", ["_kolva_rs", "kolva._core"])
-def test_stubs_match_the_module(tmp_path: Path, module: str) -> None:
+def test_pyi_declarations_match_the_module(tmp_path: Path, module: str) -> None:
     res = _mypy(tmp_path, "mypy.stubtest", module)
     assert res.returncode == 0, res.stdout + res.stderr
 

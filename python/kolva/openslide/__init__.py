@@ -35,7 +35,7 @@ from .. import __version__ as _kolva_version
 from .._core import SlideError, TileNotFound, UnsupportedFormat
 from .._slide import Slide
 from .._slide import open as _open
-from ._properties import PropertyMap, openslide_names
+from ._properties import PropertyMap, level_dimensions, openslide_names
 
 __all__ = [
     "AbstractSlide", "ImageSlide", "OpenSlide", "OpenSlideCache", "OpenSlideError",
@@ -245,6 +245,7 @@ class OpenSlide(AbstractSlide):
                 filename = os.fsdecode(filename)
             self._slide, self._owned = _open(filename), True
         self._profile = self._slide.icc_profile
+        self._level_dimensions = level_dimensions(self._slide)
         self._props: PropertyMap | None = None
 
     def __repr__(self) -> str:
@@ -278,7 +279,7 @@ class OpenSlide(AbstractSlide):
 
     @property
     def level_dimensions(self) -> tuple[tuple[int, int], ...]:
-        return self._slide.level_dimensions
+        return self._level_dimensions
 
     @property
     def level_downsamples(self) -> tuple[float, ...]:
@@ -287,10 +288,7 @@ class OpenSlide(AbstractSlide):
     @property
     def properties(self) -> Mapping[str, str]:
         if self._props is None:
-            # the listing's sizes: no associated image is read for them
-            sizes = {a: d for a, (_, d) in self._slide._associated.items()}
-            self._props = PropertyMap(self._slide,
-                                      openslide_names(self._slide.properties, sizes))
+            self._props = PropertyMap(self._slide, openslide_names(self._slide))
         return self._props
 
     @property

@@ -19,6 +19,7 @@ of OpenSlide's to match.
 """
 from __future__ import annotations
 
+import base64
 import hashlib
 import os
 from collections.abc import Iterator, Mapping
@@ -35,20 +36,38 @@ _HASHED_TAGS = ("tiff.ImageDescription", "tiff.Make", "tiff.Model", "tiff.Softwa
                 "tiff.DocumentName")
 _HASH_LIMIT = 5 << 20
 _TIFF_FAMILIES = {"aperio", "ndpi", "philips", "generic-tiff"}
-# NDPI: the tag saying which pyramid a directory belongs to (> 0: the slide's own).
-_NDPI_SOURCE_LENS = 65421
+# How far before an NDPI level's scan data its JPEG header is looked for.
+_NDPI_HEADER_WINDOW = 1 << 16
 
 
-def openslide_names(properties: Mapping[str, str], associated: Mapping[str, Any]
-                    ) -> dict[str, str]:
+def level_dimensions(slide: Slide) -> tuple[tuple[int, int], ...]:
+    """The levels' sizes as OpenSlide gives them. Philips pads its lower levels to
+    whole tiles; OpenSlide clips them to level 0's size over the (whole) downsample."""
+    dims = slide.level_dimensions
+    if slide.format != "philips":
+        return dims
+    (w0, h0), ds = dims[0], slide.level_downsamples
+    return (dims[0],) + tuple((int(w0 // round(d)), int(h0 // round(d))) for d in ds[1:])
+
+
+def openslide_names(slide: Slide) -> dict[str, str]:
     """kolva's properties with OpenSlide's names, plus the associated images' sizes."""
     out: dict[str, str] = {}
-    for key, value in properties.items():
+    for key, value in slide.properties.items():
         if key.startswith("kolva."):
             key = "openslide." + key[len("kolva."):]
         out[key] = value
-    for name, image in associated.items():
-        width, height = image
+    for i, (w, h) in enumerate(level_dimensions(slide)):
+        out[f"openslide.level[{i}].width"] = str(w)
+        out[f"openslide.level[{i}].height"] = str(h)
+    barcode = out.get("philips.PIM_DP_UFS_BARCODE")
+    if barcode is not None and "openslide.barcode" not in out:
+        try:
+            out["openslide.barcode"] = base64.b64decode(barcode, validate=True).decode()
+        except (ValueError, UnicodeDecodeError):
+            pass
+    # the listing's sizes: no associated image is read for them
+    for name, (_, (width, height)) in slide._associated.items():
         out[f"openslide.associated.{name}.width"] = str(width)
         out[f"openslide.associated.{name}.height"] = str(height)
     return out
@@ -107,6 +126,11 @@ def quickhash1(slide: Slide) -> str | None:
     h = hashlib.sha256()
     for data in _read_ranges(slide, chunks):
         h.update(data)
+    if slide.format == "philips":  # its XML description is not among the properties
+        description = _first_description(slide)
+        if description is None:
+            return None
+        props["tiff.ImageDescription"] = description
     for name in _HASHED_TAGS:
         h.update(name.encode() + b"\0")
         h.update(props.get(name, "").encode("utf-8", "surrogateescape") + b"\0")
@@ -118,12 +142,13 @@ def _smallest_level_chunks(slide: Slide) -> list[tuple[int, int]] | None:
     the directory's offset table."""
     last = slide.level_count - 1
     if slide.format == "ndpi":
-        return _ndpi_strip(slide, slide.levels[last].dimensions[0])
+        return _ndpi_strip(slide)
     import numpy as np
 
+    # the streams' sizes (shared JPEG tables counted in each) bound the stored sizes
     sizes = np.frombuffer(slide._core.tile_sizes(last), np.int64)
-    if int(sizes.sum()) > _HASH_LIMIT:
-        return None  # too large to hash: OpenSlide gives none
+    if int(sizes.sum()) > 64 * _HASH_LIMIT:
+        return None  # far too large to hash: OpenSlide gives none
     across = slide.levels[last].tile_grid[0]
     stored = [(int(i) % across, int(i) // across) for i in np.flatnonzero(sizes)]
     if not stored:
@@ -132,31 +157,69 @@ def _smallest_level_chunks(slide: Slide) -> list[tuple[int, int]] | None:
     return [(int(o), int(n)) for o, n in ranges]
 
 
-def _ndpi_strip(slide: Slide, width: int) -> list[tuple[int, int]] | None:
-    """An NDPI level is one JPEG strip; kolva keeps its header apart from the scan
-    data, so the strip's extent comes from the TIFF directory itself."""
+def _tiff(slide: Slide) -> Any:
+    """The slide's file opened with tifffile, for what kolva does not hand out; None
+    for remote slides (or without tifffile)."""
     source = slide.source
     if not isinstance(source, (str, os.PathLike)) or not os.path.isfile(source):
-        return None  # remote NDPI: not hashed
+        return None
     try:
         import tifffile
     except ImportError:  # pragma: no cover - tifffile is an optional dependency
         return None
-    with tifffile.TiffFile(source) as tif:
-        best: tuple[int, int] | None = None
-        best_width = None
-        for page in tif.pages:
-            tags = page.tags  # type: ignore[union-attr]
-            lens = tags.get(_NDPI_SOURCE_LENS)
-            if lens is None or float(lens.value) <= 0:
-                continue
-            page_width = int(tags[256].value)
-            if best_width is None or page_width < best_width:
-                best_width = page_width
-                best = (int(tags[273].value[0]), int(tags[279].value[0]))
-    if best is None or best_width != width:
+    return tifffile.TiffFile(source)
+
+
+def _first_description(slide: Slide) -> str | None:
+    tif = _tiff(slide)
+    if tif is None:
         return None
-    return [best]
+    with tif:
+        tag = tif.pages.first.tags.get(270)
+        if tag is None:
+            return None
+        # the stored text up to its NUL (tifffile's value drops trailing white space)
+        tif.filehandle.seek(tag.valueoffset)
+        raw = tif.filehandle.read(tag.count)
+        return raw.split(b"\0", 1)[0].decode("utf-8", "surrogateescape")
+
+
+def _ndpi_strip(slide: Slide) -> list[tuple[int, int]] | None:
+    """An NDPI level is one JPEG strip. kolva reads its scan data and keeps the JPEG
+    header (SOI up to the end of SOS) apart: the strip starts where a header read
+    segment by segment ends exactly at the scan data, and ends with the EOI after it."""
+    last = slide.level_count - 1
+    lv = slide.levels[last]
+    coords = [(x, y) for y in range(lv.tile_grid[1]) for x in range(lv.tile_grid[0])]
+    _, ranges = slide._core.plan_tiles(last, coords)
+    start = min(int(o) for o, _ in ranges)
+    end = max(int(o) + int(n) for o, n in ranges)
+    base = max(0, start - _NDPI_HEADER_WINDOW)
+    window, tail = _read_ranges(slide, [(base, start - base), (end - 2, _NDPI_HEADER_WINDOW)])
+    # the scan data ends with EOI, the only FF D9 in it (FF in scan data is FF 00 or RSTn)
+    eoi = tail.find(b"\xff\xd9")
+    if eoi < 0:
+        return None
+    end += eoi
+    at = window.rfind(b"\xff\xd8")
+    while at >= 0:
+        if _header_end(window, at) == len(window):
+            return [(base + at, end - base - at)]
+        at = window.rfind(b"\xff\xd8", 0, at)
+    return None
+
+
+def _header_end(data: bytes, at: int) -> int:
+    """Where the JPEG header starting at `at` (SOI) ends after its SOS segment, or -1."""
+    pos = at + 2
+    while pos + 4 <= len(data):
+        if data[pos] != 0xFF:
+            return -1
+        marker, length = data[pos + 1], int.from_bytes(data[pos + 2:pos + 4], "big")
+        pos += 2 + length
+        if marker == 0xDA:
+            return pos
+    return -1
 
 
 def _read_ranges(slide: Slide, ranges: list[tuple[int, int]]) -> list[bytes]:

@@ -22,6 +22,7 @@ transparent image.
 """
 from __future__ import annotations
 
+import math
 import os
 from abc import ABCMeta, abstractmethod
 from collections.abc import Iterator, Mapping
@@ -196,9 +197,18 @@ class _AssociatedImages(Mapping[str, Image.Image]):
             encoded = self._slide.associated_images[name]
         except KeyError:
             raise KeyError(name) from None
-        image = _decode(encoded.data, encoded.media_type).convert("RGBA")
-        if self._profile is not None:
-            image.info["icc_profile"] = self._profile
+        decoded = _decode(encoded.data, encoded.media_type)
+        image = decoded.convert("RGBA")
+        w, h = encoded.dimensions
+        if image.width >= w and image.height >= h and image.size != (w, h):
+            # a DICOM frame may be larger than the image it holds (OpenSlide refuses
+            # such an image): the image is its top left
+            image = image.crop((0, 0, w, h))
+        # the image's own profile, where its stream carries one (as OpenSlide reads
+        # each associated image's own)
+        profile = decoded.info.get("icc_profile")
+        if profile:
+            image.info["icc_profile"] = self._profile if profile == self._profile else profile
         return image
 
     def __iter__(self) -> Iterator[str]:
@@ -313,10 +323,25 @@ class OpenSlide(AbstractSlide):
         else:
             x, y = (int(v) for v in location)
             pixels = self._slide.read_region((x, y), level, (w, h), alpha=True)
+            self._clip(pixels, (x, y), level)
             region = Image.fromarray(pixels, "RGBA")
         if self._profile is not None:
             region.info["icc_profile"] = self._profile
         return region
+
+    def _clip(self, pixels: Any, location: tuple[int, int], level: int) -> None:
+        """Clears what lies beyond the level's size where OpenSlide makes a level
+        smaller than its stored tiles (Philips' padding)."""
+        size = self._level_dimensions[level]
+        if size == self._slide.level_dimensions[level]:
+            return
+        ds = self.level_downsamples[level]
+        for axis, (at, limit) in enumerate(zip(location, size)):
+            first_out = limit - math.floor(at / ds)
+            if first_out < pixels.shape[1 - axis]:
+                index = [slice(None)] * 2
+                index[1 - axis] = slice(max(first_out, 0), None)
+                pixels[tuple(index)] = 0
 
     def set_cache(self, cache: OpenSlideCache) -> None:
         """Accepts an `OpenSlideCache` (kolva keeps no decoded tiles to cache)."""

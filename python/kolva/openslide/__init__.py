@@ -95,7 +95,7 @@ class AbstractSlide(metaclass=ABCMeta):
 
     def __exit__(self, exc_type: type[BaseException] | None, exc_value: BaseException | None,
                  traceback: TracebackType | None) -> Literal[False]:
-        self.close()  # type: ignore[attr-defined]
+        self.close()
         return False
 
     @classmethod
@@ -322,7 +322,8 @@ class OpenSlide(AbstractSlide):
             region = Image.new("RGBA", (w, h))
         else:
             x, y = (int(v) for v in location)
-            pixels = self._slide.read_region((x, y), level, (w, h), alpha=True)
+            pixels = self._slide.read_region(  # type: ignore[attr-defined, unused-ignore]
+                (x, y), level, (w, h), alpha=True)
             self._clip(pixels, (x, y), level)
             region = Image.fromarray(pixels, "RGBA")
         if self._profile is not None:
@@ -360,7 +361,7 @@ class ImageSlide(AbstractSlide):
             self._image: Image.Image | None = file
         else:
             self._close = True
-            self._image = Image.open(file)  # type: ignore[arg-type]
+            self._image = Image.open(file)
         self._profile = self._image.info.get("icc_profile")
 
     def __repr__(self) -> str:
@@ -370,7 +371,7 @@ class ImageSlide(AbstractSlide):
     def detect_format(cls, filename: Filename) -> str | None:
         """Pillow's name for the file's format, or None."""
         try:
-            with Image.open(filename) as img:  # type: ignore[arg-type]
+            with Image.open(filename) as img:
                 return img.format
         except OSError:
             return None

@@ -180,7 +180,7 @@ def _first_description(slide: Slide) -> str | None:
             return None
         # the stored text up to its NUL (tifffile's value drops trailing white space)
         tif.filehandle.seek(tag.valueoffset)
-        raw = tif.filehandle.read(tag.count)
+        raw: bytes = tif.filehandle.read(tag.count)
         return raw.split(b"\0", 1)[0].decode("utf-8", "surrogateescape")
 
 

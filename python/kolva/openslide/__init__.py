@@ -324,18 +324,19 @@ class OpenSlide(AbstractSlide):
             x, y = (int(v) for v in location)
             pixels = self._slide.read_region(  # type: ignore[attr-defined, unused-ignore]
                 (x, y), level, (w, h), alpha=True)
-            self._clip(pixels, (x, y), level)
-            region = Image.fromarray(pixels, "RGBA")
+            region = Image.fromarray(self._clip(pixels, (x, y), level), "RGBA")
         if self._profile is not None:
             region.info["icc_profile"] = self._profile
         return region
 
-    def _clip(self, pixels: Any, location: tuple[int, int], level: int) -> None:
+    def _clip(self, pixels: Any, location: tuple[int, int], level: int) -> Any:
         """Clears what lies beyond the level's size where OpenSlide makes a level
         smaller than its stored tiles (Philips' padding)."""
         size = self._level_dimensions[level]
         if size == self._slide.level_dimensions[level]:
-            return
+            return pixels
+        if not pixels.flags.writeable:
+            pixels = pixels.copy()
         ds = self.level_downsamples[level]
         for axis, (at, limit) in enumerate(zip(location, size)):
             first_out = limit - math.floor(at / ds)
@@ -343,6 +344,7 @@ class OpenSlide(AbstractSlide):
                 index = [slice(None)] * 2
                 index[1 - axis] = slice(max(first_out, 0), None)
                 pixels[tuple(index)] = 0
+        return pixels
 
     def set_cache(self, cache: OpenSlideCache) -> None:
         """Accepts an `OpenSlideCache` (kolva keeps no decoded tiles to cache)."""

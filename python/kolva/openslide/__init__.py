@@ -11,7 +11,8 @@ Properties carry OpenSlide's names (``openslide.vendor``, ``openslide.mpp-x``,
 ``openslide.level[N].*``, ``openslide.quickhash-1``, ...) beside the vendor's keys;
 geometry, `get_best_level_for_downsample`, `read_region` (transparent outside the
 slide and where no tile is stored), `get_thumbnail`, `associated_images` (RGBA) and
-`color_profile` follow OpenSlide. Beyond what OpenSlide opens, `OpenSlide` takes
+`color_profile` follow OpenSlide; NDPI slides get OpenSlide's extra levels (the
+smallest stored level at 1/2, 1/4 and 1/8 JPEG scale). Beyond what OpenSlide opens, `OpenSlide` takes
 what `kolva.open` takes: URLs, Olympus VSI, DICOM folders and DICOMweb series.
 
 Errors: `OpenSlideError` is `kolva.SlideError` and `OpenSlideUnsupportedFormatError`
@@ -36,6 +37,7 @@ from .. import __version__ as _kolva_version
 from .._core import SlideError, TileNotFound, UnsupportedFormat
 from .._slide import Slide
 from .._slide import open as _open
+from ._ndpi import ScaledLevels, crop, scaled_levels
 from ._properties import PropertyMap, level_dimensions, openslide_names
 
 __all__ = [
@@ -255,7 +257,15 @@ class OpenSlide(AbstractSlide):
                 filename = os.fsdecode(filename)
             self._slide, self._owned = _open(filename), True
         self._profile = self._slide.icc_profile
-        self._level_dimensions = level_dimensions(self._slide)
+        # NDPI: OpenSlide's levels decoded at reduced JPEG scale follow the stored ones
+        scaled = scaled_levels(self._slide)
+        self._scales = [k for k, _, _ in scaled]
+        self._scaled = ScaledLevels(self._slide) if scaled else None
+        self._level_dimensions = level_dimensions(self._slide) + tuple(
+            (w, h) for _, w, h in scaled)
+        (w0, h0) = self._level_dimensions[0]
+        self._level_downsamples = self._slide.level_downsamples + tuple(
+            (w0 / w + h0 / h) / 2 for _, w, h in scaled)
         self._props: PropertyMap | None = None
 
     def __repr__(self) -> str:
@@ -285,7 +295,7 @@ class OpenSlide(AbstractSlide):
 
     @property
     def level_count(self) -> int:
-        return self._slide.level_count
+        return len(self._level_dimensions)
 
     @property
     def level_dimensions(self) -> tuple[tuple[int, int], ...]:
@@ -293,12 +303,24 @@ class OpenSlide(AbstractSlide):
 
     @property
     def level_downsamples(self) -> tuple[float, ...]:
-        return self._slide.level_downsamples
+        return self._level_downsamples
 
     @property
     def properties(self) -> Mapping[str, str]:
         if self._props is None:
-            self._props = PropertyMap(self._slide, openslide_names(self._slide))
+            names = openslide_names(self._slide)
+            stored = self._slide.level_count
+            tw, th = self._slide.levels[-1].tile_size
+            for i in range(stored, self.level_count):
+                k = self._scales[i - stored]
+                names.update({
+                    f"openslide.level[{i}].width": str(self._level_dimensions[i][0]),
+                    f"openslide.level[{i}].height": str(self._level_dimensions[i][1]),
+                    f"openslide.level[{i}].downsample": format(self._level_downsamples[i], ".17g"),
+                    f"openslide.level[{i}].tile-width": str(tw // k),
+                    f"openslide.level[{i}].tile-height": str(th // k)})
+            names["openslide.level-count"] = str(self.level_count)
+            self._props = PropertyMap(self._slide, names)
         return self._props
 
     @property
@@ -306,7 +328,10 @@ class OpenSlide(AbstractSlide):
         return _AssociatedImages(self._slide, self._profile)
 
     def get_best_level_for_downsample(self, downsample: float) -> int:
-        return self._slide.get_best_level_for_downsample(downsample)
+        """The largest level whose downsample does not exceed `downsample`."""
+        ds = self._level_downsamples
+        return next((i - 1 for i in range(1, len(ds)) if downsample < ds[i]), len(ds) - 1) \
+            if downsample >= ds[0] else 0
 
     def read_region(self, location: tuple[int, int], level: int,
                     size: tuple[int, int]) -> Image.Image:
@@ -322,8 +347,14 @@ class OpenSlide(AbstractSlide):
             region = Image.new("RGBA", (w, h))
         else:
             x, y = (int(v) for v in location)
-            pixels = self._slide.read_region(  # type: ignore[attr-defined, unused-ignore]
-                (x, y), level, (w, h), alpha=True)
+            if level >= self._slide.level_count:
+                assert self._scaled is not None
+                ds = self._level_downsamples[level]
+                pixels = crop(self._scaled.level(self._scales[level - self._slide.level_count]),
+                              (math.floor(x / ds), math.floor(y / ds)), (w, h))
+            else:
+                pixels = self._slide.read_region(  # type: ignore[attr-defined, unused-ignore]
+                    (x, y), level, (w, h), alpha=True)
             region = Image.fromarray(self._clip(pixels, (x, y), level), "RGBA")
         if self._profile is not None:
             region.info["icc_profile"] = self._profile
@@ -333,7 +364,7 @@ class OpenSlide(AbstractSlide):
         """Clears what lies beyond the level's size where OpenSlide makes a level
         smaller than its stored tiles (Philips' padding)."""
         size = self._level_dimensions[level]
-        if size == self._slide.level_dimensions[level]:
+        if level >= self._slide.level_count or size == self._slide.level_dimensions[level]:
             return pixels
         if not pixels.flags.writeable:
             pixels = pixels.copy()

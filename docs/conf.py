@@ -59,7 +59,9 @@ nitpick_ignore_regex = [
 # runs in a scratch folder of its own; `missing(...)` skips an example until the API it
 # shows exists (or an optional package it needs is installed).
 doctest_global_setup = """
-import os, tempfile
+import os, tempfile, warnings
+warnings.filterwarnings("ignore", module="starlette")
+warnings.filterwarnings("ignore", message=".*httpx.*")
 import kolva
 from kolva_docs import missing
 example = str(kolva.example_path())

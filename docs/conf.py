@@ -41,7 +41,7 @@ html_static_path: list[str] = []
 default_role = "literal"  # `name` in docstrings and pages: code
 autodoc_member_order = "bysource"
 autodoc_typehints = "signature"
-autodoc_default_options = {"members": True, "show-inheritance": True}
+autodoc_default_options = {"members": True}
 nitpicky = True
 # Names the reference cannot link to: the standard library and third-party types seen in
 # signatures (no network, so no intersphinx), and private helpers.

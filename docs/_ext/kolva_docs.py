@@ -264,6 +264,8 @@ def _stub_signatures() -> dict[str, str]:
 
 def _core_signature(app: Sphinx, what: str, name: str, obj: Any, options: Any,
                     signature: str | None, return_annotation: str | None) -> Any:
+    if name == "kolva.Slide":  # made by kolva.open, never by its constructor
+        return "", None
     if not name.startswith("kolva._core.") or what not in ("function", "method"):
         return None
     sig = app.env.kolva_stub.get(name[len("kolva._core."):])  # type: ignore[attr-defined]
@@ -295,16 +297,23 @@ def _indent(line: str) -> int:
 
 def _plain_docstring(lines: list[str]) -> list[str]:
     """kolva's docstrings are plain text, not reStructuredText: an indented block after a
-    blank line is code, "name: text" lines (with hanging indents) describe parameters,
-    and text in `backticks` is code (default_role)."""
+    blank line is code, a paragraph opening with "name: text" (after the summary)
+    describes parameters, one a line with hanging indents, and text in `backticks` is
+    code (default_role)."""
     out: list[str] = []
     i = 0
     in_fields = False
+    summary = True
     while i < len(lines):
         line = lines[i]
         prev = out[-1] if out else ""
-        if line.strip() and _indent(line) >= 4 and not prev.strip() and not in_fields \
-                and not line.lstrip().startswith(">>>"):
+        if not line.strip():
+            summary = summary and not out
+            in_fields = False
+            out.append(line)
+            i += 1
+            continue
+        if _indent(line) >= 4 and not prev.strip() and not line.lstrip().startswith(">>>"):
             block = []
             while i < len(lines) and (not lines[i].strip() or _indent(lines[i]) >= 4):
                 block.append(lines[i])
@@ -313,17 +322,12 @@ def _plain_docstring(lines: list[str]) -> list[str]:
                 block.pop()
             out += [".. code-block:: python", ""] + ["   " + b for b in block] + [""]
             continue
-        if _FIELD.match(line):
-            if prev.strip() and not in_fields:
-                out.append("")
+        if not summary and _FIELD.match(line) and (in_fields or not prev.strip()):
             out.append("* " + line)
             in_fields = True
-        elif in_fields and line.strip() and _indent(line) > 0:
+        elif in_fields:
             out.append("  " + line.strip())
         else:
-            if in_fields and line.strip():
-                out.append("")
-            in_fields = False
             out.append(line)
         i += 1
     return out

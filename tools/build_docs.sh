@@ -7,7 +7,17 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PY=$(command -v "${PYTHON:-python3}")
-"$PY" -m pip install -q -r docs/requirements.txt
+# pip only when a requirement is not installed yet (asking the index costs seconds).
+"$PY" - <<'EOS' || "$PY" -m pip install -q -r docs/requirements.txt
+import importlib.metadata, re, sys
+names = [re.split(r"[<>=!~\[; ]", line.strip())[0]
+         for line in open("docs/requirements.txt") if line.strip() and line[0] != "#"]
+for name in names:
+    try:
+        importlib.metadata.version(name)
+    except importlib.metadata.PackageNotFoundError:
+        sys.exit(1)
+EOS
 "$PY" -c "import kolva._core" 2>/dev/null || "$PY" -m pip install -q .
 OUT=docs/_build
 OPTS=(-q -W --keep-going -n -d "$OUT/doctrees")

@@ -243,6 +243,9 @@ def _bench_page() -> str:
 
 # ---------------------------------------------------------------- kolva._core from its stub
 
+_STUB_DOCS: dict[str, str] = {}
+
+
 def _stub_signatures() -> dict[str, str]:
     """'open' -> '(path: str, tile_size: SupportsIndex = ...) -> Slide', 'Slide.read_tile' -> ..."""
     tree = ast.parse((REPO / "python" / "kolva" / "_core.pyi").read_text())
@@ -258,6 +261,9 @@ def _stub_signatures() -> dict[str, str]:
                     args = args[len("self"):].lstrip(", ")
                 ret = f" -> {ast.unparse(node.returns)}" if node.returns else ""
                 found[prefix + node.name] = f"({args}){ret}"
+                doc = ast.get_docstring(node)
+                if doc:
+                    _STUB_DOCS[prefix + node.name] = doc
     visit(tree.body, "")
     return found
 
@@ -266,24 +272,33 @@ def _core_signature(app: Sphinx, what: str, name: str, obj: Any, options: Any,
                     signature: str | None, return_annotation: str | None) -> Any:
     if name == "kolva.Slide":  # made by kolva.open, never by its constructor
         return "", None
+    if what == "class" and name.startswith("kolva._core."):  # made by the module only
+        return "", None
     if not name.startswith("kolva._core.") or what not in ("function", "method"):
         return None
     sig = app.env.kolva_stub.get(name[len("kolva._core."):])  # type: ignore[attr-defined]
     if sig is None:
         return None
+
     params, _, ret = sig.partition(" -> ")
     return params, ret or None
 
 
 def _core_docstring(app: Sphinx, what: str, name: str, obj: Any, options: Any,
                     lines: list[str]) -> None:
-    # The native methods' docstrings begin with a plain signature line, which the stub's
-    # typed signature replaces.
     if name.startswith("kolva._core."):
-        if lines and name.rsplit(".", 1)[-1] + "(" in lines[0]:
-            del lines[0]
-            while lines and not lines[0].strip():
-                del lines[0]
+        short = name[len("kolva._core."):]
+        stub = app.env.kolva_stub.get(short)  # type: ignore[attr-defined]
+        # What the native docstring's signature line (replaced by the stub's) says of the
+        # result beyond its type, "-> bytes (int64 per tile)", goes into the description.
+        first = (getattr(obj, "__doc__", None) or "").partition("\n")[0]
+        result = first.partition(" -> ")[2].strip() if first.startswith(short.rsplit(".")[-1]) else ""
+        if " " in result:
+            lines[:0] = [f"Returns {result}.", ""]
+        if not any(l.strip() for l in lines) and short in app.env.kolva_stub_docs:  # type: ignore[attr-defined]
+            lines[:] = app.env.kolva_stub_docs[short].splitlines()  # type: ignore[attr-defined]
+        if what in ("property", "attribute") and stub and not any(l.strip() for l in lines):
+            lines[:] = [f"`{stub.partition(' -> ')[2]}`"]
     elif name.startswith("kolva"):
         lines[:] = _plain_docstring(lines)
 
@@ -347,6 +362,7 @@ def _generate(app: Sphinx) -> None:
         page.unlink(missing_ok=True)
         _write(page, _bench_page())
     app.env.kolva_stub = _stub_signatures()  # type: ignore[attr-defined]
+    app.env.kolva_stub_docs = _STUB_DOCS  # type: ignore[attr-defined]
 
 
 def setup(app: Sphinx) -> dict[str, Any]:

@@ -46,6 +46,7 @@ export KOLVA_TIFF_DUMP="$PWD/build-ci/tiff_dump"
 if [ -x .ci/fuzz_smoke.sh ] && command -v clang++ >/dev/null 2>&1; then
   bash .ci/fuzz_smoke.sh
 fi
+PYTHON="$PY" bash tools/build_docs.sh
 "$PY" bench/bench.py --quick >/dev/null
 "$PY" bench/bench_api.py --quick >/dev/null
 echo "benchmark smoke run: ok"

@@ -101,7 +101,11 @@ def _writable(out: Any) -> Any:
 
 
 class Slide:
-    """An opened whole-slide image. Make one with `kolva.open`."""
+    """An opened whole-slide image. Make one with `kolva.open`.
+
+    Its geometry, as attributes: `format` (the family that read it: "aperio",
+    "hamamatsu", "dicom", ...), `levels` (a `Level` each, widest first), `level_count`,
+    `dimensions` (level 0's (width, height)), `level_dimensions`, `level_downsamples`."""
 
     def __init__(self, core: Any, source: Any, options: dict[str, Any],
                  remote: _remote.RemoteFile | None = None) -> None:
@@ -193,6 +197,7 @@ class Slide:
 
     @property
     def closed(self) -> bool:
+        """True once `close` was called."""
         return bool(self._core.closed)
 
     @property

@@ -447,10 +447,12 @@ class TileDataset(_PlannedDataset, IterableDataset[dict[str, Any]]):
 
     @property
     def epoch(self) -> int:
+        """The epoch whose order the next iteration follows (see `set_epoch`)."""
         value = self._epoch
         return int(value if isinstance(value, int) else value.value)
 
     def set_epoch(self, epoch: int) -> None:
+        """Chooses the order of the next iteration, in this process and its workers."""
         if isinstance(self._epoch, int):
             self._epoch = epoch
         else:

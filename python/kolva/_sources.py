@@ -48,6 +48,7 @@ LIST_DEPTH = 8
 
 _GLOB_CHARS = re.compile(r"[*?\[]")
 _KEY_UNSAFE = re.compile(r"[^A-Za-z0-9_-]+")
+_DICOMWEB = re.compile(r"/studies/[^/]+/series/[^/]+/?$")
 
 
 def is_url(source: str) -> bool:
@@ -201,6 +202,9 @@ def expand_sources(sources: str | os.PathLike[str] | Iterable[str | os.PathLike[
             if _GLOB_CHARS.search(item.split("://", 1)[1].split("?", 1)[0]):
                 for url in _remote_glob(item, storage_options):
                     add(url)
+            elif item.endswith("/") and not _DICOMWEB.search(item):
+                for url in _remote_folder(item, storage_options):
+                    add(url)
             else:
                 add(item)
             return
@@ -264,6 +268,22 @@ def _remote_glob(pattern: str, storage_options: dict[str, Any] | None) -> list[s
     if not paths:
         raise SourceError(f"{pattern}: no slide matches")
     return [p if is_url(p) else f"{protocol}://{p}" for p in sorted(paths)]
+
+
+def _remote_folder(url: str, storage_options: dict[str, Any] | None) -> list[str]:
+    """The slides of a folder URL: the folder itself when it holds DICOM instances (or
+    cannot be listed: opening it tells why), else its slide files."""
+    try:
+        fs, root = remote_fs(url, storage_options)
+        # An HTTP folder is listed by its index page, at the URL with its '/'.
+        listed = fs.ls(url if url.startswith(("http://", "https://")) else root, detail=False)
+        names = [str(n).rstrip("/").rsplit("/", 1)[-1] for n in listed]
+    except Exception:  # noqa: BLE001 - reported when the folder is opened as a slide
+        return [url]
+    suffixes = {Path(n).suffix.lower() for n in names}
+    if DICOM_SUFFIX in suffixes or not suffixes & SLIDE_SUFFIXES:
+        return [url]
+    return [url + n for n in sorted(set(names)) if Path(n).suffix.lower() in SLIDE_SUFFIXES]
 
 
 def remote_fs(url: str, storage_options: dict[str, Any] | None) -> tuple[Any, str]:

@@ -69,14 +69,26 @@ def test_one_name_for_a_slide_in_export_convert_serve_and_torch(sources, kind, t
     assert {index[i]["slide_key"] for i in range(len(index))} == {key}
 
 
-def test_convert_opens_private_s3_sources_with_the_storage_options_it_lists_them_with(tmp_path):
+@pytest.fixture(scope="module")
+def s3(sources):
     data = kolva.example_path().read_bytes()
-    with loopback_s3({"private/slides/a.svs": data, "private/slides/b.svs": data}) as options:
-        summary = kolva.convert("s3://private/slides/*.svs", tmp_path, workers=1,
-                                storage_options=options, progress=False)
-    assert [s.error for s in summary.slides] == [None, None]
-    assert [Path(s.folder).name for s in summary.slides] == [
-        slide_key("s3://private/slides/a.svs"), slide_key("s3://private/slides/b.svs")]
+    objects = {"private/slides/a.svs": data, "private/slides/b.svs": data}
+    objects |= {f"private/dicom/{p.name}": p.read_bytes()
+                for p in sources["dicom folder"].iterdir()}
+    with loopback_s3(objects) as options:
+        yield options
+
+
+@pytest.mark.parametrize("given, slides", [
+    ("s3://private/slides/*.svs", ["s3://private/slides/a.svs", "s3://private/slides/b.svs"]),
+    ("s3://private/slides/", ["s3://private/slides/a.svs", "s3://private/slides/b.svs"]),
+    ("s3://private/dicom/", ["s3://private/dicom/"]),     # one series
+])
+def test_convert_opens_private_s3_sources_with_the_storage_options_it_lists_them_with(
+        s3, tmp_path, given, slides):
+    summary = kolva.convert(given, tmp_path, workers=1, storage_options=s3, progress=False)
+    assert [(s.source, s.error) for s in summary.slides] == [(s, None) for s in slides]
+    assert [Path(s.folder).name for s in summary.slides] == [slide_key(s) for s in slides]
 
 
 def test_torch_reads_an_export_with_the_tile_size_it_was_made_with(tmp_path):

@@ -90,7 +90,12 @@ def _local_bytes(paths: list[str], limit: int) -> int:
     total = 0
     for p in paths:
         try:
-            total += limit if is_url(p) else os.path.getsize(p)
+            if is_url(p):
+                total += limit
+            elif os.path.isdir(p):  # a DICOM folder
+                total += sum(e.stat().st_size for e in os.scandir(p) if e.is_file())
+            else:
+                total += os.path.getsize(p)
         except OSError:
             total += 0  # reported as a failed slide later
         if total >= limit:

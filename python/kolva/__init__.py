@@ -12,8 +12,9 @@ bytes: nothing is decoded.
 Every failure is a `kolva.SlideError`; `kolva.UnsupportedFormat` (not a slide kolva
 reads), `kolva.TileNotFound` (a level or tile that does not exist; also an
 IndexError), `kolva.ImageNotFound` (an associated image the slide does not have;
-also a KeyError) and `kolva.MissingFile` (a companion file that is not there; also a
-FileNotFoundError) derive from it.
+also a KeyError), `kolva.MissingFile` (a companion file that is not there; also a
+FileNotFoundError) and `kolva.SourceError` (sources of many slides that name none: a
+glob matching nothing, a folder without slides; also a ValueError) derive from it.
 """
 from __future__ import annotations
 
@@ -22,10 +23,11 @@ from pathlib import Path
 from ._core import (CoreError, ImageNotFound, MissingFile, SlideError, TileNotFound,
                     UnsupportedFormat)
 from ._slide import EncodedImage, Level, Slide, open
+from ._sources import SourceError
 from ._export import export
 from ._convert import convert
 
-__version__ = "0.2.0"
+from ._version import __version__
 
 __all__ = [
     "CoreError",
@@ -35,6 +37,7 @@ __all__ = [
     "MissingFile",
     "Slide",
     "SlideError",
+    "SourceError",
     "TileNotFound",
     "UnsupportedFormat",
     "__version__",

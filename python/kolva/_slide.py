@@ -250,7 +250,7 @@ class Slide:
         tiles compress far smaller than tissue. `min_bytes`: "auto" (a cut between the
         two groups of sizes, or every tile when they do not separate), a number of
         bytes ("64KB" and the like too), or None for every stored tile."""
-        from ._export.plan import parse_size, select_by_size
+        from ._tissue import parse_size, select_by_size
 
         if min_bytes not in ("auto", None):
             min_bytes = parse_size(min_bytes, "min_bytes")

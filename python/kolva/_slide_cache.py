@@ -19,41 +19,48 @@ The cache is safe to share between threads. A process forked from one that holds
 cache starts with an empty one (the parent keeps its slides).
 
 `open_slide(source, options)` opens a slide with `kolva.open` options given for
-local and remote sources alike (storage options go to remote sources only).
+local and remote sources alike (storage options go to remote sources only);
+`lease(source, options)` leases it from `worker_slides`, the cache that the tasks of
+`kolva.export` and `kolva.convert` share in each process that runs them.
 """
 from __future__ import annotations
 
+import json
 import os
+import sys
 import threading
 import weakref
 from collections import OrderedDict
 from collections.abc import Callable, Hashable, Mapping
-from typing import TYPE_CHECKING, Any, Generic, TypeVar
+from contextlib import AbstractContextManager
+from typing import Any, Generic, TypeVar
 
-if TYPE_CHECKING:
-    import kolva
+from ._slide import Slide
+from ._slide import open as _open
+from ._sources import is_url
 
-__all__ = ["SlideCache", "open_slide"]
+__all__ = ["SlideCache", "lease", "open_slide", "worker_slides"]
 
 T = TypeVar("T")
 
 
-def open_slide(source: str, options: Mapping[str, Any]) -> kolva.Slide:
+def open_slide(source: str, options: Mapping[str, Any]) -> Slide:
     """`kolva.open(source, **options)`, without `storage_options` for a local source
     (they are for fsspec, which only remote sources go through)."""
-    import kolva
-
-    from ._export.plan import is_url
-
     if not is_url(source):
         options = {k: v for k, v in options.items() if k != "storage_options"}
-    return kolva.open(source, **options)
+    return _kolva_open()(source, **options)
+
+
+def _kolva_open() -> Callable[..., Slide]:
+    """`kolva.open` as the package holds it now (a caller may have wrapped it); the
+    package is imported by the time a slide is opened."""
+    package = sys.modules.get("kolva")
+    return getattr(package, "open", _open)
 
 
 def _open_slide(key: Any) -> Any:
-    import kolva
-
-    return kolva.open(key)
+    return _kolva_open()(key)
 
 
 def _close_slide(slide: Any) -> None:
@@ -257,3 +264,17 @@ def _after_fork_in_child() -> None:
 
 if hasattr(os, "register_at_fork"):
     os.register_at_fork(after_in_child=_after_fork_in_child)
+
+
+# Slides a worker process keeps open between its tasks. An export shard holds any
+# number of slides: it is written one slide's run of tiles at a time, each with its
+# slide leased from this cache, so no more than this many are ever open in one process.
+WORKER_MAX_OPEN = 8
+worker_slides: SlideCache[Slide] = SlideCache(WORKER_MAX_OPEN)
+
+
+def lease(source: str, options: Mapping[str, Any]) -> AbstractContextManager[Slide]:
+    """The slide at `source` opened with `options` (see `open_slide`), for the block,
+    and kept open in `worker_slides` for the next task that reads it."""
+    return worker_slides.lease((source, json.dumps(options, sort_keys=True, default=str)),
+                               lambda: open_slide(source, options))

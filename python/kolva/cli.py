@@ -471,6 +471,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         except (OSError, ValueError, io.UnsupportedOperation):
             pass
         return 1
+    except Exception as exc:  # noqa: BLE001 - a server or a file failed in a way no command foresaw
+        _error(f"{type(exc).__name__}: {_message(exc)}")
+        return 1
     finally:
         muffler.close()
 

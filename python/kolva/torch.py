@@ -43,7 +43,8 @@ from torch.utils.data import Dataset, IterableDataset, get_worker_info
 
 import kolva
 
-from ._export.plan import expand_sources
+from ._failures import one_line
+from ._sources import expand_sources, slide_key
 from ._slide_cache import SlideCache, open_slide
 
 __all__ = ["SlideCache", "TileDataset", "TileIndex", "collate", "split_tiles"]
@@ -74,6 +75,7 @@ class SlideLevel:
     level: int
     media_type: str
     mpp: tuple[float, float]  # micrometres per pixel at this level; nan when unknown
+    key: str = ""             # the slide's name in export keys, convert folders, serve URLs
 
 
 @dataclass
@@ -135,7 +137,7 @@ def plan_tiles(sources: Any, level: int = 0, tiles: str | Sequence[Sequence[Any]
             else:
                 coords = slide.tissue_tiles(level, min_bytes if tiles == "tissue" else None)
             entry = SlideLevel(expanded[i], level, slide.levels[level].media_type,
-                               _level_mpp(slide, level))
+                               _level_mpp(slide, level), slide_key(expanded[i]))
             return entry, coords
 
     with ThreadPoolExecutor(max(1, min(threads, len(expanded)))) as pool:
@@ -147,28 +149,57 @@ def plan_tiles(sources: Any, level: int = 0, tiles: str | Sequence[Sequence[Any]
                     np.ascontiguousarray(xy[:, 0]), np.ascontiguousarray(xy[:, 1]))
 
 
-def plan_from_manifest(manifest: str | os.PathLike[str]) -> TilePlan:
+def export_options(manifest: str | os.PathLike[str]) -> dict[str, Any]:
+    """The `kolva.open` options a `kolva export` opened its slides with (its
+    `tile_size`), from the plan it keeps beside the manifest; {} when there is none."""
+    path = os.fspath(manifest)
+    folder = path if os.path.isdir(path) else os.path.dirname(path)
+    try:
+        with open(os.path.join(folder, ".kolva-export", "plan.json"), encoding="utf-8") as f:
+            options = json.load(f).get("options", {})
+    except (OSError, ValueError, AttributeError):
+        return {}
+    tile_size = options.get("tile_size") if isinstance(options, dict) else None
+    return {"tile_size": int(tile_size)} if tile_size else {}
+
+
+def plan_from_manifest(manifest: str | os.PathLike[str],
+                       open_options: dict[str, Any] | None = None) -> TilePlan:
     """The tiles of a `kolva export` (its manifest.jsonl, or the folder holding it),
-    in the manifest's order, read from the slides the export read."""
+    in the manifest's order, read from the slides the export read, opened with
+    `open_options` (default: as the export opened them, see `export_options`)."""
     path = os.fspath(manifest)
     if os.path.isdir(path):
         path = os.path.join(path, "manifest.jsonl")
+    options = export_options(path) if open_options is None else dict(open_options)
     keys: dict[tuple[str, int], int] = {}
     entry, xs, ys = [], [], []
-    with open(path, encoding="utf-8") as f:
-        for line in f:
-            if not line.strip():
-                continue
-            rec = json.loads(line)
-            key = (rec["slide"], int(rec["level"]))
-            entry.append(keys.setdefault(key, len(keys)))
-            xs.append(rec["x"])
-            ys.append(rec["y"])
+    try:
+        with open(path, encoding="utf-8") as f:
+            for number, line in enumerate(f, 1):
+                if not line.strip():
+                    continue
+                try:
+                    rec = json.loads(line)
+                    key = (str(rec["slide"]), int(rec["level"]))
+                    x, y = int(rec["x"]), int(rec["y"])
+                except (ValueError, KeyError, TypeError) as exc:
+                    raise kolva.SourceError(f"{path}, line {number}: not a manifest line of "
+                                            f"kolva export ({one_line(exc)})") from None
+                entry.append(keys.setdefault(key, len(keys)))
+                xs.append(x)
+                ys.append(y)
+    except OSError as exc:
+        raise kolva.SourceError(f"{path}: cannot read the manifest: "
+                                f"{exc.strerror or exc}") from None
     entries = []
     for source, level in keys:
-        with kolva.open(source) as slide:
+        with open_slide(source, options) as slide:
+            if not 0 <= level < slide.level_count:
+                raise kolva.TileNotFound(f"{source}: level {level} does not exist: the "
+                                         f"slide has {slide.level_count} levels")
             entries.append(SlideLevel(source, level, slide.levels[level].media_type,
-                                      _level_mpp(slide, level)))
+                                      _level_mpp(slide, level), slide_key(source)))
     e = np.array(entry, np.int32)
     order = np.argsort(e, kind="stable")  # grouped by slide, manifest order within
     return TilePlan(entries, e[order], np.array(xs, np.int32)[order],
@@ -300,7 +331,7 @@ class _Reader:
             tile = self.decoder(info.media_type, tile)
         if transform is not None:
             tile = transform(tile)
-        return {"tile": tile, "slide": info.source, "level": info.level,
+        return {"tile": tile, "slide": info.source, "slide_key": info.key, "level": info.level,
                 "x": int(self.plan.x[index]), "y": int(self.plan.y[index]), "mpp": info.mpp}
 
     def close(self) -> None:
@@ -418,7 +449,8 @@ class TileDataset(_PlannedDataset, IterableDataset[dict[str, Any]]):
     rank, world_size: this process's share; by default torch.distributed's, when it
         is initialised. Shares differ by at most one tile.
 
-    Each item is a dict: tile, slide (its source), level, x, y, mpp (micrometres per
+    Each item is a dict: tile, slide (its source), slide_key (its name in export keys,
+    convert folders and serve URLs), level, x, y, mpp (micrometres per
     pixel of the level, (x, y); nan when the file does not say). `set_epoch` must be
     called before an epoch's iteration starts; persistent workers see it too (the
     epoch lives in shared memory that workers inherit)."""
@@ -512,8 +544,11 @@ class TileIndex(_PlannedDataset, Dataset[dict[str, Any]]):
     @classmethod
     def from_manifest(cls, manifest: str | os.PathLike[str], **kwargs: Any) -> TileIndex:
         """The tiles a `kolva export` wrote (its manifest.jsonl or its folder), read
-        from the slides themselves."""
-        return cls(None, plan=plan_from_manifest(manifest), **kwargs)
+        from the slides themselves, opened as the export opened them (its
+        `tile_size`) plus `open_options`."""
+        options = {**export_options(manifest), **(kwargs.pop("open_options", None) or {})}
+        return cls(None, plan=plan_from_manifest(manifest, options), open_options=options,
+                   **kwargs)
 
     def __len__(self) -> int:
         return len(self.plan)
@@ -570,12 +605,13 @@ def collate(items: Sequence[dict[str, Any]]) -> dict[str, Any]:
       decoder's pixel order, so no transposing copy; `.contiguous()` makes it
       planar); of several shapes, a list.
 
-    level, x, y (int64) and mpp (float64, N x 2) are NumPy arrays and slide a list:
+    level, x, y (int64) and mpp (float64, N x 2) are NumPy arrays and slide and slide_key lists:
     they leave a worker pickled with the batch, cheaper than a tensor each (every
     tensor from a worker costs a shared-memory segment and a descriptor passed)."""
     tiles = [it["tile"] for it in items]
     out: dict[str, Any] = {
         "slide": [it["slide"] for it in items],
+        "slide_key": [it.get("slide_key", "") for it in items],
         "level": np.fromiter((it["level"] for it in items), np.int64, len(items)),
         "x": np.fromiter((it["x"] for it in items), np.int64, len(items)),
         "y": np.fromiter((it["y"] for it in items), np.int64, len(items)),

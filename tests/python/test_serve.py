@@ -441,7 +441,7 @@ def test_url_sources_are_passed_unchanged(monkeypatch):
     app = create_app([url])
     assert opened == [url]
     (entry,) = app.slides.values()
-    assert re.fullmatch(r"case-1-[0-9a-f]{10}", entry.id)
+    assert re.fullmatch(r"case_201-[0-9a-f]{10}", entry.id)  # the export's slide key
     with running(app) as base, httpx.Client(base_url=base, timeout=10) as client:
         r = client.get(f"/slides/{entry.id}/tiles/0/1/1")
         assert r.content == slide_of(entry).read_tile(0, 1, 1)

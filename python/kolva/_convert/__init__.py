@@ -24,6 +24,7 @@ from collections.abc import Iterable
 from dataclasses import dataclass, field
 from typing import Any
 
+from .._sources import expand_sources, is_url, remote_fs
 from .slide import BATCH, InstanceReport, Options, SlideResult, convert_slide, folder_name
 
 __all__ = ["ConvertSummary", "InstanceReport", "SlideResult", "convert", "folder_name",
@@ -110,7 +111,6 @@ def convert(sources: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
     `kolva.export`. `overwrite`: write every file again. Returns a ConvertSummary; a
     slide that cannot be converted carries its error and the others are converted."""
     from .._export import executors
-    from .._export.plan import expand_sources, is_url
     from . import stow
 
     started = time.perf_counter()
@@ -119,7 +119,8 @@ def convert(sources: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
     if workers is not None and workers < 1:
         raise ValueError(f"workers must be at least 1, not {workers}")
     options = Options(levels=_levels(levels), tile_size=tile_size or 512,
-                      decode_to=decode_to, attributes=dict(attributes or {}), sync=sync)
+                      decode_to=decode_to, attributes=dict(attributes or {}), sync=sync,
+                      storage_options=dict(storage_options) if storage_options else None)
     if extended_limit is not None:
         options.extended_limit = extended_limit
     dest_text = os.fspath(dest)
@@ -183,9 +184,7 @@ def convert(sources: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
 
 def _upload(results: list[SlideResult], local: str, dest: str,
             storage_options: dict[str, Any] | None) -> None:
-    from .._export.tasks import _remote_fs
-
-    fs, root = _remote_fs(dest, storage_options)
+    fs, root = remote_fs(dest, storage_options)
     for r in results:
         if r.error is not None or not r.folder:
             continue

@@ -156,7 +156,7 @@ def build(facts: SlideFacts, inst: Instance) -> Any:
     ds.PatientBirthDate = ""
     ds.PatientSex = ""
     ds.DeviceSerialNumber = facts.serial or "unknown"
-    from .. import __version__
+    from .._version import __version__
 
     ds.SoftwareVersions = [v for v in (facts.software, f"kolva {__version__}") if v]
     ds.StudyInstanceUID = study

@@ -15,6 +15,9 @@ from collections.abc import Iterator
 from dataclasses import dataclass, field, replace
 from typing import Any
 
+from .._failures import one_line
+from .._slide_cache import lease
+from .._sources import slide_key, slide_name
 from .dataset import Instance, SlideFacts, build
 from .extend import extend_jpeg
 from .frames import (JPEG_BASELINE, FrameError, FrameFormat, Uncompressed, frame_format,
@@ -62,17 +65,16 @@ class Options:
     extended_limit: int = BOT_LIMIT         # pixel data past this: Extended Offset Table
     sync: bool = False
     threads: int | None = None
+    # For fsspec, opening remote sources (as they were listed with).
+    storage_options: dict[str, Any] | None = None
 
 
 def folder_name(source: str) -> str:
-    from .._export.plan import slide_key
-
+    """The folder a slide is written to: its `slide_key`, as export and serve name it."""
     return slide_key(source)
 
 
 def _stem(source: str) -> str:
-    from .._export.plan import slide_name
-
     name = slide_name(source)
     stem = name.rsplit(".", 1)[0] if "." in name[1:] else name
     return stem[:64]
@@ -81,8 +83,6 @@ def _stem(source: str) -> str:
 def _fingerprint(slide: Any, source: str) -> str:
     """What identifies the slide's content: its name, geometry, properties and the
     bytes of the first and last tile of its smallest level."""
-    from .._export.plan import slide_name
-
     h = hashlib.sha256()
     h.update(json.dumps([slide_name(source), slide.format, [list(lv.dimensions) for lv in
                                                             slide.levels],
@@ -340,16 +340,16 @@ def level_frames(slide: Any, inst: Instance, sizes: array[int], sample: bytes,
 
 def convert_slide(source: str, dest: str, options: Options) -> SlideResult:
     """Writes the instances of `source` missing from `dest/<slide folder>`."""
-    from .._export.tasks import _lease, _message
-
     started = time.perf_counter()
     result = SlideResult(source=source)
     try:
-        open_options = {"tile_size": options.tile_size} if options.tile_size else {}
-        with _lease(source, open_options) as slide:
+        open_options: dict[str, Any] = {"tile_size": options.tile_size} if options.tile_size else {}
+        if options.storage_options:
+            open_options["storage_options"] = options.storage_options
+        with lease(source, open_options) as slide:
             _write_slide(slide, source, dest, options, result)
     except Exception as exc:  # a slide that fails is reported; the others go on
-        result.error = _message(exc)
+        result.error = one_line(exc)
     result.seconds = time.perf_counter() - started
     return result
 

@@ -25,9 +25,10 @@ from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field, replace
 from typing import Any
 
+from .._sources import expand_sources, is_url, remote_fs
+from .._tissue import parse_size
 from . import executors
-from .plan import (SHARD_PATTERN, ShardPlan, SlideScan, cut_shards, expand_sources, fingerprint,
-                   is_url, parse_size)
+from .plan import SHARD_PATTERN, ShardPlan, SlideScan, cut_shards, fingerprint
 from .tasks import STATE_DIR, ShardDone, scan_slide, write_shard
 
 __all__ = ["ExportSummary", "SlideReport", "export"]
@@ -89,7 +90,12 @@ def _local_bytes(paths: list[str], limit: int) -> int:
     total = 0
     for p in paths:
         try:
-            total += limit if is_url(p) else os.path.getsize(p)
+            if is_url(p):
+                total += limit
+            elif os.path.isdir(p):  # a DICOM folder
+                total += sum(e.stat().st_size for e in os.scandir(p) if e.is_file())
+            else:
+                total += os.path.getsize(p)
         except OSError:
             total += 0  # reported as a failed slide later
         if total >= limit:
@@ -117,9 +123,7 @@ class _Dest:
         self.storage_options = storage_options
         self.remote = is_url(dest)
         if self.remote:
-            from .tasks import _remote_fs
-
-            self.fs, self.root = _remote_fs(dest, storage_options)
+            self.fs, self.root = remote_fs(dest, storage_options)
         else:
             self.fs, self.root = None, dest
 

@@ -8,33 +8,20 @@ import os
 import tempfile
 import uuid
 from array import array
-from contextlib import AbstractContextManager
 from dataclasses import dataclass
 from typing import Any
 
-from .._slide_cache import SlideCache, open_slide
-from .plan import ShardPlan, SlideScan, extension, is_url, select_by_size, slide_key, slide_name
+from .._failures import one_line
+from .._slide_cache import WORKER_MAX_OPEN, lease
+from .._slide_cache import worker_slides as _slides  # noqa: F401 - the tests clear it
+from .._sources import is_url, remote_fs, slide_key, slide_name
+from .._media import extension
+from .._tissue import select_by_size
+from .plan import ShardPlan, SlideScan
 
 STATE_DIR = ".kolva-export"  # beside the shards: per-shard manifests and the plan
-# Slides a worker process keeps open between its tasks. A shard holds any number of
-# slides: it is written one slide's run of tiles at a time, each with its slide
-# leased from this cache, so no more than this many are ever open in one process.
-MAX_OPEN_SLIDES = 8
+MAX_OPEN_SLIDES = WORKER_MAX_OPEN
 ARCHIVE_END = 1024  # the two zero blocks that close a tar archive
-
-
-_slides: SlideCache[Any] = SlideCache(MAX_OPEN_SLIDES)
-
-
-def _lease(source: str, options: dict[str, Any]) -> AbstractContextManager[Any]:
-    """The slide at `source`, open for the block and kept open for the next task."""
-    return _slides.lease((source, json.dumps(options, sort_keys=True, default=str)),
-                         lambda: open_slide(source, options))
-
-
-def _message(exc: BaseException) -> str:
-    text = str(exc) or type(exc).__name__
-    return " ".join(text.split())
 
 
 def scan_slide(source: str, level: int, min_bytes: int | str | None,
@@ -43,10 +30,10 @@ def scan_slide(source: str, level: int, min_bytes: int | str | None,
     and which pass the size filter (an int, "auto", or None for all)."""
     scan = SlideScan(source=source, key=slide_key(source), name=slide_name(source), level=level)
     try:
-        with _lease(source, open_options) as slide:
+        with lease(source, open_options) as slide:
             _plan_level(scan, slide, min_bytes)
     except Exception as exc:  # a slide that fails is reported; the others go on
-        scan.error = _message(exc)
+        scan.error = one_line(exc)
     return scan
 
 
@@ -105,16 +92,9 @@ class ShardDone:
     written: bool = True               # False: it was complete already
 
 
-def _remote_fs(dest: str, storage_options: dict[str, Any] | None) -> tuple[Any, str]:
-    import fsspec
-
-    fs, _, (root,) = fsspec.get_fs_token_paths(dest, storage_options=storage_options)
-    return fs, root.rstrip("/")
-
-
 def shard_exists(dest: str, name: str, storage_options: dict[str, Any] | None) -> bool:
     if is_url(dest):
-        fs, root = _remote_fs(dest, storage_options)
+        fs, root = remote_fs(dest, storage_options)
         return bool(fs.exists(f"{root}/{name}"))
     return os.path.isfile(os.path.join(dest, name))
 
@@ -132,7 +112,7 @@ def _write_parts(path: str, shard: ShardPlan, scans: dict[int, SlideScan], tiles
     for k, (p, piece_tiles) in enumerate(zip(shard.pieces, tiles)):
         scan = scans[p.slide]
         start = max(size - ARCHIVE_END, 0)  # the last part's closing blocks are replaced
-        with _lease(scan.source, open_options) as slide:
+        with lease(scan.source, open_options) as slide:
             piece = (slide._core, scan.level, piece_tiles, f"{scan.key}-l{scan.level}-",
                      scan.extension, scan.json_fields, scan.manifest_fields)
             n, b, size, lines = _core.write_shard(path, shard.name, [piece], sync and k == last,
@@ -175,7 +155,7 @@ def write_shard(shard: ShardPlan, scans: dict[int, SlideScan], tiles: list[bytes
             done.tile_bytes, done.size = tile_bytes, size
             manifest_name = f"{STATE_DIR}/{shard.name}.jsonl"
             if remote:
-                fs, root = _remote_fs(dest, storage_options)
+                fs, root = remote_fs(dest, storage_options)
                 fs.pipe_file(f"{root}/{manifest_name}", manifest)
                 fs.put_file(tmp, f"{root}/{shard.name}")
             else:
@@ -199,5 +179,5 @@ def write_shard(shard: ShardPlan, scans: dict[int, SlideScan], tiles: list[bytes
                 except OSError:
                     pass
     except Exception as exc:
-        done.error = f"{shard.name}: {_message(exc)}"
+        done.error = f"{shard.name}: {one_line(exc)}"
     return done

@@ -3,7 +3,8 @@
     kolva serve SOURCES... [--host 127.0.0.1] [--port 8000]
     kolva serve --example
 
-SOURCES are slide files, directories of slides or URLs. The server runs on uvicorn
+SOURCES are what `kolva export` takes: slide files, folders of slides (a folder of
+DICOM instances is one slide), globs, list files and URLs. The server runs on uvicorn
 (with httptools and uvloop when installed); `create_app(sources)` builds the ASGI
 application for any other ASGI server.
 
@@ -42,7 +43,7 @@ def register(subparsers: Any) -> None:
         usage="kolva serve [-h] (SOURCE... | --example) [--host HOST] [--port PORT] "
               "[--workers N] [--max-open N]")
     parser.add_argument("sources", nargs="*", metavar="SOURCE",
-                        help="slide files, directories of slides, or URLs")
+                        help="slide files, folders of slides, globs, list files, or URLs")
     parser.add_argument("--example", action="store_true",
                         help="serve the example slide shipped with kolva")
     parser.add_argument("--host", default="127.0.0.1",

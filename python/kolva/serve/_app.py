@@ -23,6 +23,7 @@ from typing import Any
 
 import kolva
 
+from .._failures import http_status, one_line
 from .._slide_cache import SlideCache
 from . import _transcode
 from ._catalog import MAX_OPEN, Entry, describe, open_sources
@@ -252,8 +253,9 @@ class TileServer:
         except kolva.TileNotFound as exc:
             await _send_json(send, 404, {"error": str(exc)})
             return
-        except (kolva.SlideError, OSError) as exc:
-            await _send_json(send, 500, {"error": f"tile could not be read: {exc}"})
+        except Exception as exc:  # noqa: BLE001 - answered with why, never a bare 500
+            await _send_json(send, http_status(exc, entry.version is None),
+                             {"error": f"tile could not be read: {one_line(exc)}"})
             return
         if etag is None:
             etag = b'"' + hashlib.blake2b(data, digest_size=12).hexdigest().encode() + suffix + b'"'
@@ -323,9 +325,9 @@ class TileServer:
             if not entry.info:
                 try:
                     entry.info = await self._reader.run(describe, entry)
-                except (kolva.SlideError, OSError) as exc:
-                    return JSONResponse({"error": f"slide could not be read: {exc}"},
-                                        status_code=500)
+                except Exception as exc:  # noqa: BLE001 - answered with why
+                    return JSONResponse({"error": f"slide could not be read: {one_line(exc)}"},
+                                        status_code=http_status(exc, entry.version is None))
             return JSONResponse(entry.info)
 
         async def associated(request: Request) -> Response:
@@ -333,9 +335,11 @@ class TileServer:
             name = request.path_params["name"]
             try:
                 image = await self._reader.run(_read_associated, entry, name)
-            except (kolva.SlideError, OSError) as exc:
-                raise HTTPException(404, f"associated image {name!r} could not be read: "
-                                         f"{exc}") from None
+            except Exception as exc:  # noqa: BLE001 - answered with why
+                status = http_status(exc, entry.version is None)
+                raise HTTPException(404 if status == 500 else status,
+                                    f"associated image {name!r} could not be read: "
+                                    f"{one_line(exc)}") from None
             if image is None:
                 raise HTTPException(404, f"slide {entry.id!r} has no associated image {name!r}")
             data, media_type = image.data, image.media_type

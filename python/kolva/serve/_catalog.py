@@ -5,35 +5,33 @@ then) and its format and levels kept; after that the slides are leased from a ca
 that keeps at most `max_open` of them open, so a server of thousands of slides
 holds no more files open than that.
 
-An id is the source's name made URL-safe plus a short hash of the source itself (the
-real path of a file, or the URL as given), so it does not depend on the order of the
-arguments or on the working directory, and two files of the same name in different
-folders get different ids.
+Sources are expanded as `kolva export` expands them (files, folders, globs, list
+files, URLs; a folder of DICOM instances is one slide). A slide's id is its
+`slide_key`, the name export and convert give it too: the source's name made
+URL-safe plus a short hash of where it is (the absolute path of a file, or the URL
+as given), so it does not depend on the order of the arguments or on the working
+directory, and two files of the same name in different folders get different ids.
 """
 from __future__ import annotations
 
 import hashlib
 import logging
 import os
-import re
 from contextlib import AbstractContextManager
 from dataclasses import dataclass, field
-from pathlib import Path
 from typing import Any
 from urllib.parse import unquote, urlsplit
 
 import kolva
 
 from .._slide_cache import SlideCache
-from .._sources import is_url
+from .._sources import (SLIDE_SUFFIXES, SourceError, expand_sources, is_dicom_folder, is_url,
+                        slide_files, slide_key)
+
+__all__ = ["MAX_OPEN", "SLIDE_SUFFIXES", "Entry", "SourceError", "describe", "open_sources",
+           "slide_files", "slide_id"]
 
 log = logging.getLogger("kolva.serve")
-
-# Files looked at inside a directory source (a slide named explicitly may have any name).
-SLIDE_SUFFIXES = frozenset({".svs", ".tif", ".tiff", ".ndpi", ".vsi", ".ets", ".btf",
-                            ".bif", ".scn", ".qptiff"})
-
-_UNSAFE = re.compile(r"[^A-Za-z0-9_.-]+")
 
 
 def _digest(text: str, size: int = 5) -> str:
@@ -41,16 +39,8 @@ def _digest(text: str, size: int = 5) -> str:
 
 
 def slide_id(source: str) -> str:
-    """`<name>-<hash>` for a source: URL-safe, stable, unique per source."""
-    if is_url(source):
-        key = source
-        name = unquote(urlsplit(source).path.rstrip("/").rsplit("/", 1)[-1])
-    else:
-        key = os.path.realpath(source)
-        name = os.path.basename(key)
-    stem = name.rsplit(".", 1)[0] if "." in name.lstrip(".") else name
-    slug = _UNSAFE.sub("-", stem).strip("-.")[:48] or "slide"
-    return f"{slug}-{_digest(key)}"
+    """The id of a source in the server's URLs: its `slide_key`."""
+    return slide_key(source)
 
 
 # Slides a server keeps open at once unless told otherwise.
@@ -83,45 +73,22 @@ class Entry:
 
 
 def _version(path: str) -> str:
-    st = os.stat(path)
-    return _digest(f"{os.path.realpath(path)}\0{st.st_size}\0{st.st_mtime_ns}\0{st.st_ino}", 8)
-
-
-def slide_files(directory: str) -> list[str]:
-    """Slide files under a directory, sorted; .ets files that belong to a .vsi beside
-    their `_name_` folder are left to the .vsi."""
-    found: list[str] = []
-    for root, dirs, files in os.walk(directory):
-        dirs.sort()
-        for name in sorted(files):
-            if Path(name).suffix.lower() not in SLIDE_SUFFIXES:
-                continue
-            path = os.path.join(root, name)
-            if name.lower().endswith(".ets") and _owned_by_vsi(path, directory):
-                continue
-            found.append(path)
-    return found
-
-
-def _owned_by_vsi(path: str, top: str) -> bool:
-    here = Path(path).parent
-    top_path = Path(top)
-    while here != top_path and here != here.parent:
-        if here.name.startswith("_") and here.name.endswith("_") and len(here.name) > 2:
-            if (here.parent / (here.name[1:-1] + ".vsi")).is_file():
-                return True
-        here = here.parent
-    return False
-
-
-class SourceError(Exception):
-    """A source named explicitly that can't be served."""
+    """A tag of the file's (or a DICOM folder's files') identity and version."""
+    paths = [path]
+    if os.path.isdir(path):
+        paths = sorted(e.path for e in os.scandir(path) if e.is_file())
+    parts = []
+    for p in paths:
+        st = os.stat(p)
+        parts.append(f"{os.path.realpath(p)}\0{st.st_size}\0{st.st_mtime_ns}\0{st.st_ino}")
+    return _digest("\0".join(parts), 8)
 
 
 def open_sources(sources: list[str], cache: SlideCache[kolva.Slide]) -> dict[str, Entry]:
-    """Opens every slide of `sources` (files, directories, URLs) through `cache`. A
-    file or URL named explicitly must open (SourceError otherwise); files found in a
-    directory that kolva can't read are skipped with a log line."""
+    """Opens every slide of `sources` (files, folders, globs, list files, URLs) through
+    `cache`. A slide named explicitly (or by a glob or a list) must open (SourceError
+    otherwise); files found in a folder that kolva can't read are skipped with a
+    log line."""
     entries: dict[str, Entry] = {}
 
     def add(source: str, explicit: bool) -> None:
@@ -137,22 +104,27 @@ def open_sources(sources: list[str], cache: SlideCache[kolva.Slide]) -> dict[str
             log.warning("skipping %s: %s", source, exc)
             return
         if is_url(source):
-            name, version = unquote(urlsplit(source).path.rsplit("/", 1)[-1]) or source, None
+            name = unquote(urlsplit(source).path.rstrip("/").rsplit("/", 1)[-1]) or source
+            version = None
         else:
-            name, version = os.path.basename(source), _version(source)
+            name, version = os.path.basename(source.rstrip(os.sep)), _version(source)
         entries[sid] = Entry(sid, source, name, version, cache, kind, dimensions, levels)
 
-    for source in sources:
-        source = os.fspath(source)
-        if is_url(source):
-            add(source, True)
-        elif os.path.isdir(source):
-            for path in slide_files(source):
-                add(path, False)
-        elif os.path.exists(source):
-            add(source, True)
-        else:
-            raise SourceError(f"{source}: no such file or directory")
+    for given in sources:
+        given = os.fspath(given)
+        local = not is_url(given)
+        if local and not os.path.exists(given) and not any(c in given for c in "*?["):
+            raise SourceError(f"{given}: no such file or directory")
+        # The slides found in a folder are tried; one that does not open is skipped.
+        folder = local and os.path.isdir(given) and not is_dicom_folder(given)
+        try:
+            found = expand_sources([given])
+        except SourceError:
+            if folder:
+                continue  # a folder without slides: nothing to serve from it
+            raise
+        for source in found:
+            add(source, not folder)
     return entries
 
 

@@ -180,9 +180,10 @@ class TileServer:
         self.cache: SlideCache[kolva.Slide] = (
             SlideCache(max_open, _open_deidentified) if deidentify else SlideCache(max_open))
         self.slides: dict[str, Entry] = open_sources(sources, self.cache)
-        if deidentify:  # file names often carry the case number
+        if deidentify:  # file names often carry the case number: ids and names without
             for entry in self.slides.values():
-                entry.name = entry.id
+                entry.id = entry.name = "slide-" + entry.id.rsplit("-", 1)[-1]
+            self.slides = {e.id: e for e in self.slides.values()}
         if threads is None:
             # Local reads take microseconds: a few threads keep up, and fewer threads
             # wait less for the interpreter lock. Network reads wait far longer, so

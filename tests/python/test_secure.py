@@ -317,3 +317,24 @@ def test_convert_deidentified_follows_the_profile(svs, tmp_path):
         if dciodvfy:
             out = subprocess.run([dciodvfy, str(f)], capture_output=True, text=True).stderr
             assert "Error" not in out, out
+
+
+def test_viewer_in_chromium_after_opening_the_tokened_url_once(credentials, tmp_path):
+    """The browser opens the viewer once with ?token=: the page and every tile it
+    loads afterwards come through on the cookie, and show the stored level."""
+    sb = pytest.importorskip("test_serve_browser")
+    if sb.CHROMIUM is None:
+        pytest.skip("chromium is not installed")
+    path = str(kolva.example_path())
+    sid = slide_id(path)
+    browser = sb.Browser(tmp_path / "chromium")
+    try:
+        with running(protect(create_app([path]), *credentials)) as base:
+            view = f"{base}/view/{sid}?controls=0&zoom=-1&x=640&y=360"
+            shot = browser.screenshot(f"{view}&token={TOKEN}")
+            assert TOKEN not in str(browser.evaluate("location.href"))
+            again = browser.screenshot(view)  # no token any more: the cookie
+    finally:
+        browser.close()
+    ref = sb.reference(path, 1, 640 - sb.W, 360 - sb.H, 1.0)
+    assert sb.mad(shot, ref) <= 1.0 and sb.mad(again, ref) <= 1.0

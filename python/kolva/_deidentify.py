@@ -94,7 +94,7 @@ IDENTIFYING: Mapping[str, frozenset[str]] = {
 # A property whose name says it holds one of these goes whatever its family.
 _SUSPECT = re.compile(r"barcode|file ?name|patient|accession|serial|s/n|user|operator|"
                       r"physician|institution|specimen|container|label|date|reference|"
-                      r"case ?id|slide ?id|study|uid", re.IGNORECASE)
+                      r"case ?id|slide ?id|study|(?<!class)(?<!syntax)uid", re.IGNORECASE)
 
 
 def _snake(keyword: str) -> str:

@@ -128,6 +128,8 @@ class Authenticate:
 
     def __getattr__(self, name: str) -> Any:
         # `app.slides`, `app.close()`: the wrapped server's own attributes.
+        if name == "app":
+            raise AttributeError(name)
         return getattr(self.app, name)
 
     def _token_ok(self, given: bytes) -> bool:

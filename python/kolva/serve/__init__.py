@@ -59,8 +59,9 @@ def register(subparsers: Any) -> None:
     parser = subparsers.add_parser(
         "serve", help="serve slides to a browser viewer, each tile as stored",
         usage="kolva serve [-h] (SOURCE... | --example) [--host HOST] [--port PORT] "
-              "[--workers N] [--max-open N] [--token-file FILE | --basic-auth FILE] "
-              "[--tls-cert FILE --tls-key FILE] [--deidentify]")
+              "[--workers N] [--max-open N] [--token-file FILE] [--basic-auth FILE] "
+              "[--insecure-no-auth] [--tls-cert FILE --tls-key FILE] [--deidentify] "
+              "[--access-log]")
     parser.add_argument("sources", nargs="*", metavar="SOURCE",
                         help="slide files, directories of slides, or URLs")
     parser.add_argument("--example", action="store_true",

@@ -15,6 +15,10 @@ times the re-encoding server's tiles/s.
 The load generator is a small HTTP/1.1 client on asyncio streams rather than a full
 client library: on a two-core machine it shares the CPU with the server, and the less
 it costs per request, the more of the machine measures the server.
+
+`--auth` measures the price of authentication instead: `kolva serve` with a token
+file, every request carrying `Authorization: Bearer`, against the same server
+without one. Goal: at least 0.9 times the unauthenticated tiles/s.
 """
 from __future__ import annotations
 
@@ -33,6 +37,8 @@ from pathlib import Path
 GOAL_TILES_PER_S = 3000.0
 GOAL_P99_MS = 25.0
 GOAL_RATIO = 20.0
+GOAL_AUTH_RATIO = 0.9
+BENCH_TOKEN = "kolva-bench-token-0123456789abcdef"
 ROUNDS = 4
 REAL_SVS = Path(__file__).resolve().parents[1].parent / "shared/corpus/real/svs/CMU-1-Small-Region.svs"
 
@@ -60,14 +66,15 @@ def _percentile(sorted_values: list[float], q: float) -> float:
 
 async def _client(host: str, port: int, paths: list[str], deadline: float, budget: list[int],
                   latencies: list[float], statuses: dict, totals: list[int],
-                  rng: random.Random) -> None:
+                  rng: random.Random, extra: str = "") -> None:
     reader, writer = await asyncio.open_connection(host, port)
     try:
         while budget[0] > 0 and time.perf_counter() < deadline:
             budget[0] -= 1
             path = paths[rng.randrange(len(paths))]
             start = time.perf_counter()
-            writer.write(f"GET {path} HTTP/1.1\r\nHost: {host}\r\nAccept: image/*\r\n\r\n".encode())
+            writer.write(f"GET {path} HTTP/1.1\r\nHost: {host}\r\nAccept: image/*\r\n{extra}"
+                         f"\r\n".encode())
             head = await reader.readuntil(b"\r\n\r\n")
             length = 0
             for line in head.split(b"\r\n")[1:]:
@@ -86,7 +93,7 @@ async def _client(host: str, port: int, paths: list[str], deadline: float, budge
 
 
 async def _load(host: str, port: int, paths: list[str], clients: int, seconds: float,
-                max_requests: int, seed: int) -> LoadResult:
+                max_requests: int, seed: int, extra: str = "") -> LoadResult:
     latencies: list[float] = []
     statuses: dict = {}
     totals = [0]
@@ -95,7 +102,7 @@ async def _load(host: str, port: int, paths: list[str], clients: int, seconds: f
     deadline = start + seconds
     await asyncio.gather(*(
         _client(host, port, paths, deadline, budget, latencies, statuses, totals,
-                random.Random(seed + i)) for i in range(clients)))
+                random.Random(seed + i), extra) for i in range(clients)))
     elapsed = time.perf_counter() - start
     latencies.sort()
     errors = sum(n for s, n in statuses.items() if s != 200)
@@ -119,16 +126,18 @@ def combine(parts: list[LoadResult]) -> LoadResult:
 
 
 def run_load(host: str, port: int, paths: list[str], *, clients: int = 64,
-             seconds: float = 3.0, max_requests: int = 1_000_000, seed: int = 0) -> LoadResult:
+             seconds: float = 3.0, max_requests: int = 1_000_000, seed: int = 0,
+             headers: str = "") -> LoadResult:
     """`clients` concurrent keep-alive connections requesting random `paths` until
-    `seconds` pass or `max_requests` were sent."""
+    `seconds` pass or `max_requests` were sent; `headers`: more header lines, each
+    ending in CRLF."""
     try:
         import uvloop
 
         runner = uvloop.run
     except ImportError:
         runner = asyncio.run
-    return runner(_load(host, port, paths, clients, seconds, max_requests, seed))
+    return runner(_load(host, port, paths, clients, seconds, max_requests, seed, headers))
 
 
 # --------------------------------------------------------------------------- servers
@@ -231,6 +240,9 @@ def _serve(kind: str, slide: str, port: int, workers: int) -> None:
 
     if kind == "kolva":
         serve_sources([slide], "127.0.0.1", port, workers=workers)
+    elif kind == "kolva-auth":
+        serve_sources([slide], "127.0.0.1", port, workers=workers,
+                      token_file=os.environ["KOLVA_BENCH_TOKEN_FILE"])
     else:
         serve(deepzoom_app(slide), "127.0.0.1", port)
 
@@ -256,11 +268,15 @@ def main() -> int:
                              "one per core; the re-encoding server's threads use every "
                              "core too)")
     parser.add_argument("--json", metavar="OUT", help="also write the results as JSON")
+    parser.add_argument("--auth", action="store_true",
+                        help="kolva with a bearer token against kolva without one")
     args = parser.parse_args()
     if not os.path.exists(args.slide):
         import kolva
 
         args.slide = str(kolva.example_path())
+    if args.auth:
+        return auth_main(args)
 
     load_before = os.getloadavg()
     # Both servers run side by side (the idle one costs nothing) and take turns in
@@ -310,6 +326,52 @@ def main() -> int:
             "kolva": summary(k), "deepzoom": summary(d), "ratio": ratio,
             "goals": goals}, indent=2) + "\n")
     return 0 if all(goals.values()) else 1
+
+
+def auth_main(args: argparse.Namespace) -> int:
+    """`kolva serve` with and without a token file, in alternating rounds."""
+    import tempfile
+
+    with tempfile.NamedTemporaryFile("w", suffix=".tokens", delete=False) as f:
+        f.write(BENCH_TOKEN + "\n")
+    os.environ["KOLVA_BENCH_TOKEN_FILE"] = f.name
+    paths = kolva_paths(args.slide)
+    headers = {"kolva": "", "kolva-auth": f"Authorization: Bearer {BENCH_TOKEN}\r\n"}
+    servers = {}
+    try:
+        for kind in headers:
+            port = free_port()
+            servers[kind] = (start_server(kind, args.slide, port, args.workers), port)
+            warm = run_load("127.0.0.1", port, paths, clients=args.clients, seconds=1.0,
+                            headers=headers[kind])
+            assert warm.errors == 0, (kind, warm.statuses)
+        rounds: dict[str, list[LoadResult]] = {kind: [] for kind in servers}
+        for i in range(ROUNDS):
+            for kind, (_, port) in servers.items():
+                rounds[kind].append(run_load(
+                    "127.0.0.1", port, paths, clients=args.clients,
+                    seconds=args.seconds / ROUNDS, max_requests=args.max_requests // ROUNDS,
+                    seed=i * 1000, headers=headers[kind]))
+    finally:
+        for proc, _ in servers.values():
+            stop_server(proc)
+        os.unlink(f.name)
+    results = {kind: combine(parts) for kind, parts in rounds.items()}
+    for kind, r in results.items():
+        print(f"{kind:10s} {r.tiles_per_s:8.0f} tiles/s  p50 {r.p50_ms:6.2f} ms  "
+              f"p99 {r.p99_ms:6.2f} ms  {r.requests} requests, {r.errors} errors")
+    plain, auth = results["kolva"], results["kolva-auth"]
+    ratio = auth.tiles_per_s / plain.tiles_per_s if plain.tiles_per_s else 0.0
+    met = ratio >= GOAL_AUTH_RATIO and plain.errors == 0 and auth.errors == 0
+    print(f"  {'met    ' if met else 'NOT MET'}  authenticated >= {GOAL_AUTH_RATIO}x "
+          f"unauthenticated tiles/s ({ratio:.3f}x), no errors")
+    if args.json:
+        Path(args.json).write_text(json.dumps({
+            "slide": os.path.basename(args.slide), "clients": args.clients,
+            "seconds": args.seconds, "kolva_workers": args.workers,
+            "kolva": summary(plain), "kolva_auth": summary(auth), "ratio": ratio,
+            "goal_met": met}, indent=2) + "\n")
+    return 0 if met else 1
 
 
 if __name__ == "__main__":

@@ -14,7 +14,7 @@ from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, cast
 
-from . import _core, _dicom, _dicomweb, _remote, _sources
+from . import _core, _deidentify, _dicom, _dicomweb, _remote, _sources
 from ._core import SlideError, TileNotFound
 
 if TYPE_CHECKING:
@@ -126,6 +126,10 @@ class Slide:
         self.level_downsamples: tuple[float, ...] = tuple(l.downsample for l in levels)
         self._properties: dict[str, str] = core.properties
         self._associated = {a.name: (a.media_type, (a.width, a.height)) for a in core.associated}
+        if options.get("deidentify"):
+            self._properties = _deidentify.filter_properties(self._properties)
+            self._associated = {n: self._associated[n]
+                                for n in _deidentify.filter_associated(self._associated)}
         # The native methods themselves: no Python frame between caller and core.
         self.read_tile = core.read_tile  # type: ignore[method-assign]
 
@@ -369,7 +373,8 @@ def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None, 
          max_requests: int = _remote.DEFAULT_MAX_REQUESTS,
          timeout: float | None = _remote.DEFAULT_TIMEOUT,
          retries: int = _remote.DEFAULT_RETRIES, series: str | None = None,
-         focal_plane: int = 0, optical_path: str | None = None) -> Slide:
+         focal_plane: int = 0, optical_path: str | None = None,
+         deidentify: bool = False) -> Slide:
     """Opens a slide: Aperio SVS, Philips TIFF, Hamamatsu NDPI, Olympus ETS/VSI, a
     tiled TIFF/BigTIFF pyramid or a DICOM whole-slide series. Raises `kolva.UnsupportedFormat` for files that are no
     such slide and `kolva.SlideError` when the file cannot be read.
@@ -405,8 +410,14 @@ def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None, 
     has several; the properties `dicom.optical-paths` and `dicom.focal-planes` list
     them. Every frame is handed out as stored; a tile that a sparse (TILED_SPARSE)
     level does not store raises `kolva.TileNotFound`, as absent tiles do in every
-    format."""
+    format.
+
+    deidentify: the slide has no label, macro or overview image, and none of the
+    properties that identify a patient, a case, a barcode, a file or a date (see
+    `kolva._deidentify`); the tissue's pixels are not inspected."""
     options: dict[str, Any] = {}
+    if deidentify:
+        options["deidentify"] = True
     if tile_size is not None:
         options["tile_size"] = tile_size
     dicom = _dicom.options_of(series, focal_plane, optical_path)

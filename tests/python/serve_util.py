@@ -12,8 +12,9 @@ from typing import Any
 
 
 @contextmanager
-def running(app: Any, *, timeout: float = 15.0) -> Iterator[str]:
-    """Serves `app` on a free loopback port for the duration; yields the base URL."""
+def running(app: Any, *, timeout: float = 15.0, **config: Any) -> Iterator[str]:
+    """Serves `app` on a free loopback port for the duration; yields the base URL.
+    `config`: more uvicorn settings (ssl_certfile and ssl_keyfile make it https)."""
     import uvicorn
 
     with socket.socket() as s:
@@ -26,6 +27,7 @@ def running(app: Any, *, timeout: float = 15.0) -> Iterator[str]:
         options["http"] = "httptools"
     except ImportError:
         pass
+    options.update(config)
     server = uvicorn.Server(uvicorn.Config(app, host="127.0.0.1", port=port,
                                            lifespan="off", **options))
     thread = threading.Thread(target=server.run, daemon=True)
@@ -36,7 +38,7 @@ def running(app: Any, *, timeout: float = 15.0) -> Iterator[str]:
             raise RuntimeError("test server did not start")
         time.sleep(0.02)
     try:
-        yield f"http://127.0.0.1:{port}"
+        yield f"{'https' if 'ssl_certfile' in config else 'http'}://127.0.0.1:{port}"
     finally:
         server.should_exit = True
         thread.join(timeout)

@@ -99,7 +99,8 @@ def convert(sources: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
             attributes: dict[str, Any] | None = None, workers: int | None = None,
             scheduler: str | Any | None = None, overwrite: bool = False,
             storage_options: dict[str, Any] | None = None, sync: bool = False,
-            progress: bool | None = None, extended_limit: int | None = None) -> ConvertSummary:
+            progress: bool | None = None, extended_limit: int | None = None,
+            deidentify: bool = False) -> ConvertSummary:
     """Converts the slides in `sources` (paths, globs, URLs, or .txt/.list files naming
     them) to DICOM in `dest`: a folder, an fsspec URL, or `dicomweb+http://host/path`
     (a DICOMweb service's root, stored through STOW-RS).
@@ -109,7 +110,10 @@ def convert(sources: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
     are written uncompressed instead of refused. `attributes`: DICOM keyword -> value
     set on every instance (patient, study). `workers`/`scheduler`: as for
     `kolva.export`. `overwrite`: write every file again. Returns a ConvertSummary; a
-    slide that cannot be converted carries its error and the others are converted."""
+    slide that cannot be converted carries its error and the others are converted.
+    `deidentify`: each slide opened with `kolva.open(..., deidentify=True)` (no label
+    or overview instance) and written as the Basic Application Level Confidentiality
+    Profile says (no file name, barcode, serial number or date)."""
     from .._export import executors
     from . import stow
 
@@ -120,7 +124,8 @@ def convert(sources: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
         raise ValueError(f"workers must be at least 1, not {workers}")
     options = Options(levels=_levels(levels), tile_size=tile_size or 512,
                       decode_to=decode_to, attributes=dict(attributes or {}), sync=sync,
-                      storage_options=dict(storage_options) if storage_options else None)
+                      storage_options=dict(storage_options) if storage_options else None,
+                      deidentify=deidentify)
     if extended_limit is not None:
         options.extended_limit = extended_limit
     dest_text = os.fspath(dest)

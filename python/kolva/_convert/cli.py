@@ -36,6 +36,9 @@ def register(subparsers: Any) -> None:
                    dest="attributes_file", help="a JSON object of attribute keyword -> value")
     add_workers(p)
     p.add_argument("--overwrite", action="store_true", help="write every file again")
+    p.add_argument("--deidentify", action="store_true",
+                   help="no label or overview, and no identifying attribute (DICOM "
+                        "Basic Application Level Confidentiality Profile)")
     p.add_argument("--quiet", action="store_true", help="print no summary and no progress bar")
     p.set_defaults(run=run)
 
@@ -81,7 +84,8 @@ def run(args: argparse.Namespace, muffler: Any, out: TextIO) -> int:
         summary = convert(sources, args.out, levels=args.levels, tile_size=args.tile_size,
                           decode_to=args.decode_to, attributes=attributes,
                           workers=args.workers, scheduler=args.scheduler,
-                          overwrite=args.overwrite, progress=False if args.quiet else None)
+                          overwrite=args.overwrite, progress=False if args.quiet else None,
+                          deidentify=args.deidentify)
     except (ValueError, OSError) as exc:
         raise CliError(f"convert: {exc}") from None
     if not args.quiet:

@@ -76,6 +76,7 @@ class SlideFacts:
     icc: bytes | None = None
     dimensions: tuple[int, int] = (0, 0)   # level 0
     attributes: dict[str, Any] = field(default_factory=dict)  # --set / JSON
+    deidentified: bool = False      # written under the Basic Confidentiality Profile
 
 
 @dataclass
@@ -245,6 +246,13 @@ def build(facts: SlideFacts, inst: Instance) -> Any:
     shared.OpticalPathIdentificationSequence = [_item(OpticalPathIdentifier="1")]
     ds.SharedFunctionalGroupsSequence = [shared]
 
+    if facts.deidentified:
+        from .._deidentify import DEIDENTIFICATION_METHOD
+
+        ds.PatientIdentityRemoved = "YES"
+        ds.DeidentificationMethod = DEIDENTIFICATION_METHOD
+        ds.DeidentificationMethodCodeSequence = [
+            _code("113100", "DCM", "Basic Application Confidentiality Profile")]
     for keyword, value in facts.attributes.items():
         setattr(ds, keyword, value)
     return ds

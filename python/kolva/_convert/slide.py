@@ -3,6 +3,7 @@ slide, then write each file that is not there yet, its frames read in batches
 through `Slide.read_tiles` and written as they arrive."""
 from __future__ import annotations
 
+import dataclasses
 import hashlib
 import io
 import json
@@ -67,6 +68,7 @@ class Options:
     threads: int | None = None
     # For fsspec, opening remote sources (as they were listed with).
     storage_options: dict[str, Any] | None = None
+    deidentify: bool = False
 
 
 def folder_name(source: str) -> str:
@@ -346,6 +348,8 @@ def convert_slide(source: str, dest: str, options: Options) -> SlideResult:
         open_options: dict[str, Any] = {"tile_size": options.tile_size} if options.tile_size else {}
         if options.storage_options:
             open_options["storage_options"] = options.storage_options
+        if options.deidentify:
+            open_options["deidentify"] = True
         with lease(source, open_options) as slide:
             _write_slide(slide, source, dest, options, result)
     except Exception as exc:  # a slide that fails is reported; the others go on
@@ -358,6 +362,10 @@ def _write_slide(slide: Any, source: str, dest: str, options: Options,
                  result: SlideResult) -> None:
     result.folder = os.path.join(dest, folder_name(source))
     facts = slide_facts(slide, source, options.attributes)
+    if options.deidentify:  # the profile's dummy values for what must stay present
+        facts = dataclasses.replace(facts, name=facts.fingerprint[:16], date="19700101",
+                                    time="000000", serial="", barcode="", label_text="",
+                                    deidentified=True)
     plans = plan_instances(slide, source, options, result.notes)
     os.makedirs(result.folder, exist_ok=True)
     for inst, what in plans:

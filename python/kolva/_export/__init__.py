@@ -227,7 +227,8 @@ def export(sources: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
            workers: int | None = None, scheduler: str | Any | None = None,
            storage_options: dict[str, Any] | None = None, overwrite: bool = False,
            sync: bool = False, progress: bool | None = None,
-           on_shard: Callable[[ShardDone], None] | None = None) -> ExportSummary:
+           on_shard: Callable[[ShardDone], None] | None = None,
+           deidentify: bool = False) -> ExportSummary:
     """Exports every stored tile of `level` of the slides in `sources` (paths, folders
     of slides, globs, URLs, or .txt/.list files naming them) as WebDataset shards in
     `out` (a folder or an fsspec URL such as s3://bucket/prefix).
@@ -245,7 +246,8 @@ def export(sources: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
     error (default: when it is a terminal).
 
     Returns an ExportSummary; a slide that cannot be read is reported there (its
-    error), and the others are exported."""
+    error), and the others are exported. `deidentify`: each slide opened with
+    `kolva.open(..., deidentify=True)`."""
     started = time.perf_counter()
     if not isinstance(level, int) or level < 0:
         raise ValueError(f"level must be a level number (0 or more), not {level!r}")
@@ -260,6 +262,8 @@ def export(sources: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
         open_options["tile_size"] = tile_size
     if storage_options:
         open_options["storage_options"] = storage_options
+    if deidentify:
+        open_options["deidentify"] = True
     dest_text = os.fspath(out)
     paths = expand_sources(sources, storage_options)
     if not paths:

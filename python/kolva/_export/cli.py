@@ -52,6 +52,8 @@ def register(subparsers: Any) -> None:
     p.add_argument("--overwrite", action="store_true",
                    help="replace an export of other slides or options in DEST")
     p.add_argument("--sync", action="store_true", help="fsync every shard before it is renamed")
+    p.add_argument("--deidentify", action="store_true",
+                   help="open each slide de-identified (no label, macro or identifying property)")
     p.add_argument("--quiet", action="store_true", help="print no summary and no progress bar")
     p.set_defaults(run=run)
 
@@ -126,7 +128,8 @@ def run(args: argparse.Namespace, muffler: Any, out: TextIO) -> int:
                          min_bytes=args.min_bytes, shard_size=args.shard_size,
                          workers=args.workers, scheduler=args.scheduler,
                          overwrite=args.overwrite, sync=args.sync,
-                         progress=False if args.quiet else None)
+                         progress=False if args.quiet else None,
+                         deidentify=args.deidentify)
     except (ExportError, ValueError, OSError) as exc:
         raise CliError(f"export: {exc}") from None
     if not args.quiet:

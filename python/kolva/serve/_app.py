@@ -177,9 +177,14 @@ class TileServer:
     at once (the others are opened again when asked for)."""
 
     def __init__(self, sources: list[str], *, threads: int | None = None,
-                 max_open: int = MAX_OPEN) -> None:
-        self.cache: SlideCache[kolva.Slide] = SlideCache(max_open)
+                 max_open: int = MAX_OPEN, deidentify: bool = False) -> None:
+        self.cache: SlideCache[kolva.Slide] = (
+            SlideCache(max_open, _open_deidentified) if deidentify else SlideCache(max_open))
         self.slides: dict[str, Entry] = open_sources(sources, self.cache)
+        if deidentify:  # file names often carry the case number: ids and names without
+            for entry in self.slides.values():
+                entry.id = entry.name = "slide-" + entry.id.rsplit("-", 1)[-1]
+            self.slides = {e.id: e for e in self.slides.values()}
         if threads is None:
             # Local reads take microseconds: a few threads keep up, and fewer threads
             # wait less for the interpreter lock. Network reads wait far longer, so
@@ -392,6 +397,10 @@ class TileServer:
         self.cache.close()
 
 
+def _open_deidentified(source: str) -> kolva.Slide:
+    return kolva.open(source, deidentify=True)
+
+
 def _read_associated(entry: Entry, name: str) -> kolva.EncodedImage | None:
     """An associated image of a slide, or None when it has none of that name."""
     with entry.lease() as slide:
@@ -418,8 +427,9 @@ async def _send_not_modified(send: Send, etag: bytes) -> None:
 
 
 def create_app(sources: list[str] | tuple[str, ...], *, threads: int | None = None,
-               max_open: int = MAX_OPEN) -> TileServer:
+               max_open: int = MAX_OPEN, deidentify: bool = False) -> TileServer:
     """An ASGI application serving the slides of `sources`: slide files, directories
     of slides, or URLs (passed to `kolva.open` unchanged), with at most `max_open` of
     them open at once."""
-    return TileServer([os.fspath(s) for s in sources], threads=threads, max_open=max_open)
+    return TileServer([os.fspath(s) for s in sources], threads=threads, max_open=max_open,
+                      deidentify=deidentify)

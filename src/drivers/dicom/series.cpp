@@ -319,6 +319,7 @@ slide::TilePlan plan_frame(const FrameRef& ref, const std::shared_ptr<const Fram
     if (wrap->wrap == Wrap::Native) return {std::move(ranges), slide::Splice{wrap->head, {}, 0}};
   }
   const bool items = frame.kind == Frame::Kind::Items;
+  // A fetched frame's size is known once it has come back: always joined here.
   return {std::move(ranges),
           slide::Custom{[wrap, items, name, notes, note](
                             std::span<const ByteSpan> parts) -> SlideResult<Bytes> {
@@ -801,6 +802,12 @@ SlideResult<slide::SlideParts> open_instances(slide::SourceSet& sources,
       return corrupt(part.name(), e.display());
     }
     if (anchor) opened.anchor = members.size();
+    if (sources.frames(index) != nullptr) {
+      // Its frames are fetched by number, not read where the data set says.
+      for (std::size_t f = 0; f < instance->frames.size(); ++f) {
+        instance->frames[f] = Frame{f + 1, 0, Frame::Kind::Number};
+      }
+    }
     members.push_back(SeriesMember{std::move(instance).value(), part.name(), index});
   }
   std::string name = sources.name(0);

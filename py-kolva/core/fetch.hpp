@@ -53,7 +53,7 @@ std::shared_ptr<std_io::RangeSource> remote_source(PyObject* fetch, std::uint64_
 
 // A frame fetcher calling `callable([(instance, frame), ...])`, which returns a
 // sequence with one bytes object (the whole frame) per pair. Failures are kept
-// in `errors`; `name` names the series in messages.
+// in `errors`; `name` names the series (its URL) in messages.
 std::shared_ptr<slide::FrameFetcher> python_frame_fetcher(PyObject* callable, std::string name,
                                                           std::shared_ptr<FetchErrors> errors);
 

@@ -342,17 +342,18 @@ PyObject* open_dicom(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 // open_dicom_fetch(instances, named=False, folder=False, series="",
-// focal_plane=0, optical_path="", cache_size=..., frames=None) -> Slide:
+// focal_plane=0, optical_path="", cache_size=..., frames=None, series_name="") -> Slide:
 // open_dicom over remote instances, each (fetch, size, name, seeds) as for
 // open_fetch; the first is source 0, the others its siblings. With `frames`
 // (DICOMweb), each instance is (data_set, name): its data set in memory, its
 // frames fetched by number through `frames([(instance, frame), ...])`, the
-// instance being its index in `instances`.
+// instance being its index in `instances`, and `series_name` what messages
+// call the series.
 PyObject* open_dicom_fetch(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* kwlist[] = {"instances",   "named",        "folder",     "series",
                                    "focal_plane", "optical_path", "cache_size", "frames",
-                                   nullptr};
+                                   "series_name", nullptr};
     PyObject* instances_arg = nullptr;
     int named = 0;
     int folder = 0;
@@ -361,10 +362,11 @@ PyObject* open_dicom_fetch(PyObject*, PyObject* args, PyObject* kwargs) {
     const char* optical_path = "";
     unsigned long long cache_size = std_io::CacheOptions{}.capacity;
     PyObject* frames_arg = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|ppsKsKO:open_dicom_fetch",
+    const char* series_name = "";
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|ppsKsKOs:open_dicom_fetch",
                                      const_cast<char**>(kwlist), &instances_arg, &named, &folder,
                                      &series, &focal_plane, &optical_path, &cache_size,
-                                     &frames_arg)) {
+                                     &frames_arg, &series_name)) {
       return nullptr;
     }
     slide::OpenOptions options;
@@ -375,7 +377,7 @@ PyObject* open_dicom_fetch(PyObject*, PyObject* args, PyObject* kwargs) {
       if (!PyCallable_Check(frames_arg)) {
         return binding::raise_cast_error(frames_arg, "callable", "frames");
       }
-      fetcher = python_frame_fetcher(frames_arg, "the series", errors);
+      fetcher = python_frame_fetcher(frames_arg, series_name, errors);
     }
     std::vector<std::shared_ptr<std_io::RangeSource>> files;
     PyObject* it = PyObject_GetIter(instances_arg);
@@ -434,7 +436,7 @@ PyMethodDef kModuleMethods[] = {
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_dicom_fetch)),
      METH_VARARGS | METH_KEYWORDS,
      "open_dicom_fetch(instances, named=False, folder=False, series='', focal_plane=0, "
-     "optical_path='', cache_size=..., frames=None) -> Slide"},
+     "optical_path='', cache_size=..., frames=None, series_name='') -> Slide"},
     {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_slide)),
      METH_VARARGS | METH_KEYWORDS, "open(path, tile_size=0) -> Slide"},
     {"write_shard", write_shard, METH_VARARGS,

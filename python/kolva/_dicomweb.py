@@ -43,6 +43,7 @@ BATCH = 32
 #: native reader never reads it (frames are fetched by number).
 _STAND_IN = b"\xff\xd8\xff\xd9"
 _EXPLICIT = "1.2.840.10008.1.2.1"
+WSI_CLASS = "1.2.840.10008.5.1.4.1.1.77.1.6"
 #: The data set is written in explicit VR whatever the syntax (the native reader
 #: sees that from its first element); a deflated one is named explicit, its frames
 #: being the same native pixels.
@@ -297,6 +298,11 @@ class Series:
         """Each instance's transfer syntax: from the metadata, else from the type of
         its first frame's part (fetched for all instances at once)."""
         named = [_first(i, "00020010") for i in self.instances]
+        # Objects of other classes are named for what they are; their frames are
+        # never read.
+        for k, items in enumerate(self.instances):
+            if not named[k] and _first(items, "00080016") != WSI_CLASS:
+                named[k] = _EXPLICIT
         missing = [k for k, s in enumerate(named) if not s]
         for k, parts in zip(missing, self._parts([(k, [1]) for k in missing])):
             part_type = parts[0][0]
@@ -319,4 +325,5 @@ def open_series(url: str, options: dict[str, Any], get: Get) -> Any:
     except (_BadMetadata, RecursionError) as exc:
         raise _core.SlideError(f"cannot read {series.url}/metadata: {exc}") from None
     instances = [(data, f"{series.url}/instances/{uid}") for data, uid in zip(files, series.uids)]
-    return _core.open_dicom_fetch(instances, folder=True, frames=series.fetch_frames, **options)
+    return _core.open_dicom_fetch(instances, folder=True, frames=series.fetch_frames,
+                                  series_name=series.url, **options)

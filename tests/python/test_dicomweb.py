@@ -11,7 +11,7 @@ import pytest
 
 import kolva
 from fixtures import orthanc
-from fixtures.dicom import image, write_instance, write_series
+from fixtures.dicom import SEGMENTATION_CLASS, image, write_instance, write_series
 from fixtures.http_server import RangeServer
 
 pydicom = pytest.importorskip("pydicom")
@@ -47,6 +47,16 @@ def served(tmp_path_factory):
     ds.SeriesDescription = "long " * 14000
     ds.save_as(path)
     folders["implicit"] = tmp / "implicit"
+    uid = pydicom.uid.generate_uid()
+    (tmp / "segmentation").mkdir()
+    path = tmp / "segmentation" / "seg.dcm"
+    write_instance(path, {(0, "1"): image(64, 64)}, codec="native", sop_class=SEGMENTATION_CLASS,
+                   series_uid=uid, study_uid=uid)
+    ds = pydicom.dcmread(path)
+    ds.BitsAllocated = ds.BitsStored = 1  # a binary segmentation's frames
+    ds.HighBit = 0
+    ds.save_as(path)
+    folders["segmentation"] = tmp / "segmentation"
     for name in ("highdicom_sm_image_jpegls.dcm", "boxes"):
         if (CORPUS / name).exists():
             folder = tmp / name.split(".")[0]
@@ -116,6 +126,14 @@ def test_implicit_vr_empty_and_long_values_over_dicomweb(served):
     for slide in (kolva.open(folders["implicit"]), kolva.open(urls["implicit"])):
         assert slide.properties["dicom.PatientID"] == ""
         assert slide.properties["dicom.SeriesDescription"] == ("long " * 14000).strip()
+
+
+def test_a_segmentation_is_refused_by_name_over_dicomweb(served):
+    _, urls, _ = served
+    with pytest.raises(kolva.UnsupportedFormat, match=r"series/[0-9.]+ is not a slide kolva can "
+                                                      r"read: it holds a segmentation \(.*\), not "
+                                                      r"a whole-slide image"):
+        kolva.open(urls["segmentation"])
 
 
 def _tar_payloads(folder: Path) -> list[bytes]:

@@ -129,6 +129,70 @@ std_io::FetchFunction python_fetch(PyObject* callable, std::shared_ptr<FetchErro
   };
 }
 
+namespace {
+
+class PythonFrameFetcher final : public slide::FrameFetcher {
+ public:
+  PythonFrameFetcher(PyObject* callable, std::string name, std::shared_ptr<FetchErrors> errors)
+      : callable_(std::make_shared<Callable>(callable)),
+        name_(std::move(name)),
+        errors_(std::move(errors)) {}
+
+  slide::SlideResult<std::vector<Bytes>> fetch(
+      std::span<const std::pair<std::uint64_t, std::uint64_t>> wanted) override {
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    std::vector<Bytes> frames;
+    bool ok = false;
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(wanted.size()));
+    for (std::size_t i = 0; list != nullptr && i < wanted.size(); ++i) {
+      PyObject* item = Py_BuildValue("(KK)", static_cast<unsigned long long>(wanted[i].first),
+                                     static_cast<unsigned long long>(wanted[i].second));
+      if (item == nullptr) {
+        Py_CLEAR(list);
+        break;
+      }
+      PyList_SetItem(list, static_cast<Py_ssize_t>(i), item);
+    }
+    PyObject* result = list ? PyObject_CallFunctionObjArgs(callable_->object, list, nullptr) : nullptr;
+    Py_XDECREF(list);
+    if (result != nullptr) {
+      ok = PySequence_Check(result) &&
+           PySequence_Size(result) == static_cast<Py_ssize_t>(wanted.size());
+      for (std::size_t i = 0; ok && i < wanted.size(); ++i) {
+        PyObject* item = PySequence_GetItem(result, static_cast<Py_ssize_t>(i));
+        ok = item != nullptr && PyBytes_Check(item);
+        if (ok) {
+          const auto* p = reinterpret_cast<const std::uint8_t*>(PyBytes_AsString(item));
+          frames.emplace_back(p, p + PyBytes_Size(item));
+        }
+        Py_XDECREF(item);
+      }
+      Py_DECREF(result);
+      if (!ok && !PyErr_Occurred()) {
+        PyErr_SetString(PyExc_ValueError,
+                        "the frame fetch function returned something other than one bytes "
+                        "object per frame");
+      }
+    }
+    if (!ok) errors_->keep();
+    PyGILState_Release(gil);
+    if (!ok) return slide::errors::read_failed(name_, KolvaError::IoError{OsError{EIO}});
+    return frames;
+  }
+
+ private:
+  std::shared_ptr<Callable> callable_;
+  std::string name_;
+  std::shared_ptr<FetchErrors> errors_;
+};
+
+}  // namespace
+
+std::shared_ptr<slide::FrameFetcher> python_frame_fetcher(PyObject* callable, std::string name,
+                                                          std::shared_ptr<FetchErrors> errors) {
+  return std::make_shared<PythonFrameFetcher>(callable, std::move(name), std::move(errors));
+}
+
 std::shared_ptr<std_io::RangeSource> remote_source(PyObject* fetch, std::uint64_t size,
                                                    std::string name, PyObject* seeds,
                                                    std::uint64_t cache_size,

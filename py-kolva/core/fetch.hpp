@@ -51,6 +51,12 @@ std::shared_ptr<std_io::RangeSource> remote_source(PyObject* fetch, std::uint64_
                                                    std::uint64_t cache_size,
                                                    const std::shared_ptr<FetchErrors>& errors);
 
+// A frame fetcher calling `callable([(instance, frame), ...])`, which returns a
+// sequence with one bytes object (the whole frame) per pair. Failures are kept
+// in `errors`; `name` names the series (its URL) in messages.
+std::shared_ptr<slide::FrameFetcher> python_frame_fetcher(PyObject* callable, std::string name,
+                                                          std::shared_ptr<FetchErrors> errors);
+
 // Siblings of a remote slide found by a Python object with `list(folder) ->
 // list[str]` and `open(relative) -> (fetch, size, name, seeds)`; a
 // FileNotFoundError there is a missing file.

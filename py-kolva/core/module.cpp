@@ -342,13 +342,18 @@ PyObject* open_dicom(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 // open_dicom_fetch(instances, named=False, folder=False, series="",
-// focal_plane=0, optical_path="", cache_size=...) -> Slide: open_dicom over
-// remote instances, each (fetch, size, name, seeds) as for open_fetch; the
-// first is source 0, the others its siblings.
+// focal_plane=0, optical_path="", cache_size=..., frames=None, series_name="") -> Slide:
+// open_dicom over remote instances, each (fetch, size, name, seeds) as for
+// open_fetch; the first is source 0, the others its siblings. With `frames`
+// (DICOMweb), each instance is (data_set, name): its data set in memory, its
+// frames fetched by number through `frames([(instance, frame), ...])`, the
+// instance being its index in `instances`, and `series_name` what messages
+// call the series.
 PyObject* open_dicom_fetch(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* kwlist[] = {"instances",   "named",        "folder",     "series",
-                                   "focal_plane", "optical_path", "cache_size", nullptr};
+                                   "focal_plane", "optical_path", "cache_size", "frames",
+                                   "series_name", nullptr};
     PyObject* instances_arg = nullptr;
     int named = 0;
     int folder = 0;
@@ -356,14 +361,24 @@ PyObject* open_dicom_fetch(PyObject*, PyObject* args, PyObject* kwargs) {
     unsigned long long focal_plane = 0;
     const char* optical_path = "";
     unsigned long long cache_size = std_io::CacheOptions{}.capacity;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|ppsKsK:open_dicom_fetch",
+    PyObject* frames_arg = Py_None;
+    const char* series_name = "";
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|ppsKsKOs:open_dicom_fetch",
                                      const_cast<char**>(kwlist), &instances_arg, &named, &folder,
-                                     &series, &focal_plane, &optical_path, &cache_size)) {
+                                     &series, &focal_plane, &optical_path, &cache_size,
+                                     &frames_arg, &series_name)) {
       return nullptr;
     }
     slide::OpenOptions options;
     dicom_options(named, folder, series, focal_plane, optical_path, options);
     auto errors = std::make_shared<FetchErrors>();
+    std::shared_ptr<slide::FrameFetcher> fetcher;
+    if (frames_arg != Py_None) {
+      if (!PyCallable_Check(frames_arg)) {
+        return binding::raise_cast_error(frames_arg, "callable", "frames");
+      }
+      fetcher = python_frame_fetcher(frames_arg, series_name, errors);
+    }
     std::vector<std::shared_ptr<std_io::RangeSource>> files;
     PyObject* it = PyObject_GetIter(instances_arg);
     if (it == nullptr) return nullptr;
@@ -374,7 +389,15 @@ PyObject* open_dicom_fetch(PyObject*, PyObject* args, PyObject* kwargs) {
       const char* name = nullptr;
       PyObject* seeds = nullptr;
       std::shared_ptr<std_io::RangeSource> source;
-      if (PyArg_ParseTuple(item, "OKsO:instance", &fetch, &size, &name, &seeds)) {
+      const char* data = nullptr;
+      Py_ssize_t data_length = 0;
+      if (fetcher) {
+        if (PyArg_ParseTuple(item, "y#s:instance", &data, &data_length, &name)) {
+          const auto* p = reinterpret_cast<const std::uint8_t*>(data);
+          source = std::make_shared<slide::FrameSource>(Bytes(p, p + data_length), name, fetcher,
+                                                        files.size());
+        }
+      } else if (PyArg_ParseTuple(item, "OKsO:instance", &fetch, &size, &name, &seeds)) {
         source = remote_source(fetch, size, name, seeds,
                                std::max<unsigned long long>(cache_size, 1 << 20), errors);
       }
@@ -413,7 +436,7 @@ PyMethodDef kModuleMethods[] = {
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_dicom_fetch)),
      METH_VARARGS | METH_KEYWORDS,
      "open_dicom_fetch(instances, named=False, folder=False, series='', focal_plane=0, "
-     "optical_path='', cache_size=...) -> Slide"},
+     "optical_path='', cache_size=..., frames=None, series_name='') -> Slide"},
     {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_slide)),
      METH_VARARGS | METH_KEYWORDS, "open(path, tile_size=0) -> Slide"},
     {"write_shard", write_shard, METH_VARARGS,

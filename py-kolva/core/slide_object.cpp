@@ -286,7 +286,7 @@ PyObject* slide_plan_tiles(PyObject* self, PyObject* const* args, Py_ssize_t nar
     Py_ssize_t i = 0;
     for (const auto& plan : planned->plans) {
       for (const auto& r : plan.ranges) {
-        if (r.source != 0) {
+        if (r.source != 0 || s->sources().frames(r.source) != nullptr) {
           Py_DECREF(ranges);
           PyErr_SetString(PyExc_ValueError,
                           "plan_tiles takes slides read from one file; use read_tiles");

@@ -311,58 +311,6 @@ class Slide:
         return f"<kolva.Slide {self.format} {self._source!r} ({state})>"
 
 
-class _DicomWebSlide(Slide):
-    """A DICOM series read over DICOMweb: the native slide holds stand-ins for the
-    frames (see `kolva._dicomweb`), which are fetched from the server as they are read."""
-
-    def __init__(self, core: Any, source: Any, options: dict[str, Any],
-                 series: _dicomweb.Series) -> None:
-        super().__init__(core, source, options)
-        self._series = series
-        self.read_tile = self._read_web_tile  # type: ignore[method-assign]
-
-    def _read_web_tile(self, level: int, x: int, y: int) -> bytes:
-        return self.read_tiles(level, [(x, y)])[0]
-
-    def _replace(self, wrapped: list[bytes]) -> list[bytes]:
-        found = [_dicomweb.stand_in(w) for w in wrapped]
-        frames = self._series.fetch_all((i, n) for _, i, n, _ in found)
-        return [_dicomweb.finish(head, frames[(i, n)], skip) for head, i, n, skip in found]
-
-    def read_tiles(self, level: int, coords: Iterable[tuple[int, int]], *,
-                   threads: int | None = None) -> list[bytes]:
-        """The tiles at `coords` of `level`: frames fetched in batches per instance,
-        the requests in parallel (at most `max_requests` of `kolva.open`)."""
-        return self._replace(cast("list[bytes]", self._core.read_tiles(level, list(coords), 1)))
-
-    def _read_associated(self, name: str) -> bytes:
-        return self._replace([cast(bytes, self._core.read_associated(name))])[0]
-
-    # A frame's size is known once it has come back: batches are fetched, then sized.
-    def tile_nbytes(self, level: int, coords: Iterable[tuple[int, int]], *,
-                    threads: int | None = None) -> np.ndarray:
-        import numpy as np
-
-        return np.array([len(t) for t in self.read_tiles(level, coords)], np.int64)
-
-    def read_tiles_into(self, level: int, coords: Iterable[tuple[int, int]], out: Any, *,
-                        threads: int | None = None) -> np.ndarray:
-        import numpy as np
-
-        view = memoryview(_writable(out)).cast("B")
-        if view.readonly:
-            raise BufferError("out must be a writable buffer")
-        tiles = self.read_tiles(level, coords)
-        offsets = np.zeros(len(tiles) + 1, np.int64)
-        np.cumsum([len(t) for t in tiles], out=offsets[1:])
-        if int(offsets[-1]) > view.nbytes:
-            raise ValueError(f"out holds {view.nbytes} bytes; the {len(tiles)} tiles need "
-                             f"{int(offsets[-1])} (size the buffer with tile_nbytes)")
-        for tile, at in zip(tiles, offsets.tolist()):
-            view[at:at + len(tile)] = tile
-        return offsets
-
-
 def _reopen(source: Any, options: dict[str, Any]) -> Slide:
     return open(source, **options)
 
@@ -439,11 +387,14 @@ def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None, 
         if isinstance(source, bytes):
             source = os.fsdecode(source)
     if isinstance(source, str) and _dicomweb.is_series_url(source):
-        headers = (storage_options or {}).get("headers")
         if storage_options:
             options["storage_options"] = dict(storage_options)
-        core, series_ = _dicomweb.open_series(source, dicom, headers, timeout, max_requests)
-        return _DicomWebSlide(core, source, options, series_)
+        options.update({k: v for k, v in (("max_requests", max_requests), ("timeout", timeout),
+                                          ("retries", retries))
+                        if v != getattr(_remote, "DEFAULT_" + k.upper())})
+        web = _remote.remote_file(source, storage_options, max_requests=max_requests,
+                                  timeout=timeout, retries=retries)
+        return Slide(_dicomweb.open_series(source, dicom, web.documents), source, options)
     if isinstance(source, str) and _sources.is_url(source):
         local = _sources.local_path_of(source)
         if local is None and (source.endswith("/") or source.lower().endswith(".dcm")):

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "export/tar.hpp"
+#include "slide/executor.hpp"
 #include "std_io/std_io.hpp"
 
 namespace kolva::shard {
@@ -118,12 +119,37 @@ SlideResult<std::vector<std::int64_t>> tile_sizes(const slide::Slide& s, std::ui
                       std::nullopt};
   }
   std::vector<std::int64_t> sizes(static_cast<std::size_t>(count), kTileAbsent);
+  // Frames fetched by number (DICOMweb) tell their size once fetched: a group
+  // at a time, each tile's size that of its frame as stored.
+  std::vector<slide::Range> frames;
+  std::vector<std::size_t> frame_tiles;
+  auto fetch_frames = [&]() -> SlideResult<Unit> {
+    auto got = slide::read_frames(s.sources(), frames);
+    if (!got.ok()) return std::move(got).error();
+    for (std::size_t k = 0; k < frames.size(); ++k) {
+      sizes[frame_tiles[k]] = (*got)[k].size() <= kTarSizeMax
+                                  ? static_cast<std::int64_t>((*got)[k].size())
+                                  : kTileUnreadable;
+    }
+    frames.clear();
+    frame_tiles.clear();
+    return Unit{};
+  };
   for (std::uint64_t y = 0; y < down; ++y) {
     for (std::uint64_t x = 0; x < across; ++x) {
       std::int64_t& size = sizes[static_cast<std::size_t>(y * across + x)];
       auto plan = s.plan_tile(level, x, y);
       if (!plan.ok()) {
         size = plan.error().kind == ErrorKind::TileNotFound ? kTileAbsent : kTileUnreadable;
+        continue;
+      }
+      if (plan->ranges.size() == 1 && plan->ranges[0].source < s.sources().size() &&
+          s.sources().frames(plan->ranges[0].source) != nullptr) {
+        frames.push_back(plan->ranges[0]);
+        frame_tiles.push_back(static_cast<std::size_t>(y * across + x));
+        if (frames.size() == kRemoteGroup) {
+          if (auto r = fetch_frames(); !r.ok()) return std::move(r).error();
+        }
         continue;
       }
       std::uint64_t stored = 0;
@@ -138,6 +164,9 @@ SlideResult<std::vector<std::int64_t>> tile_sizes(const slide::Slide& s, std::ui
       const std::uint64_t total = plan->output_size().value_or(stored);
       size = inside && total <= kTarSizeMax ? static_cast<std::int64_t>(total) : kTileUnreadable;
     }
+  }
+  if (!frames.empty()) {
+    if (auto r = fetch_frames(); !r.ok()) return std::move(r).error();
   }
   return sizes;
 }

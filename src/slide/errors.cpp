@@ -46,6 +46,31 @@ SlideError unsupported(const std::string& name, const std::string& reason,
                     std::move(cause)};
 }
 
+namespace {
+
+std::string sop_class_name(const std::string& uid) {
+  if (uid == "1.2.840.10008.5.1.4.1.1.66.4") return "a segmentation (" + uid + ")";
+  if (uid == "1.2.840.10008.5.1.4.1.1.88.33" || uid == "1.2.840.10008.5.1.4.1.1.88.22" ||
+      uid == "1.2.840.10008.5.1.4.1.1.88.11") {
+    return "a structured report (" + uid + ")";
+  }
+  if (uid == "1.2.840.10008.5.1.4.1.1.91.1") {
+    return "a microscopy bulk simple annotations object (" + uid + ")";
+  }
+  if (uid == "1.2.840.10008.5.1.4.1.1.11.1") return "a presentation state (" + uid + ")";
+  if (uid == "1.2.840.10008.5.1.4.1.1.77.1.2") return "a VL microscopic image (" + uid + ")";
+  if (uid.empty()) return "a DICOM object without a SOP class";
+  return "a DICOM object of SOP class " + uid;
+}
+
+}  // namespace
+
+SlideError not_whole_slide(const std::string& name, const std::string& sop_class, bool holds) {
+  return unsupported(name, std::string(holds ? "it holds " : "it is ") + sop_class_name(sop_class) +
+                               ", not a whole-slide image (VL Whole Slide Microscopy Image "
+                               "Storage)");
+}
+
 std::string source_failure(const KolvaError& cause) {
   if (const auto* io = cause.get_if<KolvaError::IoError>()) return std::strerror(io->error.code);
   return cause.display();

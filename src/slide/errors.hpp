@@ -54,6 +54,12 @@ SlideError associated_not_found(const std::string& image, std::span<const std::s
 // "<name> is not a slide kolva can read: <reason>"
 SlideError unsupported(const std::string& name, const std::string& reason,
                        std::optional<KolvaError> cause = std::nullopt);
+// A DICOM object of another class than VL Whole Slide Microscopy Image
+// Storage: "<name> is not a slide kolva can read: it is a segmentation
+// (1.2.840.10008.5.1.4.1.1.66.4), not a whole-slide image (...)"; `holds` for a
+// series of such objects only ("it holds ...").
+SlideError not_whole_slide(const std::string& name, const std::string& sop_class,
+                           bool holds = false);
 // "cannot read <name>: <the system's words>"
 SlideError cannot_read(const std::string& name, const KolvaError& cause);
 // "cannot open <name>: No such file or directory"

@@ -57,7 +57,49 @@ SlideResult<Unit> read_remote(const SourceSet& sources, SourceIndex index,
   return Unit{};
 }
 
+// The frames of frame sources among `ranges` (the others are left empty):
+// one fetch per fetcher, of every frame it serves.
+SlideResult<Unit> fetch_frames(const SourceSet& sources, std::span<const Range> ranges,
+                               std::vector<Bytes>& frames) {
+  frames.resize(ranges.size());
+  std::vector<bool> done(ranges.size(), false);
+  for (std::size_t first = 0; first < ranges.size(); ++first) {
+    const FrameSource* source = sources.frames(ranges[first].source);
+    if (source == nullptr || done[first]) continue;
+    FrameFetcher& fetcher = source->fetcher();
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> wanted;
+    std::vector<std::size_t> at;
+    for (std::size_t i = first; i < ranges.size(); ++i) {
+      const FrameSource* s = sources.frames(ranges[i].source);
+      if (s == nullptr || &s->fetcher() != &fetcher) continue;
+      wanted.emplace_back(s->instance(), ranges[i].offset);
+      at.push_back(i);
+      done[i] = true;
+    }
+    auto got = fetcher.fetch(wanted);
+    if (!got.ok()) return std::move(got).error();
+    if (got->size() != at.size()) {
+      return errors::read_failed(sources.name(ranges[first].source), KolvaError::UnexpectedStep{});
+    }
+    for (std::size_t k = 0; k < at.size(); ++k) frames[at[k]] = std::move((*got)[k]);
+  }
+  return Unit{};
+}
+
 }  // namespace
+
+SlideResult<std::vector<Bytes>> read_frames(const SourceSet& sources,
+                                            std::span<const Range> ranges) {
+  std::vector<Bytes> frames;
+  for (const Range& r : ranges) {
+    if (r.source >= sources.size() || sources.frames(r.source) == nullptr) {
+      return SlideError{ErrorKind::Corrupt, "a frame was planned outside the slide's sources",
+                        std::nullopt};
+    }
+  }
+  if (auto got = fetch_frames(sources, ranges, frames); !got.ok()) return std::move(got).error();
+  return frames;
+}
 
 SlideResult<Unit> read_range(const SourceSet& sources, const Range& range,
                              std::span<std::uint8_t> dst) {
@@ -78,7 +120,8 @@ SlideResult<Unit> read_ranges(const SourceSet& sources, std::span<const Range> r
                       std::nullopt};
   }
   for (std::size_t i = 0; i < ranges.size(); ++i) {
-    if (ranges[i].source >= sources.size() || dst[i].size() < ranges[i].length) {
+    if (ranges[i].source >= sources.size() || dst[i].size() < ranges[i].length ||
+        sources.frames(ranges[i].source) != nullptr) {
       return SlideError{ErrorKind::Corrupt, "a range was planned outside the slide's sources",
                         std::nullopt};
     }
@@ -130,12 +173,23 @@ SlideResult<Unit> read_plans(const Slide& slide, std::span<const TilePlan> plans
                              std::vector<Bytes>& assembled, unsigned threads) {
   assembled.resize(plans.size());
   if (slide.remote()) {
-    // Every range of every plan in one go, then each plan assembled.
+    // Every range of every plan in one go (frames in one fetch per fetcher,
+    // bytes in one read_many per source), then each plan assembled.
     std::vector<Range> ranges;
     std::vector<std_io::Buffer> buffers;
     std::vector<std::span<std::uint8_t>> into;
+    std::vector<Range> frame_ranges;
+    std::vector<Bytes> frames;
+    std::vector<std::size_t> frame_at;  // the range each frame stands for
+    std::size_t count = 0;
     for (const TilePlan& plan : plans) {
       for (const Range& r : plan.ranges) {
+        if (r.source < slide.sources().size() && slide.sources().frames(r.source) != nullptr) {
+          frame_ranges.push_back(r);
+          frame_at.push_back(count++);
+          continue;
+        }
+        ++count;
         auto buffer = std_io::Buffer::allocate(r.length > std_io::kLargestRange ? 0 : r.length);
         if (!buffer.ok()) return slide.read_error(buffer.error(), r.source);
         into.push_back({buffer->data(), static_cast<std::size_t>(r.length)});
@@ -144,11 +198,22 @@ SlideResult<Unit> read_plans(const Slide& slide, std::span<const TilePlan> plans
       }
     }
     if (auto r = read_ranges(slide.sources(), ranges, into, threads); !r.ok()) return r;
+    if (auto r = fetch_frames(slide.sources(), frame_ranges, frames); !r.ok()) return r;
+    // Every range's bytes in plan order: frames where they stand, bytes between.
+    std::vector<ByteSpan> all;
+    all.reserve(count);
+    for (std::size_t i = 0, b = 0, f = 0; i < count; ++i) {
+      if (f < frame_at.size() && frame_at[f] == i) {
+        all.emplace_back(frames[f++]);
+      } else {
+        all.emplace_back(into[b++]);
+      }
+    }
     std::size_t at = 0;
     std::vector<ByteSpan> spans;
     for (std::size_t i = 0; i < plans.size(); ++i) {
-      spans.assign(into.begin() + static_cast<std::ptrdiff_t>(at),
-                   into.begin() + static_cast<std::ptrdiff_t>(at + plans[i].ranges.size()));
+      spans.assign(all.begin() + static_cast<std::ptrdiff_t>(at),
+                   all.begin() + static_cast<std::ptrdiff_t>(at + plans[i].ranges.size()));
       at += plans[i].ranges.size();
       auto tile = slide.assemble(plans[i], spans);
       if (!tile.ok()) return std::move(tile).error();

@@ -7,7 +7,9 @@
 //    when more than one thread is asked for;
 //  * remote sources (a read costs a round trip): all ranges of one source in
 //    one read_many, which the remote side answers with concurrent, merged,
-//    retried requests.
+//    retried requests;
+//  * frame sources (DICOMweb): ranges that name frames by number, fetched
+//    whole through the source's frame fetcher, one call for all of a batch.
 // Failures come back as the SlideError of the source they happened on.
 
 #include <span>
@@ -20,6 +22,11 @@ namespace kolva::slide {
 // driver's checks: no range past the end of its source, none over 2 GiB.
 SlideResult<Unit> read_ranges(const SourceSet& sources, std::span<const Range> ranges,
                               std::span<const std::span<std::uint8_t>> dst, unsigned threads);
+
+// The frames that `ranges` name (every one on a frame source), fetched whole:
+// one fetch per frame fetcher.
+SlideResult<std::vector<Bytes>> read_frames(const SourceSet& sources,
+                                            std::span<const Range> ranges);
 
 // One range of a local source into dst (at least range.length bytes), with
 // the same checks: the single-range tile's path, without the batch's set-up.

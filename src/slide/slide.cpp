@@ -104,7 +104,9 @@ SlideResult<Bytes> Slide::assemble(const TilePlan& plan, std::span<const ByteSpa
                       std::nullopt};
   }
   for (std::size_t i = 0; i < ranges.size(); ++i) {
-    if (ranges[i].size() != plan.ranges[i].length) {
+    const SourceIndex source = plan.ranges[i].source;
+    const bool frame = source < sources_.size() && sources_.frames(source) != nullptr;
+    if (!frame && ranges[i].size() != plan.ranges[i].length) {
       return SlideError{ErrorKind::Io,
                         "cannot read " + name() + ": a range of " +
                             std::to_string(plan.ranges[i].length) + " bytes at offset " +
@@ -194,6 +196,16 @@ SlideResult<Unit> Slide::read_into(const TilePlan& plan, std::span<std::uint8_t>
 }
 
 SlideResult<Bytes> Slide::read(const TilePlan& plan) const {
+  for (const Range& r : plan.ranges) {
+    if (r.source < sources_.size() && sources_.frames(r.source) != nullptr) {
+      // A frame: fetched whole through the executor's frame path.
+      std::vector<Bytes> assembled;
+      if (auto got = read_plans(*this, {&plan, 1}, {}, assembled, 1); !got.ok()) {
+        return std::move(got).error();
+      }
+      return std::move(assembled[0]);
+    }
+  }
   std::vector<std_io::Buffer> buffers;
   std::vector<std::span<std::uint8_t>> spans;
   std::uint64_t total = 0;

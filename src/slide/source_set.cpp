@@ -63,7 +63,16 @@ SlideResult<std::shared_ptr<std_io::RangeSource>> LocalSiblings::open(const std:
 SourceSet::SourceSet(std::shared_ptr<std_io::RangeSource> first,
                      std::shared_ptr<Siblings> siblings)
     : siblings_(std::move(siblings)) {
-  sources_.push_back(Entry{"", std::move(first)});
+  auto* frames = dynamic_cast<const FrameSource*>(first.get());
+  sources_.push_back(Entry{"", std::move(first), frames});
+}
+
+KolvaResult<std::uint64_t> FrameSource::read_at(std::uint64_t offset,
+                                                std::span<std::uint8_t> dst) {
+  if (offset >= header_.size()) return std::uint64_t{0};
+  const std::size_t n = std::min<std::size_t>(dst.size(), header_.size() - offset);
+  std::memcpy(dst.data(), header_.data() + offset, n);
+  return std::uint64_t{n};
 }
 
 std::string SourceSet::file_name() const {
@@ -87,7 +96,9 @@ SlideResult<SourceIndex> SourceSet::open(const std::string& relative) {
   if (!siblings_) return missing(relative + " beside " + name(0));
   auto opened = siblings_->open(relative);
   if (!opened.ok()) return std::move(opened).error();
-  sources_.push_back(Entry{relative, std::move(opened).value()});
+  auto source = std::move(opened).value();
+  auto* frames = dynamic_cast<const FrameSource*>(source.get());
+  sources_.push_back(Entry{relative, std::move(source), frames});
   return static_cast<SourceIndex>(sources_.size() - 1);
 }
 

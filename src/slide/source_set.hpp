@@ -12,15 +12,58 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "base/bytes.hpp"
 #include "slide/errors.hpp"
 #include "std_io/source.hpp"
 
 namespace kolva::slide {
 
 using SourceIndex = std::uint32_t;
+
+// Fetches whole frames by number: the frames of a DICOMweb series, which a
+// server hands out one stored frame at a time (WADO-RS), their sizes unknown
+// until they have come back. `wanted` pairs an instance (as its FrameSource
+// names it) with a frame number (1-based); the answer holds one frame per pair,
+// in order. Callable from any thread.
+class FrameFetcher {
+ public:
+  virtual ~FrameFetcher() = default;
+  virtual SlideResult<std::vector<Bytes>> fetch(
+      std::span<const std::pair<std::uint64_t, std::uint64_t>> wanted) = 0;
+};
+
+// A source whose unit is a frame: its bytes are the instance's header (a
+// data set in memory that the parser reads like a file), its frames come from
+// the fetcher. A range of a tile plan on such a source names a frame: its
+// offset is the frame number, its length 0 (unknown), and the read executor
+// fetches it whole.
+class FrameSource final : public std_io::RangeSource {
+ public:
+  FrameSource(Bytes header, std::string name, std::shared_ptr<FrameFetcher> fetcher,
+              std::uint64_t instance)
+      : header_(std::move(header)),
+        name_(std::move(name)),
+        fetcher_(std::move(fetcher)),
+        instance_(instance) {}
+  std::uint64_t known_size() const override { return header_.size(); }
+  KolvaResult<std::uint64_t> size() override { return header_.size(); }
+  KolvaResult<std::uint64_t> read_at(std::uint64_t offset, std::span<std::uint8_t> dst) override;
+  const std::string& name() const override { return name_; }
+  bool remote() const override { return true; }
+  FrameFetcher& fetcher() const { return *fetcher_; }
+  std::uint64_t instance() const { return instance_; }
+
+ private:
+  Bytes header_;
+  std::string name_;
+  std::shared_ptr<FrameFetcher> fetcher_;
+  std::uint64_t instance_;
+};
 
 // Finds and opens files beside the first one. Names are relative to the first
 // file's folder, '/'-separated, never absolute and never with "..".
@@ -65,6 +108,8 @@ class SourceSet {
   // Whether a read costs a round trip: the read executor then gathers ranges
   // into one fetch instead of reading them one by one.
   bool remote(SourceIndex index) const { return sources_[index].source->remote(); }
+  // The source as a frame source, or null when its unit is a byte.
+  const FrameSource* frames(SourceIndex index) const { return sources_[index].frames; }
 
   // The entries of a folder beside the first file; MissingFile without siblings.
   SlideResult<std::vector<std::string>> list(const std::string& folder) const;
@@ -75,6 +120,7 @@ class SourceSet {
   struct Entry {
     std::string relative;  // "" for the first file
     std::shared_ptr<std_io::RangeSource> source;
+    const FrameSource* frames = nullptr;
   };
   std::vector<Entry> sources_;
   std::shared_ptr<Siblings> siblings_;

@@ -201,11 +201,17 @@ def test_uncompressed_and_rle_frames_become_tiffs_of_the_same_pixels(tmp_path, c
         np.testing.assert_array_equal(ds.pixel_array[5], _decode_tiff(slide.read_tile(0, 1, 1)))
 
 
-def test_other_objects_are_passed_over_in_a_folder_and_refused_alone(tmp_path):
+@pytest.mark.parametrize("bits", [8, 1])
+def test_other_objects_are_passed_over_in_a_folder_and_refused_alone(tmp_path, bits):
     series = write_series(tmp_path / "series", levels=1)
     seg = write_instance(series.folder / "seg.dcm", {(0, "1"): image(64, 64)},
                          sop_class=SEGMENTATION_CLASS, series_uid=series.series_uid,
-                         study_uid="1.2").path
+                         study_uid="1.2", codec="jpeg" if bits == 8 else "native").path
+    if bits == 1:  # a binary segmentation's frames
+        ds = pydicom.dcmread(seg)
+        ds.BitsAllocated = ds.BitsStored = 1
+        ds.HighBit = 0
+        ds.save_as(seg)
     (series.folder / "notes.txt").write_text("not DICOM")
     assert kolva.open(series.folder).level_count == 1
     with pytest.raises(kolva.UnsupportedFormat, match=r"seg\.dcm is not a slide kolva can read: it "

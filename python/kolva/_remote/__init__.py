@@ -14,10 +14,10 @@ from __future__ import annotations
 import asyncio
 import os
 from collections.abc import Awaitable, Callable, Sequence
-from typing import Any
+from typing import Any, TypeVar
 
 from .._core import SlideError
-from .transports import _S3, _Failure, _FileObject, _Fsspec, _Http, _Transient, _Transport
+from .transports import _S3, _cause, _Failure, _FileObject, _Fsspec, _Http, _Transient, _Transport
 
 # The first round trip of an opening fetches this much from both ends of the object.
 WINDOW = 64 << 10
@@ -31,6 +31,7 @@ MERGE_LIMIT = 1 << 20
 
 
 Range = tuple[int, int]  # (offset, length)
+_T = TypeVar("_T")
 
 
 # --------------------------------------------------------------------------- the file
@@ -88,12 +89,15 @@ class RemoteFile:
 
     # ------------------------------------------------------------------ one request
     async def _get(self, offset: int | None, length: int) -> tuple[bytes, int | None]:
+        return await self._retried(lambda: self.transport.get(offset, length))
+
+    async def _retried(self, request: Callable[[], Awaitable[_T]]) -> _T:
         if self._semaphore is None:
             self._semaphore = asyncio.Semaphore(self.max_requests)
         for attempt in range(self.retries + 1):
             try:
                 async with self._semaphore, asyncio.timeout(self.timeout):
-                    return await self.transport.get(offset, length)
+                    return await request()
             except asyncio.TimeoutError as exc:
                 raise _Failure(f"no answer within {self.timeout:g} s") from exc
             except _Transient as exc:
@@ -170,6 +174,29 @@ class RemoteFile:
                 return [body for body, _ in got]
             bodies = self._run(all_of)
         return _split(ranges, merged, bodies)
+
+
+    # ------------------------------------------------------------------ whole resources
+    def documents(self, requests: Sequence[tuple[str, str]]) -> list[tuple[bytes, str]]:
+        """Whole HTTP(S) resources beside the object, [(url, accept), ...] ->
+        [(body, content type), ...] in order: at most max_requests in flight,
+        retried and timed out as ranges are; a failure names its URL."""
+        transport = self.transport
+        if not isinstance(transport, _Http):
+            raise SlideError(f"cannot read {self.name}: only http(s) URLs serve DICOMweb")
+
+        async def one(url: str, accept: str) -> tuple[bytes, str]:
+            try:
+                return await self._retried(lambda: transport.get_document(url, accept))
+            except _Failure as exc:
+                raise SlideError(f"cannot read {url}: {exc}") from (exc.__cause__ or exc)
+            except (ValueError, OSError) as exc:  # a URL aiohttp cannot ask for, say
+                raise SlideError(f"cannot read {url}: {_cause(exc)}") from exc
+
+        async def all_of() -> list[tuple[bytes, str]]:
+            return list(await asyncio.gather(*(one(u, a) for u, a in requests)))
+
+        return list(self._run(all_of))
 
 
 def _split(ranges: Sequence[Range], merged: Sequence[Range], bodies: Sequence[bytes]) -> list[bytes]:

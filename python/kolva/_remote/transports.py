@@ -143,6 +143,31 @@ class _Http(_Transport):
             raise _Transient(_cause(exc)) from exc
 
 
+    async def get_document(self, url: str, accept: str) -> tuple[bytes, str]:
+        """A whole resource beside the slide (DICOMweb metadata, frames, bulk data)
+        and its Content-Type, with this transport's session, headers and errors."""
+        import aiohttp
+
+        headers = {**self._headers, "Accept": accept}
+        session = await self.fs.set_session()
+        try:
+            async with session.get(self.fs.encode_url(url), headers=headers, **self._kwargs) as r:
+                if r.status == 200:
+                    return await r.read(), r.headers.get("Content-Type", "")
+                r.close()
+                text = f"HTTP {r.status} {r.reason or ''}".strip()
+                if r.status in _TRANSIENT_STATUS:
+                    raise _Transient(text)
+                raise _Failure(text)
+        except aiohttp.ClientConnectorError as exc:
+            raise _Failure(f"cannot connect: {exc.os_error.strerror or exc}") from exc
+        except (aiohttp.ServerDisconnectedError, aiohttp.ClientPayloadError,
+                aiohttp.ClientOSError, ConnectionError) as exc:
+            raise _Transient(_cause(exc)) from exc
+        except aiohttp.ClientResponseError as exc:
+            raise _Transient(_cause(exc)) from exc
+
+
 class _S3(_Transport):
     def __init__(self, url: str, storage_options: dict[str, Any]) -> None:
         import fsspec

@@ -131,6 +131,19 @@ std::uint64_t le64(const std::uint8_t* p) {
 }
 
 // Explicit VRs whose length takes 4 bytes after 2 reserved ones.
+// Whether two bytes name a VR: where an implicit VR element has the low bytes
+// of its length, an explicit one has these.
+bool known_vr(std::uint8_t a, std::uint8_t b) {
+  static constexpr const char* kVrs[] = {"AE", "AS", "AT", "CS", "DA", "DS", "DT", "FD", "FL",
+                                         "IS", "LO", "LT", "OB", "OD", "OF", "OL", "OV", "OW",
+                                         "PN", "SH", "SL", "SQ", "SS", "ST", "SV", "TM", "UC",
+                                         "UI", "UL", "UN", "UR", "US", "UT", "UV"};
+  for (const char* vr : kVrs) {
+    if (vr[0] == a && vr[1] == b) return true;
+  }
+  return false;
+}
+
 bool long_vr(std::uint8_t a, std::uint8_t b) {
   static constexpr const char* kLong[] = {"OB", "OD", "OF", "OL", "OV", "OW", "SQ",
                                           "UC", "UR", "UT", "UN", "SV", "UV"};
@@ -324,7 +337,14 @@ KolvaResult<ReadInstruction> InstanceReader::read_elements(ReadElements& phase, 
       return corrupt("element " + tag_text(tag) + " at byte " + std::to_string(at) +
                      " sits in a sequence outside any item");
     }
-    // The file meta group is always explicit VR little endian.
+    // The file meta group is always explicit VR little endian. A data set that
+    // says implicit VR but whose first element names a VR is read as explicit,
+    // as other readers do: converters write such files, and the data sets made
+    // from DICOMweb metadata (which names every VR) are written so.
+    if (group != 0x0002 && !vr_checked_) {
+      vr_checked_ = true;
+      if (!explicit_vr_ && known_vr(p[4], p[5])) explicit_vr_ = true;
+    }
     const bool explicit_vr = explicit_vr_ || group == 0x0002;
     std::uint64_t header = 8;
     std::uint32_t length = 0;
@@ -471,7 +491,8 @@ void InstanceReader::keep(const std::vector<Container>& open, std::uint32_t tag,
       }
       default: break;
     }
-    if (a->keyword != nullptr && !text.empty()) h.attributes.emplace_back(a->keyword, text);
+    // Empty ones too: OpenSlide lists them (dicom.PatientID = "").
+    if (a->keyword != nullptr) h.attributes.emplace_back(a->keyword, text);
     return;
   }
   if (path[0] == kSharedGroups && depth == 2) {
@@ -530,6 +551,13 @@ KolvaResult<ReadInstruction> InstanceReader::start_pixel_data(std::uint64_t valu
     if (!native) {
       return corrupt("Pixel Data has a defined length in encapsulated transfer syntax " +
                      h.transfer_syntax);
+    }
+    if (h.sop_class != kWsiSopClass && !h.sop_class.empty()) {
+      // No slide (a segmentation's 1-bit frames, say): the series passes it over
+      // or refuses it by its class; its frames are never read.
+      offset_source_ = OffsetSource::Native;
+      phase_ = Finished{};
+      return ReadInstruction{Finish{}};
     }
     if (h.bits_allocated != 8 && h.bits_allocated != 16 && h.bits_allocated != 32) {
       return KolvaError::UnknownFormat{"its pixels take a number of bits other than 8, 16 or 32"};

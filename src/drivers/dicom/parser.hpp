@@ -53,9 +53,10 @@ struct FramePosition {
 // A frame's stored bytes: `length` bytes at `offset`, either the frame itself
 // (Value) or a run of fragment items whose values, joined, are the frame
 // (Items: the item headers in it are to be cut out, and a sequence delimiter
-// ends it early).
+// ends it early). Over a frame source (DICOMweb) a frame is Number: `offset`
+// is its frame number, and it is fetched whole.
 struct Frame {
-  enum class Kind : std::uint8_t { Value, Items };
+  enum class Kind : std::uint8_t { Value, Items, Number };
   std::uint64_t offset = 0;
   std::uint64_t length = 0;
   Kind kind = Kind::Value;
@@ -173,6 +174,7 @@ class InstanceReader {
   std::uint64_t size_;
   std::uint64_t pos_ = 0;
   bool explicit_vr_ = true;
+  bool vr_checked_ = false;  // the data set's first element has been looked at
   std::uint64_t first_fragment_ = 0;  // after the Basic Offset Table
   std::vector<std::uint64_t> basic_offsets_;
   Header header_;

@@ -205,18 +205,6 @@ struct LevelBuild {
   std::vector<std::uint32_t> members;
 };
 
-std::string sop_class_name(const std::string& uid) {
-  if (uid == "1.2.840.10008.5.1.4.1.1.66.4") return "a segmentation (" + uid + ")";
-  if (uid == "1.2.840.10008.5.1.4.1.1.88.33" || uid == "1.2.840.10008.5.1.4.1.1.88.22" ||
-      uid == "1.2.840.10008.5.1.4.1.1.88.11") {
-    return "a structured report (" + uid + ")";
-  }
-  if (uid == "1.2.840.10008.5.1.4.1.1.91.1") return "a microscopy bulk simple annotations object (" + uid + ")";
-  if (uid == "1.2.840.10008.5.1.4.1.1.11.1") return "a presentation state (" + uid + ")";
-  if (uid.empty()) return "a DICOM object without a SOP class";
-  return "a DICOM object of SOP class " + uid;
-}
-
 SlideError unsupported(const std::string& name, const std::string& why) {
   return SlideError{ErrorKind::Unsupported, name + " is not a slide kolva can read: " + why,
                     std::nullopt};
@@ -319,6 +307,7 @@ slide::TilePlan plan_frame(const FrameRef& ref, const std::shared_ptr<const Fram
     if (wrap->wrap == Wrap::Native) return {std::move(ranges), slide::Splice{wrap->head, {}, 0}};
   }
   const bool items = frame.kind == Frame::Kind::Items;
+  // A fetched frame's size is known once it has come back: always joined here.
   return {std::move(ranges),
           slide::Custom{[wrap, items, name, notes, note](
                             std::span<const ByteSpan> parts) -> SlideResult<Bytes> {
@@ -471,20 +460,25 @@ SlideResult<slide::SlideParts> open_series(const std::string& series_name,
     if (h.sop_class == kWsiSopClass) {
       wsi.push_back(i);
     } else if (options.named) {
-      return unsupported(members[i].name, "it is " + sop_class_name(h.sop_class) +
-                                              ", not a whole-slide image (VL Whole Slide "
-                                              "Microscopy Image Storage)");
+      return slide::errors::not_whole_slide(members[i].name, h.sop_class);
     }
   }
   if (options.anchor && *options.anchor < members.size()) {
     const SeriesMember& anchor = members[*options.anchor];
     if (anchor.instance.header.sop_class != kWsiSopClass) {
-      return unsupported(anchor.name, "it is " + sop_class_name(anchor.instance.header.sop_class) +
-                                          ", not a whole-slide image (VL Whole Slide "
-                                          "Microscopy Image Storage)");
+      return slide::errors::not_whole_slide(anchor.name, anchor.instance.header.sop_class);
     }
   }
   if (wsi.empty()) {
+    // Objects of one other class (a segmentation's series, say): named.
+    const bool one_class = !members.empty() &&
+        std::all_of(members.begin(), members.end(), [&](const SeriesMember& m) {
+          return m.instance.header.sop_class == members[0].instance.header.sop_class;
+        });
+    if (one_class) {
+      return slide::errors::not_whole_slide(series_name, members[0].instance.header.sop_class,
+                                            true);
+    }
     return unsupported(series_name, "it holds no DICOM whole-slide image instance");
   }
   // One series.
@@ -801,10 +795,20 @@ SlideResult<slide::SlideParts> open_instances(slide::SourceSet& sources,
       return corrupt(part.name(), e.display());
     }
     if (anchor) opened.anchor = members.size();
+    if (sources.frames(index) != nullptr) {
+      // Its frames are fetched by number, not read where the data set says.
+      for (std::size_t f = 0; f < instance->frames.size(); ++f) {
+        instance->frames[f] = Frame{f + 1, 0, Frame::Kind::Number};
+      }
+    }
     members.push_back(SeriesMember{std::move(instance).value(), part.name(), index});
   }
   std::string name = sources.name(0);
-  if (options.series_name.empty()) {
+  if (options.series_name.empty() && sources.frames(0) != nullptr) {
+    // A DICOMweb series: its instances are <series URL>/instances/<uid>.
+    const auto at = name.rfind("/instances/");
+    if (at != std::string::npos) name = name.substr(0, at);
+  } else if (options.series_name.empty()) {
     if (!options.anchor) {
       const auto slash = name.find_last_of('/');
       if (slash != std::string::npos) name = name.substr(0, slash);

@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "drivers/dicom/series.hpp"
+#include "export/shard.hpp"
+#include "slide/slide.hpp"
 #include "test_support.hpp"
 
 namespace kolva::dicom {
@@ -397,6 +399,62 @@ TEST_P(DicomReal, ReadsFramesWithoutTheirBodies) {
   if (bytes.size() > 2 * kWindow) {
     EXPECT_LT(read, bytes.size() - frame_bytes / 2);
   }
+}
+
+// --------------------------------------------------------------- frame sources
+
+TEST(DicomParser, AnImplicitSyntaxOverAnExplicitDataSetIsReadAsExplicit) {
+  Builder b("1.2.840.10008.1.2");
+  b.wsi(1, 2).raw({0xE0, 0x7F, 0x10, 0x00, 'O', 'B', 0, 0, 4, 0, 0, 0}).raw(Bytes(4, 7));
+  RecordingSource source(b.bytes());
+  auto parsed = parse(source, b.size());
+  ASSERT_TRUE(parsed.ok()) << parsed.error().display();
+  EXPECT_EQ(parsed->header.transfer_syntax, "1.2.840.10008.1.2");
+  EXPECT_EQ(parsed->frames.size(), 1U);
+}
+
+// Frames by number, every call logged.
+class FakeFrames final : public slide::FrameFetcher {
+ public:
+  slide::SlideResult<std::vector<Bytes>> fetch(
+      std::span<const std::pair<std::uint64_t, std::uint64_t>> wanted) override {
+    calls.emplace_back(wanted.begin(), wanted.end());
+    std::vector<Bytes> out;
+    for (const auto& [instance, frame] : wanted) out.push_back(frame % 2 ? kJpegA : kJpegB);
+    return out;
+  }
+  std::vector<std::vector<std::pair<std::uint64_t, std::uint64_t>>> calls;
+};
+
+TEST(DicomFrameSource, EveryReadFetchesItsFramesByNumberInOneCall) {
+  Builder b("1.2.840.10008.1.2.4.50");
+  b.wsi(3, 8).pixel_data().item(0);
+  for (int i = 0; i < 3; ++i) b.raw(item_of({0xFF, 0xD8}));  // stand-ins, never read
+  b.sequence_end();
+  auto frames = std::make_shared<FakeFrames>();
+  auto source = std::make_shared<slide::FrameSource>(b.bytes(), "web/instances/1", frames, 7);
+  auto opened = slide::Slide::open(slide::SourceSet(source));
+  ASSERT_TRUE(opened.ok()) << opened.error().message;
+  const auto& s = *opened;
+
+  const std::vector<slide::Coord> coords{{2, 0}, {0, 0}, {1, 0}};
+  auto batch = s->plan_batch(0, coords);
+  ASSERT_TRUE(batch.ok());
+  std::vector<Bytes> got;
+  const std::vector<std::span<std::uint8_t>> nowhere(coords.size());
+  ASSERT_TRUE(s->read_batch(*batch, nowhere, got, 4).ok());
+  EXPECT_EQ(got, (std::vector<Bytes>{kJpegA, kJpegA, kJpegB}));
+  ASSERT_EQ(frames->calls.size(), 1U);
+  EXPECT_EQ(frames->calls[0], (std::vector<std::pair<std::uint64_t, std::uint64_t>>{
+                                  {7, 3}, {7, 1}, {7, 2}}));
+
+  auto tile = s->read_tile(0, 1, 0);
+  ASSERT_TRUE(tile.ok());
+  EXPECT_EQ(*tile, kJpegB);
+  auto sizes = shard::tile_sizes(*s, 0);
+  ASSERT_TRUE(sizes.ok());
+  EXPECT_EQ(*sizes, (std::vector<std::int64_t>{10, 8, 10}));
+  EXPECT_EQ(frames->calls.size(), 3U);  // the tile, then the level's sizes at once
 }
 
 INSTANTIATE_TEST_SUITE_P(

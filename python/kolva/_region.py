@@ -134,8 +134,7 @@ def ycbcr_to_rgb(pixels: np.ndarray) -> np.ndarray:
     cb = pixels[..., 1].astype(np.int32) - 128
     cr = pixels[..., 2].astype(np.int32) - 128
     r = y + np.rint(1.402 * cr).astype(np.int32)
-    g = y + ((np.rint(-0.344136 * cb * 65536).astype(np.int64)
-              + np.rint(-0.714136 * cr * 65536).astype(np.int64)) >> 16).astype(np.int32)
+    g = y + np.rint(-0.34414 * cb - 0.71414 * cr).astype(np.int32)
     b = y + np.rint(1.772 * cb).astype(np.int32)
     return np.clip(np.stack([r, g, b], -1), 0, 255).astype(np.uint8)
 
@@ -235,11 +234,12 @@ def get_thumbnail(slide: Slide, max_size: tuple[int, int], *,
     native = reader(slide)
     tw, th = slide.levels[level].tile_size
     # The DCT scales JPEG tiles by 1/2, 1/4 or 1/8 while decoding: the largest
-    # scale that still leaves at least the thumbnail's pixels.
+    # scale that still leaves twice the thumbnail's pixels for Lanczos to reduce
+    # (as Pillow's reducing_gap=2 does).
     denom = 1
     if native.decodes(level):
         for d in (8, 4, 2):
-            if tw % d == 0 and th % d == 0 and lw / d >= size[0] and lh / d >= size[1]:
+            if tw % d == 0 and th % d == 0 and lw / d >= 2 * size[0] and lh / d >= 2 * size[1]:
                 denom = d
                 break
         sw, sh = -(-lw // denom), -(-lh // denom)

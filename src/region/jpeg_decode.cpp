@@ -1,5 +1,6 @@
 #include "region/jpeg_decode.hpp"
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
@@ -77,8 +78,12 @@ Failure decode_crop(const std::uint8_t* data, std::size_t size, const JpegCrop* 
         crop->y + crop->height > cinfo.output_height) {
       failure = Failure::TooSmall;
     } else {
-      JDIMENSION x = crop->x;
-      JDIMENSION width = crop->width;
+      // Fancy upsampling takes a chroma sample from each side: one iMCU more
+      // on either side keeps the crop's edge pixels those of the whole tile.
+      const JDIMENSION imcu =
+          static_cast<JDIMENSION>(cinfo.max_h_samp_factor) * cinfo.min_DCT_scaled_size;
+      JDIMENSION x = crop->x > imcu ? crop->x - imcu : 0;
+      JDIMENSION width = std::min<JDIMENSION>(crop->x + crop->width + imcu, cinfo.output_width) - x;
       if (x != 0 || width != cinfo.output_width) jpeg_crop_scanline(&cinfo, &x, &width);
       const std::size_t row_bytes = static_cast<std::size_t>(cinfo.output_width) * 3;
       if (row_bytes > scratch.capacity) {
@@ -109,8 +114,8 @@ std::string decode_jpeg_rgb(std::span<const std::uint8_t> data, const JpegCrop& 
       crop.scale_denom != 8) {
     return "a JPEG scale of 1/" + std::to_string(crop.scale_denom);
   }
-  // A cropped row is at most one iMCU (32 pixels) wider than the crop.
-  std::vector<std::uint8_t> scratch((static_cast<std::size_t>(crop.width) + 64) * 3);
+  // A cropped row is at most three iMCUs (of up to 32 pixels) wider than the crop.
+  std::vector<std::uint8_t> scratch((static_cast<std::size_t>(crop.width) + 96) * 3);
   char message[JMSG_LENGTH_MAX] = {};
   std::uint32_t width = 0, height = 0;
   switch (decode_crop(data.data(), data.size(), &crop, out, stride,

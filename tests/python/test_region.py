@@ -153,3 +153,18 @@ def test_thumbnail_is_openslides(path, slides):
             got = slide.get_thumbnail((300, 300))
             assert got.shape == want.shape
             assert np.abs(got.astype(int) - want).mean() < 3
+
+
+def test_patches_at_a_resolution(slides):
+    torch_ = pytest.importorskip("kolva.torch")
+    path = slides["aperio-ycbcr"].path  # levels 1, 4 and 8 times down, 0.499 um/px
+    native = torch_.TileDataset([str(path)], patch_size=64, tiles="all", shuffle=False)
+    first = next(iter(native))
+    with kolva.open(path) as slide:
+        want = slide.read_region((first["x"], first["y"]), 0, (64, 64))
+    assert np.array_equal(first["image"].permute(1, 2, 0).numpy(), want)
+    # 1.5 um/px: level 1 (2 um/px) is too coarse, level 0 read 3x as large and resized.
+    coarse = torch_.TileDataset([str(path)], patch_size=32, mpp=1.5, tiles="all")
+    assert coarse.grids[0].level == 0 and coarse.grids[0].read_size == 96
+    assert next(iter(coarse))["image"].shape == (3, 32, 32)
+    assert len(coarse) == (760 // 96) * (500 // 96)

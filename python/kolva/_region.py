@@ -14,6 +14,7 @@ from __future__ import annotations
 import io
 import math
 import threading
+from collections import OrderedDict
 from collections.abc import Iterable
 from concurrent.futures import ThreadPoolExecutor
 from typing import TYPE_CHECKING, Any
@@ -139,6 +140,64 @@ def ycbcr_to_rgb(pixels: np.ndarray) -> np.ndarray:
     return np.clip(np.stack([r, g, b], -1), 0, 255).astype(np.uint8)
 
 
+class _DecodedTiles:
+    """Decoded tiles of the other codecs, least recently used out first, bounded in
+    bytes (the slide's region_cache), shared by the slide's threads."""
+
+    def __init__(self, capacity: int) -> None:
+        self.capacity = capacity
+        self.bytes = 0
+        self._tiles: OrderedDict[tuple[int, int, int], np.ndarray] = OrderedDict()
+        self._lock = threading.Lock()
+
+    def get(self, key: tuple[int, int, int]) -> np.ndarray | None:
+        with self._lock:
+            found = self._tiles.get(key)
+            if found is not None:
+                self._tiles.move_to_end(key)
+            return found
+
+    def put(self, key: tuple[int, int, int], tile: np.ndarray) -> None:
+        if tile.nbytes > self.capacity:
+            return
+        with self._lock:
+            old = self._tiles.pop(key, None)
+            if old is not None:
+                self.bytes -= old.nbytes
+            while self._tiles and self.bytes + tile.nbytes > self.capacity:
+                self.bytes -= self._tiles.popitem(last=False)[1].nbytes
+            self._tiles[key] = tile
+            self.bytes += tile.nbytes
+
+
+def _decoded_tiles(slide: Slide) -> _DecodedTiles:
+    found = slide.__dict__.get("_decoded_tiles")
+    if found is None:
+        with _lock:
+            found = slide.__dict__.get("_decoded_tiles")
+            if found is None:
+                found = _DecodedTiles(slide._options.get("region_cache", DEFAULT_REGION_CACHE))
+                slide.__dict__["_decoded_tiles"] = found
+    return found
+
+
+def _read_codec_tiles(slide: Slide, level: int,
+                      coords: list[tuple[int, int]]) -> list[bytes | None]:
+    """The stored tiles at `coords`, None for those the file does not store."""
+    if not coords:
+        return []
+    try:
+        return list(slide.read_tiles(level, coords, threads=1))
+    except TileNotFound:  # some are not stored: read them one by one
+        tiles: list[bytes | None] = []
+        for c, r in coords:
+            try:
+                tiles.append(slide.read_tile(level, c, r))
+            except TileNotFound:
+                tiles.append(None)
+        return tiles
+
+
 def _codec_region(slide: Slide, native: Any, level: int, x0: int, y0: int, w: int, h: int,
                   alpha: bool) -> np.ndarray:
     import numpy as np
@@ -153,24 +212,18 @@ def _codec_region(slide: Slide, native: Any, level: int, x0: int, y0: int, w: in
     c1 = min(lv.tile_grid[0], -(-(x + w) // tw))
     r1 = min(lv.tile_grid[1], -(-(y + h) // th))
     coords = [(c, r) for r in range(r0, r1) for c in range(c0, c1)]
-    if coords:
-        try:
-            tiles: list[bytes | None] = list(slide.read_tiles(level, coords, threads=1))
-        except TileNotFound:  # some are not stored: read them one by one
-            tiles = []
-            for c, r in coords:
-                try:
-                    tiles.append(slide.read_tile(level, c, r))
-                except TileNotFound:
-                    tiles.append(None)
-    else:
-        tiles = []
+    cache = _decoded_tiles(slide)
+    decoded: list[np.ndarray | None] = [cache.get((level, c, r)) for c, r in coords]
+    missing = [i for i, d in enumerate(decoded) if d is None]
     ycbcr = native.ycbcr(level)
+    for i, data in zip(missing, _read_codec_tiles(slide, level, [coords[i] for i in missing])):
+        if data is not None:
+            decoded[i] = tile = decode_tile(data, lv.media_type, ycbcr)
+            cache.put((level, *coords[i]), tile)
     out: np.ndarray | None = None
-    for (c, r), data in zip(coords, tiles):
-        if data is None:
+    for (c, r), pixels in zip(coords, decoded):
+        if pixels is None:
             continue
-        pixels = decode_tile(data, lv.media_type, ycbcr)
         if out is None:
             out = _background(h, w, pixels.shape[2], pixels.dtype, alpha)
         # The tile's rectangle, clipped to the level and the region.

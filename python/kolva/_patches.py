@@ -55,9 +55,9 @@ def plan_patches(slide: kolva.Slide, patch_size: int, mpp: float | None,
     read = max(1, round(patch_size * scale))
     lv = slide.levels[level]
     w, h = lv.dimensions
-    xs, ys = np.meshgrid(np.arange(0, max(1, w - read + 1), read),
-                         np.arange(0, max(1, h - read + 1), read))
-    xs, ys = xs.ravel(), ys.ravel()
+    grid_x, grid_y = np.meshgrid(np.arange(0, max(1, w - read + 1), read),
+                                 np.arange(0, max(1, h - read + 1), read))
+    xs, ys = grid_x.ravel(), grid_y.ravel()
     if tissue:
         tw, th = lv.tile_size
         kept = np.zeros(lv.tile_grid[::-1], bool)

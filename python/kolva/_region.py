@@ -15,7 +15,7 @@ import io
 import math
 import threading
 from collections import OrderedDict
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from concurrent.futures import ThreadPoolExecutor
 from typing import TYPE_CHECKING, Any
 
@@ -109,7 +109,7 @@ def decode_tile(data: bytes, media_type: str, ycbcr: bool = False) -> np.ndarray
     import imagecodecs
     import numpy as np
 
-    decoders = {
+    decoders: dict[str, Callable[[bytes], Any]] = {
         "image/jp2": imagecodecs.jpeg2k_decode, "image/jpx": imagecodecs.jpeg2k_decode,
         "image/j2k": imagecodecs.jpeg2k_decode, "image/jphc": imagecodecs.htj2k_decode,
         "image/tiff": imagecodecs.tiff_decode, "image/webp": imagecodecs.webp_decode,
@@ -117,7 +117,7 @@ def decode_tile(data: bytes, media_type: str, ycbcr: bool = False) -> np.ndarray
         "image/png": imagecodecs.png_decode, "image/bmp": imagecodecs.bmp_decode,
         "image/jpeg": imagecodecs.jpeg8_decode,
     }
-    decode = decoders.get(media_type, imagecodecs.imread)
+    decode: Callable[[bytes], Any] = decoders.get(media_type, imagecodecs.imread)
     pixels = np.asarray(decode(data))
     if pixels.ndim == 2:
         pixels = pixels[:, :, None]
@@ -137,7 +137,8 @@ def ycbcr_to_rgb(pixels: np.ndarray) -> np.ndarray:
     r = y + np.rint(1.402 * cr).astype(np.int32)
     g = y + np.rint(-0.34414 * cb - 0.71414 * cr).astype(np.int32)
     b = y + np.rint(1.772 * cb).astype(np.int32)
-    return np.clip(np.stack([r, g, b], -1), 0, 255).astype(np.uint8)
+    rgb: np.ndarray = np.clip(np.stack([r, g, b], -1), 0, 255).astype(np.uint8)
+    return rgb
 
 
 class _DecodedTiles:

@@ -157,7 +157,7 @@ SlideResult<bool> RegionReader::read(const LevelRegion& region, std::span<std::u
   needs.reserve(under.size());
   std::uint64_t covered = 0;
   const std::uint64_t level_bytes = level_rect.width * level_rect.height * 3;
-  const bool whole_tiles = cache_.capacity() > 0 && level_bytes <= cache_.capacity() / 2;
+  const bool whole_tiles = level_bytes <= cache_.capacity() / 2;
   slide::Batch batch{region.level, {}, {}};
   for (const PlacedTile& t : under) {
     const TileRect scaled{t.rect.x / static_cast<std::int64_t>(denom),
@@ -197,12 +197,33 @@ SlideResult<bool> RegionReader::read(const LevelRegion& region, std::span<std::u
   for (Need& need : needs) {
     const TileRect& part = need.part;
     const TileRect& scaled = need.scaled;
+    const auto dx = static_cast<std::size_t>(part.x - area.x);
+    const auto dy = static_cast<std::size_t>(part.y - area.y);
+    // Whole tiles are decoded and kept for the next regions when the level
+    // fits the cache, or when the region needs most of the tile. Otherwise
+    // just the region's part of it is decoded, straight into place: parts of
+    // tiles seldom serve another region, and keeping them costs more (fresh
+    // pages for every entry) than they save.
+    const bool keep = cache_.capacity() > 0 &&
+                      (whole_tiles || 2 * part.width * part.height >= scaled.width * scaled.height);
+    if (!need.decoded && !keep && channels == 3) {
+      const JpegCrop crop{static_cast<std::uint32_t>(part.x - scaled.x),
+                          static_cast<std::uint32_t>(part.y - scaled.y),
+                          static_cast<std::uint32_t>(part.width),
+                          static_cast<std::uint32_t>(part.height), denom};
+      if (auto why = decode_jpeg_rgb(encoded[need.bytes_index], crop,
+                                     out.data() + dy * stride + dx * 3, stride);
+          !why.empty()) {
+        return slide::errors::tile_undecodable(slide_->name(), region.level, need.tile.col,
+                                               need.tile.row, why);
+      }
+      covered += part.width * part.height;
+      continue;
+    }
     if (!need.decoded) {
-      // Decode the whole tile (kept for the next regions) when the level fits
-      // the cache, else just this region's part of it.
       auto tile = std::make_shared<DecodedTile>();
       const TileRect want =
-          whole_tiles ? TileRect{scaled.x, scaled.y, scaled.width, scaled.height} : part;
+          keep ? TileRect{scaled.x, scaled.y, scaled.width, scaled.height} : part;
       tile->x = static_cast<std::uint32_t>(want.x - scaled.x);
       tile->y = static_cast<std::uint32_t>(want.y - scaled.y);
       tile->width = static_cast<std::uint32_t>(want.width);
@@ -216,15 +237,13 @@ SlideResult<bool> RegionReader::read(const LevelRegion& region, std::span<std::u
                                                need.tile.row, why);
       }
       need.decoded = tile;
-      if (cache_.capacity() > 0) {
+      if (keep) {
         cache_.put(TileKey{region.level, need.tile.col, need.tile.row, denom}, std::move(tile));
       }
     }
     const DecodedTile& d = *need.decoded;
     const auto sx = static_cast<std::size_t>(part.x - scaled.x - d.x);
     const auto sy = static_cast<std::size_t>(part.y - scaled.y - d.y);
-    const auto dx = static_cast<std::size_t>(part.x - area.x);
-    const auto dy = static_cast<std::size_t>(part.y - area.y);
     const std::size_t src_stride = std::size_t{d.width} * 3;
     for (std::size_t r = 0; r < part.height; ++r) {
       const std::uint8_t* src = d.rgb.data() + (sy + r) * src_stride + sx * 3;

@@ -332,7 +332,7 @@ def _color(slide: Slide, pixels: np.ndarray, color: str | None) -> np.ndarray:
         transform = ImageCms.buildTransform(ImageCms.ImageCmsProfile(io.BytesIO(profile)),
                                             ImageCms.createProfile("sRGB"), "RGB", "RGB")
         _transforms[profile] = transform
-    flat = pixels.reshape(-1, pixels.shape[-2], pixels.shape[-1])
+    flat = pixels.reshape(-1, *pixels.shape[-3:])
     out = np.empty_like(flat)
     for i, plane in enumerate(flat):
         rgb = Image.fromarray(np.ascontiguousarray(plane[:, :, :3]))

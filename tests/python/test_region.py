@@ -168,3 +168,17 @@ def test_patches_at_a_resolution(slides):
     assert coarse.grids[0].level == 0 and coarse.grids[0].read_size == 96
     assert next(iter(coarse))["image"].shape == (3, 32, 32)
     assert len(coarse) == (760 // 96) * (500 // 96)
+
+
+def test_srgb_goes_through_the_slides_profile(slides, monkeypatch):
+    from PIL import ImageCms
+
+    srgb_profile = ImageCms.ImageCmsProfile(ImageCms.createProfile("sRGB")).tobytes()
+    monkeypatch.setattr(kolva.Slide, "icc_profile", property(lambda self: srgb_profile))
+    with kolva.open(slides["aperio-ycbcr"].path) as slide:
+        stored = slide.read_region((10, 10), 0, (64, 48))
+        srgb = slide.read_region((10, 10), 0, (64, 48), color="srgb")
+        batch = slide.read_regions(0, [(10, 10)], (64, 48), color="srgb", threads=1)
+    # sRGB to sRGB: the same pixels, give or take littlecms' rounding.
+    assert srgb.shape == stored.shape and np.abs(srgb.astype(int) - stored).max() <= 1
+    assert np.array_equal(batch[0], srgb)

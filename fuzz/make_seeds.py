@@ -28,7 +28,7 @@ from fixtures import codec_tiffs, ets, ndpi, tiff_slides  # noqa: E402
 
 CORPUS = HERE / "corpus"
 TARGETS = ("fuzz_open", "fuzz_tiff", "fuzz_ets", "fuzz_ndpi", "fuzz_jpeg", "fuzz_slide",
-           "fuzz_dicom")
+           "fuzz_dicom", "fuzz_region")
 MAX_SEED = 64 * 1024
 
 
@@ -281,6 +281,29 @@ def slide_seeds(d: Path) -> dict[str, bytes]:
 
 # ------------------------------------------------------------------ writing
 
+def region_seeds() -> dict[str, bytes]:
+    """Eight parameter bytes (tile size, level size, region, scale, cache) and a
+    small JPEG: subsampled, not, grayscale, restart-marked, progressive."""
+    import io
+
+    import numpy as np
+    from PIL import Image
+
+    rng = np.random.default_rng(7)
+    rgb = Image.fromarray(rng.integers(0, 255, (64, 64, 3), np.uint8))
+    out = {}
+    kinds = {"420": dict(subsampling=2), "444": dict(subsampling=0),
+             "progressive": dict(progressive=True), "restart": dict(restart_marker_blocks=2)}
+    for i, (name, options) in enumerate(kinds.items()):
+        buf = io.BytesIO()
+        rgb.save(buf, "JPEG", quality=80, **options)
+        out[name] = bytes([7, 5 + i, 3, 40 + 9 * i, 17 * i, 90, 70, i | (8 if i % 2 else 4)]) + buf.getvalue()
+    buf = io.BytesIO()
+    rgb.convert("L").save(buf, "JPEG")
+    out["gray"] = bytes([3, 1, 2, 3, 4, 50, 50, 1]) + buf.getvalue()
+    return out
+
+
 def write(target: str, seeds: dict[str, bytes]) -> None:
     d = CORPUS / target
     d.mkdir(parents=True, exist_ok=True)
@@ -344,6 +367,7 @@ def main() -> None:
         "fuzz_jpeg": lambda: {**jpeg_edges(), **jpeg_headers({**tiff, **nd})},
         "fuzz_slide": lambda: {**sl, **tiff, **nd, **no_loops},
         "fuzz_dicom": lambda: dc,
+        "fuzz_region": region_seeds,
     }
     for target in TARGETS:
         if target in only:

@@ -543,6 +543,7 @@ PyMethodDef kSlideMethods[] = {
      "plan_tiles(level, coords) -> (plans, [(offset, length), ...])"},
     {"assemble_tiles", KOLVA_FASTCALL(slide_assemble_tiles), METH_FASTCALL,
      "assemble_tiles(plans, buffers) -> list[bytes]"},
+    {"region_reader", slide_region_reader, METH_O, "region_reader(cache_bytes) -> RegionReader"},
     {"close", slide_close, METH_NOARGS, "close()"},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -48,5 +48,7 @@ bool parse_coords(PyObject* coords, std::vector<std::pair<std::uint64_t, std::ui
 // caller owns.
 PyObject* slide_tile_nbytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 PyObject* slide_read_tiles_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+// Slide.region_reader of region.cpp: decoded regions.
+PyObject* slide_region_reader(PyObject* self, PyObject* cache_bytes);
 
 }  // namespace kolva::core_module

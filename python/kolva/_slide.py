@@ -14,7 +14,7 @@ from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, cast
 
-from . import _core, _deidentify, _dicom, _dicomweb, _remote, _sources
+from . import _core, _deidentify, _dicom, _dicomweb, _region, _remote, _sources
 from ._core import SlideError, TileNotFound
 
 if TYPE_CHECKING:
@@ -292,6 +292,35 @@ class Slide:
                                f"has {lv.tile_grid[0]} x {lv.tile_grid[1]} tiles")
         return left, top, min(tw, w - left), min(th, h - top)
 
+    # ------------------------------------------------------------------ pixels
+    def read_region(self, location: tuple[int, int], level: int, size: tuple[int, int], *,
+                    alpha: bool = False, color: str | None = None) -> np.ndarray:
+        """The decoded pixels of `size` (width, height, in the level's pixels) at
+        `location` (x, y in level-0 pixels) of `level`: an (h, w, samples) array,
+        uint8 (uint16 where the slide stores 16 bits). Only the stored tiles under it
+        are read (a remote slide fetches just those), and of JPEG tiles only the part
+        it needs is decoded. Outside the level and under tiles the file does not
+        store: white, or with `alpha` an RGBA uint8 array, transparent (0, 0, 0, 0)
+        there and opaque elsewhere. `color="srgb"` converts through the slide's ICC
+        profile; by default pixels are as stored."""
+        return _region.read_region(self, location, level, size, alpha=alpha, color=color)
+
+    def read_regions(self, level: int, locations: Iterable[tuple[int, int]],
+                     size: tuple[int, int], *, threads: int | None = None, out: Any = None,
+                     alpha: bool = False, color: str | None = None) -> np.ndarray:
+        """`read_region` of every (x, y) of `locations` with the same `size` and
+        `level`, as one (n, h, w, samples) array (or into `out`, any writable
+        C-contiguous buffer of that many values), decoded on `threads` threads."""
+        return _region.read_regions(self, level, locations, size, threads=_threads(threads),
+                                    out=None if out is None else _writable(out), alpha=alpha,
+                                    color=color)
+
+    def get_thumbnail(self, max_size: tuple[int, int], *, color: str | None = None) -> np.ndarray:
+        """An RGB image of the whole slide fitting `max_size` (the size OpenSlide's
+        get_thumbnail gives), from the smallest level that suffices, JPEG tiles
+        scaled down while they are decoded."""
+        return _region.get_thumbnail(self, max_size, color=color)
+
     # ------------------------------------------------------------------ life cycle
     def close(self) -> None:
         """Releases the file. Reads already running finish; later calls raise SlideError."""
@@ -322,7 +351,7 @@ def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None, 
          timeout: float | None = _remote.DEFAULT_TIMEOUT,
          retries: int = _remote.DEFAULT_RETRIES, series: str | None = None,
          focal_plane: int = 0, optical_path: str | None = None,
-         deidentify: bool = False) -> Slide:
+         deidentify: bool = False, region_cache: int | None = None) -> Slide:
     """Opens a slide: Aperio SVS, Philips TIFF, Hamamatsu NDPI, Olympus ETS/VSI, a
     tiled TIFF/BigTIFF pyramid or a DICOM whole-slide series. Raises `kolva.UnsupportedFormat` for files that are no
     such slide and `kolva.SlideError` when the file cannot be read.
@@ -362,10 +391,17 @@ def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None, 
 
     deidentify: the slide has no label, macro or overview image, and none of the
     properties that identify a patient, a case, a barcode, a file or a date (see
-    `kolva._deidentify`); the tissue's pixels are not inspected."""
+    `kolva._deidentify`); the tissue's pixels are not inspected.
+
+    region_cache: bytes of decoded tiles `read_region` and its kin keep for the
+    slide's threads (default 256 MiB; 0: none)."""
     options: dict[str, Any] = {}
     if deidentify:
         options["deidentify"] = True
+    if region_cache is not None:
+        if region_cache < 0:
+            raise ValueError(f"region_cache must not be negative, not {region_cache}")
+        options["region_cache"] = region_cache
     if tile_size is not None:
         options["tile_size"] = tile_size
     dicom = _dicom.options_of(series, focal_plane, optical_path)

@@ -455,6 +455,13 @@ class TileDataset(_PlannedDataset, IterableDataset[dict[str, Any]]):
     called before an epoch's iteration starts; persistent workers see it too (the
     epoch lives in shared memory that workers inherit)."""
 
+    def __new__(cls, *args: Any, patch_size: int | None = None, **kwargs: Any) -> Any:
+        # Decoded patches of a chosen size and resolution (see kolva._patches).
+        if patch_size is not None:
+            from ._patches import PatchDataset
+            return PatchDataset(*args, patch_size=patch_size, **kwargs)
+        return super().__new__(cls)
+
     def __init__(self, sources: Any, level: int = 0, tiles: str | Sequence[Any] = "tissue",
                  shuffle: bool = True, seed: int = 0, batch_tiles: int = 256,
                  max_open: int = 64, decode: str | None = None,

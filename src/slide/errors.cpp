@@ -86,6 +86,14 @@ SlideError cannot_open(const std::string& name, const OsError& cause) {
                     KolvaError::IoError{cause}};
 }
 
+SlideError tile_undecodable(const std::string& name, std::uint64_t level, std::uint64_t x,
+                            std::uint64_t y, const std::string& reason) {
+  return SlideError{ErrorKind::Corrupt,
+                    name + ": tile (" + std::to_string(x) + ", " + std::to_string(y) +
+                        ") of level " + std::to_string(level) + " does not decode: " + reason,
+                    std::nullopt};
+}
+
 SlideError read_failed(const std::string& name, const KolvaError& cause) {
   if (cause.is<KolvaError::IoError>()) return cannot_read(name, cause);
   return SlideError{ErrorKind::Corrupt,

@@ -64,6 +64,9 @@ SlideError not_whole_slide(const std::string& name, const std::string& sop_class
 SlideError cannot_read(const std::string& name, const KolvaError& cause);
 // "cannot open <name>: No such file or directory"
 SlideError cannot_open(const std::string& name, const OsError& cause);
+// "<name>: tile (3, 1) of level 0 does not decode: <reason>"
+SlideError tile_undecodable(const std::string& name, std::uint64_t level, std::uint64_t x,
+                            std::uint64_t y, const std::string& reason);
 // A failed read of a tile's bytes: Io for the source, Corrupt for the file.
 SlideError read_failed(const std::string& name, const KolvaError& cause);
 

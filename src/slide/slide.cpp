@@ -170,7 +170,7 @@ SlideResult<Unit> Slide::read_into(const TilePlan& plan, std::span<std::uint8_t>
   if (skip > head.size() || skip > 64) {
     auto bytes = read(plan);
     if (!bytes.ok()) return std::move(bytes).error();
-    std::memcpy(dst.data(), bytes->data(), bytes->size());
+    if (!bytes->empty()) std::memcpy(dst.data(), bytes->data(), bytes->size());
     return Unit{};
   }
   std::uint8_t saved[64];

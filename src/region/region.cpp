@@ -1,0 +1,302 @@
+#include "region/region.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+#include <optional>
+
+#include "region/jpeg_decode.hpp"
+#include "slide/pool.hpp"
+
+namespace kolva::region {
+
+using slide::ErrorKind;
+using slide::SlideError;
+using slide::SlideResult;
+
+namespace {
+
+std::int64_t clamp_add(std::int64_t a, std::uint64_t b) {
+  const auto limit = static_cast<std::uint64_t>(INT64_MAX - std::max<std::int64_t>(a, 0));
+  return a + static_cast<std::int64_t>(std::min(b, limit));
+}
+
+// The intersection of two rectangles (empty: width or height 0).
+TileRect intersect(const TileRect& a, const TileRect& b) {
+  const std::int64_t x0 = std::max(a.x, b.x), y0 = std::max(a.y, b.y);
+  const std::int64_t x1 = std::min(clamp_add(a.x, a.width), clamp_add(b.x, b.width));
+  const std::int64_t y1 = std::min(clamp_add(a.y, a.height), clamp_add(b.y, b.height));
+  if (x1 <= x0 || y1 <= y0) return TileRect{x0, y0, 0, 0};
+  return TileRect{x0, y0, static_cast<std::uint64_t>(x1 - x0), static_cast<std::uint64_t>(y1 - y0)};
+}
+
+std::uint64_t floor_div(std::int64_t a, std::uint64_t b) {
+  return a <= 0 ? 0 : static_cast<std::uint64_t>(a) / b;
+}
+
+}  // namespace
+
+void GridLayout::tiles_under(const TileRect& area, std::vector<PlacedTile>& out) const {
+  const auto [tw, th] = tile_;
+  if (tw == 0 || th == 0 || area.width == 0 || area.height == 0) return;
+  const std::uint64_t c0 = floor_div(area.x, tw), r0 = floor_div(area.y, th);
+  const std::int64_t right = clamp_add(area.x, area.width), bottom = clamp_add(area.y, area.height);
+  if (right <= 0 || bottom <= 0) return;
+  const std::uint64_t c1 = std::min(grid_.first, (static_cast<std::uint64_t>(right) - 1) / tw + 1);
+  const std::uint64_t r1 = std::min(grid_.second, (static_cast<std::uint64_t>(bottom) - 1) / th + 1);
+  for (std::uint64_t r = r0; r < r1; ++r) {
+    for (std::uint64_t c = c0; c < c1; ++c) {
+      out.push_back(PlacedTile{c, r,
+                               TileRect{static_cast<std::int64_t>(c * tw),
+                                        static_cast<std::int64_t>(r * th), tw, th}});
+    }
+  }
+}
+
+void RectLayout::tiles_under(const TileRect& area, std::vector<PlacedTile>& out) const {
+  if (cols_ == 0) return;
+  for (std::size_t i = 0; i < rects_.size(); ++i) {
+    const TileRect& r = rects_[i];
+    if (r.width == 0 || r.height == 0 || intersect(r, area).width == 0) continue;
+    out.push_back(PlacedTile{i % cols_, i / cols_, r});
+  }
+}
+
+RegionReader::RegionReader(std::shared_ptr<const slide::Slide> slide, std::uint64_t cache_bytes)
+    : slide_(std::move(slide)), cache_(cache_bytes) {
+  for (const slide::Level& level : slide_->levels()) {
+    layouts_.push_back(std::make_unique<GridLayout>(level.info.tile_size, level.info.tile_grid));
+  }
+}
+
+bool RegionReader::decodes(std::uint64_t level) const {
+  return level < slide_->levels().size() &&
+         slide_->levels()[level].media_type == "image/jpeg";
+}
+
+std::pair<std::int64_t, std::int64_t> RegionReader::level_origin(const slide::Level& level,
+                                                                 std::int64_t x0,
+                                                                 std::int64_t y0) {
+  const double ds = level.downsample > 0 ? level.downsample : 1.0;
+  if (ds == 1.0) return {x0, y0};
+  return {static_cast<std::int64_t>(std::floor(static_cast<double>(x0) / ds)),
+          static_cast<std::int64_t>(std::floor(static_cast<double>(y0) / ds))};
+}
+
+SlideResult<bool> RegionReader::read_region(std::uint64_t level, std::int64_t x0,
+                                            std::int64_t y0, std::uint32_t width,
+                                            std::uint32_t height, std::span<std::uint8_t> out,
+                                            const PaintOptions& options) const {
+  const auto& levels = slide_->levels();
+  if (level >= levels.size()) return slide::errors::level_not_found(level, levels.size());
+  const auto [x, y] = level_origin(levels[level], x0, y0);
+  return read(LevelRegion{level, x, y, width, height, 1}, out, options);
+}
+
+SlideResult<bool> RegionReader::read(const LevelRegion& region, std::span<std::uint8_t> out,
+                                     const PaintOptions& options) const {
+  const auto& levels = slide_->levels();
+  if (region.level >= levels.size()) {
+    return slide::errors::level_not_found(region.level, levels.size());
+  }
+  const std::size_t channels = options.alpha ? 4 : 3;
+  const std::size_t stride = static_cast<std::size_t>(region.width) * channels;
+  if (out.size() != stride * region.height) {
+    return SlideError{ErrorKind::Invalid, "a region was read into a buffer of the wrong size",
+                      std::nullopt};
+  }
+  if (!decodes(region.level)) {
+    return SlideError{ErrorKind::Unsupported,
+                      "the tiles of level " + std::to_string(region.level) + " are " +
+                          levels[region.level].media_type + ", which this reader does not decode",
+                      std::nullopt};
+  }
+  const std::uint32_t denom = region.scale_denom;
+  const LevelInfo& info = levels[region.level].info;
+  if ((denom != 1 && denom != 2 && denom != 4 && denom != 8) || info.tile_size.first % denom ||
+      info.tile_size.second % denom) {
+    return SlideError{ErrorKind::Invalid,
+                      "tiles of " + std::to_string(info.tile_size.first) + " x " +
+                          std::to_string(info.tile_size.second) + " pixels do not scale by 1/" +
+                          std::to_string(denom),
+                      std::nullopt};
+  }
+
+  // Background first; tiles paint over it.
+  if (options.alpha) {
+    std::memset(out.data(), 0, out.size());
+  } else if (options.background[0] == options.background[1] &&
+             options.background[1] == options.background[2]) {
+    std::memset(out.data(), options.background[0], out.size());
+  } else {
+    for (std::size_t i = 0; i < out.size(); i += 3) std::memcpy(&out[i], options.background.data(), 3);
+  }
+  if (region.width == 0 || region.height == 0) return true;
+
+  // Everything in level pixels at full scale, then divided by `denom`.
+  const TileRect area{region.x, region.y, region.width, region.height};
+  const TileRect level_rect{0, 0, (info.dimensions.first + denom - 1) / denom,
+                            (info.dimensions.second + denom - 1) / denom};
+  const TileRect full_area{region.x * static_cast<std::int64_t>(denom),
+                           region.y * static_cast<std::int64_t>(denom),
+                           std::uint64_t{region.width} * denom, std::uint64_t{region.height} * denom};
+  std::vector<PlacedTile> under;
+  layouts_[region.level]->tiles_under(full_area, under);
+
+  // The part each tile gives (in scaled level pixels), the cached ones found.
+  struct Need {
+    PlacedTile tile;
+    TileRect part;                                // scaled level pixels
+    TileRect scaled;                              // the tile's scaled rectangle
+    std::shared_ptr<const DecodedTile> decoded;   // from the cache, or decoded
+    std::optional<slide::TilePlan> plan;
+    std::size_t bytes_index = 0;
+  };
+  std::vector<Need> needs;
+  needs.reserve(under.size());
+  std::uint64_t covered = 0;
+  const std::uint64_t level_bytes = level_rect.width * level_rect.height * 3;
+  const bool whole_tiles = level_bytes <= cache_.capacity() / 2;
+  slide::Batch batch{region.level, {}, {}};
+  for (const PlacedTile& t : under) {
+    const TileRect scaled{t.rect.x / static_cast<std::int64_t>(denom),
+                          t.rect.y / static_cast<std::int64_t>(denom), t.rect.width / denom,
+                          t.rect.height / denom};
+    const TileRect part = intersect(intersect(scaled, level_rect), area);
+    if (part.width == 0) continue;
+    Need need{t, part, scaled, nullptr, std::nullopt, 0};
+    const TileKey key{region.level, t.col, t.row, denom};
+    if (auto hit = cache_.find(key);
+        hit && hit->holds(static_cast<std::uint32_t>(part.x - scaled.x),
+                          static_cast<std::uint32_t>(part.y - scaled.y),
+                          static_cast<std::uint32_t>(part.width),
+                          static_cast<std::uint32_t>(part.height))) {
+      need.decoded = std::move(hit);
+    } else {
+      auto plan = slide_->plan_tile(region.level, t.col, t.row);
+      if (!plan.ok()) {
+        if (plan.error().kind == ErrorKind::TileNotFound) continue;  // not stored
+        return std::move(plan).error();
+      }
+      need.bytes_index = batch.plans.size();
+      batch.coords.emplace_back(t.col, t.row);
+      batch.plans.push_back(std::move(plan).value());
+    }
+    needs.push_back(std::move(need));
+  }
+
+  std::vector<Bytes> encoded;
+  if (!batch.plans.empty()) {
+    const std::vector<std::span<std::uint8_t>> nowhere(batch.plans.size());
+    if (auto got = slide_->read_batch(batch, nowhere, encoded, 1); !got.ok()) {
+      return std::move(got).error();
+    }
+  }
+
+  for (Need& need : needs) {
+    const TileRect& part = need.part;
+    const TileRect& scaled = need.scaled;
+    const auto dx = static_cast<std::size_t>(part.x - area.x);
+    const auto dy = static_cast<std::size_t>(part.y - area.y);
+    // Whole tiles are decoded and kept for the next regions when the level
+    // fits the cache, or when the region needs most of the tile. Otherwise
+    // just the region's part of it is decoded, straight into place: parts of
+    // tiles seldom serve another region, and keeping them costs more (fresh
+    // pages for every entry) than they save.
+    const bool keep = cache_.capacity() > 0 &&
+                      (whole_tiles || 2 * part.width * part.height >= scaled.width * scaled.height);
+    if (!need.decoded && !keep && channels == 3) {
+      const JpegCrop crop{static_cast<std::uint32_t>(part.x - scaled.x),
+                          static_cast<std::uint32_t>(part.y - scaled.y),
+                          static_cast<std::uint32_t>(part.width),
+                          static_cast<std::uint32_t>(part.height), denom};
+      if (auto why = decode_jpeg_rgb(encoded[need.bytes_index], crop,
+                                     out.data() + dy * stride + dx * 3, stride);
+          !why.empty()) {
+        return slide::errors::tile_undecodable(slide_->name(), region.level, need.tile.col,
+                                               need.tile.row, why);
+      }
+      covered += part.width * part.height;
+      continue;
+    }
+    if (!need.decoded) {
+      auto tile = std::make_shared<DecodedTile>();
+      const TileRect want =
+          keep ? TileRect{scaled.x, scaled.y, scaled.width, scaled.height} : part;
+      tile->x = static_cast<std::uint32_t>(want.x - scaled.x);
+      tile->y = static_cast<std::uint32_t>(want.y - scaled.y);
+      tile->width = static_cast<std::uint32_t>(want.width);
+      tile->height = static_cast<std::uint32_t>(want.height);
+      tile->rgb.resize(std::size_t{tile->width} * tile->height * 3);
+      const JpegCrop crop{tile->x, tile->y, tile->width, tile->height, denom};
+      if (auto why = decode_jpeg_rgb(encoded[need.bytes_index], crop, tile->rgb.data(),
+                                     std::size_t{tile->width} * 3);
+          !why.empty()) {
+        return slide::errors::tile_undecodable(slide_->name(), region.level, need.tile.col,
+                                               need.tile.row, why);
+      }
+      need.decoded = tile;
+      if (keep) {
+        cache_.put(TileKey{region.level, need.tile.col, need.tile.row, denom}, std::move(tile));
+      }
+    }
+    const DecodedTile& d = *need.decoded;
+    const auto sx = static_cast<std::size_t>(part.x - scaled.x - d.x);
+    const auto sy = static_cast<std::size_t>(part.y - scaled.y - d.y);
+    const std::size_t src_stride = std::size_t{d.width} * 3;
+    for (std::size_t r = 0; r < part.height; ++r) {
+      const std::uint8_t* src = d.rgb.data() + (sy + r) * src_stride + sx * 3;
+      std::uint8_t* dst = out.data() + (dy + r) * stride + dx * channels;
+      if (channels == 3) {
+        std::memcpy(dst, src, static_cast<std::size_t>(part.width) * 3);
+      } else {
+        for (std::size_t c = 0; c < part.width; ++c) {
+          dst[4 * c] = src[3 * c];
+          dst[4 * c + 1] = src[3 * c + 1];
+          dst[4 * c + 2] = src[3 * c + 2];
+          dst[4 * c + 3] = 255;
+        }
+      }
+    }
+    covered += part.width * part.height;
+  }
+  // Tiles may overlap: coverage is exact for grids, where they do not.
+  return covered >= std::uint64_t{region.width} * region.height;
+}
+
+SlideResult<Unit> RegionReader::read_regions(
+    std::uint64_t level, std::span<const std::pair<std::int64_t, std::int64_t>> origins,
+    std::uint32_t width, std::uint32_t height, std::span<std::uint8_t> out,
+    const PaintOptions& options, unsigned threads) const {
+  const std::size_t each = std::size_t{width} * height * (options.alpha ? 4 : 3);
+  if (out.size() != each * origins.size()) {
+    return SlideError{ErrorKind::Invalid, "regions were read into a buffer of the wrong size",
+                      std::nullopt};
+  }
+  std::mutex mutex;
+  std::optional<SlideError> failure;
+  // The pool hands out work by the dozen (it is sized for tile reads); a
+  // region is worth a dozen tile reads, so each one stands for kSpread items.
+  constexpr std::size_t kSpread = 16;
+  slide::parallel_chunks(origins.size() * kSpread, std::max(1U, threads),
+                         [&](std::size_t b, std::size_t e) {
+    for (std::size_t i = (b + kSpread - 1) / kSpread; i * kSpread < e; ++i) {
+      {
+        std::lock_guard lock(mutex);
+        if (failure) return;
+      }
+      auto got = read_region(level, origins[i].first, origins[i].second, width, height,
+                             out.subspan(i * each, each), options);
+      if (!got.ok()) {
+        std::lock_guard lock(mutex);
+        if (!failure) failure = std::move(got).error();
+        return;
+      }
+    }
+  });
+  if (failure) return std::move(*failure);
+  return Unit{};
+}
+
+}  // namespace kolva::region

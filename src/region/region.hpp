@@ -1,0 +1,129 @@
+#pragma once
+
+// Decoded regions of a slide: read_region(level, x0, y0, w, h) -> pixels.
+//
+// A region reads and decodes only the stored tiles under it, through the
+// Slide's plans and its read executor (a remote slide fetches just those
+// tiles), and of each tile only the rows and iMCU columns the region needs.
+// Tiles are painted at their rectangles in the level, in the layout's order,
+// clipped to the level: a later tile covers an earlier one where they
+// overlap. Pixels no stored tile covers (outside the level, tiles the file
+// does not store) are the background colour, or transparent in RGBA output.
+//
+// Decoded tiles (or the parts of them that were decoded) are kept in a cache
+// bounded in bytes, shared by every thread reading through the same reader.
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "region/tile_cache.hpp"
+#include "slide/slide.hpp"
+
+namespace kolva::region {
+
+// Where one stored tile lies in its level, in level pixels.
+struct TileRect {
+  std::int64_t x = 0, y = 0;
+  std::uint64_t width = 0, height = 0;
+};
+
+// A stored tile under a region: its coordinates in the level's tile table and
+// its rectangle.
+struct PlacedTile {
+  std::uint64_t col = 0, row = 0;
+  TileRect rect;
+};
+
+// Where a level's stored tiles lie.
+class Layout {
+ public:
+  virtual ~Layout() = default;
+  // The tiles whose rectangle meets `area`, in painting order.
+  virtual void tiles_under(const TileRect& area, std::vector<PlacedTile>& out) const = 0;
+};
+
+// A plain grid: tile (c, r) at (c * tile_w, r * tile_h), tile-sized.
+class GridLayout final : public Layout {
+ public:
+  GridLayout(std::pair<std::uint64_t, std::uint64_t> tile_size,
+             std::pair<std::uint64_t, std::uint64_t> grid)
+      : tile_(tile_size), grid_(grid) {}
+  void tiles_under(const TileRect& area, std::vector<PlacedTile>& out) const override;
+
+ private:
+  std::pair<std::uint64_t, std::uint64_t> tile_;
+  std::pair<std::uint64_t, std::uint64_t> grid_;
+};
+
+// Tiles at recorded rectangles (overlapping, offset): rects[row * cols + col],
+// painted row by row. Empty rectangles are tiles the level does not store.
+class RectLayout final : public Layout {
+ public:
+  RectLayout(std::uint64_t cols, std::vector<TileRect> rects)
+      : cols_(cols), rects_(std::move(rects)) {}
+  void tiles_under(const TileRect& area, std::vector<PlacedTile>& out) const override;
+
+ private:
+  std::uint64_t cols_;
+  std::vector<TileRect> rects_;
+};
+
+// One region in a level's pixels, decoded at 1/scale_denom (the DCT scales
+// JPEG tiles by 1/2, 1/4 or 1/8; x, y, width and height are then in the
+// scaled level's pixels).
+struct LevelRegion {
+  std::uint64_t level = 0;
+  std::int64_t x = 0, y = 0;
+  std::uint32_t width = 0, height = 0;
+  std::uint32_t scale_denom = 1;
+};
+
+struct PaintOptions {
+  std::array<std::uint8_t, 3> background{255, 255, 255};
+  // RGBA out: alpha 255 where stored tiles cover, (0, 0, 0, 0) elsewhere.
+  bool alpha = false;
+};
+
+class RegionReader {
+ public:
+  static constexpr std::uint64_t kDefaultCacheBytes = 256ULL << 20;
+
+  RegionReader(std::shared_ptr<const slide::Slide> slide, std::uint64_t cache_bytes);
+
+  const slide::Slide& slide() const { return *slide_; }
+  // Whether this reader decodes the tiles of `level` (JPEG); others are left
+  // to the caller's codecs.
+  bool decodes(std::uint64_t level) const;
+  // The level's region under level-0 (x0, y0): the level pixel holding it.
+  static std::pair<std::int64_t, std::int64_t> level_origin(const slide::Level& level,
+                                                            std::int64_t x0, std::int64_t y0);
+
+  // Decodes `region` into `out` (height rows of width * 3, or * 4 with alpha,
+  // bytes). Returns whether stored tiles cover every pixel of it.
+  slide::SlideResult<bool> read(const LevelRegion& region, std::span<std::uint8_t> out,
+                                const PaintOptions& options = {}) const;
+  // read_region(level, x0, y0, w, h): x0, y0 in level-0 pixels.
+  slide::SlideResult<bool> read_region(std::uint64_t level, std::int64_t x0, std::int64_t y0,
+                                       std::uint32_t width, std::uint32_t height,
+                                       std::span<std::uint8_t> out,
+                                       const PaintOptions& options = {}) const;
+  // Equal-sized regions of one level at level-0 `origins`, one after the other
+  // in `out`, decoded on `threads` threads. Stops at the first failure.
+  slide::SlideResult<Unit> read_regions(std::uint64_t level,
+                                        std::span<const std::pair<std::int64_t, std::int64_t>> origins,
+                                        std::uint32_t width, std::uint32_t height,
+                                        std::span<std::uint8_t> out, const PaintOptions& options,
+                                        unsigned threads) const;
+
+  TileCache::Stats cache_stats() const { return cache_.stats(); }
+
+ private:
+  std::shared_ptr<const slide::Slide> slide_;
+  std::vector<std::unique_ptr<Layout>> layouts_;  // per level
+  mutable TileCache cache_;
+};
+
+}  // namespace kolva::region

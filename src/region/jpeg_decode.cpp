@@ -47,7 +47,8 @@ struct Scratch {
 // The variables the jump must see unchanged are volatile.
 Failure decode_crop(const std::uint8_t* data, std::size_t size, const JpegCrop* crop,
                     std::uint8_t* out, std::size_t stride, Scratch scratch, char* message,
-                    std::uint32_t* seen_w, std::uint32_t* seen_h) {
+                    std::uint32_t* seen_w, std::uint32_t* seen_h, std::uint32_t* painted_w,
+                    std::uint32_t* painted_h) {
   jpeg_decompress_struct cinfo;
   ErrorJump err;
   std::memset(&cinfo, 0, sizeof cinfo);
@@ -74,16 +75,23 @@ Failure decode_crop(const std::uint8_t* data, std::size_t size, const JpegCrop* 
     jpeg_start_decompress(&cinfo);
     *seen_w = cinfo.output_width;
     *seen_h = cinfo.output_height;
-    if (crop->x + crop->width > cinfo.output_width ||
-        crop->y + crop->height > cinfo.output_height) {
-      failure = Failure::TooSmall;
+    // Edge tiles may be stored smaller than the level's tiles (cut to the
+    // level): what lies past the stream's own size is left to the caller.
+    const std::uint32_t crop_w =
+        crop->x < cinfo.output_width ? std::min(crop->width, cinfo.output_width - crop->x) : 0;
+    const std::uint32_t crop_h =
+        crop->y < cinfo.output_height ? std::min(crop->height, cinfo.output_height - crop->y) : 0;
+    *painted_w = crop_w;
+    *painted_h = crop_h;
+    if (crop_w == 0 || crop_h == 0) {
+      jpeg_abort_decompress(&cinfo);
     } else {
       // Fancy upsampling takes a chroma sample from each side: one iMCU more
       // on either side keeps the crop's edge pixels those of the whole tile.
       const JDIMENSION imcu =
           static_cast<JDIMENSION>(cinfo.max_h_samp_factor) * cinfo.min_DCT_scaled_size;
       JDIMENSION x = crop->x > imcu ? crop->x - imcu : 0;
-      JDIMENSION width = std::min<JDIMENSION>(crop->x + crop->width + imcu, cinfo.output_width) - x;
+      JDIMENSION width = std::min<JDIMENSION>(crop->x + crop_w + imcu, cinfo.output_width) - x;
       if (x != 0 || width != cinfo.output_width) jpeg_crop_scanline(&cinfo, &x, &width);
       const std::size_t row_bytes = static_cast<std::size_t>(cinfo.output_width) * 3;
       if (row_bytes > scratch.capacity) {
@@ -92,12 +100,11 @@ Failure decode_crop(const std::uint8_t* data, std::size_t size, const JpegCrop* 
         const std::size_t lead = static_cast<std::size_t>(crop->x - x) * 3;
         if (crop->y > 0) jpeg_skip_scanlines(&cinfo, crop->y);
         JSAMPROW row = scratch.data;
-        for (std::uint32_t r = 0; r < crop->height; ++r) {
+        for (std::uint32_t r = 0; r < crop_h; ++r) {
           if (jpeg_read_scanlines(&cinfo, &row, 1) != 1) break;
-          std::memcpy(out + r * stride, scratch.data + lead,
-                      static_cast<std::size_t>(crop->width) * 3);
+          std::memcpy(out + r * stride, scratch.data + lead, static_cast<std::size_t>(crop_w) * 3);
         }
-        if (cinfo.output_scanline < crop->y + crop->height) failure = Failure::TooSmall;
+        if (cinfo.output_scanline < crop->y + crop_h) failure = Failure::TooSmall;
       }
     }
   }
@@ -108,7 +115,10 @@ Failure decode_crop(const std::uint8_t* data, std::size_t size, const JpegCrop* 
 }  // namespace
 
 std::string decode_jpeg_rgb(std::span<const std::uint8_t> data, const JpegCrop& crop,
-                            std::uint8_t* out, std::size_t stride) {
+                            std::uint8_t* out, std::size_t stride, JpegSize* painted) {
+  JpegSize none;
+  if (painted == nullptr) painted = &none;
+  *painted = JpegSize{};
   if (crop.width == 0 || crop.height == 0) return {};
   if (crop.scale_denom != 1 && crop.scale_denom != 2 && crop.scale_denom != 4 &&
       crop.scale_denom != 8) {
@@ -119,14 +129,15 @@ std::string decode_jpeg_rgb(std::span<const std::uint8_t> data, const JpegCrop& 
   char message[JMSG_LENGTH_MAX] = {};
   std::uint32_t width = 0, height = 0;
   switch (decode_crop(data.data(), data.size(), &crop, out, stride,
-                      Scratch{scratch.data(), scratch.size()}, message, &width, &height)) {
+                      Scratch{scratch.data(), scratch.size()}, message, &width, &height,
+                      &painted->width, &painted->height)) {
     case Failure::None:
       return {};
     case Failure::Jpeg:
       return message[0] != '\0' ? std::string(message) : std::string("not a JPEG stream");
     case Failure::TooSmall:
-      return "its JPEG is " + std::to_string(width) + " x " + std::to_string(height) +
-             " pixels, too small for the level's tiles";
+      return "its JPEG of " + std::to_string(width) + " x " + std::to_string(height) +
+             " pixels ends early";
     case Failure::ScratchTooSmall:
       return "its JPEG rows do not crop to the region";
     case Failure::Channels:

@@ -27,11 +27,13 @@ struct JpegSize {
   std::uint32_t width = 0, height = 0;
 };
 
-// Decodes `crop` of the JPEG `data` as RGB into `out`: crop.height rows of
-// crop.width * 3 bytes, `stride` bytes apart. Returns "" on success, or what
-// went wrong ("the tile is 240 x 240 pixels, the region needs ...", libjpeg's
-// message). The crop must lie inside the scaled image.
+// Decodes `crop` of the JPEG `data` as RGB into `out`: up to crop.height rows
+// of up to crop.width * 3 bytes, `stride` bytes apart. The part of the crop
+// that lies inside the (scaled) image is decoded and its size left in
+// `painted`; the rest of `out` is not touched (edge tiles stored cut to the
+// level are smaller than the level's tiles). Returns "" on success, or what
+// went wrong (libjpeg's message).
 std::string decode_jpeg_rgb(std::span<const std::uint8_t> data, const JpegCrop& crop,
-                            std::uint8_t* out, std::size_t stride);
+                            std::uint8_t* out, std::size_t stride, JpegSize* painted = nullptr);
 
 }  // namespace kolva::region

@@ -211,31 +211,36 @@ SlideResult<bool> RegionReader::read(const LevelRegion& region, std::span<std::u
                           static_cast<std::uint32_t>(part.y - scaled.y),
                           static_cast<std::uint32_t>(part.width),
                           static_cast<std::uint32_t>(part.height), denom};
+      JpegSize painted;
       if (auto why = decode_jpeg_rgb(encoded[need.bytes_index], crop,
-                                     out.data() + dy * stride + dx * 3, stride);
+                                     out.data() + dy * stride + dx * 3, stride, &painted);
           !why.empty()) {
         return slide::errors::tile_undecodable(slide_->name(), region.level, need.tile.col,
                                                need.tile.row, why);
       }
-      covered += part.width * part.height;
+      covered += std::uint64_t{painted.width} * painted.height;
       continue;
     }
     if (!need.decoded) {
       auto tile = std::make_shared<DecodedTile>();
-      const TileRect want =
-          keep ? TileRect{scaled.x, scaled.y, scaled.width, scaled.height} : part;
+      // A kept tile is the part of it inside the level: edge tiles may be
+      // stored cut to the level (NDPI) or padded past it (TIFF).
+      const TileRect want = keep ? intersect(scaled, level_rect) : part;
       tile->x = static_cast<std::uint32_t>(want.x - scaled.x);
       tile->y = static_cast<std::uint32_t>(want.y - scaled.y);
       tile->width = static_cast<std::uint32_t>(want.width);
       tile->height = static_cast<std::uint32_t>(want.height);
       tile->rgb.resize(std::size_t{tile->width} * tile->height * 3);
       const JpegCrop crop{tile->x, tile->y, tile->width, tile->height, denom};
+      JpegSize painted;
       if (auto why = decode_jpeg_rgb(encoded[need.bytes_index], crop, tile->rgb.data(),
-                                     std::size_t{tile->width} * 3);
+                                     std::size_t{tile->width} * 3, &painted);
           !why.empty()) {
         return slide::errors::tile_undecodable(slide_->name(), region.level, need.tile.col,
                                                need.tile.row, why);
       }
+      tile->painted_width = painted.width;
+      tile->painted_height = painted.height;
       need.decoded = tile;
       if (keep) {
         cache_.put(TileKey{region.level, need.tile.col, need.tile.row, denom}, std::move(tile));
@@ -245,13 +250,20 @@ SlideResult<bool> RegionReader::read(const LevelRegion& region, std::span<std::u
     const auto sx = static_cast<std::size_t>(part.x - scaled.x - d.x);
     const auto sy = static_cast<std::size_t>(part.y - scaled.y - d.y);
     const std::size_t src_stride = std::size_t{d.width} * 3;
-    for (std::size_t r = 0; r < part.height; ++r) {
+    // Only what the stored tile painted; the rest stays background.
+    const std::size_t rows = sy < d.painted_height
+                                 ? std::min<std::size_t>(part.height, d.painted_height - sy)
+                                 : 0;
+    const std::size_t cols = sx < d.painted_width
+                                 ? std::min<std::size_t>(part.width, d.painted_width - sx)
+                                 : 0;
+    for (std::size_t r = 0; r < rows; ++r) {
       const std::uint8_t* src = d.rgb.data() + (sy + r) * src_stride + sx * 3;
       std::uint8_t* dst = out.data() + (dy + r) * stride + dx * channels;
       if (channels == 3) {
-        std::memcpy(dst, src, static_cast<std::size_t>(part.width) * 3);
+        std::memcpy(dst, src, cols * 3);
       } else {
-        for (std::size_t c = 0; c < part.width; ++c) {
+        for (std::size_t c = 0; c < cols; ++c) {
           dst[4 * c] = src[3 * c];
           dst[4 * c + 1] = src[3 * c + 1];
           dst[4 * c + 2] = src[3 * c + 2];
@@ -259,7 +271,7 @@ SlideResult<bool> RegionReader::read(const LevelRegion& region, std::span<std::u
         }
       }
     }
-    covered += part.width * part.height;
+    covered += rows * cols;
   }
   // Tiles may overlap: coverage is exact for grids, where they do not.
   return covered >= std::uint64_t{region.width} * region.height;

@@ -16,6 +16,9 @@ namespace kolva::region {
 // RGB pixels of rows [y, y + height) and columns [x, x + width) of a tile.
 struct DecodedTile {
   std::uint32_t x = 0, y = 0, width = 0, height = 0;
+  // How much of it the stored tile painted (from its top left): an edge tile
+  // stored cut to the level holds less than its rectangle.
+  std::uint32_t painted_width = 0, painted_height = 0;
   std::vector<std::uint8_t> rgb;
   bool holds(std::uint32_t px, std::uint32_t py, std::uint32_t w, std::uint32_t h) const {
     return px >= x && py >= y && px + w <= x + width && py + h <= y + height;

@@ -30,6 +30,7 @@ from email.policy import HTTP
 from typing import Any
 
 from . import _core
+from ._media import media_facts
 
 SERIES_URL = re.compile(r"^(?P<base>https?://.+)/studies/(?P<study>[^/]+)/series/(?P<series>[^/]+)/?$")
 FRAMES_ACCEPT = 'multipart/related; type="application/octet-stream"; transfer-syntax=*'
@@ -38,18 +39,6 @@ BATCH = 32
 _MAGIC = 0x4B4F
 _STAND_IN = struct.Struct("<2sIIH")  # SOI, instance, frame (1-based), magic: 12 bytes
 
-# Media types of frame parts, and the transfer syntax they stand for when the
-# part names none.
-_SYNTAX_OF_TYPE = {
-    "image/jpeg": "1.2.840.10008.1.2.4.50",
-    "image/jls": "1.2.840.10008.1.2.4.80",
-    "image/jp2": "1.2.840.10008.1.2.4.90",
-    "image/jphc": "1.2.840.10008.1.2.4.201",
-    "image/jxl": "1.2.840.10008.1.2.4.110",
-    "image/x-dicom-rle": "1.2.840.10008.1.2.5",
-    "image/dicom-rle": "1.2.840.10008.1.2.5",
-    "application/octet-stream": "1.2.840.10008.1.2.1",
-}
 
 _LONG_VRS = {"OB", "OD", "OF", "OL", "OV", "OW", "SQ", "UC", "UR", "UT", "UN", "SV", "UV"}
 _BINARY = {"US": "<H", "SS": "<h", "UL": "<I", "SL": "<i", "FL": "<f", "FD": "<d",
@@ -97,7 +86,8 @@ def _syntax_of(part_type: str) -> str | None:
     for f in fields[1:]:
         if f.lower().startswith("transfer-syntax="):
             return f.split("=", 1)[1].strip('"')
-    return _SYNTAX_OF_TYPE.get(fields[0].lower())
+    # A part that names none has the media type's default (the core's media table).
+    return media_facts(fields[0]).transfer_syntax or None
 
 
 # --------------------------------------------------------------------------- JSON to Part 10

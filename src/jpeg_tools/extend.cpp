@@ -87,9 +87,13 @@ std::optional<Header> parse_header(ByteSpan data, std::string& why) {
   return h;
 }
 
+// A fatal error jumps back to the setjmp in encode(); a warning (damaged or
+// truncated entropy data, which libjpeg would decode as grey) is kept, and
+// fails the extension once libjpeg is done.
 struct ErrorManager {
   jpeg_error_mgr pub;  // first: libjpeg sees only this part
   std::jmp_buf jump;
+  bool warned;
   char message[JMSG_LENGTH_MAX];
 };
 
@@ -97,6 +101,12 @@ void on_error(j_common_ptr info) {
   auto& e = *reinterpret_cast<ErrorManager*>(info->err);
   (*info->err->format_message)(info, e.message);
   std::longjmp(e.jump, 1);
+}
+void on_message(j_common_ptr info, int level) {
+  auto& e = *reinterpret_cast<ErrorManager*>(info->err);
+  if (level >= 0 || e.warned) return;  // trace messages, later warnings
+  e.warned = true;
+  (*info->err->format_message)(info, e.message);
 }
 void no_output(j_common_ptr) {}
 
@@ -260,8 +270,9 @@ Result<Bytes, std::string> extend_jpeg(ByteSpan jpeg, std::uint32_t width, std::
   d.err = jpeg_std_error(&errors.pub);
   e.err = &errors.pub;
   errors.pub.error_exit = on_error;
+  errors.pub.emit_message = on_message;
   errors.pub.output_message = no_output;
-  const bool done = encode(d, e, errors, jpeg, job);
+  const bool done = encode(d, e, errors, jpeg, job) && !errors.warned;
   // The standard tables the encoder used, before it is gone.
   Bytes dht;
   if (done) {

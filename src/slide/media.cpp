@@ -7,15 +7,16 @@
 namespace kolva::slide {
 namespace {
 
-constexpr std::array<MediaType, 16> kMediaTypes{{
+// transfer_syntax: the one DICOMweb assumes for a frame of the type that names none.
+constexpr std::array<MediaType, 18> kMediaTypes{{
     {"image/jpeg", "jpg", true, "jpeg8", "1.2.840.10008.1.2.4.50"},
-    {"image/jp2", "j2k", false, "jpeg2k", "1.2.840.10008.1.2.4.91"},
-    {"image/j2k", "j2k", false, "jpeg2k", "1.2.840.10008.1.2.4.91"},
+    {"image/jp2", "j2k", false, "jpeg2k", "1.2.840.10008.1.2.4.90"},
+    {"image/j2k", "j2k", false, "jpeg2k", "1.2.840.10008.1.2.4.90"},
     {"image/jpx", "jpx", false, "jpeg2k", ""},
-    {"image/jphc", "jhc", false, "jpeg2k", "1.2.840.10008.1.2.4.203"},
+    {"image/jphc", "jhc", false, "jpeg2k", "1.2.840.10008.1.2.4.201"},
     {"image/jls", "jls", false, "jpegls", "1.2.840.10008.1.2.4.80"},
     {"image/x-jls", "jls", false, "jpegls", "1.2.840.10008.1.2.4.80"},
-    {"image/jxl", "jxl", true, "jpegxl", "1.2.840.10008.1.2.4.112"},
+    {"image/jxl", "jxl", true, "jpegxl", "1.2.840.10008.1.2.4.110"},
     {"image/tiff", "tif", false, "tiff", ""},
     {"image/png", "png", true, "png", ""},
     {"image/webp", "webp", true, "webp", ""},
@@ -23,7 +24,9 @@ constexpr std::array<MediaType, 16> kMediaTypes{{
     {"image/bmp", "bmp", true, "bmp", ""},
     {"image/avif", "avif", true, "avif", ""},
     {"image/jxr", "jxr", false, "jpegxr", ""},
-    {"application/octet-stream", "bin", true, "", ""},
+    {"image/dicom-rle", "rle", false, "", "1.2.840.10008.1.2.5"},
+    {"image/x-dicom-rle", "rle", false, "", "1.2.840.10008.1.2.5"},
+    {"application/octet-stream", "bin", true, "", "1.2.840.10008.1.2.1"},
 }};
 
 bool same_type(std::string_view a, std::string_view b) {

@@ -3,7 +3,8 @@
 // The media types tiles and associated images are handed out as, in the one
 // table every layer asks: the file extension their bytes get, whether browsers
 // show them as stored, the codec that decodes them (named as imagecodecs names
-// its decoders) and the DICOM transfer syntax frames of that codec carry.
+// its decoders) and the DICOM transfer syntax DICOMweb assumes for frames of
+// that type when a response names none.
 // Bare JPEG 2000 codestreams are labelled image/jp2, as DICOMweb does; they are
 // `.j2k` files, and a JP2 file (told apart by its first bytes) is `.jp2`.
 
@@ -19,7 +20,7 @@ struct MediaType {
   std::string_view extension;  // without the dot
   bool displayable;            // shown by browsers as stored
   std::string_view codec;      // "jpeg8", "jpeg2k", "jpegls", ...; "" when none decodes it
-  std::string_view transfer_syntax;  // frames of this codec in DICOM; "" when none
+  std::string_view transfer_syntax;  // DICOMweb's default for the type; "" when none
 };
 
 std::span<const MediaType> media_types();

@@ -254,7 +254,9 @@ Result<Bytes, std::string> extend_jpeg(ByteSpan jpeg, std::uint32_t width, std::
   const std::uint32_t h0 = read_be<std::uint16_t>(sof, 1);
   const std::uint32_t w0 = read_be<std::uint16_t>(sof, 3);
   if (w0 == width && h0 == height) return Bytes(jpeg.begin(), jpeg.end());
-  if (w0 > width || h0 > height || width > 65535 || height > 65535) {
+  // A frame is a tile: beyond 2^28 pixels it is a mistake, not a tile.
+  if (w0 > width || h0 > height || width > 65535 || height > 65535 ||
+      std::uint64_t{width} * height > (std::uint64_t{1} << 28)) {
     return "cannot extend a " + std::to_string(w0) + " x " + std::to_string(h0) + " JPEG to " +
            std::to_string(width) + " x " + std::to_string(height);
   }

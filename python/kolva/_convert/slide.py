@@ -8,7 +8,6 @@ import io
 import json
 import os
 import re
-import struct
 import time
 from array import array
 from collections.abc import Iterator

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "drivers/dicom/series.hpp"
+#include "codecs.hpp"
 #include "common/convert.hpp"
 #include "common/errors.hpp"
 #include "export/shard.hpp"
@@ -439,6 +440,12 @@ PyMethodDef kModuleMethods[] = {
      "optical_path='', cache_size=..., frames=None, series_name='') -> Slide"},
     {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_slide)),
      METH_VARARGS | METH_KEYWORDS, "open(path, tile_size=0) -> Slide"},
+    {"media_types", media_types, METH_NOARGS,
+     "media_types() -> ((media type, extension, displayable, codec, transfer syntax), ...)"},
+    {"media_extension",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(media_extension)),
+     METH_VARARGS | METH_KEYWORDS, "media_extension(media_type, head=b'') -> str"},
+    {"extend_jpeg", extend_jpeg, METH_VARARGS, "extend_jpeg(data, width, height) -> bytes"},
     {"write_shard", write_shard, METH_VARARGS,
      "write_shard(path, shard_name, pieces, sync, start=0) -> (samples, tile_bytes, size, "
      "manifest)"},

@@ -414,18 +414,28 @@ PyStructSequence_Field kLevelFields[] = {
     {"tile_width", nullptr},    {"tile_height", nullptr},
     {"tiles_across", nullptr},  {"tiles_down", nullptr},
     {"media_type", nullptr},    {"downsample", nullptr},
+    {"photometric", "the colour of the stored samples, in DICOM's words ('': the stream tells)"},
+    {"icc_profile", "the level's ICC profile, or None"},
     {nullptr, nullptr},
 };
 PyStructSequence_Desc kLevelDesc = {"kolva._core.LevelInfo", "One pyramid level.", kLevelFields,
                                     8};
 PyStructSequence_Field kImageFields[] = {
     {"name", nullptr}, {"media_type", nullptr}, {"width", nullptr}, {"height", nullptr},
+    {"icc_profile", "the image's ICC profile, or None"},
     {nullptr, nullptr},
 };
 PyStructSequence_Desc kImageDesc = {"kolva._core.ImageInfo", "One associated image.",
                                     kImageFields, 4};
 PyObject* g_level_type = nullptr;
 PyObject* g_image_type = nullptr;
+
+// The bytes of a profile, or None when there is none.
+PyObject* bytes_or_none(const Bytes& bytes) {
+  if (bytes.empty()) Py_RETURN_NONE;
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                   static_cast<Py_ssize_t>(bytes.size()));
+}
 
 // A struct sequence of `type` holding the items of `tuple` (stolen).
 PyObject* named(PyObject* type, PyObject* tuple) {
@@ -453,13 +463,14 @@ PyObject* get_levels(PyObject* self, void*) {
     for (std::size_t i = 0; i < levels.size(); ++i) {
       const auto& l = levels[i];
       PyObject* item = named(g_level_type, Py_BuildValue(
-          "(KKKKKKs#d)", static_cast<unsigned long long>(l.info.dimensions.first),
+          "(KKKKKKs#ds#N)", static_cast<unsigned long long>(l.info.dimensions.first),
           static_cast<unsigned long long>(l.info.dimensions.second),
           static_cast<unsigned long long>(l.info.tile_size.first),
           static_cast<unsigned long long>(l.info.tile_size.second),
           static_cast<unsigned long long>(l.info.tile_grid.first),
           static_cast<unsigned long long>(l.info.tile_grid.second), l.media_type.data(),
-          static_cast<Py_ssize_t>(l.media_type.size()), l.downsample));
+          static_cast<Py_ssize_t>(l.media_type.size()), l.downsample, l.photometric.data(),
+          static_cast<Py_ssize_t>(l.photometric.size()), bytes_or_none(l.icc_profile)));
       if (item == nullptr) {
         Py_DECREF(out);
         return nullptr;
@@ -502,10 +513,10 @@ PyObject* get_associated(PyObject* self, void*) {
     for (std::size_t i = 0; i < images.size(); ++i) {
       const auto& a = images[i];
       PyObject* item = named(g_image_type, Py_BuildValue(
-          "(s#s#KK)", a.name.data(), static_cast<Py_ssize_t>(a.name.size()), a.media_type.data(),
+          "(s#s#KKN)", a.name.data(), static_cast<Py_ssize_t>(a.name.size()), a.media_type.data(),
           static_cast<Py_ssize_t>(a.media_type.size()),
           static_cast<unsigned long long>(a.dimensions.first),
-          static_cast<unsigned long long>(a.dimensions.second)));
+          static_cast<unsigned long long>(a.dimensions.second), bytes_or_none(a.icc_profile)));
       if (item == nullptr) {
         Py_DECREF(out);
         return nullptr;

@@ -33,6 +33,7 @@ from email.policy import HTTP
 from typing import Any
 
 from . import _core
+from ._media import media_facts
 
 SERIES_URL = re.compile(r"^(?P<base>https?://.+)/studies/(?P<study>[^/]+)/series/(?P<series>[^/]+)/?$")
 FRAMES_ACCEPT = 'multipart/related; type="application/octet-stream"; transfer-syntax=*'
@@ -49,18 +50,6 @@ WSI_CLASS = "1.2.840.10008.5.1.4.1.1.77.1.6"
 #: being the same native pixels.
 _AS_EXPLICIT = {"1.2.840.10008.1.2.1.99"}
 
-# Media types of frame parts, and the transfer syntax they stand for when the
-# part names none.
-_SYNTAX_OF_TYPE = {
-    "image/jpeg": "1.2.840.10008.1.2.4.50",
-    "image/jls": "1.2.840.10008.1.2.4.80",
-    "image/jp2": "1.2.840.10008.1.2.4.90",
-    "image/jphc": "1.2.840.10008.1.2.4.201",
-    "image/jxl": "1.2.840.10008.1.2.4.110",
-    "image/x-dicom-rle": "1.2.840.10008.1.2.5",
-    "image/dicom-rle": "1.2.840.10008.1.2.5",
-    "application/octet-stream": "1.2.840.10008.1.2.1",
-}
 
 _LONG_VRS = {"OB", "OD", "OF", "OL", "OV", "OW", "SQ", "UC", "UR", "UT", "UN", "SV", "UV"}
 _BINARY = {"US": "<H", "SS": "<h", "UL": "<I", "SL": "<i", "FL": "<f", "FD": "<d",
@@ -96,7 +85,8 @@ def _syntax_of(part_type: str) -> str | None:
     for f in fields[1:]:
         if f.lower().startswith("transfer-syntax="):
             return f.split("=", 1)[1].strip('"')
-    return _SYNTAX_OF_TYPE.get(fields[0].lower())
+    # A part that names none has the media type's default (the core's media table).
+    return media_facts(fields[0]).transfer_syntax or None
 
 
 # --------------------------------------------------------------------------- JSON to a data set

@@ -11,7 +11,7 @@ import os
 import sys
 from array import array
 from collections.abc import Iterable, Iterator, Mapping
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, cast
 
 from . import _core, _deidentify, _dicom, _dicomweb, _region, _remote, _sources
@@ -25,7 +25,10 @@ __all__ = ["EncodedImage", "Level", "Slide", "open"]
 
 @dataclass(frozen=True)
 class Level:
-    """One pyramid level: its size, tiling and the media type of its stored tiles."""
+    """One pyramid level: its size, tiling, the media type of its stored tiles and
+    the file extension they get; the colour of their samples as the file states it
+    (DICOM's photometric interpretation: "RGB", "YBR_FULL_422", ...; "" when only
+    the stream tells) and the level's ICC profile."""
 
     index: int
     dimensions: tuple[int, int]
@@ -33,6 +36,9 @@ class Level:
     tile_grid: tuple[int, int]
     downsample: float
     media_type: str
+    extension: str = "bin"
+    photometric: str = ""
+    icc_profile: bytes | None = field(default=None, repr=False)
 
 
 @dataclass(frozen=True)
@@ -116,7 +122,8 @@ class Slide:
         self.format: str = core.format
         levels = tuple(
             Level(i, (lv.width, lv.height), (lv.tile_width, lv.tile_height),
-                  (lv.tiles_across, lv.tiles_down), lv.downsample, lv.media_type)
+                  (lv.tiles_across, lv.tiles_down), lv.downsample, lv.media_type,
+                  _core.media_extension(lv.media_type), lv.photometric, lv.icc_profile)
             for i, lv in enumerate(core.levels)
         )
         self.levels: tuple[Level, ...] = levels
@@ -150,12 +157,9 @@ class Slide:
 
     @property
     def icc_profile(self) -> bytes | None:
-        """The ICC colour profile the file carries for its pixels, or None."""
-        encoded = self._properties.get("dicom.icc-profile")
-        if encoded is None:
-            return None
-        import base64
-        return base64.b64decode(encoded)
+        """The ICC colour profile the file carries for its pixels (its largest
+        level's), or None."""
+        return self.levels[0].icc_profile
 
     @property
     def objective_power(self) -> float | None:

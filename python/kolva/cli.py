@@ -20,7 +20,6 @@ import argparse
 import importlib
 import io
 import json
-import mimetypes
 import os
 import sys
 import time
@@ -32,7 +31,7 @@ from typing import Any, TextIO
 
 from . import SlideError, TileNotFound, __version__, example_path
 from . import open as open_slide
-from ._media import MEDIA_TYPES
+from ._media import extension as _extension
 from ._slide import Slide as ApiSlide
 
 PROG = "kolva"
@@ -67,9 +66,7 @@ def sniff(data: bytes) -> tuple[str, str]:
 
 def extension(media_type: str) -> str:
     """File extension for tiles of `media_type`."""
-    if media_type in MEDIA_TYPES:
-        return "." + MEDIA_TYPES[media_type].extension
-    return mimetypes.guess_extension(media_type) or ".bin"
+    return "." + _extension(media_type)
 
 
 class CliError(Exception):

@@ -45,24 +45,11 @@ import kolva
 
 from ._failures import one_line
 from ._sources import expand_sources, slide_key
+from ._media import media_facts
 from ._slide_cache import SlideCache, open_slide
 
 __all__ = ["SlideCache", "TileDataset", "TileIndex", "collate", "split_tiles"]
 
-# imagecodecs' decoder of each media type the API hands out.
-_CPU_DECODERS = {
-    "image/jpeg": "jpeg8_decode",
-    "image/jp2": "jpeg2k_decode",
-    "image/tiff": "tiff_decode",
-    "image/webp": "webp_decode",
-    "image/jxl": "jpegxl_decode",
-    "image/jls": "jpegls_decode",
-    "image/x-jls": "jpegls_decode",
-    "image/jxr": "jpegxr_decode",
-    "image/png": "png_decode",
-    "image/bmp": "bmp_decode",
-    "image/avif": "avif_decode",
-}
 
 
 # ---------------------------------------------------------------------- planning
@@ -221,8 +208,8 @@ class _CpuDecoder:
         self._codecs = imagecodecs
 
     def __call__(self, media_type: str, data: Any) -> torch.Tensor:
-        name = _CPU_DECODERS.get(media_type)
-        fn = getattr(self._codecs, name) if name else self._codecs.imread
+        codec = media_facts(media_type).codec
+        fn = getattr(self._codecs, f"{codec}_decode") if codec else self._codecs.imread
         return _chw(torch.from_numpy(np.ascontiguousarray(fn(data))))
 
 

@@ -122,6 +122,13 @@ struct Level {
   LevelInfo info;
   std::string media_type;  // "image/jpeg", "image/jp2", ...
   double downsample;       // mean of the width and height ratios to level 0
+  // The colour of the stored samples as the container declares them, in
+  // DICOM's words: "MONOCHROME2", "RGB", "YBR_FULL_422" (YCbCr JPEG), "YBR_FULL"
+  // (YCbCr samples a JPEG 2000 codestream does not transform back to RGB),
+  // "YBR_ICT"/"YBR_RCT" (a JPEG 2000 codestream's own transform); "" when only
+  // the stream tells.
+  std::string photometric = {};
+  Bytes icc_profile = {};  // the colour profile of the level's pixels; empty: none stored
 };
 
 // A label, macro, thumbnail or overview image, handed out encoded.
@@ -130,6 +137,7 @@ struct AssociatedImage {
   std::string media_type;
   std::pair<std::uint64_t, std::uint64_t> dimensions;
   TilePlan plan;
+  Bytes icc_profile = {};
 };
 
 using Properties = std::vector<std::pair<std::string, std::string>>;
@@ -215,6 +223,10 @@ class Slide {
   const std::vector<Level>& levels() const { return levels_; }
   const Properties& properties() const { return properties_; }
   const std::vector<AssociatedImage>& associated_images() const { return associated_; }
+  // The slide's colour profile: its largest level's; empty when none is stored.
+  ByteSpan icc_profile() const {
+    return levels_.empty() ? ByteSpan() : ByteSpan(levels_[0].icc_profile);
+  }
   const SourceSet& sources() const { return sources_; }
   std_io::RangeSource& source() const { return sources_.at(0); }
   const std::string& name() const { return sources_.name(0); }

@@ -530,7 +530,7 @@ def test_extend_keeps_the_visible_pixels(mode, subsampling, restart):
     the last one, so the smoothing upsampler sees what it saw at the old edge)."""
     from PIL import Image
 
-    from kolva._convert.extend import extend_jpeg
+    from kolva._core import extend_jpeg
 
     rng = np.random.default_rng(3)
     w, h = (96, 75) if subsampling == 1 else (100, 75)

@@ -12,7 +12,7 @@ from __future__ import annotations
 import io
 import struct
 
-from .frames import FrameFormat
+from .frames import JPEG_LS_LOSSLESS, FrameError, FrameFormat
 
 
 def _segment(marker: int, payload: bytes) -> bytes:
@@ -118,10 +118,28 @@ def blank_j2k(fmt: FrameFormat) -> bytes:
     return out.getvalue()
 
 
+def blank_by_imagecodecs(fmt: FrameFormat) -> bytes:
+    """A JPEG-LS or JPEG XL frame of white pixels, encoded by imagecodecs."""
+    import numpy as np
+
+    try:
+        import imagecodecs
+    except ImportError:
+        raise FrameError("frames of empty glass in JPEG-LS or JPEG XL need imagecodecs "
+                         "(pip install imagecodecs)") from None
+    shape = (fmt.height, fmt.width) if fmt.samples == 1 else (fmt.height, fmt.width, 3)
+    pixels = np.full(shape, 255, np.uint8)
+    if fmt.method == "ISO_18181_1":
+        return bytes(imagecodecs.jpegxl_encode(pixels, lossless=True))
+    return bytes(imagecodecs.jpegls_encode(pixels))
+
+
 def blank_frame(fmt: FrameFormat, sample_tile: bytes) -> bytes:
     if fmt.native:
         return bytes([255]) * (fmt.width * fmt.height * fmt.samples * ((fmt.bits + 7) // 8))
-    if fmt.transfer_syntax.startswith("1.2.840.10008.1.2.4.9"):
+    if fmt.transfer_syntax.startswith("1.2.840.10008.1.2.4.9") or fmt.method == "ISO_15444_15":
         return blank_j2k(fmt)
+    if fmt.method in ("ISO_14495_1", "ISO_18181_1") or fmt.transfer_syntax == JPEG_LS_LOSSLESS:
+        return blank_by_imagecodecs(fmt)
     return blank_jpeg(fmt.width, fmt.height, jpeg_components(sample_tile),
                       fmt.photometric == "RGB")

@@ -10,24 +10,34 @@ the TIFF tag tells.
 """
 from __future__ import annotations
 
+import io
 import struct
 from collections.abc import Iterator
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
+
+from .._media import media_facts
 
 JPEG_BASELINE = "1.2.840.10008.1.2.4.50"
 JPEG_EXTENDED = "1.2.840.10008.1.2.4.51"
 JPEG_LOSSLESS_SV1 = "1.2.840.10008.1.2.4.70"
 JPEG_LOSSLESS = "1.2.840.10008.1.2.4.57"
 JPEG_2000 = "1.2.840.10008.1.2.4.91"
+JPEG_LS_LOSSLESS = "1.2.840.10008.1.2.4.80"
+JPEG_LS_NEAR = "1.2.840.10008.1.2.4.81"
+HTJ2K_LOSSLESS = "1.2.840.10008.1.2.4.201"
+HTJ2K = "1.2.840.10008.1.2.4.203"
 EXPLICIT_LE = "1.2.840.10008.1.2.1"
 
 # Codecs of stored tiles that no DICOM transfer syntax carries, by media type.
 NO_TRANSFER_SYNTAX = {
     "image/tiff": "TIFF-coded",
     "image/webp": "WebP", "image/png": "PNG", "image/bmp": "BMP",
-    "image/jxl": "JPEG XL", "image/avif": "AVIF", "image/jxr": "JPEG XR",
+    "image/avif": "AVIF", "image/jxr": "JPEG XR",
     "application/octet-stream": "raw samples",
 }
+# Pillow's names of TIFF compressions, as the refusal names them.
+_TIFF_CODECS = {"tiff_lzw": "LZW", "tiff_adobe_deflate": "Deflate", "tiff_deflate": "Deflate",
+                "packbits": "PackBits", "tiff_zstd": "Zstd", "webp": "WebP", "lzma": "LZMA"}
 
 
 class FrameError(ValueError):
@@ -208,24 +218,126 @@ def native_format(samples: int, bits: int, width: int, height: int) -> FrameForm
                        lossy=False, method="", native=True)
 
 
-def frame_format(media_type: str, first: bytes, aperio_ycbcr: bool = False) -> FrameFormat:
+def jpeg_ls_format(data: bytes, photometric: str = "") -> FrameFormat:
+    """A JPEG-LS stream (SOF55, then SOS with its NEAR parameter) -> its format."""
+    sof = sos = None
+    for marker, payload in _jpeg_segments(data):
+        if marker == 0xF7:
+            sof = payload
+        elif marker == 0xDA:
+            sos = payload
+    if sof is None or sos is None or len(sos) < 2 + 2 * sos[0]:
+        raise FrameError("the tile is no JPEG-LS stream (no SOF55 and scan header)")
+    precision, height, width, ncomp = struct.unpack_from(">BHHB", sof, 0)
+    near = sos[1 + 2 * sos[0]]
+    if ncomp not in (1, 3):
+        raise FrameError(f"JPEG-LS tiles with {ncomp} components have no DICOM photometric "
+                         "interpretation")
+    photometric = photometric or ("MONOCHROME2" if ncomp == 1 else "RGB")
+    return FrameFormat(JPEG_LS_NEAR if near else JPEG_LS_LOSSLESS, photometric, ncomp,
+                       precision, width, height, lossy=bool(near),
+                       method="ISO_14495_1" if near else "")
+
+
+def htj2k_format(data: bytes, photometric: str = "") -> FrameFormat:
+    """A High-Throughput JPEG 2000 codestream: JPEG 2000's labels, its own syntax."""
+    f = j2k_format(data, photometric == "YBR_FULL")
+    if f.lossy:
+        return replace(f, transfer_syntax=HTJ2K, method="ISO_15444_15")
+    return replace(f, transfer_syntax=HTJ2K_LOSSLESS)
+
+
+def _jxl_codestream(data: bytes) -> bytes:
+    """The bare codestream of a JPEG XL stream (itself, or the jxlc box of a file)."""
+    if data[:2] == b"\xff\x0a":
+        return data
+    pos = 0
+    while pos + 8 <= len(data):
+        size, kind = struct.unpack_from(">I4s", data, pos)
+        head = 8
+        if size == 1 and pos + 16 <= len(data):
+            size, head = struct.unpack_from(">Q", data, pos + 8)[0], 16
+        if kind == b"jxlc":
+            return data[pos + head:pos + size if size else len(data)]
+        if size < head:
+            break
+        pos += size
+    raise FrameError("the tile is no JPEG XL stream")
+
+
+def jxl_format(data: bytes, transfer_syntax: str, photometric: str = "") -> FrameFormat:
+    """A JPEG XL stream -> its format: the frame size from the codestream's SizeHeader
+    (read least significant bit first), the colour from the level's facts."""
+    stream = _jxl_codestream(data)
+    bits = int.from_bytes(stream[2:18], "little")
+    pos = 0
+
+    def take(n: int) -> int:
+        nonlocal pos
+        value = (bits >> pos) & ((1 << n) - 1)
+        pos += n
+        return value
+
+    def dimension(small: bool) -> int:
+        if small:
+            return (take(5) + 1) * 8
+        return take((9, 13, 18, 30)[take(2)]) + 1
+
+    small = bool(take(1))
+    height = dimension(small)
+    ratio = take(3)
+    ratios = {1: (1, 1), 2: (12, 10), 3: (4, 3), 4: (3, 2), 5: (16, 9), 6: (5, 4), 7: (2, 1)}
+    if ratio:
+        num, den = ratios[ratio]
+        width = height * num // den
+    else:
+        width = dimension(small)
+    samples = 1 if photometric.startswith("MONOCHROME") else 3
+    photometric = photometric or "RGB"
+    return FrameFormat(transfer_syntax, photometric, samples, 8, width, height,
+                       lossy=True, method="ISO_18181_1")
+
+
+def frame_format(media_type: str, first: bytes, photometric: str = "") -> FrameFormat:
     """The DICOM labels of a level whose tiles have `media_type`; `first` is one of its
-    stored tiles."""
+    stored tiles, `photometric` the colour of its samples as the slide states it
+    ("YBR_FULL" for JPEG 2000: YCbCr samples without the codestream's transform)."""
     if media_type == "image/jpeg":
         return jpeg_format(first)
     if media_type == "image/jp2":
-        return j2k_format(first, aperio_ycbcr)
+        return j2k_format(first, photometric == "YBR_FULL")
+    if media_type == "image/jls":
+        return jpeg_ls_format(first, photometric)
+    if media_type == "image/jphc":
+        return htj2k_format(first, photometric)
+    if media_type == "image/jxl":
+        syntax = media_facts(media_type).transfer_syntax
+        return jxl_format(first, syntax, photometric)
     codec = NO_TRANSFER_SYNTAX.get(media_type, media_type)
     if media_type == "image/tiff":  # a one-directory TIFF around the tile: its codec
-        from .tifftags import CODECS, COMPRESSION, directories
+        from PIL import Image
 
         try:
-            code = directories(first)[0].get(COMPRESSION)
-        except (IndexError, ValueError, struct.error):
-            code = None
-        if code == 1:
+            with Image.open(io.BytesIO(first)) as image:
+                compression = image.info.get("compression")
+        except Exception:  # noqa: BLE001 - a codec Pillow lacks: named generically
+            compression = None
+        if compression == "raw":
             raise Uncompressed("uncompressed tiles")
-        if isinstance(code, int):
-            codec = CODECS.get(code, f"TIFF compression {code}")
+        if isinstance(compression, str):
+            codec = _TIFF_CODECS.get(compression, compression)
     raise FrameError(f"{codec} tiles have no DICOM transfer syntax; give --decode-to "
                      "native to write them uncompressed (lossless)")
+
+
+def frame_size(fmt: FrameFormat, frame: bytes) -> tuple[int, int]:
+    """The size a stored frame of a level of format `fmt` declares."""
+    if fmt.transfer_syntax in (JPEG_2000, HTJ2K, HTJ2K_LOSSLESS):
+        f = j2k_format(frame)
+    elif fmt.transfer_syntax in (JPEG_LS_LOSSLESS, JPEG_LS_NEAR):
+        f = jpeg_ls_format(frame)
+    elif fmt.method == "ISO_18181_1":
+        f = jxl_format(frame, fmt.transfer_syntax)
+    else:
+        f = jpeg_format(frame)
+    return f.width, f.height

@@ -9,7 +9,6 @@ import io
 import json
 import os
 import re
-import struct
 import time
 from array import array
 from collections.abc import Iterator
@@ -20,11 +19,10 @@ from .._failures import one_line
 from .._slide_cache import lease
 from .._sources import slide_key, slide_name
 from .dataset import Instance, SlideFacts, build
-from .extend import extend_jpeg
+from .._core import extend_jpeg
 from .frames import (JPEG_BASELINE, FrameError, FrameFormat, Uncompressed, frame_format,
-                     native_format, with_mct)
+                     frame_size, native_format, with_mct)
 from .blank import blank_frame
-from .tifftags import COMPRESSION, ICC_PROFILE, TILE_WIDTH, directories
 from .writer import BOT_LIMIT, write_file
 
 BATCH = 256
@@ -123,22 +121,6 @@ def _date(props: dict[str, str], source: str) -> tuple[str, str]:
     return "19700101", "000000"
 
 
-def _directories(source: str) -> list[dict[int, Any]]:
-    if "://" in source:
-        return []
-    try:
-        return directories(source)
-    except (OSError, struct.error):
-        return []
-
-
-def _icc(source: str) -> bytes | None:
-    """The ICC profile a local TIFF-based slide carries in its first directory."""
-    dirs = _directories(source)
-    icc = dirs[0].get(ICC_PROFILE) if dirs else None
-    return bytes(icc) if isinstance(icc, bytes) and len(icc) >= 128 else None
-
-
 def slide_facts(slide: Any, source: str, attributes: dict[str, Any]) -> SlideFacts:
     p = slide.properties
     date, tm = _date(p, source)
@@ -162,16 +144,7 @@ def slide_facts(slide: Any, source: str, attributes: dict[str, Any]) -> SlideFac
         serial=p.get("aperio.ScanScope ID", p.get("philips.DICOM_DEVICE_SERIAL_NUMBER", ""))[:64],
         software=p.get("tiff.Software", "")[:64], date=date, time=tm,
         barcode=barcode[:64], label_text=p.get("aperio.Title", "")[:64],
-        icc=_icc(source), dimensions=slide.dimensions, attributes=attributes)
-
-
-def _aperio_ycbcr_j2k(source: str, slide: Any, level: int) -> bool:
-    """Aperio compression 33003 (YCbCr JPEG 2000 without a transform) is told apart
-    from 33005 only by the TIFF tag of the level's (tiled) directory."""
-    if slide.format != "aperio":
-        return False
-    tiled = [d for d in _directories(source) if TILE_WIDTH in d]
-    return level < len(tiled) and tiled[level].get(COMPRESSION) == 33003
+        icc=slide.icc_profile, dimensions=slide.dimensions, attributes=attributes)
 
 
 def _decode(data: bytes) -> tuple[bytes, int, int, int, int]:
@@ -227,7 +200,7 @@ def plan_instances(slide: Any, source: str, options: Options,
         sample = slide.read_tile(n, first % gx, first // gx)
         tw, th = lv.tile_size
         try:
-            fmt = frame_format(lv.media_type, sample, _aperio_ycbcr_j2k(source, slide, n))
+            fmt = frame_format(lv.media_type, sample, lv.photometric)
         except FrameError as exc:
             if options.decode_to != "native" and not isinstance(exc, Uncompressed):
                 raise
@@ -278,13 +251,6 @@ def plan_instances(slide: Any, source: str, options: Options,
     return out
 
 
-def _frame_size(fmt: FrameFormat, frame: bytes) -> tuple[int, int]:
-    from .frames import j2k_format, jpeg_format
-
-    f = j2k_format(frame) if fmt.transfer_syntax.endswith(".91") else jpeg_format(frame)
-    return f.width, f.height
-
-
 def level_frames(slide: Any, inst: Instance, sizes: array[int], sample: bytes,
                  options: Options, report: InstanceReport) -> Iterator[list[bytes]]:
     """The frames of a level in row-major order, in batches: the stored tiles as they
@@ -327,7 +293,7 @@ def level_frames(slide: Any, inst: Instance, sizes: array[int], sample: bytes,
                 continue
             x, y = i % gx, i // gx
             if (ragged[0] and x == gx - 1) or (ragged[1] and y == gy - 1):
-                size = _frame_size(fmt, data)
+                size = frame_size(fmt, data)
                 if size != (inst.tile_width, inst.tile_height):
                     if fmt.transfer_syntax != JPEG_BASELINE:
                         raise FrameError(f"level {level}: tile ({x}, {y}) is {size[0]} x "

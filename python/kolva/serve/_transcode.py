@@ -14,6 +14,7 @@ import io
 from typing import Any
 
 from .._media import UNDISPLAYABLE as UNDISPLAYABLE
+from .._media import media_facts
 
 TARGET = "image/png"
 
@@ -52,10 +53,8 @@ def _decode(data: bytes, media_type: str) -> Any:  # a PIL.Image.Image
         pass
     import imagecodecs
 
-    if media_type == "image/tiff":
-        array = imagecodecs.tiff_decode(data)
-    else:
-        array = imagecodecs.jpeg2k_decode(data)
+    codec = media_facts(media_type).codec or "imread"
+    array = getattr(imagecodecs, codec if codec == "imread" else f"{codec}_decode")(data)
     return Image.fromarray(array)
 
 

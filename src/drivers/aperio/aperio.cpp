@@ -3,6 +3,7 @@
 #include "drivers/common/decoder_tiler.hpp"
 #include "slide/associated.hpp"
 #include "slide/metadata.hpp"
+#include "slide/tiff_facts.hpp"
 
 namespace kolva::drivers {
 
@@ -29,6 +30,7 @@ SlideResult<Opening> AperioDriver::open(SourceSet& sources, const Probe& probe,
   parts.associated = slide::aperio_images(ifds, probe.tiff->order);
   parts.levels = std::move(levels).value();
   parts.tiler = std::make_shared<DecoderTiler>(std::move(dynamic), sources.name());
+  slide::add_tiff_facts(parts.levels, parts.associated, ifds);
   return Opening(std::move(parts));
 }
 

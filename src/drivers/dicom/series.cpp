@@ -717,6 +717,10 @@ SlideResult<slide::SlideParts> open_series(const std::string& series_name,
     }
     if (!p.icc_profile.empty() && (chosen_path || icc == nullptr)) icc = &p.icc_profile;
   }
+  for (std::size_t i = 0; i < made->levels.size(); ++i) {
+    made->levels[i].photometric = (*kept)[builds[i].members[0]].instance.header.photometric;
+    if (icc != nullptr) made->levels[i].icc_profile = *icc;
+  }
   if (icc != nullptr) {
     props["kolva.icc-size"] = std::to_string(icc->size());
     props["dicom.icc-profile"] = base64(*icc);

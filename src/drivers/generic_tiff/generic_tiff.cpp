@@ -2,6 +2,7 @@
 
 #include "drivers/common/decoder_tiler.hpp"
 #include "slide/metadata.hpp"
+#include "slide/tiff_facts.hpp"
 #include "slide/tiff_codecs.hpp"
 
 namespace kolva::drivers {
@@ -40,6 +41,7 @@ SlideResult<Opening> GenericTiffDriver::open(SourceSet& sources, const Probe& pr
     parts.tiler = std::make_shared<DecoderTiler>(std::move(dynamic), sources.name());
   }
   parts.properties = generic_tiff_properties(ifds, parts.levels);
+  slide::add_tiff_facts(parts.levels, parts.associated, ifds);
   return Opening(std::move(parts));
 }
 

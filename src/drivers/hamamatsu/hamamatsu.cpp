@@ -4,6 +4,7 @@
 #include "drivers/common/run.hpp"
 #include "slide/associated.hpp"
 #include "slide/metadata.hpp"
+#include "slide/tiff_facts.hpp"
 #include "slide/ndpi_tiles.hpp"
 
 namespace kolva::drivers {
@@ -39,6 +40,7 @@ SlideResult<Opening> HamamatsuDriver::open(SourceSet& sources, const Probe& prob
   }
   parts.properties = hamamatsu_properties(ifds, parts.levels);
   parts.associated = slide::ndpi_images(ifds);
+  slide::add_tiff_facts(parts.levels, parts.associated, ifds);
   return Opening(std::move(parts));
 }
 

@@ -1,0 +1,28 @@
+#pragma once
+
+// What a TIFF directory's tags say about the images of a slide that reads it:
+// the colour of the stored samples (Photometric, and the compression codes
+// that fix it) and the ICC profile (InterColorProfile, tag 34675).
+
+#include <string>
+#include <vector>
+
+#include "slide/slide.hpp"
+#include "tiff_tools/data/data.hpp"
+
+namespace kolva::slide {
+
+// The photometric interpretation (Level::photometric) of tiles of `ifd`.
+std::string tiff_photometric(const tiff_tools::Ifd& ifd);
+
+// The ICC profile stored with `ifd`; empty when there is none (or it is too
+// short to be one).
+Bytes tiff_icc_profile(const tiff_tools::Ifd& ifd);
+
+// Fills photometric and ICC facts of the levels and associated images from
+// the directory of the same size (the first such one); a level with no
+// profile of its own takes the first directory's.
+void add_tiff_facts(std::vector<Level>& levels, std::vector<AssociatedImage>& associated,
+                    const std::vector<tiff_tools::Ifd>& ifds);
+
+}  // namespace kolva::slide

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "format/olympus/olympus.hpp"
+#include "drivers/olympus/format/olympus/olympus.hpp"
 #include "std_io/std_io.hpp"
 
 namespace {

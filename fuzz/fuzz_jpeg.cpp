@@ -1,4 +1,5 @@
-// The JPEG marker-segment parser and the sampling-factor reader over arbitrary bytes.
+// The JPEG marker-segment parser, the sampling-factor reader and the Adobe
+// marker check over arbitrary bytes.
 
 #include <cstddef>
 #include <cstdint>
@@ -16,5 +17,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
   (void)kolva::jpeg_tools::sof0_sampling(bytes, 0);
+  (void)kolva::jpeg_tools::has_adobe_marker(bytes);
   return 0;
 }

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "format/ndpi/ndpi.hpp"
-#include "format/ndpi_big/ndpi_big.hpp"
+#include "drivers/hamamatsu/format/ndpi/ndpi.hpp"
+#include "drivers/hamamatsu/format/ndpi_big/ndpi_big.hpp"
 #include "std_io/std_io.hpp"
 #include "tiff_tools/tiff_tools.hpp"
 

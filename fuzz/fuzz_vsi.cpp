@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "format/vsi/vsi.hpp"
+#include "drivers/olympus/format/vsi/vsi.hpp"
 #include "jpeg_tools/transform.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

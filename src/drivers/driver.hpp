@@ -9,7 +9,9 @@
 // Adding a family:
 //  1. a folder src/drivers/<family>/ with <family>.hpp/.cpp defining a class
 //     derived from Driver (detection as a few guard clauses over the Probe,
-//     no I/O; open() reading only through the SourceSet);
+//     no I/O; open() reading only through the SourceSet), and beside it all
+//     the family's own code: its decoders (format/), properties, associated
+//     images and tiling;
 //  2. one line in the ordered list of src/drivers/registry.cpp;
 //  3. its tests (tests/cpp/drivers/), fixtures (tests/fixtures/) and fuzz seeds.
 // Nothing else names the family: the Python package, the command line and the
@@ -22,6 +24,7 @@
 
 #include "base/bytes.hpp"
 #include "slide/slide.hpp"
+#include "std_io/source.hpp"
 #include "tiff_tools/data/data.hpp"
 
 namespace kolva::drivers {
@@ -37,14 +40,16 @@ using slide::SourceSet;
 struct TiffDirectories {
   std::vector<tiff_tools::Ifd> ifds;
   ByteOrder order = ByteOrder::Little;
-  bool big_ndpi = false;  // read by the NDPI reader of 64-bit offsets
+  // Read as TIFF or BigTIFF; false when a driver's own directory reader found
+  // them in a file no TIFF reader takes.
+  bool standard = true;
 };
 
 // What every driver sees before it decides, read once by the registry.
 struct Probe {
   ByteSpan head;                         // up to the first 512 bytes of source 0
   std::string file_name;                 // "slide.vsi" (no folder)
-  std::optional<TiffDirectories> tiff;   // when source 0 is a TIFF (or NDPI) file
+  std::optional<TiffDirectories> tiff;   // when source 0 has TIFF directories
   // The lower-cased extension of the file name with its dot: ".vsi"; "" without one.
   std::string extension() const;
 };
@@ -68,6 +73,13 @@ class Driver {
   // kolva cannot read).
   virtual SlideResult<Opening> open(SourceSet& sources, const Probe& probe,
                                     const OpenOptions& options) const = 0;
+  // The directories of a file that no TIFF reader reads but this family
+  // stores its own way, asked of every driver in order before any detects;
+  // nothing by default. The outer error is a failure of the source.
+  virtual SlideResult<std::optional<std::vector<tiff_tools::Ifd>>> own_directories(
+      std_io::RangeSource& /*source*/) const {
+    return std::optional<std::vector<tiff_tools::Ifd>>();
+  }
 };
 
 }  // namespace kolva::drivers

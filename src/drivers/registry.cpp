@@ -10,7 +10,6 @@
 #include "drivers/hamamatsu/hamamatsu.hpp"
 #include "drivers/olympus/olympus.hpp"
 #include "drivers/philips/philips.hpp"
-#include "format/ndpi_big/ndpi_big.hpp"
 #include "slide/describe.hpp"
 #include "tiff_tools/tiff_tools.hpp"
 
@@ -54,7 +53,7 @@ std::string describe_head(ByteSpan head) {
 }
 
 // The TIFF directories of the source, when it has them (classic or BigTIFF,
-// else NDPI's 64-bit offsets).
+// else as a driver's own directory reader finds them).
 SlideResult<std::optional<TiffDirectories>> read_directories(std_io::RangeSource& source,
                                                              ByteSpan head) {
   auto tiff = run_consumer<tiff_tools::TiffDecoder>(source, NoInput{});
@@ -62,13 +61,15 @@ SlideResult<std::optional<TiffDirectories>> read_directories(std_io::RangeSource
   if (tiff->ok()) {
     const ByteOrder order =
         head.size() >= 2 && head[0] == 'M' && head[1] == 'M' ? ByteOrder::Big : ByteOrder::Little;
-    return std::optional<TiffDirectories>(TiffDirectories{std::move(*tiff).value(), order, false});
+    return std::optional<TiffDirectories>(TiffDirectories{std::move(*tiff).value(), order, true});
   }
-  auto big = run_consumer<format::ndpi_big::NdpiBigIfdDecoder>(source, NoInput{});
-  if (!big.ok()) return std::move(big).error();
-  if (big->ok()) {
-    return std::optional<TiffDirectories>(
-        TiffDirectories{std::move(*big).value(), ByteOrder::Little, true});
+  for (const Driver* driver : kDrivers) {
+    auto own = driver->own_directories(source);
+    if (!own.ok()) return std::move(own).error();
+    if (*own) {
+      return std::optional<TiffDirectories>(
+          TiffDirectories{std::move(**own), ByteOrder::Little, false});
+    }
   }
   return std::optional<TiffDirectories>();
 }
@@ -124,12 +125,11 @@ SlideResult<Opened> open(SourceSet& sources, const OpenOptions& options) {
     }
     SlideParts parts = std::get<SlideParts>(std::move(*opening));
     if (parts.levels.empty()) {
-      // A TIFF that a driver took without finding a level is no slide; an NDPI
-      // file (its marker tag) says so, any other TIFF says what it holds.
-      constexpr std::uint16_t kNdpiMarker = 65420;
+      // A TIFF that a driver took without finding a level is no slide; a plain
+      // TIFF says what it holds.
       const auto* ifds = probe.tiff ? &probe.tiff->ifds : nullptr;
-      const bool ndpi = ifds && !ifds->empty() && (*ifds)[0].get(kNdpiMarker) != nullptr;
-      const std::string reason = !ifds || ifds->empty() || ndpi
+      const bool own = probe.tiff && !probe.tiff->standard;
+      const std::string reason = !ifds || ifds->empty() || own
                                      ? "it has no pyramid level"
                                      : slide::describe_refusal(*ifds);
       return slide::errors::unsupported(first.name(), reason, KolvaError::LevelNotFound{0, 0});
@@ -137,7 +137,7 @@ SlideResult<Opened> open(SourceSet& sources, const OpenOptions& options) {
     return Opened{&driver->family(), std::move(parts)};
   }
   const std::string reason =
-      probe.tiff && !probe.tiff->big_ndpi ? slide::describe_refusal(probe.tiff->ifds) : describe_head(head);
+      probe.tiff && probe.tiff->standard ? slide::describe_refusal(probe.tiff->ifds) : describe_head(head);
   return slide::errors::unsupported(first.name(), reason, cause);
 }
 

@@ -16,12 +16,12 @@
 #include <vector>
 
 #include "base/base.hpp"
-#include "format/aperio/aperio.hpp"
-#include "format/generic_tiff/generic_tiff.hpp"
-#include "format/ndpi/ndpi.hpp"
-#include "format/ndpi_big/ndpi_big.hpp"
-#include "format/olympus/olympus.hpp"
-#include "format/philips/philips.hpp"
+#include "drivers/aperio/format/aperio/aperio.hpp"
+#include "drivers/generic_tiff/format/generic_tiff/generic_tiff.hpp"
+#include "drivers/hamamatsu/format/ndpi/ndpi.hpp"
+#include "drivers/hamamatsu/format/ndpi_big/ndpi_big.hpp"
+#include "drivers/olympus/format/olympus/olympus.hpp"
+#include "drivers/philips/format/philips/philips.hpp"
 #include "std_io/std_io.hpp"
 #include "tiff_tools/tiff_tools.hpp"
 

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "text/utf8.hpp"
+
 namespace kolva {
 namespace {
 
@@ -38,24 +40,6 @@ char32_t next_code_point(std::string_view text, std::size_t& i) {
   return 0xFFFD;
 }
 
-void append_utf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
 // Control characters, DEL, the C1 block, soft hyphen and the line/paragraph
 // separators are escaped; everything else prints as itself.
 bool printable(char32_t cp) {
@@ -79,7 +63,7 @@ std::string debug_quote(std::string_view text) {
       case 0: out += "\\0"; break;
       default:
         if (printable(cp)) {
-          append_utf8(out, cp);
+          text::append_utf8(out, cp);
         } else {
           char buf[16];
           std::snprintf(buf, sizeof buf, "\\u{%x}", static_cast<unsigned>(cp));

@@ -1,12 +1,12 @@
 #include "export/shard.hpp"
 
 #include <algorithm>
-#include <charconv>
 #include <cstring>
 
 #include "export/tar.hpp"
 #include "slide/executor.hpp"
 #include "std_io/std_io.hpp"
+#include "text/json.hpp"
 
 namespace kolva::shard {
 namespace {
@@ -23,11 +23,7 @@ constexpr std::size_t kChunk = 8u << 20;
 // Tiles of a remote slide fetched together.
 constexpr std::size_t kRemoteGroup = 256;
 
-void append_number(std::string& out, std::uint64_t value) {
-  char digits[24];
-  const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-  out.append(digits, end);
-}
+using text::append_number;
 
 class Writer {
  public:
@@ -260,50 +256,35 @@ SlideResult<ShardSummary> write_shard(std::span<const ShardPiece> pieces,
           tile_offset = out.position() - tar_padded(tile_size);
           if (tile_size > 0) std::memcpy(*data, bytes.data(), bytes.size());
         }
-        json.assign("{\"key\": \"");
-        json += key;
-        json += "\", ";
-        json += piece.json_fields;
-        json += ", \"x\": ";
-        append_number(json, x);
-        json += ", \"y\": ";
-        append_number(json, y);
         // The pixels the tile covers, clipped to the level.
         const std::uint64_t left = x * tile_w;
         const std::uint64_t top = y * tile_h;
-        json += ", \"box\": [";
-        append_number(json, left);
-        json += ", ";
-        append_number(json, top);
-        json += ", ";
-        append_number(json, std::min(tile_w, width > left ? width - left : 0));
-        json += ", ";
-        append_number(json, std::min(tile_h, height > top ? height - top : 0));
-        json += "], \"bytes\": ";
-        append_number(json, tile_size);
-        json += "}";
+        json.clear();
+        text::JsonObject(json)
+            .string("key", key)
+            .members(piece.json_fields)
+            .number("x", x)
+            .number("y", y)
+            .numbers("box", {left, top, std::min(tile_w, width > left ? width - left : 0),
+                             std::min(tile_h, height > top ? height - top : 0)})
+            .number("bytes", tile_size)
+            .close();
         name.assign(key);
         name += ".json";
         auto meta = begin_member(out, name, json.size());
         if (!meta.ok()) return std::move(meta).error();
         std::memcpy(*meta, json.data(), json.size());
 
-        std::string& m = summary.manifest;
-        m += "{\"key\": \"";
-        m += key;
-        m += "\", \"shard\": \"";
-        m += shard_name;
-        m += "\", \"offset\": ";
-        append_number(m, tile_offset);
-        m += ", \"bytes\": ";
-        append_number(m, tile_size);
-        m += ", ";
-        m += piece.manifest_fields;
-        m += ", \"x\": ";
-        append_number(m, x);
-        m += ", \"y\": ";
-        append_number(m, y);
-        m += "}\n";
+        text::JsonObject(summary.manifest)
+            .string("key", key)
+            .string("shard", shard_name)
+            .number("offset", tile_offset)
+            .number("bytes", tile_size)
+            .members(piece.manifest_fields)
+            .number("x", x)
+            .number("y", y)
+            .close();
+        summary.manifest += '\n';
 
         summary.samples += 1;
         summary.tile_bytes += tile_size;

@@ -1,6 +1,9 @@
 #include "jpeg_tools/jpeg_tools.hpp"
 
 #include <algorithm>
+#include <cstring>
+
+#include "text/utf8.hpp"
 
 namespace kolva::jpeg_tools {
 namespace {
@@ -10,17 +13,10 @@ std::uint16_t be16(ByteSpan data, std::size_t pos) {
 }
 
 std::string latin1_to_utf8(ByteSpan bytes) {
-  std::string text;
-  text.reserve(bytes.size());
-  for (const std::uint8_t b : bytes) {
-    if (b < 0x80) {
-      text.push_back(static_cast<char>(b));
-    } else {
-      text.push_back(static_cast<char>(0xC0 | (b >> 6)));
-      text.push_back(static_cast<char>(0x80 | (b & 0x3F)));
-    }
-  }
-  return text;
+  std::string out;
+  out.reserve(bytes.size());
+  for (const std::uint8_t b : bytes) text::append_utf8(out, b);
+  return out;
 }
 
 }  // namespace
@@ -90,6 +86,32 @@ std::vector<ParsedSegment> JpegParser::parse(ByteSpan data) {
     pos = next;
   }
   return segments;
+}
+
+const std::uint8_t kAdobeRgbApp14[16] = {0xFF, 0xEE, 0x00, 0x0E, 0x41, 0x64, 0x6F, 0x62,
+                                         0x65, 0x00, 0x64, 0x00, 0x00, 0x00, 0x00, 0x00};
+
+bool has_adobe_marker(ByteSpan jpeg) {
+  std::size_t at = jpeg.size() >= 2 && jpeg[0] == 0xFF && jpeg[1] == 0xD8 ? 2 : 0;
+  while (at + 4 <= jpeg.size() && jpeg[at] == 0xFF) {
+    const std::uint8_t marker = jpeg[at + 1];
+    if (marker == 0xFF) {  // fill byte
+      ++at;
+      continue;
+    }
+    if (marker == 0xDA || marker == 0xD9 ||
+        (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC)) {
+      return false;  // a frame or scan header: the tables part has ended
+    }
+    const std::size_t length = be16(jpeg, at + 2);
+    if (length < 2) return false;
+    if (marker == 0xEE && length >= 7 && at + 9 <= jpeg.size() &&
+        std::memcmp(jpeg.data() + at + 4, "Adobe", 5) == 0) {
+      return true;
+    }
+    at += 2 + length;
+  }
+  return false;
 }
 
 Sampling sof0_sampling(ByteSpan header, std::size_t sof_offset) {

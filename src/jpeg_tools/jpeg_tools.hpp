@@ -80,4 +80,13 @@ struct Sampling {
 };
 Sampling sof0_sampling(ByteSpan header, std::size_t sof_offset);
 
+// The Adobe APP14 segment with colour transform 0: the components are RGB,
+// decoders must not convert them from YCbCr.
+extern const std::uint8_t kAdobeRgbApp14[16];
+
+// Whether the marker segments of `jpeg` (a stream from its SOI, or table
+// segments without one) carry an Adobe APP14 segment before the first frame
+// or scan header.
+bool has_adobe_marker(ByteSpan jpeg);
+
 }  // namespace kolva::jpeg_tools

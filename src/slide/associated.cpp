@@ -12,10 +12,7 @@ namespace {
 
 using tiff_tools::Ifd;
 
-constexpr std::uint16_t kNewSubfileType = 254;
-constexpr std::uint16_t kImageDescription = 270;
 constexpr std::uint16_t kTileWidth = 322;
-constexpr std::uint16_t kSourceLens = 65421;
 
 bool tiled(const Ifd& ifd) { return ifd.get(kTileWidth) != nullptr; }
 
@@ -34,15 +31,6 @@ bool wrappable(std::uint64_t compression) {
   }
 }
 
-const std::string* description(const Ifd& ifd) {
-  const auto* data = ifd.get(kImageDescription);
-  return data ? data->ascii() : nullptr;
-}
-
-bool starts_with(const std::string& text, std::string_view prefix) {
-  return text.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), text.begin());
-}
-
 std::optional<AssociatedImage> wrapped(const Ifd& ifd, ByteOrder order, std::string name,
                                        std::uint64_t width, std::uint64_t height,
                                        std::uint64_t rows, RangeList ranges) {
@@ -56,135 +44,12 @@ std::optional<AssociatedImage> wrapped(const Ifd& ifd, ByteOrder order, std::str
                          TilePlan{std::move(ranges), Splice{{}, std::move(*header), 0}}};
 }
 
-// base64 as XML carries it: whitespace ignored, padding optional.
-std::optional<Bytes> base64_decode(std::string_view text) {
-  auto value = [](char c) -> int {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-  };
-  Bytes out;
-  out.reserve(text.size() / 4 * 3);
-  std::uint32_t acc = 0;
-  int bits = 0;
-  for (char c : text) {
-    if (c == ' ' || c == '\n' || c == '\r' || c == '\t') continue;
-    if (c == '=') break;
-    const int v = value(c);
-    if (v < 0) return std::nullopt;
-    acc = (acc << 6) | static_cast<std::uint32_t>(v);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out.push_back(static_cast<std::uint8_t>(acc >> bits));
-      acc &= (1U << bits) - 1;
-    }
-  }
-  return out;
-}
-
-// The text content of `<Attribute Name="name" ...>text</Attribute>` in `xml`.
-std::optional<std::string_view> attribute_text(std::string_view xml, std::string_view name) {
-  const std::string key = "Name=\"" + std::string(name) + "\"";
-  const std::size_t at = xml.find(key);
-  if (at == std::string_view::npos) return std::nullopt;
-  const std::size_t open = xml.find('>', at);
-  if (open == std::string_view::npos) return std::nullopt;
-  const std::size_t close = xml.find('<', open);
-  if (close == std::string_view::npos) return std::nullopt;
-  return xml.substr(open + 1, close - open - 1);
-}
+}  // namespace
 
 bool has_image(const std::vector<AssociatedImage>& images, const std::string& name) {
   return std::any_of(images.begin(), images.end(),
                      [&](const AssociatedImage& a) { return a.name == name; });
 }
-
-// A name made of lower-case letters, digits and underscores.
-bool plain_name(const std::string& name) {
-  return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
-    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
-  });
-}
-
-void add_aperio_images(const std::vector<Ifd>& ifds, ByteOrder order,
-                       std::vector<AssociatedImage>& out) {
-  for (std::size_t i = 1; i < ifds.size(); ++i) {
-    const Ifd& ifd = ifds[i];
-    if (tiled(ifd)) continue;
-    std::string name;
-    if (i == 1) {
-      name = "thumbnail";
-    } else if (const std::string* text = description(ifd)) {
-      // "Aperio Image Library ...\nlabel 387x463": the second line's first word.
-      const std::size_t line = text->find('\n');
-      if (line != std::string::npos) {
-        const std::string second = text->substr(line + 1);
-        name = second.substr(0, second.find_first_of(" \r\n"));
-      }
-    }
-    if (!plain_name(name)) {
-      name.clear();
-      const auto subfile = ifd.scalar(kNewSubfileType);
-      if (subfile == 1) name = "label";
-      if (subfile == 9) name = "macro";
-    }
-    if (name.empty() || has_image(out, name)) continue;
-    if (auto image = plan_stored_image(ifd, order, name)) {
-      out.push_back(std::move(*image));
-    }
-  }
-}
-
-void add_philips_images(const std::vector<Ifd>& ifds, ByteOrder order,
-                       std::vector<AssociatedImage>& out) {
-  for (const Ifd& ifd : ifds) {
-    const std::string* text = description(ifd);
-    if (text == nullptr || tiled(ifd)) continue;
-    std::string name;
-    if (starts_with(*text, "Label")) name = "label";
-    if (starts_with(*text, "Macro")) name = "macro";
-    if (name.empty() || has_image(out, name)) continue;
-    if (auto image = plan_stored_image(ifd, order, name)) {
-      out.push_back(std::move(*image));
-    }
-  }
-  if (ifds.empty()) return;
-  const std::string* xml = description(ifds[0]);
-  if (xml == nullptr) return;
-  for (auto& found : philips_xml_images(*xml)) {
-    const std::string& name = found.first;
-    const auto dimensions = jpeg_dimensions(found.second);
-    if (has_image(out, name) || !dimensions) continue;
-    out.push_back(AssociatedImage{
-        name, "image/jpeg", *dimensions, TilePlan{{}, Splice{{}, std::move(found.second), 0}}});
-  }
-}
-
-void add_ndpi_images(const std::vector<Ifd>& ifds, std::vector<AssociatedImage>& out) {
-  for (const Ifd& ifd : ifds) {
-    const auto* lens = ifd.get(kSourceLens);
-    const auto* value = lens ? lens->get_if<tiff_tools::FLOAT>() : nullptr;
-    if (value == nullptr) continue;
-    std::string name;
-    if (value->value == -1.0F) name = "macro";
-    if (value->value == -2.0F) name = "map";
-    if (name.empty() || has_image(out, name)) continue;
-    auto image = plan_stored_image(ifd, ByteOrder::Little, name);
-    if (!image) continue;
-    // The macro is a complete JFIF file already: handed out as stored.
-    if (image->media_type == "image/jpeg") {
-      if (image->plan.ranges.size() != 1) continue;
-      image->plan.assembly = Splice{};
-    }
-    out.push_back(std::move(*image));
-  }
-}
-
-}  // namespace
 
 std::optional<std::pair<std::uint64_t, std::uint64_t>> jpeg_dimensions(ByteSpan jpeg) {
   if (jpeg.size() < 4 || jpeg[0] != 0xFF || jpeg[1] != 0xD8) return std::nullopt;
@@ -210,29 +75,6 @@ std::optional<std::pair<std::uint64_t, std::uint64_t>> jpeg_dimensions(ByteSpan 
     i += 2 + length;
   }
   return std::nullopt;
-}
-
-std::vector<std::pair<std::string, Bytes>> philips_xml_images(const std::string& xml) {
-  std::vector<std::pair<std::string, Bytes>> out;
-  const std::string_view text(xml);
-  const std::string_view marker = "ObjectType=\"DPScannedImage\"";
-  std::size_t at = text.find(marker);
-  while (at != std::string_view::npos) {
-    const std::size_t next = text.find(marker, at + marker.size());
-    const std::string_view object = text.substr(at, next == std::string_view::npos ? next : next - at);
-    at = next;
-    const auto type = attribute_text(object, "PIM_DP_IMAGE_TYPE");
-    const auto data = attribute_text(object, "PIM_DP_IMAGE_DATA");
-    if (!type || !data) continue;
-    std::string name;
-    if (*type == "LABELIMAGE") name = "label";
-    if (*type == "MACROIMAGE") name = "macro";
-    if (name.empty()) continue;
-    auto jpeg = base64_decode(*data);
-    if (!jpeg || jpeg->size() < 4) continue;
-    out.emplace_back(std::move(name), std::move(*jpeg));
-  }
-  return out;
 }
 
 std::optional<AssociatedImage> plan_stored_image(const Ifd& ifd, ByteOrder order,
@@ -286,7 +128,7 @@ std::optional<AssociatedImage> plan_stored_image(const Ifd& ifd, ByteOrder order
     // Only full-resolution chroma joins: with subsampled chroma a decoder would
     // blend colour across the seams of the joined frame, where the strips decoded
     // one by one do not, so those images are wrapped to decode exactly as stored.
-    // RGB-coded strips (Aperio's) carry full chroma whatever YCbCrSubSampling says.
+    // RGB-coded strips carry full chroma whatever YCbCrSubSampling says.
     const auto* subsampling = ifd.get(530);
     const auto factors = subsampling ? subsampling->to_u64vec() : std::nullopt;
     const bool full_chroma =
@@ -318,24 +160,6 @@ std::optional<AssociatedImage> plan_stored_image(const Ifd& ifd, ByteOrder order
                    std::move(ranges));
   }
   return std::nullopt;
-}
-
-std::vector<AssociatedImage> aperio_images(const std::vector<Ifd>& ifds, ByteOrder order) {
-  std::vector<AssociatedImage> out;
-  add_aperio_images(ifds, order, out);
-  return out;
-}
-
-std::vector<AssociatedImage> philips_images(const std::vector<Ifd>& ifds, ByteOrder order) {
-  std::vector<AssociatedImage> out;
-  add_philips_images(ifds, order, out);
-  return out;
-}
-
-std::vector<AssociatedImage> ndpi_images(const std::vector<Ifd>& ifds) {
-  std::vector<AssociatedImage> out;
-  add_ndpi_images(ifds, out);
-  return out;
 }
 
 }  // namespace kolva::slide

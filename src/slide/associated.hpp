@@ -9,11 +9,9 @@
 //  * LZW, Deflate, Zstd, PackBits and uncompressed strips are wrapped unchanged
 //    in a one-directory TIFF (tiff_wrap), as are JPEG strips that cannot be
 //    joined.
-//  * Complete JPEG files stored as one strip (NDPI macro) or inside the Philips
-//    XML (base64) are handed out as they are.
 //
-// Names follow OpenSlide: Aperio "thumbnail", "label", "macro"; NDPI "macro"
-// and "map"; Philips "label" and "macro".
+// Each driver names its images (OpenSlide's names) and plans those stored
+// elsewhere (a complete JPEG in one strip, or in the vendor's XML) itself.
 
 #include <optional>
 #include <string>
@@ -23,24 +21,14 @@
 
 namespace kolva::slide {
 
-// The associated images of an Aperio SVS ("thumbnail", "label", "macro"), of a
-// Philips TIFF ("label", "macro", from strips or the XML) and of an NDPI file
-// ("macro", "map"), from their directories.
-std::vector<AssociatedImage> aperio_images(const std::vector<tiff_tools::Ifd>& ifds,
-                                           ByteOrder order);
-std::vector<AssociatedImage> philips_images(const std::vector<tiff_tools::Ifd>& ifds,
-                                            ByteOrder order);
-std::vector<AssociatedImage> ndpi_images(const std::vector<tiff_tools::Ifd>& ifds);
+// Whether `images` has one named `name`.
+bool has_image(const std::vector<AssociatedImage>& images, const std::string& name);
 
 // The plan of a stripped (or single-tile) image stored in `ifd`, named `name`;
 // nothing when its strips are missing, empty or in a codec that cannot be
 // handed out whole.
 std::optional<AssociatedImage> plan_stored_image(const tiff_tools::Ifd& ifd, ByteOrder order,
                                                  std::string name);
-
-// The images embedded as base64 JPEG in a Philips DPUfsImport description:
-// (name, JPEG bytes) for LABELIMAGE -> "label" and MACROIMAGE -> "macro".
-std::vector<std::pair<std::string, Bytes>> philips_xml_images(const std::string& xml);
 
 // Width and height from a JPEG's frame header.
 std::optional<std::pair<std::uint64_t, std::uint64_t>> jpeg_dimensions(ByteSpan jpeg);

@@ -25,7 +25,7 @@ enum class ErrorKind : std::uint8_t {
   MissingFile,    // a file the slide keeps its pixels in (a companion) is not there
   Io,             // the byte source failed (file system, network)
   Corrupt,        // the file claims something it does not hold
-  Invalid,        // a bad argument (an NDPI tile size that is no MCU multiple)
+  Invalid,        // a bad argument (a tile size that is no MCU multiple)
 };
 
 // A failure in words a user understands, with the core's error as its cause.

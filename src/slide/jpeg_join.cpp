@@ -3,10 +3,9 @@
 #include <algorithm>
 #include <optional>
 
-namespace kolva::slide {
+#include "jpeg_tools/jpeg_tools.hpp"
 
-const std::uint8_t kAdobeRgbApp14[16] = {0xFF, 0xEE, 0x00, 0x0E, 0x41, 0x64, 0x6F, 0x62,
-                                         0x65, 0x00, 0x64, 0x00, 0x00, 0x00, 0x00, 0x00};
+namespace kolva::slide {
 
 namespace {
 
@@ -18,7 +17,6 @@ struct StripHeader {
   std::size_t data_at = 0;    // first entropy-coded byte
   std::size_t data_end = 0;   // one past the last one (before EOI)
   bool has_restarts = false;
-  bool has_adobe = false;
   std::uint8_t h_max = 1;
   std::uint8_t v_max = 1;
 };
@@ -58,8 +56,6 @@ Result<StripHeader, std::string> parse_strip(ByteSpan s) {
       return std::string("the strips are not baseline or extended sequential JPEG");
     } else if (marker == 0xDD) {
       h.has_restarts = true;
-    } else if (marker == 0xEE) {
-      h.has_adobe = true;
     } else if (marker == 0xDA) {
       if (!frame) return std::string("a strip has no JPEG frame header");
       h.scan_at = i;
@@ -98,20 +94,15 @@ ByteSpan table_segments(ByteSpan tables) {
   return body;
 }
 
-bool has_adobe_marker(ByteSpan bytes) {
-  for (std::size_t i = 0; i + 1 < bytes.size(); ++i) {
-    if (bytes[i] == 0xFF && bytes[i + 1] == 0xEE) return true;
-  }
-  return false;
-}
-
 }  // namespace
 
 Bytes jpeg_stream_head(ByteSpan tables, bool rgb) {
   const ByteSpan body = table_segments(tables);
   if (body.empty() && !rgb) return {};
   Bytes head = {0xFF, 0xD8};
-  if (rgb && !has_adobe_marker(body)) head.insert(head.end(), kAdobeRgbApp14, kAdobeRgbApp14 + 16);
+  if (rgb && !jpeg_tools::has_adobe_marker(body)) {
+    head.insert(head.end(), kAdobeRgbApp14, kAdobeRgbApp14 + 16);
+  }
   head.insert(head.end(), body.begin(), body.end());
   return head;
 }
@@ -143,7 +134,8 @@ Result<Bytes, std::string> join_jpeg_strips(const StripImage& image,
 
   Bytes out = {0xFF, 0xD8};
   const ByteSpan tables = table_segments(image.tables);
-  if (image.rgb && !h0.has_adobe && !has_adobe_marker(tables)) {
+  if (image.rgb && !jpeg_tools::has_adobe_marker(strips[0]) &&
+      !jpeg_tools::has_adobe_marker(tables)) {
     out.insert(out.end(), kAdobeRgbApp14, kAdobeRgbApp14 + 16);
   }
   out.insert(out.end(), tables.begin(), tables.end());

@@ -9,11 +9,11 @@
 #include <string>
 
 #include "base/base.hpp"
+#include "jpeg_tools/jpeg_tools.hpp"
 
 namespace kolva::slide {
 
-// The Adobe APP14 segment with colour transform 0 ("the components are RGB").
-extern const std::uint8_t kAdobeRgbApp14[16];
+using jpeg_tools::kAdobeRgbApp14;
 
 // What goes in front of an abbreviated JPEG (SOI, frame, scan, EOI) stored
 // with JPEGTables `tables` (possibly empty) so that, with the stream's own SOI

@@ -4,9 +4,9 @@
 // taken from the directories read while opening. Pure functions, no I/O.
 //
 // Key names and number formats follow OpenSlide's, so that `kolva.mpp-x`
-// reads the same as `openslide.mpp-x`: Aperio keys become `aperio.<key>`,
-// the Philips XML `philips.<name>`, NDPI tags `hamamatsu.<name>`, and a few
-// baseline TIFF tags `tiff.<name>`. Numbers are printed like C's "%.17g".
+// reads the same as `openslide.mpp-x`: a few baseline TIFF tags become
+// `tiff.<name>`, the vendor's own keys `<vendor>.<name>` (each driver adds
+// its own). Numbers are printed like C's "%.17g".
 
 #include <cstdint>
 #include <map>
@@ -35,29 +35,19 @@ std::string format_double(double value);
 // nothing). Non-finite values parse; callers decide what they accept.
 std::optional<double> parse_double(std::string_view text);
 
-// `aperio.<key>` for every `key = value` field after the first `|`-separated
-// field of an Aperio ImageDescription (keys and values trimmed, the last of a
-// repeated key wins), and kolva.mpp-x/-y from MPP, kolva.objective-power from
-// AppMag.
-void add_aperio(std::string_view description, PropertyMap& out);
+// The text of ASCII tag `tag`, when the directory has it.
+const std::string* ascii_tag(const tiff_tools::Ifd& ifd, std::uint16_t tag);
 
-// `philips.<name>` for the attributes of the DPUfsImport root and of its WSI
-// image (arrays of objects as `name[i].child`), kolva.mpp-x/-y from the WSI's
-// DICOM_PIXEL_SPACING (millimetres, row first) and kolva.objective-power from
-// `levels=` in DICOM_DERIVATION_DESCRIPTION. Malformed XML adds nothing.
-void add_philips(std::string_view xml, PropertyMap& out);
+// A single number of any numeric TIFF type (the first of an array); a
+// rational with denominator 0 and a negative or non-finite value count as
+// absent, as a TIFF library refuses them.
+std::optional<double> number_tag(const tiff_tools::Ifd& ifd, std::uint16_t tag);
 
-// The downsample of each pyramid level of a Philips slide from the pixel
-// spacing of its pixel-data representations in the XML (level 0's spacing over
-// level i's, the mean of both axes, rounded to a whole number as the scanner
-// halves each level); empty when the XML does not give them all. Philips pads
-// each level to whole tiles, so level sizes do not give the downsample.
-std::vector<double> philips_downsamples(std::string_view xml);
+// A single signed or unsigned integer tag as decimal text.
+std::optional<std::string> integer_tag(const tiff_tools::Ifd& ifd, std::uint16_t tag);
 
-// `hamamatsu.*` from an NDPI directory: SourceLens (65421), the offsets from
-// the slide centre (65422/65423), Reference (65427) and the `key=value` lines
-// of 65449; kolva.objective-power from SourceLens.
-void add_hamamatsu(const tiff_tools::Ifd& ifd, PropertyMap& out);
+// Whether a parsed number is there, finite and above zero.
+bool usable_positive(const std::optional<double>& v);
 
 // `tiff.*` from the baseline tags of a directory (Make, Model, Software,
 // DateTime, Artist, HostComputer, Copyright, DocumentName, ImageDescription
@@ -74,7 +64,7 @@ std::optional<std::pair<double, double>> tiff_mpp(const tiff_tools::Ifd& ifd);
 void add_levels(const std::vector<Level>& levels, PropertyMap& out);
 
 // `tiff.*` from the first directory, and kolva.comment from its
-// ImageDescription, unless `with_description` is false (Philips keeps XML there).
+// ImageDescription, unless `with_description` is false (a vendor keeps XML there).
 void add_first_directory(const std::vector<tiff_tools::Ifd>& ifds, bool with_description,
                          PropertyMap& out);
 

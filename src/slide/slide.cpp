@@ -127,29 +127,6 @@ SlideResult<Bytes> Slide::assemble(const TilePlan& plan, std::span<const ByteSpa
             }
             return out;
           },
-          [&](const Replay& r) -> SlideResult<Bytes> {
-            auto [consumer, instruction] = dynamic_decoder::DynamicReadTile::dispatch(r.request);
-            std::size_t next = 0;
-            while (true) {
-              if (std::holds_alternative<Finish>(instruction)) {
-                auto out = std::move(consumer).receive({});
-                if (!out.ok()) return read_error(out.error());
-                return std::move(out).value();
-              }
-              if (next >= ranges.size()) break;
-              const ByteSpan bytes = ranges[next++];
-              if (std::holds_alternative<ReadAndReceive>(instruction)) {
-                auto out = std::move(consumer).receive(bytes);
-                if (!out.ok()) return read_error(out.error());
-                return std::move(out).value();
-              }
-              auto step = consumer.step(bytes);
-              if (!step.ok()) return read_error(step.error());
-              instruction = step.value();
-            }
-            return SlideError{ErrorKind::Corrupt, "a tile asked for more ranges than planned",
-                              std::nullopt};
-          },
           [&](const Custom& c) -> SlideResult<Bytes> { return c.join(ranges); },
       },
       plan.assembly);

@@ -24,7 +24,6 @@
 
 #include "base/base.hpp"
 #include "base/bytes.hpp"
-#include "dynamic_decoder/dynamic_decoder.hpp"
 #include "slide/errors.hpp"
 #include "slide/source_set.hpp"
 #include "std_io/source.hpp"
@@ -50,7 +49,7 @@ struct Range {
 };
 
 // The ranges of a plan: almost every tile is one range, kept inline, so that
-// planning a tile allocates nothing; NDPI tiles spill into a vector.
+// planning a tile allocates nothing; tiles joined from pieces spill into a vector.
 class RangeList {
  public:
   RangeList() = default;
@@ -98,16 +97,13 @@ struct Splice {
   std::uint64_t skip = 0;
   ByteSpan head() const { return own_prefix.empty() ? prefix : ByteSpan(own_prefix); }
 };
-// Replay: the stored format's own tile consumer, fed the ranges' bytes in order.
-struct Replay {
-  dynamic_decoder::TileRequest request;
-};
-// Custom: a join of this layer's own (a lossless crop, say); `join` gets the
-// ranges' bytes in order and keeps whatever else it needs alive itself.
+// Custom: a driver's own join (a lossless crop, a stored format's tile consumer
+// replayed over the bytes); `join` gets the ranges' bytes in order and keeps
+// whatever else it needs alive itself.
 struct Custom {
   std::function<SlideResult<Bytes>(std::span<const ByteSpan>)> join;
 };
-using Assembly = std::variant<Splice, Replay, Custom>;
+using Assembly = std::variant<Splice, Custom>;
 
 // A tile read, planned: what to read and how to join it.
 struct TilePlan {
@@ -143,8 +139,9 @@ struct AssociatedImage {
 using Properties = std::vector<std::pair<std::string, std::string>>;
 
 struct OpenOptions {
-  // Edge of the tiles NDPI levels are cut into (a multiple of the JPEG MCU
-  // size); 0 keeps the file's own tiling. Other formats keep their stored tiles.
+  // Edge of the tiles that levels stored as one JPEG are cut into (a multiple
+  // of the JPEG MCU size); 0 keeps the file's own tiling. Formats stored in
+  // tiles keep them.
   std::uint64_t tile_size = 0;
   // DICOM series: the SeriesInstanceUID to open ("": the one of the file
   // opened, or the only one), the focal plane (an index, lowest first) and the
@@ -184,7 +181,7 @@ class Tiler {
   // Reads a planned batch: tiles with a non-empty dst[i] go there (its size is
   // the plan's output size), the others into assembled[i]. By default every
   // plan's ranges go through the read executor; drivers that cut several
-  // tiles out of one read (NDPI at a chosen tile size) read their own way.
+  // tiles out of one read (a level cut at the caller's tile size) read their own way.
   virtual SlideResult<Unit> read_batch(const Slide& slide, const Batch& batch,
                                        std::span<const std::span<std::uint8_t>> dst,
                                        std::vector<Bytes>& assembled, unsigned threads) const;

@@ -1,7 +1,6 @@
 #include "drivers/aperio/aperio.hpp"
 
 #include "drivers/common/decoder_tiler.hpp"
-#include "slide/associated.hpp"
 #include "slide/metadata.hpp"
 #include "slide/tiff_facts.hpp"
 
@@ -13,7 +12,7 @@ const Family& AperioDriver::family() const {
 }
 
 bool AperioDriver::detect(const Probe& probe) const {
-  if (!probe.tiff || probe.tiff->big_ndpi) return false;
+  if (!probe.tiff || !probe.tiff->standard) return false;
   return dynamic_decoder::classify_tiff(probe.tiff->ifds) == dynamic_decoder::TiffFamily::Aperio;
 }
 
@@ -27,7 +26,7 @@ SlideResult<Opening> AperioDriver::open(SourceSet& sources, const Probe& probe,
   if (!levels.ok()) return std::move(levels).error();
   SlideParts parts;
   parts.properties = aperio_properties(ifds, *levels);
-  parts.associated = slide::aperio_images(ifds, probe.tiff->order);
+  parts.associated = aperio_images(ifds, probe.tiff->order);
   parts.levels = std::move(levels).value();
   parts.tiler = std::make_shared<DecoderTiler>(std::move(dynamic), sources.name());
   slide::add_tiff_facts(parts.levels, parts.associated, ifds);
@@ -40,7 +39,7 @@ slide::Properties aperio_properties(const std::vector<tiff_tools::Ifd>& ifds,
   md::PropertyMap map;
   md::add_first_directory(ifds, true, map);
   if (!ifds.empty()) {
-    if (const auto* d = ifds[0].get(270); d && d->ascii()) md::add_aperio(*d->ascii(), map);
+    if (const auto* d = ifds[0].get(270); d && d->ascii()) add_aperio(*d->ascii(), map);
   }
   return md::finish_properties(std::move(map), levels, "aperio");
 }

@@ -8,6 +8,37 @@ using slide::SlideResult;
 using slide::TilePlan;
 namespace errors = slide::errors;
 
+namespace {
+
+// The stored format's own tile consumer, fed the ranges' bytes in order;
+// failures name `name` (the slide's first file).
+SlideResult<Bytes> replay(const dynamic_decoder::TileRequest& tile,
+                          std::span<const ByteSpan> ranges, const std::string& name) {
+  auto [consumer, instruction] = dynamic_decoder::DynamicReadTile::dispatch(tile);
+  std::size_t next = 0;
+  while (true) {
+    if (std::holds_alternative<Finish>(instruction)) {
+      auto out = std::move(consumer).receive({});
+      if (!out.ok()) return errors::read_failed(name, out.error());
+      return std::move(out).value();
+    }
+    if (next >= ranges.size()) break;
+    const ByteSpan bytes = ranges[next++];
+    if (std::holds_alternative<ReadAndReceive>(instruction)) {
+      auto out = std::move(consumer).receive(bytes);
+      if (!out.ok()) return errors::read_failed(name, out.error());
+      return std::move(out).value();
+    }
+    auto step = consumer.step(bytes);
+    if (!step.ok()) return errors::read_failed(name, step.error());
+    instruction = step.value();
+  }
+  return SlideError{slide::ErrorKind::Corrupt, "a tile asked for more ranges than planned",
+                    std::nullopt};
+}
+
+}  // namespace
+
 SlideResult<TilePlan> DecoderTiler::plan(std::uint64_t level, std::uint64_t x,
                                          std::uint64_t y) const {
   auto request = decoder_.read_tile(level, x, y);
@@ -28,22 +59,27 @@ SlideResult<TilePlan> DecoderTiler::plan(std::uint64_t level, std::uint64_t x,
                       slide::Splice{direct->prefix, {}, direct->skip}};
     }
   }
-  TilePlan plan{{}, slide::Replay{std::move(request).value()}};
-  const auto& replay = std::get<slide::Replay>(plan.assembly);
-  if (const auto* ndpi = std::get_if<format::ndpi::TilePlan>(&replay.request)) {
+  dynamic_decoder::TileRequest tile = std::move(request).value();
+  slide::RangeList ranges;
+  if (const auto* ndpi = std::get_if<format::ndpi::TilePlan>(&tile)) {
+    ranges.reserve(ndpi->strips.size());
     for (const auto& strip : ndpi->strips) {
-      plan.ranges.push_back(Range{strip.offset, strip.length, source_});
+      ranges.push_back(Range{strip.offset, strip.length, source_});
     }
   } else {
     // Every other request is one stored range; take it from the consumer.
-    auto [consumer, first] = dynamic_decoder::DynamicReadTile::dispatch(replay.request);
+    auto [consumer, first] = dynamic_decoder::DynamicReadTile::dispatch(tile);
     (void)consumer;
     if (const auto* read = std::get_if<ReadAndReceive>(&first)) {
       if (read->length == 0) return errors::tile_not_stored(level, x, y);
-      plan.ranges.push_back(Range{read->offset, read->length, source_});
+      ranges.push_back(Range{read->offset, read->length, source_});
     }
   }
-  return plan;
+  return TilePlan{std::move(ranges),
+                  slide::Custom{[stored = std::move(tile), file = first_name_](
+                                    std::span<const ByteSpan> pieces) {
+                    return replay(stored, pieces, file);
+                  }}};
 }
 
 void mean_downsamples(std::vector<slide::Level>& levels) {

@@ -14,9 +14,14 @@ namespace kolva::drivers {
 
 class DecoderTiler final : public slide::Tiler {
  public:
+  // `name`: the tiles' file; `first_name`: the slide's first file, named when a
+  // stored tile fails to assemble (`name` when empty).
   DecoderTiler(dynamic_decoder::DynamicDecoder decoder, std::string name,
-               slide::SourceIndex source = 0)
-      : decoder_(std::move(decoder)), name_(std::move(name)), source_(source) {}
+               slide::SourceIndex source = 0, std::string first_name = {})
+      : decoder_(std::move(decoder)),
+        name_(std::move(name)),
+        first_name_(first_name.empty() ? name_ : std::move(first_name)),
+        source_(source) {}
 
   slide::SlideResult<slide::TilePlan> plan(std::uint64_t level, std::uint64_t x,
                                            std::uint64_t y) const override;
@@ -25,6 +30,7 @@ class DecoderTiler final : public slide::Tiler {
  private:
   dynamic_decoder::DynamicDecoder decoder_;
   std::string name_;  // of the source, for messages
+  std::string first_name_;
   slide::SourceIndex source_;
 };
 

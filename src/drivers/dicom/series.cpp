@@ -7,11 +7,13 @@
 #include <functional>
 #include <map>
 
+#include "jpeg_tools/jpeg_tools.hpp"
 #include "slide/jpeg_join.hpp"
 #include "slide/metadata.hpp"
 #include "slide/errors.hpp"
 #include "slide/tiff_wrap.hpp"
 #include "std_io/std_io.hpp"
+#include "text/base64.hpp"
 
 namespace kolva::dicom {
 
@@ -74,27 +76,6 @@ TileEncoding tile_encoding(const std::string& media_type) {
 
 const std::uint8_t kSoiAdobe[18] = {0xFF, 0xD8, 0xFF, 0xEE, 0x00, 0x0E, 0x41, 0x64, 0x6F,
                                     0x62, 0x65, 0x00, 0x64, 0x00, 0x00, 0x00, 0x00, 0x00};
-
-// Whether the JPEG stream `data` already carries an Adobe APP14 segment among
-// the segments before its first frame or scan header.
-bool has_adobe_marker(ByteSpan data) {
-  std::size_t at = 2;  // past SOI
-  while (at + 4 <= data.size() && data[at] == 0xFF) {
-    const std::uint8_t marker = data[at + 1];
-    if (marker == 0xDA || (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 &&
-                           marker != 0xC8 && marker != 0xCC)) {
-      return false;  // a frame or scan header: the tables part has ended
-    }
-    const std::size_t length = (std::size_t{data[at + 2]} << 8) | data[at + 3];
-    if (length < 2) return false;
-    if (marker == 0xEE && length >= 7 && at + 9 <= data.size() &&
-        std::memcmp(data.data() + at + 4, "Adobe", 5) == 0) {
-      return true;
-    }
-    at += 2 + length;
-  }
-  return false;
-}
 
 // The TIFF layout of one frame of uncompressed samples.
 Result<slide::TiffLayout, std::string> native_layout(const Header& h) {
@@ -213,23 +194,6 @@ SlideError corrupt(const std::string& name, const std::string& why) {
   return SlideError{ErrorKind::Corrupt, name + " is damaged: " + why, std::nullopt};
 }
 
-std::string base64(ByteSpan bytes) {
-  static constexpr char kTable[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  out.reserve((bytes.size() + 2) / 3 * 4);
-  for (std::size_t i = 0; i < bytes.size(); i += 3) {
-    const std::uint32_t n = (std::uint32_t{bytes[i]} << 16) |
-                            (i + 1 < bytes.size() ? std::uint32_t{bytes[i + 1]} << 8 : 0) |
-                            (i + 2 < bytes.size() ? bytes[i + 2] : 0);
-    out += kTable[(n >> 18) & 63];
-    out += kTable[(n >> 12) & 63];
-    out += i + 1 < bytes.size() ? kTable[(n >> 6) & 63] : '=';
-    out += i + 2 < bytes.size() ? kTable[n & 63] : '=';
-  }
-  return out;
-}
-
 // How a level's (or an associated image's) frames become their streams.
 struct FrameWrap {
   Wrap wrap;
@@ -245,7 +209,7 @@ SlideResult<Bytes> finish_frame(const FrameWrap& w, Bytes data, const std::strin
       return data;
     case Wrap::RgbJpeg: {
       if (data.size() < 2) return corrupt(name, "a JPEG frame is shorter than its SOI marker");
-      if (has_adobe_marker(data)) return data;  // written by a converter that knew
+      if (jpeg_tools::has_adobe_marker(data)) return data;  // written by a converter that knew
       Bytes out(kSoiAdobe, kSoiAdobe + sizeof kSoiAdobe);
       out.insert(out.end(), data.begin() + 2, data.end());
       return out;
@@ -723,7 +687,7 @@ SlideResult<slide::SlideParts> open_series(const std::string& series_name,
   }
   if (icc != nullptr) {
     props["kolva.icc-size"] = std::to_string(icc->size());
-    props["dicom.icc-profile"] = base64(*icc);
+    props["dicom.icc-profile"] = text::base64_encode(*icc);
   }
   props["kolva.level-count"] = std::to_string(made->levels.size());
   for (std::size_t i = 0; i < made->levels.size(); ++i) {

@@ -2,8 +2,8 @@
 
 #include "drivers/common/decoder_tiler.hpp"
 #include "slide/metadata.hpp"
+#include "drivers/generic_tiff/tiff_codecs.hpp"
 #include "slide/tiff_facts.hpp"
-#include "slide/tiff_codecs.hpp"
 
 namespace kolva::drivers {
 
@@ -13,7 +13,7 @@ const Family& GenericTiffDriver::family() const {
 }
 
 bool GenericTiffDriver::detect(const Probe& probe) const {
-  if (!probe.tiff || probe.tiff->big_ndpi) return false;
+  if (!probe.tiff || !probe.tiff->standard) return false;
   return dynamic_decoder::classify_tiff(probe.tiff->ifds) == dynamic_decoder::TiffFamily::Generic;
 }
 
@@ -25,7 +25,7 @@ SlideResult<Opening> GenericTiffDriver::open(SourceSet& sources, const Probe& pr
   SlideParts parts;
   if (decoder->level_count() == 0) {
     // Tiles the JPEG-tables reader does not take: planned in their own codec.
-    auto pyramid = slide::plan_tiff_pyramid(ifds, probe.tiff->order);
+    auto pyramid = plan_tiff_pyramid(ifds, probe.tiff->order);
     if (!pyramid.ok()) {
       return slide::errors::unsupported(sources.name(), pyramid.error(),
                                         KolvaError::LevelNotFound{0, 0});

@@ -2,10 +2,10 @@
 
 #include "drivers/common/decoder_tiler.hpp"
 #include "drivers/common/run.hpp"
-#include "slide/associated.hpp"
+#include "drivers/hamamatsu/format/ndpi_big/ndpi_big.hpp"
 #include "slide/metadata.hpp"
+#include "drivers/hamamatsu/ndpi_tiles.hpp"
 #include "slide/tiff_facts.hpp"
-#include "slide/ndpi_tiles.hpp"
 
 namespace kolva::drivers {
 
@@ -28,7 +28,7 @@ SlideResult<Opening> HamamatsuDriver::open(SourceSet& sources, const Probe& prob
     auto levels = decoder_levels(dynamic_decoder::DynamicDecoder(ndpi), sources.name());
     if (!levels.ok()) return std::move(levels).error();
     parts.levels = std::move(levels).value();
-    auto tiler = slide::ndpi_tiler(ndpi, options.tile_size, sources.name(), parts.levels);
+    auto tiler = ndpi_tiler(ndpi, options.tile_size, sources.name(), parts.levels);
     if (!tiler.ok()) return std::move(tiler).error();
     parts.tiler = std::move(tiler).value();
   } else {
@@ -38,10 +38,24 @@ SlideResult<Opening> HamamatsuDriver::open(SourceSet& sources, const Probe& prob
     parts.levels = std::move(levels).value();
     parts.tiler = std::make_shared<DecoderTiler>(std::move(dynamic), sources.name());
   }
+  // An NDPI file (its marker tag) without a level says only that.
+  constexpr std::uint16_t kNdpiMarker = 65420;
+  if (parts.levels.empty() && !ifds.empty() && ifds[0].get(kNdpiMarker) != nullptr) {
+    return slide::errors::unsupported(sources.at(0).name(), "it has no pyramid level",
+                                      KolvaError::LevelNotFound{0, 0});
+  }
   parts.properties = hamamatsu_properties(ifds, parts.levels);
-  parts.associated = slide::ndpi_images(ifds);
+  parts.associated = ndpi_images(ifds);
   slide::add_tiff_facts(parts.levels, parts.associated, ifds);
   return Opening(std::move(parts));
+}
+
+SlideResult<std::optional<std::vector<tiff_tools::Ifd>>> HamamatsuDriver::own_directories(
+    std_io::RangeSource& source) const {
+  auto big = run_consumer<format::ndpi_big::NdpiBigIfdDecoder>(source, NoInput{});
+  if (!big.ok()) return std::move(big).error();
+  if (!big->ok()) return std::optional<std::vector<tiff_tools::Ifd>>();
+  return std::optional<std::vector<tiff_tools::Ifd>>(std::move(*big).value());
 }
 
 slide::Properties hamamatsu_properties(const std::vector<tiff_tools::Ifd>& ifds,
@@ -49,7 +63,7 @@ slide::Properties hamamatsu_properties(const std::vector<tiff_tools::Ifd>& ifds,
   namespace md = slide::metadata;
   md::PropertyMap map;
   md::add_first_directory(ifds, true, map);
-  if (!ifds.empty()) md::add_hamamatsu(ifds[0], map);
+  if (!ifds.empty()) add_hamamatsu(ifds[0], map);
   md::add_tiff_mpp(ifds, map);
   return md::finish_properties(std::move(map), levels, "hamamatsu");
 }

@@ -7,7 +7,7 @@
 
 #include "drivers/common/decoder_tiler.hpp"
 #include "drivers/common/run.hpp"
-#include "format/vsi/vsi.hpp"
+#include "drivers/olympus/format/vsi/vsi.hpp"
 #include "slide/jpeg_join.hpp"
 #include "slide/metadata.hpp"
 #include "tiff_tools/tiff_tools.hpp"
@@ -188,7 +188,8 @@ SlideParts ets_parts(SourceSet& sources, Candidate found) {
   SlideParts parts;
   parts.levels = std::move(found.levels);
   parts.tiler = std::make_shared<DecoderTiler>(std::move(found.decoder),
-                                               sources.name(found.source), found.source);
+                                               sources.name(found.source), found.source,
+                                               sources.name(0));
   return parts;
 }
 

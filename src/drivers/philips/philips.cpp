@@ -1,7 +1,6 @@
 #include "drivers/philips/philips.hpp"
 
 #include "drivers/common/decoder_tiler.hpp"
-#include "slide/associated.hpp"
 #include "slide/metadata.hpp"
 #include "slide/tiff_facts.hpp"
 
@@ -13,7 +12,7 @@ const Family& PhilipsDriver::family() const {
 }
 
 bool PhilipsDriver::detect(const Probe& probe) const {
-  if (!probe.tiff || probe.tiff->big_ndpi) return false;
+  if (!probe.tiff || !probe.tiff->standard) return false;
   return dynamic_decoder::classify_tiff(probe.tiff->ifds) == dynamic_decoder::TiffFamily::Philips;
 }
 
@@ -29,7 +28,7 @@ SlideResult<Opening> PhilipsDriver::open(SourceSet& sources, const Probe& probe,
   // downsamples, when it has them all.
   if (!ifds.empty()) {
     if (const auto* xml = ifds[0].get(270); xml && xml->ascii()) {
-      const auto downsamples = slide::metadata::philips_downsamples(*xml->ascii());
+      const auto downsamples = philips_downsamples(*xml->ascii());
       if (downsamples.size() >= levels->size()) {
         for (std::size_t i = 0; i < levels->size(); ++i) (*levels)[i].downsample = downsamples[i];
       }
@@ -37,7 +36,7 @@ SlideResult<Opening> PhilipsDriver::open(SourceSet& sources, const Probe& probe,
   }
   SlideParts parts;
   parts.properties = philips_properties(ifds, *levels);
-  parts.associated = slide::philips_images(ifds, probe.tiff->order);
+  parts.associated = philips_images(ifds, probe.tiff->order);
   parts.levels = std::move(levels).value();
   parts.tiler = std::make_shared<DecoderTiler>(std::move(dynamic), sources.name());
   slide::add_tiff_facts(parts.levels, parts.associated, ifds);
@@ -50,7 +49,7 @@ slide::Properties philips_properties(const std::vector<tiff_tools::Ifd>& ifds,
   md::PropertyMap map;
   md::add_first_directory(ifds, false, map);
   if (!ifds.empty()) {
-    if (const auto* d = ifds[0].get(270); d && d->ascii()) md::add_philips(*d->ascii(), map);
+    if (const auto* d = ifds[0].get(270); d && d->ascii()) add_philips(*d->ascii(), map);
   }
   return md::finish_properties(std::move(map), levels, "philips");
 }

@@ -181,5 +181,32 @@ INSTANTIATE_TEST_SUITE_P(
                      0, Sampling{1, 1}}),
     ByName());
 
+// The Adobe APP14 check walks the segments before the frame: a table whose
+// bytes happen to hold FF EE, or an APP14 of another writer, is no Adobe marker.
+struct AdobeCase {
+  std::string name;
+  Bytes jpeg;
+  bool expected;
+};
+
+class AdobeMarker : public ::testing::TestWithParam<AdobeCase> {};
+
+TEST_P(AdobeMarker, Found) { EXPECT_EQ(has_adobe_marker(GetParam().jpeg), GetParam().expected); }
+
+Bytes adobe() { return Bytes(kAdobeRgbApp14, kAdobeRgbApp14 + 16); }
+const Bytes kDqtWithFfEe = {0xFF, 0xDB, 0x00, 0x06, 0x00, 0xFF, 0xEE, 0x01};
+const Bytes kOtherApp14 = {0xFF, 0xEE, 0x00, 0x07, 'O', 't', 'h', 'e', 'r'};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, AdobeMarker,
+    ::testing::Values(AdobeCase{"AfterSoi", cat({kSoi, adobe(), kSof0}), true},
+                      AdobeCase{"TableSegmentsWithoutSoi", cat({kDqtWithFfEe, adobe()}), true},
+                      AdobeCase{"FfEeInsideATable", cat({kSoi, kDqtWithFfEe, kSof0}), false},
+                      AdobeCase{"OtherWritersApp14", cat({kSoi, kOtherApp14}), false},
+                      AdobeCase{"AfterTheFrame", cat({kSoi, kSof0, adobe()}), false},
+                      AdobeCase{"CutShort", Bytes(kAdobeRgbApp14, kAdobeRgbApp14 + 8), false},
+                      AdobeCase{"Empty", {}, false}),
+    ByName());
+
 }  // namespace
 }  // namespace kolva::test

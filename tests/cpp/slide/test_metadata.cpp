@@ -113,7 +113,7 @@ struct AperioCase {
 class Aperio : public ::testing::TestWithParam<AperioCase> {};
 TEST_P(Aperio, Description) {
   md::PropertyMap got;
-  md::add_aperio(GetParam().description, got);
+  drivers::add_aperio(GetParam().description, got);
   expect_properties(got, GetParam().expected);
 }
 const std::string kHead =
@@ -243,7 +243,7 @@ struct PhilipsCase {
 class Philips : public ::testing::TestWithParam<PhilipsCase> {};
 TEST_P(Philips, Xml) {
   md::PropertyMap got;
-  md::add_philips(GetParam().xml, got);
+  drivers::add_philips(GetParam().xml, got);
   expect_properties(got, GetParam().expected);
 }
 INSTANTIATE_TEST_SUITE_P(
@@ -308,16 +308,16 @@ TEST(Philips, DownsamplesFromSpacing) {
   const auto xml = [&](const std::string& reps) {
     return philips_xml(array_attr("PIIM_PIXEL_DATA_REPRESENTATION_SEQUENCE", reps));
   };
-  EXPECT_EQ(md::philips_downsamples(xml(rep("0.000227273") + rep("0.000454546") +
+  EXPECT_EQ(drivers::philips_downsamples(xml(rep("0.000227273") + rep("0.000454546") +
                                         rep("0.000909092") + rep("0.00181818"))),
             (std::vector<double>{1, 2, 4, 8}));
-  EXPECT_EQ(md::philips_downsamples(xml(rep("0.25") + rep("0,76"))), (std::vector<double>{1, 3}));
-  EXPECT_TRUE(md::philips_downsamples(xml(rep("0.25") + rep("0")))
+  EXPECT_EQ(drivers::philips_downsamples(xml(rep("0.25") + rep("0,76"))), (std::vector<double>{1, 3}));
+  EXPECT_TRUE(drivers::philips_downsamples(xml(rep("0.25") + rep("0")))
                   .empty());  // no usable spacing: the level sizes stand
   // A level finer than level 0:
-  EXPECT_TRUE(md::philips_downsamples(xml(rep("0.25") + rep("0.1"))).empty());
-  EXPECT_TRUE(md::philips_downsamples(xml("")).empty());
-  EXPECT_TRUE(md::philips_downsamples("not xml").empty());
+  EXPECT_TRUE(drivers::philips_downsamples(xml(rep("0.25") + rep("0.1"))).empty());
+  EXPECT_TRUE(drivers::philips_downsamples(xml("")).empty());
+  EXPECT_TRUE(drivers::philips_downsamples("not xml").empty());
 }
 
 // Seeded damage to an XML and an Aperio description: the readers take any
@@ -347,9 +347,9 @@ TEST(Metadata, DamagedTextGivesValidText) {
         if (text.empty()) text = "<";
       }
       md::PropertyMap got;
-      md::add_philips(text, got);
-      md::add_aperio(text, got);
-      for (double d : md::philips_downsamples(text)) EXPECT_GE(d, 1.0);
+      drivers::add_philips(text, got);
+      drivers::add_aperio(text, got);
+      for (double d : drivers::philips_downsamples(text)) EXPECT_GE(d, 1.0);
       for (const auto& [key, value] : got) {
         ASSERT_EQ(md::clean_text(key), key);
         ASSERT_EQ(md::clean_text(value), value);
@@ -378,7 +378,7 @@ tt::Ifd ndpi_ifd() {
 
 TEST(Hamamatsu, DirectoryTags) {
   md::PropertyMap got;
-  md::add_hamamatsu(ndpi_ifd(), got);
+  drivers::add_hamamatsu(ndpi_ifd(), got);
   expect_properties(got, {{"hamamatsu.SourceLens", "35.159999847412109"},
                           {"kolva.objective-power", "35.159999847412109"},
                           {"hamamatsu.XOffsetFromSlideCentre", "12538720"},

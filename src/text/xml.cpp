@@ -1,0 +1,161 @@
+#include "text/xml.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <system_error>
+
+#include "text/strings.hpp"
+#include "text/utf8.hpp"
+
+namespace kolva::text {
+
+std::string decode_entities(std::string_view raw) {
+  std::string out;
+  out.reserve(raw.size());
+  std::size_t i = 0;
+  while (i < raw.size()) {
+    const std::size_t amp = raw.find('&', i);
+    if (amp == std::string_view::npos) {
+      out.append(raw.substr(i));
+      break;
+    }
+    out.append(raw.substr(i, amp - i));
+    const std::size_t semi = raw.find(';', amp);
+    if (semi == std::string_view::npos || semi - amp > 12) {
+      out += '&';
+      i = amp + 1;
+      continue;
+    }
+    const std::string_view name = raw.substr(amp + 1, semi - amp - 1);
+    if (name == "quot") {
+      out += '"';
+    } else if (name == "amp") {
+      out += '&';
+    } else if (name == "lt") {
+      out += '<';
+    } else if (name == "gt") {
+      out += '>';
+    } else if (name == "apos") {
+      out += '\'';
+    } else if (name.size() > 1 && name[0] == '#') {
+      const bool hex = name[1] == 'x' || name[1] == 'X';
+      const std::string_view digits = name.substr(hex ? 2 : 1);
+      std::uint32_t cp = 0;
+      const auto [end, ec] =
+          std::from_chars(digits.data(), digits.data() + digits.size(), cp, hex ? 16 : 10);
+      if (digits.empty() || ec != std::errc() || end != digits.data() + digits.size()) {
+        out.append(raw.substr(amp, semi - amp + 1));
+      } else {
+        if (is_scalar_value(cp)) {
+          append_utf8(out, cp);
+        } else {
+          out += kReplacement;
+        }
+      }
+    } else {
+      out.append(raw.substr(amp, semi - amp + 1));
+    }
+    i = semi + 1;
+  }
+  return out;
+}
+
+std::optional<XmlDocument> parse_xml(std::string_view s) {
+  XmlDocument doc;
+  std::vector<std::size_t> open;
+  bool have_root = false;
+  std::size_t i = 0;
+  auto skip_past = [&](std::string_view end) {
+    const std::size_t at = s.find(end, i);
+    if (at == std::string_view::npos) return false;
+    i = at + end.size();
+    return true;
+  };
+  auto name_end = [&](std::size_t from) {
+    std::size_t j = from;
+    while (j < s.size() && !is_space(s[j]) && s[j] != '/' && s[j] != '>' && s[j] != '=') ++j;
+    return j;
+  };
+  while (i < s.size()) {
+    if (s[i] != '<') {
+      const std::size_t lt = std::min(s.find('<', i), s.size());
+      if (!open.empty()) doc.text += decode_entities(s.substr(i, lt - i));
+      i = lt;
+      continue;
+    }
+    const std::string_view rest = s.substr(i);
+    if (rest.starts_with("<?")) {
+      if (!skip_past("?>")) return std::nullopt;
+    } else if (rest.starts_with("<!--")) {
+      if (!skip_past("-->")) return std::nullopt;
+    } else if (rest.starts_with("<![CDATA[")) {
+      const std::size_t begin = i + 9;
+      if (!skip_past("]]>")) return std::nullopt;
+      if (!open.empty()) doc.text.append(s.substr(begin, i - 3 - begin));
+    } else if (rest.starts_with("<!")) {
+      if (!skip_past(">")) return std::nullopt;
+    } else if (rest.starts_with("</")) {
+      const std::size_t end = name_end(i + 2);
+      const std::string_view name = s.substr(i + 2, end - i - 2);
+      i = end;
+      if (!skip_past(">") || open.empty() || doc.elements[open.back()].name != name) {
+        return std::nullopt;
+      }
+      doc.elements[open.back()].text_end = doc.text.size();
+      open.pop_back();
+    } else {
+      const std::size_t end = name_end(i + 1);
+      if (end == i + 1) return std::nullopt;
+      XmlElement element;
+      element.name = std::string(s.substr(i + 1, end - i - 1));
+      i = end;
+      bool closed = false;
+      while (true) {
+        while (i < s.size() && is_space(s[i])) ++i;
+        if (i >= s.size()) return std::nullopt;
+        if (s[i] == '>') {
+          ++i;
+          break;
+        }
+        if (s.substr(i).starts_with("/>")) {
+          i += 2;
+          closed = true;
+          break;
+        }
+        const std::size_t key_end = name_end(i);
+        if (key_end == i) return std::nullopt;
+        std::string key(s.substr(i, key_end - i));
+        i = key_end;
+        while (i < s.size() && is_space(s[i])) ++i;
+        if (i >= s.size() || s[i] != '=') return std::nullopt;
+        ++i;
+        while (i < s.size() && is_space(s[i])) ++i;
+        if (i >= s.size() || (s[i] != '"' && s[i] != '\'')) return std::nullopt;
+        const char quote = s[i];
+        const std::size_t close = s.find(quote, i + 1);
+        if (close == std::string_view::npos) return std::nullopt;
+        element.attributes.emplace_back(std::move(key),
+                                        decode_entities(s.substr(i + 1, close - i - 1)));
+        i = close + 1;
+      }
+      if (open.empty() && have_root) return std::nullopt;  // a second root
+      const std::size_t index = doc.elements.size();
+      element.text_begin = element.text_end = doc.text.size();
+      doc.elements.push_back(std::move(element));
+      if (open.empty()) {
+        have_root = true;
+      } else {
+        doc.elements[open.back()].children.push_back(index);
+      }
+      if (!closed) {
+        if (open.size() >= kMaxXmlDepth) return std::nullopt;
+        open.push_back(index);
+      }
+    }
+  }
+  if (!have_root || !open.empty()) return std::nullopt;
+  return doc;
+}
+
+}  // namespace kolva::text

@@ -1,0 +1,54 @@
+#pragma once
+
+// A small XML reader for the metadata vendors store in slides: elements with
+// their attributes and text, entities and character references decoded,
+// comments, processing instructions and DOCTYPE skipped, CDATA kept as text.
+// Well-formed enough documents only: anything unbalanced reads as nothing.
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace kolva::text {
+
+// Text is kept once, in document order; an element's content (all the text
+// inside it, as libxml2's xmlNodeGetContent gives it) is the range
+// [text_begin, text_end) of it.
+struct XmlElement {
+  std::string name;
+  std::vector<std::pair<std::string, std::string>> attributes;
+  std::vector<std::size_t> children;  // indices into XmlDocument::elements
+  std::size_t text_begin = 0;
+  std::size_t text_end = 0;
+
+  const std::string* attribute(std::string_view key) const {
+    for (const auto& [k, v] : attributes) {
+      if (k == key) return &v;
+    }
+    return nullptr;
+  }
+};
+
+struct XmlDocument {
+  std::vector<XmlElement> elements;  // [0] is the root, then in document order
+  std::string text;
+
+  std::string_view content(const XmlElement& e) const {
+    return std::string_view(text).substr(e.text_begin, e.text_end - e.text_begin);
+  }
+};
+
+constexpr std::size_t kMaxXmlDepth = 64;
+
+// The document, or nothing for what it cannot read (unbalanced tags,
+// unterminated markup, more than kMaxXmlDepth levels, a second root).
+std::optional<XmlDocument> parse_xml(std::string_view xml);
+
+// Replaces the five predefined entities and character references (a reference
+// to no character becomes U+FFFD); an unknown entity stays as written.
+std::string decode_entities(std::string_view raw);
+
+}  // namespace kolva::text

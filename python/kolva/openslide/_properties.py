@@ -70,6 +70,13 @@ def openslide_names(slide: Slide) -> dict[str, str]:
     for name, (_, (width, height)) in slide._associated.items():
         out[f"openslide.associated.{name}.width"] = str(width)
         out[f"openslide.associated.{name}.height"] = str(height)
+    # ICC profiles' sizes, as the core tells them
+    profile = slide.icc_profile
+    if profile:
+        out["openslide.icc-size"] = str(len(profile))
+    for image in slide._core.associated:
+        if image.name in slide._associated and image.icc_profile:
+            out[f"openslide.associated.{image.name}.icc-size"] = str(len(image.icc_profile))
     return out
 
 

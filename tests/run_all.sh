@@ -20,33 +20,61 @@ PY=$(command -v "$PYTHON")
 "$PY" -m pip install -q -r tests/requirements.txt cmake ninja
 export PATH="$(dirname "$PY"):$PATH"
 
+# Warnings are errors here (not for users installing the sdist). ccache, when
+# installed, keeps objects across runs on one machine; CCACHE_BASEDIR makes its
+# entries independent of where the repository was cloned.
+CMAKE_COMMON=(-G Ninja -DKOLVA_WERROR=ON)
+if command -v ccache >/dev/null 2>&1; then
+  CMAKE_COMMON+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  export CCACHE_BASEDIR=$PWD
+fi
+export KOLVA_CMAKE_COMMON="${CMAKE_COMMON[*]}"
+# Each phase's wall time, printed at the end (where CI's time goes).
+phase_start=$SECONDS
+phases=()
+phase() { phases+=("$(printf '%-28s %4d s' "$1" $((SECONDS - phase_start)))"); phase_start=$SECONDS; }
+trap 'printf "%s\n" "${phases[@]}"' EXIT
+phase "set-up (pip)"
+
 # C++ tests, and the small tools the Python tests drive, under ASan+UBSan.
-cmake -S . -B build-ci -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKOLVA_SANITIZE=ON \
+cmake -S . -B build-ci "${CMAKE_COMMON[@]}" -DCMAKE_BUILD_TYPE=Debug -DKOLVA_SANITIZE=ON \
   -DKOLVA_BUILD_TESTS=ON -DKOLVA_BUILD_TOOLS=ON -DKOLVA_BUILD_MODULE=OFF >/dev/null
 ninja -C build-ci -j"$JOBS" --quiet
 ctest --test-dir build-ci -j"$JOBS" --output-on-failure | tail -n 3
+phase "C++ ASan+UBSan build+tests"
 
 # The threaded tests (worker pool, one slide read from many threads) under
 # ThreadSanitizer.
-cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOLVA_SANITIZE_THREAD=ON \
+cmake -S . -B build-tsan "${CMAKE_COMMON[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOLVA_SANITIZE_THREAD=ON \
   -DKOLVA_BUILD_TESTS=ON -DKOLVA_BUILD_MODULE=OFF >/dev/null
 ninja -C build-tsan -j"$JOBS" --quiet kolva_thread_tests
 TSAN_OPTIONS=halt_on_error=1 ./build-tsan/kolva_thread_tests --gtest_brief=1 | tail -n 2
+phase "C++ TSan build+tests"
 
 # The package as users get it: the sdist, the wheel built from it and repaired by
 # auditwheel; that wheel alone in a new venv with the build tools hidden, then the
 # Python tests against it.
-wheel=$(PYTHON="$PY" CMAKE_BUILD_PARALLEL_LEVEL="$JOBS" bash tools/build_wheel.sh dist | tail -n 1)
+# KOLVA_WHEEL_TOOLCHAIN=zig builds the manylinux_2_17 wheels of both architectures
+# instead of the host compiler's wheel (Zig compiles its libc++ once per target
+# on a fresh machine, several minutes of CPU each).
+wheel=$(PYTHON="$PY" CMAKE_BUILD_PARALLEL_LEVEL="$JOBS" KOLVA_WHEEL_TOOLCHAIN="${KOLVA_WHEEL_TOOLCHAIN:-host}" \
+  bash tools/build_wheel.sh dist | tail -n 1)
+phase "wheels + sdist build"
 bash .ci/wheel_check.sh "$wheel" "$(dirname "$wheel")"/kolva-*.tar.gz
+phase "wheel check"
 "$PY" -m pip uninstall -q -y kolva >/dev/null 2>&1 || true
 "$PY" -m pip install -q "$wheel"
 export KOLVA_TIFF_DUMP="$PWD/build-ci/tiff_dump"
 "$PY" -m pytest -q -p no:cacheprovider tests
+phase "pytest"
 
 if [ -x .ci/fuzz_smoke.sh ] && command -v clang++ >/dev/null 2>&1; then
   bash .ci/fuzz_smoke.sh
 fi
+phase "fuzz build + smoke"
 PYTHON="$PY" bash tools/build_docs.sh
+phase "docs"
 "$PY" bench/bench.py --quick >/dev/null
 "$PY" bench/bench_api.py --quick >/dev/null
 echo "benchmark smoke run: ok"
+phase "bench smoke"

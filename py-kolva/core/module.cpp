@@ -5,8 +5,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <malloc.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -19,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/platform.hpp"
 #include "drivers/dicom/series.hpp"
 #include "codecs.hpp"
 #include "common/convert.hpp"
@@ -459,15 +458,12 @@ PyMethodDef kModuleMethods[] = {
 // (large NDPI tiles) from the heap, unless the process set glibc's own
 // MALLOC_TRIM_THRESHOLD_ or KOLVA_MALLOC_TUNING=0.
 void tune_malloc() {
-#ifdef __GLIBC__
   const char* opt_out = std::getenv("KOLVA_MALLOC_TUNING");
   if (std::getenv("MALLOC_TRIM_THRESHOLD_") != nullptr ||
       (opt_out != nullptr && std::strcmp(opt_out, "0") == 0)) {
     return;
   }
-  mallopt(M_TRIM_THRESHOLD, 256 << 20);
-  mallopt(M_MMAP_THRESHOLD, 32 << 20);
-#endif
+  platform::keep_freed_heap(256 << 20, 32 << 20);
 }
 
 int exec_module(PyObject* module) {

@@ -95,7 +95,9 @@ std::string_view OsError::kind() const {
     case ETXTBSY: return "ExecutableFileBusy";
     case EROFS: return "ReadOnlyFilesystem";
     case EEXIST: return "AlreadyExists";
+#ifdef ESTALE  // not on Windows
     case ESTALE: return "StaleNetworkFileHandle";
+#endif
     case EXDEV: return "CrossesDevices";
     default: return "Uncategorized";
   }

@@ -36,7 +36,8 @@ class Writer {
     if (used_ + n > buffer_.size()) {
       if (auto r = flush(); !r.ok()) return std::move(r).error();
       const std::size_t grown =
-          buffer_.size() == 0 ? kFirstChunk : std::min(kChunk, 2 * buffer_.size());
+          buffer_.size() == 0 ? kFirstChunk
+                              : static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, 2 * buffer_.size()));
       if (n > buffer_.size() || grown > buffer_.size()) {
         // Not zero-filled: every byte handed out is written before it is flushed.
         auto fresh = std_io::Buffer::allocate(std::max<std::uint64_t>(n, grown));

@@ -1,7 +1,5 @@
 #include "slide/pool.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -10,6 +8,8 @@
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "base/platform.hpp"
 
 namespace kolva::slide {
 namespace {
@@ -81,11 +81,11 @@ class Pool {
 Pool& shared_pool() {
   static std::mutex guard;
   static Pool* pool = nullptr;
-  static pid_t owner = 0;
+  static long owner = 0;
   std::lock_guard lock(guard);
-  if (pool == nullptr || owner != ::getpid()) {
+  if (pool == nullptr || owner != platform::process_id()) {
     pool = new Pool();  // never destroyed: detached workers use it until exit
-    owner = ::getpid();
+    owner = platform::process_id();
   }
   return *pool;
 }

@@ -1,10 +1,10 @@
 #include "std_io/source.hpp"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+#include "base/platform.hpp"
 
 namespace kolva::std_io {
 
@@ -31,10 +31,12 @@ KolvaResult<std::uint64_t> SharedFileSource::size() {
   // Asked only when a range seems to reach past the known size (a file that
   // grew, or a hostile offset); fstat keeps no state of ours, so concurrent
   // callers are safe.
-  struct stat st {};
-  if (::fstat(file_.fd(), &st) != 0) return KolvaError::IoError{OsError{errno}};
-  if (S_ISDIR(st.st_mode)) return KolvaError::IoError{OsError{EISDIR}};
-  const std::uint64_t size = S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : UINT64_MAX;
+  platform::FileStatus st;
+  if (const int code = platform::status(file_.fd(), st); code != 0) {
+    return KolvaError::IoError{OsError{code}};
+  }
+  if (st.directory) return KolvaError::IoError{OsError{EISDIR}};
+  const std::uint64_t size = st.regular ? st.size : UINT64_MAX;
   size_.store(size, std::memory_order_relaxed);
   return size;
 }

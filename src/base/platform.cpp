@@ -1,0 +1,234 @@
+#include "base/platform.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <fcntl.h>
+#include <io.h>
+#include <process.h>
+#include <sys/stat.h>
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
+namespace kolva::platform {
+namespace {
+
+// macOS refuses reads and writes of INT_MAX bytes or more, Linux delivers at
+// most 0x7ffff000 per call, Windows counts in 32 bits: one call moves at most
+// 1 GiB and callers loop.
+constexpr std::size_t kLargestTransfer = std::size_t{1} << 30;
+
+}  // namespace
+
+#ifdef _WIN32
+
+namespace {
+
+int errno_of(DWORD code) {
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+      return EACCES;
+    case ERROR_INVALID_HANDLE:
+      return EBADF;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      return ENOMEM;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return ENOSPC;
+    case ERROR_INVALID_PARAMETER:
+    case ERROR_NEGATIVE_SEEK:
+      return EINVAL;
+    default:
+      return EIO;
+  }
+}
+
+// Paths arrive as UTF-8; Windows opens them by their UTF-16 names.
+int wide_path(const std::string& path, std::wstring& out) {
+  if (path.empty()) return ENOENT;
+  const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(),
+                                    static_cast<int>(path.size()), nullptr, 0);
+  if (n <= 0) return EINVAL;
+  out.assign(static_cast<std::size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), static_cast<int>(path.size()),
+                      out.data(), n);
+  return 0;
+}
+
+int open_wide(const std::string& path, int flags, File& file) {
+  std::wstring name;
+  if (const int error = wide_path(path, name); error != 0) return error;
+  file = ::_wopen(name.c_str(), flags | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+  return file < 0 ? errno : 0;
+}
+
+}  // namespace
+
+int open_for_reading(const std::string& path, File& file) {
+  return open_wide(path, _O_RDONLY, file);
+}
+
+int open_for_writing(const std::string& path, bool truncate, File& file) {
+  return open_wide(path, _O_WRONLY | _O_CREAT | (truncate ? _O_TRUNC : 0), file);
+}
+
+int status(File file, FileStatus& out) {
+  struct _stat64 st {};
+  if (::_fstat64(file, &st) != 0) return errno;
+  out.regular = (st.st_mode & _S_IFMT) == _S_IFREG;
+  out.directory = (st.st_mode & _S_IFMT) == _S_IFDIR;
+  out.size = out.regular ? static_cast<std::uint64_t>(st.st_size) : 0;
+  return 0;
+}
+
+int read_at(File file, std::uint64_t offset, std::uint8_t* dst, std::size_t length,
+            std::size_t& got) {
+  got = 0;
+  const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(file));
+  if (handle == INVALID_HANDLE_VALUE) return EBADF;
+  // A read with an OVERLAPPED offset on a synchronous handle is positional:
+  // threads sharing the file never race on its position.
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(offset & 0xffffffffu);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  DWORD n = 0;
+  const auto want = static_cast<DWORD>(std::min(length, kLargestTransfer));
+  if (!ReadFile(handle, dst, want, &n, &at)) {
+    const DWORD code = GetLastError();
+    if (code == ERROR_HANDLE_EOF) return 0;
+    return errno_of(code);
+  }
+  got = n;
+  return 0;
+}
+
+int write_all(File file, const std::uint8_t* bytes, std::size_t length) {
+  std::size_t done = 0;
+  while (done < length) {
+    const auto chunk = static_cast<unsigned>(std::min(length - done, kLargestTransfer));
+    const int put = ::_write(file, bytes + done, chunk);
+    if (put < 0) return errno;
+    done += static_cast<std::size_t>(put);
+  }
+  return 0;
+}
+
+int resize_and_seek(File file, std::uint64_t offset) {
+  if (offset > static_cast<std::uint64_t>(INT64_MAX)) return EFBIG;
+  const auto at = static_cast<__int64>(offset);
+  if (const errno_t error = ::_chsize_s(file, at); error != 0) return error;
+  return ::_lseeki64(file, at, SEEK_SET) == at ? 0 : errno;
+}
+
+int sync(File file) { return ::_commit(file) == 0 ? 0 : errno; }
+
+int close(File file) { return ::_close(file) == 0 ? 0 : errno; }
+
+long process_id() { return static_cast<long>(::_getpid()); }
+
+#else
+
+int open_for_reading(const std::string& path, File& file) {
+  do {
+    file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (file < 0 && errno == EINTR);
+  return file < 0 ? errno : 0;
+}
+
+int open_for_writing(const std::string& path, bool truncate, File& file) {
+  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : 0);
+  do {
+    file = ::open(path.c_str(), flags, 0644);
+  } while (file < 0 && errno == EINTR);
+  return file < 0 ? errno : 0;
+}
+
+int status(File file, FileStatus& out) {
+  struct stat st {};
+  if (::fstat(file, &st) != 0) return errno;
+  out.regular = S_ISREG(st.st_mode);
+  out.directory = S_ISDIR(st.st_mode);
+  out.size = out.regular ? static_cast<std::uint64_t>(st.st_size) : 0;
+  return 0;
+}
+
+int read_at(File file, std::uint64_t offset, std::uint8_t* dst, std::size_t length,
+            std::size_t& got) {
+  got = 0;
+  const auto at = static_cast<off_t>(offset);
+  if (at < 0 || static_cast<std::uint64_t>(at) != offset) return EINVAL;
+  while (true) {
+    const ssize_t n = ::pread(file, dst, std::min(length, kLargestTransfer), at);
+    if (n >= 0) {
+      got = static_cast<std::size_t>(n);
+      return 0;
+    }
+    if (errno != EINTR) return errno;
+  }
+}
+
+int write_all(File file, const std::uint8_t* bytes, std::size_t length) {
+  std::size_t done = 0;
+  while (done < length) {
+    const ssize_t put = ::write(file, bytes + done, std::min(length - done, kLargestTransfer));
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    done += static_cast<std::size_t>(put);
+  }
+  return 0;
+}
+
+int resize_and_seek(File file, std::uint64_t offset) {
+  const auto at = static_cast<off_t>(offset);
+  if (at < 0 || static_cast<std::uint64_t>(at) != offset) return EFBIG;
+  if (::ftruncate(file, at) != 0) return errno;
+  return ::lseek(file, at, SEEK_SET) == at ? 0 : errno;
+}
+
+int sync(File file) { return ::fsync(file) == 0 ? 0 : errno; }
+
+int close(File file) {
+  // After EINTR the descriptor is gone on Linux and macOS alike: nothing to retry.
+  if (::close(file) == 0 || errno == EINTR) return 0;
+  return errno;
+}
+
+long process_id() { return static_cast<long>(::getpid()); }
+
+#endif
+
+bool keep_freed_heap(int trim_threshold, int mmap_threshold) {
+#ifdef __GLIBC__
+  return mallopt(M_TRIM_THRESHOLD, trim_threshold) == 1 &&
+         mallopt(M_MMAP_THRESHOLD, mmap_threshold) == 1;
+#else
+  (void)trim_threshold;
+  (void)mmap_threshold;
+  return false;
+#endif
+}
+
+}  // namespace kolva::platform

@@ -245,6 +245,58 @@ PyObject* slide_tile_sizes(PyObject* self, PyObject* arg) {
   });
 }
 
+// quickhash_input() -> ([(offset, length), ...], [bytes, ...]) | None: the
+// slide's hash input (the smallest level's stored tiles, the identifying
+// tags' raw text).
+PyObject* slide_quickhash_input(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    auto s = acquire(self);
+    if (!s) return nullptr;
+    const auto& input = s->hash_input();
+    if (!input) Py_RETURN_NONE;
+    PyObject* ranges = PyList_New(static_cast<Py_ssize_t>(input->ranges.size()));
+    PyObject* texts = ranges ? PyList_New(static_cast<Py_ssize_t>(input->texts.size())) : nullptr;
+    if (texts == nullptr) {
+      Py_XDECREF(ranges);
+      return nullptr;
+    }
+    for (std::size_t i = 0; i < input->ranges.size(); ++i) {
+      PyObject* item =
+          Py_BuildValue("(KK)", static_cast<unsigned long long>(input->ranges[i].offset),
+                        static_cast<unsigned long long>(input->ranges[i].length));
+      if (item == nullptr) {
+        Py_DECREF(ranges);
+        Py_DECREF(texts);
+        return nullptr;
+      }
+      PyList_SetItem(ranges, static_cast<Py_ssize_t>(i), item);
+    }
+    for (std::size_t i = 0; i < input->texts.size(); ++i) {
+      PyObject* item = PyBytes_FromStringAndSize(input->texts[i].data(),
+                                                 static_cast<Py_ssize_t>(input->texts[i].size()));
+      if (item == nullptr) {
+        Py_DECREF(ranges);
+        Py_DECREF(texts);
+        return nullptr;
+      }
+      PyList_SetItem(texts, static_cast<Py_ssize_t>(i), item);
+    }
+    return Py_BuildValue("(NN)", ranges, texts);
+  });
+}
+
+// read_quickhash_input() -> bytes: the bytes of the hash input's ranges, one
+// after the other (b"" when the slide has none).
+PyObject* slide_read_quickhash_input(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    auto s = acquire(self);
+    if (!s) return nullptr;
+    const auto& input = s->hash_input();
+    if (!input) return PyBytes_FromStringAndSize(nullptr, 0);
+    return read_plan(self, *s, input->plan());
+  });
+}
+
 // Tiles planned by plan_tiles, kept for assemble_tiles.
 struct PlannedTiles {
   std::shared_ptr<const slide::Slide> slide;
@@ -554,6 +606,10 @@ PyMethodDef kSlideMethods[] = {
      "plan_tiles(level, coords) -> (plans, [(offset, length), ...])"},
     {"assemble_tiles", KOLVA_FASTCALL(slide_assemble_tiles), METH_FASTCALL,
      "assemble_tiles(plans, buffers) -> list[bytes]"},
+    {"quickhash_input", slide_quickhash_input, METH_NOARGS,
+     "quickhash_input() -> ([(offset, length), ...], [bytes, ...]) | None"},
+    {"read_quickhash_input", slide_read_quickhash_input, METH_NOARGS,
+     "read_quickhash_input() -> bytes"},
     {"region_reader", slide_region_reader, METH_O, "region_reader(cache_bytes) -> RegionReader"},
     {"close", slide_close, METH_NOARGS, "close()"},
     {nullptr, nullptr, 0, nullptr},

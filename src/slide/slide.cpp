@@ -26,6 +26,15 @@ std::optional<std::uint64_t> TilePlan::output_size() const {
   return total;
 }
 
+TilePlan HashInput::plan() const {
+  TilePlan plan{{}, Splice{}};
+  plan.ranges.reserve(ranges.size());
+  for (const Range& r : ranges) {
+    if (r.length != 0) plan.ranges.push_back(r);
+  }
+  return plan;
+}
+
 SlideResult<std::shared_ptr<const Slide>> Slide::open(std::shared_ptr<std_io::RangeSource> source,
                                                       const OpenOptions& options) {
   return open(SourceSet(std::move(source)), options);

@@ -187,12 +187,24 @@ class Tiler {
                                        std::vector<Bytes>& assembled, unsigned threads) const;
 };
 
+// What identifies a slide's content cheaply (OpenSlide's quickhash-1 is made
+// of it): the byte ranges of every stored tile or strip of the smallest level,
+// in the order its container lists them, and the raw text of the container's
+// identifying tags, in a fixed order ("" for an absent one).
+struct HashInput {
+  std::vector<Range> ranges;
+  std::vector<std::string> texts;
+  // The plan that reads the ranges' bytes one after the other.
+  TilePlan plan() const;
+};
+
 // What a driver hands over when it has opened a slide.
 struct SlideParts {
   std::vector<Level> levels;
   Properties properties;
   std::vector<AssociatedImage> associated;
   std::shared_ptr<const Tiler> tiler;
+  std::optional<HashInput> hash_input = {};
 };
 
 // An opened slide: immutable once made, so every member is thread-safe.
@@ -212,7 +224,8 @@ class Slide {
         levels_(std::move(parts.levels)),
         properties_(std::move(parts.properties)),
         associated_(std::move(parts.associated)),
-        tiler_(std::move(parts.tiler)) {}
+        tiler_(std::move(parts.tiler)),
+        hash_input_(std::move(parts.hash_input)) {}
 
   // "aperio", "philips", "ndpi", "ets", "generic-tiff", ...
   std::string_view format() const { return family_.name; }
@@ -224,6 +237,8 @@ class Slide {
   ByteSpan icc_profile() const {
     return levels_.empty() ? ByteSpan() : ByteSpan(levels_[0].icc_profile);
   }
+  // The slide's hash input; none when its format has none.
+  const std::optional<HashInput>& hash_input() const { return hash_input_; }
   const SourceSet& sources() const { return sources_; }
   std_io::RangeSource& source() const { return sources_.at(0); }
   const std::string& name() const { return sources_.name(0); }
@@ -262,6 +277,7 @@ class Slide {
   Properties properties_;
   std::vector<AssociatedImage> associated_;
   std::shared_ptr<const Tiler> tiler_;
+  std::optional<HashInput> hash_input_;
 };
 
 // Reads every tile of `plans` (each one range-list) with `threads` threads;

@@ -2,6 +2,7 @@
 
 namespace kolva::slide {
 
+using tiff_tools::Data;
 using tiff_tools::Ifd;
 
 std::string tiff_photometric(const Ifd& ifd) {
@@ -58,6 +59,32 @@ void add_tiff_facts(std::vector<Level>& levels, std::vector<AssociatedImage>& as
   for (AssociatedImage& image : associated) {
     if (const Ifd* ifd = same_size(ifds, image.dimensions)) image.icc_profile = tiff_icc_profile(*ifd);
   }
+}
+
+std::optional<HashInput> tiff_hash_input(const std::vector<Level>& levels,
+                                         const std::vector<Ifd>& ifds) {
+  if (levels.empty() || ifds.empty()) return std::nullopt;
+  const Ifd* ifd = same_size(ifds, levels.back().info.dimensions);
+  if (ifd == nullptr) return std::nullopt;
+  // TileWidth marks a tiled directory: TileOffsets/TileByteCounts, else
+  // StripOffsets/StripByteCounts.
+  const bool tiled = ifd->get(322) != nullptr;
+  const Data* offsets = ifd->get(tiled ? 324 : 273);
+  const Data* counts = ifd->get(tiled ? 325 : 279);
+  if (offsets == nullptr || counts == nullptr) return std::nullopt;
+  auto offs = offsets->to_u64vec();
+  auto lens = counts->to_u64vec();
+  if (!offs || !lens || offs->size() != lens->size()) return std::nullopt;
+  HashInput input;
+  input.ranges.reserve(offs->size());
+  for (std::size_t i = 0; i < offs->size(); ++i) input.ranges.push_back({(*offs)[i], (*lens)[i]});
+  constexpr std::uint16_t kTags[] = {270, 271, 272, 305, 306, 315, 316, 33432, 269};
+  for (const std::uint16_t tag : kTags) {
+    const auto* entry = ifds[0].get(tag);
+    const std::string* text = entry ? entry->ascii() : nullptr;
+    input.texts.push_back(text ? text->substr(0, text->find('\0')) : std::string());
+  }
+  return input;
 }
 
 }  // namespace kolva::slide

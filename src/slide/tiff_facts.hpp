@@ -4,6 +4,7 @@
 // the colour of the stored samples (Photometric, and the compression codes
 // that fix it) and the ICC profile (InterColorProfile, tag 34675).
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,5 +25,14 @@ Bytes tiff_icc_profile(const tiff_tools::Ifd& ifd);
 // profile of its own takes the first directory's.
 void add_tiff_facts(std::vector<Level>& levels, std::vector<AssociatedImage>& associated,
                     const std::vector<tiff_tools::Ifd>& ifds);
+
+// The hash input of a TIFF slide: the tiles (or strips) of the directory of
+// the smallest level (the first directory of its size) as its offset and
+// byte-count tables list them, then the text of ImageDescription, Make, Model,
+// Software, DateTime, Artist, HostComputer, Copyright and DocumentName of the
+// first directory, each as stored up to its first NUL. None when no directory
+// has the smallest level's size or its tables disagree.
+std::optional<HashInput> tiff_hash_input(const std::vector<Level>& levels,
+                                         const std::vector<tiff_tools::Ifd>& ifds);
 
 }  // namespace kolva::slide

@@ -236,13 +236,16 @@ def test_errors_caches_and_image_slides(files, tmp_path):
 
 
 def test_what_openslide_cannot_open(files, tmp_path):
-    """Slides over HTTP (quickhash-1 fetched with the tiles' ranges) and Olympus VSI."""
-    local = files["aperio-ycbcr"][0]
-    with RangeServer({"a.svs": local.read_bytes()}) as server, \
-            kos.OpenSlide(server.url("a.svs")) as remote, kos.OpenSlide(local) as here:
-        assert dict(remote.properties) == dict(here.properties)
-        assert remote.associated_images["label"].tobytes() == \
-            here.associated_images["label"].tobytes()
+    """Slides over HTTP (quickhash-1 read through the slide like local ones) and Olympus
+    VSI."""
+    for name in ("aperio-ycbcr", "philips-sparse"):
+        local = files[name][0]
+        with RangeServer({local.name: local.read_bytes()}) as server, \
+                kos.OpenSlide(server.url(local.name)) as remote, kos.OpenSlide(local) as here:
+            assert kos.PROPERTY_NAME_QUICKHASH1 in remote.properties
+            assert dict(remote.properties) == dict(here.properties)
+            assert remote.associated_images["label"].tobytes() == \
+                here.associated_images["label"].tobytes()
     stack = vsi.VsiStack(vsi.IMAGE, (600, 400), "20x BF", tiles=(3, 2), pixel_size=(0.5, 0.5),
                          objective=20.0)
     built = vsi.make_vsi(tmp_path, "slide", [stack], [("stack1", 0)], main_folder="stack1")

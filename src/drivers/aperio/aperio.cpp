@@ -30,6 +30,7 @@ SlideResult<Opening> AperioDriver::open(SourceSet& sources, const Probe& probe,
   parts.levels = std::move(levels).value();
   parts.tiler = std::make_shared<DecoderTiler>(std::move(dynamic), sources.name());
   slide::add_tiff_facts(parts.levels, parts.associated, ifds);
+  parts.hash_input = slide::tiff_hash_input(parts.levels, ifds);
   return Opening(std::move(parts));
 }
 

@@ -42,6 +42,7 @@ SlideResult<Opening> GenericTiffDriver::open(SourceSet& sources, const Probe& pr
   }
   parts.properties = generic_tiff_properties(ifds, parts.levels);
   slide::add_tiff_facts(parts.levels, parts.associated, ifds);
+  parts.hash_input = slide::tiff_hash_input(parts.levels, ifds);
   return Opening(std::move(parts));
 }
 

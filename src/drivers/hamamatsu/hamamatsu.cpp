@@ -47,6 +47,7 @@ SlideResult<Opening> HamamatsuDriver::open(SourceSet& sources, const Probe& prob
   parts.properties = hamamatsu_properties(ifds, parts.levels);
   parts.associated = ndpi_images(ifds);
   slide::add_tiff_facts(parts.levels, parts.associated, ifds);
+  parts.hash_input = slide::tiff_hash_input(parts.levels, ifds);
   return Opening(std::move(parts));
 }
 

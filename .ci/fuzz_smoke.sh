@@ -35,7 +35,9 @@ for source in fuzz/fuzz_*.cpp; do
         -print_final_stats=1 -artifact_prefix="$scratch/$target/artifacts/")
   [[ -f fuzz/$target.dict ]] && args+=(-dict="fuzz/$target.dict")
   log="$scratch/$target.log"
-  if "$BUILD/$target" "${args[@]}" "$scratch/$target/new" "fuzz/corpus/$target" >"$log" 2>&1; then
+  corpora=("$scratch/$target/new")
+  [[ -d fuzz/corpus/$target ]] && corpora+=("fuzz/corpus/$target")
+  if "$BUILD/$target" "${args[@]}" "${corpora[@]}" >"$log" 2>&1; then
     echo "fuzz_smoke: $target ok: $(grep -E '^#[0-9]+' "$log" | tail -n 1 | awk '{print $1, $3, $4}')"
   else
     echo "fuzz_smoke: $target FAILED" >&2

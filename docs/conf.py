@@ -51,7 +51,7 @@ nitpick_ignore_regex = [
     (r"py:.*", r"(.*\.)?(Path|Any|Iterable|Iterator|Sequence|Mapping|Callable|SupportsIndex|"
                r"TypeAlias|Final|structseq|PathLike|ndarray|Tensor|Dataset|"
                r"IterableDataset|ArgumentParser|np\.ndarray|NDArray|Starlette|"
-               r"ASGIApp|_Range|_Fetch|_Siblings|TileServer|TilePlan|ExportSummary|ConvertSummary|"
+               r"ASGIApp|_Range|_Fetch|_Siblings|_RegionReader|TileServer|TilePlan|ExportSummary|ConvertSummary|"
                r"ShardDone|T)"),
 ]
 

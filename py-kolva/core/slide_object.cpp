@@ -466,7 +466,9 @@ PyStructSequence_Field kLevelFields[] = {
     {"tile_width", nullptr},    {"tile_height", nullptr},
     {"tiles_across", nullptr},  {"tiles_down", nullptr},
     {"media_type", nullptr},    {"downsample", nullptr},
-    {"photometric", "the colour of the stored samples, in DICOM's words ('': the stream tells)"},
+    {"photometric",
+     "the colour of the stored samples in DICOM's words, or an empty string where only the "
+     "stream tells"},
     {"icc_profile", "the level's ICC profile, or None"},
     {nullptr, nullptr},
 };

@@ -3,7 +3,7 @@
 - the command-line reference page, one `kolva ... --help` per subcommand, the list of
   subcommands taken from the parser itself;
 - the benchmark page: tables and matplotlib plots from bench/*.json;
-- signatures of the native module `kolva._core` taken from its stub, `_core.pyi`;
+- signatures of the native module `kolva._core` taken from its type declarations, `_core.pyi`;
 - `missing(...)`, with which an executed example is skipped until the API it shows exists.
 """
 from __future__ import annotations
@@ -241,12 +241,12 @@ def _bench_page() -> str:
     return "\n".join(out)
 
 
-# ---------------------------------------------------------------- kolva._core from its stub
+# ---------------------------------------------------------------- kolva._core from its declarations
 
 _STUB_DOCS: dict[str, str] = {}
 
 
-def _stub_signatures() -> dict[str, str]:
+def _declared_signatures() -> dict[str, str]:
     """'open' -> '(path: str, tile_size: SupportsIndex = ...) -> Slide', 'Slide.read_tile' -> ..."""
     tree = ast.parse((REPO / "python" / "kolva" / "_core.pyi").read_text())
     found: dict[str, str] = {}
@@ -276,7 +276,7 @@ def _core_signature(app: Sphinx, what: str, name: str, obj: Any, options: Any,
         return "", None
     if not name.startswith("kolva._core.") or what not in ("function", "method"):
         return None
-    sig = app.env.kolva_stub.get(name[len("kolva._core."):])  # type: ignore[attr-defined]
+    sig = app.env.kolva_declared.get(name[len("kolva._core."):])  # type: ignore[attr-defined]
     if sig is None:
         return None
 
@@ -288,17 +288,17 @@ def _core_docstring(app: Sphinx, what: str, name: str, obj: Any, options: Any,
                     lines: list[str]) -> None:
     if name.startswith("kolva._core."):
         short = name[len("kolva._core."):]
-        stub = app.env.kolva_stub.get(short)  # type: ignore[attr-defined]
-        # What the native docstring's signature line (replaced by the stub's) says of the
+        declared = app.env.kolva_declared.get(short)  # type: ignore[attr-defined]
+        # What the native docstring's signature line (replaced by the declared one) says of the
         # result beyond its type, "-> bytes (int64 per tile)", goes into the description.
         first = (getattr(obj, "__doc__", None) or "").partition("\n")[0]
         result = first.partition(" -> ")[2].strip() if first.startswith(short.rsplit(".")[-1]) else ""
         if " " in result:
             lines[:0] = [f"Returns {result}.", ""]
-        if not any(l.strip() for l in lines) and short in app.env.kolva_stub_docs:  # type: ignore[attr-defined]
-            lines[:] = app.env.kolva_stub_docs[short].splitlines()  # type: ignore[attr-defined]
-        if what in ("property", "attribute") and stub and not any(l.strip() for l in lines):
-            lines[:] = [f"`{stub.partition(' -> ')[2]}`"]
+        if not any(l.strip() for l in lines) and short in app.env.kolva_declared_docs:  # type: ignore[attr-defined]
+            lines[:] = app.env.kolva_declared_docs[short].splitlines()  # type: ignore[attr-defined]
+        if what in ("property", "attribute") and declared and not any(l.strip() for l in lines):
+            lines[:] = [f"`{declared.partition(' -> ')[2]}`"]
     elif name.startswith("kolva"):
         lines[:] = _plain_docstring(lines)
 
@@ -361,8 +361,8 @@ def _generate(app: Sphinx) -> None:
     if not page.exists() or max(p.stat().st_mtime for p in inputs) > page.stat().st_mtime:
         page.unlink(missing_ok=True)
         _write(page, _bench_page())
-    app.env.kolva_stub = _stub_signatures()  # type: ignore[attr-defined]
-    app.env.kolva_stub_docs = _STUB_DOCS  # type: ignore[attr-defined]
+    app.env.kolva_declared = _declared_signatures()  # type: ignore[attr-defined]
+    app.env.kolva_declared_docs = _STUB_DOCS  # type: ignore[attr-defined]
 
 
 def setup(app: Sphinx) -> dict[str, Any]:

@@ -38,7 +38,7 @@ def reader(slide: Slide) -> Any:
             found = slide.__dict__.get("_region_reader")
             if found is None:
                 size = slide._options.get("region_cache", DEFAULT_REGION_CACHE)
-                found = slide._core.region_reader(size)
+                found = slide.region_reader(size)
                 slide.__dict__["_region_reader"] = found
     return found
 

@@ -195,6 +195,33 @@ class Slide:
             "associated_images": sorted(self._associated),
         }
 
+    def tile_sizes(self, level: int) -> bytes:
+        """Each stored tile's size in bytes at `level` (native int64, row by row; 0 where
+        the file stores no tile), without reading a tile."""
+        return cast(bytes, self._core.tile_sizes(level))
+
+    @property
+    def associated_icc_profiles(self) -> dict[str, bytes]:
+        """The ICC profiles the associated images carry, by name (those with one)."""
+        return {image.name: image.icc_profile for image in self._core.associated
+                if image.name in self._associated and image.icc_profile}
+
+    def quickhash_input(self) -> tuple[list[tuple[int, int]], list[bytes]] | None:
+        """What OpenSlide's quickhash-1 hashes, as the file stores it: the smallest
+        level's stored byte ranges and the raw text of nine tags (None where the format
+        has no such input)."""
+        return cast("tuple[list[tuple[int, int]], list[bytes]] | None",
+                    self._core.quickhash_input())
+
+    def read_quickhash_input(self) -> bytes:
+        """The bytes of `quickhash_input()`'s ranges, read back to back."""
+        return cast(bytes, self._core.read_quickhash_input())
+
+    def region_reader(self, cache_bytes: int) -> Any:
+        """A native reader of decoded regions with its own cache of `cache_bytes` (what
+        `read_region` and its kin use)."""
+        return self._core.region_reader(cache_bytes)
+
     @property
     def associated_images(self) -> Mapping[str, EncodedImage]:
         """Label, macro, thumbnail and similar images, returned without decoding."""

@@ -192,7 +192,7 @@ def plan_instances(slide: Any, source: str, options: Options,
     for n in levels:
         lv = slide.levels[n]
         sizes = array("q")
-        sizes.frombytes(slide._core.tile_sizes(n))
+        sizes.frombytes(slide.tile_sizes(n))
         first = next((i for i, s in enumerate(sizes) if s > 0), None)
         if first is None:
             raise FrameError(f"level {n} stores no tile")

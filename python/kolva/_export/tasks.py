@@ -45,7 +45,7 @@ def _plan_level(scan: SlideScan, slide: Any, min_bytes: int | str | None) -> Non
         return
     lv = slide.levels[level]
     sizes = array("q")
-    sizes.frombytes(slide._core.tile_sizes(level))
+    sizes.frombytes(slide.tile_sizes(level))
     scan.format = slide.format
     scan.media_type = lv.media_type
     scan.dimensions, scan.tile_size, scan.tile_grid = lv.dimensions, lv.tile_size, lv.tile_grid

@@ -72,9 +72,8 @@ def openslide_names(slide: Slide) -> dict[str, str]:
     profile = slide.icc_profile
     if profile:
         out["openslide.icc-size"] = str(len(profile))
-    for image in slide._core.associated:
-        if image.name in slide._associated and image.icc_profile:
-            out[f"openslide.associated.{image.name}.icc-size"] = str(len(image.icc_profile))
+    for name, icc in slide.associated_icc_profiles.items():
+        out[f"openslide.associated.{name}.icc-size"] = str(len(icc))
     return out
 
 
@@ -122,7 +121,7 @@ def quickhash1(slide: Slide) -> str | None:
         if uid is None:
             return None
         return hashlib.sha256(uid.encode() + b"\0").hexdigest()
-    hashed = slide._core.quickhash_input()
+    hashed = slide.quickhash_input()
     if hashed is None:
         return None
     ranges, texts = hashed
@@ -130,7 +129,7 @@ def quickhash1(slide: Slide) -> str | None:
         return None
     h = hashlib.sha256()
     if ranges:
-        h.update(slide._core.read_quickhash_input())
+        h.update(slide.read_quickhash_input())
     for name, text in zip(_HASHED_TAGS, texts, strict=True):
         h.update(name.encode() + b"\0" + text + b"\0")
     return h.hexdigest()

@@ -15,7 +15,10 @@ DICOM instances is one slide), globs, list files and URLs. The server runs on uv
 application for any other ASGI server.
 
 Endpoints: `/slides`, `/slides/{id}`, `/slides/{id}/tiles/{level}/{x}/{y}`,
-`/slides/{id}/associated/{name}`, and a viewer at `/` and `/view/{id}`.
+`/slides/{id}/associated/{name}`, and a viewer at `/` and `/view/{id}`; every slide
+as a DICOMweb study under `/dicomweb` (QIDO-RS, WADO-RS metadata, frames, rendered,
+thumbnails; `_dicomweb.py`) and as an IIIF Image API 3.0 image under `/iiif/{id}`
+(`_iiif.py`).
 """
 from __future__ import annotations
 

@@ -1,0 +1,468 @@
+"""The DICOMweb face of `kolva serve` (read-only): QIDO-RS searches, WADO-RS metadata,
+bulk data, frames, rendered images and thumbnails under `/dicomweb`.
+
+Every served slide is one study with one series, whose instances are the ones
+`kolva convert` writes for it (`_convert.slide.describe`: the same data sets and
+deterministic UIDs), so converting the slide later gives the same identifiers. A
+level instance's frames are its stored tiles, byte for byte, in row-major order;
+where convert writes something else (empty glass for a tile the source lacks, an
+edge tile extended to the frame size, samples for a codec DICOM has no transfer
+syntax for) the frame is made the same way. Descriptions are made once per slide,
+the first time a DICOMweb request needs them.
+"""
+from __future__ import annotations
+
+import fnmatch
+import logging
+import re
+from dataclasses import dataclass, field
+from typing import Any
+from urllib.parse import parse_qsl
+
+from .._media import MEDIA_TYPES
+from ._catalog import Entry
+
+log = logging.getLogger("kolva.serve")
+
+PREFIX = "/dicomweb"
+DICOM_JSON = "application/dicom+json"
+# Binary values whose base64 text is longer than this are handed out by BulkDataURI
+# (an ICC profile, a label's pixels).
+BULK_THRESHOLD = 256
+# Frames one request may ask for.
+MAX_FRAMES = 4096
+# Rendered images without a viewport: at most this many pixels.
+MAX_RENDERED = 4096 * 4096
+THUMBNAIL = (256, 256)
+
+# transfer syntax -> the media type DICOMweb gives a frame of it.
+SYNTAX_MEDIA = {m.transfer_syntax: t for t, m in MEDIA_TYPES.items() if m.transfer_syntax}
+OCTETS = "application/octet-stream"
+
+STUDY_TAGS = ("00080020", "00080030", "00080050", "00080090", "00081030", "00100010",
+              "00100020", "00100030", "00100040", "0020000D", "00200010")
+SERIES_TAGS = ("00080060", "0008103E", "0020000E", "00200011", "00080021", "00080031")
+INSTANCE_TAGS = ("00080016", "00080018", "00200013", "00280010", "00280011", "00280008",
+                 "00080008")
+_CONTROL = {"limit", "offset", "includefield", "fuzzymatching"}
+
+
+class QueryError(ValueError):
+    """A search or retrieval the request cannot name (answered 400 with why)."""
+
+
+class NotAcceptable(ValueError):
+    """What the request accepts is not what the frames are (answered 406 with why)."""
+
+
+@dataclass
+class Instance:
+    sop: str
+    plan: Any                 # the convert instance (kolva._convert.dataset.Instance)
+    what: Any                 # (tile sizes, sample tile) of a level; an associated image's bytes
+    json: dict[str, Any]      # its metadata, BulkDataURIs as paths from the server's root
+    bulk: list[bytes]         # the values its BulkDataURIs name, by number
+    frames: Any = None        # LevelFrames of a level
+    transfer_syntax: str = ""
+
+    @property
+    def frame_count(self) -> int:
+        return int(self.plan.frames)
+
+    @property
+    def level(self) -> int | None:
+        return self.plan.level
+
+
+@dataclass
+class Study:
+    entry: Entry
+    study: str
+    series: str
+    instances: dict[str, Instance] = field(default_factory=dict)
+
+    @property
+    def base(self) -> str:
+        return f"{PREFIX}/studies/{self.study}/series/{self.series}"
+
+
+def describe(entry: Entry, deidentify: bool = False) -> Study:
+    """The study of a served slide (opens it: run it off the event loop)."""
+    from .._convert.slide import LevelFrames, Options
+    from .._convert.slide import describe as describe_slide
+
+    with entry.lease() as slide:
+        dicom = describe_slide(slide, entry.source,
+                               Options(decode_to="native", deidentify=deidentify))
+        study: Study | None = None
+        for plan, what in dicom.plans:
+            ds = dicom.dataset(plan)
+            if study is None:
+                study = Study(entry, str(ds.StudyInstanceUID), str(ds.SeriesInstanceUID))
+            sop = str(ds.SOPInstanceUID)
+            bulk: list[bytes] = []
+            base = f"{study.base}/instances/{sop}/bulkdata/"
+
+            def handler(element: Any, bulk: list[bytes] = bulk, base: str = base) -> str:
+                bulk.append(bytes(element.value))
+                return f"{base}{len(bulk) - 1}"
+
+            items = ds.to_json_dict(BULK_THRESHOLD, handler)
+            syntax = str(ds.file_meta.TransferSyntaxUID)
+            items["00020010"] = {"vr": "UI", "Value": [syntax]}
+            items["00083002"] = {"vr": "UI", "Value": [syntax]}   # AvailableTransferSyntaxUID
+            items["7FE00010"] = {"vr": "OB" if plan.fmt.encapsulated or plan.fmt.bits <= 8
+                                 else "OW", "BulkDataURI": f"{study.base}/instances/{sop}"}
+            frames = None
+            if plan.level is not None:
+                sizes, sample = what
+                frames = LevelFrames(slide, plan, sizes, sample)
+            study.instances[sop] = Instance(sop, plan, what, items, bulk, frames, syntax)
+    assert study is not None  # a slide has at least one level
+    return study
+
+
+# ---------------------------------------------------------------------------- frames
+def frame_numbers(text: str, count: int) -> list[int]:
+    """The frame numbers of a `frames/{list}` path segment, checked against `count`."""
+    values = text.split(",")
+    if len(values) > MAX_FRAMES:
+        raise QueryError(f"at most {MAX_FRAMES} frames a request, not {len(values)}")
+    out = []
+    for v in values:
+        if not v.isascii() or not v.isdigit() or len(v) > 10:
+            raise QueryError(f"frame number {v[:40]!r} is not a positive whole number")
+        n = int(v)
+        if not 1 <= n <= count:
+            raise LookupError(f"frame {n} does not exist: the instance has {count} "
+                              f"frame{'s' if count != 1 else ''}")
+        out.append(n)
+    return out
+
+
+def media_ranges(accept: str) -> list[tuple[float, str, dict[str, str]]]:
+    """(q, type, parameters) of each media range of an Accept header, best first."""
+    out = []
+    for i, item in enumerate(accept.split(",")):
+        kind, *params = item.split(";")
+        values: dict[str, str] = {}
+        for p in params:
+            k, _, v = p.partition("=")
+            values[k.strip().lower()] = v.strip().strip('"')
+        try:
+            q = float(values.pop("q", "1"))
+        except ValueError:
+            q = 0.0
+        if kind.strip() and q > 0:
+            out.append((q, kind.strip().lower(), values))
+    out.sort(key=lambda r: -r[0])
+    return out
+
+
+def frame_part_type(accept: str | None, syntax: str, stored_type: str) -> str:
+    """The media type of the parts of a frames answer (the transfer syntax the frames
+    have, `syntax`, as `accept` can take it); NotAcceptable says why none."""
+    default = SYNTAX_MEDIA.get(syntax, OCTETS)
+    if syntax == "1.2.840.10008.1.2.1":
+        default = OCTETS
+    if not accept:
+        return default
+    asked = []
+    for _, kind, params in media_ranges(accept):
+        if kind in ("*/*", "multipart/*"):
+            return default
+        part = params.get("type", "").lower() if kind == "multipart/related" else kind
+        wanted = params.get("transfer-syntax")
+        asked.append(f"{part or '*'} ({wanted or 'any syntax'})")
+        if wanted not in (None, "*", syntax):
+            continue
+        if part in ("", "*/*", "*"):
+            return default
+        if part == OCTETS:
+            # Encoded frames as octets when the syntax is named or left open.
+            if wanted is not None or syntax == "1.2.840.10008.1.2.1":
+                return OCTETS
+            continue
+        if part == default or part == stored_type or MEDIA_TYPES.get(part) and \
+                MEDIA_TYPES[part].transfer_syntax == syntax:
+            return part
+    raise NotAcceptable(f"the frames are stored as {default} (transfer syntax {syntax}) and "
+                        f"are handed out as they are; the request accepts only "
+                        f"{', '.join(asked) or 'nothing'}")
+
+
+def multipart(parts: list[bytes], part_type: str, syntax: str,
+              boundary: str = "kolva-frame-boundary-7f3a") -> tuple[bytes, str]:
+    """(body, content type) of a multipart/related answer of `parts`."""
+    head = (f"--{boundary}\r\nContent-Type: {part_type}; transfer-syntax={syntax}\r\n\r\n"
+            ).encode()
+    chunks = []
+    for p in parts:
+        chunks.append(head)
+        chunks.append(p)
+        chunks.append(b"\r\n")
+    chunks.append(f"--{boundary}--\r\n".encode())
+    return b"".join(chunks), f'multipart/related; type="{part_type}"; boundary={boundary}'
+
+
+def finish_frames(study: Study, inst: Instance, numbers: list[int],
+                  stored: list[bytes | None]) -> list[bytes]:
+    """The frames `numbers` from their stored tiles (None: not read, the frame is not
+    the stored tile). Runs off the event loop when a frame must be made."""
+    if inst.frames is None:
+        return [inst.what]
+    return [inst.frames.finish(n - 1, data) if data is None or not inst.frames.as_stored(n - 1)
+            else data for n, data in zip(numbers, stored)]
+
+
+def read_missing(study: Study, inst: Instance, numbers: list[int],
+                 stored: list[bytes | None]) -> list[bytes]:
+    """Reads the tiles of frames that were not read (made from their tile) and finishes
+    every frame."""
+    frames = inst.frames
+    if frames is None:
+        return [inst.what]
+    gx = frames.grid[0]
+    with study.entry.lease() as slide:
+        filled = []
+        for n, data in zip(numbers, stored):
+            if data is None and frames.sizes[n - 1] > 0:
+                data = slide.read_tile(inst.level, (n - 1) % gx, (n - 1) // gx)
+            filled.append(data)
+    return finish_frames(study, inst, numbers, filled)
+
+
+# ---------------------------------------------------------------------------- QIDO
+def _tag_of(key: str) -> str:
+    from pydicom.datadict import keyword_for_tag, tag_for_keyword
+
+    if re.fullmatch(r"[0-9A-Fa-f]{8}", key):
+        if not keyword_for_tag(int(key, 16)) and not int(key[:4], 16) & 1:
+            raise QueryError(f"{key!r}: no DICOM attribute has that tag")
+        return key.upper()
+    tag = tag_for_keyword(key) if key.isascii() and key.isidentifier() else None
+    if tag is None:
+        raise QueryError(f"{key[:64]!r}: no DICOM attribute of that name")
+    return f"{tag:08X}"
+
+
+@dataclass
+class Query:
+    filters: list[tuple[str, str]]
+    fields: set[str] | None      # None: all
+    limit: int | None
+    offset: int
+
+
+def parse_query(query: str) -> Query:
+    """The search of a QIDO-RS query string; QueryError says what is wrong with it."""
+    if len(query) > 8192:
+        raise QueryError("the query string is longer than 8192 characters")
+    filters: list[tuple[str, str]] = []
+    fields: set[str] | None = set()
+    limit: int | None = None
+    offset = 0
+    for key, value in parse_qsl(query, keep_blank_values=True, max_num_fields=256):
+        if key in ("limit", "offset"):
+            if not value.isascii() or not value.isdigit() or len(value) > 9:
+                raise QueryError(f"{key} must be a whole number, not {value[:40]!r}")
+            if key == "limit":
+                limit = int(value)
+            else:
+                offset = int(value)
+        elif key == "includefield":
+            for name in value.split(","):
+                if name == "all":
+                    fields = None
+                elif fields is not None:
+                    fields.add(_tag_of(name.strip()))
+        elif key == "fuzzymatching":
+            if value not in ("true", "false"):
+                raise QueryError(f"fuzzymatching must be true or false, not {value[:40]!r}")
+        else:
+            if "." in key:
+                raise QueryError(f"{key[:64]!r}: attributes inside sequences are not searched")
+            filters.append((_tag_of(key), value))
+    return Query(filters, fields, limit, offset)
+
+
+def _values(element: dict[str, Any] | None) -> list[str]:
+    if element is None:
+        return []
+    out = []
+    for v in element.get("Value", []):
+        if isinstance(v, dict):
+            v = v.get("Alphabetic", "")
+        out.append(str(v))
+    return out
+
+
+def _matches(element: dict[str, Any] | None, wanted: str) -> bool:
+    if wanted == "":
+        return True  # universal match
+    vr = (element or {}).get("vr", "")
+    values = _values(element)
+    if vr == "UI":
+        uids = set(re.split(r"[\\,]", wanted))
+        return any(v in uids for v in values)
+    if vr in ("DA", "TM", "DT") and "-" in wanted:
+        low, _, high = wanted.partition("-")
+        return any((not low or v >= low) and (not high or v <= high) for v in values)
+    if "*" in wanted or "?" in wanted:
+        pattern = re.compile(fnmatch.translate(wanted).replace("(?s:", "(?si:", 1)
+                             if vr == "PN" else fnmatch.translate(wanted))
+        return any(pattern.match(v) for v in values)
+    if vr == "PN":
+        return any(v.lower() == wanted.lower() for v in values)
+    return wanted in values
+
+
+def _record(level: str, study: Study, inst: Instance, root: str) -> dict[str, Any]:
+    items = inst.json
+    out = {t: items[t] for t in STUDY_TAGS if t in items}
+    out["00080061"] = {"vr": "CS", "Value": ["SM"]}
+    out["00201206"] = {"vr": "IS", "Value": [1]}
+    out["00201208"] = {"vr": "IS", "Value": [len(study.instances)]}
+    out["00080056"] = {"vr": "CS", "Value": ["ONLINE"]}
+    url = f"{root}{PREFIX}/studies/{study.study}"
+    if level in ("series", "instances"):
+        out.update({t: items[t] for t in SERIES_TAGS if t in items})
+        out["00201209"] = {"vr": "IS", "Value": [len(study.instances)]}
+        url += f"/series/{study.series}"
+    if level == "instances":
+        out.update({t: items[t] for t in INSTANCE_TAGS if t in items})
+        out["00083002"] = items["00083002"]
+        url += f"/instances/{inst.sop}"
+    out["00081190"] = {"vr": "UR", "Value": [url]}
+    return out
+
+
+def search(level: str, studies: list[Study], query: Query, root: str,
+           study_uid: str | None = None, series_uid: str | None = None) -> list[dict[str, Any]]:
+    """QIDO-RS: the matching studies, series or instances as DICOM JSON."""
+    results = []
+    for study in studies:
+        if study_uid is not None and study.study != study_uid:
+            continue
+        if series_uid is not None and study.series != series_uid:
+            continue
+        candidates = (list(study.instances.values()) if level == "instances"
+                      else list(study.instances.values())[:1])
+        for inst in candidates:
+            record = _record(level, study, inst, root)
+            found = True
+            for tag, wanted in query.filters:
+                element = record.get(tag, inst.json.get(tag))
+                if not _matches(element, wanted):
+                    found = False
+                    break
+                if element is not None:
+                    record[tag] = element
+            if not found:
+                continue
+            extra = inst.json.keys() if query.fields is None else query.fields
+            for tag in extra:
+                if tag not in record and tag in inst.json and not tag.startswith(("0002", "7FE0")):
+                    record[tag] = inst.json[tag]
+            results.append(dict(sorted(record.items())))
+    end = None if query.limit is None else query.offset + query.limit
+    return results[query.offset:end]
+
+
+def metadata(study: Study, sops: list[str] | None = None) -> list[dict[str, Any]]:
+    return [i.json for s, i in study.instances.items() if sops is None or s in sops]
+
+
+def with_root(body: bytes, root: str) -> bytes:
+    """Makes the BulkDataURIs of a metadata body absolute."""
+    return body.replace(b'"BulkDataURI":"/', b'"BulkDataURI":"' + root.encode() + b"/")
+
+
+# ---------------------------------------------------------------------------- rendered
+def _viewport(query: str) -> tuple[int, int] | None:
+    for key, value in parse_qsl(query, keep_blank_values=True, max_num_fields=32):
+        if key == "viewport":
+            parts = value.split(",")
+            if len(parts) < 2 or not all(p.isascii() and p.isdigit() and 0 < len(p) < 6
+                                          for p in parts[:2]):
+                raise QueryError(f"viewport must be width,height in pixels, not {value[:40]!r}")
+            w, h = int(parts[0]), int(parts[1])
+            if w < 1 or h < 1:
+                raise QueryError("viewport must be at least 1 x 1")
+            return w, h
+    return None
+
+
+def image_type(accept: str | None) -> str:
+    """The media type of a rendered answer: JPEG unless the request prefers PNG."""
+    if not accept:
+        return "image/jpeg"
+    for _, kind, _ in media_ranges(accept):
+        if kind in ("image/jpeg", "image/png"):
+            return kind
+        if kind in ("*/*", "image/*"):
+            return "image/jpeg"
+    raise NotAcceptable("rendered images are image/jpeg or image/png; the request "
+                        f"accepts neither ({accept[:80]})")
+
+
+def _encode(pixels: Any, media_type: str) -> bytes:
+    import io
+
+    import numpy as np
+    from PIL import Image
+
+    if pixels.dtype != np.uint8:
+        pixels = (pixels >> 8).astype(np.uint8)
+    if pixels.ndim == 3 and pixels.shape[2] == 1:
+        pixels = pixels[..., 0]
+    elif pixels.ndim == 3 and pixels.shape[2] not in (3, 4):
+        pixels = pixels[..., 0]
+    image = Image.fromarray(np.ascontiguousarray(pixels))
+    if media_type == "image/jpeg" and image.mode == "RGBA":
+        image = image.convert("RGB")
+    out = io.BytesIO()
+    image.save(out, "JPEG" if media_type == "image/jpeg" else "PNG", quality=90)
+    return out.getvalue()
+
+
+def render(study: Study, inst: Instance | None, frame: int | None, query: str,
+           media_type: str, thumbnail: bool) -> bytes:
+    """A rendered instance or frame, or a thumbnail (of the study when `inst` is None),
+    through the region reader (opens the slide: run it off the event loop)."""
+    import io
+
+    import numpy as np
+    from PIL import Image
+
+    viewport = _viewport(query)
+    with study.entry.lease() as slide:
+        if inst is not None and inst.level is None:  # an associated image
+            with Image.open(io.BytesIO(slide.associated_images[inst.plan.associated].data)) as im:
+                image = im.convert("RGB")
+                if thumbnail or viewport:
+                    image.thumbnail(viewport or THUMBNAIL)
+                return _encode(np.asarray(image), media_type)
+        if frame is not None:
+            assert inst is not None and inst.level is not None
+            gx = inst.frames.grid[0]
+            left, top, w, h = slide.tile_box(inst.level, (frame - 1) % gx, (frame - 1) // gx)
+            ds = slide.levels[inst.level].downsample
+            pixels = slide.read_region((round(left * ds), round(top * ds)), inst.level, (w, h))
+            if viewport or thumbnail:
+                image = Image.fromarray(np.ascontiguousarray(pixels))
+                image.thumbnail(viewport or THUMBNAIL)
+                pixels = np.asarray(image)
+            return _encode(pixels, media_type)
+        if thumbnail:
+            return _encode(slide.get_thumbnail(viewport or THUMBNAIL), media_type)
+        assert inst is not None and inst.level is not None
+        w, h = slide.levels[inst.level].dimensions
+        if viewport is None:
+            if w * h > MAX_RENDERED:
+                raise QueryError(f"the instance is {w} x {h} pixels, more than "
+                                 f"{MAX_RENDERED} rendered at once: give a viewport=w,h")
+            viewport = (w, h)
+        return _encode(slide.get_thumbnail((min(w, viewport[0]), min(h, viewport[1]))),
+                       media_type)
+

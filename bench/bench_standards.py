@@ -90,6 +90,7 @@ def start_nginx(slide: str, root: Path, port: int, workers: int) -> subprocess.P
                 d = root / "t" / str(x)
                 d.mkdir(parents=True, exist_ok=True)
                 (d / f"{y}.jpg").write_bytes(s.read_tile(0, x, y))
+    root.chmod(0o755)  # nginx's workers may run as another user
     conf = root / "nginx.conf"
     conf.write_text(f"""
 worker_processes {workers};

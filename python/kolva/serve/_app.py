@@ -38,6 +38,9 @@ Receive = Callable[[], Awaitable[Message]]
 Send = Callable[[Message], Awaitable[None]]
 
 _log = logging.getLogger("kolva.serve")
+# Entries of the answer caches of IIIF stored tiles and frame media types.
+_IIIF_HITS = 65536
+_FRAME_TYPES = 1024
 STATIC = Path(__file__).resolve().parent / "static"
 CACHE_FOREVER = b"public, max-age=31536000, immutable"
 CORS = (b"access-control-allow-origin", b"*")
@@ -197,6 +200,11 @@ class TileServer:
         self._by_uid: dict[str, _dicomweb.Study] = {}      # by study UID
         self.dicom_errors: dict[str, str] = {}             # why a slide is not a study
         self._describing: asyncio.Lock | None = None
+        self._sops: dict[str, tuple[_dicomweb.Study, _dicomweb.Instance]] = {}
+        # Answers of recent requests: IIIF paths that are stored tiles (level, x, y), and
+        # what frames are handed out as for an Accept header and a transfer syntax.
+        self._iiif_hits: dict[str, tuple[int, int, int]] = {}
+        self._frame_types: dict[tuple[bytes | None, str, str, int | None], Any] = {}
         self._app = self._starlette()
 
     # ------------------------------------------------------------------ ASGI
@@ -247,7 +255,12 @@ class TileServer:
                                                   f"not exist: the level has {across} x "
                                                   f"{down} tiles"})
             return
+        await self._stored_tile(scope, send, entry, sid, level, x, y, cors)
 
+    async def _stored_tile(self, scope: Scope, send: Send, entry: Entry, sid: str, level: int,
+                           x: int, y: int, cors: bool = False) -> None:
+        """A tile that exists, as stored (or as PNG for a browser that can't show it)."""
+        method = scope["method"]
         media_type = self._types[sid][level]
         accept = if_none_match = None
         for name, value in scope["headers"]:
@@ -309,12 +322,19 @@ class TileServer:
         if entry is None:
             await _send_json(send, 404, {"error": f"no image {sid!r}"}, [CORS])
             return
-        hit = _iiif.stored_tile(self._iiif_levels[sid], region, size, rotation, quality_format)
-        if hit is not None:
-            level, x, y = hit
-            await self._tile(scope, send, sid, str(level.level), str(x), str(y), cors=True)
-            return
         method = scope["method"]
+        path = scope["path"]
+        hit = self._iiif_hits.get(path)
+        if hit is None:
+            found = _iiif.stored_tile(self._iiif_levels[sid], region, size, rotation,
+                                      quality_format)
+            if found is not None:
+                if len(self._iiif_hits) >= _IIIF_HITS:
+                    self._iiif_hits.clear()
+                hit = self._iiif_hits[path] = (found[0].level, found[1], found[2])
+        if hit is not None and (method == "GET" or method == "HEAD"):
+            await self._stored_tile(scope, send, entry, sid, hit[0], hit[1], hit[2], True)
+            return
         if method != "GET" and method != "HEAD":
             await _send_json(send, 405, {"error": f"{method} is not allowed on images"},
                              [(b"allow", b"GET, HEAD"), CORS])
@@ -361,6 +381,8 @@ class TileServer:
                         continue
                     self.studies[sid] = study
                     self._by_uid[study.study] = study
+                    for sop, inst in study.instances.items():
+                        self._sops[sop] = (study, inst)
         return [self.studies[s] for s in sorted(self.studies)]
 
     async def find(self, study_uid: str, series_uid: str | None = None,
@@ -389,40 +411,67 @@ class TileServer:
             await _send_json(send, 405, {"error": f"{method} is not allowed on frames"},
                              [(b"allow", b"GET, HEAD"), CORS])
             return
+        found = self._sops.get(sop)
         try:
-            study, inst = await self.find(study_uid, series_uid, sop)
-            assert inst is not None
-            numbers = _dicomweb.frame_numbers(frame_text, inst.frame_count)
+            if found is None or found[0].study != study_uid or found[0].series != series_uid:
+                study, inst = await self.find(study_uid, series_uid, sop)
+                assert inst is not None
+            else:
+                study, inst = found
+            count = inst.frame_count
+            if frame_text.isdigit() and len(frame_text) < 10 and frame_text.isascii() \
+                    and 0 < int(frame_text) <= count:
+                numbers = [int(frame_text)]
+            else:
+                numbers = _dicomweb.frame_numbers(frame_text, count)
         except _dicomweb.QueryError as exc:
             await _send_json(send, 400, {"error": str(exc)}, [CORS])
             return
         except LookupError as exc:
             await _send_json(send, 404, {"error": str(exc)}, [CORS])
             return
-        accept = None
+        accept = if_none_match = None
         for name, value in scope["headers"]:
             if name == b"accept":
-                accept = value.decode("latin-1")
+                accept = value
+            elif name == b"if-none-match":
+                if_none_match = value
         entry = study.entry
         level = inst.level
-        stored_type = "" if level is None else self._types[entry.id][level].decode()
-        try:
-            part_type = _dicomweb.frame_part_type(accept, inst.transfer_syntax, stored_type)
-        except _dicomweb.NotAcceptable as exc:
-            await _send_json(send, 406, {"error": str(exc)}, [CORS])
+        answer = self._frame_types.get((accept, inst.transfer_syntax, entry.id, level))
+        if answer is None:
+            stored_type = "" if level is None else self._types[entry.id][level].decode()
+            try:
+                part_type = _dicomweb.frame_part_type(
+                    None if accept is None else accept.decode("latin-1"),
+                    inst.transfer_syntax, stored_type)
+                answer = (part_type, _dicomweb.part_head(part_type, inst.transfer_syntax),
+                          _dicomweb.multipart_type(part_type).encode(),
+                          _digest(part_type)[:6])
+            except _dicomweb.NotAcceptable as exc:
+                answer = str(exc)
+            if len(self._frame_types) >= _FRAME_TYPES:
+                self._frame_types.clear()
+            self._frame_types[(accept, inst.transfer_syntax, entry.id, level)] = answer
+        if isinstance(answer, str):
+            await _send_json(send, 406, {"error": answer}, [CORS])
             return
         etag = None
         if entry.version is not None:
-            etag = (f'"{entry.version}-{hashlib.blake2b(sop.encode(), digest_size=6).hexdigest()}'
-                    f'-{frame_text if len(frame_text) < 40 else _digest(frame_text)}'
-                    f'-{_digest(part_type)}"').encode()
-            if _not_modified(scope, etag):
+            etag = (f'"{entry.version}-{inst.tag}-'
+                    f'{frame_text if len(frame_text) < 40 else _digest(frame_text)}-'
+                    f'{answer[3]}"').encode()
+            if if_none_match is not None and _etag_matches(if_none_match, etag):
                 await _send_not_modified(send, etag)
                 return
         try:
             frames = inst.frames
             if frames is None:
                 data = [inst.what]
+            elif len(numbers) == 1 and frames.as_stored(numbers[0] - 1):
+                i = numbers[0] - 1
+                data = [await self._reader.read(entry, level, i % frames.grid[0],
+                                                i // frames.grid[0])]
             else:
                 gx = frames.grid[0]
                 reads = [self._reader.read(entry, level, (n - 1) % gx, (n - 1) // gx)
@@ -437,10 +486,11 @@ class TileServer:
             await _send_json(send, http_status(exc, entry.version is None),
                              {"error": f"frame could not be read: {one_line(exc)}"}, [CORS])
             return
-        body, content_type = _dicomweb.multipart(data, part_type, inst.transfer_syntax)
-        headers = [(b"content-type", content_type.encode()), CORS]
+        body = _dicomweb.multipart_body(data, answer[1])
+        headers = [(b"content-type", answer[2]), CORS]
         if etag is not None:
-            headers += [(b"etag", etag), (b"cache-control", CACHE_FOREVER)]
+            headers.append((b"etag", etag))
+            headers.append((b"cache-control", CACHE_FOREVER))
         await _send_body(send, scope, 200, body, headers)
 
     # ------------------------------------------------------------------ Starlette

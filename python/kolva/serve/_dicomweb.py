@@ -13,6 +13,7 @@ the first time a DICOMweb request needs them.
 from __future__ import annotations
 
 import fnmatch
+import hashlib
 import logging
 import re
 from dataclasses import dataclass, field
@@ -64,6 +65,7 @@ class Instance:
     bulk: list[bytes]         # the values its BulkDataURIs name, by number
     frames: Any = None        # LevelFrames of a level
     transfer_syntax: str = ""
+    tag: str = ""             # short digest of the UID, for ETags
 
     @property
     def frame_count(self) -> int:
@@ -117,7 +119,8 @@ def describe(entry: Entry, deidentify: bool = False) -> Study:
             if plan.level is not None:
                 sizes, sample = what
                 frames = LevelFrames(slide, plan, sizes, sample)
-            study.instances[sop] = Instance(sop, plan, what, items, bulk, frames, syntax)
+            tag = hashlib.blake2b(sop.encode(), digest_size=6).hexdigest()
+            study.instances[sop] = Instance(sop, plan, what, items, bulk, frames, syntax, tag)
     assert study is not None  # a slide has at least one level
     return study
 
@@ -191,18 +194,30 @@ def frame_part_type(accept: str | None, syntax: str, stored_type: str) -> str:
                         f"{', '.join(asked) or 'nothing'}")
 
 
-def multipart(parts: list[bytes], part_type: str, syntax: str,
-              boundary: str = "kolva-frame-boundary-7f3a") -> tuple[bytes, str]:
-    """(body, content type) of a multipart/related answer of `parts`."""
-    head = (f"--{boundary}\r\nContent-Type: {part_type}; transfer-syntax={syntax}\r\n\r\n"
-            ).encode()
+BOUNDARY = "kolva-frame-boundary-7f3a"
+
+
+def part_head(part_type: str, syntax: str) -> bytes:
+    """What comes before each part of a frames answer."""
+    return f"--{BOUNDARY}\r\nContent-Type: {part_type}; transfer-syntax={syntax}\r\n\r\n".encode()
+
+
+def multipart_type(part_type: str) -> str:
+    return f'multipart/related; type="{part_type}"; boundary={BOUNDARY}'
+
+
+_END = f"--{BOUNDARY}--\r\n".encode()
+
+
+def multipart_body(parts: list[bytes], head: bytes) -> bytes:
+    """The body of a multipart/related answer of `parts`, each after `head`."""
+    if len(parts) == 1:
+        return b"".join((head, parts[0], b"\r\n", _END))
     chunks = []
     for p in parts:
-        chunks.append(head)
-        chunks.append(p)
-        chunks.append(b"\r\n")
-    chunks.append(f"--{boundary}--\r\n".encode())
-    return b"".join(chunks), f'multipart/related; type="{part_type}"; boundary={boundary}'
+        chunks += (head, p, b"\r\n")
+    chunks.append(_END)
+    return b"".join(chunks)
 
 
 def finish_frames(study: Study, inst: Instance, numbers: list[int],

@@ -201,6 +201,29 @@ def test_frames_accept_negotiation(served):
             assert "stored as image/jpeg" in r.json()["error"]
 
 
+def test_a_dicom_series_passes_through(tmp_path):
+    from fixtures.dicom import write_series
+
+    folder = write_series(tmp_path / "series", levels=3).folder
+    app = create_app([str(folder)])
+    with kolva.open(str(folder)) as local:
+        p = local.properties
+        with running(app) as base, httpx.Client(base_url=base) as client:
+            (study,) = client.get("/dicomweb/studies").json()
+            assert study["0020000D"]["Value"] == [p["dicom.StudyInstanceUID"]]
+            url = (f"{base}/dicomweb/studies/{p['dicom.StudyInstanceUID']}/series/"
+                   f"{p['dicom.SeriesInstanceUID']}")
+            sops = [i["00080018"]["Value"][0] for i in client.get(f"{url}/instances").json()]
+            assert p["dicom.SOPInstanceUID"] in sops
+            with kolva.open(url) as remote:
+                for n, lv in enumerate(local.levels):
+                    gx, gy = lv.tile_grid
+                    coords = [(x, y) for y in range(gy) for x in range(gx)]
+                    assert [t.rstrip(b"\0") for t in remote.read_tiles(n, coords)] == [
+                        t.rstrip(b"\0") for t in local.read_tiles(n, coords)], n
+    app.close()
+
+
 # --------------------------------------------------------------------------- IIIF
 def test_stored_tiles_pass_through_with_the_tile_path_etag(served):
     app, base, client, studies = served

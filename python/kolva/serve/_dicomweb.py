@@ -4,6 +4,9 @@ bulk data, frames, rendered images and thumbnails under `/dicomweb`.
 Every served slide is one study with one series, whose instances are the ones
 `kolva convert` writes for it (`_convert.slide.describe`: the same data sets and
 deterministic UIDs), so converting the slide later gives the same identifiers. A
+DICOM series (files or DICOMweb) passes through with its own identity: its study,
+series and frame of reference UIDs, patient and study attributes, level 0's SOP
+instance UID, and its frames as stored. A
 level instance's frames are its stored tiles, byte for byte, in row-major order;
 where convert writes something else (empty glass for a tile the source lacks, an
 edge tile extended to the frame size, samples for a codec DICOM has no transfer
@@ -96,9 +99,12 @@ def describe(entry: Entry, deidentify: bool = False) -> Study:
     with entry.lease() as slide:
         dicom = describe_slide(slide, entry.source,
                                Options(decode_to="native", deidentify=deidentify))
+        source = _source_identity(slide.properties)
         study: Study | None = None
         for plan, what in dicom.plans:
             ds = dicom.dataset(plan)
+            if source:
+                _keep_identity(ds, plan, source)
             if study is None:
                 study = Study(entry, str(ds.StudyInstanceUID), str(ds.SeriesInstanceUID))
             sop = str(ds.SOPInstanceUID)
@@ -123,6 +129,42 @@ def describe(entry: Entry, deidentify: bool = False) -> Study:
             study.instances[sop] = Instance(sop, plan, what, items, bulk, frames, syntax, tag)
     assert study is not None  # a slide has at least one level
     return study
+
+
+# A DICOM series (from files or DICOMweb) keeps its identity: these attributes of
+# its data sets, as the slide's properties state them.
+_IDENTITY = ("StudyInstanceUID", "SeriesInstanceUID", "FrameOfReferenceUID", "PatientName",
+             "PatientID", "PatientBirthDate", "PatientSex", "StudyDate", "StudyTime",
+             "AccessionNumber", "StudyID", "StudyDescription", "SeriesDescription",
+             "ReferringPhysicianName", "ContainerIdentifier")
+
+
+def _source_identity(properties: dict[str, str]) -> dict[str, str]:
+    """The identity of a DICOM source (empty for any other format)."""
+    if not properties.get("dicom.StudyInstanceUID") or \
+            not properties.get("dicom.SeriesInstanceUID"):
+        return {}
+    out = {k: properties[f"dicom.{k}"] for k in _IDENTITY if f"dicom.{k}" in properties}
+    if properties.get("dicom.SOPInstanceUID"):
+        out["SOPInstanceUID"] = properties["dicom.SOPInstanceUID"]
+    return out
+
+
+def _keep_identity(ds: Any, plan: Any, source: dict[str, str]) -> None:
+    """Gives the data set of a DICOM source's instance the source's UIDs: its study,
+    series and frame of reference, and level 0 its SOP instance UID (the slide names
+    only level 0's; the others derive from the series UID)."""
+    from .._convert.dataset import uid
+
+    for keyword, value in source.items():
+        if keyword != "SOPInstanceUID":
+            setattr(ds, keyword, value)
+    sop = source.get("SOPInstanceUID") if plan.level == 0 else None
+    if sop is None:
+        sop = uid(source["SeriesInstanceUID"], "instance", plan.role, plan.level,
+                  plan.associated)
+    ds.SOPInstanceUID = sop
+    ds.file_meta.MediaStorageSOPInstanceUID = sop
 
 
 # ---------------------------------------------------------------------------- frames

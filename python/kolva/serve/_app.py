@@ -30,6 +30,7 @@ from .._slide_cache import SlideCache
 from . import _dicomweb, _iiif, _routes, _transcode
 from ._http import digest as _digest
 from ._http import etag_matches as _etag_matches
+from ._http import root as _root
 from ._catalog import MAX_OPEN, Entry, describe, open_sources
 
 Scope = MutableMapping[str, Any]
@@ -354,8 +355,10 @@ class TileServer:
             await _send_json(send, http_status(exc, entry.version is None),
                              {"error": f"image could not be read: {one_line(exc)}"}, [CORS])
             return
+        canonical = f"{_root(scope)}/iiif/{sid}/{_iiif.canonical(request, *entry.dimensions)}"
         headers = [(b"content-type", media_type.encode()), CORS,
-                   (b"link", b'<http://iiif.io/api/image/3/level2.json>;rel="profile"')]
+                   (b"link", b'<http://iiif.io/api/image/3/level2.json>;rel="profile", <'
+                    + canonical.encode("latin-1", "replace") + b'>;rel="canonical"')]
         if etag is not None:
             headers += [(b"etag", etag), (b"cache-control", CACHE_FOREVER)]
         await _send_body(send, scope, 200, data, headers)

@@ -319,7 +319,11 @@ def parse_query(query: str) -> Query:
     fields: set[str] | None = set()
     limit: int | None = None
     offset = 0
-    for key, value in parse_qsl(query, keep_blank_values=True, max_num_fields=256):
+    try:
+        pairs = parse_qsl(query, keep_blank_values=True, max_num_fields=256)
+    except ValueError:
+        raise QueryError("the query string has more than 256 parameters") from None
+    for key, value in pairs:
         if key in ("limit", "offset"):
             if not value.isascii() or not value.isdigit() or len(value) > 9:
                 raise QueryError(f"{key} must be a whole number, not {value[:40]!r}")
@@ -437,7 +441,11 @@ def with_root(body: bytes, root: str) -> bytes:
 
 # ---------------------------------------------------------------------------- rendered
 def _viewport(query: str) -> tuple[int, int] | None:
-    for key, value in parse_qsl(query, keep_blank_values=True, max_num_fields=32):
+    try:
+        pairs = parse_qsl(query, keep_blank_values=True, max_num_fields=32)
+    except ValueError:
+        raise QueryError("the query string has more than 32 parameters") from None
+    for key, value in pairs:
         if key == "viewport":
             parts = value.split(",")
             if len(parts) < 2 or not all(p.isascii() and p.isdigit() and 0 < len(p) < 6

@@ -155,6 +155,16 @@ def parse(region: str, size: str, rotation: str, quality_format: str,
     return Request(box, parse_size(size, box[2], box[3]), mirror, degrees, quality, fmt)
 
 
+def canonical(request: Request, width: int, height: int) -> str:
+    """The canonical form of a request (`region/size/rotation/quality.format`)."""
+    x, y, w, h = request.region
+    region = "full" if (x, y, w, h) == (0, 0, width, height) else f"{x},{y},{w},{h}"
+    degrees = f"{request.rotation:g}"
+    quality = "default" if request.quality == "color" else request.quality
+    return (f"{region}/{request.size[0]},{request.size[1]}/{'!' if request.mirror else ''}"
+            f"{degrees}/{quality}.{request.format}")
+
+
 @dataclass(frozen=True)
 class StoredLevel:
     """A level whose tiles are IIIF tiles at scale factor `scale`."""

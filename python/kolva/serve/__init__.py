@@ -150,6 +150,8 @@ def run(args: argparse.Namespace, muffler: Any, out: TextIO) -> int:
     if len(entries) > LISTED_AT_START:
         out.write(f"  ... and {len(entries) - LISTED_AT_START} more: see "
                   f"{scheme}://{host}:{args.port}/\n")
+    out.write(f"  DICOMweb: {scheme}://{host}:{args.port}/dicomweb   IIIF: "
+              f"{scheme}://{host}:{args.port}/iiif/<id>/info.json\n")
     if args.token_file:
         out.write(f"  browsers: add ?token=<a token of {args.token_file}> to an address once\n")
     out.flush()

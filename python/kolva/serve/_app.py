@@ -467,9 +467,10 @@ class TileServer:
             if if_none_match is not None and _etag_matches(if_none_match, etag):
                 await _send_not_modified(send, etag)
                 return
+        data: list[Any]
         try:
             frames = inst.frames
-            if frames is None:
+            if frames is None or level is None:
                 data = [inst.what]
             elif len(numbers) == 1 and frames.as_stored(numbers[0] - 1):
                 i = numbers[0] - 1
@@ -484,7 +485,7 @@ class TileServer:
                     data = await self._reader.run(_dicomweb.read_missing, study, inst,
                                                   numbers, stored)
                 else:
-                    data = stored  # type: ignore[assignment]
+                    data = list(stored)
         except Exception as exc:  # noqa: BLE001 - answered with why, never a bare 500
             await _send_json(send, http_status(exc, entry.version is None),
                              {"error": f"frame could not be read: {one_line(exc)}"}, [CORS])

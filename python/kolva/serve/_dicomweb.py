@@ -76,7 +76,8 @@ class Instance:
 
     @property
     def level(self) -> int | None:
-        return self.plan.level
+        level: int | None = self.plan.level
+        return level
 
 
 @dataclass
@@ -255,7 +256,7 @@ def multipart_body(parts: list[bytes], head: bytes) -> bytes:
     """The body of a multipart/related answer of `parts`, each after `head`."""
     if len(parts) == 1:
         return b"".join((head, parts[0], b"\r\n", _END))
-    chunks = []
+    chunks: list[bytes] = []
     for p in parts:
         chunks += (head, p, b"\r\n")
     chunks.append(_END)
@@ -280,11 +281,13 @@ def read_missing(study: Study, inst: Instance, numbers: list[int],
     if frames is None:
         return [inst.what]
     gx = frames.grid[0]
+    level = inst.level
+    assert level is not None
     with study.entry.lease() as slide:
         filled = []
         for n, data in zip(numbers, stored):
             if data is None and frames.sizes[n - 1] > 0:
-                data = slide.read_tile(inst.level, (n - 1) % gx, (n - 1) // gx)
+                data = slide.read_tile(level, (n - 1) % gx, (n - 1) // gx)
             filled.append(data)
     return finish_frames(study, inst, numbers, filled)
 

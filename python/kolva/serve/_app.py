@@ -472,14 +472,14 @@ class TileServer:
             frames = inst.frames
             if frames is None or level is None:
                 data = [inst.what]
-            elif len(numbers) == 1 and frames.as_stored(numbers[0] - 1):
+            elif len(numbers) == 1 and inst.stored[numbers[0] - 1]:
                 i = numbers[0] - 1
                 data = [await self._reader.read(entry, level, i % frames.grid[0],
                                                 i // frames.grid[0])]
             else:
                 gx = frames.grid[0]
                 reads = [self._reader.read(entry, level, (n - 1) % gx, (n - 1) // gx)
-                         if frames.as_stored(n - 1) else None for n in numbers]
+                         if inst.stored[n - 1] else None for n in numbers]
                 stored = [None if r is None else await r for r in reads]
                 if any(d is None for d in stored):
                     data = await self._reader.run(_dicomweb.read_missing, study, inst,

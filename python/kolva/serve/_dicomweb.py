@@ -69,10 +69,9 @@ class Instance:
     frames: Any = None        # LevelFrames of a level
     transfer_syntax: str = ""
     tag: str = ""             # short digest of the UID, for ETags
-
-    @property
-    def frame_count(self) -> int:
-        return int(self.plan.frames)
+    frame_count: int = 1
+    # 1 for each frame that is its stored tile as it is (read through the tile path)
+    stored: bytes = b""
 
     @property
     def level(self) -> int | None:
@@ -123,13 +122,31 @@ def describe(entry: Entry, deidentify: bool = False) -> Study:
             items["7FE00010"] = {"vr": "OB" if plan.fmt.encapsulated or plan.fmt.bits <= 8
                                  else "OW", "BulkDataURI": f"{study.base}/instances/{sop}"}
             frames = None
+            stored = b""
             if plan.level is not None:
                 sizes, sample = what
                 frames = LevelFrames(slide, plan, sizes, sample)
+                stored = _stored_mask(frames)
             tag = hashlib.blake2b(sop.encode(), digest_size=6).hexdigest()
-            study.instances[sop] = Instance(sop, plan, what, items, bulk, frames, syntax, tag)
+            study.instances[sop] = Instance(sop, plan, what, items, bulk, frames, syntax, tag,
+                                            int(plan.frames), stored)
     assert study is not None  # a slide has at least one level
     return study
+
+
+def _stored_mask(frames: Any) -> bytes:
+    """1 for each frame of a level that is its stored tile, byte for byte."""
+    import numpy as np
+
+    gx, gy = frames.grid
+    if frames.altered:
+        return bytes(gx * gy)
+    mask = (np.frombuffer(memoryview(frames.sizes).cast("B"), np.int64) > 0).reshape(gy, gx)
+    if frames.ragged[0]:
+        mask[:, -1] = False
+    if frames.ragged[1]:
+        mask[-1, :] = False
+    return mask.astype(np.uint8).tobytes()
 
 
 # A DICOM series (from files or DICOMweb) keeps its identity: these attributes of
@@ -269,7 +286,7 @@ def finish_frames(study: Study, inst: Instance, numbers: list[int],
     the stored tile). Runs off the event loop when a frame must be made."""
     if inst.frames is None:
         return [inst.what]
-    return [inst.frames.finish(n - 1, data) if data is None or not inst.frames.as_stored(n - 1)
+    return [inst.frames.finish(n - 1, data) if data is None or not inst.stored[n - 1]
             else data for n, data in zip(numbers, stored)]
 
 

@@ -311,6 +311,8 @@ BAD = [
     ("/iiif/{id}/pct:1e3,0,5,5/max/0/default.jpg", 400, "decimal"),
     ("/iiif/{id}/99999999,0,10,10/max/0/default.jpg", 400, "outside"),
     ("/iiif/{id}/%EF%BC%91,0,10,10/max/0/default.jpg", 400, "whole number"),
+    ("/iiif/{id}/0,0,%EF%BC%92%EF%BC%94%EF%BC%90,240/240,/0/default.jpg", 400, "whole number"),
+    ("/iiif/{id}/0,0,2_40,240/240,/0/default.jpg", 400, "whole number"),
     ("/iiif/{id}/0,0,10,10/20,/0/default.jpg", 400, "larger than the region"),
     ("/iiif/{id}/full/^9000,/0/default.jpg", 400, "larger than this server"),
     ("/iiif/{id}/full/^4096,4097/0/default.jpg", 400, "larger than this server"),

@@ -195,20 +195,17 @@ def stored_tile(levels: dict[int, StoredLevel], region: str, size: str, rotation
                 quality_format: str) -> tuple[StoredLevel, int, int] | None:
     """(level, x, y) when the request is exactly one stored tile at its own size in
     its stored format; None otherwise (also for anything malformed)."""
-    if rotation != "0" or quality_format not in _STORED_QF:
+    if rotation != "0" or quality_format not in _STORED_QF or not region.isascii() \
+            or not size.isascii():
         return None
     values = region.split(",")
-    if len(values) != 4:
-        return None
     sizes = size.split(",")
-    if len(sizes) != 2:
+    if len(values) != 4 or len(sizes) != 2 or not all(v.isdigit() for v in values) \
+            or not sizes[0].isdigit() or sizes[1] and not sizes[1].isdigit():
         return None
-    try:
-        rx, ry, rw, rh = (int(v) for v in values)
-        w = int(sizes[0])
-        h = int(sizes[1]) if sizes[1] else None
-    except ValueError:
-        return None
+    rx, ry, rw, rh = (int(v) for v in values)
+    w = int(sizes[0])
+    h = int(sizes[1]) if sizes[1] else None
     if w <= 0 or rw % w:
         return None
     found = levels.get(rw // w)

@@ -17,7 +17,6 @@ from __future__ import annotations
 
 import fnmatch
 import hashlib
-import logging
 import re
 from dataclasses import dataclass, field
 from typing import Any
@@ -25,8 +24,6 @@ from urllib.parse import parse_qsl
 
 from .._media import MEDIA_TYPES
 from ._catalog import Entry
-
-log = logging.getLogger("kolva.serve")
 
 PREFIX = "/dicomweb"
 DICOM_JSON = "application/dicom+json"
@@ -119,8 +116,6 @@ def describe(entry: Entry, deidentify: bool = False) -> Study:
             syntax = str(ds.file_meta.TransferSyntaxUID)
             items["00020010"] = {"vr": "UI", "Value": [syntax]}
             items["00083002"] = {"vr": "UI", "Value": [syntax]}   # AvailableTransferSyntaxUID
-            items["7FE00010"] = {"vr": "OB" if plan.fmt.encapsulated or plan.fmt.bits <= 8
-                                 else "OW", "BulkDataURI": f"{study.base}/instances/{sop}"}
             frames = None
             stored = b""
             if plan.level is not None:

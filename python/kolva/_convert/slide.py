@@ -26,6 +26,8 @@ from .blank import blank_frame
 from .writer import BOT_LIMIT, write_file
 
 BATCH = 256
+# Tile edge of the slides convert opens (formats that cut tiles at the caller's size).
+CONVERT_TILE_SIZE = 512
 NOMINAL_MPP = 1.0
 # Associated images kolva names -> the instance they become.
 ROLES = {"label": "LABEL", "macro": "OVERVIEW", "overview": "OVERVIEW",

@@ -88,11 +88,31 @@ class Study:
         return f"{PREFIX}/studies/{self.study}/series/{self.series}"
 
 
+def dicom_entry(entry: Entry, deidentify: bool = False) -> Entry:
+    """The entry whose slide the DICOMweb face describes: the slide as `kolva convert`
+    opens it (tiles cut at convert's tile size where the format cuts them at the
+    caller's), or `entry` itself when that gives the same levels."""
+    import dataclasses
+
+    from .._convert.slide import CONVERT_TILE_SIZE
+
+    options: dict[str, Any] = {"tile_size": CONVERT_TILE_SIZE}
+    if deidentify:
+        options["deidentify"] = True
+    tiled = dataclasses.replace(entry, open_options=options)
+    with entry.lease() as slide:
+        levels = [(lv.dimensions, lv.tile_size) for lv in slide.levels]
+    with tiled.lease() as slide:
+        same = levels == [(lv.dimensions, lv.tile_size) for lv in slide.levels]
+    return entry if same else tiled
+
+
 def describe(entry: Entry, deidentify: bool = False) -> Study:
     """The study of a served slide (opens it: run it off the event loop)."""
     from .._convert.slide import LevelFrames, Options
     from .._convert.slide import describe as describe_slide
 
+    entry = dicom_entry(entry, deidentify)
     with entry.lease() as slide:
         dicom = describe_slide(slide, entry.source,
                                Options(decode_to="native", deidentify=deidentify))

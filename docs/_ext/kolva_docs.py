@@ -230,6 +230,17 @@ def _bench_page() -> str:
                {"kolva serve": d["kolva"]["p99_ms"], "OpenSlide Deep Zoom": d["deepzoom"]["p99_ms"]},
                higher_is_better=False)
 
+    def standards(d: dict[str, Any]) -> None:
+        r = d["results"]
+        out.append(f"`{d['slide']}`, {d['clients']} clients, {d['kolva_workers']} server "
+                   f"processes, {d['cpus']} cores, load average {d['load_average'][0]:.1f}: "
+                   "the same level-0 tiles through the tile path, as WADO-RS frames and as "
+                   "IIIF stored tiles, and as static files served by nginx.")
+        labels = {"tiles": "kolva tile path", "wado": "kolva WADO-RS frames",
+                  "iiif": "kolva IIIF stored tiles", "nginx": "nginx static files"}
+        figure("standards", "requests served", "requests/s",
+               {labels[k]: v["tiles_per_s"] for k, v in r.items() if k in labels})
+
     section("Reading tiles", "results.json", reads)
     section("The Python API", "results-api.json", api)
     section("Remote slides", "results-remote.json", remote)
@@ -238,6 +249,7 @@ def _bench_page() -> str:
     section("Conversion to DICOM", "convert_results.json", convert)
     section("Training with kolva.torch", "results-torch.json", torch)
     section("Serving tiles", "results_serve.json", serve)
+    section("DICOMweb and IIIF", "results_standards.json", standards)
     return "\n".join(out)
 
 

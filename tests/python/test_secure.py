@@ -106,7 +106,10 @@ def test_a_valid_credential_gets_what_the_open_server_gives(servers, headers):
         for _ in range(2):  # the second time a password is checked from memory
             for path in endpoints(sid):
                 want, got = plain.get(path), client.get(path)
-                assert (got.status_code, got.content) == (want.status_code, want.content), path
+                # DICOMweb answers name the server they came from.
+                body = want.content.replace(str(plain.base_url).rstrip("/").encode(),
+                                            base.encode())
+                assert (got.status_code, got.content) == (want.status_code, body), path
 
 
 def test_a_token_in_the_url_becomes_a_cookie_and_never_reaches_the_log(servers, caplog):

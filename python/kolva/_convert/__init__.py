@@ -25,7 +25,8 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from .._sources import expand_sources, is_url, remote_fs
-from .slide import BATCH, InstanceReport, Options, SlideResult, convert_slide, folder_name
+from .slide import (BATCH, CONVERT_TILE_SIZE, InstanceReport, Options, SlideResult,
+                    convert_slide, folder_name)
 
 __all__ = ["ConvertSummary", "InstanceReport", "SlideResult", "convert", "folder_name",
            "parse_attributes"]
@@ -122,7 +123,7 @@ def convert(sources: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
         raise ValueError(f"decode_to must be 'native' or None, not {decode_to!r}")
     if workers is not None and workers < 1:
         raise ValueError(f"workers must be at least 1, not {workers}")
-    options = Options(levels=_levels(levels), tile_size=tile_size or 512,
+    options = Options(levels=_levels(levels), tile_size=tile_size or CONVERT_TILE_SIZE,
                       decode_to=decode_to, attributes=dict(attributes or {}), sync=sync,
                       storage_options=dict(storage_options) if storage_options else None,
                       deidentify=deidentify)

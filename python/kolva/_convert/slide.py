@@ -26,6 +26,8 @@ from .blank import blank_frame
 from .writer import BOT_LIMIT, write_file
 
 BATCH = 256
+# Tile edge of the slides convert opens (formats that cut tiles at the caller's size).
+CONVERT_TILE_SIZE = 512
 NOMINAL_MPP = 1.0
 # Associated images kolva names -> the instance they become.
 ROLES = {"label": "LABEL", "macro": "OVERVIEW", "overview": "OVERVIEW",
@@ -251,59 +253,118 @@ def plan_instances(slide: Any, source: str, options: Options,
     return out
 
 
+class LevelFrames:
+    """The frames of a level instance, one by one: the stored tile as it is, a frame
+    of empty glass where the source has none, samples where the codec has no
+    transfer syntax, and edge tiles extended to the frame size. `kolva convert`
+    writes them and `kolva serve` hands them out over DICOMweb."""
+
+    def __init__(self, slide: Any, inst: Instance, sizes: array[int], sample: bytes,
+                 report: InstanceReport | None = None) -> None:
+        assert inst.level is not None
+        self.inst, self.sizes, self.sample, self.report = inst, sizes, sample, report
+        lv = slide.levels[inst.level]
+        self.grid = lv.tile_grid
+        # Only tiles of the last column or row can end at the level's edge (NDPI).
+        self.ragged = (lv.dimensions[0] % inst.tile_width, lv.dimensions[1] % inst.tile_height)
+        self._blank: bytes | None = None
+
+    @property
+    def altered(self) -> bool:
+        """Whether frames other than empty or edge ones differ from the stored tiles."""
+        return self.inst.fmt.native or self.inst.fmt.set_mct
+
+    def at_edge(self, i: int) -> bool:
+        """Whether frame `i` (from 0) is a tile that may end at the level's edge."""
+        gx, gy = self.grid
+        return bool((self.ragged[0] and i % gx == gx - 1) or (self.ragged[1] and i // gx == gy - 1))
+
+    def as_stored(self, i: int) -> bool:
+        """Whether frame `i` is the stored tile, byte for byte."""
+        return self.sizes[i] > 0 and not self.altered and not self.at_edge(i)
+
+    def blank(self) -> bytes:
+        if self._blank is None:
+            self._blank = blank_frame(self.inst.fmt, self.sample)
+        return self._blank
+
+    def finish(self, i: int, data: bytes | None) -> bytes:
+        """Frame `i` (from 0) from its stored tile (None or empty when not stored)."""
+        inst, fmt, report = self.inst, self.inst.fmt, self.report
+        if not data:
+            if report is not None:
+                report.blank += 1
+            return self.blank()
+        if fmt.native:
+            raw, w, h, _, _ = _decode(data)
+            px = fmt.samples * ((fmt.bits + 7) // 8)
+            return _pad_native(raw, w, h, inst.tile_width, inst.tile_height, px)
+        if fmt.set_mct:
+            return with_mct(data)
+        if self.at_edge(i):
+            size = frame_size(fmt, data)
+            if size != (inst.tile_width, inst.tile_height):
+                x, y = i % self.grid[0], i // self.grid[0]
+                if fmt.transfer_syntax != JPEG_BASELINE:
+                    raise FrameError(f"level {inst.level}: tile ({x}, {y}) is {size[0]} x "
+                                     f"{size[1]}, not the level's tile size "
+                                     f"{inst.tile_width} x {inst.tile_height}")
+                # A tile that ends at the level's edge (NDPI): extended losslessly.
+                if report is not None:
+                    report.extended += 1
+                return extend_jpeg(data, inst.tile_width, inst.tile_height)
+        return data
+
+
 def level_frames(slide: Any, inst: Instance, sizes: array[int], sample: bytes,
                  options: Options, report: InstanceReport) -> Iterator[list[bytes]]:
-    """The frames of a level in row-major order, in batches: the stored tiles as they
-    are, a frame of empty glass where the source has none."""
+    """The frames of a level in row-major order, in batches."""
     level = inst.level
     assert level is not None
-    fmt = inst.fmt
-    lv = slide.levels[level]
-    gx, gy = lv.tile_grid
-    # Only tiles of the last column or row can end at the level's edge (NDPI).
-    ragged = (lv.dimensions[0] % inst.tile_width, lv.dimensions[1] % inst.tile_height)
-    blank: bytes | None = None
-    px = fmt.samples * ((fmt.bits + 7) // 8)
+    frames = LevelFrames(slide, inst, sizes, sample, report)
+    gx = frames.grid[0]
     for start in range(0, len(sizes), BATCH):
         idx = range(start, min(start + BATCH, len(sizes)))
         present = [i for i in idx if sizes[i] > 0]
         tiles = slide.read_tiles(level, [(i % gx, i // gx) for i in present],
                                  threads=options.threads)
-        edge = ((ragged[0] and (idx[0] // gx != idx[-1] // gx or idx[-1] % gx == gx - 1))
-                or (ragged[1] and idx[-1] >= gx * (gy - 1)))
-        if len(present) == len(idx) and not (fmt.native or fmt.set_mct or edge):
+        if len(present) == len(idx) and not frames.altered and not (
+                frames.at_edge(idx[-1]) or frames.at_edge(idx[0])
+                or idx[0] // gx != idx[-1] // gx and frames.ragged[0]):
             yield tiles  # the common case: every tile stored, none at a ragged edge
             continue
         stored = dict(zip(present, tiles))
-        out = []
-        for i in idx:
-            data = stored.get(i)
-            if not data:
-                if blank is None:
-                    blank = blank_frame(fmt, sample)
-                report.blank += 1
-                out.append(blank)
-                continue
-            if fmt.native:
-                raw, w, h, _, _ = _decode(data)
-                out.append(_pad_native(raw, w, h, inst.tile_width, inst.tile_height, px))
-                continue
-            if fmt.set_mct:
-                out.append(with_mct(data))
-                continue
-            x, y = i % gx, i // gx
-            if (ragged[0] and x == gx - 1) or (ragged[1] and y == gy - 1):
-                size = frame_size(fmt, data)
-                if size != (inst.tile_width, inst.tile_height):
-                    if fmt.transfer_syntax != JPEG_BASELINE:
-                        raise FrameError(f"level {level}: tile ({x}, {y}) is {size[0]} x "
-                                         f"{size[1]}, not the level's tile size "
-                                         f"{inst.tile_width} x {inst.tile_height}")
-                    # A tile that ends at the level's edge (NDPI): extended losslessly.
-                    data = extend_jpeg(data, inst.tile_width, inst.tile_height)
-                    report.extended += 1
-            out.append(data)
-        yield out
+        yield [frames.finish(i, stored.get(i)) for i in idx]
+
+
+@dataclass
+class SlideDicom:
+    """A slide described as DICOM: what the headers say of it, and each instance with
+    what its frames come from ((tile sizes, a sample tile) for a level, the encoded
+    image for an associated one). `kolva convert` writes it; `kolva serve` serves it."""
+
+    facts: SlideFacts
+    plans: list[tuple[Instance, Any]]
+    notes: list[str] = field(default_factory=list)
+
+    def dataset(self, inst: Instance) -> Any:
+        """The instance's data set, without its pixel data."""
+        return build(self.facts, inst)
+
+
+def describe(slide: Any, source: str, options: Options) -> SlideDicom:
+    """The DICOM instances of an opened slide, with the same UIDs whoever asks."""
+    facts = slide_facts(slide, source, options.attributes)
+    if options.deidentify:  # the profile's dummy values for what must stay present
+        facts = dataclasses.replace(facts, name=facts.fingerprint[:16], date="19700101",
+                                    time="000000", serial="", barcode="", label_text="",
+                                    deidentified=True)
+    notes: list[str] = []
+    plans = plan_instances(slide, source, options, notes)
+    for inst, what in plans:
+        inst.stored_bytes = (sum(max(int(s), 0) for s in what[0]) if inst.level is not None
+                             else len(what))
+    return SlideDicom(facts, plans, notes)
 
 
 def convert_slide(source: str, dest: str, options: Options) -> SlideResult:
@@ -327,14 +388,10 @@ def convert_slide(source: str, dest: str, options: Options) -> SlideResult:
 def _write_slide(slide: Any, source: str, dest: str, options: Options,
                  result: SlideResult) -> None:
     result.folder = os.path.join(dest, folder_name(source))
-    facts = slide_facts(slide, source, options.attributes)
-    if options.deidentify:  # the profile's dummy values for what must stay present
-        facts = dataclasses.replace(facts, name=facts.fingerprint[:16], date="19700101",
-                                    time="000000", serial="", barcode="", label_text="",
-                                    deidentified=True)
-    plans = plan_instances(slide, source, options, result.notes)
+    dicom = describe(slide, source, options)
+    result.notes.extend(dicom.notes)
     os.makedirs(result.folder, exist_ok=True)
-    for inst, what in plans:
+    for inst, what in dicom.plans:
         report = InstanceReport(inst.filename, inst.role, inst.frames, native=inst.fmt.native)
         result.instances.append(report)
         path = os.path.join(result.folder, inst.filename)
@@ -343,13 +400,12 @@ def _write_slide(slide: Any, source: str, dest: str, options: Options,
             continue
         if inst.level is not None:
             sizes, sample = what
-            inst.stored_bytes = sum(max(int(s), 0) for s in sizes)
             estimate = inst.stored_bytes + 9 * len(sizes)
             frames: Any = level_frames(slide, inst, sizes, sample, options, report)
         else:
-            inst.stored_bytes = estimate = len(what)
+            estimate = inst.stored_bytes
             frames = [[what]]
-        ds = build(facts, inst)
+        ds = dicom.dataset(inst)
         px = inst.fmt.samples * ((inst.fmt.bits + 7) // 8)
         result.frame_bytes += write_file(
             path, ds, frames, inst.frames, native=inst.fmt.native,

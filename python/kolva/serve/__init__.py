@@ -15,7 +15,10 @@ DICOM instances is one slide), globs, list files and URLs. The server runs on uv
 application for any other ASGI server.
 
 Endpoints: `/slides`, `/slides/{id}`, `/slides/{id}/tiles/{level}/{x}/{y}`,
-`/slides/{id}/associated/{name}`, and a viewer at `/` and `/view/{id}`.
+`/slides/{id}/associated/{name}`, and a viewer at `/` and `/view/{id}`; every slide
+as a DICOMweb study under `/dicomweb` (QIDO-RS, WADO-RS metadata, frames, rendered,
+thumbnails; `_dicomweb.py`) and as an IIIF Image API 3.0 image under `/iiif/{id}`
+(`_iiif.py`).
 """
 from __future__ import annotations
 
@@ -147,6 +150,8 @@ def run(args: argparse.Namespace, muffler: Any, out: TextIO) -> int:
     if len(entries) > LISTED_AT_START:
         out.write(f"  ... and {len(entries) - LISTED_AT_START} more: see "
                   f"{scheme}://{host}:{args.port}/\n")
+    out.write(f"  DICOMweb: {scheme}://{host}:{args.port}/dicomweb   IIIF: "
+              f"{scheme}://{host}:{args.port}/iiif/<id>/info.json\n")
     if args.token_file:
         out.write(f"  browsers: add ?token=<a token of {args.token_file}> to an address once\n")
     out.flush()

@@ -62,6 +62,8 @@ class Entry:
     dimensions: tuple[int, int]
     levels: tuple[kolva.Level, ...]
     info: dict[str, Any] = field(default_factory=dict)
+    # Options the slide is opened with for this entry (None: the cache's own opener).
+    open_options: dict[str, Any] | None = None
 
     @property
     def level_count(self) -> int:
@@ -69,7 +71,12 @@ class Entry:
 
     def lease(self) -> AbstractContextManager[kolva.Slide]:
         """The open slide, for the block (opened again if the cache closed it)."""
-        return self.cache.lease(self.source)
+        options = self.open_options
+        if options is None:
+            return self.cache.lease(self.source)
+        source = self.source
+        return self.cache.lease((source, *sorted(options.items())),
+                                lambda: kolva.open(source, **options))
 
 
 def _version(path: str) -> str:

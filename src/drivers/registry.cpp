@@ -10,6 +10,7 @@
 #include "drivers/hamamatsu/hamamatsu.hpp"
 #include "drivers/olympus/olympus.hpp"
 #include "drivers/philips/philips.hpp"
+#include "drivers/ventana/ventana.hpp"
 #include "slide/describe.hpp"
 #include "tiff_tools/tiff_tools.hpp"
 
@@ -22,12 +23,14 @@ namespace {
 const OlympusDriver kOlympus;
 const AperioDriver kAperio;
 const PhilipsDriver kPhilips;
+// Ventana before generic TIFF, which would take its levels as a plain pyramid.
+const VentanaDriver kVentana;
 const GenericTiffDriver kGenericTiff;
 const HamamatsuDriver kHamamatsu;
 const DicomDriver kDicom;
 // DICOM first: an instance may also be a valid TIFF (its header in the preamble).
-const Driver* const kDrivers[] = {&kDicom,        &kOlympus,  &kAperio,
-                                  &kPhilips,      &kGenericTiff, &kHamamatsu};
+const Driver* const kDrivers[] = {&kDicom,   &kOlympus,     &kAperio,   &kPhilips,
+                                  &kVentana, &kGenericTiff, &kHamamatsu};
 
 constexpr std::size_t kHeadBytes = 512;
 constexpr std::size_t kHeaderBytes = 8;  // a TIFF header

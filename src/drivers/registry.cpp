@@ -10,6 +10,7 @@
 #include "drivers/hamamatsu/hamamatsu.hpp"
 #include "drivers/olympus/olympus.hpp"
 #include "drivers/philips/philips.hpp"
+#include "drivers/trestle/trestle.hpp"
 #include "drivers/ventana/ventana.hpp"
 #include "slide/describe.hpp"
 #include "tiff_tools/tiff_tools.hpp"
@@ -23,14 +24,16 @@ namespace {
 const OlympusDriver kOlympus;
 const AperioDriver kAperio;
 const PhilipsDriver kPhilips;
-// Ventana before generic TIFF, which would take its levels as a plain pyramid.
+// Ventana and Trestle before generic TIFF, which would take their
+// levels as a plain pyramid.
 const VentanaDriver kVentana;
+const TrestleDriver kTrestle;
 const GenericTiffDriver kGenericTiff;
 const HamamatsuDriver kHamamatsu;
 const DicomDriver kDicom;
 // DICOM first: an instance may also be a valid TIFF (its header in the preamble).
-const Driver* const kDrivers[] = {&kDicom,   &kOlympus,     &kAperio,   &kPhilips,
-                                  &kVentana, &kGenericTiff, &kHamamatsu};
+const Driver* const kDrivers[] = {&kDicom,   &kOlympus,     &kAperio,   &kPhilips, &kVentana,
+                                  &kTrestle, &kGenericTiff, &kHamamatsu};
 
 constexpr std::size_t kHeadBytes = 512;
 constexpr std::size_t kHeaderBytes = 8;  // a TIFF header

@@ -110,3 +110,11 @@ def test_over_http(files):
                     coords = [(x, y) for y in range(down) for x in range(across)]
                     assert remote.read_tiles(level, coords) == local.read_tiles(level, coords)
                 assert dict(remote.associated_images) == dict(local.associated_images)
+
+
+def test_convert_refuses_positioned_levels_by_name(files, tmp_path):
+    path = files["trestle-level-0-only-overlap"]
+    refused = kolva.convert(path, tmp_path / "all", workers=1)
+    assert "level 0 of this trestle slide is positioned" in refused.failed[0].error
+    assert kolva.convert(path, tmp_path / "upper", levels=[1, 2], workers=1).ok
+    assert kolva.convert(files["huron"], tmp_path / "huron", workers=1).ok

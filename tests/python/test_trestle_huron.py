@@ -118,3 +118,15 @@ def test_convert_refuses_positioned_levels_by_name(files, tmp_path):
     assert "level 0 of this trestle slide is positioned" in refused.failed[0].error
     assert kolva.convert(path, tmp_path / "upper", levels=[1, 2], workers=1).ok
     assert kolva.convert(files["huron"], tmp_path / "huron", workers=1).ok
+
+
+def test_positioned_levels_in_other_codecs_are_not_composed_on_a_grid(tmp_path):
+    path = tmp_path / "slide.tif"
+    with tifffile.TiffWriter(path) as tif:
+        tif.write(np.zeros((256, 256, 3), np.uint8), tile=(128, 128), compression="lzw",
+                  photometric="rgb", software="MedScan", metadata=None,
+                  description="Objective Power=20;OverlapsXY= 8 8")
+    slide = kolva.open(path)
+    assert slide.levels[0].positioned and slide.level_dimensions[0] == (248, 248)
+    with pytest.raises(kolva.SlideError, match="positioned"):
+        slide.read_region((0, 0), 0, (10, 10))

@@ -19,7 +19,7 @@ from collections.abc import Callable, Iterable
 from concurrent.futures import ThreadPoolExecutor
 from typing import TYPE_CHECKING, Any
 
-from ._core import TileNotFound
+from ._core import SlideError, TileNotFound
 
 if TYPE_CHECKING:
     import numpy as np
@@ -204,6 +204,10 @@ def _codec_region(slide: Slide, native: Any, level: int, x0: int, y0: int, w: in
     import numpy as np
 
     lv = slide.levels[level]
+    if lv.positioned:
+        # Tiles at recorded rectangles are composed by the native reader (JPEG) only.
+        raise SlideError(f"level {level} is positioned and its tiles are {lv.media_type}, "
+                         f"which read_region does not compose")
     ds = lv.downsample
     x = x0 if ds == 1.0 else math.floor(x0 / ds)
     y = y0 if ds == 1.0 else math.floor(y0 / ds)

@@ -8,8 +8,11 @@
 #include "drivers/common/run.hpp"
 #include "drivers/generic_tiff/generic_tiff.hpp"
 #include "drivers/hamamatsu/hamamatsu.hpp"
+#include "drivers/huron/huron.hpp"
 #include "drivers/olympus/olympus.hpp"
 #include "drivers/philips/philips.hpp"
+#include "drivers/trestle/trestle.hpp"
+#include "drivers/ventana/ventana.hpp"
 #include "slide/describe.hpp"
 #include "tiff_tools/tiff_tools.hpp"
 
@@ -22,12 +25,17 @@ namespace {
 const OlympusDriver kOlympus;
 const AperioDriver kAperio;
 const PhilipsDriver kPhilips;
+// Ventana, Trestle and Huron before generic TIFF, which would take their
+// levels as a plain pyramid.
+const VentanaDriver kVentana;
+const TrestleDriver kTrestle;
+const HuronDriver kHuron;
 const GenericTiffDriver kGenericTiff;
 const HamamatsuDriver kHamamatsu;
 const DicomDriver kDicom;
 // DICOM first: an instance may also be a valid TIFF (its header in the preamble).
-const Driver* const kDrivers[] = {&kDicom,        &kOlympus,  &kAperio,
-                                  &kPhilips,      &kGenericTiff, &kHamamatsu};
+const Driver* const kDrivers[] = {&kDicom,   &kOlympus,  &kAperio, &kPhilips,     &kVentana,
+                                  &kTrestle, &kHuron,    &kGenericTiff, &kHamamatsu};
 
 constexpr std::size_t kHeadBytes = 512;
 constexpr std::size_t kHeaderBytes = 8;  // a TIFF header

@@ -1,0 +1,159 @@
+#!/usr/bin/env python3
+"""Opening and tile reads of the Ventana BIF / TIF, Trestle and Huron families.
+
+    python bench/bench_families.py          # 20 opens, 1,024 tiles, 9 repetitions
+    python bench/bench_families.py --quick  # a smoke run
+
+For each family a synthetic file (tests/fixtures builders, about 4,000 x 3,000 pixels
+in 256-pixel JPEG tiles) is built once into bench/.cache/families/. Measured on a
+warm page cache:
+  * opening: median of 20 `kolva.open` + close against OpenSlide 4.0.1's
+    `OpenSlide()` + close (goal: kolva at least 2x faster);
+  * tiles: `read_tiles_into(0, coords, out, threads=1)` of 1,024 random level-0
+    tiles against bench/pread_floor.cpp issuing the same pread calls, one thread
+    (goal: at least 0.8x the floor's tiles per second); medians of both.
+Ratios are printed and written to bench/results-families.json (--quick: .cache).
+"""
+from __future__ import annotations
+
+import argparse
+import json
+import random
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(HERE.parent / "tests"))
+
+import bench  # noqa: E402  (the pread floor program)
+
+
+def build(folder: Path, quick: bool) -> dict[str, Path]:
+    """The bench files, with gradients plus noise: tiles of tissue-like size (tens of
+    kB), not the tiny ones the tests' smooth pixels compress to."""
+    import numpy as np
+
+    from fixtures import huron, trestle, ventana
+
+    smooth = ventana.pixels
+
+    def textured(width: int, height: int, seed: int) -> np.ndarray:
+        noise = np.random.default_rng(seed).integers(0, 48, (height, width, 3), dtype=np.uint8)
+        return smooth(width, height, seed) // 2 + noise
+
+    for module in (huron, trestle, ventana):
+        module.pixels = textured  # type: ignore[attr-defined]
+    cols, rows = (6, 4) if quick else (16, 12)
+    t = 256
+    out = {}
+    bif = ventana.Case(tile=t, grid=(cols, rows), iscan=ventana.ISCAN, levels=3,
+                       aois=(ventana.Aoi((0, 0), (cols, rows), (0, 0), (12, 8)),))
+    out["ventana-bif"] = folder / f"bench-{cols}x{rows}-textured-2.bif"
+    out["ventana-tif"] = folder / f"bench-{cols}x{rows}-tif.tif"
+    out["trestle"] = folder / f"trestle-{cols}x{rows}" / "slide.tif"
+    out["huron"] = folder / f"huron-{cols}x{rows}.tif"
+    if not out["ventana-bif"].exists():
+        ventana.make_ventana(out["ventana-bif"], bif)
+        ventana.make_ventana(out["ventana-tif"], ventana.Case(tile=t, grid=(cols, rows), levels=3,
+                                                              iscan=ventana.ISCAN))
+        w, h = cols * t, rows * t
+        trestle.make_trestle(out["trestle"], trestle.Case(
+            sizes=((w, h), (w // 2, h // 2), (w // 4, h // 4)), tile=t,
+            overlaps=((16, 16), (8, 8), (4, 4))))
+        huron.make_huron(out["huron"], (w, h), t)
+    return out
+
+
+def level0_ranges(path: Path, page_index: int) -> list[tuple[int, int]]:
+    import tifffile
+
+    with tifffile.TiffFile(path) as tif:
+        page = tif.pages[page_index]
+        return list(zip(page.dataoffsets, page.databytecounts))
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--quick", action="store_true")
+    args = ap.parse_args()
+    opens, reps, count = (5, 3, 256) if args.quick else (20, 9, 1024)
+
+    import numpy as np
+    import openslide
+
+    import kolva
+
+    cache = HERE / ".cache"
+    folder = cache / "families"
+    folder.mkdir(parents=True, exist_ok=True)
+    files = build(folder, args.quick)
+    exe = bench.floor_binary(cache)
+    results: dict[str, dict[str, float | None]] = {}
+    for name, path in files.items():
+        subprocess.run(["cat", str(path)], stdout=subprocess.DEVNULL, check=True)
+
+        def open_kolva() -> None:
+            kolva.open(path).close()
+
+        def open_openslide() -> None:
+            openslide.OpenSlide(str(path)).close()
+
+        times: dict[str, list[float]] = {"kolva": [], "openslide": []}
+        for _ in range(opens):
+            for which, fn in (("kolva", open_kolva), ("openslide", open_openslide)):
+                t = time.perf_counter()
+                fn()
+                times[which].append(time.perf_counter() - t)
+        open_k, open_o = (statistics.median(times[k]) for k in ("kolva", "openslide"))
+
+        slide = kolva.open(path)
+        across, down = slide.levels[0].tile_grid
+        coords = [(x, y) for y in range(down) for x in range(across)]
+        random.Random(7).shuffle(coords)
+        coords = (coords * (1 + count // len(coords)))[:count]
+        page = 0
+        if name.startswith("ventana"):
+            import tifffile
+            with tifffile.TiffFile(path) as tif:
+                page = next(i for i, p in enumerate(tif.pages)
+                            if str(p.description).startswith("level=0 "))
+        ranges = level0_ranges(path, page)
+        ranges_file = folder / f"{name}.ranges"
+        ranges_file.write_text("".join(f"1 {ranges[y * across + x][0]} {ranges[y * across + x][1]}\n"
+                                       for x, y in coords))
+        out = np.empty(int(slide.tile_nbytes(0, coords).sum()), np.uint8)
+        tiles_k, tiles_f = [], []
+        for _ in range(reps):
+            t = time.perf_counter()
+            slide.read_tiles_into(0, coords, out, threads=1)
+            tiles_k.append(time.perf_counter() - t)
+            if exe is not None:
+                run = subprocess.run([str(exe), str(path), str(ranges_file), "3"],
+                                     capture_output=True, text=True, check=True).stdout
+                tiles_f.append(statistics.median(json.loads(run)["ns"]) / 1e9)
+        slide.close()
+        tk = statistics.median(tiles_k)
+        tf = statistics.median(tiles_f) if tiles_f else None
+        results[name] = {
+            "open_kolva_ms": open_k * 1e3, "open_openslide_ms": open_o * 1e3,
+            "open_speedup (>= 2)": open_o / open_k,
+            "read_tiles_into_tiles_per_s": count / tk,
+            "read_tiles_into / pread floor (>= 0.8)": (tf / tk) if tf else None,
+        }
+    print(f"median of {opens} opens; {count} random level-0 tiles, median of {reps} runs")
+    for name, r in results.items():
+        floor = r["read_tiles_into / pread floor (>= 0.8)"]
+        print(f"  {name:12s} open {r['open_kolva_ms']:7.2f} ms vs OpenSlide "
+              f"{r['open_openslide_ms']:7.2f} ms: {r['open_speedup (>= 2)']:5.2f}x   "
+              f"tiles {r['read_tiles_into_tiles_per_s']:10,.0f}/s, "
+              f"{'n/a' if floor is None else f'{floor:.2f}x'} the pread floor")
+    target = (cache if args.quick else HERE) / "results-families.json"
+    target.write_text(json.dumps(results, indent=2) + "\n")
+
+
+if __name__ == "__main__":
+    main()

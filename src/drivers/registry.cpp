@@ -4,13 +4,18 @@
 #include <cstdio>
 
 #include "drivers/aperio/aperio.hpp"
+#include "drivers/argos/argos.hpp"
 #include "drivers/dicom/dicom.hpp"
 #include "drivers/common/run.hpp"
 #include "drivers/generic_tiff/generic_tiff.hpp"
 #include "drivers/hamamatsu/hamamatsu.hpp"
+#include "drivers/leica/leica.hpp"
 #include "drivers/olympus/olympus.hpp"
+#include "drivers/ome_tiff/ome_tiff.hpp"
+#include "drivers/qptiff/qptiff.hpp"
 #include "drivers/philips/philips.hpp"
 #include "slide/describe.hpp"
+#include "tiff_tools/sub_ifds.hpp"
 #include "tiff_tools/tiff_tools.hpp"
 
 namespace kolva::drivers {
@@ -22,12 +27,18 @@ namespace {
 const OlympusDriver kOlympus;
 const AperioDriver kAperio;
 const PhilipsDriver kPhilips;
+// OME-TIFF, QPTIFF, Leica SCN and ARGOS before generic TIFF: all are plain
+// TIFF pyramids to it.
+const OmeTiffDriver kOmeTiff;
+const QptiffDriver kQptiff;
+const LeicaDriver kLeica;
+const ArgosDriver kArgos;
 const GenericTiffDriver kGenericTiff;
 const HamamatsuDriver kHamamatsu;
 const DicomDriver kDicom;
 // DICOM first: an instance may also be a valid TIFF (its header in the preamble).
-const Driver* const kDrivers[] = {&kDicom,        &kOlympus,  &kAperio,
-                                  &kPhilips,      &kGenericTiff, &kHamamatsu};
+const Driver* const kDrivers[] = {&kDicom,   &kOlympus, &kAperio, &kPhilips,     &kOmeTiff,
+                                  &kQptiff,  &kLeica,   &kArgos,  &kGenericTiff, &kHamamatsu};
 
 constexpr std::size_t kHeadBytes = 512;
 constexpr std::size_t kHeaderBytes = 8;  // a TIFF header
@@ -58,10 +69,17 @@ SlideResult<std::optional<TiffDirectories>> read_directories(std_io::RangeSource
                                                              ByteSpan head) {
   auto tiff = run_consumer<tiff_tools::TiffDecoder>(source, NoInput{});
   if (!tiff.ok()) return std::move(tiff).error();
+  const ByteOrder order =
+      head.size() >= 2 && head[0] == 'M' && head[1] == 'M' ? ByteOrder::Big : ByteOrder::Little;
   if (tiff->ok()) {
-    const ByteOrder order =
-        head.size() >= 2 && head[0] == 'M' && head[1] == 'M' ? ByteOrder::Big : ByteOrder::Little;
     return std::optional<TiffDirectories>(TiffDirectories{std::move(*tiff).value(), order, true});
+  }
+  // SubIFD offsets (OME-TIFF pyramids) come in entry types the plain reader refuses.
+  auto with_sub_ifds = run_consumer<tiff_tools::SubIfdTiffDecoder>(source, NoInput{});
+  if (!with_sub_ifds.ok()) return std::move(with_sub_ifds).error();
+  if (with_sub_ifds->ok()) {
+    return std::optional<TiffDirectories>(
+        TiffDirectories{std::move(*with_sub_ifds).value(), order, true});
   }
   for (const Driver* driver : kDrivers) {
     auto own = driver->own_directories(source);

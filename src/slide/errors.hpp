@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "base/result.hpp"
 #include "error/error.hpp"
@@ -51,6 +52,9 @@ SlideError tile_not_stored(std::uint64_t level, std::uint64_t x, std::uint64_t y
                            std::optional<KolvaError> cause = std::nullopt);
 // "associated image 'x' does not exist: the slide has label, macro"
 SlideError associated_not_found(const std::string& image, std::span<const std::string> names);
+// "the slide has no channel 'CD8': it has channels DAPI, CD3" (Invalid)
+SlideError plane_not_found(std::string_view axis, const std::string& chosen,
+                           std::span<const std::string> offered);
 // "<name> is not a slide kolva can read: <reason>"
 SlideError unsupported(const std::string& name, const std::string& reason,
                        std::optional<KolvaError> cause = std::nullopt);

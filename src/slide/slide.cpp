@@ -47,6 +47,9 @@ SlideResult<std::shared_ptr<const Slide>> Slide::open(SourceSet sources,
   ScopedThreadDiagnostics quiet(nullptr);
   auto opened = drivers::open(sources, options);
   if (!opened.ok()) return std::move(opened).error();
+  if (auto checked = check_planes(options.planes, opened->parts.planes); !checked.ok()) {
+    return std::move(checked).error();
+  }
   return std::shared_ptr<const Slide>(std::make_shared<const Slide>(
       std::move(sources), *opened->family, std::move(opened->parts)));
 }

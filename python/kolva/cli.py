@@ -134,7 +134,7 @@ class Slide:
     CliError carrying the API's message, and absent or unreadable tiles read as None."""
 
     def __init__(self, path: str, muffler: _Muffler, tile_size: int | None = None,
-                 planes: dict[str, int | str] | None = None) -> None:
+                 planes: dict[str, Any] | None = None) -> None:
         self.path = path
         self._muffle = muffler
         try:
@@ -304,9 +304,9 @@ def format_table(info: SlideInfo) -> str:
     return "\n".join(lines)
 
 
-def _plane_choices(args: argparse.Namespace) -> dict[str, int | str]:
+def _plane_choices(args: argparse.Namespace) -> dict[str, Any]:
     """--series, --channel, --focal-plane and --timepoint: an index when all digits."""
-    out: dict[str, int | str] = {}
+    out: dict[str, Any] = {}
     for axis in ("series", "channel", "focal_plane", "timepoint"):
         value = getattr(args, axis, None)
         if value is not None:

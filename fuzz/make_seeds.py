@@ -28,7 +28,7 @@ from fixtures import codec_tiffs, ets, ndpi, tiff_slides  # noqa: E402
 
 CORPUS = HERE / "corpus"
 TARGETS = ("fuzz_open", "fuzz_tiff", "fuzz_ets", "fuzz_ndpi", "fuzz_jpeg", "fuzz_slide",
-           "fuzz_dicom", "fuzz_region")
+           "fuzz_dicom", "fuzz_region", "fuzz_planes")
 MAX_SEED = 64 * 1024
 
 
@@ -342,6 +342,34 @@ def dicom_seeds(d: Path) -> dict[str, bytes]:
     return out
 
 
+def plane_seeds(d: Path) -> dict[str, bytes]:
+    """The several-images-and-planes files of the tests, their pixels blank (so the
+    files are mostly directories and XML), each behind four choice bytes (series,
+    channel, focal plane, timepoint; 0: none), plus the description dialects alone."""
+    import numpy as np
+
+    from fixtures import plane_tiffs
+
+    blank = plane_tiffs._noise
+    plane_tiffs._noise = lambda shape, seed, dtype="uint8": np.zeros(shape, dtype)
+    try:
+        built = {name: build(d / f"{name}.tif").read_bytes()
+                 for name, build in plane_tiffs.BUILDERS.items()}
+    finally:
+        plane_tiffs._noise = blank
+    out = {}
+    for name, data in built.items():
+        out[f"{name}-default"] = bytes(4) + data
+    out["ome_fluo-choices"] = bytes([1, 0x82, 1, 0]) + built["ome_fluo"]
+    out["qptiff-channel"] = bytes([0, 2, 0, 0]) + built["qptiff"]
+    out["leica-series"] = bytes([1, 0, 0, 0]) + built["leica"]
+    out["argos-plane"] = bytes([0, 0, 2, 0]) + built["argos"]
+    with tifffile.TiffFile(io.BytesIO(built["ome_fluo"])) as tif:
+        out["ome-xml"] = tif.pages[0].description.encode()
+    out["qpi-xml"] = plane_tiffs.qpi_xml("FullResolution", "DAPI").encode("utf-16")
+    return out
+
+
 def main() -> None:
     """Writes the seeds of the targets named on the command line (all without)."""
     only = set(sys.argv[1:]) or set(TARGETS)
@@ -352,6 +380,7 @@ def main() -> None:
         et = ets_seeds(tmp)
         sl = slide_seeds(tmp)
         dc = dicom_seeds(tmp) if "fuzz_dicom" in only else {}
+        pl = plane_seeds(tmp) if "fuzz_planes" in only else {}
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
     te, ee = tiff_edges(tiff["generic-le"]), ets_edges()
@@ -368,6 +397,7 @@ def main() -> None:
         "fuzz_slide": lambda: {**sl, **tiff, **nd, **no_loops},
         "fuzz_dicom": lambda: dc,
         "fuzz_region": region_seeds,
+        "fuzz_planes": lambda: pl,
     }
     for target in TARGETS:
         if target in only:

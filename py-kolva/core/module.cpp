@@ -41,20 +41,51 @@ SlideObject* as_slide(PyObject* self) { return reinterpret_cast<SlideObject*>(se
 
 // ------------------------------------------------------------------ module functions
 
-// open(path, tile_size=0) -> Slide
+// The `planes` argument of open and open_fetch: a sequence of four choices
+// (series, channel, focal plane, timepoint), each None, an int or a str.
+bool planes_of(PyObject* arg, slide::PlaneSelection& out) {
+  if (arg == nullptr || arg == Py_None) return true;
+  if (!PySequence_Check(arg) || PySequence_Size(arg) != static_cast<Py_ssize_t>(slide::kPlaneAxisCount)) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "planes must hold four choices");
+    return false;
+  }
+  for (std::size_t i = 0; i < slide::kPlaneAxisCount; ++i) {
+    PyObject* item = PySequence_GetItem(arg, static_cast<Py_ssize_t>(i));
+    if (item == nullptr) return false;
+    const std::string name(slide::plane_axis_name(static_cast<slide::PlaneAxis>(i)));
+    bool ok = true;
+    if (PyUnicode_Check(item)) {
+      Py_ssize_t length = 0;
+      const char* text = PyUnicode_AsUTF8AndSize(item, &length);
+      ok = text != nullptr;
+      if (ok) out.axes[i].name = std::string(text, static_cast<std::size_t>(length));
+    } else if (item != Py_None) {
+      std::uint64_t index = 0;
+      ok = to_u64(item, name.c_str(), &index);
+      if (ok) out.axes[i].index = index;
+    }
+    Py_DECREF(item);
+    if (!ok) return false;
+  }
+  return true;
+}
+
+// open(path, tile_size=0, planes=None) -> Slide
 PyObject* open_slide(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* kwlist[] = {"path", "tile_size", nullptr};
+    static const char* kwlist[] = {"path", "tile_size", "planes", nullptr};
     PyObject* path_arg = nullptr;
     PyObject* tile_size_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|O:open", const_cast<char**>(kwlist),
-                                     &path_arg, &tile_size_arg)) {
+    PyObject* planes_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|OO:open", const_cast<char**>(kwlist),
+                                     &path_arg, &tile_size_arg, &planes_arg)) {
       return nullptr;
     }
     slide::OpenOptions options;
     if (tile_size_arg != nullptr && !to_u64(tile_size_arg, "tile_size", &options.tile_size)) {
       return nullptr;
     }
+    if (!planes_of(planes_arg, options.planes)) return nullptr;
     PyObject* encoded = PyUnicode_EncodeFSDefault(path_arg);
     if (encoded == nullptr) return nullptr;
     std::string path(PyBytes_AsString(encoded), static_cast<std::size_t>(PyBytes_Size(encoded)));
@@ -210,7 +241,8 @@ PyObject* wrap_remote(slide::SlideResult<std::shared_ptr<const slide::Slide>> op
   return wrap(std::move(opened).value(), std::move(errors));
 }
 
-// open_fetch(fetch, size, name, seeds, tile_size=0, cache_size=..., siblings=None) -> Slide:
+// open_fetch(fetch, size, name, seeds, tile_size=0, cache_size=..., siblings=None,
+// planes=None) -> Slide:
 // a slide read through `fetch` (see python_fetch), `size` bytes long, named
 // `name` in messages, with a range cache of `cache_size` bytes (0: none)
 // holding `seeds`, [(offset, bytes), ...], fetched beforehand. `siblings`
@@ -218,7 +250,7 @@ PyObject* wrap_remote(slide::SlideResult<std::shared_ptr<const slide::Slide>> op
 PyObject* open_fetch(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* kwlist[] = {"fetch", "size", "name", "seeds", "tile_size", "cache_size",
-                                   "siblings", nullptr};
+                                   "siblings", "planes", nullptr};
     PyObject* fetch = nullptr;
     PyObject* size_arg = nullptr;
     PyObject* name_arg = nullptr;
@@ -226,9 +258,11 @@ PyObject* open_fetch(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* tile_size_arg = nullptr;
     PyObject* cache_size_arg = nullptr;
     PyObject* siblings_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOUO|OOO:open_fetch",
+    PyObject* planes_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOUO|OOOO:open_fetch",
                                      const_cast<char**>(kwlist), &fetch, &size_arg, &name_arg,
-                                     &seeds, &tile_size_arg, &cache_size_arg, &siblings_arg)) {
+                                     &seeds, &tile_size_arg, &cache_size_arg, &siblings_arg,
+                                     &planes_arg)) {
       return nullptr;
     }
     if (!PyCallable_Check(fetch)) return binding::raise_cast_error(fetch, "callable", "fetch");
@@ -237,7 +271,8 @@ PyObject* open_fetch(PyObject*, PyObject* args, PyObject* kwargs) {
     slide::OpenOptions options;
     if (!to_u64(size_arg, "size", &size) ||
         (tile_size_arg != nullptr && !to_u64(tile_size_arg, "tile_size", &options.tile_size)) ||
-        (cache_size_arg != nullptr && !to_u64(cache_size_arg, "cache_size", &cache_size))) {
+        (cache_size_arg != nullptr && !to_u64(cache_size_arg, "cache_size", &cache_size)) ||
+        !planes_of(planes_arg, options.planes)) {
       return nullptr;
     }
     Py_ssize_t name_length = 0;
@@ -427,7 +462,8 @@ PyObject* open_dicom_fetch(PyObject*, PyObject* args, PyObject* kwargs) {
 PyMethodDef kModuleMethods[] = {
     {"open_fetch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_fetch)),
      METH_VARARGS | METH_KEYWORDS,
-     "open_fetch(fetch, size, name, seeds, tile_size=0, cache_size=..., siblings=None) -> Slide"},
+     "open_fetch(fetch, size, name, seeds, tile_size=0, cache_size=..., siblings=None, "
+     "planes=None) -> Slide"},
     {"open_dicom", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_dicom)),
      METH_VARARGS | METH_KEYWORDS,
      "open_dicom(paths, named=False, folder=False, series='', focal_plane=0, optical_path='')"
@@ -438,7 +474,7 @@ PyMethodDef kModuleMethods[] = {
      "open_dicom_fetch(instances, named=False, folder=False, series='', focal_plane=0, "
      "optical_path='', cache_size=..., frames=None, series_name='') -> Slide"},
     {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_slide)),
-     METH_VARARGS | METH_KEYWORDS, "open(path, tile_size=0) -> Slide"},
+     METH_VARARGS | METH_KEYWORDS, "open(path, tile_size=0, planes=None) -> Slide"},
     {"media_types", media_types, METH_NOARGS,
      "media_types() -> ((media type, extension, displayable, codec, transfer syntax), ...)"},
     {"media_extension",

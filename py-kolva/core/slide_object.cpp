@@ -612,6 +612,48 @@ PyObject* get_associated(PyObject* self, void*) {
   });
 }
 
+// {axis: (count, names or None, selected)} for the four plane axes.
+PyObject* get_planes(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    auto s = acquire(self);
+    if (!s) return nullptr;
+    PyObject* out = PyDict_New();
+    if (out == nullptr) return nullptr;
+    for (std::size_t a = 0; a < slide::kPlaneAxisCount; ++a) {
+      const auto axis = static_cast<slide::PlaneAxis>(a);
+      const slide::PlaneList& list = s->planes()[axis];
+      PyObject* names = Py_None;
+      Py_INCREF(names);
+      if (!list.names.empty() && list.names.size() == list.count) {
+        Py_DECREF(names);
+        names = PyTuple_New(static_cast<Py_ssize_t>(list.names.size()));
+        for (std::size_t i = 0; names != nullptr && i < list.names.size(); ++i) {
+          PyObject* name = str_of(list.names[i]);
+          if (name == nullptr) {
+            Py_CLEAR(names);
+            break;
+          }
+          PyTuple_SetItem(names, static_cast<Py_ssize_t>(i), name);
+        }
+      }
+      PyObject* entry = names == nullptr ? nullptr
+                                         : Py_BuildValue("(KNK)",
+                                                         static_cast<unsigned long long>(list.count),
+                                                         names,
+                                                         static_cast<unsigned long long>(list.selected));
+      const std::string_view key = slide::plane_axis_name(axis);
+      const int failed = entry == nullptr ||
+                         PyDict_SetItemString(out, std::string(key).c_str(), entry) < 0;
+      Py_XDECREF(entry);
+      if (failed) {
+        Py_DECREF(out);
+        return nullptr;
+      }
+    }
+    return out;
+  });
+}
+
 void slide_dealloc(PyObject* self) {
   SlideObject* obj = as_slide(self);
   PyTypeObject* type = Py_TYPE(self);
@@ -658,6 +700,7 @@ PyGetSetDef kSlideGetSet[] = {
     {"levels", get_levels, nullptr, nullptr, nullptr},
     {"properties", get_properties, nullptr, nullptr, nullptr},
     {"associated", get_associated, nullptr, nullptr, nullptr},
+    {"planes", get_planes, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -175,6 +175,20 @@ class Slide:
         except ValueError:
             return None
 
+    @property
+    def planes(self) -> dict[str, list[str] | list[int]]:
+        """What the file holds along each of "series", "channel", "focal_plane" and
+        "timepoint": the names of its entries, or their indices when the file names
+        none (one entry, [0], along an axis the file does not have)."""
+        return {axis: list(names) if names is not None else list(range(count))
+                for axis, (count, names, _) in self._core.planes.items()}
+
+    @property
+    def plane(self) -> dict[str, str | int]:
+        """The entry this slide serves along each axis of `planes`."""
+        return {axis: names[selected] if names is not None else selected
+                for axis, (_, names, selected) in self._core.planes.items()}
+
     def summary(self) -> dict[str, Any]:
         """What `kolva info` and the tile server say about the slide, as plain JSON
         values: format, vendor, dimensions, levels, pixel size, objective power and
@@ -199,6 +213,8 @@ class Slide:
             "mpp": list(mpp) if mpp else None,
             "objective_power": self.objective_power,
             "associated_images": sorted(self._associated),
+            **({"planes": self.planes, "plane": self.plane}
+               if any(len(v) > 1 for v in self.planes.values()) else {}),
         }
 
     def tile_sizes(self, level: int) -> bytes:
@@ -413,6 +429,16 @@ class Slide:
         return f"<kolva.Slide {self.format} {self._source!r} ({state})>"
 
 
+def _check_choice(name: str, value: Any) -> None:
+    """A plane choice is None, a non-negative int or a str."""
+    if value is None or isinstance(value, str):
+        return
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an index or a name, not {type(value).__name__}")
+    if value < 0:
+        raise ValueError(f"{name} must not be negative, not {value}")
+
+
 def _reopen(source: Any, options: dict[str, Any]) -> Slide:
     return open(source, **options)
 
@@ -422,8 +448,9 @@ def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None, 
          cache_size: int = _remote.DEFAULT_CACHE_SIZE,
          max_requests: int = _remote.DEFAULT_MAX_REQUESTS,
          timeout: float | None = _remote.DEFAULT_TIMEOUT,
-         retries: int = _remote.DEFAULT_RETRIES, series: str | None = None,
-         focal_plane: int = 0, optical_path: str | None = None,
+         retries: int = _remote.DEFAULT_RETRIES, series: int | str | None = None,
+         channel: int | str | None = None, focal_plane: int | str | None = None,
+         timepoint: int | str | None = None, optical_path: str | None = None,
          deidentify: bool = False, region_cache: int | None = None) -> Slide:
     """Opens a slide: Aperio SVS, Philips TIFF, Hamamatsu NDPI, Olympus ETS/VSI, a
     tiled TIFF/BigTIFF pyramid or a DICOM whole-slide series. Raises `kolva.UnsupportedFormat` for files that are no
@@ -452,13 +479,20 @@ def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None, 
     run of restart intervals. Other formats store their tiles as such and ignore
     tile_size.
 
+    Several images and planes in one file (OME-TIFF series, channels, focal planes
+    and timepoints; QPTIFF channels; the images of a Leica collection): `series`,
+    `channel`, `focal_plane` and `timepoint` choose the one plane of one image the
+    slide serves, each by index or by name; `Slide.planes` lists what there is to
+    choose from. Default: the main image's first plane. Choosing what the file
+    does not hold raises `kolva.SlideError`.
+
     DICOM (VL Whole Slide Microscopy): `source` is a folder holding the series'
     instance files, any one instance (the rest of its series is found beside it) or
     a list of instance paths. A folder with several series needs `series` (a
     SeriesInstanceUID). `focal_plane` (an index, lowest plane first) and
-    `optical_path` (an OpticalPathIdentifier) choose what is served when the series
-    has several; the properties `dicom.optical-paths` and `dicom.focal-planes` list
-    them. Every frame is handed out as stored; a tile that a sparse (TILED_SPARSE)
+    `optical_path` (an OpticalPathIdentifier; `channel` is the same) choose what is
+    served when the series has several; the properties `dicom.optical-paths` and
+    `dicom.focal-planes` list them. Every frame is handed out as stored; a tile that a sparse (TILED_SPARSE)
     level does not store raises `kolva.TileNotFound`, as absent tiles do in every
     format.
 
@@ -477,13 +511,20 @@ def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None, 
         options["region_cache"] = region_cache
     if tile_size is not None:
         options["tile_size"] = tile_size
-    dicom = _dicom.options_of(series, focal_plane, optical_path)
-    if series is not None:
-        options["series"] = series
-    if focal_plane:
-        options["focal_plane"] = focal_plane
+    for name, value in (("series", series), ("channel", channel), ("focal_plane", focal_plane),
+                        ("timepoint", timepoint)):
+        _check_choice(name, value)
+        if value is not None:
+            options[name] = value
     if optical_path is not None:
         options["optical_path"] = optical_path
+    if channel is None:
+        channel = optical_path
+    dicom = _dicom.options_of(series if isinstance(series, str) else None,
+                              focal_plane if isinstance(focal_plane, int) else 0,
+                              optical_path if optical_path is not None
+                              else None if channel is None else str(channel))
+    planes = (series, channel, focal_plane, timepoint)
     if isinstance(source, (list, tuple)):
         if source and all(isinstance(p, str) and _sources.is_url(p) for p in source):
             return _open_remote_dicom(list(source), options, dicom, storage_options=storage_options,
@@ -513,25 +554,26 @@ def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None, 
         if local is None:
             return _open_remote(source, options, storage_options=storage_options,
                                 cache_size=cache_size, max_requests=max_requests,
-                                timeout=timeout, retries=retries)
+                                timeout=timeout, retries=retries, planes=planes)
         source = local
     if isinstance(source, str):
         if (_dicom.holds_dicom(source) if os.path.isdir(source)
                 else _dicom.is_dicom_file(source)):
             return Slide(_dicom.open_local(source, dicom), source, options)
-        return Slide(_core.open(source, tile_size or 0), source, options)
+        return Slide(_core.open(source, tile_size or 0, planes), source, options)
     if not hasattr(source, "read") and hasattr(source, "fs") and callable(getattr(source, "open", None)):
         source = source.open()  # an fsspec OpenFile: its file object
     if callable(getattr(source, "read", None)) and callable(getattr(source, "seek", None)):
         return _open_remote(source, options, storage_options=None, cache_size=cache_size,
-                            max_requests=max_requests, timeout=timeout, retries=retries)
+                            max_requests=max_requests, timeout=timeout, retries=retries,
+                            planes=planes)
     raise TypeError("kolva.open() takes a path, a URL or a binary file object, "
                     f"not {type(source).__name__}")
 
 
 def _open_remote(source: Any, options: dict[str, Any], *, storage_options: dict[str, Any] | None,
                  cache_size: int, max_requests: int, timeout: float | None,
-                 retries: int) -> Slide:
+                 retries: int, planes: tuple[Any, ...] | None = None) -> Slide:
     if cache_size < 0:
         raise ValueError(f"cache_size must not be negative, not {cache_size}")
     if max_requests < 1:
@@ -552,7 +594,8 @@ def _open_remote(source: Any, options: dict[str, Any], *, storage_options: dict[
         siblings = _sources.RemoteSiblings(source, storage_options, max_requests=max_requests,
                                            timeout=timeout, retries=retries)
     core = _core.open_fetch(remote.fetch, remote.size, remote.name, seeds,
-                            options.get("tile_size") or 0, cache_size, siblings)
+                            options.get("tile_size") or 0, cache_size, siblings,
+                            planes)
     return Slide(core, source, options, remote)
 
 

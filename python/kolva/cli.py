@@ -133,12 +133,13 @@ class Slide:
     """A slide opened with `kolva.open` for the commands: a failure to open is a
     CliError carrying the API's message, and absent or unreadable tiles read as None."""
 
-    def __init__(self, path: str, muffler: _Muffler, tile_size: int | None = None) -> None:
+    def __init__(self, path: str, muffler: _Muffler, tile_size: int | None = None,
+                 planes: dict[str, Any] | None = None) -> None:
         self.path = path
         self._muffle = muffler
         try:
             with muffler():
-                self.slide: ApiSlide = open_slide(path, tile_size=tile_size)
+                self.slide: ApiSlide = open_slide(path, tile_size=tile_size, **(planes or {}))
         except SlideError as exc:
             raise CliError(_message(exc, muffler.text)) from None
         except (OSError, ValueError, TypeError) as exc:  # e.g. a path that is not UTF-8
@@ -228,6 +229,9 @@ class SlideInfo:
     mpp: list[float] | None = None  # [x, y] micrometres per pixel at level 0
     objective_power: float | None = None
     associated: list[AssociatedInfo] = field(default_factory=list)
+    # What the file holds along each plane axis, and the entry shown
+    planes: dict[str, list[Any]] = field(default_factory=dict)
+    plane: dict[str, Any] = field(default_factory=dict)
 
 
 def describe(opened: Slide) -> SlideInfo:
@@ -256,7 +260,7 @@ def describe(opened: Slide) -> SlideInfo:
                                          len(image.data)))
     return SlideInfo(opened.path, slide.level_count, levels, slide.format,
                      summary["vendor"], summary["mpp"], summary["objective_power"] or None,
-                     associated)
+                     associated, slide.planes, slide.plane)
 
 
 def _number(value: float) -> str:
@@ -299,6 +303,13 @@ def format_table(info: SlideInfo) -> str:
                   f"{a.width} x {a.height}, {a.size_bytes} bytes" for a in info.associated]
     else:
         lines.append("  associated images: none")
+    several = {axis: entries for axis, entries in info.planes.items() if len(entries) > 1}
+    if several:
+        lines.append("  planes:")
+        width = max(len(axis) for axis in several)
+        for axis, entries in several.items():
+            shown = ", ".join(f"[{e}]" if e == info.plane.get(axis) else str(e) for e in entries)
+            lines.append(f"    {axis.ljust(width)}  {len(entries)}: {shown}")
     return "\n".join(lines)
 
 
@@ -312,6 +323,16 @@ def _info_json(info: SlideInfo) -> dict[str, Any]:
     return out
 
 
+def _plane_choices(args: argparse.Namespace) -> dict[str, Any]:
+    """--series, --channel, --focal-plane and --timepoint: an index when all digits."""
+    out: dict[str, Any] = {}
+    for axis in ("series", "channel", "focal_plane", "timepoint"):
+        value = getattr(args, axis, None)
+        if value is not None:
+            out[axis] = int(value) if value.isdigit() else value
+    return out
+
+
 def cmd_info(args: argparse.Namespace, muffler: _Muffler, out: TextIO) -> int:
     paths = ([str(example_path())] if args.example else []) + list(args.slides)
     if not paths:
@@ -319,7 +340,7 @@ def cmd_info(args: argparse.Namespace, muffler: _Muffler, out: TextIO) -> int:
     infos, failed = [], 0
     for path in paths:
         try:
-            with Slide(path, muffler, args.tile_size) as slide:
+            with Slide(path, muffler, args.tile_size, _plane_choices(args)) as slide:
                 info = describe(slide)
         except CliError as exc:
             _error(str(exc))
@@ -436,6 +457,10 @@ def build_parser() -> argparse.ArgumentParser:
                       help="cut NDPI levels into N x N tiles (a multiple of the JPEG MCU size)")
     info.add_argument("--json", action="store_true",
                       help="print a JSON list instead of tables")
+    for axis in ("series", "channel", "focal-plane", "timepoint"):
+        info.add_argument(f"--{axis}", metavar="INDEX|NAME", dest=axis.replace("-", "_"),
+                          help=f"describe this {axis.replace('-', ' ')} of a file that holds "
+                          "several (an index or a name)")
     info.set_defaults(run=cmd_info)
 
     ext = sub.add_parser("extract", help="write every stored tile to OUTDIR/<level>/<x>_<y>.<ext>",

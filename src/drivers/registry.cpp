@@ -4,16 +4,21 @@
 #include <cstdio>
 
 #include "drivers/aperio/aperio.hpp"
+#include "drivers/argos/argos.hpp"
 #include "drivers/dicom/dicom.hpp"
 #include "drivers/common/run.hpp"
 #include "drivers/generic_tiff/generic_tiff.hpp"
 #include "drivers/hamamatsu/hamamatsu.hpp"
 #include "drivers/huron/huron.hpp"
+#include "drivers/leica/leica.hpp"
 #include "drivers/olympus/olympus.hpp"
+#include "drivers/ome_tiff/ome_tiff.hpp"
+#include "drivers/qptiff/qptiff.hpp"
 #include "drivers/philips/philips.hpp"
 #include "drivers/trestle/trestle.hpp"
 #include "drivers/ventana/ventana.hpp"
 #include "slide/describe.hpp"
+#include "tiff_tools/sub_ifds.hpp"
 #include "tiff_tools/tiff_tools.hpp"
 
 namespace kolva::drivers {
@@ -25,17 +30,22 @@ namespace {
 const OlympusDriver kOlympus;
 const AperioDriver kAperio;
 const PhilipsDriver kPhilips;
-// Ventana, Trestle and Huron before generic TIFF, which would take their
-// levels as a plain pyramid.
+// Ventana, Trestle, Huron, OME-TIFF, QPTIFF, Leica SCN and ARGOS before generic
+// TIFF, which would take their levels as a plain pyramid.
 const VentanaDriver kVentana;
 const TrestleDriver kTrestle;
 const HuronDriver kHuron;
+const OmeTiffDriver kOmeTiff;
+const QptiffDriver kQptiff;
+const LeicaDriver kLeica;
+const ArgosDriver kArgos;
 const GenericTiffDriver kGenericTiff;
 const HamamatsuDriver kHamamatsu;
 const DicomDriver kDicom;
 // DICOM first: an instance may also be a valid TIFF (its header in the preamble).
-const Driver* const kDrivers[] = {&kDicom,   &kOlympus,  &kAperio, &kPhilips,     &kVentana,
-                                  &kTrestle, &kHuron,    &kGenericTiff, &kHamamatsu};
+const Driver* const kDrivers[] = {&kDicom,   &kOlympus, &kAperio, &kPhilips, &kVentana,
+                                  &kTrestle, &kHuron,   &kOmeTiff, &kQptiff,  &kLeica,
+                                  &kArgos,   &kGenericTiff, &kHamamatsu};
 
 constexpr std::size_t kHeadBytes = 512;
 constexpr std::size_t kHeaderBytes = 8;  // a TIFF header
@@ -66,10 +76,17 @@ SlideResult<std::optional<TiffDirectories>> read_directories(std_io::RangeSource
                                                              ByteSpan head) {
   auto tiff = run_consumer<tiff_tools::TiffDecoder>(source, NoInput{});
   if (!tiff.ok()) return std::move(tiff).error();
+  const ByteOrder order =
+      head.size() >= 2 && head[0] == 'M' && head[1] == 'M' ? ByteOrder::Big : ByteOrder::Little;
   if (tiff->ok()) {
-    const ByteOrder order =
-        head.size() >= 2 && head[0] == 'M' && head[1] == 'M' ? ByteOrder::Big : ByteOrder::Little;
     return std::optional<TiffDirectories>(TiffDirectories{std::move(*tiff).value(), order, true});
+  }
+  // SubIFD offsets (OME-TIFF pyramids) come in entry types the plain reader refuses.
+  auto with_sub_ifds = run_consumer<tiff_tools::SubIfdTiffDecoder>(source, NoInput{});
+  if (!with_sub_ifds.ok()) return std::move(with_sub_ifds).error();
+  if (with_sub_ifds->ok()) {
+    return std::optional<TiffDirectories>(
+        TiffDirectories{std::move(*with_sub_ifds).value(), order, true});
   }
   for (const Driver* driver : kDrivers) {
     auto own = driver->own_directories(source);

@@ -49,6 +49,21 @@ SlideError associated_not_found(const std::string& image, std::span<const std::s
                     std::nullopt};
 }
 
+SlideError plane_not_found(std::string_view axis, const std::string& chosen,
+                           std::span<const std::string> offered) {
+  std::string plural(axis);
+  plural += axis == "series" ? "" : "s";
+  std::string list;
+  for (const std::string& n : offered) list += (list.empty() ? "" : ", ") + n;
+  for (char& c : plural) c = c == '_' ? ' ' : c;
+  std::string word(axis);
+  for (char& c : word) c = c == '_' ? ' ' : c;
+  return SlideError{ErrorKind::Invalid,
+                    "the slide has no " + word + " " + chosen + ": it has " +
+                        (offered.size() == 1 ? "one " + word + ", " + list : plural + " " + list),
+                    std::nullopt};
+}
+
 SlideError unsupported(const std::string& name, const std::string& reason,
                        std::optional<KolvaError> cause) {
   return SlideError{ErrorKind::Unsupported, name + " is not a slide kolva can read: " + reason,

@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "base/result.hpp"
 #include "error/error.hpp"
@@ -55,6 +56,9 @@ SlideError bad_tile_rects(const std::string& name, std::uint64_t level, std::uin
                           std::uint64_t tiles);
 // "associated image 'x' does not exist: the slide has label, macro"
 SlideError associated_not_found(const std::string& image, std::span<const std::string> names);
+// "the slide has no channel 'CD8': it has channels DAPI, CD3" (Invalid)
+SlideError plane_not_found(std::string_view axis, const std::string& chosen,
+                           std::span<const std::string> offered);
 // "<name> is not a slide kolva can read: <reason>"
 SlideError unsupported(const std::string& name, const std::string& reason,
                        std::optional<KolvaError> cause = std::nullopt);

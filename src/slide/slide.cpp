@@ -54,6 +54,9 @@ SlideResult<std::shared_ptr<const Slide>> Slide::open(SourceSet sources,
       return errors::bad_tile_rects(sources.name(0), i, level.tile_rects.size(), across * down);
     }
   }
+  if (auto checked = check_planes(options.planes, opened->parts.planes); !checked.ok()) {
+    return std::move(checked).error();
+  }
   return std::shared_ptr<const Slide>(std::make_shared<const Slide>(
       std::move(sources), *opened->family, std::move(opened->parts)));
 }

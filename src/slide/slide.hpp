@@ -25,6 +25,7 @@
 #include "base/base.hpp"
 #include "base/bytes.hpp"
 #include "slide/errors.hpp"
+#include "slide/planes.hpp"
 #include "slide/source_set.hpp"
 #include "std_io/source.hpp"
 #include "tiff_tools/data/data.hpp"
@@ -169,6 +170,9 @@ struct OpenOptions {
   std::string optical_path;
   bool folder = false;
   bool named = false;
+  // The image and plane to serve of a file that holds several (indices or
+  // names); none chosen: the main image's first plane.
+  PlaneSelection planes;
 };
 
 using Coord = std::pair<std::uint64_t, std::uint64_t>;  // (x, y)
@@ -222,6 +226,8 @@ struct SlideParts {
   std::vector<AssociatedImage> associated;
   std::shared_ptr<const Tiler> tiler;
   std::optional<HashInput> hash_input = {};
+  // The images and planes the file holds and the one served; one of each by default.
+  Planes planes = {};
 };
 
 // An opened slide: immutable once made, so every member is thread-safe.
@@ -242,7 +248,8 @@ class Slide {
         properties_(std::move(parts.properties)),
         associated_(std::move(parts.associated)),
         tiler_(std::move(parts.tiler)),
-        hash_input_(std::move(parts.hash_input)) {}
+        hash_input_(std::move(parts.hash_input)),
+        planes_(std::move(parts.planes)) {}
 
   // "aperio", "philips", "ndpi", "ets", "generic-tiff", ...
   std::string_view format() const { return family_.name; }
@@ -256,6 +263,8 @@ class Slide {
   }
   // The slide's hash input; none when its format has none.
   const std::optional<HashInput>& hash_input() const { return hash_input_; }
+  // The images and planes of the file, and the one this slide serves.
+  const Planes& planes() const { return planes_; }
   const SourceSet& sources() const { return sources_; }
   std_io::RangeSource& source() const { return sources_.at(0); }
   const std::string& name() const { return sources_.name(0); }
@@ -295,6 +304,7 @@ class Slide {
   std::vector<AssociatedImage> associated_;
   std::shared_ptr<const Tiler> tiler_;
   std::optional<HashInput> hash_input_;
+  Planes planes_;
 };
 
 // Reads every tile of `plans` (each one range-list) with `threads` threads;

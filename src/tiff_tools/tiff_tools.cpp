@@ -20,4 +20,40 @@ KolvaResult<TiffDecoder::Output> TiffDecoder::receive(ByteSpan) && {
   return std::move(ifds).value();
 }
 
+std::pair<SubDirectoryDecoder, ReadInstruction> SubDirectoryDecoder::dispatch(Input input) {
+  SubDirectoryDecoder d(std::move(input));
+  ReadInstruction first = d.next();
+  return {std::move(d), first};
+}
+
+ReadInstruction SubDirectoryDecoder::next() {
+  while (index_ < input_.offsets.size() && read_ < input_.limit) {
+    const std::uint64_t offset = input_.offsets[index_];
+    if (offset == 0) {
+      out_.emplace_back();
+      ++index_;
+      continue;
+    }
+    decoder_ = Decoder::at(input_.order, input_.big, offset, input_.limit - read_);
+    return decoder_.first_read();
+  }
+  return Finish{};
+}
+
+KolvaResult<ReadInstruction> SubDirectoryDecoder::step(ByteSpan bytes) {
+  auto next_read = decoder_.step(bytes);
+  if (!next_read.ok()) return to_kolva_error(next_read.error());
+  if (!std::holds_alternative<Finish>(*next_read)) return std::move(next_read).value();
+  auto ifds = std::move(decoder_).receive();
+  if (!ifds.ok()) return to_kolva_error(ifds.error());
+  read_ += ifds->size();
+  out_.push_back(std::move(ifds).value());
+  ++index_;
+  return next();
+}
+
+KolvaResult<SubDirectoryDecoder::Output> SubDirectoryDecoder::receive(ByteSpan) && {
+  return std::move(out_);
+}
+
 }  // namespace kolva::tiff_tools

@@ -25,6 +25,35 @@ class TiffDecoder {
   Decoder decoder_;
 };
 
+// Reads the directories at given offsets of a TIFF whose header is known (the
+// SubIFDs, tag 330, of a directory): each directory and the chain that follows
+// it, `limit` directories in all at most.
+class SubDirectoryDecoder {
+ public:
+  struct Input {
+    std::vector<std::uint64_t> offsets;
+    ByteOrder order = ByteOrder::Little;
+    bool big = false;
+    std::size_t limit = 4096;
+  };
+  // Per offset, its directory and the ones chained after it.
+  using Output = std::vector<std::vector<Ifd>>;
+
+  static std::pair<SubDirectoryDecoder, ReadInstruction> dispatch(Input input);
+  KolvaResult<ReadInstruction> step(ByteSpan bytes);
+  KolvaResult<Output> receive(ByteSpan bytes) &&;
+
+ private:
+  explicit SubDirectoryDecoder(Input input) : input_(std::move(input)) {}
+  // Starts the next offset's chain, or finishes.
+  ReadInstruction next();
+  Input input_;
+  std::size_t index_ = 0;
+  std::size_t read_ = 0;
+  Decoder decoder_;
+  Output out_;
+};
+
 // "Tiff Error " + the TiffError's display text, inside KolvaError::Decoding.
 KolvaError to_kolva_error(const TiffError& error);
 

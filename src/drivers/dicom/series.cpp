@@ -606,6 +606,14 @@ SlideResult<slide::SlideParts> open_series(const std::string& series_name,
   slide::SlideParts parts;
   slide::SlideParts* made = &parts;
   made->levels = std::move(levels);
+  // The optical paths are the slide's channels, its focal planes lowest first.
+  auto& channels = made->planes[slide::PlaneAxis::Channel];
+  channels.count = std::max<std::uint64_t>(paths.size(), 1);
+  if (!paths.empty()) channels.names = paths;
+  channels.selected = static_cast<std::uint64_t>(
+      std::find(paths.begin(), paths.end(), path) - paths.begin()) % channels.count;
+  made->planes[slide::PlaneAxis::FocalPlane].count = focals.size();
+  made->planes[slide::PlaneAxis::FocalPlane].selected = options.focal_plane;
   const std::string name = series_name;
   std::vector<std::uint64_t> acrosses;
   for (const auto& l : made->levels) acrosses.push_back(l.info.tile_grid.first);

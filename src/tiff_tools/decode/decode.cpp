@@ -111,6 +111,22 @@ std::uint64_t Decoder::read_offset(ByteSpan bytes, std::size_t pos) const {
               : read_uint<std::uint32_t>(bytes, pos, order_);
 }
 
+Decoder Decoder::at(ByteOrder order, bool big, std::uint64_t offset,
+                    std::size_t max_directories) {
+  Decoder d;
+  d.order_ = order;
+  d.big_ = big;
+  d.layout_ = big ? Layout{16, 8, 20, 8, 8} : Layout{8, 2, 12, 4, 4};
+  d.ifd_offset_ = offset;
+  d.max_directories_ = max_directories;
+  d.phase_ = ReadCount{};
+  return d;
+}
+
+ReadInstruction Decoder::first_read() const {
+  return ReadAndStep{ifd_offset_, layout_.count_size};
+}
+
 TiffResult<ReadInstruction> Decoder::step(ByteSpan bytes) {
   struct Visitor {
     Decoder& d;
@@ -260,7 +276,7 @@ TiffResult<ReadInstruction> Decoder::finish_directory() {
 
 TiffResult<ReadInstruction> Decoder::read_next_offset(ByteSpan bytes) {
   const std::uint64_t next = bytes.size() < layout_.offset_size ? 0 : read_offset(bytes, 0);
-  if (next == 0) {
+  if (next == 0 || (max_directories_ != 0 && ifds_.size() >= max_directories_)) {
     phase_ = Finished{};
     return ReadInstruction{Finish{}};
   }

@@ -37,6 +37,12 @@ TiffError report_entry_error(TiffError error);
 class Decoder {
  public:
   Decoder() = default;
+  // A decoder that starts at the directory at `offset` of a file whose header
+  // was read elsewhere, and stops after `max_directories` of its chain (0: no
+  // bound). Its first read is `first_read()`.
+  static Decoder at(ByteOrder order, bool big, std::uint64_t offset,
+                    std::size_t max_directories);
+  ReadInstruction first_read() const;
 
   TiffResult<ReadInstruction> step(ByteSpan bytes);
   TiffResult<std::vector<Ifd>> receive() &&;
@@ -84,6 +90,7 @@ class Decoder {
   std::vector<DeferredValue> deferred_;
   std::uint64_t ifd_offset_ = 0;
   std::uint64_t entry_count_ = 0;
+  std::size_t max_directories_ = 0;
 };
 
 }  // namespace kolva::tiff_tools

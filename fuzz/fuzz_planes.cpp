@@ -1,0 +1,80 @@
+// The readers of files with several images and planes: the OME-XML and QPI
+// description dialects on their own, then the whole input opened as a slide
+// (OME-TIFF SubIFD chains, QPTIFF page sets) with a series, channel, focal
+// plane and timepoint chosen from its first bytes, every tile of every level
+// read through the planned read and straight into a buffer (they must agree),
+// and every associated image. Any crash, hang, leak or sanitizer report is a
+// defect.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "drivers/ome_tiff/ome_xml.hpp"
+#include "drivers/qptiff/qpi_xml.hpp"
+#include "slide/slide.hpp"
+#include "std_io/source.hpp"
+
+namespace {
+
+constexpr std::uint64_t kMaxTilesPerLevel = 32;
+
+void drop_line(std::string_view) {}
+
+void read_both_ways(const kolva::slide::Slide& slide, const kolva::slide::TilePlan& plan) {
+  auto bytes = slide.read(plan);
+  if (const auto size = plan.output_size(); size && *size <= (1U << 24)) {
+    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(*size));
+    auto into = slide.read_into(plan, buffer);
+    if (bytes.ok() && into.ok() && *bytes != buffer) __builtin_trap();
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  kolva::set_diagnostic_sink(drop_line);
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  if (auto doc = kolva::drivers::ome::parse_ome_xml(text, 4096)) {
+    for (const auto& image : doc->images) {
+      if (image.plane_ifds.size() != image.plane_count()) __builtin_trap();
+    }
+  }
+  (void)kolva::drivers::qpi::parse_qpi_description(kolva::drivers::qpi::description_text(text));
+  if (size < 4) return 0;
+
+  kolva::slide::OpenOptions options;
+  // The first four bytes choose along each axis: the high bit a name, else an index.
+  for (std::size_t a = 0; a < kolva::slide::kPlaneAxisCount; ++a) {
+    const std::uint8_t b = data[a];
+    if (b == 0) continue;
+    if (b & 0x80) {
+      options.planes.axes[a].name = std::string(1, static_cast<char>('A' + (b & 0x1F)));
+    } else {
+      options.planes.axes[a].index = b & 0x07;
+    }
+  }
+  auto source = std::make_shared<kolva::std_io::SharedMemorySource>(
+      kolva::Bytes(data + 4, data + size), "fuzz input");
+  auto opened = kolva::slide::Slide::open(source, options);
+  if (!opened.ok()) return 0;
+  const auto& slide = **opened;
+  for (const auto& list : slide.planes().axes) {
+    if (list.selected >= list.count) __builtin_trap();
+  }
+  const std::uint64_t levels = slide.levels().size();
+  for (std::uint64_t level = 0; level < levels; ++level) {
+    const auto grid = slide.levels()[level].info.tile_grid;
+    std::uint64_t read = 0;
+    for (std::uint64_t y = 0; y < grid.second && read < kMaxTilesPerLevel; ++y) {
+      for (std::uint64_t x = 0; x < grid.first && read < kMaxTilesPerLevel; ++x, ++read) {
+        auto plan = slide.plan_tile(level, x, y);
+        if (plan.ok()) read_both_ways(slide, *plan);
+      }
+    }
+  }
+  for (const auto& image : slide.associated_images()) read_both_ways(slide, image.plan);
+  return 0;
+}

@@ -1,0 +1,271 @@
+#include "drivers/common/tiff_levels.hpp"
+
+#include <algorithm>
+#include <memory>
+
+#include "base/bytes.hpp"
+#include "slide/describe.hpp"
+#include "slide/jpeg_join.hpp"
+#include "slide/tiff_facts.hpp"
+#include "slide/tiff_wrap.hpp"
+
+namespace kolva::drivers {
+
+using namespace slide;
+
+namespace {
+
+using tiff_tools::Ifd;
+
+std::uint64_t ceil_div(std::uint64_t a, std::uint64_t b) { return a / b + (a % b != 0); }
+
+// The index of tile (x, y) in a grid `across` tiles wide; nothing past 64 bits.
+std::optional<std::uint64_t> tile_index(std::uint64_t x, std::uint64_t y, std::uint64_t across) {
+  std::uint64_t index = 0;
+  if (!checked_mul(y, across, index) || !checked_add(index, x, index)) return std::nullopt;
+  return index;
+}
+
+// Rows a tile of strips aims at.
+constexpr std::uint64_t kStripTileRows = 256;
+
+enum class TileKind : std::uint8_t { AsStored, JpegHead, Wrapped, JoinedJpeg };
+
+struct CodecLevel {
+  TileKind kind = TileKind::AsStored;
+  Bytes head;         // JpegHead: SOI, maybe the Adobe marker, the tables
+  TiffLayout layout;  // Wrapped: one tile (or a tile's strips)
+  std::vector<std::uint64_t> offsets;
+  std::vector<std::uint64_t> counts;
+  std::uint64_t across = 1;
+  // Stripped levels: rows of a strip, strips of a tile, rows of the level.
+  bool stripped = false;
+  std::uint64_t rows_per_strip = 0;
+  std::uint64_t strips_per_tile = 1;
+  std::uint64_t height = 0;
+  std::shared_ptr<const Bytes> tables;  // JoinedJpeg: the directory's JPEGTables
+  bool rgb = false;
+};
+
+bool wrapped_codec(std::uint64_t code) {
+  return code == 1 || code == 5 || code == 8 || code == 32946 || code == 32773 || code == 50000;
+}
+
+TileEncoding encoding_of(std::uint64_t code) {
+  if (code == 7) return TileEncoding::Jpeg;
+  if (code == 34712 || (code >= 33003 && code <= 33005)) return TileEncoding::Jpeg2000;
+  // WebP, JPEG XL, PNG and JPEG XR have no encoding of their own in the core's
+  // level description; the level's media type names them.
+  return TileEncoding::Tiff;
+}
+
+Bytes tables_of(const Ifd& ifd) {
+  const auto* data = ifd.get(347);
+  const auto* tables = data ? data->u8vec() : nullptr;
+  return tables ? *tables : Bytes();
+}
+
+SlideError too_large(std::uint64_t level, std::uint64_t x, std::uint64_t y) {
+  return SlideError{ErrorKind::Corrupt,
+                    "tile (" + std::to_string(x) + ", " + std::to_string(y) + ") of level " +
+                        std::to_string(level) + " is too large to wrap in a TIFF",
+                    std::nullopt};
+}
+
+class LevelsTiler final : public Tiler {
+ public:
+  LevelsTiler(std::vector<CodecLevel> levels, SourceIndex source)
+      : levels_(std::move(levels)), source_(source) {}
+
+  SlideResult<TilePlan> plan(std::uint64_t level, std::uint64_t x,
+                             std::uint64_t y) const override {
+    if (level >= levels_.size()) return errors::level_not_found(level, levels_.size());
+    const CodecLevel& l = levels_[level];
+    if (l.stripped) return plan_strips(level, l, y);
+    const auto index = tile_index(x, y, l.across);
+    // Sparse files leave a tile out with offset 0 (the header is no tile).
+    if (!index || *index >= l.offsets.size() || *index >= l.counts.size() ||
+        l.counts[*index] == 0 || l.offsets[*index] == 0) {
+      return errors::tile_not_stored(level, x, y);
+    }
+    RangeList ranges{Range{l.offsets[*index], l.counts[*index], source_}};
+    switch (l.kind) {
+      case TileKind::AsStored: return TilePlan{std::move(ranges), Splice{}};
+      case TileKind::JpegHead:
+        return TilePlan{std::move(ranges), Splice{ByteSpan(l.head), {}, 2}};
+      default: break;
+    }
+    const std::uint64_t length[1] = {l.counts[*index]};
+    auto header = tiff_header(l.layout, length);
+    if (!header) return too_large(level, x, y);
+    return TilePlan{std::move(ranges), Splice{{}, std::move(*header), 0}};
+  }
+
+ private:
+  SlideResult<TilePlan> plan_strips(std::uint64_t level, const CodecLevel& l,
+                                    std::uint64_t y) const {
+    const std::uint64_t first = y * l.strips_per_tile;
+    const std::uint64_t top = first * l.rows_per_strip;
+    const std::uint64_t rows = std::min(l.height - top, l.strips_per_tile * l.rows_per_strip);
+    const std::uint64_t strips = ceil_div(rows, l.rows_per_strip);
+    RangeList ranges;
+    ranges.reserve(strips);
+    std::vector<std::uint64_t> lengths;
+    for (std::uint64_t i = first; i < first + strips; ++i) {
+      if (i >= l.offsets.size() || i >= l.counts.size() || l.counts[i] == 0 || l.offsets[i] == 0) {
+        return errors::tile_not_stored(level, 0, y);
+      }
+      ranges.push_back(Range{l.offsets[i], l.counts[i], source_});
+      lengths.push_back(l.counts[i]);
+    }
+    switch (l.kind) {
+      case TileKind::JpegHead:
+        return TilePlan{std::move(ranges), Splice{ByteSpan(l.head), {}, 2}};
+      case TileKind::AsStored: return TilePlan{std::move(ranges), Splice{}};
+      case TileKind::JoinedJpeg: {
+        const StripImage image{ByteSpan(*l.tables), l.layout.width, rows, l.rows_per_strip,
+                               l.rgb};
+        Custom join{[tables = l.tables, image, level, y](
+                        std::span<const ByteSpan> pieces) -> SlideResult<Bytes> {
+          auto joined = join_jpeg_strips(image, pieces);
+          if (!joined.ok()) {
+            return SlideError{ErrorKind::Corrupt,
+                              "tile (0, " + std::to_string(y) + ") of level " +
+                                  std::to_string(level) +
+                                  " cannot be put together: " + joined.error(),
+                              std::nullopt};
+          }
+          return std::move(joined).value();
+        }};
+        return TilePlan{std::move(ranges), std::move(join)};
+      }
+      case TileKind::Wrapped: break;
+    }
+    TiffLayout layout = l.layout;
+    layout.height = static_cast<std::uint32_t>(rows);
+    auto header = tiff_header(layout, lengths);
+    if (!header) return too_large(level, 0, y);
+    return TilePlan{std::move(ranges), Splice{{}, std::move(*header), 0}};
+  }
+
+  std::vector<CodecLevel> levels_;
+  SourceIndex source_;
+};
+
+// A stripped directory as tiles of whole strips: how many, and how they join.
+Result<CodecLevel, std::string> strip_level(const Ifd& ifd, ByteOrder order, std::uint64_t width,
+                                            std::uint64_t height, std::uint64_t code,
+                                            const std::string& which) {
+  CodecLevel level;
+  level.stripped = true;
+  level.height = height;
+  level.rows_per_strip = std::min(ifd.scalar(278).value_or(height), height);
+  if (level.rows_per_strip == 0) return "stripped TIFF whose " + which + " has no rows per strip";
+  level.strips_per_tile = std::max<std::uint64_t>(1, kStripTileRows / level.rows_per_strip);
+  const std::uint64_t tile_rows = level.strips_per_tile * level.rows_per_strip;
+  auto layout = layout_of(ifd, order, width, std::min(tile_rows, height), level.rows_per_strip);
+  if (!layout.ok()) return "stripped TIFF with " + layout.error();
+  level.layout = std::move(layout).value();
+  level.kind = TileKind::Wrapped;
+  if (code == 7) {
+    level.rgb = ifd.scalar(262) == 2;
+    Bytes tables = tables_of(ifd);
+    const auto* subsampling = ifd.get(530);
+    const auto factors = subsampling ? subsampling->to_u64vec() : std::nullopt;
+    const bool full_chroma =
+        level.rgb || ifd.scalar(277).value_or(3) == 1 ||
+        (factors && factors->size() == 2 && (*factors)[0] == 1 && (*factors)[1] == 1);
+    if (level.strips_per_tile == 1) {
+      level.head = jpeg_stream_head(tables, level.rgb);
+      level.kind = level.head.empty() ? TileKind::AsStored : TileKind::JpegHead;
+    } else if (full_chroma && level.rows_per_strip % 16 == 0 && width <= 0xFFFF &&
+               tile_rows <= 0xFFFF && (width + 7) / 8 * (level.rows_per_strip / 8) <= 0xFFFF) {
+      level.kind = TileKind::JoinedJpeg;
+      level.tables = std::make_shared<const Bytes>(std::move(tables));
+    }
+  }
+  return level;
+}
+
+}  // namespace
+
+std::string_view tile_media_type(std::uint64_t code) {
+  if (code == 7) return "image/jpeg";
+  if (code == 34712 || (code >= 33003 && code <= 33005)) return "image/jp2";
+  if (code == 50001) return "image/webp";
+  if (code == 50002 || code == 52546) return "image/jxl";
+  if (code == 34933) return "image/png";
+  if (code == 34934) return "image/jxr";
+  if (wrapped_codec(code)) return "image/tiff";
+  return {};
+}
+
+Result<CodecPyramid, std::string> plan_tiff_levels(std::span<const Ifd* const> ifds,
+                                                   ByteOrder order, SourceIndex source) {
+  std::vector<CodecLevel> levels;
+  CodecPyramid pyramid;
+  for (std::size_t n = 0; n < ifds.size(); ++n) {
+    const Ifd& ifd = *ifds[n];
+    const std::string which = "level " + std::to_string(n);
+    const bool tiled = ifd.get(322) != nullptr && ifd.get(323) != nullptr;
+    const std::string kind = tiled ? "tiled TIFF" : "stripped TIFF";
+    const auto width = ifd.scalar(256);
+    const auto height = ifd.scalar(257);
+    const auto tile_width = tiled ? ifd.scalar(322) : width;
+    const auto tile_height = tiled ? ifd.scalar(323) : height;
+    if (!width || !height || !tile_width || !tile_height || *width == 0 || *height == 0 ||
+        *tile_width == 0 || *tile_height == 0) {
+      return kind + " whose " + which + " has no usable image or tile size";
+    }
+    // Old libtiff pictures keep a tiled image's tables under the strip tags.
+    const auto* offsets = tiled && ifd.get(324) ? ifd.get(324) : ifd.get(273);
+    const auto* counts = tiled && ifd.get(325) ? ifd.get(325) : ifd.get(279);
+    auto offset_values = offsets ? offsets->to_u64vec() : std::nullopt;
+    auto count_values = counts ? counts->to_u64vec() : std::nullopt;
+    if (!offset_values || !count_values) {
+      return kind + " whose " + which + " has no usable tile offsets or byte counts";
+    }
+    const std::uint64_t code = ifd.scalar(259).value_or(1);
+    std::string_view media = tile_media_type(code);
+    if (media.empty() || (!tiled && code != 7 && !wrapped_codec(code))) {
+      return kind + " whose " + (tiled ? "tiles" : "strips") + " are " + compression_name(code) +
+             "-compressed (compression " + std::to_string(code) +
+             "), which kolva cannot hand out as a complete image";
+    }
+    CodecLevel level;
+    std::uint64_t tw = *tile_width;
+    std::uint64_t th = *tile_height;
+    if (tiled) {
+      level.across = ceil_div(*width, tw);
+      if (code == 7) {
+        level.head = jpeg_stream_head(tables_of(ifd), ifd.scalar(262) == 2);
+        if (!level.head.empty()) level.kind = TileKind::JpegHead;
+      } else if (media == "image/tiff") {
+        auto layout = layout_of(ifd, order, tw, th, th);
+        if (!layout.ok()) return kind + " with " + layout.error();
+        level.kind = TileKind::Wrapped;
+        level.layout = std::move(layout).value();
+      }
+    } else {
+      auto strips = strip_level(ifd, order, *width, *height, code, which);
+      if (!strips.ok()) return std::move(strips).error();
+      level = std::move(strips).value();
+      th = std::min(level.strips_per_tile * level.rows_per_strip, *height);
+      if (level.kind == TileKind::Wrapped) media = "image/tiff";
+    }
+    level.offsets = std::move(*offset_values);
+    level.counts = std::move(*count_values);
+    const std::uint64_t down = ceil_div(*height, th);
+    Level out{LevelInfo{{*width, *height}, {tw, th}, {level.across, down}, encoding_of(code)},
+              std::string(media), 1.0};
+    if (media == "image/tiff") out.info.encoding = TileEncoding::Tiff;
+    out.photometric = tiff_photometric(ifd);
+    out.icc_profile = tiff_icc_profile(ifd);
+    pyramid.levels.push_back(std::move(out));
+    levels.push_back(std::move(level));
+  }
+  pyramid.tiler = std::make_shared<LevelsTiler>(std::move(levels), source);
+  return pyramid;
+}
+
+}  // namespace kolva::drivers

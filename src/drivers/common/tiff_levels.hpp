@@ -1,0 +1,45 @@
+#pragma once
+
+// Pyramid levels from chosen TIFF directories, each tile handed out whole and
+// never decoded, for drivers that pick their levels themselves (main-chain
+// pages, SubIFDs, one page per channel):
+//  * tiled directories: JPEG tiles as stored (spliced with JPEGTables; RGB-coded
+//    JPEG gets the Adobe "no transform" marker), JPEG 2000, WebP, JPEG XL, PNG
+//    and JPEG XR tiles as stored, LZW, Deflate, Zstd, PackBits and uncompressed
+//    tiles wrapped unchanged in a one-directory TIFF made per tile;
+//  * stripped directories: tiles of whole image width made of consecutive
+//    strips, about 256 rows each: wrapped unchanged in a one-directory TIFF,
+//    or, for JPEG, the strip itself (one per tile) or the strips joined into
+//    one baseline JPEG with restart markers (jpeg_join) when they join
+//    losslessly. A tile of the last row holds the rows that remain.
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "slide/slide.hpp"
+
+namespace kolva::drivers {
+
+struct CodecPyramid {
+  std::vector<slide::Level> levels;
+  std::shared_ptr<const slide::Tiler> tiler;
+};
+
+// The levels of `ifds`, in the order given (each with its media type,
+// photometric interpretation and ICC profile; downsamples left at 1), in a
+// TIFF of byte order `order` whose chunks are in source `source`; or why they
+// cannot be handed out, in words ("tiled TIFF whose level 1 has no usable tile
+// size", ...).
+Result<CodecPyramid, std::string> plan_tiff_levels(std::span<const tiff_tools::Ifd* const> ifds,
+                                                   ByteOrder order,
+                                                   slide::SourceIndex source = 0);
+
+// The media type of tiles in TIFF compression `code` as this layer hands them
+// out ("image/tiff" for wrapped ones); empty when it cannot.
+std::string_view tile_media_type(std::uint64_t code);
+
+}  // namespace kolva::drivers

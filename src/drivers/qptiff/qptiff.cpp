@@ -1,0 +1,175 @@
+#include "drivers/qptiff/qptiff.hpp"
+
+#include <algorithm>
+
+#include "drivers/common/decoder_tiler.hpp"
+#include "drivers/common/tiff_levels.hpp"
+#include "drivers/qptiff/qpi_xml.hpp"
+#include "slide/associated.hpp"
+#include "slide/metadata.hpp"
+#include "slide/tiff_facts.hpp"
+
+namespace kolva::drivers {
+namespace {
+
+namespace md = slide::metadata;
+using slide::PlaneAxis;
+using tiff_tools::Ifd;
+
+constexpr std::uint16_t kDescription = 270;
+constexpr std::uint16_t kSoftware = 305;
+
+// The raw bytes of a directory's ImageDescription, whatever type stores them.
+std::string_view raw_description(const Ifd& ifd) {
+  const auto* data = ifd.get(kDescription);
+  if (data == nullptr) return {};
+  if (const std::string* text = data->ascii()) return *text;
+  if (const auto* bytes = data->u8vec()) {
+    return std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+  }
+  return {};
+}
+
+struct Page {
+  const Ifd* ifd;
+  qpi::PageDescription description;
+};
+
+std::pair<std::uint64_t, std::uint64_t> size_of(const Ifd& ifd) {
+  return {ifd.scalar(256).value_or(0), ifd.scalar(257).value_or(0)};
+}
+
+// "20x" -> 20; nothing for text that starts with no number.
+std::optional<double> objective_power(std::string_view text) {
+  std::size_t end = 0;
+  while (end < text.size() && ((text[end] >= '0' && text[end] <= '9') || text[end] == '.')) ++end;
+  if (end == 0 || (end < text.size() && text[end] != 'x' && text[end] != 'X')) return std::nullopt;
+  auto value = md::parse_double(text.substr(0, end));
+  return value && *value > 0 ? value : std::nullopt;
+}
+
+}  // namespace
+
+const Family& QptiffDriver::family() const {
+  static const Family family{"qptiff", "qptiff", "Akoya/PerkinElmer QPTIFF"};
+  return family;
+}
+
+bool QptiffDriver::detect(const Probe& probe) const {
+  if (!probe.tiff || !probe.tiff->standard || probe.tiff->ifds.empty()) return false;
+  const Ifd& first = probe.tiff->ifds[0];
+  if (const std::string* software = md::ascii_tag(first, kSoftware)) {
+    if (software->starts_with("PerkinElmer-QPI")) return true;
+  }
+  return qpi::is_qpi_description(qpi::description_text(raw_description(first)));
+}
+
+SlideResult<Opening> QptiffDriver::open(SourceSet& sources, const Probe& probe,
+                                        const OpenOptions& options) const {
+  const auto& ifds = probe.tiff->ifds;
+  const ByteOrder order = probe.tiff->order;
+  std::vector<Page> full;
+  std::vector<Page> reduced;
+  std::vector<std::pair<std::string, const Ifd*>> extras;
+  for (const Ifd& ifd : ifds) {
+    auto parsed = qpi::parse_qpi_description(qpi::description_text(raw_description(ifd)));
+    qpi::PageDescription description = parsed ? std::move(*parsed) : qpi::PageDescription{};
+    std::string type = description.image_type;
+    if (type.empty()) {
+      // No description: a page of the first page's size is a channel, a
+      // reduced-resolution page a level.
+      const bool reduced_page = (ifd.scalar(254).value_or(0) & 1) != 0;
+      type = reduced_page ? "ReducedResolution"
+             : (full.empty() || size_of(ifd) == size_of(*full.front().ifd)) ? "FullResolution"
+                                                                          : "";
+    }
+    if (type == "FullResolution") {
+      full.push_back(Page{&ifd, std::move(description)});
+    } else if (type == "ReducedResolution") {
+      reduced.push_back(Page{&ifd, std::move(description)});
+    } else if (type == "Thumbnail") {
+      extras.emplace_back("thumbnail", &ifd);
+    } else if (type == "Overview") {
+      extras.emplace_back("macro", &ifd);
+    } else if (type == "Label") {
+      extras.emplace_back("label", &ifd);
+    }
+  }
+  if (full.empty()) return Opening(Declined{});
+  // Channels must agree in size; a damaged file's stray full page is left out.
+  const auto full_size = size_of(*full.front().ifd);
+  std::erase_if(full, [&](const Page& p) { return size_of(*p.ifd) != full_size; });
+
+  slide::Planes planes;
+  slide::PlaneList& channels = planes[PlaneAxis::Channel];
+  channels.count = full.size();
+  for (const Page& p : full) channels.names.push_back(p.description.name);
+  {
+    std::vector<std::string> sorted = channels.names;
+    std::sort(sorted.begin(), sorted.end());
+    const bool distinct = std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
+    if (!distinct || std::any_of(sorted.begin(), sorted.end(), [](auto& n) { return n.empty(); })) {
+      channels.names.clear();
+    }
+  }
+  auto chosen = slide::choose_plane(PlaneAxis::Channel, options.planes[PlaneAxis::Channel], channels);
+  if (!chosen.ok()) return std::move(chosen).error();
+  channels.selected = *chosen;
+
+  // Level n: the channel's page in the n-th set of reduced pages; a set that
+  // is short or of mixed sizes ends the pyramid.
+  std::vector<const Ifd*> levels{full[*chosen].ifd};
+  const std::size_t n = full.size();
+  for (std::size_t set = 0; (set + 1) * n <= reduced.size(); ++set) {
+    const auto size = size_of(*reduced[set * n].ifd);
+    bool same = true;
+    for (std::size_t c = 0; c < n; ++c) same = same && size_of(*reduced[set * n + c].ifd) == size;
+    if (!same || size.first >= size_of(*levels.back()).first) break;
+    levels.push_back(reduced[set * n + *chosen].ifd);
+  }
+  auto pyramid = plan_tiff_levels(levels, order);
+  if (!pyramid.ok()) {
+    return slide::errors::unsupported(sources.name(), pyramid.error(),
+                                      KolvaError::LevelNotFound{0, 0});
+  }
+  SlideParts parts;
+  parts.levels = std::move(pyramid->levels);
+  mean_downsamples(parts.levels);
+  parts.tiler = std::move(pyramid->tiler);
+  parts.planes = std::move(planes);
+  for (const auto& [name, ifd] : extras) {
+    if (slide::has_image(parts.associated, name)) continue;
+    if (auto planned = slide::plan_stored_image(*ifd, order, name)) {
+      planned->icc_profile = slide::tiff_icc_profile(*ifd);
+      parts.associated.push_back(std::move(*planned));
+    }
+  }
+
+  md::PropertyMap map;
+  md::add_first_directory(ifds, true, map);
+  md::add_tiff_mpp(ifds, map);
+  for (const auto& [key, value] : full.front().description.fields) {
+    if (key == "Name" || key == "Color" || key == "ExposureTime" || key == "ImageType") continue;
+    if (!value.empty()) map["qptiff." + key] = md::clean_text(value);
+    if (key == "Objective") {
+      if (auto power = objective_power(value)) map["kolva.objective-power"] = md::format_double(*power);
+    }
+  }
+  for (std::size_t c = 0; c < full.size(); ++c) {
+    const std::string prefix = "qptiff.channel[" + std::to_string(c) + "].";
+    for (const auto& [key, value] : full[c].description.fields) {
+      if (key == "Name" || key == "Color" || key == "ExposureTime" || key == "Biomarker" ||
+          key == "SignalUnits") {
+        if (!value.empty()) map[prefix + key] = md::clean_text(value);
+      }
+    }
+  }
+  map["qptiff.channel-count"] = std::to_string(full.size());
+  parts.properties = md::finish_properties(std::move(map), parts.levels, "qptiff");
+  std::vector<Ifd> hashed{ifds[0]};
+  for (const Ifd* ifd : levels) hashed.push_back(*ifd);
+  parts.hash_input = slide::tiff_hash_input(parts.levels, hashed);
+  return Opening(std::move(parts));
+}
+
+}  // namespace kolva::drivers

@@ -671,42 +671,30 @@ KolvaResult<ReadInstruction> InstanceReader::finish_frames() {
   return window(pos_, 8);
 }
 
-// Fragment item headers (and, when peeking, each value's first 4 bytes), as
-// many as the bytes read hold. Only the headers are asked for: a large
-// fragment is skipped without its bytes being read. Small fragments are
-// read a window at a time, which holds several of their headers.
+// One fragment item header a step (and, when peeking, its first 4 bytes): a
+// fragment is skipped without its bytes being read.
 KolvaResult<ReadInstruction> InstanceReader::scan_fragments(ScanFragments& phase, ByteSpan bytes) {
-  const std::uint64_t header = phase.peek ? 12 : 8;
-  const std::uint64_t start = pos_;
-  std::uint64_t last = 0;
-  while (true) {
-    const std::uint64_t off = pos_ - start;
-    const ByteSpan here = off < bytes.size() ? bytes.subspan(off) : ByteSpan{};
-    if (here.empty() && pos_ == size_) return frames_from_fragments(phase);  // no delimiter
-    const bool ends = pos_ + header >= size_;  // no more bytes to ask for
-    if (off > 0 && here.size() < header && !(ends && here.size() == size_ - pos_)) break;
-    if (here.size() < 8) return corrupt("the file ends inside a fragment item header");
-    const std::uint32_t tag = tag_of(le16(here.data()), le16(here.data() + 2));
-    if (tag == kSequenceEnd) return frames_from_fragments(phase);
-    if (tag != kItem) {
-      return corrupt("byte " + std::to_string(pos_) + " of the pixel data holds " +
-                     tag_text(tag) + " where a fragment item belongs");
-    }
-    const std::uint64_t length = le32(here.data() + 4);
-    if (pos_ + 8 + length > size_) {
-      return corrupt("a fragment at byte " + std::to_string(pos_) + " claims " +
-                     std::to_string(length) + " bytes, past the end of the file");
-    }
-    if (phase.fragments.size() >= kMaxFragments) {
-      return corrupt("the pixel data holds more than " + std::to_string(kMaxFragments) +
-                     " fragments");
-    }
-    phase.fragments.emplace_back(pos_, length);
-    if (phase.peek) phase.starts.push_back(opens_codestream(here.subspan(8)));
-    pos_ += 8 + length;
-    last = length;
+  if (bytes.empty() && pos_ == size_) return frames_from_fragments(phase);  // no delimiter
+  if (bytes.size() < 8) return corrupt("the file ends inside a fragment item header");
+  const std::uint32_t tag = tag_of(le16(bytes.data()), le16(bytes.data() + 2));
+  if (tag == kSequenceEnd) return frames_from_fragments(phase);
+  if (tag != kItem) {
+    return corrupt("byte " + std::to_string(pos_) + " of the pixel data holds " + tag_text(tag) +
+                   " where a fragment item belongs");
   }
-  return window(pos_, last < kSmallFragment ? kWindow : header);
+  const std::uint64_t length = le32(bytes.data() + 4);
+  if (pos_ + 8 + length > size_) {
+    return corrupt("a fragment at byte " + std::to_string(pos_) + " claims " +
+                   std::to_string(length) + " bytes, past the end of the file");
+  }
+  if (phase.fragments.size() >= kMaxFragments) {
+    return corrupt("the pixel data holds more than " + std::to_string(kMaxFragments) +
+                   " fragments");
+  }
+  phase.fragments.emplace_back(pos_, length);
+  if (phase.peek) phase.starts.push_back(opens_codestream(bytes.subspan(8)));
+  pos_ += 8 + length;
+  return window(pos_, phase.peek ? 12 : 8);
 }
 
 KolvaResult<ReadInstruction> InstanceReader::frames_from_fragments(ScanFragments& phase) {

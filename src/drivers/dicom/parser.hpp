@@ -31,9 +31,6 @@ inline constexpr std::uint64_t kMaxFragments = 1ULL << 25;
 // The first window asked for (a typical header and offset table fit); later
 // windows grow to fit the element at hand. Remote readers fetch more up front.
 inline constexpr std::uint64_t kWindow = 16ULL << 10;
-// Fragments shorter than this are scanned a window at a time, longer ones a
-// header at a time.
-inline constexpr std::uint64_t kSmallFragment = 4ULL << 10;
 
 inline constexpr const char* kWsiSopClass = "1.2.840.10008.5.1.4.1.1.77.1.6";
 

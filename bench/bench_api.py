@@ -8,7 +8,8 @@ On 1,024 random level-0 tiles of the SVS that bench.py builds, on a warm page
 cache, readers interleaved in every repetition (medians reported):
   * floor: bench/pread_floor.cpp issuing the same pread calls into one reused
     buffer, one thread;
-  * kolva `read_tiles(0, coords, threads=1)` and with the default threads;
+  * kolva `read_tiles(0, coords, threads=1)` and with the default threads, and
+    `read_tiles_into` (one reused buffer) both ways;
   * kolva `read_tile` in a loop, and `_kolva_rs.KolvaPyDecoder.read_tile_as_bytes`;
   * two Python threads sharing one Slide, each `read_tiles` on half the tiles
     (threads=1 each), against one thread reading all of them.
@@ -86,6 +87,15 @@ def main() -> None:
         for x, y in coords:
             read(0, x, y)
 
+    # read_tiles_into: the batch into one reused buffer, sized once.
+    into_buf = bytearray(int(slide.tile_nbytes(0, coords).sum()))
+
+    def into1() -> None:
+        slide.read_tiles_into(0, coords, into_buf, threads=1)
+
+    def into_default() -> None:
+        slide.read_tiles_into(0, coords, into_buf)
+
     # Two long-lived Python threads (as in a thread pool), started once.
     pool = ThreadPoolExecutor(2)
     parts = [coords[:half], coords[half:]]
@@ -96,8 +106,10 @@ def main() -> None:
 
     assert slide.read_tiles(0, coords[:8]) == [low_level.read_tile_as_bytes(0, x, y)
                                                for x, y in coords[:8]]
-    names = ["floor", "batch1", "batch_default", "loop_kolva", "loop_low_level", "two_threads"]
-    fns = {"batch1": batch1, "batch_default": batch_default, "loop_kolva": loop_kolva,
+    names = ["floor", "batch1", "batch_default", "into1", "into_default", "loop_kolva",
+             "loop_low_level", "two_threads"]
+    fns = {"batch1": batch1, "batch_default": batch_default, "into1": into1,
+           "into_default": into_default, "loop_kolva": loop_kolva,
            "loop_low_level": loop_low_level, "two_threads": two_threads}
     samples: dict[str, list[float]] = {n: [] for n in names}
     for rep in range(reps):
@@ -118,6 +130,10 @@ def main() -> None:
                 rate["batch1"] / rate["floor"] if "floor" in rate else None,
             "read_tiles default threads / floor (>= 1.6)":
                 rate["batch_default"] / rate["floor"] if "floor" in rate else None,
+            "read_tiles_into 1 thread / floor (>= 0.9)":
+                rate["into1"] / rate["floor"] if "floor" in rate else None,
+            "read_tiles_into default threads / floor (>= 1.5)":
+                rate["into_default"] / rate["floor"] if "floor" in rate else None,
             "read_tile / read_tile_as_bytes (>= 1.0)": rate["loop_kolva"] / rate["loop_low_level"],
             "2 Python threads / 1 thread (>= 1.5)": rate["two_threads"] / rate["batch1"],
         },

@@ -28,6 +28,28 @@ struct Callable {
   }
 };
 
+// Holds the interpreter lock while alive, from any thread.
+class Gil {
+ public:
+  Gil() : state_(PyGILState_Ensure()) {}
+  ~Gil() { PyGILState_Release(state_); }
+  Gil(const Gil&) = delete;
+  Gil& operator=(const Gil&) = delete;
+
+ private:
+  PyGILState_STATE state_;
+};
+
+// What a core object backed by Python holds: the Python object it calls, and
+// where an exception that call raised is kept for the caller.
+class PythonBacked {
+ protected:
+  PythonBacked(PyObject* object, std::shared_ptr<FetchErrors> errors)
+      : object_(std::make_shared<Callable>(object)), errors_(std::move(errors)) {}
+  std::shared_ptr<Callable> object_;
+  std::shared_ptr<FetchErrors> errors_;
+};
+
 // The call itself, with the interpreter lock held. False with the exception
 // kept on failure.
 bool call(PyObject* callable, std::span<const std_io::FetchRange> ranges,
@@ -121,26 +143,22 @@ std_io::FetchFunction python_fetch(PyObject* callable, std::shared_ptr<FetchErro
   auto held = std::make_shared<Callable>(callable);
   return [held, errors](std::span<const std_io::FetchRange> ranges,
                         std::span<const std::span<std::uint8_t>> dst) -> KolvaResult<Unit> {
-    const PyGILState_STATE gil = PyGILState_Ensure();
-    const bool ok = call(held->object, ranges, dst, *errors);
-    PyGILState_Release(gil);
-    if (!ok) return KolvaError::IoError{OsError{EIO}};
+    const Gil gil;
+    if (!call(held->object, ranges, dst, *errors)) return KolvaError::IoError{OsError{EIO}};
     return Unit{};
   };
 }
 
 namespace {
 
-class PythonFrameFetcher final : public slide::FrameFetcher {
+class PythonFrameFetcher final : public slide::FrameFetcher, PythonBacked {
  public:
   PythonFrameFetcher(PyObject* callable, std::string name, std::shared_ptr<FetchErrors> errors)
-      : callable_(std::make_shared<Callable>(callable)),
-        name_(std::move(name)),
-        errors_(std::move(errors)) {}
+      : PythonBacked(callable, std::move(errors)), name_(std::move(name)) {}
 
   slide::SlideResult<std::vector<Bytes>> fetch(
       std::span<const std::pair<std::uint64_t, std::uint64_t>> wanted) override {
-    const PyGILState_STATE gil = PyGILState_Ensure();
+    const Gil gil;
     std::vector<Bytes> frames;
     bool ok = false;
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(wanted.size()));
@@ -153,7 +171,7 @@ class PythonFrameFetcher final : public slide::FrameFetcher {
       }
       PyList_SetItem(list, static_cast<Py_ssize_t>(i), item);
     }
-    PyObject* result = list ? PyObject_CallFunctionObjArgs(callable_->object, list, nullptr) : nullptr;
+    PyObject* result = list ? PyObject_CallFunctionObjArgs(object_->object, list, nullptr) : nullptr;
     Py_XDECREF(list);
     if (result != nullptr) {
       ok = PySequence_Check(result) &&
@@ -174,16 +192,13 @@ class PythonFrameFetcher final : public slide::FrameFetcher {
                         "object per frame");
       }
     }
-    if (!ok) errors_->keep();
-    PyGILState_Release(gil);
-    if (!ok) return slide::errors::read_failed(name_, KolvaError::IoError{OsError{EIO}});
-    return frames;
+    if (ok) return frames;
+    errors_->keep();
+    return slide::errors::read_failed(name_, KolvaError::IoError{OsError{EIO}});
   }
 
  private:
-  std::shared_ptr<Callable> callable_;
   std::string name_;
-  std::shared_ptr<FetchErrors> errors_;
 };
 
 }  // namespace
@@ -251,39 +266,38 @@ slide::SlideError sibling_error(const std::string& what) {
                            KolvaError::IoError{OsError{missing ? ENOENT : EIO}}};
 }
 
-class PythonSiblings final : public slide::Siblings {
+class PythonSiblings final : public slide::Siblings, PythonBacked {
  public:
   PythonSiblings(PyObject* object, std::uint64_t cache_size, std::shared_ptr<FetchErrors> errors)
-      : object_(std::make_shared<Callable>(object)),
-        cache_size_(cache_size),
-        errors_(std::move(errors)) {}
+      : PythonBacked(object, std::move(errors)), cache_size_(cache_size) {}
 
   slide::SlideResult<std::vector<std::string>> list(const std::string& folder) override {
-    const PyGILState_STATE gil = PyGILState_Ensure();
     std::vector<std::string> names;
-    std::optional<slide::SlideError> failed;
-    PyObject* got = PyObject_CallMethod(object_->object, "list", "s#", folder.data(),
-                                        static_cast<Py_ssize_t>(folder.size()));
-    const Py_ssize_t count = got ? PySequence_Size(got) : -1;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-      PyObject* item = PySequence_GetItem(got, i);
-      Py_ssize_t n = 0;
-      const char* t = item ? PyUnicode_AsUTF8AndSize(item, &n) : nullptr;
-      if (t != nullptr) names.emplace_back(t, static_cast<std::size_t>(n));
-      Py_XDECREF(item);
-      if (t == nullptr) break;
+    {
+      const Gil gil;
+      PyObject* got = PyObject_CallMethod(object_->object, "list", "s#", folder.data(),
+                                          static_cast<Py_ssize_t>(folder.size()));
+      const Py_ssize_t count = got ? PySequence_Size(got) : -1;
+      for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* item = PySequence_GetItem(got, i);
+        Py_ssize_t n = 0;
+        const char* t = item ? PyUnicode_AsUTF8AndSize(item, &n) : nullptr;
+        if (t != nullptr) names.emplace_back(t, static_cast<std::size_t>(n));
+        Py_XDECREF(item);
+        if (t == nullptr) break;
+      }
+      std::optional<slide::SlideError> failed;
+      if (PyErr_Occurred()) failed = sibling_error(folder);
+      Py_XDECREF(got);
+      if (failed) return std::move(*failed);
     }
-    if (PyErr_Occurred()) failed = sibling_error(folder);
-    Py_XDECREF(got);
-    PyGILState_Release(gil);
-    if (failed) return std::move(*failed);
     std::sort(names.begin(), names.end());
     return names;
   }
 
   slide::SlideResult<std::shared_ptr<std_io::RangeSource>> open(
       const std::string& relative) override {
-    const PyGILState_STATE gil = PyGILState_Ensure();
+    const Gil gil;
     std::shared_ptr<std_io::RangeSource> source;
     PyObject* got = PyObject_CallMethod(object_->object, "open", "s#", relative.data(),
                                         static_cast<Py_ssize_t>(relative.size()));
@@ -299,15 +313,12 @@ class PythonSiblings final : public slide::Siblings {
     std::optional<slide::SlideError> failed;
     if (source == nullptr) failed = sibling_error(relative);
     Py_XDECREF(got);
-    PyGILState_Release(gil);
     if (failed) return std::move(*failed);
     return source;
   }
 
  private:
-  std::shared_ptr<Callable> object_;
   std::uint64_t cache_size_;
-  std::shared_ptr<FetchErrors> errors_;
 };
 
 }  // namespace

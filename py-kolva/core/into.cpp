@@ -114,7 +114,8 @@ PyObject* int64_bytes(const std::vector<std::int64_t>& values, bool writable) {
 
 // tile_nbytes(level, coords, threads) -> bytes: one native int64 per tile, the
 // length of the stream read_tile returns. Known from the plan for almost every
-// tile; tiles joined by a consumer of their own are read to be measured.
+// tile; tiles whose join the plan cannot size (NDPI tiles cut to a chosen size,
+// DICOMweb frames) are read to be measured.
 PyObject* slide_tile_nbytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   return guarded([&]() -> PyObject* {
     if (nargs != 3) {

@@ -412,7 +412,8 @@ PyObject* open_dicom_fetch(PyObject*, PyObject* args, PyObject* kwargs) {
       if (!PyCallable_Check(frames_arg)) {
         return binding::raise_cast_error(frames_arg, "callable", "frames");
       }
-      fetcher = python_frame_fetcher(frames_arg, series_name, errors);
+      fetcher = slide::cached_frames(python_frame_fetcher(frames_arg, series_name, errors),
+                                     cache_size);
     }
     std::vector<std::shared_ptr<std_io::RangeSource>> files;
     PyObject* it = PyObject_GetIter(instances_arg);

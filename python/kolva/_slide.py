@@ -275,6 +275,16 @@ class Slide:
         """The bytes of `quickhash_input()`'s ranges, read back to back."""
         return cast(bytes, self._core.read_quickhash_input())
 
+    def write_shard_part(self, path: str, shard_name: str, level: int, tiles: bytes,
+                         prefix: str, extension: str, json_fields: Any, manifest_fields: Any,
+                         *, sync: bool, start: int) -> tuple[int, int, int, bytes]:
+        """Writes `tiles` (packed (x, y) pairs) of `level` as WebDataset samples into the
+        shard at `path` from byte `start` on (what `kolva export` writes); returns
+        (samples, tile bytes, shard size, manifest lines)."""
+        piece = (self._core, level, tiles, prefix, extension, json_fields, manifest_fields)
+        return cast("tuple[int, int, int, bytes]",
+                    _core.write_shard(path, shard_name, [piece], sync, start))
+
     def region_reader(self, cache_bytes: int) -> Any:
         """A native reader of decoded regions with its own cache of `cache_bytes` (what
         `read_region` and its kin use)."""
@@ -316,7 +326,8 @@ class Slide:
         """The length of each tile's stream (what `read_tile` returns) at `coords`, as
         an int64 array, to size a buffer for `read_tiles_into`. Told by the tile's
         plan without reading for stored tiles; tiles that are joined from several
-        pieces (NDPI tiles cut to a chosen `tile_size`) are read to be measured."""
+        pieces (NDPI tiles cut to a chosen `tile_size`) and DICOMweb frames are read to be
+        measured (over DICOMweb, kept for the read that follows)."""
         import numpy as np
 
         return np.frombuffer(self._core.tile_nbytes(level, coords, _threads(threads)),
@@ -460,14 +471,16 @@ def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None, 
     ``az://``, ``file://`` or any protocol fsspec knows) or an open binary file object.
     For URLs, `storage_options` go to the fsspec file system (credentials, endpoint,
     headers); `cache_size` bounds the bytes of the range cache that serves the
-    opening's reads (0: none); `max_requests` bounds the requests in flight of one
+    opening's reads (0: none), and over DICOMweb of the frames kept from the last
+    fetches (so `tile_nbytes` then `read_tiles_into` fetch each frame once); `max_requests` bounds the requests in flight of one
     `read_tiles`; each request gets `timeout` seconds and transient failures (5xx,
     resets) `retries` more tries.
 
-    An Olympus `.vsi` (a local path or a URL whose folder can be listed) opens its
-    main scan: the ETS file of the stack its metadata names as the largest image,
-    from the `_<name>_/stack<N>/` folders beside it, with the .vsi's thumbnail as
-    the associated image "overview".
+    An Olympus `.vsi` (a local path or a URL) opens its main scan: the ETS file of
+    the stack its metadata names as the largest image, from the `_<name>_/stack<N>/`
+    folders beside it (listed, or where the server lists nothing, looked for under
+    the usual names stack1..., stack10001...), with the .vsi's thumbnail as the
+    associated image "overview".
 
     tile_size: for NDPI, the edge of the square tiles every level is cut into, a
     multiple of the JPEG MCU size (8, or 16 for subsampled chroma; anything else
@@ -539,12 +552,16 @@ def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None, 
     if isinstance(source, str) and _dicomweb.is_series_url(source):
         if storage_options:
             options["storage_options"] = dict(storage_options)
+        if cache_size < 0:
+            raise ValueError(f"cache_size must not be negative, not {cache_size}")
         options.update({k: v for k, v in (("max_requests", max_requests), ("timeout", timeout),
-                                          ("retries", retries))
+                                          ("retries", retries), ("cache_size", cache_size))
                         if v != getattr(_remote, "DEFAULT_" + k.upper())})
         web = _remote.remote_file(source, storage_options, max_requests=max_requests,
                                   timeout=timeout, retries=retries)
-        return Slide(_dicomweb.open_series(source, dicom, web.documents), source, options)
+        # The frames fetched last stay in a cache of cache_size bytes.
+        return Slide(_dicomweb.open_series(source, {**dicom, "cache_size": cache_size},
+                                           web.documents), source, options)
     if isinstance(source, str) and _sources.is_url(source):
         local = _sources.local_path_of(source)
         if local is None and (source.endswith("/") or source.lower().endswith(".dcm")):

@@ -84,6 +84,13 @@ Sampling sof0_sampling(ByteSpan header, std::size_t sof_offset);
 // decoders must not convert them from YCbCr.
 extern const std::uint8_t kAdobeRgbApp14[16];
 
+// The second byte of the marker that ends restart interval `k` of a scan
+// (counting from 0): RST0..RST7 in turn. Strip joins put it between strips;
+// joins of stored intervals write it over the marker each was stored with.
+constexpr std::uint8_t restart_marker(std::uint64_t k) {
+  return static_cast<std::uint8_t>(0xD0 + k % 8);
+}
+
 // Whether the marker segments of `jpeg` (a stream from its SOI, or table
 // segments without one) carry an Adobe APP14 segment before the first frame
 // or scan header.

@@ -160,7 +160,7 @@ Result<Bytes, std::string> join_jpeg_strips(const StripImage& image,
       return std::string("the strips' JPEG headers differ");
     }
     out.push_back(0xFF);
-    out.push_back(static_cast<std::uint8_t>(0xD0 + (k - 1) % 8));
+    out.push_back(jpeg_tools::restart_marker(k - 1));
     out.insert(out.end(), strips[k].begin() + static_cast<std::ptrdiff_t>(parsed->data_at),
                strips[k].begin() + static_cast<std::ptrdiff_t>(parsed->data_end));
   }

@@ -14,8 +14,8 @@
 namespace kolva::slide {
 
 std::optional<std::uint64_t> TilePlan::output_size() const {
+  if (const auto* custom = std::get_if<Custom>(&assembly)) return custom->size;
   const auto* splice = std::get_if<Splice>(&assembly);
-  if (splice == nullptr) return std::nullopt;
   std::uint64_t total = splice->head().size();
   std::uint64_t data = 0;
   for (const Range& r : ranges) {
@@ -154,9 +154,15 @@ SlideResult<Bytes> Slide::assemble(const TilePlan& plan, std::span<const ByteSpa
 SlideResult<Unit> Slide::read_into(const TilePlan& plan, std::span<std::uint8_t> dst) const {
   const auto* splice = std::get_if<Splice>(&plan.assembly);
   const auto size = plan.output_size();
-  if (splice == nullptr || !size || *size != dst.size()) {
-    return SlideError{ErrorKind::Corrupt, "a tile was read into a buffer of the wrong size",
-                      std::nullopt};
+  const SlideError wrong_size{ErrorKind::Corrupt, "a tile was read into a buffer of the wrong size",
+                              std::nullopt};
+  if (!size || *size != dst.size()) return wrong_size;
+  if (splice == nullptr) {  // a sized join: joined, then copied
+    auto tile = read(plan);
+    if (!tile.ok()) return std::move(tile).error();
+    if (tile->size() != dst.size()) return wrong_size;
+    if (!tile->empty()) std::memcpy(dst.data(), tile->data(), tile->size());
+    return Unit{};
   }
   const ByteSpan head = splice->head();
   if (!head.empty()) std::memcpy(dst.data(), head.data(), head.size());

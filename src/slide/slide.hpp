@@ -101,8 +101,11 @@ struct Splice {
 // Custom: a driver's own join (a lossless crop, a stored format's tile consumer
 // replayed over the bytes); `join` gets the ranges' bytes in order and keeps
 // whatever else it needs alive itself.
+// `size`: the join's length when the driver knows it before reading (stored
+// pieces joined as they are, with a header and an end marker in bytes known).
 struct Custom {
   std::function<SlideResult<Bytes>(std::span<const ByteSpan>)> join;
+  std::optional<std::uint64_t> size = std::nullopt;
 };
 using Assembly = std::variant<Splice, Custom>;
 
@@ -110,7 +113,7 @@ using Assembly = std::variant<Splice, Custom>;
 struct TilePlan {
   RangeList ranges;
   Assembly assembly;
-  // The output's length when it is known before reading (Splice).
+  // The output's length when it is known before reading (Splice, a sized Custom).
   std::optional<std::uint64_t> output_size() const;
 };
 

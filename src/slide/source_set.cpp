@@ -4,6 +4,9 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <list>
+#include <map>
+#include <mutex>
 #include <system_error>
 
 namespace kolva::slide {
@@ -26,7 +29,70 @@ SlideError missing(const std::string& what) {
                     KolvaError::IoError{OsError{ENOENT}}};
 }
 
+using FrameKey = std::pair<std::uint64_t, std::uint64_t>;  // instance, frame
+
+class CachedFrameFetcher final : public FrameFetcher {
+ public:
+  CachedFrameFetcher(std::shared_ptr<FrameFetcher> inner, std::uint64_t capacity)
+      : inner_(std::move(inner)), capacity_(capacity) {}
+
+  SlideResult<std::vector<Bytes>> fetch(std::span<const FrameKey> wanted) override {
+    std::vector<Bytes> frames(wanted.size());
+    std::vector<FrameKey> missed;
+    std::vector<std::size_t> at;
+    {
+      const std::lock_guard lock(mutex_);
+      for (std::size_t i = 0; i < wanted.size(); ++i) {
+        const auto hit = index_.find(wanted[i]);
+        if (hit == index_.end()) {
+          missed.push_back(wanted[i]);
+          at.push_back(i);
+          continue;
+        }
+        order_.splice(order_.begin(), order_, hit->second);
+        frames[i] = hit->second->second;
+      }
+    }
+    if (missed.empty()) return frames;
+    auto got = inner_->fetch(missed);
+    if (!got.ok()) return std::move(got).error();
+    if (got->size() != missed.size()) return std::move(got).value();  // the caller refuses it
+    const std::lock_guard lock(mutex_);
+    for (std::size_t k = 0; k < missed.size(); ++k) {
+      keep(missed[k], (*got)[k]);
+      frames[at[k]] = std::move((*got)[k]);
+    }
+    return frames;
+  }
+
+ private:
+  void keep(const FrameKey& key, const Bytes& frame) {
+    if (frame.size() > capacity_ || index_.contains(key)) return;
+    while (held_ + frame.size() > capacity_) {
+      held_ -= order_.back().second.size();
+      index_.erase(order_.back().first);
+      order_.pop_back();
+    }
+    order_.emplace_front(key, frame);
+    index_.emplace(key, order_.begin());
+    held_ += frame.size();
+  }
+
+  std::shared_ptr<FrameFetcher> inner_;
+  std::uint64_t capacity_;
+  std::mutex mutex_;
+  std::list<std::pair<FrameKey, Bytes>> order_;  // most recently used first
+  std::map<FrameKey, std::list<std::pair<FrameKey, Bytes>>::iterator> index_;
+  std::uint64_t held_ = 0;
+};
+
 }  // namespace
+
+std::shared_ptr<FrameFetcher> cached_frames(std::shared_ptr<FrameFetcher> inner,
+                                            std::uint64_t capacity) {
+  if (capacity == 0) return inner;
+  return std::make_shared<CachedFrameFetcher>(std::move(inner), capacity);
+}
 
 std::shared_ptr<LocalSiblings> LocalSiblings::of_file(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');

@@ -37,6 +37,12 @@ class FrameFetcher {
       std::span<const std::pair<std::uint64_t, std::uint64_t>> wanted) = 0;
 };
 
+// `inner` behind a cache of the frames it fetched last, `capacity` bytes at
+// most (least recently used first out): a batch sized by fetching its frames
+// (tile_nbytes) and then read (read_tiles_into) fetches them once.
+std::shared_ptr<FrameFetcher> cached_frames(std::shared_ptr<FrameFetcher> inner,
+                                            std::uint64_t capacity);
+
 // A source whose unit is a frame: its bytes are the instance's header (a
 // data set in memory that the parser reads like a file), its frames come from
 // the fetcher. A range of a tile plan on such a source names a frame: its

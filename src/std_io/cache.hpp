@@ -57,6 +57,7 @@ class CachedSource final : public RangeSource {
   void insert(std::uint64_t offset, Bytes bytes);
   // Windows for small misses, and keeping what misses read: on while opening.
   void set_read_ahead(bool on) { read_ahead_.store(on, std::memory_order_relaxed); }
+  bool read_ahead() const { return read_ahead_.load(std::memory_order_relaxed); }
   CacheStats stats() const;
   RangeSource& inner() { return *inner_; }
 
@@ -88,6 +89,25 @@ class CachedSource final : public RangeSource {
   std::uint64_t hits_ = 0;
   std::uint64_t misses_ = 0;
   std::uint64_t fetched_ = 0;
+};
+
+// While alive, reads through `source` (when it is a cache) are exact: for a
+// parser that names its own windows and skips what it need not read.
+class ExactReads {
+ public:
+  explicit ExactReads(RangeSource& source)
+      : cache_(dynamic_cast<CachedSource*>(&source)), was_(cache_ && cache_->read_ahead()) {
+    if (cache_) cache_->set_read_ahead(false);
+  }
+  ~ExactReads() {
+    if (cache_) cache_->set_read_ahead(was_);
+  }
+  ExactReads(const ExactReads&) = delete;
+  ExactReads& operator=(const ExactReads&) = delete;
+
+ private:
+  CachedSource* cache_;
+  bool was_;
 };
 
 }  // namespace kolva::std_io

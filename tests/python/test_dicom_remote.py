@@ -58,6 +58,25 @@ def test_a_series_without_offset_tables_scans_item_headers(server, series):
     _same_tiles(remote, kolva.open(series["empty"].folder))
 
 
+def test_large_fragments_without_offset_tables_are_skipped_not_fetched(tmp_path):
+    import numpy as np
+    import pydicom
+    from fixtures.dicom import write_instance
+
+    noise = np.random.default_rng(0).integers(0, 256, (1024, 1024, 3), dtype=np.uint8)
+    uid = pydicom.uid.generate_uid()
+    path = write_instance(tmp_path / "a.dcm", {(0, "1"): noise}, tile=256, offsets="empty",
+                          series_uid=uid, study_uid=uid).path
+    data = path.read_bytes()
+    with RangeServer({"a.dcm": data}) as srv:
+        remote = kolva.open(srv.url("a.dcm"))
+        # The first window and one header per 100 KB frame, not the frames between.
+        assert srv.counts.bytes_sent < len(data) // 10
+        local = kolva.open(path)
+        coords = [(x, y) for y in range(4) for x in range(4)]
+        assert remote.read_tiles(0, coords) == local.read_tiles(0, coords)
+
+
 def test_tile_batches_cost_one_request_per_merged_run(server, series):
     files = sorted(series["basic"].folder.iterdir())
     remote = kolva.open([server.url(f"basic/{f.name}") for f in files])

@@ -197,6 +197,12 @@ def test_storage_options_retries_and_batches_apply_to_dicomweb(served):
         gateway.fail("503", 2)
         web = kolva.open(url, storage_options=auth, retries=2)
         gateway.reset_counts()
+        out = bytearray(int(web.tile_nbytes(0, coords).sum()))
+        offsets = web.read_tiles_into(0, coords, out)
+        assert [bytes(out[a:b]) for a, b in zip(offsets, offsets[1:])] == local.read_tiles(0, coords)
+        assert gateway.reset_counts().requests == 1  # sized and read from one fetch
+        web = kolva.open(url, storage_options=auth, retries=2, cache_size=0)  # frames not kept
+        gateway.reset_counts()
         assert web.read_tiles(0, coords) == local.read_tiles(0, coords)
         assert gateway.reset_counts().requests == 1  # one instance, 20 frames: one request
         gateway.fail("503", -1)

@@ -55,6 +55,22 @@ def test_a_remote_vsi_without_companions_is_a_missing_file(tmp_path):
             kolva.open(server.url("lonely.vsi"))
 
 
+@pytest.mark.parametrize("listing", ["empty", "403"])
+def test_a_remote_vsi_finds_the_usual_stack_folders_without_a_listing(scanner, listing,
+                                                                       tmp_path):
+    built, server = scanner
+    with RangeServer(server.files, listing=listing) as quiet:
+        with kolva.open(built.path) as local, kolva.open(quiet.url("scan/slide.vsi")) as remote:
+            assert remote.properties == local.properties
+            assert _all_tiles(remote) == _all_tiles(local)
+    odd = vsi.make_vsi(tmp_path, "odd", [MAIN], [("stack7", 0)], main_folder="stack7")
+    files = {str(p.relative_to(tmp_path)): p.read_bytes() for p in tmp_path.rglob("*")
+             if p.is_file()}
+    with RangeServer(files, listing=listing) as quiet:
+        with pytest.raises(kolva.MissingFile, match=r"the server must list the folder _odd_/"):
+            kolva.open(quiet.url(odd.path.name))
+
+
 def test_remote_siblings_list_the_folders_index(scanner):
     _, server = scanner
     siblings = _sources.RemoteSiblings(server.url("scan/slide.vsi"), None, max_requests=4,

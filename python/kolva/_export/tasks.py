@@ -113,10 +113,10 @@ def _write_parts(path: str, shard: ShardPlan, scans: dict[int, SlideScan], tiles
         scan = scans[p.slide]
         start = max(size - ARCHIVE_END, 0)  # the last part's closing blocks are replaced
         with lease(scan.source, open_options) as slide:
-            piece = (slide._core, scan.level, piece_tiles, f"{scan.key}-l{scan.level}-",
-                     scan.extension, scan.json_fields, scan.manifest_fields)
-            n, b, size, lines = _core.write_shard(path, shard.name, [piece], sync and k == last,
-                                                  start)
+            n, b, size, lines = slide.write_shard_part(
+                path, shard.name, scan.level, piece_tiles, f"{scan.key}-l{scan.level}-",
+                scan.extension, scan.json_fields, scan.manifest_fields, sync=sync and k == last,
+                start=start)
         samples += n
         tile_bytes += b
         manifest.append(lines)

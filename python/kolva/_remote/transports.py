@@ -9,9 +9,11 @@ under a lock.
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import io
 import re
 import threading
+from collections.abc import Iterator
 from typing import Any
 
 _CONTENT_RANGE = re.compile(r"^\s*bytes\s+(\d+)-(\d+)/(\d+|\*)\s*$", re.IGNORECASE)
@@ -24,6 +26,27 @@ class _Transient(Exception):
 
 class _Failure(Exception):
     """A failure that another try would repeat (403, 404, a server ignoring Range)."""
+
+
+def _status_failure(status: int, reason: str | None) -> Exception:
+    """An HTTP answer other than the one asked for, as the failure to raise."""
+    text = f"HTTP {status} {reason or ''}".strip()
+    return _Transient(text) if status in _TRANSIENT_STATUS else _Failure(text)
+
+
+@contextlib.contextmanager
+def _http_errors() -> Iterator[None]:
+    """aiohttp's errors as failures: a refused connection is final, resets and cut
+    bodies are worth another try."""
+    import aiohttp
+
+    try:
+        yield
+    except aiohttp.ClientConnectorError as exc:
+        raise _Failure(f"cannot connect: {exc.os_error.strerror or exc}") from exc
+    except (aiohttp.ServerDisconnectedError, aiohttp.ClientPayloadError,
+            aiohttp.ClientOSError, aiohttp.ClientResponseError, ConnectionError) as exc:
+        raise _Transient(_cause(exc)) from exc
 
 
 def _cause(exc: BaseException) -> str:
@@ -94,11 +117,9 @@ class _Http(_Transport):
         self._url = self.fs.encode_url(url)
 
     async def get(self, offset: int | None, length: int) -> tuple[bytes, int | None]:
-        import aiohttp
-
         headers = {**self._headers, "Range": _range_header(offset, length)}
         session = await self.fs.set_session()
-        try:
+        with _http_errors():
             async with session.get(self._url, headers=headers, **self._kwargs) as r:
                 if r.status == 206:
                     got = _CONTENT_RANGE.match(r.headers.get("Content-Range", ""))
@@ -130,42 +151,19 @@ class _Http(_Transport):
                 if r.status == 416:
                     raise _Failure("the server says the range is past the end of the file "
                                    "(HTTP 416): the file is empty or shorter than a slide")
-                text = f"HTTP {r.status} {r.reason or ''}".strip()
-                if r.status in _TRANSIENT_STATUS:
-                    raise _Transient(text)
-                raise _Failure(text)
-        except aiohttp.ClientConnectorError as exc:
-            raise _Failure(f"cannot connect: {exc.os_error.strerror or exc}") from exc
-        except (aiohttp.ServerDisconnectedError, aiohttp.ClientPayloadError,
-                aiohttp.ClientOSError, ConnectionError) as exc:
-            raise _Transient(_cause(exc)) from exc
-        except aiohttp.ClientResponseError as exc:
-            raise _Transient(_cause(exc)) from exc
-
+                raise _status_failure(r.status, r.reason)
 
     async def get_document(self, url: str, accept: str) -> tuple[bytes, str]:
         """A whole resource beside the slide (DICOMweb metadata, frames, bulk data)
         and its Content-Type, with this transport's session, headers and errors."""
-        import aiohttp
-
         headers = {**self._headers, "Accept": accept}
         session = await self.fs.set_session()
-        try:
+        with _http_errors():
             async with session.get(self.fs.encode_url(url), headers=headers, **self._kwargs) as r:
                 if r.status == 200:
                     return await r.read(), r.headers.get("Content-Type", "")
                 r.close()
-                text = f"HTTP {r.status} {r.reason or ''}".strip()
-                if r.status in _TRANSIENT_STATUS:
-                    raise _Transient(text)
-                raise _Failure(text)
-        except aiohttp.ClientConnectorError as exc:
-            raise _Failure(f"cannot connect: {exc.os_error.strerror or exc}") from exc
-        except (aiohttp.ServerDisconnectedError, aiohttp.ClientPayloadError,
-                aiohttp.ClientOSError, ConnectionError) as exc:
-            raise _Transient(_cause(exc)) from exc
-        except aiohttp.ClientResponseError as exc:
-            raise _Transient(_cause(exc)) from exc
+                raise _status_failure(r.status, r.reason)
 
 
 class _S3(_Transport):

@@ -61,11 +61,18 @@ SlideResult<TilePlan> DecoderTiler::plan(std::uint64_t level, std::uint64_t x,
   }
   dynamic_decoder::TileRequest tile = std::move(request).value();
   slide::RangeList ranges;
+  std::optional<std::uint64_t> size;
   if (const auto* ndpi = std::get_if<format::ndpi::TilePlan>(&tile)) {
+    // The header, the stripes as stored (their markers renumbered in place)
+    // and an end marker.
     ranges.reserve(ndpi->strips.size());
+    std::uint64_t total = ndpi->header.size() + 2;
+    bool fits = true;
     for (const auto& strip : ndpi->strips) {
       ranges.push_back(Range{strip.offset, strip.length, source_});
+      fits = fits && checked_add(total, strip.length, total);
     }
+    if (fits) size = total;
   } else {
     // Every other request is one stored range; take it from the consumer.
     auto [consumer, first] = dynamic_decoder::DynamicReadTile::dispatch(tile);
@@ -79,7 +86,8 @@ SlideResult<TilePlan> DecoderTiler::plan(std::uint64_t level, std::uint64_t x,
                   slide::Custom{[stored = std::move(tile), file = first_name_](
                                     std::span<const ByteSpan> pieces) {
                     return replay(stored, pieces, file);
-                  }}};
+                  },
+                                size}};
 }
 
 void mean_downsamples(std::vector<slide::Level>& levels) {

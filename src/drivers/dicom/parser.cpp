@@ -671,7 +671,8 @@ KolvaResult<ReadInstruction> InstanceReader::finish_frames() {
   return window(pos_, 8);
 }
 
-// One fragment item header a step (and, when peeking, its first 4 bytes).
+// One fragment item header a step (and, when peeking, its first 4 bytes): a
+// fragment is skipped without its bytes being read.
 KolvaResult<ReadInstruction> InstanceReader::scan_fragments(ScanFragments& phase, ByteSpan bytes) {
   if (bytes.empty() && pos_ == size_) return frames_from_fragments(phase);  // no delimiter
   if (bytes.size() < 8) return corrupt("the file ends inside a fragment item header");

@@ -12,6 +12,7 @@
 #include "slide/metadata.hpp"
 #include "slide/errors.hpp"
 #include "slide/tiff_wrap.hpp"
+#include "std_io/cache.hpp"
 #include "std_io/std_io.hpp"
 #include "text/base64.hpp"
 
@@ -759,6 +760,9 @@ SlideResult<slide::SlideParts> open_instances(slide::SourceSet& sources,
     }
     std_io::SharedSource reader(sources.shared(index));
     auto [consumer, first] = InstanceReader::dispatch(*size);
+    // The reader asks for its own windows; a remote range cache reading ahead
+    // would fetch the frames between fragment headers.
+    const std_io::ExactReads exact(part);
     auto instance = std_io::run(reader, std::move(consumer), first);
     if (!instance.ok()) {
       const KolvaError& e = instance.error();

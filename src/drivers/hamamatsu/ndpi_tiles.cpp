@@ -198,7 +198,7 @@ SlideResult<std::vector<Bytes>> NdpiTiling::cut(const NdpiBand& band,
       const std::uint64_t size = l.interval_sizes[i];
       if (size < 2 || size > jpeg.size() - at) return damaged("a stripe is shorter than its table says");
       at += size;
-      jpeg[at - 1] = static_cast<std::uint8_t>(0xD0 + count % 8);
+      jpeg[at - 1] = jpeg_tools::restart_marker(count);
       ++count;
     }
   }

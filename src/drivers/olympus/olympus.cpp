@@ -157,12 +157,38 @@ struct Companion {
   std::string relative;  // "_slide_/stack10001/frame_t.ets"
 };
 
-// The ETS files beside a .vsi, in the order of their folders' numbers.
-std::vector<Companion> companions(const SourceSet& sources, const std::string& folder) {
+// Where no folder can be listed (a web server without index pages), the ETS
+// files are looked for by the names scanners give them: stack1, stack2, ...
+// for overviews and stack10001, stack10002, ... for scans, as many of each as
+// the .vsi has stacks kept in companion files.
+std::vector<std::pair<std::uint64_t, Companion>> probe_companions(SourceSet& sources,
+                                                                  const std::string& folder,
+                                                                  std::size_t wanted) {
+  std::vector<std::pair<std::uint64_t, Companion>> found;
+  std::vector<std::uint64_t> numbers;
+  for (std::uint64_t n = 1; n <= wanted; ++n) numbers.push_back(n);
+  for (std::uint64_t n = 1; n <= wanted; ++n) numbers.push_back(10000 + n);
+  for (const std::uint64_t n : numbers) {
+    if (found.size() >= wanted) break;
+    const std::string entry = "stack" + std::to_string(n);
+    for (const char* name : {"frame_t.ets", "frame_t_0.ets"}) {
+      const std::string relative = folder + "/" + entry + "/" + name;
+      if (sources.open(relative).ok()) {
+        found.emplace_back(n, Companion{entry, relative});
+        break;
+      }
+    }
+  }
+  return found;
+}
+
+// The ETS files beside a .vsi, in the order of their folders' numbers;
+// `external`: how many stacks the .vsi keeps in companion files (0: unknown).
+std::vector<Companion> companions(SourceSet& sources, const std::string& folder,
+                                  std::size_t external) {
   std::vector<std::pair<std::uint64_t, Companion>> found;
   auto entries = sources.list(folder);
-  if (!entries.ok()) return {};
-  for (const std::string& entry : *entries) {
+  for (const std::string& entry : entries.ok() ? *entries : std::vector<std::string>{}) {
     const std::string number = entry.rfind("stack", 0) == 0 ? entry.substr(5) : "";
     if (number.empty() || number.size() > 18 ||
         !std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; })) {
@@ -177,6 +203,7 @@ std::vector<Companion> companions(const SourceSet& sources, const std::string& f
       }
     }
   }
+  if (found.empty()) found = probe_companions(sources, folder, std::max<std::size_t>(external, 2));
   std::sort(found.begin(), found.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
   std::vector<Companion> out;
@@ -215,16 +242,23 @@ SlideResult<Opening> open_vsi(SourceSet& sources) {
   std::string folder = stem(sources.file_name());
   folder.insert(folder.begin(), '_');
   folder.push_back('_');
-  const std::vector<Companion> found = companions(sources, folder);
+  const auto external = static_cast<std::size_t>(
+      std::count_if(stacks.begin(), stacks.end(), [](const vsi::Stack& s) { return s.external; }));
+  const std::vector<Companion> found = companions(sources, folder, external);
   if (found.empty()) {
     const std::string wanted =
         main ? " (its main image is stack " + std::to_string(*main + 1) + " of " +
                    std::to_string(stacks.size()) + " in its metadata)"
              : "";
+    const std::string listing =
+        sources.remote(0) ? "; none answered under the usual stack folder names either, so the "
+                            "server must list the folder " +
+                                folder + "/ for them to be found"
+                          : "";
     return SlideError{ErrorKind::MissingFile,
                       "cannot open " + name + ": its pixels are kept in companion files" + wanted +
                           ", and none was found: expected " + folder +
-                          "/stack<N>/frame_t.ets beside it",
+                          "/stack<N>/frame_t.ets beside it" + listing,
                       std::nullopt};
   }
 

@@ -106,6 +106,30 @@ TiffError report_entry_error(TiffError error) {
   return error;
 }
 
+void DirectoryEntries::clear() {
+  entries_.clear();
+  deferred_.clear();
+}
+
+std::optional<ReadAndStep> DirectoryEntries::next_value() {
+  if (deferred_.empty()) return std::nullopt;
+  pending_ = deferred_.back();
+  deferred_.pop_back();
+  return ReadAndStep{pending_.offset, pending_.byte_len};
+}
+
+TiffResult<Unit> DirectoryEntries::take_value(ByteSpan bytes, ByteOrder order) {
+  KOLVA_TRY(auto data, parse_data(bytes, pending_.count, pending_.data_type, order));
+  entries_.push_back({std::move(data), pending_.count, pending_.tag});
+  return Unit{};
+}
+
+std::vector<Entry> DirectoryEntries::finish() {
+  std::vector<Entry> out = std::move(entries_);
+  clear();
+  return out;
+}
+
 std::uint64_t Decoder::read_offset(ByteSpan bytes, std::size_t pos) const {
   return big_ ? read_uint<std::uint64_t>(bytes, pos, order_)
               : read_uint<std::uint32_t>(bytes, pos, order_);
@@ -135,7 +159,7 @@ TiffResult<ReadInstruction> Decoder::step(ByteSpan bytes) {
     TiffResult<ReadInstruction> operator()(ReadHeader) { return d.read_header(bytes); }
     TiffResult<ReadInstruction> operator()(ReadCount) { return d.read_count(bytes); }
     TiffResult<ReadInstruction> operator()(ReadEntries) { return d.read_entries(bytes); }
-    TiffResult<ReadInstruction> operator()(ReadValue v) { return d.read_value(v, bytes); }
+    TiffResult<ReadInstruction> operator()(ReadValue) { return d.read_value(bytes); }
     TiffResult<ReadInstruction> operator()(ReadNextOffset) { return d.read_next_offset(bytes); }
     TiffResult<ReadInstruction> operator()(Finished) {
       return TiffError(TiffError::InvalidDecodingProcess{"Invalid"});
@@ -169,8 +193,7 @@ TiffResult<ReadInstruction> Decoder::read_magic(ByteSpan bytes) {
   }
   layout_ = big_ ? Layout{16, 8, 20, 8, 8} : Layout{8, 2, 12, 4, 4};
   ifds_.clear();
-  entries_.clear();
-  deferred_.clear();
+  directory_.clear();
   phase_ = ReadHeader{};
   return ReadInstruction{ReadAndStep{0, layout_.header_size}};
 }
@@ -216,8 +239,7 @@ TiffResult<ReadInstruction> Decoder::read_count(ByteSpan bytes) {
 }
 
 TiffResult<ReadInstruction> Decoder::read_entries(ByteSpan bytes) {
-  entries_.clear();
-  deferred_.clear();
+  directory_.clear();
   const std::size_t size = layout_.entry_size;
   const std::size_t pieces = bytes.size() / size;
   for (std::size_t i = 0; i < pieces; ++i) {
@@ -237,34 +259,32 @@ TiffResult<ReadInstruction> Decoder::read_entries(ByteSpan bytes) {
     }
     const std::size_t value_pos = big_ ? 12 : 8;
     if (byte_len > layout_.value_size) {
-      deferred_.push_back({read_offset(entry, value_pos), byte_len, count, tag, *dt});
+      directory_.defer({read_offset(entry, value_pos), byte_len, count, tag, *dt});
       continue;
     }
     auto data = parse_data(entry.subspan(value_pos, layout_.value_size), count, *dt, order_);
     if (!data.ok()) return report_entry_error(std::move(data).error());
-    entries_.push_back({std::move(data).value(), count, tag});
+    directory_.add({std::move(data).value(), count, tag});
   }
-  if (deferred_.empty()) diagnostic_line("Empty!!!");
+  if (!directory_.has_deferred()) diagnostic_line("Empty!!!");
   return next_value_or_finish();
 }
 
-TiffResult<ReadInstruction> Decoder::read_value(const ReadValue& value, ByteSpan bytes) {
-  KOLVA_TRY(auto data, parse_data(bytes, value.count, value.data_type, order_));
-  entries_.push_back({std::move(data), value.count, value.tag});
+TiffResult<ReadInstruction> Decoder::read_value(ByteSpan bytes) {
+  KOLVA_TRY(Unit taken, directory_.take_value(bytes, order_));
+  (void)taken;
   return next_value_or_finish();
 }
 
 TiffResult<ReadInstruction> Decoder::next_value_or_finish() {
-  if (deferred_.empty()) return finish_directory();
-  const DeferredValue next = deferred_.back();
-  deferred_.pop_back();
-  phase_ = ReadValue{next.tag, next.data_type, next.count};
-  return ReadInstruction{ReadAndStep{next.offset, next.byte_len}};
+  const auto next = directory_.next_value();
+  if (!next) return finish_directory();
+  phase_ = ReadValue{};
+  return ReadInstruction{*next};
 }
 
 TiffResult<ReadInstruction> Decoder::finish_directory() {
-  ifds_.emplace_back(std::move(entries_));
-  entries_.clear();
+  ifds_.emplace_back(directory_.finish());
   std::uint64_t next = 0;
   // entry_count_ * entry_size was checked when the count was read.
   if (!checked_add(ifd_offset_, layout_.count_size + entry_count_ * layout_.entry_size, next)) {

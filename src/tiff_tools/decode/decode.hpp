@@ -4,6 +4,7 @@
 // Never touches the file: each step names the next byte range it needs.
 
 #include <cstdint>
+#include <optional>
 #include <variant>
 #include <vector>
 
@@ -34,6 +35,30 @@ struct DeferredValue {
 // Writes "Err {:?}" for an entry failure and hands the error back.
 TiffError report_entry_error(TiffError error);
 
+// One directory's entries as they are read: values held in an entry come with
+// it, values stored elsewhere are asked for one by one (the last deferred
+// first) and parsed as they come back. Every TIFF-like directory reader
+// (classic, BigTIFF, a driver's own 64-bit layout) fills one.
+class DirectoryEntries {
+ public:
+  void clear();
+  void add(Entry entry) { entries_.push_back(std::move(entry)); }
+  void defer(const DeferredValue& value) { deferred_.push_back(value); }
+  bool has_deferred() const { return !deferred_.empty(); }
+  // The next value to read (from then on the pending one), or nothing when
+  // every value is in.
+  std::optional<ReadAndStep> next_value();
+  // Parses the pending value from its bytes into an entry.
+  TiffResult<Unit> take_value(ByteSpan bytes, ByteOrder order);
+  // The directory's entries, in the order they were completed; clears.
+  std::vector<Entry> finish();
+
+ private:
+  std::vector<Entry> entries_;
+  std::vector<DeferredValue> deferred_;
+  DeferredValue pending_{};
+};
+
 class Decoder {
  public:
   Decoder() = default;
@@ -52,11 +77,7 @@ class Decoder {
   struct ReadHeader {};
   struct ReadCount {};
   struct ReadEntries {};
-  struct ReadValue {
-    std::uint16_t tag;
-    DataType data_type;
-    std::uint64_t count;
-  };
+  struct ReadValue {};
   struct ReadNextOffset {};
   struct Finished {};
   using Phase = std::variant<ReadMagic, ReadHeader, ReadCount, ReadEntries, ReadValue,
@@ -74,7 +95,7 @@ class Decoder {
   TiffResult<ReadInstruction> read_header(ByteSpan bytes);
   TiffResult<ReadInstruction> read_count(ByteSpan bytes);
   TiffResult<ReadInstruction> read_entries(ByteSpan bytes);
-  TiffResult<ReadInstruction> read_value(const ReadValue& value, ByteSpan bytes);
+  TiffResult<ReadInstruction> read_value(ByteSpan bytes);
   TiffResult<ReadInstruction> read_next_offset(ByteSpan bytes);
   // Requests the most recently deferred value, or finishes the directory.
   TiffResult<ReadInstruction> next_value_or_finish();
@@ -86,8 +107,7 @@ class Decoder {
   bool big_ = false;
   Layout layout_{};
   std::vector<Ifd> ifds_;
-  std::vector<Entry> entries_;
-  std::vector<DeferredValue> deferred_;
+  DirectoryEntries directory_;
   std::uint64_t ifd_offset_ = 0;
   std::uint64_t entry_count_ = 0;
   std::size_t max_directories_ = 0;

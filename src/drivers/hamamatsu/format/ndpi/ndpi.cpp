@@ -4,6 +4,7 @@
 #include <string>
 
 #include "base/bytes.hpp"
+#include "jpeg_tools/jpeg_tools.hpp"
 
 namespace kolva::format::ndpi {
 namespace {
@@ -384,7 +385,7 @@ void renumber(const std::vector<std::uint64_t>& sizes, std::uint8_t* piece,
   std::uint64_t end = 0;
   for (const std::uint64_t size : sizes) {
     end += size;
-    piece[end - 1] = static_cast<std::uint8_t>(0xD0 + restart_count % 8);
+    piece[end - 1] = jpeg_tools::restart_marker(restart_count);
     ++restart_count;
   }
 }

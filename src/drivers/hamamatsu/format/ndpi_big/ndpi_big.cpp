@@ -48,7 +48,7 @@ TiffResult<ReadInstruction> NdpiBigIfdDecoder::advance(ByteSpan bytes) {
     TiffResult<ReadInstruction> operator()(ReadHeader) { return d.read_header(bytes); }
     TiffResult<ReadInstruction> operator()(ReadCount) { return d.read_count(bytes); }
     TiffResult<ReadInstruction> operator()(ReadEntries) { return d.read_entries(bytes); }
-    TiffResult<ReadInstruction> operator()(ReadValue v) { return d.read_value(v, bytes); }
+    TiffResult<ReadInstruction> operator()(ReadValue) { return d.read_value(bytes); }
     TiffResult<ReadInstruction> operator()(ReadNextOffset) { return d.read_next_offset(bytes); }
     TiffResult<ReadInstruction> operator()(Finished) {
       return TiffError(TiffError::InvalidDecodingProcess{"Invalid"});
@@ -91,8 +91,7 @@ TiffResult<ReadInstruction> NdpiBigIfdDecoder::read_count(ByteSpan bytes) {
 }
 
 TiffResult<ReadInstruction> NdpiBigIfdDecoder::read_entries(ByteSpan bytes) {
-  entries_.clear();
-  deferred_.clear();
+  directory_.clear();
   const std::size_t n = entry_count_;
   if (bytes.size() < 16 * n + kOffsetSize) return short_buffer();
   const std::size_t high_words = kEntrySize * n + kOffsetSize;
@@ -112,7 +111,7 @@ TiffResult<ReadInstruction> NdpiBigIfdDecoder::read_entries(ByteSpan bytes) {
     const std::uint64_t byte_len = count * tiff_tools::element_size(*dt);
     if (byte_len > kInlineSize) {
       const std::uint64_t offset = read_le<std::uint32_t>(value, 0) | (high << 32);
-      deferred_.push_back({offset, byte_len, count, tag, *dt});
+      directory_.defer({offset, byte_len, count, tag, *dt});
       continue;
     }
     // A LONG with a non-zero high word is a 64-bit value split in two halves;
@@ -128,30 +127,26 @@ TiffResult<ReadInstruction> NdpiBigIfdDecoder::read_entries(ByteSpan bytes) {
     KOLVA_TRY(auto data, long8 ? tiff_tools::parse_data(ByteSpan(wide, 8), count, DataType::LONG8,
                                                         ByteOrder::Little)
                                : tiff_tools::parse_data(value, count, *dt, ByteOrder::Little));
-    entries_.push_back({std::move(data), count, tag});
+    directory_.add({std::move(data), count, tag});
   }
   return next_value_or_finish();
 }
 
-TiffResult<ReadInstruction> NdpiBigIfdDecoder::read_value(const ReadValue& value,
-                                                          ByteSpan bytes) {
-  KOLVA_TRY(auto data, tiff_tools::parse_data(bytes, value.count, value.data_type,
-                                              ByteOrder::Little));
-  entries_.push_back({std::move(data), value.count, value.tag});
+TiffResult<ReadInstruction> NdpiBigIfdDecoder::read_value(ByteSpan bytes) {
+  KOLVA_TRY(Unit taken, directory_.take_value(bytes, ByteOrder::Little));
+  (void)taken;
   return next_value_or_finish();
 }
 
 TiffResult<ReadInstruction> NdpiBigIfdDecoder::next_value_or_finish() {
-  if (deferred_.empty()) return finish_directory();
-  const tiff_tools::DeferredValue next = deferred_.back();
-  deferred_.pop_back();
-  phase_ = ReadValue{next.tag, next.data_type, next.count};
-  return ReadInstruction{ReadAndStep{next.offset, next.byte_len}};
+  const auto next = directory_.next_value();
+  if (!next) return finish_directory();
+  phase_ = ReadValue{};
+  return ReadInstruction{*next};
 }
 
 TiffResult<ReadInstruction> NdpiBigIfdDecoder::finish_directory() {
-  ifds_.emplace_back(std::move(entries_));
-  entries_.clear();
+  ifds_.emplace_back(directory_.finish());
   std::uint64_t next;
   if (!checked_add(ifd_offset_, 2 + kEntrySize * entry_count_, next)) return overflow();
   phase_ = ReadNextOffset{};

@@ -40,11 +40,7 @@ class NdpiBigIfdDecoder {
   struct ReadHeader {};
   struct ReadCount {};
   struct ReadEntries {};
-  struct ReadValue {
-    std::uint16_t tag;
-    tiff_tools::DataType data_type;
-    std::uint64_t count;
-  };
+  struct ReadValue {};
   struct ReadNextOffset {};
   struct Finished {};
   struct Failed {};  // an error ended the decoder
@@ -57,7 +53,7 @@ class NdpiBigIfdDecoder {
   tiff_tools::TiffResult<ReadInstruction> read_header(ByteSpan bytes);
   tiff_tools::TiffResult<ReadInstruction> read_count(ByteSpan bytes);
   tiff_tools::TiffResult<ReadInstruction> read_entries(ByteSpan bytes);
-  tiff_tools::TiffResult<ReadInstruction> read_value(const ReadValue& value, ByteSpan bytes);
+  tiff_tools::TiffResult<ReadInstruction> read_value(ByteSpan bytes);
   tiff_tools::TiffResult<ReadInstruction> read_next_offset(ByteSpan bytes);
   // Requests the most recently deferred value, or finishes the directory.
   tiff_tools::TiffResult<ReadInstruction> next_value_or_finish();
@@ -66,8 +62,7 @@ class NdpiBigIfdDecoder {
 
   Phase phase_ = ReadHeader{};
   std::vector<tiff_tools::Ifd> ifds_;
-  std::vector<tiff_tools::Entry> entries_;
-  std::vector<tiff_tools::DeferredValue> deferred_;
+  tiff_tools::DirectoryEntries directory_;
   std::uint64_t ifd_offset_ = 0;
   std::uint16_t entry_count_ = 0;
 };

@@ -67,6 +67,15 @@ cp /usr/include/jpeglib.h /usr/include/jmorecfg.h /usr/include/jerror.h "$raw/jp
 cp /usr/include/*-linux-gnu/jconfig.h "$raw/jpeg-include/" 2>/dev/null ||
   cp /usr/include/jconfig.h "$raw/jpeg-include/"
 
+# ccache, when installed, keeps the wheels' objects across runs on one machine:
+# each build runs in a new directory under the temporary folder (the sdist
+# unpacked there), which the cache keys leave out.
+launcher=""
+if command -v ccache >/dev/null 2>&1; then
+  launcher="-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache"
+  export CCACHE_BASEDIR=$(dirname "$raw") CCACHE_NOHASHDIR=1
+fi
+
 rm -f "$out"/kolva-*.whl "$out"/kolva-*.tar.gz
 host_wheel=""
 for arch in "${archs[@]}"; do
@@ -78,7 +87,7 @@ for arch in "${archs[@]}"; do
   log=$raw/wheel-$arch.log
   mkdir -p "$raw/$arch"
   if [ "$toolchain" != zig ]; then
-    "$PY" -m build --wheel --outdir "$raw/$arch" "$sdist" >"$log" 2>&1 || { tail -n 40 "$log"; exit 1; }
+    CMAKE_ARGS="${CMAKE_ARGS:-} $launcher" "$PY" -m build --wheel --outdir "$raw/$arch" "$sdist" >"$log" 2>&1 || { tail -n 40 "$log"; exit 1; }
     "$PY" -m auditwheel repair --wheel-dir "$out" "$raw/$arch"/kolva-*.whl >"$raw/repair-$arch.log" 2>&1 ||
       { cat "$raw/repair-$arch.log"; exit 1; }
     host_wheel=$(ls "$out"/kolva-*"$arch".whl)
@@ -94,9 +103,11 @@ for arch in "${archs[@]}"; do
     printf '#!/bin/sh\nexec "%s" -m ziglang %s %s "$@"\n' "$PY" "$tool" "$target_flag" >"$tools/$tool"
     chmod +x "$tools/$tool"
   done
+  # The wrappers are new files each run: ccache knows the compiler by Zig's version.
   if ! CMAKE_ARGS="-DCMAKE_C_COMPILER=$tools/cc -DCMAKE_CXX_COMPILER=$tools/c++
-        -DCMAKE_AR=$tools/ar -DCMAKE_RANLIB=$tools/ranlib
+        -DCMAKE_AR=$tools/ar -DCMAKE_RANLIB=$tools/ranlib $launcher
         -DJPEG_INCLUDE_DIR=$raw/jpeg-include -DJPEG_LIBRARY=$lib/libjpeg.so.62" \
+      CCACHE_COMPILERCHECK="string:zig-$("$PY" -m ziglang version)-$arch" \
       _PYTHON_HOST_PLATFORM=linux-$arch \
       "$PY" -m build --wheel --outdir "$raw/$arch" "$sdist" >"$log" 2>&1; then
     tail -n 40 "$log"

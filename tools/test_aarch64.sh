@@ -51,11 +51,15 @@ cp tests/conftest.py "$work/tests/"
 cp -r tests/fixtures "$work/tests/"
 for t in "${tests[@]}"; do cp "$t" "$work/$t"; done
 cp /etc/resolv.conf "$root/etc/resolv.conf"
+# pip trusts what this machine's pip trusts (a proxy's authority included).
+host_ca=$(python3 -m pip config get global.cert 2>/dev/null || true)
+[ -f "${PIP_CERT:-$host_ca}" ] && cp "${PIP_CERT:-$host_ca}" "$work/ca.crt"
 
 cat > "$work/run.sh" <<EOF
 set -eu
 cd /kolva-test
 python3 -m venv --system-site-packages venv
+[ -f ca.crt ] && export PIP_CERT=/kolva-test/ca.crt
 venv/bin/python -m pip install -q "$(basename "$wheel")" imagecodecs
 uname -m
 venv/bin/kolva info --example

@@ -8,9 +8,10 @@ import imagecodecs
 import numpy as np
 import openslide
 import pytest
+import tifffile
 
 import kolva
-from fixtures import tiff_slides as ts
+from fixtures import codec_tiffs, dicom, tiff_slides as ts
 from fixtures.common import CORPUS
 from fixtures.http_server import RangeServer
 
@@ -182,3 +183,38 @@ def test_srgb_goes_through_the_slides_profile(slides, monkeypatch):
     # sRGB to sRGB: the same pixels, give or take littlecms' rounding.
     assert srgb.shape == stored.shape and np.abs(srgb.astype(int) - stored).max() <= 1
     assert np.array_equal(batch[0], srgb)
+
+
+# Every other media type goes through imagecodecs: tiles wrapped in TIFF (LZW,
+# Deflate, Zstd, PackBits, none; 8 and 16 bits, grey and RGB), WebP, JPEG XL and
+# 16-bit PNG tiles of generic TIFFs, JPEG-LS and HTJ2K frames of DICOM. A region is
+# the decoded level (tifffile's decode; the DICOM images are lossless) cropped,
+# with white (the type's largest value) past the edges.
+@pytest.mark.parametrize("name", sorted(
+    [n for n, c in codec_tiffs.CASES.items()
+     if c.media_type != "image/jpeg" and c.dtype != "float32"] + ["dicom-jls", "dicom-htj2k"]))
+def test_other_media_types_are_the_decoded_level_cropped(tmp_path, name):
+    if name.startswith("dicom-"):
+        series = dicom.write_series(tmp_path / name, size=(300, 200), levels=2,
+                                    codec=name[6:])
+        path = tmp_path / name
+        base = dicom.image(*series.size)
+        levels = [base, base[::2, ::2][:100, :150]]
+    else:
+        path = codec_tiffs.make_codec_tiff(tmp_path / f"{name}.tif", codec_tiffs.CASES[name])
+        with tifffile.TiffFile(path) as tif:
+            levels = [tif.pages[0].asarray(), tif.pages[2].asarray()]
+    with kolva.open(path) as slide:
+        assert slide.levels[0].media_type != "image/jpeg"
+        for n, level in enumerate(levels):
+            level = level if level.ndim == 3 else level[:, :, None]
+            ds = round(slide.level_downsamples[n])
+            h, w = level.shape[:2]
+            for x, y, rw, rh in [(5, 7, 40, 60), (w - 20, h - 10, 50, 30), (-8, -6, 20, 16)]:
+                got = slide.read_region((x * ds, y * ds), n, (rw, rh))
+                want = np.full((rh, rw, level.shape[2]), np.iinfo(level.dtype).max, level.dtype)
+                x0, y0 = max(x, 0), max(y, 0)
+                x1, y1 = min(x + rw, w), min(y + rh, h)
+                want[y0 - y:y1 - y, x0 - x:x1 - x] = level[y0:y1, x0:x1]
+                assert got.dtype == level.dtype, (n, x, y)
+                assert np.array_equal(got, want), (n, x, y)

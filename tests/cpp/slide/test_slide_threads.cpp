@@ -16,7 +16,8 @@ namespace {
 class ParallelChunks : public ::testing::TestWithParam<std::pair<std::size_t, unsigned>> {};
 
 TEST_P(ParallelChunks, CoverEveryIndexExactlyOnce) {
-  const auto [n, threads] = GetParam();
+  const std::size_t n = GetParam().first;
+  const unsigned threads = GetParam().second;
   std::vector<std::atomic<int>> hits(n);
   slide::parallel_chunks(n, threads, [&](std::size_t begin, std::size_t end) {
     ASSERT_LE(begin, end);

@@ -8,8 +8,11 @@
 #include "drivers/common/run.hpp"
 #include "drivers/generic_tiff/generic_tiff.hpp"
 #include "drivers/hamamatsu/hamamatsu.hpp"
+#include "drivers/hamamatsu/vms.hpp"
+#include "drivers/mirax/mirax.hpp"
 #include "drivers/olympus/olympus.hpp"
 #include "drivers/philips/philips.hpp"
+#include "drivers/sakura/sakura.hpp"
 #include "slide/describe.hpp"
 #include "tiff_tools/tiff_tools.hpp"
 
@@ -25,9 +28,13 @@ const PhilipsDriver kPhilips;
 const GenericTiffDriver kGenericTiff;
 const HamamatsuDriver kHamamatsu;
 const DicomDriver kDicom;
+const VmsDriver kVms;
+const SakuraDriver kSakura;
+const MiraxDriver kMirax;
 // DICOM first: an instance may also be a valid TIFF (its header in the preamble).
 const Driver* const kDrivers[] = {&kDicom,        &kOlympus,  &kAperio,
-                                  &kPhilips,      &kGenericTiff, &kHamamatsu};
+                                  &kPhilips,      &kGenericTiff, &kHamamatsu,
+                                  &kVms,         &kSakura,   &kMirax};
 
 constexpr std::size_t kHeadBytes = 512;
 constexpr std::size_t kHeaderBytes = 8;  // a TIFF header

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <map>
@@ -95,6 +96,7 @@ struct SakuraLevel {
 struct Store {
   std::shared_ptr<Database> database;
   std::string table;  // quoted
+  std::array<std::string, 3> tile_sql;  // the same query, once a colour (told apart by a comment)
   std::uint64_t tile_size = 0;
   std::uint64_t plane = 0;
   std::vector<SakuraLevel> levels;
@@ -106,25 +108,38 @@ struct Store {
            ";" + std::to_string(colour) + ";" + std::to_string(plane);
   }
 
-  // The three planes of a tile, joined.
+  // The three planes of a tile, joined: one prepared statement a colour, so
+  // that the three blobs SQLite hands back stay valid together, uncopied.
   SlideResult<Bytes> read_tile(std::uint64_t level, std::uint64_t x, std::uint64_t y) const {
     auto connection = database->connect();
     if (!connection.ok()) return std::move(connection).error();
-    Statement stmt(connection->handle(), "SELECT data FROM " + table + " WHERE id = ?1");
-    if (!stmt.ok()) return damaged(database->name(), sqlite3_errmsg(connection->handle()));
-    std::array<Bytes, 3> planes;
+    std::array<ByteSpan, 3> planes;
+    std::array<sqlite3_stmt*, 3> statements{};
+    auto done = [&] {
+      for (sqlite3_stmt* stmt : statements) {
+        if (stmt != nullptr) sqlite3_reset(stmt);
+      }
+    };
     for (int c = 0; c < 3; ++c) {
+      sqlite3_stmt* stmt = connection->prepared(tile_sql[c]);
+      if (stmt == nullptr) {
+        done();
+        return damaged(database->name(), sqlite3_errmsg(connection->handle()));
+      }
+      statements[c] = stmt;
       const std::string id = tile_id(level, x, y, c);
-      sqlite3_reset(stmt.get());
-      sqlite3_bind_text(stmt.get(), 1, id.data(), static_cast<int>(id.size()), SQLITE_TRANSIENT);
-      const int rc = sqlite3_step(stmt.get());
-      if (rc == SQLITE_DONE) return errors::tile_not_stored(level, x, y);
-      if (rc != SQLITE_ROW) return read_failure(connection->handle());
-      const ByteSpan blob = column_blob(stmt.get(), 0);
-      planes[c].assign(blob.begin(), blob.end());
+      sqlite3_bind_text(stmt, 1, id.data(), static_cast<int>(id.size()), SQLITE_TRANSIENT);
+      const int rc = sqlite3_step(stmt);
+      if (rc != SQLITE_ROW) {
+        auto error = rc == SQLITE_DONE ? errors::tile_not_stored(level, x, y)
+                                       : read_failure(connection->handle());
+        done();
+        return error;
+      }
+      planes[c] = column_blob(stmt, 0);
     }
-    const std::array<ByteSpan, 3> spans{planes[0], planes[1], planes[2]};
-    auto joined = sakura::join_planes(std::span<const ByteSpan, 3>(spans));
+    auto joined = sakura::join_planes(std::span<const ByteSpan, 3>(planes));
+    done();
     if (!joined.ok()) return errors::tile_undecodable(database->name(), level, x, y, joined.error());
     return std::move(joined).value();
   }
@@ -271,6 +286,9 @@ SlideResult<Opening> SakuraDriver::open(SourceSet& sources, const Probe& /*probe
   }
   if (tables.size() != 1) return Opening(Declined{});
   store->table = quote_identifier(tables[0]);
+  for (int c = 0; c < 3; ++c) {
+    store->tile_sql[c] = "SELECT data FROM " + store->table + " WHERE id = ?1 /* " + std::to_string(c) + " */";
+  }
   auto value = [&](const char* id) -> SlideResult<std::optional<Bytes>> {
     Statement stmt(db, "SELECT data FROM " + store->table + " WHERE id = ?1");
     if (!stmt.ok()) return damaged(name, sqlite3_errmsg(db));

@@ -15,12 +15,25 @@ namespace {
 
 constexpr const char* kVfsName = "kolva-readonly";
 
-// The file of an open database: the source, as a set the executor reads.
+constexpr std::uint64_t kReadAhead = 64 << 10;
+
+// The file of an open database (one per connection, so one thread at a time):
+// the source, as a set the executor reads, and what was read ahead. A read
+// that follows the last one (the overflow pages of a blob, usually back to
+// back) reads ahead, so a tile's blob costs one read, not one a page.
 struct File {
   sqlite3_file base;
   slide::SourceSet* sources;
   std::uint64_t size;
+  Bytes* ahead;
+  std::uint64_t ahead_at;
+  std::uint64_t last_end;
 };
+
+bool read_source(File* file, std::uint64_t at, std::span<std::uint8_t> dst) {
+  const slide::Range range{at, dst.size(), 0};
+  return slide::read_ranges(*file->sources, {&range, 1}, {&dst, 1}, 1).ok();
+}
 
 // Sources waiting for SQLite to open them, by the name handed to it.
 std::mutex pending_mutex;
@@ -28,6 +41,7 @@ std::map<std::string, std::shared_ptr<std_io::RangeSource>> pending;
 
 int file_close(sqlite3_file* f) {
   delete reinterpret_cast<File*>(f)->sources;
+  delete reinterpret_cast<File*>(f)->ahead;
   return SQLITE_OK;
 }
 
@@ -38,11 +52,22 @@ int file_read(sqlite3_file* f, void* buffer, int amount, sqlite3_int64 offset) {
   const auto at = static_cast<std::uint64_t>(offset);
   const std::uint64_t have = at >= file->size ? 0 : std::min<std::uint64_t>(amount, file->size - at);
   if (have > 0) {
-    const slide::Range range{at, have, 0};
-    const std::span<std::uint8_t> dst(out, static_cast<std::size_t>(have));
-    if (!slide::read_ranges(*file->sources, {&range, 1}, {&dst, 1}, 1).ok()) {
+    Bytes& ahead = *file->ahead;
+    const bool inside = at >= file->ahead_at && at + have <= file->ahead_at + ahead.size();
+    if (!inside && at == file->last_end && have < kReadAhead) {
+      ahead.resize(static_cast<std::size_t>(std::min(kReadAhead, file->size - at)));
+      if (!read_source(file, at, ahead)) {
+        ahead.clear();
+        return SQLITE_IOERR_READ;
+      }
+      file->ahead_at = at;
+    }
+    if (at >= file->ahead_at && at + have <= file->ahead_at + ahead.size()) {
+      std::memcpy(out, ahead.data() + (at - file->ahead_at), static_cast<std::size_t>(have));
+    } else if (!read_source(file, at, {out, static_cast<std::size_t>(have)})) {
       return SQLITE_IOERR_READ;
     }
+    file->last_end = at + have;
   }
   if (have < static_cast<std::uint64_t>(amount)) {
     std::memset(out + have, 0, static_cast<std::size_t>(amount - have));
@@ -87,6 +112,9 @@ int vfs_open(sqlite3_vfs*, const char* name, sqlite3_file* f, int flags, int* ou
   auto* file = reinterpret_cast<File*>(f);
   file->sources = new slide::SourceSet(std::move(source));
   file->size = *size;
+  file->ahead = new Bytes();
+  file->ahead_at = 0;
+  file->last_end = 0;
   f->pMethods = &kIo;
   if (out_flags != nullptr) *out_flags = SQLITE_OPEN_READONLY;
   return SQLITE_OK;
@@ -124,30 +152,48 @@ bool register_vfs() {
 
 }  // namespace
 
-Connection::Connection(Connection&& other) noexcept : owner_(other.owner_), db_(other.db_) {
-  other.db_ = nullptr;
-}
+Connection::Connection(Connection&& other) noexcept
+    : owner_(other.owner_), handle_(std::move(other.handle_)) {}
 
 Connection::~Connection() {
-  if (db_ != nullptr) owner_->give_back(db_);
+  if (handle_ != nullptr) owner_->give_back(std::move(handle_));
 }
 
-Database::~Database() {
-  for (sqlite3* db : idle_) sqlite3_close_v2(db);
+Connection::Handle::~Handle() {
+  for (auto& [sql, stmt] : statements) sqlite3_finalize(stmt);
+  sqlite3_close_v2(db);
 }
 
-void Database::give_back(sqlite3* db) {
+sqlite3_stmt* Connection::prepared(const std::string& sql) {
+  for (auto& [text, stmt] : handle_->statements) {
+    if (text == sql) {
+      sqlite3_reset(stmt);
+      sqlite3_clear_bindings(stmt);
+      return stmt;
+    }
+  }
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v3(handle_->db, sql.c_str(), static_cast<int>(sql.size()),
+                         SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(stmt);
+    return nullptr;
+  }
+  handle_->statements.emplace_back(sql, stmt);
+  return stmt;
+}
+
+void Database::give_back(std::unique_ptr<Connection::Handle> handle) {
   std::lock_guard lock(mutex_);
-  idle_.push_back(db);
+  idle_.push_back(std::move(handle));
 }
 
 slide::SlideResult<Connection> Database::connect() {
   {
     std::lock_guard lock(mutex_);
     if (!idle_.empty()) {
-      sqlite3* db = idle_.back();
+      auto handle = std::move(idle_.back());
       idle_.pop_back();
-      return Connection(this, db);
+      return Connection(this, std::move(handle));
     }
   }
   auto refused = [&](const std::string& why) {
@@ -180,7 +226,9 @@ slide::SlideResult<Connection> Database::connect() {
   sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
   sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
   sqlite3_limit(db, SQLITE_LIMIT_LENGTH, 256 << 20);
-  return Connection(this, db);
+  auto handle = std::make_unique<Connection::Handle>();
+  handle->db = db;
+  return Connection(this, std::move(handle));
 }
 
 Statement::Statement(sqlite3* db, const std::string& sql) {

@@ -30,19 +30,29 @@ class Connection {
   Connection(Connection&& other) noexcept;
   Connection& operator=(Connection&&) = delete;
   ~Connection();
-  sqlite3* handle() const { return db_; }
+  sqlite3* handle() const { return handle_->db; }
+  // `sql` prepared once per connection and kept, reset for another use;
+  // nullptr when SQLite refuses it (sqlite3_errmsg tells why).
+  sqlite3_stmt* prepared(const std::string& sql);
+
+  // A connection and the statements prepared on it.
+  struct Handle {
+    sqlite3* db = nullptr;
+    std::vector<std::pair<std::string, sqlite3_stmt*>> statements;
+    ~Handle();
+  };
 
  private:
   friend class Database;
-  Connection(Database* owner, sqlite3* db) : owner_(owner), db_(db) {}
+  Connection(Database* owner, std::unique_ptr<Handle> handle)
+      : owner_(owner), handle_(std::move(handle)) {}
   Database* owner_;
-  sqlite3* db_;
+  std::unique_ptr<Handle> handle_;
 };
 
 class Database {
  public:
   explicit Database(std::shared_ptr<std_io::RangeSource> source) : source_(std::move(source)) {}
-  ~Database();
   Database(const Database&) = delete;
   Database& operator=(const Database&) = delete;
 
@@ -53,10 +63,10 @@ class Database {
 
  private:
   friend class Connection;
-  void give_back(sqlite3* db);
+  void give_back(std::unique_ptr<Connection::Handle> handle);
   std::shared_ptr<std_io::RangeSource> source_;
   std::mutex mutex_;
-  std::vector<sqlite3*> idle_;
+  std::vector<std::unique_ptr<Connection::Handle>> idle_;
 };
 
 // A prepared statement, finalized when it goes.

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -245,6 +246,34 @@ PyObject* slide_tile_sizes(PyObject* self, PyObject* arg) {
   });
 }
 
+// tile_rects(level) -> bytes | None: a positioned level's recorded tile
+// rectangles as native float64 (x, y, width, height) per tile, row by row, NaN
+// for tiles it does not store; None for a plain grid.
+PyObject* slide_tile_rects(PyObject* self, PyObject* arg) {
+  return guarded([&]() -> PyObject* {
+    std::uint64_t level = 0;
+    if (!to_u64(arg, "level", &level)) return nullptr;
+    auto s = acquire(self);
+    if (!s) return nullptr;
+    const auto& levels = s->levels();
+    if (level >= levels.size()) {
+      return raise_for(self, slide::errors::level_not_found(level, levels.size()));
+    }
+    const auto& rects = levels[level].tile_rects;
+    if (rects.empty()) Py_RETURN_NONE;
+    std::vector<double> flat;
+    flat.reserve(rects.size() * 4);
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (const slide::TileRect& r : rects) {
+      const bool stored = r.stored();
+      flat.insert(flat.end(), {stored ? r.x : nan, stored ? r.y : nan, stored ? r.width : nan,
+                               stored ? r.height : nan});
+    }
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(flat.data()),
+                                     static_cast<Py_ssize_t>(flat.size() * sizeof(double)));
+  });
+}
+
 // quickhash_input() -> ([(offset, length), ...], [bytes, ...]) | None: the
 // slide's hash input (the smallest level's stored tiles, the identifying
 // tags' raw text).
@@ -470,6 +499,7 @@ PyStructSequence_Field kLevelFields[] = {
      "the colour of the stored samples in DICOM's words, or an empty string where only the "
      "stream tells"},
     {"icc_profile", "the level's ICC profile, or None"},
+    {"positioned", "whether the level records where each stored tile lies (see tile_rects)"},
     {nullptr, nullptr},
 };
 PyStructSequence_Desc kLevelDesc = {"kolva._core.LevelInfo", "One pyramid level.", kLevelFields,
@@ -517,14 +547,15 @@ PyObject* get_levels(PyObject* self, void*) {
     for (std::size_t i = 0; i < levels.size(); ++i) {
       const auto& l = levels[i];
       PyObject* item = named(g_level_type, Py_BuildValue(
-          "(KKKKKKs#ds#N)", static_cast<unsigned long long>(l.info.dimensions.first),
+          "(KKKKKKs#ds#NO)", static_cast<unsigned long long>(l.info.dimensions.first),
           static_cast<unsigned long long>(l.info.dimensions.second),
           static_cast<unsigned long long>(l.info.tile_size.first),
           static_cast<unsigned long long>(l.info.tile_size.second),
           static_cast<unsigned long long>(l.info.tile_grid.first),
           static_cast<unsigned long long>(l.info.tile_grid.second), l.media_type.data(),
           static_cast<Py_ssize_t>(l.media_type.size()), l.downsample, l.photometric.data(),
-          static_cast<Py_ssize_t>(l.photometric.size()), bytes_or_none(l.icc_profile)));
+          static_cast<Py_ssize_t>(l.photometric.size()), bytes_or_none(l.icc_profile),
+          l.positioned() ? Py_True : Py_False));
       if (item == nullptr) {
         Py_DECREF(out);
         return nullptr;
@@ -604,6 +635,8 @@ PyMethodDef kSlideMethods[] = {
      "read_tiles(level, coords, threads) -> list[bytes]"},
     {"read_associated", slide_read_associated, METH_O, "read_associated(name) -> bytes"},
     {"tile_sizes", slide_tile_sizes, METH_O, "tile_sizes(level) -> bytes (int64 per tile)"},
+    {"tile_rects", slide_tile_rects, METH_O,
+     "tile_rects(level) -> bytes (float64 x, y, width, height per tile) | None"},
     {"plan_tiles", KOLVA_FASTCALL(slide_plan_tiles), METH_FASTCALL,
      "plan_tiles(level, coords) -> (plans, [(offset, length), ...])"},
     {"assemble_tiles", KOLVA_FASTCALL(slide_assemble_tiles), METH_FASTCALL,

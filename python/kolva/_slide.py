@@ -28,7 +28,9 @@ class Level:
     """One pyramid level: its size, tiling, the media type of its stored tiles and
     the file extension they get; the colour of their samples as the file states it
     (DICOM's photometric interpretation: "RGB", "YBR_FULL_422", ...; "" when only
-    the stream tells) and the level's ICC profile."""
+    the stream tells) and the level's ICC profile. `positioned`: the level records
+    where each stored tile lies (tiles that overlap or sit off the grid; see
+    `Slide.tile_rects`); tile coordinates and bytes are the same either way."""
 
     index: int
     dimensions: tuple[int, int]
@@ -39,6 +41,7 @@ class Level:
     extension: str = "bin"
     photometric: str = ""
     icc_profile: bytes | None = field(default=None, repr=False)
+    positioned: bool = False
 
 
 @dataclass(frozen=True)
@@ -123,7 +126,8 @@ class Slide:
         levels = tuple(
             Level(i, (lv.width, lv.height), (lv.tile_width, lv.tile_height),
                   (lv.tiles_across, lv.tiles_down), lv.downsample, lv.media_type,
-                  _core.media_extension(lv.media_type), lv.photometric, lv.icc_profile)
+                  _core.media_extension(lv.media_type), lv.photometric, lv.icc_profile,
+                  bool(lv.positioned))
             for i, lv in enumerate(core.levels)
         )
         self.levels: tuple[Level, ...] = levels
@@ -187,7 +191,9 @@ class Slide:
             "levels": [
                 {"index": lv.index, "dimensions": list(lv.dimensions),
                  "tile_size": list(lv.tile_size), "tile_grid": list(lv.tile_grid),
-                 "downsample": lv.downsample, "media_type": lv.media_type}
+                 "downsample": lv.downsample, "media_type": lv.media_type,
+                 "positioned": lv.positioned,
+                 **({"tile_rects": self._rects_summary(lv.index)} if lv.positioned else {})}
                 for lv in self.levels
             ],
             "mpp": list(mpp) if mpp else None,
@@ -199,6 +205,42 @@ class Slide:
         """Each stored tile's size in bytes at `level` (native int64, row by row; 0 where
         the file stores no tile), without reading a tile."""
         return cast(bytes, self._core.tile_sizes(level))
+
+    def tile_rects(self, level: int) -> np.ndarray:
+        """Where each stored tile of `level` lies: a float64 array of shape (rows, cols,
+        4) holding (x, y, width, height) in the level's pixels, NaN where the file stores
+        no tile. A positioned level gives the rectangles the file records (tiles that
+        overlap, sit off the grid); a plain grid gives the grid itself, each tile's
+        cell clipped to the level (what `tile_box` says)."""
+        import numpy as np
+
+        if not 0 <= level < self.level_count:
+            plural = "level" if self.level_count == 1 else "levels"
+            raise TileNotFound(f"level {level} does not exist: the slide has "
+                               f"{self.level_count} {plural}")
+        lv = self.levels[level]
+        cols, rows = lv.tile_grid
+        recorded = self._core.tile_rects(level)
+        if recorded is not None:
+            return np.frombuffer(recorded, np.float64).reshape(rows, cols, 4).copy()
+        tw, th = lv.tile_size
+        w, h = lv.dimensions
+        x = np.arange(cols, dtype=np.float64) * tw
+        y = np.arange(rows, dtype=np.float64) * th
+        out = np.empty((rows, cols, 4), np.float64)
+        out[..., 0] = x[None, :]
+        out[..., 1] = y[:, None]
+        out[..., 2] = np.minimum(tw, w - x)[None, :]
+        out[..., 3] = np.minimum(th, h - y)[:, None]
+        sizes = np.frombuffer(self._core.tile_sizes(level), np.int64).reshape(rows, cols)
+        out[sizes == 0] = np.nan
+        return out
+
+    def _rects_summary(self, level: int) -> list[list[float] | None]:
+        """A positioned level's rectangles as JSON rows: [x, y, width, height] per
+        tile, row by row, null for a tile the file does not store."""
+        rects = self.tile_rects(level).reshape(-1, 4)
+        return [None if r[2] != r[2] else [float(v) for v in r] for r in rects]
 
     @property
     def associated_icc_profiles(self) -> dict[str, bytes]:

@@ -203,6 +203,10 @@ class LevelInfo:
     encoding: str | None  # None: no tile among the first SNIFF_ATTEMPTS could be read
     media_type: str = ""
     downsample: float = 1.0
+    positioned: bool = False
+    # A positioned level's tile rectangles, [x, y, width, height] per tile row by
+    # row (null: not stored); None for a plain grid.
+    tile_rects: list[list[float] | None] | None = None
 
 
 @dataclass
@@ -229,6 +233,7 @@ class SlideInfo:
 def describe(opened: Slide) -> SlideInfo:
     slide = opened.slide
     levels = []
+    summary = slide.summary()
     for lv in slide.levels:
         across, down = lv.tile_grid
         encoding = None
@@ -238,8 +243,8 @@ def describe(opened: Slide) -> SlideInfo:
                 encoding = sniff(data)[0]
                 break
         levels.append(LevelInfo(lv.index, *lv.dimensions, *lv.tile_size, across, down,
-                                encoding, lv.media_type, lv.downsample))
-    summary = slide.summary()
+                                encoding, lv.media_type, lv.downsample, lv.positioned,
+                                summary["levels"][lv.index].get("tile_rects")))
     associated = []
     images = slide.associated_images
     for name in images:
@@ -282,6 +287,10 @@ def format_table(info: SlideInfo) -> str:
              f"  pixel size: {mpp}",
              f"  objective power: {power}",
              line(header), *(line(r) for r in rows)]
+    positioned = [str(lv.level) for lv in info.levels if lv.positioned]
+    if positioned:
+        lines.append(f"  positioned levels: {', '.join(positioned)} (tiles at recorded "
+                     f"rectangles; --json lists them)")
     if info.associated:
         lines.append("  associated images:")
         name_width = max(len(a.name) for a in info.associated)
@@ -291,6 +300,16 @@ def format_table(info: SlideInfo) -> str:
     else:
         lines.append("  associated images: none")
     return "\n".join(lines)
+
+
+def _info_json(info: SlideInfo) -> dict[str, Any]:
+    """`kolva info --json` of one slide: positioned levels add `positioned` and their
+    `tile_rects`; plain grids say nothing of them."""
+    out = asdict(info)
+    for level in out["levels"]:
+        if not level["positioned"]:
+            del level["positioned"], level["tile_rects"]
+    return out
 
 
 def cmd_info(args: argparse.Namespace, muffler: _Muffler, out: TextIO) -> int:
@@ -312,7 +331,7 @@ def cmd_info(args: argparse.Namespace, muffler: _Muffler, out: TextIO) -> int:
                 out.write("\n")
             out.write(format_table(info) + "\n")
     if args.json and infos:
-        json.dump([asdict(i) for i in infos], out, indent=2)
+        json.dump([_info_json(i) for i in infos], out, indent=2)
         out.write("\n")
     return 1 if failed else 0
 

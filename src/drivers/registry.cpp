@@ -9,10 +9,13 @@
 #include "drivers/generic_tiff/generic_tiff.hpp"
 #include "drivers/hamamatsu/hamamatsu.hpp"
 #include "drivers/hamamatsu/vms.hpp"
+#include "drivers/huron/huron.hpp"
 #include "drivers/mirax/mirax.hpp"
 #include "drivers/olympus/olympus.hpp"
 #include "drivers/philips/philips.hpp"
 #include "drivers/sakura/sakura.hpp"
+#include "drivers/trestle/trestle.hpp"
+#include "drivers/ventana/ventana.hpp"
 #include "slide/describe.hpp"
 #include "tiff_tools/tiff_tools.hpp"
 
@@ -25,6 +28,11 @@ namespace {
 const OlympusDriver kOlympus;
 const AperioDriver kAperio;
 const PhilipsDriver kPhilips;
+// Ventana, Trestle and Huron before generic TIFF, which would take their
+// levels as a plain pyramid.
+const VentanaDriver kVentana;
+const TrestleDriver kTrestle;
+const HuronDriver kHuron;
 const GenericTiffDriver kGenericTiff;
 const HamamatsuDriver kHamamatsu;
 const DicomDriver kDicom;
@@ -32,9 +40,9 @@ const VmsDriver kVms;
 const SakuraDriver kSakura;
 const MiraxDriver kMirax;
 // DICOM first: an instance may also be a valid TIFF (its header in the preamble).
-const Driver* const kDrivers[] = {&kDicom,        &kOlympus,  &kAperio,
-                                  &kPhilips,      &kGenericTiff, &kHamamatsu,
-                                  &kVms,         &kSakura,   &kMirax};
+const Driver* const kDrivers[] = {&kDicom,   &kOlympus,  &kAperio, &kPhilips,     &kVentana,
+                                  &kTrestle, &kHuron,    &kGenericTiff, &kHamamatsu,
+                                  &kVms,     &kSakura,   &kMirax};
 
 constexpr std::size_t kHeadBytes = 512;
 constexpr std::size_t kHeaderBytes = 8;  // a TIFF header

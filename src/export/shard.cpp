@@ -187,6 +187,7 @@ SlideResult<ShardSummary> write_shard(std::span<const ShardPiece> pieces,
     const auto [across, down] = info.tile_grid;
     const auto [width, height] = info.dimensions;
     const auto [tile_w, tile_h] = info.tile_size;
+    const std::vector<slide::TileRect>& rects = s.levels()[piece.level].tile_rects;
     // A remote slide's tiles are fetched a group at a time, all ranges of a
     // group in one request batch; a local slide's are read one by one straight
     // into the shard.
@@ -260,31 +261,40 @@ SlideResult<ShardSummary> write_shard(std::span<const ShardPiece> pieces,
         // The pixels the tile covers, clipped to the level.
         const std::uint64_t left = x * tile_w;
         const std::uint64_t top = y * tile_h;
+        // A positioned level's placed tiles also carry the rectangle the file records.
+        const slide::TileRect* rect =
+            rects.empty() ? nullptr : &rects[static_cast<std::size_t>(y * across + x)];
+        if (rect != nullptr && !rect->stored()) rect = nullptr;
         json.clear();
-        text::JsonObject(json)
-            .string("key", key)
-            .members(piece.json_fields)
-            .number("x", x)
-            .number("y", y)
-            .numbers("box", {left, top, std::min(tile_w, width > left ? width - left : 0),
-                             std::min(tile_h, height > top ? height - top : 0)})
-            .number("bytes", tile_size)
-            .close();
+        {
+          text::JsonObject sample(json);
+          sample.string("key", key)
+              .members(piece.json_fields)
+              .number("x", x)
+              .number("y", y)
+              .numbers("box", {left, top, std::min(tile_w, width > left ? width - left : 0),
+                               std::min(tile_h, height > top ? height - top : 0)});
+          if (rect) sample.reals("rect", {rect->x, rect->y, rect->width, rect->height});
+          sample.number("bytes", tile_size).close();
+        }
         name.assign(key);
         name += ".json";
         auto meta = begin_member(out, name, json.size());
         if (!meta.ok()) return std::move(meta).error();
         std::memcpy(*meta, json.data(), json.size());
 
-        text::JsonObject(summary.manifest)
-            .string("key", key)
-            .string("shard", shard_name)
-            .number("offset", tile_offset)
-            .number("bytes", tile_size)
-            .members(piece.manifest_fields)
-            .number("x", x)
-            .number("y", y)
-            .close();
+        {
+          text::JsonObject line(summary.manifest);
+          line.string("key", key)
+              .string("shard", shard_name)
+              .number("offset", tile_offset)
+              .number("bytes", tile_size)
+              .members(piece.manifest_fields)
+              .number("x", x)
+              .number("y", y);
+          if (rect) line.reals("rect", {rect->x, rect->y, rect->width, rect->height});
+          line.close();
+        }
         summary.manifest += '\n';
 
         summary.samples += 1;

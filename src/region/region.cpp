@@ -54,19 +54,81 @@ void GridLayout::tiles_under(const TileRect& area, std::vector<PlacedTile>& out)
   }
 }
 
-void RectLayout::tiles_under(const TileRect& area, std::vector<PlacedTile>& out) const {
-  if (cols_ == 0) return;
+RectLayout::RectLayout(std::pair<std::uint64_t, std::uint64_t> tile_size,
+                       std::pair<std::uint64_t, std::uint64_t> grid, std::vector<TileRect> rects)
+    : tile_(tile_size), grid_(grid), rects_(std::move(rects)) {
+  if (grid_.first == 0 || rects_.size() < grid_.first * grid_.second) {
+    grid_ = {0, 0};
+    return;
+  }
+  auto stray = [](std::int64_t edge, std::uint64_t cell) {
+    const auto c = static_cast<std::int64_t>(std::min<std::uint64_t>(cell, INT64_MAX));
+    return static_cast<std::uint64_t>(edge > c ? edge - c : c - edge);
+  };
   for (std::size_t i = 0; i < rects_.size(); ++i) {
     const TileRect& r = rects_[i];
-    if (r.width == 0 || r.height == 0 || intersect(r, area).width == 0) continue;
-    out.push_back(PlacedTile{i % cols_, i / cols_, r});
+    if (r.width == 0 || r.height == 0) continue;
+    const std::uint64_t col = i % grid_.first, row = i / grid_.first;
+    reach_x_ = std::max({reach_x_, stray(r.x, col * tile_.first),
+                         stray(clamp_add(r.x, r.width), (col + 1) * tile_.first)});
+    reach_y_ = std::max({reach_y_, stray(r.y, row * tile_.second),
+                         stray(clamp_add(r.y, r.height), (row + 1) * tile_.second)});
+  }
+}
+
+std::vector<TileRect> RectLayout::from_level(std::span<const slide::TileRect> rects) {
+  std::vector<TileRect> out;
+  out.reserve(rects.size());
+  constexpr double kLimit = 4.0e18;
+  auto whole = [&](double v) {
+    return static_cast<std::int64_t>(std::llround(std::clamp(v, -kLimit, kLimit)));
+  };
+  for (const slide::TileRect& r : rects) {
+    if (!r.stored() || !std::isfinite(r.x) || !std::isfinite(r.y) || !std::isfinite(r.width) ||
+        !std::isfinite(r.height)) {
+      out.push_back(TileRect{});
+      continue;
+    }
+    const std::int64_t x0 = whole(r.x), y0 = whole(r.y);
+    const std::int64_t x1 = whole(r.x + r.width), y1 = whole(r.y + r.height);
+    out.push_back(x1 > x0 && y1 > y0 ? TileRect{x0, y0, static_cast<std::uint64_t>(x1 - x0),
+                                                static_cast<std::uint64_t>(y1 - y0)}
+                                     : TileRect{});
+  }
+  return out;
+}
+
+void RectLayout::tiles_under(const TileRect& area, std::vector<PlacedTile>& out) const {
+  const auto [tw, th] = tile_;
+  if (tw == 0 || th == 0 || grid_.first == 0 || area.width == 0 || area.height == 0) return;
+  // The cells whose tiles may reach the area: the area widened by the reach.
+  const TileRect wide{area.x - static_cast<std::int64_t>(std::min<std::uint64_t>(reach_x_, INT32_MAX)),
+                      area.y - static_cast<std::int64_t>(std::min<std::uint64_t>(reach_y_, INT32_MAX)),
+                      area.width + 2 * std::min<std::uint64_t>(reach_x_, INT32_MAX),
+                      area.height + 2 * std::min<std::uint64_t>(reach_y_, INT32_MAX)};
+  const std::int64_t right = clamp_add(wide.x, wide.width), bottom = clamp_add(wide.y, wide.height);
+  if (right <= 0 || bottom <= 0) return;
+  const std::uint64_t c0 = floor_div(wide.x, tw), r0 = floor_div(wide.y, th);
+  const std::uint64_t c1 = std::min(grid_.first, (static_cast<std::uint64_t>(right) - 1) / tw + 1);
+  const std::uint64_t r1 = std::min(grid_.second, (static_cast<std::uint64_t>(bottom) - 1) / th + 1);
+  for (std::uint64_t row = r0; row < r1; ++row) {
+    for (std::uint64_t col = c0; col < c1; ++col) {
+      const TileRect& r = rects_[row * grid_.first + col];
+      if (r.width == 0 || r.height == 0 || intersect(r, area).width == 0) continue;
+      out.push_back(PlacedTile{col, row, r});
+    }
   }
 }
 
 RegionReader::RegionReader(std::shared_ptr<const slide::Slide> slide, std::uint64_t cache_bytes)
     : slide_(std::move(slide)), cache_(cache_bytes) {
   for (const slide::Level& level : slide_->levels()) {
-    layouts_.push_back(std::make_unique<GridLayout>(level.info.tile_size, level.info.tile_grid));
+    if (level.positioned()) {
+      layouts_.push_back(std::make_unique<RectLayout>(level.info.tile_size, level.info.tile_grid,
+                                                      RectLayout::from_level(level.tile_rects)));
+    } else {
+      layouts_.push_back(std::make_unique<GridLayout>(level.info.tile_size, level.info.tile_grid));
+    }
   }
 }
 

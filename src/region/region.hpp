@@ -59,16 +59,24 @@ class GridLayout final : public Layout {
 };
 
 // Tiles at recorded rectangles (overlapping, offset): rects[row * cols + col],
-// painted row by row. Empty rectangles are tiles the level does not store.
+// painted row by row, each row left to right, so that a later tile covers an
+// earlier one where they overlap (OpenSlide's order). Empty rectangles are
+// tiles the level does not store. A tile lies near its grid cell; how far the
+// farthest one strays bounds the cells searched for a region.
 class RectLayout final : public Layout {
  public:
-  RectLayout(std::uint64_t cols, std::vector<TileRect> rects)
-      : cols_(cols), rects_(std::move(rects)) {}
+  RectLayout(std::pair<std::uint64_t, std::uint64_t> tile_size,
+             std::pair<std::uint64_t, std::uint64_t> grid, std::vector<TileRect> rects);
+  // A level's recorded rectangles at whole pixels: each edge rounded to the
+  // nearest one, so that neighbours that meet keep meeting.
+  static std::vector<TileRect> from_level(std::span<const slide::TileRect> rects);
   void tiles_under(const TileRect& area, std::vector<PlacedTile>& out) const override;
 
  private:
-  std::uint64_t cols_;
+  std::pair<std::uint64_t, std::uint64_t> tile_;
+  std::pair<std::uint64_t, std::uint64_t> grid_;
   std::vector<TileRect> rects_;
+  std::uint64_t reach_x_ = 0, reach_y_ = 0;  // the most a tile's edge strays from its cell's
 };
 
 // One region in a level's pixels, decoded at 1/scale_denom (the DCT scales

@@ -31,6 +31,15 @@ SlideError tile_not_stored(std::uint64_t level, std::uint64_t x, std::uint64_t y
                     cause ? std::move(cause) : KolvaError::TileNotFound{x, y, 0}};
 }
 
+SlideError bad_tile_rects(const std::string& name, std::uint64_t level, std::uint64_t rects,
+                          std::uint64_t tiles) {
+  return SlideError{ErrorKind::Corrupt,
+                    name + ": level " + std::to_string(level) + " records " +
+                        std::to_string(rects) + " tile rectangles for " + std::to_string(tiles) +
+                        " tiles",
+                    std::nullopt};
+}
+
 SlideError associated_not_found(const std::string& image, std::span<const std::string> names) {
   std::string list;
   for (const std::string& n : names) list += (list.empty() ? "" : ", ") + n;

@@ -49,6 +49,10 @@ SlideError tile_outside(std::uint64_t level, std::uint64_t x, std::uint64_t y,
 // "tile (1, 2) of level 0 is not stored in the file"
 SlideError tile_not_stored(std::uint64_t level, std::uint64_t x, std::uint64_t y,
                            std::optional<KolvaError> cause = std::nullopt);
+// A driver's positioned level whose rectangles do not match its grid:
+// "<name>: level 1 records 5 tile rectangles for 6 tiles"
+SlideError bad_tile_rects(const std::string& name, std::uint64_t level, std::uint64_t rects,
+                          std::uint64_t tiles);
 // "associated image 'x' does not exist: the slide has label, macro"
 SlideError associated_not_found(const std::string& image, std::span<const std::string> names);
 // "<name> is not a slide kolva can read: <reason>"

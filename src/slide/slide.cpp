@@ -47,6 +47,13 @@ SlideResult<std::shared_ptr<const Slide>> Slide::open(SourceSet sources,
   ScopedThreadDiagnostics quiet(nullptr);
   auto opened = drivers::open(sources, options);
   if (!opened.ok()) return std::move(opened).error();
+  for (std::size_t i = 0; i < opened->parts.levels.size(); ++i) {
+    const Level& level = opened->parts.levels[i];
+    const auto [across, down] = level.info.tile_grid;
+    if (level.positioned() && level.tile_rects.size() != across * down) {
+      return errors::bad_tile_rects(sources.name(0), i, level.tile_rects.size(), across * down);
+    }
+  }
   return std::shared_ptr<const Slide>(std::make_shared<const Slide>(
       std::move(sources), *opened->family, std::move(opened->parts)));
 }

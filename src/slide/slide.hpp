@@ -113,6 +113,15 @@ struct TilePlan {
   std::optional<std::uint64_t> output_size() const;
 };
 
+// Where one stored tile of a positioned level lies, in that level's pixels
+// (fractional where the scanner recorded it so). A rectangle with no area is a
+// tile the level does not store.
+struct TileRect {
+  double x = 0, y = 0, width = 0, height = 0;
+  bool stored() const { return width > 0 && height > 0; }
+  friend bool operator==(const TileRect&, const TileRect&) = default;
+};
+
 // One pyramid level as the package describes it.
 struct Level {
   LevelInfo info;
@@ -125,6 +134,14 @@ struct Level {
   // the stream tells.
   std::string photometric = {};
   Bytes icc_profile = {};  // the colour profile of the level's pixels; empty: none stored
+  // A positioned level (tiles that overlap, sit off the grid or are joined at
+  // recorded offsets): each stored tile's rectangle, row by row
+  // (tile_grid.first * tile_grid.second of them, tile (x, y) at
+  // y * tile_grid.first + x). Empty: the plain grid, tile (x, y) at
+  // (x * tile width, y * tile height). Tile coordinates, reads and bytes are
+  // the same either way; only where the pixels lie differs.
+  std::vector<TileRect> tile_rects = {};
+  bool positioned() const { return !tile_rects.empty(); }
 };
 
 // A label, macro, thumbnail or overview image, handed out encoded.

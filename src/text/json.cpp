@@ -68,6 +68,23 @@ JsonObject& JsonObject::numbers(std::string_view key, std::initializer_list<std:
   return *this;
 }
 
+JsonObject& JsonObject::reals(std::string_view key, std::initializer_list<double> values) {
+  this->key(key);
+  out_ += '[';
+  bool first = true;
+  for (const double v : values) {
+    if (!first) out_ += ", ";
+    first = false;
+    char digits[40];
+    const auto end = std::to_chars(digits, digits + sizeof digits, v).ptr;
+    const std::string_view text(digits, static_cast<std::size_t>(end - digits));
+    out_ += text;
+    if (text.find_first_of(".en") == std::string_view::npos) out_ += ".0";
+  }
+  out_ += ']';
+  return *this;
+}
+
 JsonObject& JsonObject::members(std::string_view json) {
   if (json.empty()) return *this;
   if (!first_) out_ += ", ";

@@ -26,6 +26,8 @@ class JsonObject {
   JsonObject& string(std::string_view key, std::string_view value);
   JsonObject& number(std::string_view key, std::uint64_t value);
   JsonObject& numbers(std::string_view key, std::initializer_list<std::uint64_t> values);
+  // Finite numbers written as Python writes floats ("1024.0", "0.5").
+  JsonObject& reals(std::string_view key, std::initializer_list<double> values);
   // Members already written as JSON ("a": 1, "b": "c"); nothing when empty.
   JsonObject& members(std::string_view json);
   // Closes the object.

@@ -180,6 +180,12 @@ def plan_instances(slide: Any, source: str, options: Options,
         if not 0 <= n < slide.level_count:
             raise FrameError(f"level {n} does not exist: the slide has {slide.level_count} "
                              f"level{'s' if slide.level_count != 1 else ''}")
+        if slide.levels[n].positioned:
+            # Frames of a DICOM level tile it edge to edge; these tiles overlap or
+            # sit off the grid, so written as stored they would show a different image.
+            raise FrameError(f"level {n} of this {slide.format} slide is positioned (its stored "
+                             f"tiles overlap or sit off the grid), which DICOM frames cannot "
+                             f"hold as stored")
     w0, h0 = slide.dimensions
     mpp = slide.mpp
     if mpp is None:

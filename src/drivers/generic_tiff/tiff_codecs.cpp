@@ -107,7 +107,11 @@ Result<CodecPyramid, std::string> plan_tiff_pyramid(const std::vector<Ifd>& ifds
   std::stable_sort(chosen.begin(), chosen.end(), [](const Ifd* a, const Ifd* b) {
     return a->scalar(256).value_or(0) > b->scalar(256).value_or(0);
   });
+  return plan_tiff_levels(chosen, order);
+}
 
+Result<CodecPyramid, std::string> plan_tiff_levels(std::span<const Ifd* const> chosen,
+                                                   ByteOrder order) {
   auto levels = std::make_shared<std::vector<CodecLevel>>();
   CodecPyramid pyramid;
   for (std::size_t n = 0; n < chosen.size(); ++n) {

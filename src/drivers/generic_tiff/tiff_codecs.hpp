@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,11 @@ struct CodecPyramid {
 // in words ("TIFF whose images are stored in strips, not tiles", ...).
 Result<CodecPyramid, std::string> plan_tiff_pyramid(const std::vector<tiff_tools::Ifd>& ifds,
                                                     ByteOrder order);
+
+// The levels of the directories `chosen` (tiled, in that order), as the pyramid
+// above plans them; for families that choose their levels their own way.
+Result<CodecPyramid, std::string> plan_tiff_levels(std::span<const tiff_tools::Ifd* const> chosen,
+                                                   ByteOrder order);
 
 // The media type of tiles in TIFF compression `code` as this layer hands them
 // out ("image/tiff" for wrapped ones); empty when it cannot.

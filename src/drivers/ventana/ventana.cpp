@@ -1,0 +1,184 @@
+#include "drivers/ventana/ventana.hpp"
+
+#include <cmath>
+#include <string>
+
+#include "drivers/generic_tiff/tiff_codecs.hpp"
+#include "slide/associated.hpp"
+#include "slide/tiff_facts.hpp"
+#include "text/strings.hpp"
+
+namespace kolva::drivers {
+namespace {
+
+using tiff_tools::Ifd;
+namespace md = slide::metadata;
+
+constexpr std::uint16_t kImageDescription = 270;
+constexpr std::uint16_t kTileWidth = 322;
+constexpr std::uint16_t kTileLength = 323;
+constexpr std::uint16_t kXmp = 700;
+
+// The XMP packet of a directory as text ("" without one).
+std::string_view xmp_of(const Ifd& ifd) {
+  const auto* data = ifd.get(kXmp);
+  if (data == nullptr) return {};
+  if (const auto* bytes = data->u8vec()) {
+    return {reinterpret_cast<const char*>(bytes->data()), bytes->size()};
+  }
+  if (const auto* text = data->ascii()) return *text;
+  return {};
+}
+
+// "level=2 mag=5 quality=90": the level number and magnification.
+struct LevelTag {
+  std::uint64_t level = 0;
+  double mag = 0;
+};
+std::optional<LevelTag> level_tag(const Ifd& ifd) {
+  const std::string* stored = md::ascii_tag(ifd, kImageDescription);
+  if (stored == nullptr) return std::nullopt;
+  const std::string description = md::clean_text(*stored);
+  std::optional<double> level, mag;
+  for (const std::string_view field : text::split(description, " ")) {
+    const std::size_t eq = field.find('=');
+    if (eq == std::string_view::npos) continue;
+    const std::string_view key = field.substr(0, eq);
+    const auto value = md::parse_double(field.substr(eq + 1));
+    if (key == "level") level = value;
+    if (key == "mag") mag = value;
+  }
+  if (!level || !mag || *level < 0 || *level > 64 || std::floor(*level) != *level ||
+      !std::isfinite(*mag) || *mag <= 0) {
+    return std::nullopt;
+  }
+  return LevelTag{static_cast<std::uint64_t>(*level), *mag};
+}
+
+std::vector<slide::AssociatedImage> ventana_images(const std::vector<Ifd>& ifds, ByteOrder order) {
+  std::vector<slide::AssociatedImage> out;
+  for (const Ifd& ifd : ifds) {
+    const std::string* stored = md::ascii_tag(ifd, kImageDescription);
+    if (stored == nullptr || ifd.get(kTileWidth) != nullptr) continue;
+    const std::string description = md::clean_text(*stored);
+    // The "label image" is the whole slide with its label: OpenSlide's macro.
+    std::string name;
+    if (description == "Label Image" || description == "Label_Image") name = "macro";
+    if (description == "Thumbnail") name = "thumbnail";
+    if (name.empty() || slide::has_image(out, name)) continue;
+    if (auto image = slide::plan_stored_image(ifd, order, name)) out.push_back(std::move(*image));
+  }
+  return out;
+}
+
+// Every level's tile rectangles and size from level 0's stitching.
+void place_tiles(std::vector<slide::Level>& levels, const ventana::Stitch& s) {
+  for (slide::Level& level : levels) {
+    const double ds = level.downsample;
+    const auto k = static_cast<std::uint64_t>(std::max(1.0, std::round(ds)));
+    const auto [tw, th] = level.info.tile_size;
+    const auto [across, down] = level.info.tile_grid;
+    level.tile_rects.assign(across * down, slide::TileRect{});
+    for (std::uint64_t r = 0; r < down; ++r) {
+      for (std::uint64_t c = 0; c < across; ++c) {
+        // The first scanned area with a level-0 tile in this tile's block.
+        for (const ventana::Placed& p : s.areas) {
+          if (c * k >= p.start_col + p.cols || (c + 1) * k <= p.start_col ||
+              r * k >= p.start_row + p.rows || (r + 1) * k <= p.start_row) {
+            continue;
+          }
+          const double col = static_cast<double>(c * k) - static_cast<double>(p.start_col);
+          const double row = static_cast<double>(r * k) - static_cast<double>(p.start_row);
+          level.tile_rects[r * across + c] =
+              slide::TileRect{(p.x + col * s.advance_x) / ds, (p.y + row * s.advance_y) / ds,
+                              static_cast<double>(tw), static_cast<double>(th)};
+          break;
+        }
+      }
+    }
+    level.info.dimensions = {static_cast<std::uint64_t>(std::floor(s.width / ds)),
+                             static_cast<std::uint64_t>(std::floor(s.height / ds))};
+  }
+}
+
+}  // namespace
+
+const Family& VentanaDriver::family() const {
+  static const Family family{"ventana", "ventana", "Roche Ventana BIF / TIF"};
+  return family;
+}
+
+bool VentanaDriver::detect(const Probe& probe) const {
+  if (!probe.tiff || !probe.tiff->standard || probe.tiff->ifds.empty()) return false;
+  return xmp_of(probe.tiff->ifds[0]).find("iScan") != std::string_view::npos;
+}
+
+SlideResult<Opening> VentanaDriver::open(SourceSet& sources, const Probe& probe,
+                                         const OpenOptions& /*options*/) const {
+  const auto& ifds = probe.tiff->ifds;
+  const auto iscan = ventana::parse_iscan(xmp_of(ifds[0]));
+  if (!iscan) return Opening(Declined{});
+  auto refuse = [&](const std::string& why) {
+    return slide::errors::unsupported(sources.name(), "a Ventana slide whose " + why,
+                                      KolvaError::LevelNotFound{0, 0});
+  };
+
+  std::vector<const Ifd*> chosen;
+  std::vector<double> mags;
+  for (const Ifd& ifd : ifds) {
+    const auto tag = level_tag(ifd);
+    if (!tag) continue;
+    if (tag->level != chosen.size()) {
+      return refuse("levels are not numbered 0, 1, 2, ... in file order");
+    }
+    if (!mags.empty() && tag->mag >= mags.back()) {
+      return refuse("level " + std::to_string(tag->level) + " is not of a lower magnification");
+    }
+    const bool tiled = ifd.get(kTileWidth) != nullptr && ifd.get(kTileLength) != nullptr;
+    const bool same_tiles = chosen.empty() ||
+                            (ifd.scalar(kTileWidth) == chosen[0]->scalar(kTileWidth) &&
+                             ifd.scalar(kTileLength) == chosen[0]->scalar(kTileLength));
+    if (!tiled || !same_tiles) {
+      return refuse("level " + std::to_string(tag->level) +
+                    " is not tiled, or not in level 0's tile size");
+    }
+    chosen.push_back(&ifd);
+    mags.push_back(tag->mag);
+  }
+  if (chosen.empty()) return refuse("directories describe no level (\"level=0 mag=...\")");
+  auto pyramid = plan_tiff_levels(chosen, probe.tiff->order);
+  if (!pyramid.ok()) return refuse(pyramid.error());
+
+  SlideParts parts;
+  parts.levels = std::move(pyramid->levels);
+  parts.tiler = std::move(pyramid->tiler);
+  for (std::size_t i = 0; i < parts.levels.size(); ++i) parts.levels[i].downsample = mags[0] / mags[i];
+  parts.associated = ventana_images(ifds, probe.tiff->order);
+  slide::add_tiff_facts(parts.levels, parts.associated, ifds);
+  // OpenSlide takes the tiff.* properties and the hash's tags from level 0.
+  std::vector<Ifd> level0_first{*chosen[0]};
+  for (const Ifd& ifd : ifds) {
+    if (&ifd != chosen[0]) level0_first.push_back(ifd);
+  }
+  parts.hash_input = slide::tiff_hash_input(parts.levels, level0_first);
+
+  auto areas = ventana::parse_encode_info(xmp_of(*chosen[0]));
+  if (!areas.ok()) return refuse(areas.error());
+  std::optional<ventana::Stitch> stitched;
+  if (*areas) {
+    const auto [tw, th] = parts.levels[0].info.tile_size;
+    const auto [across, down] = parts.levels[0].info.tile_grid;
+    auto placed = ventana::stitch(**areas, tw, th, across, down);
+    if (!placed.ok()) return refuse(placed.error());
+    stitched = std::move(placed).value();
+    place_tiles(parts.levels, *stitched);
+  }
+
+  md::PropertyMap map;
+  md::add_first_directory(level0_first, true, map);
+  ventana::add_ventana(*iscan, stitched ? &*stitched : nullptr, map);
+  parts.properties = md::finish_properties(std::move(map), parts.levels, "ventana");
+  return Opening(std::move(parts));
+}
+
+}  // namespace kolva::drivers

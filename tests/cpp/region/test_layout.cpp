@@ -1,0 +1,47 @@
+// Where a region finds its tiles: recorded rectangles near their grid cells,
+// found by cell, painted row by row; edges rounded to whole pixels.
+
+#include <gtest/gtest.h>
+
+#include "region/region.hpp"
+
+namespace kolva::region {
+namespace {
+
+TEST(RectLayout, FindsOverlappingTilesInPaintingOrder) {
+  // 3 x 2 tiles of 100 advancing by 90, the middle of the bottom row not stored.
+  std::vector<slide::TileRect> recorded;
+  for (int r = 0; r < 2; ++r) {
+    for (int c = 0; c < 3; ++c) {
+      recorded.push_back(r == 1 && c == 1 ? slide::TileRect{}
+                                          : slide::TileRect{c * 90.0, r * 90.0 + 0.4, 100, 100});
+    }
+  }
+  const RectLayout layout({100, 100}, {3, 2}, RectLayout::from_level(recorded));
+  std::vector<PlacedTile> under;
+  layout.tiles_under(TileRect{85, 85, 10, 10}, under);  // where four tiles meet
+  ASSERT_EQ(under.size(), 3U);
+  EXPECT_EQ(under[0].col * 10 + under[0].row, 0U);
+  EXPECT_EQ(under[1].col * 10 + under[1].row, 10U);
+  EXPECT_EQ(under[2].col * 10 + under[2].row, 1U);
+  EXPECT_EQ(under[2].rect.y, 90);
+  EXPECT_EQ(under[2].rect.height, 100U);
+  under.clear();
+  layout.tiles_under(TileRect{285, 0, 10, 10}, under);  // right of the last tile
+  EXPECT_TRUE(under.empty());
+  layout.tiles_under(TileRect{270, 179, 1, 1}, under);
+  ASSERT_EQ(under.size(), 1U);
+  EXPECT_EQ(under[0].col, 2U);
+}
+
+TEST(RectLayout, FarFlungTilesAreStillFound) {
+  std::vector<slide::TileRect> recorded{{0, 0, 10, 10}, {500, 400, 10, 10}};
+  const RectLayout layout({10, 10}, {2, 1}, RectLayout::from_level(recorded));
+  std::vector<PlacedTile> under;
+  layout.tiles_under(TileRect{505, 405, 1, 1}, under);
+  ASSERT_EQ(under.size(), 1U);
+  EXPECT_EQ(under[0].col, 1U);
+}
+
+}  // namespace
+}  // namespace kolva::region

@@ -109,10 +109,10 @@ def test_mirax_images_are_stored_bytes_at_their_camera_positions(slides, family)
     _, made = slides
     osr = openslide.OpenSlide(str(made[family]))
     with kolva.open(made[family]) as slide:
+        assert all(lv.positioned for lv in slide.levels)
         rects = slide.tile_rects(0)
-        assert rects, "level 0 has positioned images"
         for (x, y), data in _stored_tiles(slide, 0):
-            rx, ry, rw, rh = rects[(x, y)]
+            rx, ry, rw, rh = rects[y, x]
             pixels = _decode(data)
             m = 24  # away from the overlaps, where later images cover earlier ones
             expected = _region(osr, 0, int(rx) + m, int(ry) + m, int(rw) - 2 * m, int(rh) - 2 * m)
@@ -132,6 +132,7 @@ def test_every_mirax_image_is_handed_out_as_stored_and_absent_ones_are_absent(sl
         assert seen == len([k for k in m.images if isinstance(k, tuple)])
         with pytest.raises(kolva.TileNotFound):
             slide.read_tile(0, 1, 1)
+        assert np.isnan(slide.tile_rects(0)[1, 1]).all()
         assert slide.associated_images["label"].data == m.images["ScanDataLayer_SlideBarcode"][0]
 
 

@@ -36,7 +36,7 @@ struct MiraxLevel {
   std::uint64_t down = 0;
   std::vector<std::uint64_t> tiles;  // sorted row * across + column
   std::vector<Range> ranges;         // the stored image of each
-  std::vector<std::array<double, 4>> rects;  // x, y, width, height in the level's pixels
+  std::vector<std::array<double, 4>> rects;  // x, y, width, height in the level's pixels (while opening)
 };
 
 class MiraxTiler final : public Tiler {
@@ -367,6 +367,14 @@ SlideResult<Opening> MiraxDriver::open(SourceSet& sources, const Probe& probe,
                                  jpeg ? "image/jpeg" : png ? "image/png" : "image/bmp",
                                  downsample,
                                  jpeg ? "" : "RGB"});
+    // Every level is positioned: images overlap and follow the camera.
+    std::vector<TileRect>& rects = parts.levels.back().tile_rects;
+    rects.assign(static_cast<std::size_t>(level.across * level.down), TileRect{});
+    for (std::size_t k = 0; k < level.tiles.size(); ++k) {
+      const auto& [rx, ry, rw, rh] = level.rects[k];
+      rects[static_cast<std::size_t>(level.tiles[k])] = TileRect{rx, ry, rw, rh};
+    }
+    level.rects = {};
     levels.push_back(std::move(level));
   }
 

@@ -78,7 +78,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(Hostile{"cycle", 44, 40}, Hostile{"count_past_end", 40, 1 << 26},
                     Hostile{"negative_count", 40, -1}, Hostile{"page_past_end", 28, 1 << 20},
                     Hostile{"table_past_end", 8, 1 << 30}, Hostile{"negative_offset", 52, -5}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST(MiraxIndex, RefusesAnotherSlidesIndex) {
   EXPECT_FALSE(parse_index(index_file(1), "abd", 1, 1).ok());

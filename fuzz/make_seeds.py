@@ -28,7 +28,8 @@ from fixtures import codec_tiffs, ets, ndpi, tiff_slides  # noqa: E402
 
 CORPUS = HERE / "corpus"
 TARGETS = ("fuzz_open", "fuzz_tiff", "fuzz_ets", "fuzz_ndpi", "fuzz_jpeg", "fuzz_slide",
-           "fuzz_dicom", "fuzz_region", "fuzz_planes")
+           "fuzz_dicom", "fuzz_region", "fuzz_planes", "fuzz_folders", "fuzz_mirax_index",
+           "fuzz_sakura")
 MAX_SEED = 64 * 1024
 
 
@@ -370,6 +371,42 @@ def plane_seeds(d: Path) -> dict[str, bytes]:
     return out
 
 
+def folder_seeds(d: Path) -> dict[str, dict[str, bytes]]:
+    """Tiny VMS, VMU and MIRAX slides as one input each (the INI first, then each
+    file after "\\n--FILE--\\n" and its name), MIRAX index files (two count bytes
+    first), and a tiny SVSlide database."""
+    from fixtures import mirax, sakura, vms
+
+    sep = b"\n--FILE--\n"
+
+    def bundle(first: Path, others: list[Path], root: Path) -> bytes:
+        out = first.read_bytes()
+        for f in others:
+            out += sep + str(f.relative_to(root)).encode() + b"\n" + f.read_bytes()
+        return out
+
+    folders: dict[str, bytes] = {}
+    v = vms.write_vms(d / "vms", cols=2, rows=1, file_w=32, file_h=16)
+    folders["vms"] = bundle(v, sorted(p for p in v.parent.iterdir() if p != v), v.parent)
+    u, _ = vms.write_vmu(d / "vmu", width=32, height=20, column=16)
+    folders["vmu"] = bundle(u, sorted(p for p in u.parent.iterdir() if p != u), u.parent)
+    index: dict[str, bytes] = {}
+    for name, kw in {"plain": {}, "positions": {"overlap": 4, "positions": mirax.grid_positions(2, 2, 32, 4)},
+                     "deflated": {"overlap": 4, "compressed": True,
+                                  "positions": mirax.grid_positions(2, 2, 32, 4)}}.items():
+        m = mirax.write_mirax(d / f"mrx-{name}", nx=2, ny=2, size=32, missing=((0, 1),))
+        if kw:
+            m = mirax.write_mirax(d / f"mrx-{name}", nx=2, ny=2, size=32, **kw)
+        sub = m.path.parent / "slide"
+        folders[f"mirax-{name}"] = bundle(sub / "Slidedat.ini", [sub / "Index.dat", sub / "Data0000.dat"],
+                                          m.path.parent)
+        index[f"index-{name}"] = bytes([2, 1 if name == "plain" else 2]) + (sub / "Index.dat").read_bytes()
+    db, _ = sakura.write_svslide(d / "s.svslide", width=64, height=48, tile=32, downsamples=(1, 2),
+                                 missing=((1, 1, 0),))
+    return {"fuzz_folders": folders, "fuzz_mirax_index": index,
+            "fuzz_sakura": {"svslide": db.read_bytes()}}
+
+
 def main() -> None:
     """Writes the seeds of the targets named on the command line (all without)."""
     only = set(sys.argv[1:]) or set(TARGETS)
@@ -381,6 +418,7 @@ def main() -> None:
         sl = slide_seeds(tmp)
         dc = dicom_seeds(tmp) if "fuzz_dicom" in only else {}
         pl = plane_seeds(tmp) if "fuzz_planes" in only else {}
+        fo = folder_seeds(tmp) if only & {"fuzz_folders", "fuzz_mirax_index", "fuzz_sakura"} else {}
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
     te, ee = tiff_edges(tiff["generic-le"]), ets_edges()
@@ -398,6 +436,9 @@ def main() -> None:
         "fuzz_dicom": lambda: dc,
         "fuzz_region": region_seeds,
         "fuzz_planes": lambda: pl,
+        "fuzz_folders": lambda: fo["fuzz_folders"],
+        "fuzz_mirax_index": lambda: fo["fuzz_mirax_index"],
+        "fuzz_sakura": lambda: fo["fuzz_sakura"],
     }
     for target in TARGETS:
         if target in only:

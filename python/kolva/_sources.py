@@ -40,7 +40,8 @@ class SourceError(SlideError, ValueError):
 # Files taken as slides inside a folder (a slide named explicitly may have any name).
 # DICOM instances (.dcm) are not slides one by one: the folder holding them is.
 SLIDE_SUFFIXES = frozenset({".svs", ".tif", ".tiff", ".ndpi", ".vsi", ".ets", ".btf",
-                            ".bif", ".scn", ".qptiff", ".avs"})
+                            ".bif", ".scn", ".qptiff", ".avs", ".mrxs", ".vms", ".vmu",
+                            ".svslide"})
 DICOM_SUFFIX = ".dcm"
 LIST_SUFFIXES = (".txt", ".list", ".lst")
 # List files naming list files: this deep at most.

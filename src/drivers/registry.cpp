@@ -9,12 +9,15 @@
 #include "drivers/common/run.hpp"
 #include "drivers/generic_tiff/generic_tiff.hpp"
 #include "drivers/hamamatsu/hamamatsu.hpp"
+#include "drivers/hamamatsu/vms.hpp"
 #include "drivers/huron/huron.hpp"
 #include "drivers/leica/leica.hpp"
+#include "drivers/mirax/mirax.hpp"
 #include "drivers/olympus/olympus.hpp"
 #include "drivers/ome_tiff/ome_tiff.hpp"
 #include "drivers/qptiff/qptiff.hpp"
 #include "drivers/philips/philips.hpp"
+#include "drivers/sakura/sakura.hpp"
 #include "drivers/trestle/trestle.hpp"
 #include "drivers/ventana/ventana.hpp"
 #include "slide/describe.hpp"
@@ -42,10 +45,14 @@ const ArgosDriver kArgos;
 const GenericTiffDriver kGenericTiff;
 const HamamatsuDriver kHamamatsu;
 const DicomDriver kDicom;
+const VmsDriver kVms;
+const SakuraDriver kSakura;
+const MiraxDriver kMirax;
 // DICOM first: an instance may also be a valid TIFF (its header in the preamble).
-const Driver* const kDrivers[] = {&kDicom,   &kOlympus, &kAperio, &kPhilips, &kVentana,
-                                  &kTrestle, &kHuron,   &kOmeTiff, &kQptiff,  &kLeica,
-                                  &kArgos,   &kGenericTiff, &kHamamatsu};
+const Driver* const kDrivers[] = {&kDicom,   &kOlympus,     &kAperio,    &kPhilips, &kVentana,
+                                  &kTrestle, &kHuron,       &kOmeTiff,   &kQptiff,  &kLeica,
+                                  &kArgos,   &kGenericTiff, &kHamamatsu, &kVms,     &kSakura,
+                                  &kMirax};
 
 constexpr std::size_t kHeadBytes = 512;
 constexpr std::size_t kHeaderBytes = 8;  // a TIFF header

@@ -1,0 +1,134 @@
+#include "drivers/sakura/rgb_jpeg.hpp"
+
+#include <array>
+#include <optional>
+#include <vector>
+
+#include "jpeg_tools/jpeg_tools.hpp"
+
+namespace kolva::drivers::sakura {
+namespace {
+
+std::uint16_t be16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] << 8 | p[1]); }
+
+struct Plane {
+  std::array<std::uint8_t, 5> frame{};  // precision, height (2), width (2)
+  std::uint8_t sampling = 0x11;
+  std::uint8_t quant_id = 0;
+  std::optional<ByteSpan> quant;  // Pq/Tq byte then the table
+  std::vector<ByteSpan> huffman;  // whole DHT segments
+  std::uint16_t restart = 0;
+  std::uint8_t tables = 0;  // the scan's Td/Ta byte
+  ByteSpan data;            // entropy-coded, up to the EOI
+};
+
+Result<Plane, std::string> parse_plane(ByteSpan s) {
+  if (s.size() < 4 || s[0] != 0xFF || s[1] != 0xD8) return std::string("a plane is no JPEG");
+  Plane p;
+  std::vector<ByteSpan> dqts;
+  bool frame = false;
+  std::size_t i = 2;
+  while (true) {
+    while (i + 1 < s.size() && s[i] == 0xFF && s[i + 1] == 0xFF) ++i;
+    if (i + 4 > s.size() || s[i] != 0xFF) return std::string("a plane's JPEG header is malformed");
+    const std::uint8_t marker = s[i + 1];
+    const std::size_t length = be16(&s[i + 2]);
+    if (length < 2 || i + 2 + length > s.size()) {
+      return std::string("a plane's JPEG header is malformed");
+    }
+    const ByteSpan body = s.subspan(i + 4, length - 2);
+    if (marker == 0xC0 || marker == 0xC1) {
+      if (body.size() < 9 || body[5] != 1) {
+        return std::string("a plane is not a one-component (greyscale) JPEG");
+      }
+      std::copy(body.begin(), body.begin() + 5, p.frame.begin());
+      p.sampling = body[7];
+      p.quant_id = body[8];
+      frame = true;
+    } else if (marker >= 0xC2 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 &&
+               marker != 0xCC) {
+      return std::string("a plane is not a baseline JPEG");
+    } else if (marker == 0xDB) {
+      dqts.push_back(body);
+    } else if (marker == 0xC4) {
+      p.huffman.push_back(s.subspan(i, 2 + length));
+    } else if (marker == 0xDD) {
+      if (body.size() < 2) return std::string("a plane's restart interval is malformed");
+      p.restart = be16(body.data());
+    } else if (marker == 0xDA) {
+      if (!frame || body.size() < 6 || body[0] != 1) {
+        return std::string("a plane's scan header is malformed");
+      }
+      p.tables = body[2];
+      std::size_t end = s.size();
+      while (end >= i + 2 + length + 2 && !(s[end - 2] == 0xFF && s[end - 1] == 0xD9)) --end;
+      if (end < i + 2 + length + 2) return std::string("a plane has no EOI marker");
+      p.data = s.subspan(i + 2 + length, end - 2 - (i + 2 + length));
+      break;
+    }
+    i += 2 + length;
+  }
+  // The quantisation table the component uses, from whichever DQT holds it.
+  for (ByteSpan dqt : dqts) {
+    for (std::size_t k = 0; k < dqt.size();) {
+      const std::size_t size = 1 + ((dqt[k] >> 4) != 0 ? 128 : 64);
+      if (k + size > dqt.size()) return std::string("a plane's quantisation table is malformed");
+      if ((dqt[k] & 0x0F) == p.quant_id) p.quant = dqt.subspan(k, size);
+      k += size;
+    }
+  }
+  if (!p.quant) return std::string("a plane has no quantisation table");
+  return p;
+}
+
+void put16(Bytes& out, std::size_t v) {
+  out.push_back(static_cast<std::uint8_t>(v >> 8));
+  out.push_back(static_cast<std::uint8_t>(v));
+}
+
+}  // namespace
+
+Result<Bytes, std::string> join_planes(std::span<const ByteSpan, 3> planes) {
+  std::array<Plane, 3> p;
+  std::size_t data = 0;
+  for (std::size_t c = 0; c < 3; ++c) {
+    auto parsed = parse_plane(planes[c]);
+    if (!parsed.ok()) return std::move(parsed).error();
+    p[c] = std::move(parsed).value();
+    data += p[c].data.size();
+  }
+  for (std::size_t c = 1; c < 3; ++c) {
+    if (p[c].frame != p[0].frame || p[c].sampling != p[0].sampling) {
+      return std::string("the colour planes differ in size, precision or sampling");
+    }
+  }
+  Bytes out;
+  out.reserve(data + 1024);
+  out.insert(out.end(), {0xFF, 0xD8});
+  out.insert(out.end(), jpeg_tools::kAdobeRgbApp14, jpeg_tools::kAdobeRgbApp14 + 16);
+  for (std::size_t c = 0; c < 3; ++c) {
+    const ByteSpan q = *p[c].quant;
+    out.insert(out.end(), {0xFF, 0xDB});
+    put16(out, 2 + q.size());
+    out.push_back(static_cast<std::uint8_t>((q[0] & 0xF0) | c));
+    out.insert(out.end(), q.begin() + 1, q.end());
+  }
+  out.insert(out.end(), {0xFF, 0xC0, 0x00, 17});
+  out.insert(out.end(), p[0].frame.begin(), p[0].frame.end());
+  out.push_back(3);
+  const std::uint8_t ids[3] = {'R', 'G', 'B'};
+  for (std::size_t c = 0; c < 3; ++c) {
+    out.insert(out.end(), {ids[c], p[0].sampling, static_cast<std::uint8_t>(c)});
+  }
+  for (std::size_t c = 0; c < 3; ++c) {
+    for (ByteSpan dht : p[c].huffman) out.insert(out.end(), dht.begin(), dht.end());
+    out.insert(out.end(), {0xFF, 0xDD, 0x00, 0x04});
+    put16(out, p[c].restart);
+    out.insert(out.end(), {0xFF, 0xDA, 0x00, 0x08, 0x01, ids[c], p[c].tables, 0x00, 0x3F, 0x00});
+    out.insert(out.end(), p[c].data.begin(), p[c].data.end());
+  }
+  out.insert(out.end(), {0xFF, 0xD9});
+  return out;
+}
+
+}  // namespace kolva::drivers::sakura

@@ -1,0 +1,427 @@
+#include "drivers/sakura/sakura.hpp"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "drivers/sakura/rgb_jpeg.hpp"
+#include "drivers/sakura/sqlite_source.hpp"
+#include "slide/associated.hpp"
+#include "slide/metadata.hpp"
+#include "text/ini.hpp"
+#include "text/strings.hpp"
+
+namespace kolva::drivers {
+
+using namespace slide;
+using sakura::Connection;
+using sakura::Database;
+using sakura::Statement;
+
+namespace {
+
+constexpr std::uint64_t kMaxTileIds = std::uint64_t{1} << 26;
+constexpr std::uint64_t kMaxDownsample = std::uint64_t{1} << 24;
+
+SlideError damaged(const std::string& name, const std::string& why) {
+  return SlideError{ErrorKind::Corrupt, name + " is damaged: " + why, std::nullopt};
+}
+
+std::string quote_identifier(const std::string& name) {
+  std::string out = "\"";
+  for (char c : name) {
+    out += c;
+    if (c == '"') out += '"';
+  }
+  return out + "\"";
+}
+
+std::string column_text(sqlite3_stmt* stmt, int column) {
+  const auto* text = sqlite3_column_text(stmt, column);
+  if (text == nullptr) return "";
+  return metadata::clean_text(std::string_view(reinterpret_cast<const char*>(text),
+                                               static_cast<std::size_t>(sqlite3_column_bytes(stmt, column))));
+}
+
+ByteSpan column_blob(sqlite3_stmt* stmt, int column) {
+  const void* data = sqlite3_column_blob(stmt, column);
+  const int size = sqlite3_column_bytes(stmt, column);
+  if (data == nullptr || size <= 0) return {};
+  return {static_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size)};
+}
+
+// A stored tile id: "T;<x>|<y>;<downsample>;<colour>;<plane>".
+struct TileId {
+  std::uint64_t x, y, downsample, colour, plane;
+};
+
+std::optional<std::uint64_t> unsigned_field(std::string_view text) {
+  if (text.empty() || text.size() > 18) return std::nullopt;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+  }
+  auto v = text::parse_integer(text);
+  if (!v) return std::nullopt;
+  return static_cast<std::uint64_t>(*v);
+}
+
+std::optional<TileId> parse_tile_id(std::string_view id) {
+  if (!id.starts_with("T;")) return std::nullopt;
+  const auto fields = text::split(id.substr(2), ";");
+  if (fields.size() != 4) return std::nullopt;
+  const auto xy = text::split(fields[0], "|");
+  if (xy.size() != 2) return std::nullopt;
+  const auto x = unsigned_field(xy[0]), y = unsigned_field(xy[1]);
+  const auto d = unsigned_field(fields[1]), c = unsigned_field(fields[2]),
+             p = unsigned_field(fields[3]);
+  if (!x || !y || !d || !c || !p) return std::nullopt;
+  return TileId{*x, *y, *d, *c, *p};
+}
+
+struct SakuraLevel {
+  std::uint64_t downsample = 1;
+  std::uint64_t across = 0;
+  std::uint64_t down = 0;
+  std::vector<std::uint64_t> stored;  // sorted row * across + column of every stored tile
+};
+
+// What the tiles and associated images are read with.
+struct Store {
+  std::shared_ptr<Database> database;
+  std::string table;  // quoted
+  std::array<std::string, 3> tile_sql;  // the same query, once a colour (told apart by a comment)
+  std::uint64_t tile_size = 0;
+  std::uint64_t plane = 0;
+  std::vector<SakuraLevel> levels;
+
+  std::string tile_id(std::uint64_t level, std::uint64_t x, std::uint64_t y, int colour) const {
+    const SakuraLevel& l = levels[level];
+    return "T;" + std::to_string(x * tile_size * l.downsample) + "|" +
+           std::to_string(y * tile_size * l.downsample) + ";" + std::to_string(l.downsample) +
+           ";" + std::to_string(colour) + ";" + std::to_string(plane);
+  }
+
+  // The three planes of a tile, joined: one prepared statement a colour, so
+  // that the three blobs SQLite hands back stay valid together, uncopied.
+  SlideResult<Bytes> read_tile(std::uint64_t level, std::uint64_t x, std::uint64_t y) const {
+    auto connection = database->connect();
+    if (!connection.ok()) return std::move(connection).error();
+    std::array<ByteSpan, 3> planes;
+    std::array<sqlite3_stmt*, 3> statements{};
+    auto done = [&] {
+      for (sqlite3_stmt* stmt : statements) {
+        if (stmt != nullptr) sqlite3_reset(stmt);
+      }
+    };
+    for (int c = 0; c < 3; ++c) {
+      sqlite3_stmt* stmt = connection->prepared(tile_sql[c]);
+      if (stmt == nullptr) {
+        done();
+        return damaged(database->name(), sqlite3_errmsg(connection->handle()));
+      }
+      statements[c] = stmt;
+      const std::string id = tile_id(level, x, y, c);
+      sqlite3_bind_text(stmt, 1, id.data(), static_cast<int>(id.size()), SQLITE_TRANSIENT);
+      const int rc = sqlite3_step(stmt);
+      if (rc != SQLITE_ROW) {
+        auto error = rc == SQLITE_DONE ? errors::tile_not_stored(level, x, y)
+                                       : read_failure(connection->handle());
+        done();
+        return error;
+      }
+      planes[c] = column_blob(stmt, 0);
+    }
+    auto joined = sakura::join_planes(std::span<const ByteSpan, 3>(planes));
+    done();
+    if (!joined.ok()) return errors::tile_undecodable(database->name(), level, x, y, joined.error());
+    return std::move(joined).value();
+  }
+
+  SlideError read_failure(sqlite3* db) const {
+    const int code = sqlite3_errcode(db);
+    if ((code & 0xFF) == SQLITE_IOERR) {
+      return SlideError{ErrorKind::Io, "cannot read " + database->name(), std::nullopt};
+    }
+    return damaged(database->name(), sqlite3_errmsg(db));
+  }
+
+  // One blob of `sql` (with its one parameter), or nothing.
+  SlideResult<Bytes> read_blob(const std::string& sql, sqlite3_int64 key) const {
+    auto connection = database->connect();
+    if (!connection.ok()) return std::move(connection).error();
+    Statement stmt(connection->handle(), sql);
+    if (!stmt.ok()) return damaged(database->name(), sqlite3_errmsg(connection->handle()));
+    sqlite3_bind_int64(stmt.get(), 1, key);
+    const int rc = sqlite3_step(stmt.get());
+    if (rc == SQLITE_DONE) return Bytes{};
+    if (rc != SQLITE_ROW) return read_failure(connection->handle());
+    const ByteSpan blob = column_blob(stmt.get(), 0);
+    return Bytes(blob.begin(), blob.end());
+  }
+};
+
+class SakuraTiler final : public Tiler {
+ public:
+  explicit SakuraTiler(std::shared_ptr<const Store> store) : store_(std::move(store)) {}
+
+  SlideResult<TilePlan> plan(std::uint64_t level, std::uint64_t x,
+                             std::uint64_t y) const override {
+    const SakuraLevel& l = store_->levels[level];
+    if (!std::binary_search(l.stored.begin(), l.stored.end(), y * l.across + x)) {
+      return errors::tile_not_stored(level, x, y);
+    }
+    // The tile's bytes are rows of the database, read through its pages.
+    return TilePlan{{}, Custom{[store = store_, level, x, y](std::span<const ByteSpan>) {
+                      return store->read_tile(level, x, y);
+                    }}};
+  }
+
+  // The tiles' queries on `threads` threads, each with a connection of its own.
+  SlideResult<Unit> read_batch(const Slide& slide, const Batch& batch,
+                               std::span<const std::span<std::uint8_t>> dst,
+                               std::vector<Bytes>& assembled, unsigned threads) const override {
+    const std::size_t n = batch.coords.size();
+    assembled.assign(n, Bytes{});
+    if (slide.remote()) threads = std::max(threads, 8U);
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> failed{false};
+    std::mutex error_mutex;
+    std::optional<std::pair<std::size_t, SlideError>> first_error;
+    auto work = [&] {
+      while (!failed.load(std::memory_order_relaxed)) {
+        const std::size_t i = next.fetch_add(1);
+        if (i >= n) return;
+        auto tile = store_->read_tile(batch.level, batch.coords[i].first, batch.coords[i].second);
+        if (tile.ok() && i < dst.size() && !dst[i].empty() && tile->size() != dst[i].size()) {
+          tile = SlideError{ErrorKind::Corrupt, "a tile was read into a buffer of the wrong size",
+                            std::nullopt};
+        }
+        if (!tile.ok()) {
+          std::lock_guard lock(error_mutex);
+          if (!first_error || first_error->first > i) first_error.emplace(i, std::move(tile).error());
+          failed.store(true);
+          return;
+        }
+        if (i < dst.size() && !dst[i].empty()) {
+          std::memcpy(dst[i].data(), tile->data(), tile->size());
+        } else {
+          assembled[i] = std::move(tile).value();
+        }
+      }
+    };
+    const unsigned count = static_cast<unsigned>(std::min<std::size_t>(std::max(threads, 1U), n));
+    std::vector<std::thread> pool;
+    for (unsigned t = 1; t < count; ++t) pool.emplace_back(work);
+    work();
+    for (auto& thread : pool) thread.join();
+    if (first_error) return std::move(first_error->second);
+    return Unit{};
+  }
+
+ private:
+  std::shared_ptr<const Store> store_;
+};
+
+// A single row's columns by name, as text; empty strings for absent ones.
+std::map<std::string, std::string> one_row(sqlite3* db, const std::string& sql,
+                                           std::optional<sqlite3_int64> key = std::nullopt) {
+  std::map<std::string, std::string> out;
+  Statement stmt(db, sql);
+  if (!stmt.ok()) return out;
+  if (key) sqlite3_bind_int64(stmt.get(), 1, *key);
+  if (sqlite3_step(stmt.get()) != SQLITE_ROW) return out;
+  for (int c = 0; c < sqlite3_column_count(stmt.get()); ++c) {
+    const int type = sqlite3_column_type(stmt.get(), c);
+    if (type == SQLITE_NULL) continue;
+    // Real numbers printed as OpenSlide prints them ("%.17g").
+    out[sqlite3_column_name(stmt.get(), c)] =
+        type == SQLITE_FLOAT ? metadata::format_double(sqlite3_column_double(stmt.get(), c))
+                             : column_text(stmt.get(), c);
+  }
+  return out;
+}
+
+}  // namespace
+
+const Family& SakuraDriver::family() const {
+  static const Family family{"sakura", "sakura", "Sakura SVSlide"};
+  return family;
+}
+
+bool SakuraDriver::detect(const Probe& probe) const {
+  static constexpr char kMagic[] = "SQLite format 3";
+  return !probe.tiff && probe.head.size() >= 100 &&
+         std::memcmp(probe.head.data(), kMagic, sizeof kMagic) == 0;
+}
+
+SlideResult<Opening> SakuraDriver::open(SourceSet& sources, const Probe& /*probe*/,
+                                        const OpenOptions& /*options*/) const {
+  const std::string& name = sources.name();
+  auto store = std::make_shared<Store>();
+  store->database = std::make_shared<Database>(sources.shared(0));
+  auto connection = store->database->connect();
+  if (!connection.ok()) return std::move(connection).error();
+  sqlite3* db = connection->handle();
+
+  // The unique table: one row of DataManagerSQLiteConfigXPO names it.
+  std::vector<std::string> tables;
+  {
+    Statement stmt(db, "SELECT TableName FROM DataManagerSQLiteConfigXPO LIMIT 2");
+    if (!stmt.ok()) {
+      const int code = sqlite3_errcode(db) & 0xFF;
+      if (code == SQLITE_IOERR) return store->read_failure(db);
+      if (code == SQLITE_CORRUPT || code == SQLITE_NOTADB) return damaged(name, sqlite3_errmsg(db));
+      return Opening(Declined{});
+    }
+    int rc;
+    while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) tables.push_back(column_text(stmt.get(), 0));
+    if (rc != SQLITE_DONE) return store->read_failure(db);
+  }
+  if (tables.size() != 1) return Opening(Declined{});
+  store->table = quote_identifier(tables[0]);
+  for (int c = 0; c < 3; ++c) {
+    store->tile_sql[c] = "SELECT data FROM " + store->table + " WHERE id = ?1 /* " + std::to_string(c) + " */";
+  }
+  auto value = [&](const char* id) -> SlideResult<std::optional<Bytes>> {
+    Statement stmt(db, "SELECT data FROM " + store->table + " WHERE id = ?1");
+    if (!stmt.ok()) return damaged(name, sqlite3_errmsg(db));
+    sqlite3_bind_text(stmt.get(), 1, id, -1, SQLITE_STATIC);
+    const int rc = sqlite3_step(stmt.get());
+    if (rc == SQLITE_DONE) return std::optional<Bytes>();
+    if (rc != SQLITE_ROW) return store->read_failure(db);
+    const ByteSpan blob = column_blob(stmt.get(), 0);
+    return std::optional<Bytes>(Bytes(blob.begin(), blob.end()));
+  };
+  auto magic = value("++MagicBytes");
+  if (!magic.ok()) return std::move(magic).error();
+  static constexpr std::string_view kMagic = "SVGigaPixelImage";
+  if (!*magic || std::string_view(reinterpret_cast<const char*>((*magic)->data()), (*magic)->size()) != kMagic) {
+    return Opening(Declined{});
+  }
+  auto header = value("Header");
+  if (!header.ok()) return std::move(header).error();
+  if (!*header || (*header)->size() < 20) return damaged(name, "its header is missing or short");
+  auto le32 = [&](std::size_t at) {
+    const Bytes& h = **header;
+    return std::uint64_t{h[at]} | std::uint64_t{h[at + 1]} << 8 | std::uint64_t{h[at + 2]} << 16 |
+           std::uint64_t{h[at + 3]} << 24;
+  };
+  const std::uint64_t tile_size = le32(0), width = le32(4), height = le32(8), planes = le32(16);
+  if (tile_size == 0 || tile_size > 0xFFFF || width == 0 || height == 0 || planes == 0 ||
+      planes > 1024) {
+    return damaged(name, "its header gives a size out of range");
+  }
+  store->tile_size = tile_size;
+  store->plane = planes / 2 + planes % 2 - 1;
+
+  // Every tile id, through the id index: the levels (downsamples of plane 0)
+  // and which tiles of the plane read are stored.
+  std::set<std::uint64_t> downsamples;
+  std::map<std::uint64_t, std::map<std::uint64_t, int>> seen;  // downsample -> tile -> colours
+  {
+    Statement stmt(db, "SELECT id FROM " + store->table + " WHERE id >= 'T;' AND id < 'T<'");
+    if (!stmt.ok()) return damaged(name, sqlite3_errmsg(db));
+    std::uint64_t count = 0;
+    int rc;
+    while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
+      if (++count > kMaxTileIds) return damaged(name, "it lists more tiles than a slide holds");
+      const auto* text = sqlite3_column_text(stmt.get(), 0);
+      if (text == nullptr) continue;
+      const auto id = parse_tile_id(std::string_view(
+          reinterpret_cast<const char*>(text), static_cast<std::size_t>(sqlite3_column_bytes(stmt.get(), 0))));
+      if (!id) continue;
+      const std::uint64_t d = id->downsample;
+      if (d == 0 || d > kMaxDownsample || (d & (d - 1)) != 0) {
+        return damaged(name, "a tile's downsample (" + std::to_string(d) + ") is no power of two");
+      }
+      if (id->plane == 0) downsamples.insert(d);
+      const std::uint64_t step = tile_size * d;
+      if (id->plane != store->plane || id->colour > 2 || id->x % step != 0 || id->y % step != 0 ||
+          id->x >= width || id->y >= height) {
+        continue;
+      }
+      const std::uint64_t across = ((width / d) + tile_size - 1) / tile_size;
+      seen[d][(id->y / step) * across + id->x / step] |= 1 << id->colour;
+    }
+    if (rc != SQLITE_DONE) return store->read_failure(db);
+  }
+  SlideParts parts;
+  for (const std::uint64_t d : downsamples) {
+    const std::uint64_t w = width / d, h = height / d;
+    if (w == 0 || h == 0) continue;
+    SakuraLevel level{d, (w + tile_size - 1) / tile_size, (h + tile_size - 1) / tile_size, {}};
+    for (const auto& [tile, colours] : seen[d]) {
+      if (colours == 7 && tile < level.across * level.down) level.stored.push_back(tile);
+    }
+    store->levels.push_back(std::move(level));
+    parts.levels.push_back(Level{{{w, h}, {tile_size, tile_size},
+                                  {store->levels.back().across, store->levels.back().down},
+                                  TileEncoding::Jpeg},
+                                 "image/jpeg",
+                                 static_cast<double>(d),
+                                 "RGB"});
+  }
+
+  metadata::PropertyMap map;
+  auto version = value("++VersionBytes");
+  if (!version.ok()) return std::move(version).error();
+  if (*version) {
+    map["sakura.VersionBytes"] = metadata::clean_text(
+        std::string_view(reinterpret_cast<const char*>((*version)->data()), (*version)->size()));
+  }
+  auto slide_row = one_row(db,
+                           "SELECT OID, SlideId, Date, Description, Creator, DiagnosisCode, "
+                           "Keywords, m_labelScan, m_overviewScan FROM SVSlideDataXPO LIMIT 1");
+  for (const char* key : {"SlideId", "Date", "Description", "Creator", "DiagnosisCode", "Keywords"}) {
+    if (auto it = slide_row.find(key); it != slide_row.end()) map[std::string("sakura.") + key] = it->second;
+  }
+  const auto slide_oid = text::parse_integer(slide_row["OID"]);
+  auto scan_row = one_row(db,
+                          "SELECT OID, ScanId, NominalLensMagnification, ResolutionMmPerPix, "
+                          "FocussingMethod FROM SVHRScanDataXPO WHERE ParentSlide = ?1 LIMIT 1",
+                          slide_oid.value_or(-1));
+  for (const char* key : {"ScanId", "NominalLensMagnification", "ResolutionMmPerPix", "FocussingMethod"}) {
+    if (auto it = scan_row.find(key); it != scan_row.end()) map[std::string("sakura.") + key] = it->second;
+  }
+  if (const auto mm = metadata::parse_double(scan_row["ResolutionMmPerPix"]);
+      metadata::usable_positive(mm)) {
+    map["kolva.mpp-x"] = metadata::format_double(*mm * 1000.0);
+    map["kolva.mpp-y"] = metadata::format_double(*mm * 1000.0);
+  }
+  if (const auto lens = metadata::parse_double(scan_row["NominalLensMagnification"]);
+      metadata::usable_positive(lens)) {
+    map["kolva.objective-power"] = metadata::format_double(*lens);
+  }
+  parts.properties = metadata::finish_properties(std::move(map), parts.levels, "sakura");
+
+  // Associated images: JPEG blobs, read through the database when asked for.
+  const std::shared_ptr<const Store> shared = store;
+  auto add_image = [&](const char* image, const std::string& sql, std::optional<sqlite3_int64> key) {
+    if (!key) return;
+    auto blob = shared->read_blob(sql, *key);
+    if (!blob.ok() || blob->empty()) return;
+    const auto dims = jpeg_dimensions(*blob);
+    if (!dims) return;
+    parts.associated.push_back(AssociatedImage{
+        image, "image/jpeg", *dims,
+        TilePlan{{}, Custom{[shared, sql, key = *key](std::span<const ByteSpan>) {
+                   return shared->read_blob(sql, key);
+                 }}}});
+  };
+  const std::string scanned = "SELECT Image FROM SVScannedImageDataXPO WHERE OID = ?1";
+  add_image("label", scanned, text::parse_integer(slide_row["m_labelScan"]));
+  add_image("macro", scanned, text::parse_integer(slide_row["m_overviewScan"]));
+  add_image("thumbnail", "SELECT ThumbnailImage FROM SVHRScanDataXPO WHERE OID = ?1",
+            text::parse_integer(scan_row["OID"]));
+  parts.tiler = std::make_shared<SakuraTiler>(shared);
+  return Opening(std::move(parts));
+}
+
+}  // namespace kolva::drivers

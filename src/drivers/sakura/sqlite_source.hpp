@@ -1,0 +1,86 @@
+#pragma once
+
+// SQLite databases read over a slide's byte source: a read-only SQLite VFS
+// whose every read is a range asked of the read executor (a local pread, or a
+// remote source's ranged request), so a database on a web server or in an
+// object store is read as SQLite pages are needed, never downloaded whole.
+// The database is opened immutable: no journal, no locks, no writes.
+//
+// A connection serves one thread at a time; a Database lends them out, opening
+// more while all are in use, so any number of threads may query at once.
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "slide/errors.hpp"
+#include "std_io/source.hpp"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace kolva::drivers::sakura {
+
+class Database;
+
+// One connection, lent by a Database and given back when it goes.
+class Connection {
+ public:
+  Connection(Connection&& other) noexcept;
+  Connection& operator=(Connection&&) = delete;
+  ~Connection();
+  sqlite3* handle() const { return handle_->db; }
+  // `sql` prepared once per connection and kept, reset for another use;
+  // nullptr when SQLite refuses it (sqlite3_errmsg tells why).
+  sqlite3_stmt* prepared(const std::string& sql);
+
+  // A connection and the statements prepared on it.
+  struct Handle {
+    sqlite3* db = nullptr;
+    std::vector<std::pair<std::string, sqlite3_stmt*>> statements;
+    ~Handle();
+  };
+
+ private:
+  friend class Database;
+  Connection(Database* owner, std::unique_ptr<Handle> handle)
+      : owner_(owner), handle_(std::move(handle)) {}
+  Database* owner_;
+  std::unique_ptr<Handle> handle_;
+};
+
+class Database {
+ public:
+  explicit Database(std::shared_ptr<std_io::RangeSource> source) : source_(std::move(source)) {}
+  Database(const Database&) = delete;
+  Database& operator=(const Database&) = delete;
+
+  // A connection: an idle one, or a new one (SQLite's refusal, in words, when
+  // the source is no database).
+  slide::SlideResult<Connection> connect();
+  const std::string& name() const { return source_->name(); }
+
+ private:
+  friend class Connection;
+  void give_back(std::unique_ptr<Connection::Handle> handle);
+  std::shared_ptr<std_io::RangeSource> source_;
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<Connection::Handle>> idle_;
+};
+
+// A prepared statement, finalized when it goes.
+class Statement {
+ public:
+  Statement(sqlite3* db, const std::string& sql);
+  ~Statement();
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+  bool ok() const { return stmt_ != nullptr; }
+  sqlite3_stmt* get() const { return stmt_; }
+
+ private:
+  sqlite3_stmt* stmt_ = nullptr;
+};
+
+}  // namespace kolva::drivers::sakura

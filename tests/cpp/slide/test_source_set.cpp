@@ -169,7 +169,8 @@ TEST(Registry, ListsEachFamilyOnceUnderOneName) {
   for (const drivers::Driver* d : drivers::registry()) names.push_back(d->family().name);
   EXPECT_EQ(names, (std::vector<std::string_view>{"dicom", "ets", "aperio", "philips", "ventana",
                                                   "trestle", "huron", "ome-tiff", "qptiff",
-                                                  "leica", "argos", "generic-tiff", "ndpi"}));
+                                                  "leica", "argos", "generic-tiff", "ndpi", "vms",
+                                                  "sakura", "mirax"}));
   ASSERT_NE(drivers::find_family("ndpi"), nullptr);
   EXPECT_EQ(drivers::find_family("ndpi")->vendor, "hamamatsu");
   EXPECT_EQ(drivers::find_family("ets")->vendor, "olympus");

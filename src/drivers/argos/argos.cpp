@@ -85,24 +85,14 @@ SlideResult<Opening> ArgosDriver::open(SourceSet& sources, const Probe& probe,
   if (!z.ok()) return std::move(z).error();
   planes[PlaneAxis::FocalPlane].selected = *z;
   const auto& chosen = stacks[*z];
-  auto pyramid = plan_tiff_levels(chosen, probe.tiff->order);
-  if (!pyramid.ok()) {
-    return slide::errors::unsupported(sources.name(), pyramid.error(),
-                                      KolvaError::LevelNotFound{0, 0});
-  }
-  SlideParts parts;
-  parts.levels = std::move(pyramid->levels);
-  mean_downsamples(parts.levels);
-  parts.tiler = std::move(pyramid->tiler);
-  parts.planes = std::move(planes);
+  auto opened = tiff_level_parts(sources, chosen, probe.tiff->order, std::move(planes));
+  if (!opened.ok()) return std::move(opened).error();
+  SlideParts parts = std::move(opened).value();
   const std::size_t n = ifds.size();
   if (n >= 3 && !tiled(ifds[n - 1]) && !tiled(ifds[n - 2])) {
     for (const auto& [name, index] : {std::pair<std::string, std::size_t>{"thumbnail", n - 2},
                                       std::pair<std::string, std::size_t>{"macro", n - 1}}) {
-      if (auto planned = slide::plan_stored_image(ifds[index], probe.tiff->order, name)) {
-        planned->icc_profile = slide::tiff_icc_profile(ifds[index]);
-        parts.associated.push_back(std::move(*planned));
-      }
+      add_stored_image(parts, ifds[index], probe.tiff->order, name);
     }
   }
 

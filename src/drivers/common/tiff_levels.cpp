@@ -4,6 +4,9 @@
 #include <memory>
 
 #include "base/bytes.hpp"
+#include "drivers/common/decoder_tiler.hpp"
+#include "slide/associated.hpp"
+#include "slide/errors.hpp"
 #include "slide/describe.hpp"
 #include "slide/jpeg_join.hpp"
 #include "slide/tiff_facts.hpp"
@@ -266,6 +269,31 @@ Result<CodecPyramid, std::string> plan_tiff_levels(std::span<const Ifd* const> i
   }
   pyramid.tiler = std::make_shared<LevelsTiler>(std::move(levels), source);
   return pyramid;
+}
+
+SlideResult<SlideParts> tiff_level_parts(const SourceSet& sources,
+                                         std::span<const Ifd* const> ifds, ByteOrder order,
+                                         Planes planes, const std::string& prefix) {
+  auto pyramid = plan_tiff_levels(ifds, order);
+  if (!pyramid.ok()) {
+    return errors::unsupported(sources.name(), prefix + pyramid.error(),
+                               KolvaError::LevelNotFound{0, 0});
+  }
+  SlideParts parts;
+  parts.levels = std::move(pyramid->levels);
+  mean_downsamples(parts.levels);
+  parts.tiler = std::move(pyramid->tiler);
+  parts.planes = std::move(planes);
+  return parts;
+}
+
+void add_stored_image(SlideParts& parts, const Ifd& ifd, ByteOrder order,
+                      const std::string& name) {
+  if (has_image(parts.associated, name)) return;
+  if (auto planned = plan_stored_image(ifd, order, name)) {
+    planned->icc_profile = tiff_icc_profile(ifd);
+    parts.associated.push_back(std::move(*planned));
+  }
 }
 
 }  // namespace kolva::drivers

@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "slide/errors.hpp"
 #include "slide/slide.hpp"
 
 namespace kolva::drivers {
@@ -37,6 +38,18 @@ struct CodecPyramid {
 Result<CodecPyramid, std::string> plan_tiff_levels(std::span<const tiff_tools::Ifd* const> ifds,
                                                    ByteOrder order,
                                                    slide::SourceIndex source = 0);
+
+// A slide's parts whose levels are `ifds` (plan_tiff_levels, downsamples from
+// the level sizes) and whose planes are `planes`; when the levels cannot be
+// handed out, UnsupportedFormat naming the slide, the reason after `prefix`.
+slide::SlideResult<slide::SlideParts> tiff_level_parts(
+    const slide::SourceSet& sources, std::span<const tiff_tools::Ifd* const> ifds, ByteOrder order,
+    slide::Planes planes = {}, const std::string& prefix = {});
+
+// Adds the image stored in `ifd`, with its ICC profile, as the associated image
+// `name`, unless the parts already have one so named or it cannot be handed out.
+void add_stored_image(slide::SlideParts& parts, const tiff_tools::Ifd& ifd, ByteOrder order,
+                      const std::string& name);
 
 // The media type of tiles in TIFF compression `code` as this layer hands them
 // out ("image/tiff" for wrapped ones); empty when it cannot.

@@ -54,15 +54,9 @@ SlideResult<Opening> HuronDriver::open(SourceSet& sources, const Probe& probe,
   for (std::size_t i = 2; i < ifds.size(); ++i) {
     if (tiled(ifds[i])) chosen.push_back(&ifds[i]);
   }
-  auto pyramid = plan_tiff_levels(chosen, probe.tiff->order);
-  if (!pyramid.ok()) {
-    return slide::errors::unsupported(sources.name(), "a Huron slide whose " + pyramid.error(),
-                                      KolvaError::LevelNotFound{0, 0});
-  }
-  SlideParts parts;
-  parts.levels = std::move(pyramid->levels);
-  parts.tiler = std::move(pyramid->tiler);
-  mean_downsamples(parts.levels);
+  auto opened = tiff_level_parts(sources, chosen, probe.tiff->order, {}, "a Huron slide whose ");
+  if (!opened.ok()) return std::move(opened).error();
+  SlideParts parts = std::move(opened).value();
   parts.associated = huron_images(ifds, probe.tiff->order);
   slide::add_tiff_facts(parts.levels, parts.associated, ifds);
   parts.hash_input = slide::tiff_hash_input(parts.levels, ifds);

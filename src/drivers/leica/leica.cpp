@@ -105,16 +105,9 @@ SlideResult<Opening> LeicaDriver::open(SourceSet& sources, const Probe& probe,
     chosen_ifds.push_back(&ifd);
   }
   if (chosen_ifds.empty()) return Opening(Declined{});
-  auto pyramid = plan_tiff_levels(chosen_ifds, probe.tiff->order);
-  if (!pyramid.ok()) {
-    return slide::errors::unsupported(sources.name(), pyramid.error(),
-                                      KolvaError::LevelNotFound{0, 0});
-  }
-  SlideParts parts;
-  parts.levels = std::move(pyramid->levels);
-  mean_downsamples(parts.levels);
-  parts.tiler = std::move(pyramid->tiler);
-  parts.planes = std::move(planes);
+  auto opened = tiff_level_parts(sources, chosen_ifds, probe.tiff->order, std::move(planes));
+  if (!opened.ok()) return std::move(opened).error();
+  SlideParts parts = std::move(opened).value();
 
   if (macro != nullptr) {
     const scn::Dimension* largest = nullptr;
@@ -124,10 +117,7 @@ SlideResult<Opening> LeicaDriver::open(SourceSet& sources, const Probe& probe,
       }
     }
     if (largest != nullptr) {
-      if (auto planned = slide::plan_stored_image(ifds[largest->ifd], probe.tiff->order, "macro")) {
-        planned->icc_profile = slide::tiff_icc_profile(ifds[largest->ifd]);
-        parts.associated.push_back(std::move(*planned));
-      }
+      add_stored_image(parts, ifds[largest->ifd], probe.tiff->order, "macro");
     }
   }
 

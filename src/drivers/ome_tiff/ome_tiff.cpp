@@ -209,26 +209,16 @@ SlideResult<Opening> OmeTiffDriver::open(SourceSet& sources, const Probe& probe,
   for (const Ifd& ifd : reduced) {
     if (ifd.scalar(256).value_or(0) < chosen.back()->scalar(256).value_or(0)) chosen.push_back(&ifd);
   }
-  auto pyramid = plan_tiff_levels(chosen, order);
-  if (!pyramid.ok()) {
-    return slide::errors::unsupported(sources.name(), pyramid.error(),
-                                      KolvaError::LevelNotFound{0, 0});
-  }
+  auto opened = tiff_level_parts(sources, chosen, order, std::move(planes));
+  if (!opened.ok()) return std::move(opened).error();
 
-  SlideParts parts;
-  parts.levels = std::move(pyramid->levels);
-  mean_downsamples(parts.levels);
-  parts.tiler = std::move(pyramid->tiler);
-  parts.planes = std::move(planes);
+  SlideParts parts = std::move(opened).value();
 
   for (const auto& [name, extra] : extras) {
-    if (slide::has_image(parts.associated, name) || extra->plane_ifds.empty()) continue;
+    if (extra->plane_ifds.empty()) continue;
     const auto index = extra->plane_ifds.front();
     if (!index || *index >= ifds.size()) continue;
-    if (auto planned = slide::plan_stored_image(ifds[*index], order, name)) {
-      planned->icc_profile = slide::tiff_icc_profile(ifds[*index]);
-      parts.associated.push_back(std::move(*planned));
-    }
+    add_stored_image(parts, ifds[*index], order, name);
   }
 
   md::PropertyMap map;

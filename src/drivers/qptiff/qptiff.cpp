@@ -127,22 +127,11 @@ SlideResult<Opening> QptiffDriver::open(SourceSet& sources, const Probe& probe,
     if (!same || size.first >= size_of(*levels.back()).first) break;
     levels.push_back(reduced[set * n + *chosen].ifd);
   }
-  auto pyramid = plan_tiff_levels(levels, order);
-  if (!pyramid.ok()) {
-    return slide::errors::unsupported(sources.name(), pyramid.error(),
-                                      KolvaError::LevelNotFound{0, 0});
-  }
-  SlideParts parts;
-  parts.levels = std::move(pyramid->levels);
-  mean_downsamples(parts.levels);
-  parts.tiler = std::move(pyramid->tiler);
-  parts.planes = std::move(planes);
+  auto opened = tiff_level_parts(sources, levels, order, std::move(planes));
+  if (!opened.ok()) return std::move(opened).error();
+  SlideParts parts = std::move(opened).value();
   for (const auto& [name, ifd] : extras) {
-    if (slide::has_image(parts.associated, name)) continue;
-    if (auto planned = slide::plan_stored_image(*ifd, order, name)) {
-      planned->icc_profile = slide::tiff_icc_profile(*ifd);
-      parts.associated.push_back(std::move(*planned));
-    }
+    add_stored_image(parts, *ifd, order, name);
   }
 
   md::PropertyMap map;

@@ -282,8 +282,7 @@ class Slide:
         shard at `path` from byte `start` on (what `kolva export` writes); returns
         (samples, tile bytes, shard size, manifest lines)."""
         piece = (self._core, level, tiles, prefix, extension, json_fields, manifest_fields)
-        return cast("tuple[int, int, int, bytes]",
-                    _core.write_shard(path, shard_name, [piece], sync, start))
+        return _core.write_shard(path, shard_name, [piece], sync, start)
 
     def region_reader(self, cache_bytes: int) -> Any:
         """A native reader of decoded regions with its own cache of `cache_bytes` (what

@@ -158,4 +158,30 @@ std::optional<XmlDocument> parse_xml(std::string_view s) {
   return doc;
 }
 
+const XmlElement* XmlDocument::child(const XmlElement& e, std::string_view name) const {
+  for (std::size_t i : e.children) {
+    if (elements[i].local_name() == name) return &elements[i];
+  }
+  return nullptr;
+}
+
+std::vector<const XmlElement*> XmlDocument::children(const XmlElement& e,
+                                                     std::string_view name) const {
+  std::vector<const XmlElement*> out;
+  for (std::size_t i : e.children) {
+    if (elements[i].local_name() == name) out.push_back(&elements[i]);
+  }
+  return out;
+}
+
+std::optional<std::uint64_t> uint_attribute(const XmlElement& e, std::string_view key) {
+  const std::string* v = e.attribute(key);
+  if (v == nullptr) return std::nullopt;
+  const std::string_view t = trim(*v);
+  std::uint64_t out = 0;
+  const auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), out);
+  if (ec != std::errc() || end != t.data() + t.size()) return std::nullopt;
+  return out;
+}
+
 }  // namespace kolva::text

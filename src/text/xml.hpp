@@ -6,6 +6,7 @@
 // Well-formed enough documents only: anything unbalanced reads as nothing.
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,6 +31,12 @@ struct XmlElement {
     }
     return nullptr;
   }
+
+  // The name without its namespace prefix ("ome:Image" -> "Image").
+  std::string_view local_name() const {
+    const std::string_view all(name);
+    return all.substr(all.find(':') == std::string_view::npos ? 0 : all.find(':') + 1);
+  }
 };
 
 struct XmlDocument {
@@ -39,7 +46,20 @@ struct XmlDocument {
   std::string_view content(const XmlElement& e) const {
     return std::string_view(text).substr(e.text_begin, e.text_end - e.text_begin);
   }
+
+  // The first child of `e`, or all of them, whose local name is `name`.
+  const XmlElement* child(const XmlElement& e, std::string_view name) const;
+  std::vector<const XmlElement*> children(const XmlElement& e, std::string_view name) const;
 };
+
+// The attribute's value, or "" when the element has none of that name.
+inline std::string attribute_or_empty(const XmlElement& e, std::string_view key) {
+  const std::string* v = e.attribute(key);
+  return v ? *v : std::string();
+}
+
+// An attribute that is a whole unsigned number (blanks around it allowed).
+std::optional<std::uint64_t> uint_attribute(const XmlElement& e, std::string_view key);
 
 constexpr std::size_t kMaxXmlDepth = 64;
 

@@ -14,27 +14,11 @@ namespace {
 
 using text::XmlDocument;
 using text::XmlElement;
+using text::attribute_or_empty;
+using text::uint_attribute;
 
-// An element's name without its namespace prefix ("ome:Image" -> "Image").
-std::string_view local(std::string_view name) {
-  const std::size_t colon = name.find(':');
-  return colon == std::string_view::npos ? name : name.substr(colon + 1);
-}
 
-std::string attr(const XmlElement& e, std::string_view key) {
-  const std::string* v = e.attribute(key);
-  return v ? *v : std::string();
-}
 
-std::optional<std::uint64_t> uint_attr(const XmlElement& e, std::string_view key) {
-  const std::string* v = e.attribute(key);
-  if (v == nullptr) return std::nullopt;
-  const std::string_view t = text::trim(*v);
-  std::uint64_t out = 0;
-  const auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), out);
-  if (ec != std::errc() || end != t.data() + t.size()) return std::nullopt;
-  return out;
-}
 
 // A length in micrometres from a value and its unit (µm when none).
 std::optional<double> micrometres(const XmlElement& e, std::string_view key,
@@ -43,7 +27,7 @@ std::optional<double> micrometres(const XmlElement& e, std::string_view key,
   if (v == nullptr) return std::nullopt;
   auto value = slide::metadata::parse_double(text::trim(*v));
   if (!value || !(*value > 0) || *value > 1e12) return std::nullopt;
-  const std::string unit = attr(e, unit_key);
+  const std::string unit = attribute_or_empty(e, unit_key);
   if (unit.empty() || unit == "\xC2\xB5m" || unit == "um" || unit == "\xCE\xBCm") return value;
   if (unit == "nm") return *value / 1000.0;
   if (unit == "mm") return *value * 1000.0;
@@ -53,21 +37,7 @@ std::optional<double> micrometres(const XmlElement& e, std::string_view key,
   return std::nullopt;
 }
 
-std::vector<const XmlElement*> children(const XmlDocument& doc, const XmlElement& e,
-                                        std::string_view name) {
-  std::vector<const XmlElement*> out;
-  for (std::size_t i : e.children) {
-    if (local(doc.elements[i].name) == name) out.push_back(&doc.elements[i]);
-  }
-  return out;
-}
 
-const XmlElement* child(const XmlDocument& doc, const XmlElement& e, std::string_view name) {
-  for (std::size_t i : e.children) {
-    if (local(doc.elements[i].name) == name) return &doc.elements[i];
-  }
-  return nullptr;
-}
 
 // Maps the planes of `image` to directories from its TiffData elements (or,
 // with none, to the directories from `next_ifd` on, in order).
@@ -75,26 +45,27 @@ void map_planes(const XmlDocument& doc, const XmlElement& pixels, Image& image,
                 std::uint64_t& next_ifd) {
   const std::uint64_t count = image.plane_count();
   image.plane_ifds.assign(count, std::nullopt);
-  const auto datas = children(doc, pixels, "TiffData");
+  const auto datas = doc.children(pixels, "TiffData");
   if (datas.empty()) {
     for (std::uint64_t p = 0; p < count; ++p) image.plane_ifds[p] = next_ifd + p;
     next_ifd += count;
     return;
   }
   for (const XmlElement* data : datas) {
-    const auto ifd = uint_attr(*data, "IFD").value_or(0);
-    const auto c = uint_attr(*data, "FirstC").value_or(0);
-    const auto z = uint_attr(*data, "FirstZ").value_or(0);
-    const auto t = uint_attr(*data, "FirstT").value_or(0);
+    const auto ifd = uint_attribute(*data, "IFD").value_or(0);
+    const auto c = uint_attribute(*data, "FirstC").value_or(0);
+    const auto z = uint_attribute(*data, "FirstZ").value_or(0);
+    const auto t = uint_attribute(*data, "FirstT").value_or(0);
     if (c >= image.plane_channels || z >= image.size_z || t >= image.size_time) continue;
     const std::uint64_t first = image.plane_index(c, z, t);
     const bool placed = data->attribute("IFD") || data->attribute("FirstC") ||
                         data->attribute("FirstZ") || data->attribute("FirstT");
-    std::uint64_t planes = uint_attr(*data, "PlaneCount").value_or(placed ? 1 : count - first);
+    std::uint64_t planes =
+        uint_attribute(*data, "PlaneCount").value_or(placed ? 1 : count - first);
     planes = std::min(planes, count - first);
     // A plane kept in another file of the set is not this file's.
     bool elsewhere = false;
-    if (const XmlElement* uuid = child(doc, *data, "UUID")) {
+    if (const XmlElement* uuid = doc.child(*data, "UUID")) {
       elsewhere = uuid->attribute("FileName") != nullptr;
     }
     for (std::uint64_t k = 0; k < planes; ++k) {
@@ -129,57 +100,58 @@ std::optional<Document> parse_ome_xml(std::string_view xml, std::uint64_t max_pl
   if (!parsed || parsed->elements.empty()) return std::nullopt;
   const XmlDocument& doc = *parsed;
   const XmlElement& root = doc.elements[0];
-  if (local(root.name) != "OME") return std::nullopt;
+  if (root.local_name() != "OME") return std::nullopt;
   Document out;
-  out.creator = attr(root, "Creator");
+  out.creator = attribute_or_empty(root, "Creator");
 
   // Objectives by ID, across instruments.
   std::map<std::string, double> objectives;
-  for (const XmlElement* instrument : children(doc, root, "Instrument")) {
-    for (const XmlElement* objective : children(doc, *instrument, "Objective")) {
+  for (const XmlElement* instrument : doc.children(root, "Instrument")) {
+    for (const XmlElement* objective : doc.children(*instrument, "Objective")) {
       const std::string* power = objective->attribute("NominalMagnification");
       auto value = power ? slide::metadata::parse_double(text::trim(*power)) : std::nullopt;
-      if (value && *value > 0) objectives[attr(*objective, "ID")] = *value;
+      if (value && *value > 0) objectives[attribute_or_empty(*objective, "ID")] = *value;
     }
   }
 
   std::uint64_t next_ifd = 0;
-  for (const XmlElement* element : children(doc, root, "Image")) {
-    const XmlElement* pixels = child(doc, *element, "Pixels");
+  for (const XmlElement* element : doc.children(root, "Image")) {
+    const XmlElement* pixels = doc.child(*element, "Pixels");
     if (pixels == nullptr) continue;
     Image image;
-    image.id = attr(*element, "ID");
-    image.name = attr(*element, "Name");
-    if (const XmlElement* date = child(doc, *element, "AcquisitionDate")) {
+    image.id = attribute_or_empty(*element, "ID");
+    image.name = attribute_or_empty(*element, "Name");
+    if (const XmlElement* date = doc.child(*element, "AcquisitionDate")) {
       image.acquisition_date = std::string(text::trim(doc.content(*date)));
     }
-    if (const XmlElement* settings = child(doc, *element, "ObjectiveSettings")) {
-      if (auto it = objectives.find(attr(*settings, "ID")); it != objectives.end()) {
+    if (const XmlElement* settings = doc.child(*element, "ObjectiveSettings")) {
+      if (auto it = objectives.find(attribute_or_empty(*settings, "ID")); it != objectives.end()) {
         image.objective_power = it->second;
       }
     }
-    const std::string order = attr(*pixels, "DimensionOrder");
+    const std::string order = attribute_or_empty(*pixels, "DimensionOrder");
     if (order.size() == 5 && order.starts_with("XY")) image.dimension_order = order;
-    image.pixel_type = attr(*pixels, "Type");
-    image.size_x = uint_attr(*pixels, "SizeX").value_or(0);
-    image.size_y = uint_attr(*pixels, "SizeY").value_or(0);
-    image.size_z = std::max<std::uint64_t>(1, uint_attr(*pixels, "SizeZ").value_or(1));
-    image.size_c = std::max<std::uint64_t>(1, uint_attr(*pixels, "SizeC").value_or(1));
-    image.size_time = std::max<std::uint64_t>(1, uint_attr(*pixels, "SizeT").value_or(1));
+    image.pixel_type = attribute_or_empty(*pixels, "Type");
+    image.size_x = uint_attribute(*pixels, "SizeX").value_or(0);
+    image.size_y = uint_attribute(*pixels, "SizeY").value_or(0);
+    image.size_z = std::max<std::uint64_t>(1, uint_attribute(*pixels, "SizeZ").value_or(1));
+    image.size_c = std::max<std::uint64_t>(1, uint_attribute(*pixels, "SizeC").value_or(1));
+    image.size_time = std::max<std::uint64_t>(1, uint_attribute(*pixels, "SizeT").value_or(1));
     image.physical_size_x = micrometres(*pixels, "PhysicalSizeX", "PhysicalSizeXUnit");
     image.physical_size_y = micrometres(*pixels, "PhysicalSizeY", "PhysicalSizeYUnit");
     image.physical_size_z = micrometres(*pixels, "PhysicalSizeZ", "PhysicalSizeZUnit");
     std::uint64_t samples = 0;
-    for (const XmlElement* c : children(doc, *pixels, "Channel")) {
+    for (const XmlElement* c : doc.children(*pixels, "Channel")) {
       Channel channel;
-      channel.id = attr(*c, "ID");
-      channel.name = attr(*c, "Name");
-      channel.samples_per_pixel = std::max<std::uint64_t>(1, uint_attr(*c, "SamplesPerPixel").value_or(1));
-      channel.emission_wavelength = attr(*c, "EmissionWavelength");
-      channel.excitation_wavelength = attr(*c, "ExcitationWavelength");
-      channel.wavelength_unit = attr(*c, "EmissionWavelengthUnit");
-      channel.color = attr(*c, "Color");
-      channel.fluor = attr(*c, "Fluor");
+      channel.id = attribute_or_empty(*c, "ID");
+      channel.name = attribute_or_empty(*c, "Name");
+      channel.samples_per_pixel =
+          std::max<std::uint64_t>(1, uint_attribute(*c, "SamplesPerPixel").value_or(1));
+      channel.emission_wavelength = attribute_or_empty(*c, "EmissionWavelength");
+      channel.excitation_wavelength = attribute_or_empty(*c, "ExcitationWavelength");
+      channel.wavelength_unit = attribute_or_empty(*c, "EmissionWavelengthUnit");
+      channel.color = attribute_or_empty(*c, "Color");
+      channel.fluor = attribute_or_empty(*c, "Fluor");
       samples += channel.samples_per_pixel;
       image.channels.push_back(std::move(channel));
     }

@@ -52,6 +52,10 @@ struct Probe {
   std::optional<TiffDirectories> tiff;   // when source 0 has TIFF directories
   // The lower-cased extension of the file name with its dot: ".vsi"; "" without one.
   std::string extension() const;
+  // The first directory of a standard (not NDPI-style) TIFF; null otherwise.
+  const tiff_tools::Ifd* first_ifd() const {
+    return tiff && tiff->standard && !tiff->ifds.empty() ? &tiff->ifds[0] : nullptr;
+  }
 };
 
 // A driver that looked closer and found the file is not its own; the registry

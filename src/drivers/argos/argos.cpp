@@ -56,7 +56,7 @@ const Family& ArgosDriver::family() const {
 }
 
 bool ArgosDriver::detect(const Probe& probe) const {
-  if (!probe.tiff || !probe.tiff->standard || probe.tiff->ifds.empty()) return false;
+  if (probe.first_ifd() == nullptr) return false;
   if (!tiled(probe.tiff->ifds[0])) return false;
   return argos_xml(probe.tiff->ifds[0]).find("<" + std::string(kRoot)) != std::string::npos;
 }

@@ -42,7 +42,7 @@ const Family& HuronDriver::family() const {
 }
 
 bool HuronDriver::detect(const Probe& probe) const {
-  if (!probe.tiff || !probe.tiff->standard || probe.tiff->ifds.empty()) return false;
+  if (probe.first_ifd() == nullptr) return false;
   const std::string* make = md::ascii_tag(probe.tiff->ifds[0], kMake);
   return make != nullptr && make->starts_with("Huron") && tiled(probe.tiff->ifds[0]);
 }

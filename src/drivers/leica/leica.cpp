@@ -35,7 +35,7 @@ const Family& LeicaDriver::family() const {
 }
 
 bool LeicaDriver::detect(const Probe& probe) const {
-  if (!probe.tiff || !probe.tiff->standard || probe.tiff->ifds.empty()) return false;
+  if (probe.first_ifd() == nullptr) return false;
   if (probe.tiff->ifds[0].get(322) == nullptr) return false;
   const std::string* description = md::ascii_tag(probe.tiff->ifds[0], kDescription);
   return description != nullptr && scn::is_scn_xml(*description);

@@ -104,7 +104,7 @@ const Family& OmeTiffDriver::family() const {
 }
 
 bool OmeTiffDriver::detect(const Probe& probe) const {
-  if (!probe.tiff || !probe.tiff->standard || probe.tiff->ifds.empty()) return false;
+  if (probe.first_ifd() == nullptr) return false;
   return ome::is_ome_xml(ome_description(probe.tiff->ifds[0]));
 }
 

@@ -56,7 +56,7 @@ const Family& QptiffDriver::family() const {
 }
 
 bool QptiffDriver::detect(const Probe& probe) const {
-  if (!probe.tiff || !probe.tiff->standard || probe.tiff->ifds.empty()) return false;
+  if (probe.first_ifd() == nullptr) return false;
   const Ifd& first = probe.tiff->ifds[0];
   if (const std::string* software = md::ascii_tag(first, kSoftware)) {
     if (software->starts_with("PerkinElmer-QPI")) return true;

@@ -79,7 +79,7 @@ const Family& TrestleDriver::family() const {
 }
 
 bool TrestleDriver::detect(const Probe& probe) const {
-  if (!probe.tiff || !probe.tiff->standard || probe.tiff->ifds.empty()) return false;
+  if (probe.first_ifd() == nullptr) return false;
   const Ifd& first = probe.tiff->ifds[0];
   const std::string* software = md::ascii_tag(first, kSoftware);
   return software != nullptr && software->starts_with("MedScan") &&

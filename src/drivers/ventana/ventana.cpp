@@ -109,7 +109,7 @@ const Family& VentanaDriver::family() const {
 }
 
 bool VentanaDriver::detect(const Probe& probe) const {
-  if (!probe.tiff || !probe.tiff->standard || probe.tiff->ifds.empty()) return false;
+  if (probe.first_ifd() == nullptr) return false;
   return xmp_of(probe.tiff->ifds[0]).find("iScan") != std::string_view::npos;
 }
 

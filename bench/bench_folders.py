@@ -181,7 +181,7 @@ def main() -> None:
                                            downsamples=(1, 2, 4))[0],
             "mirax": mirax.write_mirax(root / "mrx", nx=16, ny=16, levels=3, overlap=16,
                                        positions=mirax.grid_positions(16, 16, 256, 16),
-                                       associated=True).path,
+                                       associated=True, data_files=8).path,
         }
         results = {family: bench(family, path, args.repeat, args.tiles) for family, path in paths.items()}
         results["mirax_http_20ms"] = mirax_http(paths["mirax"])

@@ -298,26 +298,76 @@ class PythonSiblings final : public slide::Siblings, PythonBacked {
   slide::SlideResult<std::shared_ptr<std_io::RangeSource>> open(
       const std::string& relative) override {
     const Gil gil;
-    std::shared_ptr<std_io::RangeSource> source;
+    return open_held(relative);
+  }
+
+  // The object's open_many(names) opens the files concurrently; it answers with
+  // one item per name: what open gives, or the exception that opening raised.
+  std::vector<slide::SlideResult<std::shared_ptr<std_io::RangeSource>>> open_many(
+      std::span<const std::string> relative) override {
+    std::vector<slide::SlideResult<std::shared_ptr<std_io::RangeSource>>> out;
+    const Gil gil;
+    if (relative.size() < 2 || PyObject_HasAttrString(object_->object, "open_many") == 0) {
+      for (const std::string& name : relative) out.push_back(open_held(name));
+      return out;
+    }
+    PyObject* names = PyList_New(static_cast<Py_ssize_t>(relative.size()));
+    for (std::size_t i = 0; names != nullptr && i < relative.size(); ++i) {
+      PyList_SetItem(names, static_cast<Py_ssize_t>(i),
+                      PyUnicode_DecodeUTF8(relative[i].data(),
+                                           static_cast<Py_ssize_t>(relative[i].size()),
+                                           "surrogateescape"));
+    }
+    PyObject* got = names ? PyObject_CallMethod(object_->object, "open_many", "O", names) : nullptr;
+    Py_XDECREF(names);
+    const Py_ssize_t count = got ? PySequence_Size(got) : -1;
+    if (count != static_cast<Py_ssize_t>(relative.size())) {
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "open_many answered the wrong count");
+      const auto failed = sibling_error(relative.front());
+      Py_XDECREF(got);
+      out.assign(relative.size(), failed);
+      return out;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      const std::string& name = relative[static_cast<std::size_t>(i)];
+      PyObject* item = PySequence_GetItem(got, i);
+      if (item != nullptr && PyExceptionInstance_Check(item)) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(item)), item);
+        Py_CLEAR(item);
+      }
+      out.push_back(item != nullptr ? opened(item, name) : sibling_error(name));
+      Py_XDECREF(item);
+    }
+    Py_DECREF(got);
+    return out;
+  }
+
+ private:
+  // open with the interpreter lock held.
+  slide::SlideResult<std::shared_ptr<std_io::RangeSource>> open_held(const std::string& relative) {
     PyObject* got = PyObject_CallMethod(object_->object, "open", "s#", relative.data(),
                                         static_cast<Py_ssize_t>(relative.size()));
+    auto source = got != nullptr ? opened(got, relative) : sibling_error(relative);
+    Py_XDECREF(got);
+    return source;
+  }
+
+  // The source of what open answered, a (fetch, size, name, seeds) tuple.
+  slide::SlideResult<std::shared_ptr<std_io::RangeSource>> opened(PyObject* got,
+                                                                   const std::string& relative) {
     PyObject *fetch = nullptr, *seeds = nullptr;
     unsigned long long size = 0;
     const char* name = nullptr;
     Py_ssize_t name_length = 0;
-    if (got != nullptr &&
-        PyArg_ParseTuple(got, "OKs#O:open", &fetch, &size, &name, &name_length, &seeds)) {
+    std::shared_ptr<std_io::RangeSource> source;
+    if (PyArg_ParseTuple(got, "OKs#O:open", &fetch, &size, &name, &name_length, &seeds)) {
       source = remote_source(fetch, size, std::string(name, static_cast<std::size_t>(name_length)),
                              seeds, cache_size_, errors_);
     }
-    std::optional<slide::SlideError> failed;
-    if (source == nullptr) failed = sibling_error(relative);
-    Py_XDECREF(got);
-    if (failed) return std::move(*failed);
+    if (source == nullptr) return sibling_error(relative);
     return source;
   }
 
- private:
   std::uint64_t cache_size_;
 };
 

@@ -114,6 +114,22 @@ class RemoteSiblings:
         self._opened.append(remote)
         return remote.fetch, remote.size, remote.name, seeds
 
+    def open_many(self, relative: builtins.list[str]) -> builtins.list[Any]:
+        """`open` of every name at once, their first round trips in flight together
+        (a slide of many files opens in one round trip, not one a file): per name,
+        what `open` gives or the exception it raised."""
+        from concurrent.futures import ThreadPoolExecutor
+
+        def attempt(name: str) -> Any:
+            try:
+                return self.open(name)
+            except Exception as exc:  # handed back for the core to report
+                return exc
+
+        workers = max(1, min(len(relative), self._max_requests))
+        with ThreadPoolExecutor(max_workers=workers) as pool:
+            return builtins.list(pool.map(attempt, relative))
+
 
 # --------------------------------------------------------------------------- naming
 def slide_name(source: str) -> str:

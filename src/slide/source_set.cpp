@@ -155,17 +155,55 @@ SlideResult<std::vector<std::string>> SourceSet::list(const std::string& folder)
   return siblings_->list(folder);
 }
 
-SlideResult<SourceIndex> SourceSet::open(const std::string& relative) {
-  for (std::size_t i = 1; i < sources_.size(); ++i) {
-    if (sources_[i].relative == relative) return static_cast<SourceIndex>(i);
-  }
-  if (!siblings_) return missing(relative + " beside " + name(0));
-  auto opened = siblings_->open(relative);
-  if (!opened.ok()) return std::move(opened).error();
-  auto source = std::move(opened).value();
+SourceIndex SourceSet::add(const std::string& relative, std::shared_ptr<std_io::RangeSource> source) {
   auto* frames = dynamic_cast<const FrameSource*>(source.get());
   sources_.push_back(Entry{relative, std::move(source), frames});
   return static_cast<SourceIndex>(sources_.size() - 1);
+}
+
+SlideResult<SourceIndex> SourceSet::open(const std::string& relative) {
+  return std::move(open_many(std::span<const std::string>(&relative, 1)).front());
+}
+
+std::vector<SlideResult<SourceIndex>> SourceSet::open_many(std::span<const std::string> relative) {
+  std::vector<SlideResult<SourceIndex>> out;
+  out.reserve(relative.size());
+  std::vector<std::string> wanted;  // not opened before, each once
+  for (const std::string& name : relative) {
+    auto known = std::find_if(sources_.begin() + 1, sources_.end(),
+                              [&](const Entry& e) { return e.relative == name; });
+    if (known != sources_.end()) {
+      out.emplace_back(static_cast<SourceIndex>(known - sources_.begin()));
+    } else if (!siblings_) {
+      out.emplace_back(missing(name + " beside " + this->name(0)));
+    } else {
+      if (std::find(wanted.begin(), wanted.end(), name) == wanted.end()) wanted.push_back(name);
+      out.emplace_back(SourceIndex{0});  // filled in below
+    }
+  }
+  if (wanted.empty()) return out;
+  auto opened = siblings_->open_many(wanted);
+  std::vector<SlideResult<SourceIndex>> added;
+  for (std::size_t k = 0; k < wanted.size(); ++k) {
+    if (k < opened.size() && opened[k].ok()) {
+      added.emplace_back(add(wanted[k], std::move(opened[k]).value()));
+    } else {
+      added.emplace_back(k < opened.size() ? std::move(opened[k]).error() : missing(wanted[k]));
+    }
+  }
+  for (std::size_t i = 0; i < relative.size(); ++i) {
+    const auto at = std::find(wanted.begin(), wanted.end(), relative[i]);
+    if (at != wanted.end()) out[i] = added[static_cast<std::size_t>(at - wanted.begin())];
+  }
+  return out;
+}
+
+std::vector<SlideResult<std::shared_ptr<std_io::RangeSource>>> Siblings::open_many(
+    std::span<const std::string> relative) {
+  std::vector<SlideResult<std::shared_ptr<std_io::RangeSource>>> out;
+  out.reserve(relative.size());
+  for (const std::string& name : relative) out.push_back(open(name));
+  return out;
 }
 
 }  // namespace kolva::slide

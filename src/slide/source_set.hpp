@@ -81,6 +81,11 @@ class Siblings {
   virtual SlideResult<std::vector<std::string>> list(const std::string& folder) = 0;
   // Opens `relative`; MissingFile when there is no such file.
   virtual SlideResult<std::shared_ptr<std_io::RangeSource>> open(const std::string& relative) = 0;
+  // Opens several files, one answer per name in order. A remote store opens
+  // them concurrently, so a slide of many files costs one round trip for all
+  // instead of one each; by default they open one after another.
+  virtual std::vector<SlideResult<std::shared_ptr<std_io::RangeSource>>> open_many(
+      std::span<const std::string> relative);
 };
 
 // Siblings in a local directory.
@@ -121,8 +126,13 @@ class SourceSet {
   SlideResult<std::vector<std::string>> list(const std::string& folder) const;
   // Opens a sibling (once: a name opened before gives the same index).
   SlideResult<SourceIndex> open(const std::string& relative);
+  // Opens several siblings together (see Siblings::open_many); one answer per
+  // name, in order.
+  std::vector<SlideResult<SourceIndex>> open_many(std::span<const std::string> relative);
 
  private:
+  SourceIndex add(const std::string& relative, std::shared_ptr<std_io::RangeSource> source);
+
   struct Entry {
     std::string relative;  // "" for the first file
     std::shared_ptr<std_io::RangeSource> source;

@@ -102,6 +102,14 @@ def _range_header(offset: int | None, length: int) -> str:
     return f"bytes={offset}-{offset + abs(length) - 1}"
 
 
+def _empty(status: int, headers: Any, content_length: int | None) -> bool:
+    """Whether a range request's answer says the file is empty: a 416 with
+    `Content-Range: bytes */0`, or a 200 without a body."""
+    if status == 200:
+        return content_length == 0
+    return headers.get("Content-Range", "").replace(" ", "") == "bytes*/0"
+
+
 class _Http(_Transport):
     def __init__(self, url: str, storage_options: dict[str, Any]) -> None:
         import fsspec
@@ -145,6 +153,8 @@ class _Http(_Transport):
                     body = chunks[0] if len(chunks) == 1 else b"".join(chunks)
                     return body, _check_range(self.name, offset, length, (first, last, total), body)
                 r.close()  # never read a body that is not the range asked for
+                if r.status in (200, 416) and _empty(r.status, r.headers, r.content_length):
+                    return b"", 0  # an empty file has no range to answer with
                 if r.status == 200:
                     raise _Failure("the server ignores Range requests (it answered 200 with "
                                    "the whole file)")
@@ -187,6 +197,8 @@ class _S3(_Transport):
         except (ConnectionError, asyncio.IncompleteReadError) as exc:
             raise _Transient(_cause(exc)) from exc
         except OSError as exc:
+            if "InvalidRange" in str(exc) and await self._is_empty():
+                return b"", 0  # an empty object has no range to answer with
             raise _Failure(_cause(exc)) from exc
         body_stream = resp["Body"]
         try:
@@ -202,6 +214,13 @@ class _S3(_Transport):
         finally:
             body_stream.close()
         return body, _check_range(self.name, offset, length, (first, last, total), body)
+
+    async def _is_empty(self) -> bool:
+        try:
+            head = await self.fs._call_s3("head_object", Bucket=self.bucket, Key=self.key)
+        except OSError:
+            return False
+        return int(head.get("ContentLength", -1)) == 0
 
 
 class _Fsspec(_Transport):

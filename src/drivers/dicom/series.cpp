@@ -733,11 +733,15 @@ SlideResult<slide::SlideParts> open_instances(slide::SourceSet& sources,
   std::vector<slide::SourceIndex> indices{0};
   if (auto names = sources.list(""); names.ok()) {
     const std::string first = sources.file_name();
+    std::vector<std::string> entries;
     for (const std::string& entry : *names) {
       if (entry == first || entry == sources.name(0) || entry.empty() || entry.back() == '/') {
         continue;
       }
-      auto index = sources.open(entry);
+      entries.push_back(entry);
+    }
+    // Opened together: remotely, one round trip for the whole folder.
+    for (auto& index : sources.open_many(entries)) {
       if (!index.ok()) continue;  // gone, or a folder
       if (std::find(indices.begin(), indices.end(), *index) == indices.end()) {
         indices.push_back(*index);

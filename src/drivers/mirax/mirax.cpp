@@ -210,22 +210,28 @@ SlideResult<Opening> MiraxDriver::open(SourceSet& sources, const Probe& probe,
     }
   }
 
-  // The data files, then the index, read whole.
+  // The data files and the index, opened together (one round trip for all on
+  // a remote store); the index is then read whole.
   const auto file_count = view.integer("DATAFILE", "FILE_COUNT");
   if (!file_count || *file_count < 1 || *file_count > 65536) return damaged(name, "its FILE_COUNT is out of range");
-  std::vector<SourceIndex> data_files;
+  std::vector<std::string> wanted;
   for (long long i = 0; i < *file_count; ++i) {
     const std::string* file = view.get("DATAFILE", "FILE_" + std::to_string(i));
     if (file == nullptr) return damaged(name, "it names no data file " + std::to_string(i));
-    auto opened = sources.open(folder + *file);
-    if (!opened.ok()) return std::move(opened).error();
-    data_files.push_back(*opened);
+    wanted.push_back(folder + *file);
   }
   const std::string* index_name = view.get("HIERARCHICAL", "INDEXFILE");
   if (index_name == nullptr) return damaged(name, "its Slidedat.ini names no index file");
-  auto index_source = sources.open(folder + *index_name);
-  if (!index_source.ok()) return std::move(index_source).error();
-  auto index_bytes = read_whole(sources.at(*index_source), kMaxIndexBytes, "the index file");
+  wanted.push_back(folder + *index_name);
+  auto opened = sources.open_many(wanted);
+  std::vector<SourceIndex> data_files;
+  for (auto& one : opened) {
+    if (!one.ok()) return std::move(one).error();
+    data_files.push_back(*one);
+  }
+  const SourceIndex index_source = data_files.back();
+  data_files.pop_back();
+  auto index_bytes = read_whole(sources.at(index_source), kMaxIndexBytes, "the index file");
   if (!index_bytes.ok()) return std::move(index_bytes).error();
   auto index = mirax::parse_index(*index_bytes, *slide_id, static_cast<std::uint64_t>(*level_count), records);
   if (!index.ok()) return damaged(name, index.error());

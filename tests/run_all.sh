@@ -50,12 +50,12 @@ cmake -S . -B build-ci "${CMAKE_COMMON[@]}" "${cxx[@]}" -DCMAKE_BUILD_TYPE=Debug
 ninja -C build-ci -j"$JOBS" --quiet
 phase "C++ ASan+UBSan build"
 # The C++ suite (one process) and the fuzz smoke run (one target at a time) side
-# by side, a core each.
+# by side, a core each; five seconds of mutation a target after its seeds.
 ctest --test-dir build-ci --output-on-failure >build-ci/ctest.log 2>&1 &
 ctest_pid=$!
 fuzz_status=0
 if [ "$fuzz" = ON ]; then
-  FUZZ_BUILD_DIR=build-ci FUZZ_JOBS=1 bash .ci/fuzz_smoke.sh || fuzz_status=$?
+  FUZZ_BUILD_DIR=build-ci FUZZ_JOBS=1 FUZZ_SECONDS=${FUZZ_SECONDS:-5} bash .ci/fuzz_smoke.sh || fuzz_status=$?
 fi
 ctest_status=0
 wait "$ctest_pid" || ctest_status=$?

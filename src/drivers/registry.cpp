@@ -88,12 +88,16 @@ SlideResult<std::optional<TiffDirectories>> read_directories(std_io::RangeSource
   if (tiff->ok()) {
     return std::optional<TiffDirectories>(TiffDirectories{std::move(*tiff).value(), order, true});
   }
-  // SubIFD offsets (OME-TIFF pyramids) come in entry types the plain reader refuses.
-  auto with_sub_ifds = run_consumer<tiff_tools::SubIfdTiffDecoder>(source, NoInput{});
-  if (!with_sub_ifds.ok()) return std::move(with_sub_ifds).error();
-  if (with_sub_ifds->ok()) {
-    return std::optional<TiffDirectories>(
-        TiffDirectories{std::move(*with_sub_ifds).value(), order, true});
+  // SubIFD offsets (OME-TIFF pyramids) come in entry types the plain reader
+  // refuses. A chain that spent the reader's whole step budget (it loops) would
+  // spend it again there: not worth a second walk.
+  if (!tiff->error().is<KolvaError::UnableToAllocateLargeSize>()) {
+    auto with_sub_ifds = run_consumer<tiff_tools::SubIfdTiffDecoder>(source, NoInput{});
+    if (!with_sub_ifds.ok()) return std::move(with_sub_ifds).error();
+    if (with_sub_ifds->ok()) {
+      return std::optional<TiffDirectories>(
+          TiffDirectories{std::move(*with_sub_ifds).value(), order, true});
+    }
   }
   for (const Driver* driver : kDrivers) {
     auto own = driver->own_directories(source);

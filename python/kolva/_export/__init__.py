@@ -302,8 +302,8 @@ def export(sources: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
             bar.close()
 
         shards = cut_shards(scans, size_limit)
-        options = {"level": level, "tile_size": tile_size, "min_bytes": min_bytes,
-                   "shard_size": size_limit}
+        options: dict[str, Any] = {"level": level, "tile_size": tile_size, "min_bytes": min_bytes,
+                                   "shard_size": size_limit}
         if chosen:
             options["planes"] = chosen
         digest = fingerprint(scans, shards, options)

@@ -1,11 +1,13 @@
 // The physical floor of a tile pass: the same pread calls a reader issues for
 // every tile, in the same order, into one reused buffer, with nothing else done.
 //
-//   pread_floor SLIDE RANGES [PASSES]
+//   pread_floor SLIDE RANGES [PASSES] [--spread]
 //
 // RANGES is a text file: one tile per line, "k off1 len1 ... offk lenk" (the k
 // byte ranges the tile is read from). Prints one line of JSON with the
-// nanoseconds of each pass and the bytes read per pass.
+// nanoseconds of each pass and the bytes read per pass. --spread lands every
+// range after the previous one in one buffer of the pass's size, as a batch
+// read into a caller's buffer does, instead of reusing one cache-warm buffer.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -14,6 +16,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 struct Range {
@@ -27,6 +30,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const int passes = argc > 3 ? std::atoi(argv[3]) : 1;
+  const bool spread = argc > 4 && std::string(argv[4]) == "--spread";
   std::FILE* list = std::fopen(argv[2], "r");
   if (list == nullptr) {
     std::perror(argv[2]);
@@ -54,20 +58,22 @@ int main(int argc, char** argv) {
     std::perror(argv[1]);
     return 1;
   }
-  std::vector<unsigned char> buffer(largest + 1);
+  std::vector<unsigned char> buffer(spread ? total + 1 : largest + 1);
   std::printf("{\"bytes\": %llu, \"tiles\": %zu, \"ns\": [", static_cast<unsigned long long>(total),
               tiles.size());
   for (int p = 0; p < passes; ++p) {
     const auto start = std::chrono::steady_clock::now();
+    unsigned char* at = buffer.data();
     for (const auto& ranges : tiles) {
       for (const auto& r : ranges) {
         std::uint64_t done = 0;
         while (done < r.length) {
-          const ssize_t got = ::pread(fd, buffer.data(), r.length - done,
+          const ssize_t got = ::pread(fd, at + done, r.length - done,
                                       static_cast<off_t>(r.offset + done));
           if (got <= 0) return 1;
           done += static_cast<std::uint64_t>(got);
         }
+        if (spread) at += r.length;
       }
     }
     const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(

@@ -52,6 +52,20 @@ _KEY_UNSAFE = re.compile(r"[^A-Za-z0-9_-]+")
 _DICOMWEB = re.compile(r"/studies/[^/]+/series/[^/]+/?$")
 
 
+PLANE_AXES = ("series", "channel", "focal_plane", "timepoint")
+
+
+def plane_options(planes: dict[str, int | str] | None) -> dict[str, int | str]:
+    """`planes` checked as `kolva.open` keywords choosing one image and plane of a
+    file that holds several ({"channel": 1, "focal_plane": "z2"}); {} for None."""
+    out = dict(planes or {})
+    unknown = sorted(set(out) - set(PLANE_AXES))
+    if unknown:
+        raise ValueError(f"planes: {', '.join(unknown)} is no plane axis "
+                         f"(one of {', '.join(PLANE_AXES)})")
+    return {k: v for k, v in out.items() if v is not None}
+
+
 def is_url(source: str) -> bool:
     """Whether `source` is a URL (``scheme://...``) rather than a local path."""
     return _SCHEME.match(source) is not None

@@ -33,6 +33,7 @@ from . import SlideError, TileNotFound, __version__, example_path
 from . import open as open_slide
 from ._media import extension as _extension
 from ._slide import Slide as ApiSlide
+from ._sources import PLANE_AXES
 
 PROG = "kolva"
 
@@ -323,10 +324,19 @@ def _info_json(info: SlideInfo) -> dict[str, Any]:
     return out
 
 
-def _plane_choices(args: argparse.Namespace) -> dict[str, Any]:
-    """--series, --channel, --focal-plane and --timepoint: an index when all digits."""
+def add_plane_options(parser: argparse.ArgumentParser, verb: str) -> None:
+    """--series, --channel, --focal-plane and --timepoint of a command that opens slides
+    (read back with `plane_choices`)."""
+    for axis in PLANE_AXES:
+        parser.add_argument(f"--{axis.replace('_', '-')}", metavar="INDEX|NAME", dest=axis,
+                            help=f"{verb} this {axis.replace('_', ' ')} of a file that holds "
+                            "several (an index or a name)")
+
+
+def plane_choices(args: argparse.Namespace) -> dict[str, Any]:
+    """The plane options given, as `kolva.open` takes them: an index when all digits."""
     out: dict[str, Any] = {}
-    for axis in ("series", "channel", "focal_plane", "timepoint"):
+    for axis in PLANE_AXES:
         value = getattr(args, axis, None)
         if value is not None:
             out[axis] = int(value) if value.isdigit() else value
@@ -340,7 +350,7 @@ def cmd_info(args: argparse.Namespace, muffler: _Muffler, out: TextIO) -> int:
     infos, failed = [], 0
     for path in paths:
         try:
-            with Slide(path, muffler, args.tile_size, _plane_choices(args)) as slide:
+            with Slide(path, muffler, args.tile_size, plane_choices(args)) as slide:
                 info = describe(slide)
         except CliError as exc:
             _error(str(exc))
@@ -457,10 +467,7 @@ def build_parser() -> argparse.ArgumentParser:
                       help="cut NDPI levels into N x N tiles (a multiple of the JPEG MCU size)")
     info.add_argument("--json", action="store_true",
                       help="print a JSON list instead of tables")
-    for axis in ("series", "channel", "focal-plane", "timepoint"):
-        info.add_argument(f"--{axis}", metavar="INDEX|NAME", dest=axis.replace("-", "_"),
-                          help=f"describe this {axis.replace('-', ' ')} of a file that holds "
-                          "several (an index or a name)")
+    add_plane_options(info, "describe")
     info.set_defaults(run=cmd_info)
 
     ext = sub.add_parser("extract", help="write every stored tile to OUTDIR/<level>/<x>_<y>.<ext>",

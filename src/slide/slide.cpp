@@ -26,6 +26,14 @@ std::optional<std::uint64_t> TilePlan::output_size() const {
   return total;
 }
 
+void Splice::write_head(std::uint8_t* out) const {
+  const ByteSpan bytes = head();
+  if (!bytes.empty()) std::memcpy(out, bytes.data(), bytes.size());
+  if (patch_size != 0 && patch_at + std::size_t{patch_size} <= bytes.size()) {
+    std::memcpy(out + patch_at, patch.data(), patch_size);
+  }
+}
+
 TilePlan HashInput::plan() const {
   TilePlan plan{{}, Splice{}};
   plan.ranges.reserve(ranges.size());
@@ -137,7 +145,8 @@ SlideResult<Bytes> Slide::assemble(const TilePlan& plan, std::span<const ByteSpa
   return std::visit(
       Overloaded{
           [&](const Splice& s) -> SlideResult<Bytes> {
-            Bytes out(s.head().begin(), s.head().end());
+            Bytes out(s.head().size());
+            s.write_head(out.data());
             std::uint64_t skip = s.skip;
             for (ByteSpan r : ranges) {
               const std::uint64_t cut = std::min<std::uint64_t>(skip, r.size());
@@ -165,7 +174,7 @@ SlideResult<Unit> Slide::read_into(const TilePlan& plan, std::span<std::uint8_t>
     return Unit{};
   }
   const ByteSpan head = splice->head();
-  if (!head.empty()) std::memcpy(dst.data(), head.data(), head.size());
+  splice->write_head(dst.data());
   // Each range lands right after what precedes it; the first `skip` bytes of
   // the data overlap the end of the prefix and are put back afterwards.
   std::uint64_t skip = splice->skip;

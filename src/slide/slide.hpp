@@ -11,6 +11,7 @@
 // after open() a Slide never changes, so every const member is thread-safe.
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -91,12 +92,19 @@ class RangeList {
 //
 // Splice: `prefix`, then the ranges' bytes one after the other without their
 // first `skip` bytes. The prefix is borrowed from the slide (shared JPEG
-// tables) or owned by the plan (a header made for this tile).
+// tables, a header shared by a level's tiles) or owned by the plan (a header
+// made for this tile). A shared header may differ per tile in a few bytes
+// (a wrapped tile's byte count): `patch`, written over it at `patch_at`.
 struct Splice {
   ByteSpan prefix;
   Bytes own_prefix;
   std::uint64_t skip = 0;
+  std::uint32_t patch_at = 0;
+  std::uint8_t patch_size = 0;
+  std::array<std::uint8_t, 4> patch{};
   ByteSpan head() const { return own_prefix.empty() ? prefix : ByteSpan(own_prefix); }
+  // Writes head(), patched, to `out` (head().size() bytes).
+  void write_head(std::uint8_t* out) const;
 };
 // Custom: a driver's own join (a lossless crop, a stored format's tile consumer
 // replayed over the bytes); `join` gets the ranges' bytes in order and keeps
@@ -214,7 +222,8 @@ class Tiler {
 // What identifies a slide's content cheaply (OpenSlide's quickhash-1 is made
 // of it): the byte ranges of every stored tile or strip of the smallest level,
 // in the order its container lists them, and the raw text of the container's
-// identifying tags, in a fixed order ("" for an absent one).
+// identifying tags, in a fixed order ("" for an absent one), then any text a
+// family hashes after them (Argos: its XML).
 struct HashInput {
   std::vector<Range> ranges;
   std::vector<std::string> texts;

@@ -66,6 +66,11 @@ std::optional<HashInput> tiff_hash_input(const std::vector<Level>& levels,
   if (levels.empty() || ifds.empty()) return std::nullopt;
   const Ifd* ifd = same_size(ifds, levels.back().info.dimensions);
   if (ifd == nullptr) return std::nullopt;
+  return tiff_hash_input(*ifd, ifds[0]);
+}
+
+std::optional<HashInput> tiff_hash_input(const Ifd& smallest, const Ifd& first) {
+  const Ifd* ifd = &smallest;
   // TileWidth marks a tiled directory: TileOffsets/TileByteCounts, else
   // StripOffsets/StripByteCounts.
   const bool tiled = ifd->get(322) != nullptr;
@@ -80,7 +85,7 @@ std::optional<HashInput> tiff_hash_input(const std::vector<Level>& levels,
   for (std::size_t i = 0; i < offs->size(); ++i) input.ranges.push_back({(*offs)[i], (*lens)[i]});
   constexpr std::uint16_t kTags[] = {270, 271, 272, 305, 306, 315, 316, 33432, 269};
   for (const std::uint16_t tag : kTags) {
-    const auto* entry = ifds[0].get(tag);
+    const auto* entry = first.get(tag);
     const std::string* text = entry ? entry->ascii() : nullptr;
     input.texts.push_back(text ? text->substr(0, text->find('\0')) : std::string());
   }

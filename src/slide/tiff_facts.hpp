@@ -35,4 +35,10 @@ void add_tiff_facts(std::vector<Level>& levels, std::vector<AssociatedImage>& as
 std::optional<HashInput> tiff_hash_input(const std::vector<Level>& levels,
                                          const std::vector<tiff_tools::Ifd>& ifds);
 
+// The same for a pyramid the driver chose itself (one plane of several, one
+// image of a collection): the tiles of `smallest`, the directory of its
+// smallest level, and the text tags of `first`, the file's first directory.
+std::optional<HashInput> tiff_hash_input(const tiff_tools::Ifd& smallest,
+                                         const tiff_tools::Ifd& first);
+
 }  // namespace kolva::slide

@@ -118,11 +118,11 @@ Result<TiffLayout, std::string> layout_of(const tiff_tools::Ifd& ifd, ByteOrder 
   return layout;
 }
 
-std::optional<Bytes> tiff_header(const TiffLayout& layout,
-                                 std::span<const std::uint64_t> strip_lengths) {
-  constexpr std::uint64_t kMax = std::numeric_limits<std::uint32_t>::max();
-  if (strip_lengths.empty() || strip_lengths.size() > (1U << 24)) return std::nullopt;
+std::optional<TiffHeaderTemplate> TiffHeaderTemplate::make(const TiffLayout& layout,
+                                                           std::size_t strips) {
+  if (strips == 0 || strips > (1U << 24)) return std::nullopt;
   const Writer w(layout.order);
+  const std::vector<std::uint32_t> zeros(strips, 0);
   std::vector<Field> fields;
   fields.push_back(w.one_long(256, layout.width));
   fields.push_back(w.one_long(257, layout.height));
@@ -130,15 +130,11 @@ std::optional<Bytes> tiff_header(const TiffLayout& layout,
   fields.push_back(w.one_short(259, layout.compression));
   fields.push_back(w.one_short(262, layout.photometric));
   const std::size_t offsets_field = fields.size();
-  fields.push_back(Field{273, kLong, static_cast<std::uint32_t>(strip_lengths.size()), {}});
+  fields.push_back(w.longs(273, zeros));
   fields.push_back(w.one_short(277, layout.samples));
   fields.push_back(w.one_long(278, layout.rows_per_strip));
-  std::vector<std::uint32_t> counts;
-  for (std::uint64_t length : strip_lengths) {
-    if (length > kMax) return std::nullopt;
-    counts.push_back(static_cast<std::uint32_t>(length));
-  }
-  fields.push_back(w.longs(279, counts));
+  const std::size_t counts_field = fields.size();
+  fields.push_back(w.longs(279, zeros));
   fields.push_back(w.one_short(284, 1));
   if (layout.predictor) fields.push_back(w.one_short(317, *layout.predictor));
   if (!layout.color_map.empty()) fields.push_back(w.shorts(320, layout.color_map));
@@ -153,51 +149,91 @@ std::optional<Bytes> tiff_header(const TiffLayout& layout,
   // Out-of-line values follow the directory, each on a word boundary; the
   // strips follow them.
   const std::uint64_t directory = 8 + 2 + 12 * fields.size() + 4;
-  std::uint64_t values_size = 0;
-  for (std::size_t i = 0; i < fields.size(); ++i) {
-    const std::uint64_t size = i == offsets_field ? 4ULL * strip_lengths.size() : fields[i].value.size();
-    if (size > 4) values_size += size + (size & 1);
+  std::uint64_t data_start = directory;
+  for (const Field& f : fields) {
+    if (f.value.size() > 4) data_start += f.value.size() + (f.value.size() & 1);
   }
-  const std::uint64_t data_start = directory + values_size;
-  std::vector<std::uint32_t> offsets;
-  std::uint64_t at = data_start;
-  for (std::uint64_t length : strip_lengths) {
-    if (at > kMax) return std::nullopt;
-    offsets.push_back(static_cast<std::uint32_t>(at));
-    at += length;
-  }
-  if (at > kMax) return std::nullopt;
-  fields[offsets_field] = w.longs(273, offsets);
+  if (data_start > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
 
-  Bytes out;
-  out.reserve(static_cast<std::size_t>(data_start));
+  TiffHeaderTemplate out;
+  out.order_ = layout.order;
+  out.strips_ = strips;
+  Bytes& head = out.head_;
+  head.reserve(static_cast<std::size_t>(data_start));
   if (layout.order == ByteOrder::Little) {
-    out.insert(out.end(), {'I', 'I'});
+    head.insert(head.end(), {'I', 'I'});
   } else {
-    out.insert(out.end(), {'M', 'M'});
+    head.insert(head.end(), {'M', 'M'});
   }
-  w.u16(out, 42);
-  w.u32(out, 8);
-  w.u16(out, static_cast<std::uint16_t>(fields.size()));
+  w.u16(head, 42);
+  w.u32(head, 8);
+  w.u16(head, static_cast<std::uint16_t>(fields.size()));
   std::uint64_t value_at = directory;
   Bytes values;
-  for (const Field& f : fields) {
-    w.u16(out, f.tag);
-    w.u16(out, f.type);
-    w.u32(out, f.count);
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    const Field& f = fields[i];
+    w.u16(head, f.tag);
+    w.u16(head, f.type);
+    w.u32(head, f.count);
+    const std::size_t lands = f.value.size() <= 4 ? head.size() : static_cast<std::size_t>(value_at);
+    if (i == offsets_field) out.offsets_at_ = lands;
+    if (i == counts_field) out.counts_at_ = lands;
     if (f.value.size() <= 4) {
       Bytes inline_value = f.value;
       inline_value.resize(4, 0);
-      out.insert(out.end(), inline_value.begin(), inline_value.end());
+      head.insert(head.end(), inline_value.begin(), inline_value.end());
     } else {
-      w.u32(out, static_cast<std::uint32_t>(value_at));
+      w.u32(head, static_cast<std::uint32_t>(value_at));
       values.insert(values.end(), f.value.begin(), f.value.end());
       if (f.value.size() & 1) values.push_back(0);
       value_at += f.value.size() + (f.value.size() & 1);
     }
   }
-  w.u32(out, 0);
-  out.insert(out.end(), values.begin(), values.end());
+  w.u32(head, 0);
+  head.insert(head.end(), values.begin(), values.end());
+  // The first strip starts where the header ends, whatever the lengths.
+  const auto first = out.encode(static_cast<std::uint32_t>(head.size()));
+  std::copy(first.begin(), first.end(), head.begin() + static_cast<std::ptrdiff_t>(out.offsets_at_));
+  return out;
+}
+
+std::array<std::uint8_t, 4> TiffHeaderTemplate::encode(std::uint32_t value) const {
+  if (order_ == ByteOrder::Little) {
+    return {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+            static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
+  }
+  return {static_cast<std::uint8_t>(value >> 24), static_cast<std::uint8_t>(value >> 16),
+          static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
+}
+
+bool TiffHeaderTemplate::write(std::span<std::uint8_t> out,
+                               std::span<const std::uint64_t> lengths) const {
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint32_t>::max();
+  if (lengths.size() != strips_ || out.size() != head_.size()) return false;
+  std::uint64_t at = head_.size();
+  for (std::uint64_t length : lengths) {
+    if (length > kMax || at > kMax) return false;
+    at += length;
+  }
+  if (at > kMax) return false;
+  std::copy(head_.begin(), head_.end(), out.begin());
+  at = head_.size();
+  for (std::size_t i = 0; i < lengths.size(); ++i) {
+    const auto offset = encode(static_cast<std::uint32_t>(at));
+    const auto count = encode(static_cast<std::uint32_t>(lengths[i]));
+    std::copy(offset.begin(), offset.end(), out.begin() + static_cast<std::ptrdiff_t>(offsets_at_ + 4 * i));
+    std::copy(count.begin(), count.end(), out.begin() + static_cast<std::ptrdiff_t>(counts_at_ + 4 * i));
+    at += lengths[i];
+  }
+  return true;
+}
+
+std::optional<Bytes> tiff_header(const TiffLayout& layout,
+                                 std::span<const std::uint64_t> strip_lengths) {
+  const auto made = TiffHeaderTemplate::make(layout, strip_lengths.size());
+  if (!made) return std::nullopt;
+  Bytes out(made->bytes().size());
+  if (!made->write(out, strip_lengths)) return std::nullopt;
   return out;
 }
 

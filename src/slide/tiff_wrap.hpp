@@ -8,6 +8,7 @@
 // associated image, become one self-contained `image/tiff` stream without
 // decoding anything.
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -44,6 +45,35 @@ struct TiffLayout {
 Result<TiffLayout, std::string> layout_of(const tiff_tools::Ifd& ifd, ByteOrder order,
                                           std::uint64_t width, std::uint64_t height,
                                           std::uint64_t rows_per_strip);
+
+// The header and directory of a TIFF of `layout` in `strips` strips, made
+// once for every chunk of a level: a chunk's header differs from it only in
+// the strips' byte counts and offsets, written in by `write`.
+class TiffHeaderTemplate {
+ public:
+  // Nothing when no chunk of `strips` strips would fit a classic TIFF.
+  static std::optional<TiffHeaderTemplate> make(const TiffLayout& layout, std::size_t strips);
+
+  // The header with every strip's byte count still 0.
+  ByteSpan bytes() const { return head_; }
+  std::size_t strips() const { return strips_; }
+  // Where a single strip's byte count lies in bytes() (4 bytes in the file's
+  // byte order); the only field a one-strip chunk changes.
+  std::size_t count_at() const { return counts_at_; }
+  // The 4 bytes of a byte count in the file's byte order.
+  std::array<std::uint8_t, 4> encode(std::uint32_t value) const;
+  // Writes the header of strips of `lengths` (strips() of them) into `out`
+  // (bytes().size() long); false, writing nothing, when they do not fit a
+  // classic TIFF.
+  bool write(std::span<std::uint8_t> out, std::span<const std::uint64_t> lengths) const;
+
+ private:
+  Bytes head_;
+  ByteOrder order_ = ByteOrder::Little;
+  std::size_t strips_ = 0;
+  std::size_t offsets_at_ = 0;  // the first strip offset in head_
+  std::size_t counts_at_ = 0;   // the first strip byte count in head_
+};
 
 // The header and directory of a TIFF whose strips, of the given lengths, follow
 // it in order. Nothing when they would not fit a classic TIFF.

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import io
 import pickle
+import tarfile
 import sys
 from pathlib import Path
 
@@ -243,6 +244,38 @@ def test_loopback_http_serves_the_same(files, case):
                 assert remote.read_tiles(lv.index, coords) == local.read_tiles(lv.index, coords)
 
 
+@pytest.fixture(scope="module")
+def s3(files):
+    from fixtures.s3 import loopback_s3
+
+    with loopback_s3({f"planes/{n}": files[n].read_bytes()
+                      for n in ("ome_fluo", "leica", "argos")}) as options:
+        yield options
+
+
+@pytest.mark.parametrize("name, options", [("ome_fluo", {"channel": "CD8", "focal_plane": 1}),
+                                           ("leica", {"series": "control"}),
+                                           ("argos", {"focal_plane": 2})])
+def test_s3_and_torch_read_the_chosen_plane(files, s3, name, options):
+    """Over S3 (moto on loopback) the same plane as locally; kolva.torch's tiles are
+    that plane's, decoded."""
+    torch_module = pytest.importorskip("kolva.torch")
+    with kolva.open(files[name], **options) as local, \
+            kolva.open(f"s3://planes/{name}", storage_options=s3, **options) as remote:
+        assert (remote.plane, remote.levels, remote.properties) == \
+            (local.plane, local.levels, local.properties)
+        lv = local.levels[-1]
+        coords = [(x, y) for y in range(lv.tile_grid[1]) for x in range(lv.tile_grid[0])]
+        assert remote.read_tiles(lv.index, coords) == local.read_tiles(lv.index, coords)
+        ds = torch_module.TileDataset(str(files[name]), level=lv.index, tiles="all",
+                                      shuffle=False, decode="cpu", open_options=options)
+        for item in ds:
+            pixels = decode(lv.media_type, local.read_tile(lv.index, item["x"], item["y"]))
+            tile = item["tile"].numpy()
+            np.testing.assert_array_equal(tile[0] if pixels.ndim == 2 else
+                                          tile.transpose(1, 2, 0), pixels)
+
+
 @pytest.mark.parametrize("name", ["qptiff", "real_qptiff", "ome_fluo"])
 def test_fastslide_agrees_on_levels_channels_and_pixel_size(files, name, tmp_path):
     fastslide = pytest.importorskip("fastslide")
@@ -284,3 +317,58 @@ def test_kolva_info_shows_planes(files, capfd):
     [info] = __import__("json").loads(capfd.readouterr().out)
     assert info["planes"]["channel"] == list(plane_tiffs.QPI_CHANNELS)
     assert info["plane"]["channel"] == "DAPI"
+
+
+@pytest.mark.parametrize("command", ["export", "convert"])
+def test_export_and_convert_take_the_chosen_plane(files, tmp_path, command):
+    from kolva.cli import main
+
+    if command == "convert":
+        pytest.importorskip("pydicom")
+    out = tmp_path / command
+    assert main([command, str(files["argos"]), "--out", str(out), "--focal-plane", "2",
+                 "--workers", "1", "--quiet"]) == 0
+    with kolva.open(files["argos"], focal_plane=2) as chosen:
+        across, down = chosen.levels[0].tile_grid
+        stored = [(x, y) for y in range(down) for x in range(across)
+                  if (x, y) != plane_tiffs.ARGOS_MISSING]
+        want = [chosen.read_tile(0, x, y) for x, y in stored]
+    if command == "export":
+        got = []
+        for shard in sorted(out.glob("*.tar")):
+            with tarfile.open(shard) as tar:
+                got += [tar.extractfile(m).read() for m in tar.getmembers()
+                        if not m.name.endswith(".json")]
+        assert sorted(got) == sorted(want)
+    else:
+        [folder] = [p for p in out.iterdir() if p.is_dir()]
+        with kolva.open(folder) as converted:
+            # frames of odd length are padded to even, as DICOM has them
+            assert [converted.read_tile(0, x, y).rstrip(b"\0") for x, y in stored] == want
+
+
+# (file, axis, OpenSlide's vendor, the plane it serves): OpenSlide reads OME-TIFF and
+# QPTIFF as generic TIFF, whose pyramid is another.
+@pytest.mark.parametrize("name, axis, vendor, served", [
+    ("ome_fluo", "series", None, None), ("ome_fluo", "channel", None, None),
+    ("qptiff", "channel", None, None), ("leica", "series", "leica", 0),
+    ("argos", "focal_plane", "argos", 1)])
+def test_quickhash_identifies_the_slide(files, name, axis, vendor, served):
+    """quickhash-1: the chosen pyramid's smallest level, one hash per plane; a Leica
+    collection's smallest macro level, one hash for all its images; OpenSlide's hash
+    where it reads the file as the same family."""
+    from kolva.openslide._properties import quickhash1
+
+    with kolva.open(files[name]) as slide:
+        choices = slide.planes[axis]
+    hashes = []
+    for choice in choices:
+        with kolva.open(files[name], **{axis: choice}) as slide:
+            hashes.append(quickhash1(slide))
+    assert None not in hashes
+    assert len(set(hashes)) == (1 if name == "leica" else len(hashes))
+    if vendor is not None:
+        openslide = pytest.importorskip("openslide")
+        with openslide.OpenSlide(str(files[name])) as osr:
+            assert osr.properties["openslide.vendor"] == vendor
+            assert hashes[served] == osr.properties["openslide.quickhash-1"]

@@ -24,7 +24,7 @@ from collections.abc import Iterable
 from dataclasses import dataclass, field
 from typing import Any
 
-from .._sources import expand_sources, is_url, remote_fs
+from .._sources import expand_sources, is_url, plane_options, remote_fs
 from .slide import (BATCH, CONVERT_TILE_SIZE, InstanceReport, Options, SlideResult,
                     convert_slide, folder_name)
 
@@ -101,7 +101,8 @@ def convert(sources: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
             scheduler: str | Any | None = None, overwrite: bool = False,
             storage_options: dict[str, Any] | None = None, sync: bool = False,
             progress: bool | None = None, extended_limit: int | None = None,
-            deidentify: bool = False) -> ConvertSummary:
+            deidentify: bool = False,
+            planes: dict[str, int | str] | None = None) -> ConvertSummary:
     """Converts the slides in `sources` (paths, globs, URLs, or .txt/.list files naming
     them) to DICOM in `dest`: a folder, an fsspec URL, or `dicomweb+http://host/path`
     (a DICOMweb service's root, stored through STOW-RS).
@@ -114,7 +115,9 @@ def convert(sources: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
     slide that cannot be converted carries its error and the others are converted.
     `deidentify`: each slide opened with `kolva.open(..., deidentify=True)` (no label
     or overview instance) and written as the Basic Application Level Confidentiality
-    Profile says (no file name, barcode, serial number or date)."""
+    Profile says (no file name, barcode, serial number or date). `planes`: the image
+    and plane converted of slides that hold several, as `kolva.open` takes them
+    ({"channel": 1})."""
     from .._export import executors
     from . import stow
 
@@ -126,7 +129,7 @@ def convert(sources: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
     options = Options(levels=_levels(levels), tile_size=tile_size or CONVERT_TILE_SIZE,
                       decode_to=decode_to, attributes=dict(attributes or {}), sync=sync,
                       storage_options=dict(storage_options) if storage_options else None,
-                      deidentify=deidentify)
+                      deidentify=deidentify, planes=plane_options(planes))
     if extended_limit is not None:
         options.extended_limit = extended_limit
     dest_text = os.fspath(dest)

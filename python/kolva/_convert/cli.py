@@ -9,10 +9,12 @@ from .._export.cli import add_sources, add_workers
 
 USAGE = ("kolva convert [-h] (SOURCE... | --example) --out DEST [--levels all|0,1,...] "
          "[--tile-size N] [--decode-to native] [--set Keyword=Value]... [--attributes JSON] "
-         "[--workers N | --scheduler ADDRESS] [--overwrite] [--quiet]")
+         "[--series|--channel|--focal-plane|--timepoint INDEX|NAME] [--workers N | --scheduler ADDRESS] [--overwrite] [--quiet]")
 
 
 def register(subparsers: Any) -> None:
+    from ..cli import add_plane_options
+
     p = subparsers.add_parser(
         "convert", usage=USAGE,
         help="write each slide as standard DICOM whole-slide images, tiles copied as stored",
@@ -34,6 +36,7 @@ def register(subparsers: Any) -> None:
                    "(PatientID=123, StudyDescription=...); repeatable")
     p.add_argument("--attributes", default=None, metavar="JSON",
                    dest="attributes_file", help="a JSON object of attribute keyword -> value")
+    add_plane_options(p, "convert")
     add_workers(p)
     p.add_argument("--overwrite", action="store_true", help="write every file again")
     p.add_argument("--deidentify", action="store_true",
@@ -68,7 +71,7 @@ def format_summary(summary: Any) -> str:
 
 def run(args: argparse.Namespace, muffler: Any, out: TextIO) -> int:
     from .. import example_path
-    from ..cli import CliError
+    from ..cli import CliError, plane_choices
 
     try:
         from . import convert, parse_attributes
@@ -85,7 +88,7 @@ def run(args: argparse.Namespace, muffler: Any, out: TextIO) -> int:
                           decode_to=args.decode_to, attributes=attributes,
                           workers=args.workers, scheduler=args.scheduler,
                           overwrite=args.overwrite, progress=False if args.quiet else None,
-                          deidentify=args.deidentify)
+                          deidentify=args.deidentify, planes=plane_choices(args))
     except (ValueError, OSError) as exc:
         raise CliError(f"convert: {exc}") from None
     if not args.quiet:

@@ -69,6 +69,7 @@ class Options:
     # For fsspec, opening remote sources (as they were listed with).
     storage_options: dict[str, Any] | None = None
     deidentify: bool = False
+    planes: dict[str, int | str] = field(default_factory=dict)  # kolva.open's plane choice
 
 
 def folder_name(source: str) -> str:
@@ -383,6 +384,7 @@ def convert_slide(source: str, dest: str, options: Options) -> SlideResult:
             open_options["storage_options"] = options.storage_options
         if options.deidentify:
             open_options["deidentify"] = True
+        open_options.update(options.planes)
         with lease(source, open_options) as slide:
             _write_slide(slide, source, dest, options, result)
     except Exception as exc:  # a slide that fails is reported; the others go on

@@ -25,7 +25,7 @@ from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field, replace
 from typing import Any
 
-from .._sources import expand_sources, is_url, remote_fs
+from .._sources import expand_sources, is_url, plane_options, remote_fs
 from .._tissue import parse_size
 from . import executors
 from .plan import SHARD_PATTERN, ShardPlan, SlideScan, cut_shards, fingerprint
@@ -228,7 +228,8 @@ def export(sources: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
            storage_options: dict[str, Any] | None = None, overwrite: bool = False,
            sync: bool = False, progress: bool | None = None,
            on_shard: Callable[[ShardDone], None] | None = None,
-           deidentify: bool = False) -> ExportSummary:
+           deidentify: bool = False,
+           planes: dict[str, int | str] | None = None) -> ExportSummary:
     """Exports every stored tile of `level` of the slides in `sources` (paths, folders
     of slides, globs, URLs, or .txt/.list files naming them) as WebDataset shards in
     `out` (a folder or an fsspec URL such as s3://bucket/prefix).
@@ -247,7 +248,8 @@ def export(sources: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
 
     Returns an ExportSummary; a slide that cannot be read is reported there (its
     error), and the others are exported. `deidentify`: each slide opened with
-    `kolva.open(..., deidentify=True)`."""
+    `kolva.open(..., deidentify=True)`. `planes`: the image and plane exported of
+    slides that hold several, as `kolva.open` takes them ({"channel": 1})."""
     started = time.perf_counter()
     if not isinstance(level, int) or level < 0:
         raise ValueError(f"level must be a level number (0 or more), not {level!r}")
@@ -264,6 +266,8 @@ def export(sources: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
         open_options["storage_options"] = storage_options
     if deidentify:
         open_options["deidentify"] = True
+    chosen = plane_options(planes)
+    open_options.update(chosen)
     dest_text = os.fspath(out)
     paths = expand_sources(sources, storage_options)
     if not paths:
@@ -298,8 +302,10 @@ def export(sources: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
             bar.close()
 
         shards = cut_shards(scans, size_limit)
-        options = {"level": level, "tile_size": tile_size, "min_bytes": min_bytes,
-                   "shard_size": size_limit}
+        options: dict[str, Any] = {"level": level, "tile_size": tile_size, "min_bytes": min_bytes,
+                                   "shard_size": size_limit}
+        if chosen:
+            options["planes"] = chosen
         digest = fingerprint(scans, shards, options)
         _claim(dest, digest, shards, paths, options, overwrite)
 

@@ -8,8 +8,9 @@ from typing import Any, TextIO
 from . import ExportError, ExportSummary, export
 
 USAGE = ("kolva export [-h] (SOURCE... | --example) --out DEST [--level N] [--tile-size N] "
-         "[--min-bytes B|auto] [--shard-size SIZE] [--workers N | --scheduler ADDRESS] "
-         "[--overwrite] [--sync] [--quiet]")
+         "[--min-bytes B|auto] [--shard-size SIZE] [--series|--channel|--focal-plane|"
+         "--timepoint INDEX|NAME] [--workers N | --scheduler ADDRESS] [--overwrite] [--sync] "
+         "[--quiet]")
 
 
 def add_sources(p: argparse.ArgumentParser, verb: str, out_help: str) -> None:
@@ -32,6 +33,8 @@ def add_workers(p: argparse.ArgumentParser) -> None:
 
 
 def register(subparsers: Any) -> None:
+    from ..cli import add_plane_options
+
     p = subparsers.add_parser(
         "export", usage=USAGE,
         help="write every stored tile as WebDataset tar shards with an index and a manifest",
@@ -48,6 +51,7 @@ def register(subparsers: Any) -> None:
                         "per slide from its tile sizes, to drop background")
     p.add_argument("--shard-size", default="1GB", metavar="SIZE",
                    help="bytes per shard, about (default 1GB)")
+    add_plane_options(p, "export")
     add_workers(p)
     p.add_argument("--overwrite", action="store_true",
                    help="replace an export of other slides or options in DEST")
@@ -118,7 +122,7 @@ def format_summary(summary: ExportSummary) -> str:
 
 def run(args: argparse.Namespace, muffler: Any, out: TextIO) -> int:
     from .. import example_path
-    from ..cli import CliError
+    from ..cli import CliError, plane_choices
 
     sources = ([str(example_path())] if args.example else []) + list(args.sources)
     if not sources:
@@ -129,7 +133,7 @@ def run(args: argparse.Namespace, muffler: Any, out: TextIO) -> int:
                          workers=args.workers, scheduler=args.scheduler,
                          overwrite=args.overwrite, sync=args.sync,
                          progress=False if args.quiet else None,
-                         deidentify=args.deidentify)
+                         deidentify=args.deidentify, planes=plane_choices(args))
     except (ExportError, ValueError, OSError) as exc:
         raise CliError(f"export: {exc}") from None
     if not args.quiet:

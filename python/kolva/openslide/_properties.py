@@ -11,7 +11,8 @@ quickhash-1 is a SHA-256 that OpenSlide makes at opening to identify a slide:
   every tile (or strip) of the smallest level, as the TIFF directory lists them,
   then the names and values of nine text tags of the first directory (name and value
   each followed by a NUL; an absent tag hashes as an empty value). When the smallest
-  level stores more than 5 MiB the slide has no quickhash.
+  level stores more than 5 MiB the slide has no quickhash. Leica: the smallest macro
+  level (the collection's, whichever image is served); Argos: then the XML and a NUL.
 * DICOM: the series' SeriesInstanceUID and a NUL.
 
 The slide hands out what is hashed (the ranges and raw tag text, the bytes read through
@@ -130,6 +131,8 @@ def quickhash1(slide: Slide) -> str | None:
     h = hashlib.sha256()
     if ranges:
         h.update(slide.read_quickhash_input())
-    for name, text in zip(_HASHED_TAGS, texts, strict=True):
+    for name, text in zip(_HASHED_TAGS, texts[:len(_HASHED_TAGS)], strict=True):
         h.update(name.encode() + b"\0" + text + b"\0")
+    for text in texts[len(_HASHED_TAGS):]:  # a family's own text (Argos: its XML)
+        h.update(text + b"\0")
     return h.hexdigest()

@@ -110,9 +110,9 @@ SlideResult<Opening> ArgosDriver::open(SourceSet& sources, const Probe& probe,
   }
   if (auto it = map.find("argos.Barcode"); it != map.end()) map["kolva.barcode"] = it->second;
   parts.properties = md::finish_properties(std::move(map), parts.levels, "argos");
-  std::vector<Ifd> hashed{ifds[0]};
-  for (const Ifd* ifd : chosen) hashed.push_back(*ifd);
-  parts.hash_input = slide::tiff_hash_input(parts.levels, hashed);
+  // OpenSlide hashes the XML, with its NUL, after the tags.
+  parts.hash_input = slide::tiff_hash_input(*chosen.back(), ifds[0]);
+  if (parts.hash_input) parts.hash_input->texts.push_back(argos_xml(ifds[0]));
   return Opening(std::move(parts));
 }
 

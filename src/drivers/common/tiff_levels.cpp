@@ -1,6 +1,7 @@
 #include "drivers/common/tiff_levels.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <memory>
 
 #include "base/bytes.hpp"
@@ -38,6 +39,9 @@ struct CodecLevel {
   TileKind kind = TileKind::AsStored;
   Bytes head;         // JpegHead: SOI, maybe the Adobe marker, the tables
   TiffLayout layout;  // Wrapped: one tile (or a tile's strips)
+  // Wrapped: the header of every tile, and of the last row of a stripped level.
+  std::shared_ptr<const TiffHeaderTemplate> wrap;
+  std::shared_ptr<const TiffHeaderTemplate> last_wrap;
   std::vector<std::uint64_t> offsets;
   std::vector<std::uint64_t> counts;
   std::uint64_t across = 1;
@@ -66,6 +70,31 @@ Bytes tables_of(const Ifd& ifd) {
   const auto* data = ifd.get(347);
   const auto* tables = data ? data->u8vec() : nullptr;
   return tables ? *tables : Bytes();
+}
+
+// A wrapped tile's header: the level's shared one with the byte count written
+// over it for one strip, else one made from it for this tile's strips.
+std::optional<Splice> wrapped(const TiffHeaderTemplate& header,
+                              std::span<const std::uint64_t> lengths) {
+  if (lengths.size() == 1 && header.strips() == 1) {
+    if (lengths[0] > std::numeric_limits<std::uint32_t>::max() - header.bytes().size()) {
+      return std::nullopt;
+    }
+    return Splice{header.bytes(), {}, 0, static_cast<std::uint32_t>(header.count_at()), 4,
+                  header.encode(static_cast<std::uint32_t>(lengths[0]))};
+  }
+  Bytes head(header.bytes().size());
+  if (!header.write(head, lengths)) return std::nullopt;
+  return Splice{{}, std::move(head), 0};
+}
+
+// The shared header of a wrapped level's tiles of `rows` rows in `strips` strips.
+Result<std::shared_ptr<const TiffHeaderTemplate>, std::string> wrap_template(
+    TiffLayout layout, std::uint64_t rows, std::uint64_t strips) {
+  layout.height = static_cast<std::uint32_t>(rows);
+  auto made = TiffHeaderTemplate::make(layout, static_cast<std::size_t>(strips));
+  if (!made) return std::string("tiles too large to wrap in a TIFF");
+  return std::make_shared<const TiffHeaderTemplate>(std::move(*made));
 }
 
 SlideError too_large(std::uint64_t level, std::uint64_t x, std::uint64_t y) {
@@ -99,9 +128,9 @@ class LevelsTiler final : public Tiler {
       default: break;
     }
     const std::uint64_t length[1] = {l.counts[*index]};
-    auto header = tiff_header(l.layout, length);
-    if (!header) return too_large(level, x, y);
-    return TilePlan{std::move(ranges), Splice{{}, std::move(*header), 0}};
+    auto splice = wrapped(*l.wrap, length);
+    if (!splice) return too_large(level, x, y);
+    return TilePlan{std::move(ranges), std::move(*splice)};
   }
 
  private:
@@ -113,13 +142,15 @@ class LevelsTiler final : public Tiler {
     const std::uint64_t strips = ceil_div(rows, l.rows_per_strip);
     RangeList ranges;
     ranges.reserve(strips);
-    std::vector<std::uint64_t> lengths;
+    std::uint64_t lengths_stack[16];
+    std::vector<std::uint64_t> lengths_heap(strips > 16 ? strips : 0);
+    std::uint64_t* lengths = strips > 16 ? lengths_heap.data() : lengths_stack;
     for (std::uint64_t i = first; i < first + strips; ++i) {
       if (i >= l.offsets.size() || i >= l.counts.size() || l.counts[i] == 0 || l.offsets[i] == 0) {
         return errors::tile_not_stored(level, 0, y);
       }
       ranges.push_back(Range{l.offsets[i], l.counts[i], source_});
-      lengths.push_back(l.counts[i]);
+      lengths[i - first] = l.counts[i];
     }
     switch (l.kind) {
       case TileKind::JpegHead:
@@ -144,11 +175,13 @@ class LevelsTiler final : public Tiler {
       }
       case TileKind::Wrapped: break;
     }
-    TiffLayout layout = l.layout;
-    layout.height = static_cast<std::uint32_t>(rows);
-    auto header = tiff_header(layout, lengths);
-    if (!header) return too_large(level, 0, y);
-    return TilePlan{std::move(ranges), Splice{{}, std::move(*header), 0}};
+    const TiffHeaderTemplate& header = strips == l.wrap->strips() &&
+                                               rows == l.strips_per_tile * l.rows_per_strip
+                                           ? *l.wrap
+                                           : *l.last_wrap;
+    auto splice = wrapped(header, {lengths, static_cast<std::size_t>(strips)});
+    if (!splice) return too_large(level, 0, y);
+    return TilePlan{std::move(ranges), std::move(*splice)};
   }
 
   std::vector<CodecLevel> levels_;
@@ -170,6 +203,14 @@ Result<CodecLevel, std::string> strip_level(const Ifd& ifd, ByteOrder order, std
   if (!layout.ok()) return "stripped TIFF with " + layout.error();
   level.layout = std::move(layout).value();
   level.kind = TileKind::Wrapped;
+  const std::uint64_t full_rows = std::min(tile_rows, height);
+  const std::uint64_t last_rows = height % tile_rows == 0 ? full_rows : height % tile_rows;
+  auto full = wrap_template(level.layout, full_rows, ceil_div(full_rows, level.rows_per_strip));
+  auto last = wrap_template(level.layout, last_rows, ceil_div(last_rows, level.rows_per_strip));
+  if (!full.ok()) return "stripped TIFF with " + full.error();
+  if (!last.ok()) return "stripped TIFF with " + last.error();
+  level.wrap = std::move(full).value();
+  level.last_wrap = std::move(last).value();
   if (code == 7) {
     level.rgb = ifd.scalar(262) == 2;
     Bytes tables = tables_of(ifd);
@@ -248,6 +289,9 @@ Result<CodecPyramid, std::string> plan_tiff_levels(std::span<const Ifd* const> i
         if (!layout.ok()) return kind + " with " + layout.error();
         level.kind = TileKind::Wrapped;
         level.layout = std::move(layout).value();
+        auto header = wrap_template(level.layout, th, 1);
+        if (!header.ok()) return kind + " with " + header.error();
+        level.wrap = std::move(header).value();
       }
     } else {
       auto strips = strip_level(ifd, order, *width, *height, code, which);

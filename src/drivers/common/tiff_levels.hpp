@@ -6,7 +6,8 @@
 //  * tiled directories: JPEG tiles as stored (spliced with JPEGTables; RGB-coded
 //    JPEG gets the Adobe "no transform" marker), JPEG 2000, WebP, JPEG XL, PNG
 //    and JPEG XR tiles as stored, LZW, Deflate, Zstd, PackBits and uncompressed
-//    tiles wrapped unchanged in a one-directory TIFF made per tile;
+//    tiles wrapped unchanged in a one-directory TIFF (one header per level,
+//    each tile writing its byte count over it);
 //  * stripped directories: tiles of whole image width made of consecutive
 //    strips, about 256 rows each: wrapped unchanged in a one-directory TIFF,
 //    or, for JPEG, the strip itself (one per tile) or the strips joined into

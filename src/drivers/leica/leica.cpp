@@ -142,9 +142,19 @@ SlideResult<Opening> LeicaDriver::open(SourceSet& sources, const Probe& probe,
   }
   if (!collection->barcode.empty()) map["kolva.barcode"] = md::clean_text(collection->barcode);
   parts.properties = md::finish_properties(std::move(map), parts.levels, "leica");
-  std::vector<Ifd> hashed{ifds[0]};
-  for (const Ifd* ifd : chosen_ifds) hashed.push_back(*ifd);
-  parts.hash_input = slide::tiff_hash_input(parts.levels, hashed);
+  // OpenSlide hashes the collection's smallest macro level, whichever image is
+  // served: the hash names the slide, not one of its regions.
+  const Ifd* hashed = chosen_ifds.back();
+  if (macro != nullptr) {
+    const scn::Dimension* smallest = nullptr;
+    for (const scn::Dimension& d : macro->dimensions) {
+      if (d.z == 0 && d.ifd < ifds.size() && (smallest == nullptr || d.width < smallest->width)) {
+        smallest = &d;
+      }
+    }
+    if (smallest != nullptr) hashed = &ifds[smallest->ifd];
+  }
+  parts.hash_input = slide::tiff_hash_input(*hashed, ifds[0]);
   return Opening(std::move(parts));
 }
 

@@ -229,9 +229,7 @@ SlideResult<Opening> OmeTiffDriver::open(SourceSet& sources, const Probe& probe,
   if (!document->creator.empty()) map["ome.creator"] = md::clean_text(document->creator);
   parts.properties = md::finish_properties(std::move(map), parts.levels, "ome-tiff");
 
-  std::vector<Ifd> hashed{ifds[0]};
-  for (const Ifd* ifd : chosen) hashed.push_back(*ifd);
-  parts.hash_input = slide::tiff_hash_input(parts.levels, hashed);
+  parts.hash_input = slide::tiff_hash_input(*chosen.back(), ifds[0]);
   return Opening(std::move(parts));
 }
 

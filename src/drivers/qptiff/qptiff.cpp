@@ -155,9 +155,7 @@ SlideResult<Opening> QptiffDriver::open(SourceSet& sources, const Probe& probe,
   }
   map["qptiff.channel-count"] = std::to_string(full.size());
   parts.properties = md::finish_properties(std::move(map), parts.levels, "qptiff");
-  std::vector<Ifd> hashed{ifds[0]};
-  for (const Ifd* ifd : levels) hashed.push_back(*ifd);
-  parts.hash_input = slide::tiff_hash_input(parts.levels, hashed);
+  parts.hash_input = slide::tiff_hash_input(*levels.back(), ifds[0]);
   return Opening(std::move(parts));
 }
 

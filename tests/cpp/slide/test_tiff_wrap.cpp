@@ -85,6 +85,18 @@ TEST_P(TiffWrap, ReadsBackAsTheSourceWithStripsAfterTheHeader) {
     at += c.strips[i];
   }
   EXPECT_EQ(at, file.size());
+
+  // A level's tiles share one header; a one-strip tile only writes its byte
+  // count over it.
+  const auto shared = TiffHeaderTemplate::make(layout, c.strips.size());
+  ASSERT_TRUE(shared);
+  if (c.strips.size() == 1) {
+    Bytes patched(shared->bytes().begin(), shared->bytes().end());
+    const auto count = shared->encode(1234);
+    std::copy(count.begin(), count.end(), patched.begin() + static_cast<std::ptrdiff_t>(shared->count_at()));
+    const std::uint64_t other[1] = {1234};
+    EXPECT_EQ(patched, *tiff_header(layout, other));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(

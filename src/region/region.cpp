@@ -265,8 +265,13 @@ SlideResult<bool> RegionReader::read(const LevelRegion& region, std::span<std::u
     // fits the cache, or when the region needs most of the tile. Otherwise
     // just the region's part of it is decoded, straight into place: parts of
     // tiles seldom serve another region, and keeping them costs more (fresh
-    // pages for every entry) than they save.
-    const bool keep = cache_.capacity() > 0 &&
+    // pages for every entry) than they save. A tile wholly inside the region
+    // goes straight into place too: the region is a level or a large part of
+    // one (a thumbnail), whose tiles are seldom read again.
+    const TileRect inside = intersect(scaled, level_rect);
+    const bool whole_in_region = part.x == inside.x && part.y == inside.y &&
+                                 part.width == inside.width && part.height == inside.height;
+    const bool keep = cache_.capacity() > 0 && !whole_in_region &&
                       (whole_tiles || 2 * part.width * part.height >= scaled.width * scaled.height);
     if (!need.decoded && !keep && channels == 3) {
       const JpegCrop crop{static_cast<std::uint32_t>(part.x - scaled.x),

@@ -214,6 +214,7 @@ SlideResult<bool> RegionReader::read(const LevelRegion& region, std::span<std::u
     std::shared_ptr<const DecodedTile> decoded;   // from the cache, or decoded
     std::optional<slide::TilePlan> plan;
     std::size_t bytes_index = 0;
+    bool asked_before = false;  // whether the tile missed the cache before
   };
   std::vector<Need> needs;
   needs.reserve(under.size());
@@ -227,9 +228,9 @@ SlideResult<bool> RegionReader::read(const LevelRegion& region, std::span<std::u
                           t.rect.height / denom};
     const TileRect part = intersect(intersect(scaled, level_rect), area);
     if (part.width == 0) continue;
-    Need need{t, part, scaled, nullptr, std::nullopt, 0};
+    Need need{t, part, scaled, nullptr, std::nullopt, 0, false};
     const TileKey key{region.level, t.col, t.row, denom};
-    if (auto hit = cache_.find(key);
+    if (auto hit = cache_.find(key, &need.asked_before);
         hit && hit->holds(static_cast<std::uint32_t>(part.x - scaled.x),
                           static_cast<std::uint32_t>(part.y - scaled.y),
                           static_cast<std::uint32_t>(part.width),
@@ -262,17 +263,21 @@ SlideResult<bool> RegionReader::read(const LevelRegion& region, std::span<std::u
     const auto dx = static_cast<std::size_t>(part.x - area.x);
     const auto dy = static_cast<std::size_t>(part.y - area.y);
     // Whole tiles are decoded and kept for the next regions when the level
-    // fits the cache, or when the region needs most of the tile. Otherwise
-    // just the region's part of it is decoded, straight into place: parts of
-    // tiles seldom serve another region, and keeping them costs more (fresh
-    // pages for every entry) than they save. A tile wholly inside the region
-    // goes straight into place too: the region is a level or a large part of
-    // one (a thumbnail), whose tiles are seldom read again.
+    // fits the cache, or when the region needs most of a tile asked for
+    // before (regions that overlap, or walk the level). Otherwise just the
+    // region's part of it is decoded, straight into place: a tile of a large
+    // level asked for once (random patches) seldom serves another region, and
+    // decoding it whole and keeping it costs more (the rows and columns the
+    // region does not need, fresh pages for every entry) than it saves. A tile
+    // wholly inside the region goes straight into place too: the region is a
+    // level or a large part of one (a thumbnail), whose tiles are seldom read
+    // again.
     const TileRect inside = intersect(scaled, level_rect);
     const bool whole_in_region = part.x == inside.x && part.y == inside.y &&
                                  part.width == inside.width && part.height == inside.height;
     const bool keep = cache_.capacity() > 0 && !whole_in_region &&
-                      (whole_tiles || 2 * part.width * part.height >= scaled.width * scaled.height);
+                      (whole_tiles || (need.asked_before && 2 * part.width * part.height >=
+                                                                scaled.width * scaled.height));
     if (!need.decoded && !keep && channels == 3) {
       const JpegCrop crop{static_cast<std::uint32_t>(part.x - scaled.x),
                           static_cast<std::uint32_t>(part.y - scaled.y),

@@ -48,7 +48,8 @@ def _check(slide: Slide, level: int, size: tuple[int, int]) -> tuple[int, int]:
         plural = "level" if slide.level_count == 1 else "levels"
         raise TileNotFound(f"level {level} does not exist: the slide has "
                            f"{slide.level_count} {plural}")
-    w, h = (int(v) for v in size)
+    w, h = size
+    w, h = int(w), int(h)
     if w < 0 or h < 0:
         raise ValueError(f"size must not be negative, not {tuple(size)}")
     return w, h
@@ -59,8 +60,9 @@ def read_region(slide: Slide, location: tuple[int, int], level: int, size: tuple
     import numpy as np
 
     w, h = _check(slide, level, size)
-    x, y = (int(v) for v in location)
-    native = reader(slide)
+    x, y = location
+    x, y = math.floor(x), math.floor(y)
+    native = slide.__dict__.get("_region_reader") or reader(slide)
     if native.decodes(level):
         out = np.empty((h, w, 4 if alpha else 3), np.uint8)
         native.read(level, x, y, w, h, 1, out, alpha, False)
@@ -75,7 +77,10 @@ def read_regions(slide: Slide, level: int, locations: Iterable[tuple[int, int]],
     import numpy as np
 
     w, h = _check(slide, level, size)
-    origins = np.asarray(list(locations), np.int64).reshape(-1, 2)
+    given = np.asarray(list(locations))
+    if given.dtype.kind == "f":
+        given = np.floor(given)
+    origins = given.astype(np.int64).reshape(-1, 2)
     n = len(origins)
     native = reader(slide)
     if native.decodes(level):

@@ -158,6 +158,11 @@ SlideResult<bool> RegionReader::read_region(std::uint64_t level, std::int64_t x0
 
 SlideResult<bool> RegionReader::read(const LevelRegion& region, std::span<std::uint8_t> out,
                                      const PaintOptions& options) const {
+  return paint(region, out, options, false);
+}
+
+SlideResult<bool> RegionReader::paint(const LevelRegion& region, std::span<std::uint8_t> out,
+                                      const PaintOptions& options, bool fill) const {
   const auto& levels = slide_->levels();
   if (region.level >= levels.size()) {
     return slide::errors::level_not_found(region.level, levels.size());
@@ -185,16 +190,22 @@ SlideResult<bool> RegionReader::read(const LevelRegion& region, std::span<std::u
                       std::nullopt};
   }
 
-  // Background first; tiles paint over it.
-  if (options.alpha) {
-    std::memset(out.data(), 0, out.size());
-  } else if (options.background[0] == options.background[1] &&
-             options.background[1] == options.background[2]) {
-    std::memset(out.data(), options.background[0], out.size());
-  } else {
-    for (std::size_t i = 0; i < out.size(); i += 3) std::memcpy(&out[i], options.background.data(), 3);
+  auto fill_background = [&] {
+    if (options.alpha) {
+      std::memset(out.data(), 0, out.size());
+    } else if (options.background[0] == options.background[1] &&
+               options.background[1] == options.background[2]) {
+      std::memset(out.data(), options.background[0], out.size());
+    } else {
+      for (std::size_t i = 0; i < out.size(); i += 3) {
+        std::memcpy(&out[i], options.background.data(), 3);
+      }
+    }
+  };
+  if (region.width == 0 || region.height == 0) {
+    fill_background();
+    return true;
   }
-  if (region.width == 0 || region.height == 0) return true;
 
   // Everything in level pixels at full scale, then divided by `denom`.
   const TileRect area{region.x, region.y, region.width, region.height};
@@ -222,6 +233,7 @@ SlideResult<bool> RegionReader::read(const LevelRegion& region, std::span<std::u
   const std::uint64_t level_bytes = level_rect.width * level_rect.height * 3;
   const bool whole_tiles = level_bytes <= cache_.capacity() / 2;
   slide::Batch batch{region.level, {}, {}};
+  bool every_tile_stored = true;
   for (const PlacedTile& t : under) {
     const TileRect scaled{t.rect.x / static_cast<std::int64_t>(denom),
                           t.rect.y / static_cast<std::int64_t>(denom), t.rect.width / denom,
@@ -239,7 +251,10 @@ SlideResult<bool> RegionReader::read(const LevelRegion& region, std::span<std::u
     } else {
       auto plan = slide_->plan_tile(region.level, t.col, t.row);
       if (!plan.ok()) {
-        if (plan.error().kind == ErrorKind::TileNotFound) continue;  // not stored
+        if (plan.error().kind == ErrorKind::TileNotFound) {  // not stored
+          every_tile_stored = false;
+          continue;
+        }
         return std::move(plan).error();
       }
       need.bytes_index = batch.plans.size();
@@ -248,6 +263,15 @@ SlideResult<bool> RegionReader::read(const LevelRegion& region, std::span<std::u
     }
     needs.push_back(std::move(need));
   }
+
+  // Background first; tiles paint over it. A region inside the level whose
+  // grid tiles are all stored is painted whole by them: no background, unless
+  // a tile turns out to paint less (then the region is painted again over it).
+  const bool within = area.x >= 0 && area.y >= 0 &&
+                      static_cast<std::uint64_t>(area.x) + area.width <= level_rect.width &&
+                      static_cast<std::uint64_t>(area.y) + area.height <= level_rect.height;
+  fill = fill || !within || !every_tile_stored || levels[region.level].positioned();
+  if (fill) fill_background();
 
   std::vector<Bytes> encoded;
   if (!batch.plans.empty()) {
@@ -346,7 +370,9 @@ SlideResult<bool> RegionReader::read(const LevelRegion& region, std::span<std::u
     covered += rows * cols;
   }
   // Tiles may overlap: coverage is exact for grids, where they do not.
-  return covered >= std::uint64_t{region.width} * region.height;
+  const bool whole = covered >= std::uint64_t{region.width} * region.height;
+  if (!whole && !fill) return paint(region, out, options, true);
+  return whole;
 }
 
 SlideResult<Unit> RegionReader::read_regions(

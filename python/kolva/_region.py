@@ -48,7 +48,8 @@ def _check(slide: Slide, level: int, size: tuple[int, int]) -> tuple[int, int]:
         plural = "level" if slide.level_count == 1 else "levels"
         raise TileNotFound(f"level {level} does not exist: the slide has "
                            f"{slide.level_count} {plural}")
-    w, h = (int(v) for v in size)
+    w, h = size
+    w, h = int(w), int(h)
     if w < 0 or h < 0:
         raise ValueError(f"size must not be negative, not {tuple(size)}")
     return w, h
@@ -59,8 +60,9 @@ def read_region(slide: Slide, location: tuple[int, int], level: int, size: tuple
     import numpy as np
 
     w, h = _check(slide, level, size)
-    x, y = (int(v) for v in location)
-    native = reader(slide)
+    x, y = location
+    x, y = math.floor(x), math.floor(y)
+    native = slide.__dict__.get("_region_reader") or reader(slide)
     if native.decodes(level):
         out = np.empty((h, w, 4 if alpha else 3), np.uint8)
         native.read(level, x, y, w, h, 1, out, alpha, False)
@@ -75,7 +77,10 @@ def read_regions(slide: Slide, level: int, locations: Iterable[tuple[int, int]],
     import numpy as np
 
     w, h = _check(slide, level, size)
-    origins = np.asarray(list(locations), np.int64).reshape(-1, 2)
+    given = np.asarray(list(locations))
+    if given.dtype.kind == "f":
+        given = np.floor(given)
+    origins = given.astype(np.int64).reshape(-1, 2)
     n = len(origins)
     native = reader(slide)
     if native.decodes(level):
@@ -292,17 +297,24 @@ def get_thumbnail(slide: Slide, max_size: tuple[int, int], *,
     native = reader(slide)
     tw, th = slide.levels[level].tile_size
     # The DCT scales JPEG tiles by 1/2, 1/4 or 1/8 while decoding: the largest
-    # scale that still leaves twice the thumbnail's pixels for Lanczos to reduce
-    # (as Pillow's reducing_gap=2 does).
+    # scale that still leaves at least the thumbnail's pixels for Lanczos to
+    # reduce. 1/8 keeps only each block's mean, too coarse a box for Lanczos to
+    # finish from close by: it needs twice the thumbnail's pixels (Pillow's
+    # reducing_gap=2). The level is decoded in bands of tile rows on two threads.
     denom = 1
     if native.decodes(level):
-        for d in (8, 4, 2):
-            if tw % d == 0 and th % d == 0 and lw / d >= 2 * size[0] and lh / d >= 2 * size[1]:
+        for d, gap in ((8, 2), (4, 1), (2, 1)):
+            if (tw % d == 0 and th % d == 0 and lw / d >= gap * size[0]
+                    and lh / d >= gap * size[1]):
                 denom = d
                 break
         sw, sh = -(-lw // denom), -(-lh // denom)
         pixels = np.empty((sh, sw, 3), np.uint8)
-        native.read(level, 0, 0, sw, sh, denom, pixels, False, True)
+        band = th // denom * max(1, -(-sh // (th // denom) // 8))
+        bands = [(y, min(band, sh - y)) for y in range(0, sh, band)]
+        with ThreadPoolExecutor(min(2, len(bands))) as pool:
+            list(pool.map(lambda b: native.read(level, 0, b[0], sw, b[1], denom,
+                                                pixels[b[0]:b[0] + b[1]], False, True), bands))
     else:
         pixels = read_region(slide, (0, 0), level, (lw, lh))
         if pixels.dtype != np.uint8:

@@ -395,8 +395,9 @@ class Slide:
     def read_region(self, location: tuple[int, int], level: int, size: tuple[int, int], *,
                     alpha: bool = False, color: str | None = None) -> np.ndarray:
         """The decoded pixels of `size` (width, height, in the level's pixels) at
-        `location` (x, y in level-0 pixels) of `level`: an (h, w, samples) array,
-        uint8 (uint16 where the slide stores 16 bits). Only the stored tiles under it
+        `location` (x, y in level-0 pixels; OpenSlide takes integers, fractional
+        values here are floored to the pixel that holds them) of `level`: an
+        (h, w, samples) array, uint8 (uint16 where the slide stores 16 bits). Only the stored tiles under it
         are read (a remote slide fetches just those), and of JPEG tiles only the part
         it needs is decoded. Outside the level and under tiles the file does not
         store: white, or with `alpha` an RGBA uint8 array, transparent (0, 0, 0, 0)
@@ -513,7 +514,9 @@ def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None, 
     `kolva._deidentify`); the tissue's pixels are not inspected.
 
     region_cache: bytes of decoded tiles `read_region` and its kin keep for the
-    slide's threads (default 256 MiB; 0: none)."""
+    slide's threads (default 256 MiB; 0: none). A level that fits in half of it is
+    kept whole tile by tile; of a larger one, a tile is kept once regions asked
+    for most of it twice (one region alone decodes only the part it needs)."""
     options: dict[str, Any] = {}
     if deidentify:
         options["deidentify"] = True

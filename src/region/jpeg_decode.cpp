@@ -4,6 +4,7 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include <jpeglib.h>
@@ -36,6 +37,9 @@ extern "C" void quiet(j_common_ptr) {}
 
 // Why a decode stopped, filled in by decode_crop().
 enum class Failure : int { None, Jpeg, TooSmall, ScratchTooSmall, Channels };
+
+// Rows decoded per call into the scratch buffer.
+constexpr std::uint32_t kScratchRows = 16;
 
 struct Scratch {
   std::uint8_t* data;
@@ -94,15 +98,23 @@ Failure decode_crop(const std::uint8_t* data, std::size_t size, const JpegCrop* 
       JDIMENSION width = std::min<JDIMENSION>(crop->x + crop_w + imcu, cinfo.output_width) - x;
       if (x != 0 || width != cinfo.output_width) jpeg_crop_scanline(&cinfo, &x, &width);
       const std::size_t row_bytes = static_cast<std::size_t>(cinfo.output_width) * 3;
-      if (row_bytes > scratch.capacity) {
+      if (row_bytes * kScratchRows > scratch.capacity) {
         failure = Failure::ScratchTooSmall;
       } else {
         const std::size_t lead = static_cast<std::size_t>(crop->x - x) * 3;
         if (crop->y > 0) jpeg_skip_scanlines(&cinfo, crop->y);
-        JSAMPROW row = scratch.data;
-        for (std::uint32_t r = 0; r < crop_h; ++r) {
-          if (jpeg_read_scanlines(&cinfo, &row, 1) != 1) break;
-          std::memcpy(out + r * stride, scratch.data + lead, static_cast<std::size_t>(crop_w) * 3);
+        // Several rows per call: libjpeg hands out an iMCU row at a time, and
+        // rows copied long after they were written copy at full speed.
+        JSAMPROW rows[kScratchRows];
+        for (std::uint32_t i = 0; i < kScratchRows; ++i) rows[i] = scratch.data + i * row_bytes;
+        std::uint32_t r = 0;
+        while (r < crop_h) {
+          const JDIMENSION got =
+              jpeg_read_scanlines(&cinfo, rows, std::min<JDIMENSION>(kScratchRows, crop_h - r));
+          if (got == 0) break;
+          for (JDIMENSION i = 0; i < got; ++i, ++r) {
+            std::memcpy(out + r * stride, rows[i] + lead, static_cast<std::size_t>(crop_w) * 3);
+          }
         }
         if (cinfo.output_scanline < crop->y + crop_h) failure = Failure::TooSmall;
       }
@@ -125,11 +137,12 @@ std::string decode_jpeg_rgb(std::span<const std::uint8_t> data, const JpegCrop& 
     return "a JPEG scale of 1/" + std::to_string(crop.scale_denom);
   }
   // A cropped row is at most three iMCUs (of up to 32 pixels) wider than the crop.
-  std::vector<std::uint8_t> scratch((static_cast<std::size_t>(crop.width) + 96) * 3);
+  const std::size_t scratch_size = (static_cast<std::size_t>(crop.width) + 96) * 3 * kScratchRows;
+  const auto scratch = std::make_unique_for_overwrite<std::uint8_t[]>(scratch_size);
   char message[JMSG_LENGTH_MAX] = {};
   std::uint32_t width = 0, height = 0;
   switch (decode_crop(data.data(), data.size(), &crop, out, stride,
-                      Scratch{scratch.data(), scratch.size()}, message, &width, &height,
+                      Scratch{scratch.get(), scratch_size}, message, &width, &height,
                       &painted->width, &painted->height)) {
     case Failure::None:
       return {};

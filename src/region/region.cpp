@@ -158,6 +158,11 @@ SlideResult<bool> RegionReader::read_region(std::uint64_t level, std::int64_t x0
 
 SlideResult<bool> RegionReader::read(const LevelRegion& region, std::span<std::uint8_t> out,
                                      const PaintOptions& options) const {
+  return paint(region, out, options, false);
+}
+
+SlideResult<bool> RegionReader::paint(const LevelRegion& region, std::span<std::uint8_t> out,
+                                      const PaintOptions& options, bool fill) const {
   const auto& levels = slide_->levels();
   if (region.level >= levels.size()) {
     return slide::errors::level_not_found(region.level, levels.size());
@@ -185,16 +190,22 @@ SlideResult<bool> RegionReader::read(const LevelRegion& region, std::span<std::u
                       std::nullopt};
   }
 
-  // Background first; tiles paint over it.
-  if (options.alpha) {
-    std::memset(out.data(), 0, out.size());
-  } else if (options.background[0] == options.background[1] &&
-             options.background[1] == options.background[2]) {
-    std::memset(out.data(), options.background[0], out.size());
-  } else {
-    for (std::size_t i = 0; i < out.size(); i += 3) std::memcpy(&out[i], options.background.data(), 3);
+  auto fill_background = [&] {
+    if (options.alpha) {
+      std::memset(out.data(), 0, out.size());
+    } else if (options.background[0] == options.background[1] &&
+               options.background[1] == options.background[2]) {
+      std::memset(out.data(), options.background[0], out.size());
+    } else {
+      for (std::size_t i = 0; i < out.size(); i += 3) {
+        std::memcpy(&out[i], options.background.data(), 3);
+      }
+    }
+  };
+  if (region.width == 0 || region.height == 0) {
+    fill_background();
+    return true;
   }
-  if (region.width == 0 || region.height == 0) return true;
 
   // Everything in level pixels at full scale, then divided by `denom`.
   const TileRect area{region.x, region.y, region.width, region.height};
@@ -214,6 +225,7 @@ SlideResult<bool> RegionReader::read(const LevelRegion& region, std::span<std::u
     std::shared_ptr<const DecodedTile> decoded;   // from the cache, or decoded
     std::optional<slide::TilePlan> plan;
     std::size_t bytes_index = 0;
+    bool asked_before = false;  // whether the tile missed the cache before
   };
   std::vector<Need> needs;
   needs.reserve(under.size());
@@ -221,15 +233,16 @@ SlideResult<bool> RegionReader::read(const LevelRegion& region, std::span<std::u
   const std::uint64_t level_bytes = level_rect.width * level_rect.height * 3;
   const bool whole_tiles = level_bytes <= cache_.capacity() / 2;
   slide::Batch batch{region.level, {}, {}};
+  bool every_tile_stored = true;
   for (const PlacedTile& t : under) {
     const TileRect scaled{t.rect.x / static_cast<std::int64_t>(denom),
                           t.rect.y / static_cast<std::int64_t>(denom), t.rect.width / denom,
                           t.rect.height / denom};
     const TileRect part = intersect(intersect(scaled, level_rect), area);
     if (part.width == 0) continue;
-    Need need{t, part, scaled, nullptr, std::nullopt, 0};
+    Need need{t, part, scaled, nullptr, std::nullopt, 0, false};
     const TileKey key{region.level, t.col, t.row, denom};
-    if (auto hit = cache_.find(key);
+    if (auto hit = cache_.find(key, &need.asked_before);
         hit && hit->holds(static_cast<std::uint32_t>(part.x - scaled.x),
                           static_cast<std::uint32_t>(part.y - scaled.y),
                           static_cast<std::uint32_t>(part.width),
@@ -238,7 +251,10 @@ SlideResult<bool> RegionReader::read(const LevelRegion& region, std::span<std::u
     } else {
       auto plan = slide_->plan_tile(region.level, t.col, t.row);
       if (!plan.ok()) {
-        if (plan.error().kind == ErrorKind::TileNotFound) continue;  // not stored
+        if (plan.error().kind == ErrorKind::TileNotFound) {  // not stored
+          every_tile_stored = false;
+          continue;
+        }
         return std::move(plan).error();
       }
       need.bytes_index = batch.plans.size();
@@ -247,6 +263,15 @@ SlideResult<bool> RegionReader::read(const LevelRegion& region, std::span<std::u
     }
     needs.push_back(std::move(need));
   }
+
+  // Background first; tiles paint over it. A region inside the level whose
+  // grid tiles are all stored is painted whole by them: no background, unless
+  // a tile turns out to paint less (then the region is painted again over it).
+  const bool within = area.x >= 0 && area.y >= 0 &&
+                      static_cast<std::uint64_t>(area.x) + area.width <= level_rect.width &&
+                      static_cast<std::uint64_t>(area.y) + area.height <= level_rect.height;
+  fill = fill || !within || !every_tile_stored || levels[region.level].positioned();
+  if (fill) fill_background();
 
   std::vector<Bytes> encoded;
   if (!batch.plans.empty()) {
@@ -262,12 +287,21 @@ SlideResult<bool> RegionReader::read(const LevelRegion& region, std::span<std::u
     const auto dx = static_cast<std::size_t>(part.x - area.x);
     const auto dy = static_cast<std::size_t>(part.y - area.y);
     // Whole tiles are decoded and kept for the next regions when the level
-    // fits the cache, or when the region needs most of the tile. Otherwise
-    // just the region's part of it is decoded, straight into place: parts of
-    // tiles seldom serve another region, and keeping them costs more (fresh
-    // pages for every entry) than they save.
-    const bool keep = cache_.capacity() > 0 &&
-                      (whole_tiles || 2 * part.width * part.height >= scaled.width * scaled.height);
+    // fits the cache, or when the region needs most of a tile asked for
+    // before (regions that overlap, or walk the level). Otherwise just the
+    // region's part of it is decoded, straight into place: a tile of a large
+    // level asked for once (random patches) seldom serves another region, and
+    // decoding it whole and keeping it costs more (the rows and columns the
+    // region does not need, fresh pages for every entry) than it saves. A tile
+    // wholly inside the region goes straight into place too: the region is a
+    // level or a large part of one (a thumbnail), whose tiles are seldom read
+    // again.
+    const TileRect inside = intersect(scaled, level_rect);
+    const bool whole_in_region = part.x == inside.x && part.y == inside.y &&
+                                 part.width == inside.width && part.height == inside.height;
+    const bool keep = cache_.capacity() > 0 && !whole_in_region &&
+                      (whole_tiles || (need.asked_before && 2 * part.width * part.height >=
+                                                                scaled.width * scaled.height));
     if (!need.decoded && !keep && channels == 3) {
       const JpegCrop crop{static_cast<std::uint32_t>(part.x - scaled.x),
                           static_cast<std::uint32_t>(part.y - scaled.y),
@@ -336,7 +370,9 @@ SlideResult<bool> RegionReader::read(const LevelRegion& region, std::span<std::u
     covered += rows * cols;
   }
   // Tiles may overlap: coverage is exact for grids, where they do not.
-  return covered >= std::uint64_t{region.width} * region.height;
+  const bool whole = covered >= std::uint64_t{region.width} * region.height;
+  if (!whole && !fill) return paint(region, out, options, true);
+  return whole;
 }
 
 SlideResult<Unit> RegionReader::read_regions(

@@ -129,6 +129,11 @@ class RegionReader {
   TileCache::Stats cache_stats() const { return cache_.stats(); }
 
  private:
+  // read(), the background painted first when `fill` (otherwise only when
+  // stored tiles may leave pixels uncovered).
+  slide::SlideResult<bool> paint(const LevelRegion& region, std::span<std::uint8_t> out,
+                                 const PaintOptions& options, bool fill) const;
+
   std::shared_ptr<const slide::Slide> slide_;
   std::vector<std::unique_ptr<Layout>> layouts_;  // per level
   mutable TileCache cache_;

@@ -2,11 +2,21 @@
 
 namespace kolva::region {
 
-std::shared_ptr<const DecodedTile> TileCache::find(const TileKey& key) {
+std::shared_ptr<const DecodedTile> TileCache::find(const TileKey& key, bool* asked) {
   std::lock_guard lock(mutex_);
   const auto it = index_.find(key);
   if (it == index_.end()) {
     ++misses_;
+    if (asked != nullptr) {
+      *asked = !missed_.insert(key).second;
+      if (!*asked) {
+        missed_order_.push_back(key);
+        if (missed_order_.size() > kMissedKeys) {
+          missed_.erase(missed_order_.front());
+          missed_order_.pop_front();
+        }
+      }
+    }
     return nullptr;
   }
   ++hits_;

@@ -5,10 +5,12 @@
 // (immutable once made) with the threads that look them up.
 
 #include <cstdint>
+#include <deque>
 #include <list>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace kolva::region {
@@ -39,8 +41,11 @@ class TileCache {
 
   explicit TileCache(std::uint64_t capacity) : capacity_(capacity) {}
   std::uint64_t capacity() const { return capacity_; }
-  // The entry of `key`, or nullptr (counted as a miss).
-  std::shared_ptr<const DecodedTile> find(const TileKey& key);
+  // The entry of `key`, or nullptr (counted as a miss). On a miss, `asked`
+  // (when given) tells whether `key` missed before: the keys of recent misses
+  // are remembered (a bounded number of them, oldest forgotten first), so that
+  // a caller can keep only tiles asked for more than once.
+  std::shared_ptr<const DecodedTile> find(const TileKey& key, bool* asked = nullptr);
   // Keeps `tile` for `key` (replacing what was there), dropping the least
   // recently used entries beyond the capacity. Entries larger than the whole
   // capacity are not kept.
@@ -64,6 +69,10 @@ class TileCache {
   Order order_;  // most recently used first
   std::unordered_map<TileKey, Order::iterator, Hash> index_;
   std::uint64_t bytes_ = 0, hits_ = 0, misses_ = 0;
+  // Keys that missed, in the order they first did.
+  static constexpr std::size_t kMissedKeys = 4096;
+  std::unordered_set<TileKey, Hash> missed_;
+  std::deque<TileKey> missed_order_;
 };
 
 }  // namespace kolva::region

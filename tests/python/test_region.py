@@ -111,6 +111,31 @@ def test_regions_in_batches_and_threads_agree(slides):
             assert np.array_equal(results[k], want[k::8])
 
 
+# A level larger than half the cache: a tile is decoded in part while one region
+# asks for it, whole and kept once asked for twice, then served from the cache.
+# YCbCr 4:2:0 (16-pixel iMCUs) and RGB 4:4:4 (8-pixel ones), parts at every offset.
+@pytest.mark.parametrize("name", ["aperio-ycbcr", "aperio-rgb"])
+def test_regions_cached_once_asked_twice_match_uncached(slides, name):
+    from kolva import _region
+
+    path = slides[name].path
+    rng = np.random.default_rng(8)
+    origins = [(int(x), int(y)) for x, y in zip(rng.integers(-20, 700, 40),
+                                                rng.integers(-20, 450, 40))]
+    with kolva.open(path, region_cache=0) as plain, kolva.open(path, region_cache=1 << 20) as kept:
+        want = np.stack([plain.read_region(o, 0, (200, 190)) for o in origins])
+        for _ in range(3):
+            assert np.array_equal(np.stack([kept.read_region(o, 0, (200, 190)) for o in origins]),
+                                  want)
+        stats = _region.reader(kept).cache_stats
+        assert stats["hits"] > 0 and 0 < stats["bytes"] <= 1 << 20
+        # Fractional places are floored to the pixel that holds them.
+        assert np.array_equal(kept.read_region((10.7, -3.2), 0, (200, 190)),
+                              plain.read_region((10, -4), 0, (200, 190)))
+        assert np.array_equal(kept.read_regions(0, [(10.7, -3.2)], (200, 190), threads=1)[0],
+                              plain.read_region((10, -4), 0, (200, 190)))
+
+
 def test_remote_region_fetches_only_its_tiles(slides):
     built = slides["aperio-ycbcr"]
     data = built.path.read_bytes()

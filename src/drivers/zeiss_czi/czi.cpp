@@ -424,7 +424,9 @@ SlideResult<Opening> CziDriver::open(SourceSet& sources, const Probe& probe,
   std::vector<const Entry*> served = in_scene;
   const std::pair<PlaneAxis, char> kAxes[] = {
       {PlaneAxis::Channel, 'C'}, {PlaneAxis::FocalPlane, 'Z'}, {PlaneAxis::Timepoint, 'T'}};
-  for (const auto& [axis, letter] : kAxes) {
+  for (const auto& pair : kAxes) {
+    const PlaneAxis axis = pair.first;
+    const char letter = pair.second;
     const std::vector<std::int32_t> values = distinct(in_scene, letter);
     planes[axis].count = values.size();
     if (axis == PlaneAxis::Channel) planes[axis].names = names_for(facts.channel_names, values.size());
@@ -555,7 +557,8 @@ SlideResult<Opening> CziDriver::open(SourceSet& sources, const Probe& probe,
     }
     const std::pair<const char*, const char*> kImages[] = {
         {"Label", "label"}, {"SlidePreview", "macro"}, {"Thumbnail", "thumbnail"}};
-    for (const auto& [stored_name, image] : kImages) {
+    for (const auto& pair : kImages) {
+      const std::string stored_name = pair.first, image = pair.second;
       const auto it = std::find_if(attachments.begin(), attachments.end(),
                                    [&](const czi::Attachment& a) { return a.name == stored_name; });
       if (it == attachments.end()) continue;

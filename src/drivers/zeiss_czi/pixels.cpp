@@ -81,7 +81,9 @@ Result<Bytes, std::string> to_tiff(ByteSpan data, Compression compression, const
       pixels[2 * i + 1] = split[half + i];
     }
   }
-  if (format.bgr) {
+  if (format.bgr && format.sample_bytes == 1) {
+    for (std::size_t p = 0; p + 3 <= length; p += 3) std::swap(pixels[p], pixels[p + 2]);
+  } else if (format.bgr) {
     const std::size_t s = format.sample_bytes, step = 3 * s;
     for (std::size_t p = 0; p + step <= length; p += step) {
       for (std::size_t b = 0; b < s; ++b) std::swap(pixels[p + b], pixels[p + 2 * s + b]);

@@ -29,7 +29,7 @@ from fixtures import codec_tiffs, ets, ndpi, tiff_slides  # noqa: E402
 CORPUS = HERE / "corpus"
 TARGETS = ("fuzz_open", "fuzz_tiff", "fuzz_ets", "fuzz_ndpi", "fuzz_jpeg", "fuzz_slide",
            "fuzz_dicom", "fuzz_region", "fuzz_planes", "fuzz_folders", "fuzz_mirax_index",
-           "fuzz_sakura")
+           "fuzz_sakura", "fuzz_czi")
 MAX_SEED = 64 * 1024
 
 
@@ -407,6 +407,29 @@ def folder_seeds(d: Path) -> dict[str, dict[str, bytes]]:
             "fuzz_sakura": {"svslide": db.read_bytes()}}
 
 
+def czi_seeds() -> dict[str, bytes]:
+    """Small CZI files: a positioned mosaic with a pyramid sub-block, a thumbnail and
+    an embedded label; zstd1 hi-lo Gray16; planes (scenes, channels, focal planes)."""
+    from fixtures import czi
+
+    tiny = czi.image(16, 12, seed=2)
+    gray = czi.image(16, 12, seed=3, channels=1, dtype=__import__("numpy").uint16)
+    mosaic = [czi.block(tiny, 12 * i, 8 * j, czi.BGR24, czi.NONE, C=0, S=0, M=2 * j + i)
+              for j in range(2) for i in range(2)]
+    mosaic.append(czi.block(tiny[::2, ::2], 0, 0, czi.BGR24, czi.NONE, downsample=2, C=0, S=0, M=0))
+    label = czi.czi_bytes([czi.block(tiny, 0, 0, czi.BGR24, czi.JPEG)])
+    planes = [czi.block(tiny[..., 0], 40 * s, 0, czi.GRAY8, czi.NONE,
+                        S=s, C=c, Z=z) for s in range(2) for c in range(2) for z in range(2)]
+    return {
+        "mosaic": czi.czi_bytes(mosaic, czi.metadata_xml((28, 20), channels=["A"]),
+                                [czi.Attachment("Label", "CZI", label),
+                                 czi.Attachment("Thumbnail", "JPG", czi.encode(tiny, czi.BGR24, czi.JPEG))]),
+        "zstd1": czi.czi_bytes([czi.block(gray, 0, 0, czi.GRAY16, czi.ZSTD1)]),
+        "zstd0-bgr": czi.czi_bytes([czi.block(tiny, -5, 3, czi.BGR24, czi.ZSTD0)]),
+        "planes": czi.czi_bytes(planes, czi.metadata_xml((16, 12), channels=["a", "b"], scenes=["x", "y"])),
+    }
+
+
 def main() -> None:
     """Writes the seeds of the targets named on the command line (all without)."""
     only = set(sys.argv[1:]) or set(TARGETS)
@@ -439,6 +462,7 @@ def main() -> None:
         "fuzz_folders": lambda: fo["fuzz_folders"],
         "fuzz_mirax_index": lambda: fo["fuzz_mirax_index"],
         "fuzz_sakura": lambda: fo["fuzz_sakura"],
+        "fuzz_czi": czi_seeds,
     }
     for target in TARGETS:
         if target in only:

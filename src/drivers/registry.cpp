@@ -7,6 +7,7 @@
 #include "drivers/argos/argos.hpp"
 #include "drivers/dicom/dicom.hpp"
 #include "drivers/common/run.hpp"
+#include "drivers/zeiss_czi/czi.hpp"
 #include "drivers/generic_tiff/generic_tiff.hpp"
 #include "drivers/hamamatsu/hamamatsu.hpp"
 #include "drivers/hamamatsu/vms.hpp"
@@ -48,11 +49,13 @@ const DicomDriver kDicom;
 const VmsDriver kVms;
 const SakuraDriver kSakura;
 const MiraxDriver kMirax;
+// CZI files are no TIFF: their ZISRAWFILE header decides.
+const CziDriver kCzi;
 // DICOM first: an instance may also be a valid TIFF (its header in the preamble).
 const Driver* const kDrivers[] = {&kDicom,   &kOlympus,     &kAperio,    &kPhilips, &kVentana,
                                   &kTrestle, &kHuron,       &kOmeTiff,   &kQptiff,  &kLeica,
                                   &kArgos,   &kGenericTiff, &kHamamatsu, &kVms,     &kSakura,
-                                  &kMirax};
+                                  &kMirax,   &kCzi};
 
 constexpr std::size_t kHeadBytes = 512;
 constexpr std::size_t kHeaderBytes = 8;  // a TIFF header

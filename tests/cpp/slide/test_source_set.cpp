@@ -170,10 +170,11 @@ TEST(Registry, ListsEachFamilyOnceUnderOneName) {
   EXPECT_EQ(names, (std::vector<std::string_view>{"dicom", "ets", "aperio", "philips", "ventana",
                                                   "trestle", "huron", "ome-tiff", "qptiff",
                                                   "leica", "argos", "generic-tiff", "ndpi", "vms",
-                                                  "sakura", "mirax"}));
+                                                  "sakura", "mirax", "czi"}));
   ASSERT_NE(drivers::find_family("ndpi"), nullptr);
   EXPECT_EQ(drivers::find_family("ndpi")->vendor, "hamamatsu");
   EXPECT_EQ(drivers::find_family("ets")->vendor, "olympus");
+  EXPECT_EQ(drivers::find_family("czi")->vendor, "zeiss");
   EXPECT_EQ(drivers::find_family("olympus"), nullptr);
 }
 

@@ -1,0 +1,39 @@
+// Zeiss CZI: the input as a CZI file ("slide.czi"), opened with the plane
+// chosen by its last byte (series, channel, focal plane), then up to 64 tiles
+// of every level and every associated image read. Hostile segment sizes,
+// directory counts, dimension lists and embedded CZIs must end in a
+// SlideError: no crash, hang or leak.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "slide/slide.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace kolva::slide;
+  auto source = std::make_shared<kolva::std_io::SharedMemorySource>(kolva::Bytes(data, data + size),
+                                                                    "slide.czi");
+  OpenOptions options;
+  if (size > 0) {
+    const std::uint8_t pick = data[size - 1];
+    if (pick & 0x80) {
+      options.planes[PlaneAxis::Series].index = pick & 1;
+      options.planes[PlaneAxis::Channel].index = (pick >> 1) & 1;
+      options.planes[PlaneAxis::FocalPlane].index = (pick >> 2) & 1;
+    }
+  }
+  auto opened = Slide::open(source, options);
+  if (!opened.ok()) return 0;
+  const Slide& s = **opened;
+  for (std::uint64_t level = 0; level < s.levels().size(); ++level) {
+    const auto grid = s.levels()[level].info.tile_grid;
+    std::uint64_t read = 0;
+    for (std::uint64_t y = 0; y < grid.second && read < 64; ++y) {
+      for (std::uint64_t x = 0; x < grid.first && read < 64; ++x, ++read) {
+        (void)s.read_tile(level, x, y);
+      }
+    }
+  }
+  for (const auto& image : s.associated_images()) (void)s.read_associated(image.name);
+  return 0;
+}

@@ -1,0 +1,593 @@
+#include "drivers/zeiss_czi/czi.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <set>
+
+#include "drivers/zeiss_czi/format.hpp"
+#include "drivers/zeiss_czi/pixels.hpp"
+#include "slide/associated.hpp"
+#include "slide/executor.hpp"
+#include "slide/metadata.hpp"
+#include "text/xml.hpp"
+
+namespace kolva::drivers {
+
+using namespace slide;
+using czi::Compression;
+using czi::Entry;
+using czi::PixelFormat;
+using std_io::RangeSource;
+
+namespace {
+
+constexpr std::uint64_t kMaxXmlBytes = 64 << 20;
+constexpr std::int32_t kMaxStoredSide = 1 << 16;
+constexpr std::int64_t kMaxDownsample = 1 << 16;
+constexpr std::uint64_t kMaxProperties = 20000;
+constexpr std::uint64_t kHeadBytes = 64 << 10;  // enough for a JPEG's header
+constexpr char kOtherAxes[] = {'B', 'H', 'I', 'R', 'V'};
+
+SlideError damaged(const std::string& name, const std::string& why) {
+  return SlideError{ErrorKind::Corrupt, name + " is damaged: " + why, std::nullopt};
+}
+
+// One stored sub-block as a tile.
+struct Tile {
+  std::uint64_t offset = 0, length = 0;
+  std::uint32_t width = 0, height = 0;
+};
+
+// How the sub-blocks of a level (or an associated image) go out.
+struct Encoding {
+  Compression compression = Compression::None;
+  PixelFormat format;
+};
+
+TilePlan plan_tile(const Tile& t, const Encoding& e, SourceIndex source, const std::string& name) {
+  RangeList ranges{Range{t.offset, t.length, source}};
+  if (e.compression == Compression::Jpeg || e.compression == Compression::JpegXr) {
+    return {std::move(ranges), Splice{}};
+  }
+  auto head = czi::tiff_head(e.format, t.width, t.height);
+  if (czi::stored_as_is(e.compression, e.format)) {
+    const std::uint64_t pixels = std::uint64_t{t.width} * t.height * e.format.samples * e.format.sample_bytes;
+    return {RangeList{Range{t.offset, pixels, source}}, Splice{{}, head ? std::move(*head) : Bytes{}, 0}};
+  }
+  const std::uint64_t size = (head ? head->size() : 0) +
+                             std::uint64_t{t.width} * t.height * e.format.samples * e.format.sample_bytes;
+  return {std::move(ranges),
+          Custom{[t, e, name](std::span<const ByteSpan> parts) -> SlideResult<Bytes> {
+                   if (parts.size() != 1) return damaged(name, "a sub-block was read in pieces");
+                   auto tiff = czi::to_tiff(parts[0], e.compression, e.format, t.width, t.height);
+                   if (!tiff.ok()) return damaged(name, tiff.error());
+                   return std::move(tiff).value();
+                 },
+                 size}};
+}
+
+struct CziLevel {
+  std::uint64_t across = 0;
+  std::vector<std::int64_t> cells;  // tile index per cell, -1: none
+  std::vector<Tile> tiles;
+  Encoding encoding;
+};
+
+class CziTiler final : public Tiler {
+ public:
+  CziTiler(std::vector<CziLevel> levels, std::string name) : levels_(std::move(levels)), name_(std::move(name)) {}
+  SlideResult<TilePlan> plan(std::uint64_t level, std::uint64_t x, std::uint64_t y) const override {
+    const CziLevel& l = levels_[level];
+    const std::uint64_t cell = y * l.across + x;
+    if (cell >= l.cells.size() || l.cells[cell] < 0) return errors::tile_not_stored(level, x, y);
+    return plan_tile(l.tiles[static_cast<std::size_t>(l.cells[cell])], l.encoding, 0, name_);
+  }
+
+ private:
+  std::vector<CziLevel> levels_;
+  std::string name_;
+};
+
+// The encoding of sub-blocks of this pixel type and compression, or why none.
+Result<Encoding, std::string> encoding_of(std::int32_t pixel_type, std::int32_t compression) {
+  const auto format = czi::pixel_format(pixel_type);
+  if (!format) return "its sub-blocks are of pixel type " + std::to_string(pixel_type) +
+                      " (Gray8, Gray16, Gray32Float, Bgr24 and Bgr48 are read)";
+  switch (compression) {
+    case 0: case 1: case 4: case 5: case 6:
+      return Encoding{static_cast<Compression>(compression), *format};
+    default:
+      return "its sub-blocks are compressed with method " + std::to_string(compression) +
+             " (none, JPEG, JPEG XR, zstd0 and zstd1 are read)";
+  }
+}
+
+std::string media_type_of(const Encoding& e) {
+  if (e.compression == Compression::Jpeg) return "image/jpeg";
+  if (e.compression == Compression::JpegXr) return "image/jxr";
+  return "image/tiff";
+}
+
+// ------------------------------------------------------------------ metadata
+
+const text::XmlElement* descend(const text::XmlDocument& doc, const text::XmlElement* e,
+                                std::initializer_list<std::string_view> path) {
+  for (std::string_view step : path) {
+    if (e == nullptr) return nullptr;
+    e = doc.child(*e, step);
+  }
+  return e;
+}
+
+std::string trimmed(std::string_view s) {
+  while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
+  while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
+  return std::string(s);
+}
+
+// Leaf elements under `e` as `<prefix>.<path>` properties; an element with an
+// Id is keyed by it. The first value of a key holds.
+void flatten(const text::XmlDocument& doc, const text::XmlElement& e, const std::string& prefix,
+             metadata::PropertyMap& out, std::uint64_t& budget) {
+  if (budget == 0) return;
+  if (e.children.empty()) {
+    const std::string value = trimmed(doc.content(e));
+    if (!value.empty() && out.emplace(prefix, metadata::clean_text(value)).second) --budget;
+    return;
+  }
+  for (std::size_t c : e.children) {
+    const text::XmlElement& child = doc.elements[c];
+    const std::string* id = child.attribute("Id");
+    flatten(doc, child, prefix + "." + (id && !id->empty() ? *id : std::string(child.local_name())), out,
+            budget);
+  }
+}
+
+struct MetadataFacts {
+  std::vector<std::string> channel_names;
+  std::vector<std::string> scene_names;
+};
+
+MetadataFacts read_metadata(const text::XmlDocument& doc, metadata::PropertyMap& map) {
+  MetadataFacts facts;
+  const text::XmlElement* md = descend(doc, &doc.elements[0], {"Metadata"});
+  if (md == nullptr) return facts;
+  std::uint64_t budget = kMaxProperties;
+  for (const char* part : {"Information", "Scaling", "DisplaySetting", "AttachmentInfos"}) {
+    if (const auto* e = doc.child(*md, part)) flatten(doc, *e, std::string("czi.") + part, map, budget);
+  }
+  // Pixel size: metres per pixel.
+  std::optional<double> mpp[2];
+  if (const auto* items = descend(doc, md, {"Scaling", "Items"})) {
+    for (const auto* d : doc.children(*items, "Distance")) {
+      const std::string id = text::attribute_or_empty(*d, "Id");
+      const auto* value = doc.child(*d, "Value");
+      if (value == nullptr || (id != "X" && id != "Y")) continue;
+      if (auto v = metadata::parse_double(trimmed(doc.content(*value)))) mpp[id == "Y"] = *v * 1e6;
+    }
+  }
+  if (metadata::usable_positive(mpp[0]) && metadata::usable_positive(mpp[1])) {
+    map["kolva.mpp-x"] = metadata::format_double(*mpp[0]);
+    map["kolva.mpp-y"] = metadata::format_double(*mpp[1]);
+  }
+  // Objective power: the objective the image names, else the only one.
+  if (const auto* objectives = descend(doc, md, {"Information", "Instrument", "Objectives"})) {
+    const auto* ref = descend(doc, md, {"Information", "Image", "ObjectiveSettings", "ObjectiveRef"});
+    const std::string id = ref ? text::attribute_or_empty(*ref, "Id") : std::string();
+    const auto all = doc.children(*objectives, "Objective");
+    const text::XmlElement* chosen = all.size() == 1 ? all[0] : nullptr;
+    for (const auto* o : all) {
+      if (!id.empty() && text::attribute_or_empty(*o, "Id") == id) chosen = o;
+    }
+    if (const auto* mag = chosen ? doc.child(*chosen, "NominalMagnification") : nullptr) {
+      if (auto v = metadata::parse_double(trimmed(doc.content(*mag))); metadata::usable_positive(v)) {
+        map["kolva.objective-power"] = metadata::format_double(*v);
+      }
+    }
+  }
+  if (const auto* infos = descend(doc, md, {"AttachmentInfos"})) {
+    for (const auto* info : doc.children(*infos, "AttachmentInfo")) {
+      const auto* content = descend(doc, info, {"Label", "Barcodes", "Barcode", "Content"});
+      if (content && !trimmed(doc.content(*content)).empty()) {
+        map["kolva.barcode"] = metadata::clean_text(trimmed(doc.content(*content)));
+        break;
+      }
+    }
+  }
+  if (const auto* channels = descend(doc, md, {"Information", "Image", "Dimensions", "Channels"})) {
+    for (const auto* c : doc.children(*channels, "Channel")) {
+      facts.channel_names.push_back(text::attribute_or_empty(*c, "Name"));
+    }
+  }
+  if (const auto* scenes = descend(doc, md, {"Information", "Image", "Dimensions", "S", "Scenes"})) {
+    for (const auto* s : doc.children(*scenes, "Scene")) {
+      facts.scene_names.push_back(text::attribute_or_empty(*s, "Name"));
+    }
+  }
+  return facts;
+}
+
+// Names when there is one per entry, each distinct and not empty.
+std::vector<std::string> names_for(std::vector<std::string> names, std::size_t count) {
+  if (names.size() != count) return {};
+  std::set<std::string> seen;
+  for (const std::string& n : names) {
+    if (n.empty() || !seen.insert(n).second) return {};
+  }
+  return names;
+}
+
+// ------------------------------------------------------------------ layout
+
+// Grid cells for tiles at these positions (level pixels): column and row are
+// the ranks of a tile's x and y among the distinct ones, so a tile lies near
+// its cell; tiles at a taken cell go to rows of their own below. Positions too
+// scattered for a rank grid of reasonable size are laid out in reading order.
+// Tiles are given in painting order (later on top).
+struct Grid {
+  std::uint64_t across = 0, down = 0;
+  std::vector<std::int64_t> cells;
+};
+
+Grid place(const std::vector<std::pair<std::int64_t, std::int64_t>>& at) {
+  const std::size_t n = at.size();
+  std::vector<std::int64_t> xs, ys;
+  for (const auto& [x, y] : at) {
+    xs.push_back(x);
+    ys.push_back(y);
+  }
+  std::sort(xs.begin(), xs.end());
+  xs.erase(std::unique(xs.begin(), xs.end()), xs.end());
+  std::sort(ys.begin(), ys.end());
+  ys.erase(std::unique(ys.begin(), ys.end()), ys.end());
+  Grid g;
+  if (xs.size() * ys.size() <= 4 * n + 64) {
+    g.across = xs.size();
+    g.down = ys.size();
+    g.cells.assign(static_cast<std::size_t>(g.across * g.down), -1);
+    std::vector<std::size_t> overflow;
+    for (std::size_t i = 0; i < n; ++i) {
+      const auto col = static_cast<std::size_t>(std::lower_bound(xs.begin(), xs.end(), at[i].first) - xs.begin());
+      const auto row = static_cast<std::size_t>(std::lower_bound(ys.begin(), ys.end(), at[i].second) - ys.begin());
+      std::int64_t& cell = g.cells[row * g.across + col];
+      if (cell < 0) {
+        cell = static_cast<std::int64_t>(i);
+      } else {
+        overflow.push_back(i);
+      }
+    }
+    for (std::size_t k = 0; k < overflow.size(); ++k) {
+      if (k % g.across == 0) {
+        g.cells.resize(g.cells.size() + g.across, -1);
+        ++g.down;
+      }
+      g.cells[(g.down - 1) * g.across + k % g.across] = static_cast<std::int64_t>(overflow[k]);
+    }
+    return g;
+  }
+  std::vector<std::size_t> order(n);
+  for (std::size_t i = 0; i < n; ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return std::pair(at[a].second, at[a].first) < std::pair(at[b].second, at[b].first);
+  });
+  g.across = static_cast<std::uint64_t>(std::ceil(std::sqrt(static_cast<double>(n))));
+  g.down = (n + g.across - 1) / g.across;
+  g.cells.assign(static_cast<std::size_t>(g.across * g.down), -1);
+  for (std::size_t k = 0; k < n; ++k) g.cells[k] = static_cast<std::int64_t>(order[k]);
+  return g;
+}
+
+// ------------------------------------------------------------------ reading
+
+SlideResult<Bytes> read_bytes(SourceSet& sources, std::uint64_t offset, std::uint64_t length) {
+  Bytes bytes(static_cast<std::size_t>(length));
+  const Range range{offset, length, 0};
+  std::span<std::uint8_t> dst(bytes);
+  if (auto got = read_ranges(sources, std::span<const Range>(&range, 1),
+                             std::span<const std::span<std::uint8_t>>(&dst, 1), 1);
+      !got.ok()) {
+    return std::move(got).error();
+  }
+  return bytes;
+}
+
+// At most `length` bytes at `offset`, fewer at the end of the file.
+SlideResult<Bytes> read_head(SourceSet& sources, std::uint64_t offset, std::uint64_t length,
+                             std::uint64_t file_size) {
+  if (offset >= file_size) return Bytes{};
+  return read_bytes(sources, offset, std::min(length, file_size - offset));
+}
+
+// The one sub-block of a CZI embedded at [base, base + size): its tile and
+// encoding, with offsets in the outer file.
+SlideResult<std::optional<std::pair<Tile, Encoding>>> embedded_image(SourceSet& sources, std::uint64_t base,
+                                                                    std::uint64_t size) {
+  using Found = std::optional<std::pair<Tile, Encoding>>;
+  auto head = read_head(sources, base, czi::kFileHeaderBytes, base + size);
+  if (!head.ok()) return std::move(head).error();
+  auto header = czi::parse_file_header(*head);
+  if (!header.ok() || header->directory == 0) return Found();
+  auto dir_head = read_head(sources, base + std::min(header->directory, size), czi::kDirectoryHead, base + size);
+  if (!dir_head.ok()) return std::move(dir_head).error();
+  auto extent = czi::directory_extent(*dir_head, header->directory, size);
+  if (!extent.ok() || extent->first == 0) return Found();
+  auto entry_bytes = read_head(sources, base + header->directory + czi::kDirectoryHead,
+                               std::min<std::uint64_t>(extent->second, 32 + 20 * czi::kMaxDimensions), base + size);
+  if (!entry_bytes.ok()) return std::move(entry_bytes).error();
+  auto entries = czi::parse_entries(*entry_bytes, 1);
+  if (!entries.ok()) return Found();
+  const Entry& e = (*entries)[0];
+  const czi::Dimension* x = e.find('X');
+  const czi::Dimension* y = e.find('Y');
+  auto encoding = encoding_of(e.pixel_type, e.compression);
+  if (!x || !y || !encoding.ok() || x->stored <= 0 || y->stored <= 0 || x->stored > kMaxStoredSide ||
+      y->stored > kMaxStoredSide) {
+    return Found();
+  }
+  auto sb_head = read_head(sources, base + std::min(e.position, size), czi::kSubBlockHead, base + size);
+  if (!sb_head.ok()) return std::move(sb_head).error();
+  auto data = czi::sub_block_data(*sb_head, e, size);
+  if (!data.ok()) return Found();
+  return Found(std::pair{Tile{base + data->offset, data->length, static_cast<std::uint32_t>(x->stored),
+                              static_cast<std::uint32_t>(y->stored)},
+                         *encoding});
+}
+
+std::vector<std::int32_t> distinct(const std::vector<const Entry*>& entries, char axis) {
+  std::vector<std::int32_t> values;
+  for (const Entry* e : entries) values.push_back(e->start(axis));
+  std::sort(values.begin(), values.end());
+  values.erase(std::unique(values.begin(), values.end()), values.end());
+  return values;
+}
+
+}  // namespace
+
+const Family& CziDriver::family() const {
+  static const Family family{"czi", "zeiss", "Zeiss CZI"};
+  return family;
+}
+
+bool CziDriver::detect(const Probe& probe) const {
+  static constexpr char kMagic[] = "ZISRAWFILE";
+  if (probe.tiff || probe.head.size() < czi::kSegmentHeader) return false;
+  return std::equal(kMagic, kMagic + 10, probe.head.begin()) && probe.head[10] == 0;
+}
+
+SlideResult<Opening> CziDriver::open(SourceSet& sources, const Probe& probe,
+                                     const OpenOptions& options) const {
+  const std::string& name = sources.name();
+  auto size = sources.at(0).size();
+  if (!size.ok()) return errors::cannot_read(name, size.error());
+  const std::uint64_t file_size = *size;
+
+  auto header = czi::parse_file_header(probe.head);
+  if (!header.ok()) return damaged(name, header.error());
+  if (header->directory == 0) return damaged(name, "it has no sub-block directory");
+
+  // The directory and the metadata segment's heads, then their bodies.
+  auto dir_head = read_head(sources, header->directory, czi::kDirectoryHead, file_size);
+  if (!dir_head.ok()) return std::move(dir_head).error();
+  auto extent = czi::directory_extent(*dir_head, header->directory, file_size);
+  if (!extent.ok()) return damaged(name, extent.error());
+  // No more than the entries can take, however large the segment says it is.
+  const std::uint64_t entry_room = std::min(extent->second, extent->first * (32 + 20 * czi::kMaxDimensions));
+  auto entry_bytes = read_bytes(sources, header->directory + czi::kDirectoryHead, entry_room);
+  if (!entry_bytes.ok()) return std::move(entry_bytes).error();
+  auto parsed = czi::parse_entries(*entry_bytes, extent->first);
+  if (!parsed.ok()) return damaged(name, parsed.error());
+  std::vector<Entry> entries = std::move(parsed).value();
+  entry_bytes = Bytes{};
+
+  metadata::PropertyMap map;
+  MetadataFacts facts;
+  if (header->metadata != 0) {
+    auto md_head = read_head(sources, header->metadata, czi::kMetadataXmlAt, file_size);
+    if (!md_head.ok()) return std::move(md_head).error();
+    auto xml = czi::metadata_xml(*md_head, header->metadata, file_size);
+    if (xml.ok() && xml->length <= kMaxXmlBytes) {
+      auto xml_bytes = read_bytes(sources, xml->offset, xml->length);
+      if (!xml_bytes.ok()) return std::move(xml_bytes).error();
+      const auto doc = text::parse_xml(
+          std::string_view(reinterpret_cast<const char*>(xml_bytes->data()), xml_bytes->size()));
+      if (doc && !doc->elements.empty()) facts = read_metadata(*doc, map);
+    }
+  }
+  map["czi.version"] = std::to_string(header->major) + "." + std::to_string(header->minor);
+
+  // Every sub-block has its place and size.
+  for (const Entry& e : entries) {
+    const czi::Dimension* x = e.find('X');
+    const czi::Dimension* y = e.find('Y');
+    if (!x || !y || x->size <= 0 || y->size <= 0 || x->stored <= 0 || y->stored <= 0 ||
+        x->stored > kMaxStoredSide || y->stored > kMaxStoredSide) {
+      return damaged(name, "a sub-block has no usable X and Y extent");
+    }
+  }
+
+  // The scene, then the plane served.
+  std::vector<const Entry*> all;
+  for (const Entry& e : entries) all.push_back(&e);
+  if (all.empty()) return errors::unsupported(name, "it stores no sub-block");
+  Planes planes;
+  const std::vector<std::int32_t> scenes = distinct(all, 'S');
+  planes[PlaneAxis::Series].count = scenes.size();
+  planes[PlaneAxis::Series].names = names_for(facts.scene_names, scenes.size());
+  auto scene = choose_plane(PlaneAxis::Series, options.planes[PlaneAxis::Series], planes[PlaneAxis::Series]);
+  if (!scene.ok()) return std::move(scene).error();
+  planes[PlaneAxis::Series].selected = *scene;
+  std::vector<const Entry*> in_scene;
+  for (const Entry* e : all) {
+    if (e->start('S') == scenes[static_cast<std::size_t>(*scene)]) in_scene.push_back(e);
+  }
+  std::vector<const Entry*> served = in_scene;
+  const std::pair<PlaneAxis, char> kAxes[] = {
+      {PlaneAxis::Channel, 'C'}, {PlaneAxis::FocalPlane, 'Z'}, {PlaneAxis::Timepoint, 'T'}};
+  for (const auto& pair : kAxes) {
+    const PlaneAxis axis = pair.first;
+    const char letter = pair.second;
+    const std::vector<std::int32_t> values = distinct(in_scene, letter);
+    planes[axis].count = values.size();
+    if (axis == PlaneAxis::Channel) planes[axis].names = names_for(facts.channel_names, values.size());
+    auto chosen = choose_plane(axis, options.planes[axis], planes[axis]);
+    if (!chosen.ok()) return std::move(chosen).error();
+    planes[axis].selected = *chosen;
+    const std::int32_t value = values[static_cast<std::size_t>(*chosen)];
+    std::erase_if(served, [&](const Entry* e) { return e->start(letter) != value; });
+  }
+  if (served.empty()) {
+    return SlideError{ErrorKind::Invalid,
+                      name + " stores no sub-block of the chosen channel, focal plane and time point together",
+                      std::nullopt};
+  }
+  for (char letter : kOtherAxes) {
+    const std::int32_t first = distinct(served, letter).front();
+    std::erase_if(served, [&](const Entry* e) { return e->start(letter) != first; });
+  }
+
+  // Level 0's extent: the scene's full-resolution sub-blocks.
+  std::int64_t x0 = INT64_MAX, y0 = INT64_MAX, x1 = INT64_MIN, y1 = INT64_MIN;
+  auto downsample_of = [](const Entry& e) {
+    const czi::Dimension* x = e.find('X');
+    return std::clamp<std::int64_t>(std::llround(static_cast<double>(x->size) / x->stored), 1, kMaxDownsample);
+  };
+  for (const Entry* e : in_scene) {
+    if (downsample_of(*e) != 1) continue;
+    const czi::Dimension* x = e->find('X');
+    const czi::Dimension* y = e->find('Y');
+    x0 = std::min<std::int64_t>(x0, x->start);
+    y0 = std::min<std::int64_t>(y0, y->start);
+    x1 = std::max<std::int64_t>(x1, std::int64_t{x->start} + x->size);
+    y1 = std::max<std::int64_t>(y1, std::int64_t{y->start} + y->size);
+  }
+  if (x0 == INT64_MAX) return errors::unsupported(name, "its scene stores no full-resolution sub-block");
+  const auto width0 = static_cast<std::uint64_t>(x1 - x0), height0 = static_cast<std::uint64_t>(y1 - y0);
+
+  // The served sub-blocks' headers, read together: where their data lies.
+  std::vector<Bytes> heads(served.size(), Bytes(czi::kSubBlockHead));
+  {
+    std::vector<Range> ranges;
+    std::vector<std::span<std::uint8_t>> dst;
+    for (std::size_t i = 0; i < served.size(); ++i) {
+      const std::uint64_t at = served[i]->position;
+      if (at > file_size || file_size - at < czi::kSubBlockHead) {
+        return damaged(name, "a sub-block lies past the end of the file");
+      }
+      ranges.push_back(Range{at, czi::kSubBlockHead, 0});
+      dst.emplace_back(heads[i]);
+    }
+    if (auto got = read_ranges(sources, ranges, dst, 1); !got.ok()) return std::move(got).error();
+  }
+
+  // Levels: the served sub-blocks by downsample.
+  std::map<std::int64_t, std::vector<std::size_t>> by_downsample;
+  for (std::size_t i = 0; i < served.size(); ++i) by_downsample[downsample_of(*served[i])].push_back(i);
+  if (by_downsample.begin()->first != 1) {
+    return errors::unsupported(name, "the plane served has no full-resolution sub-block");
+  }
+  SlideParts parts;
+  std::vector<CziLevel> levels;
+  for (auto& [ds, members] : by_downsample) {
+    const std::uint64_t w = width0 / static_cast<std::uint64_t>(ds), h = height0 / static_cast<std::uint64_t>(ds);
+    if (w == 0 || h == 0) break;
+    // Painting order: the mosaic index, higher on top.
+    std::stable_sort(members.begin(), members.end(),
+                     [&](std::size_t a, std::size_t b) { return served[a]->start('M') < served[b]->start('M'); });
+    const Entry& first = *served[members[0]];
+    auto encoding = encoding_of(first.pixel_type, first.compression);
+    if (!encoding.ok()) return errors::unsupported(name, encoding.error());
+    CziLevel level;
+    level.encoding = *encoding;
+    std::vector<std::pair<std::int64_t, std::int64_t>> at;
+    std::vector<TileRect> rects;
+    std::uint64_t tw = 0, th = 0;
+    for (std::size_t i : members) {
+      const Entry& e = *served[i];
+      if (e.pixel_type != first.pixel_type || e.compression != first.compression) {
+        return errors::unsupported(name, "a level mixes sub-blocks of different pixel types or compressions");
+      }
+      auto data = czi::sub_block_data(heads[i], e, file_size);
+      if (!data.ok()) return damaged(name, data.error());
+      const czi::Dimension* x = e.find('X');
+      const czi::Dimension* y = e.find('Y');
+      Tile t{data->offset, data->length, static_cast<std::uint32_t>(x->stored), static_cast<std::uint32_t>(y->stored)};
+      const std::uint64_t pixels = std::uint64_t{t.width} * t.height * level.encoding.format.samples *
+                                   level.encoding.format.sample_bytes;
+      if (level.encoding.compression == Compression::None && t.length < pixels) {
+        return damaged(name, "an uncompressed sub-block holds fewer bytes than its pixels");
+      }
+      if (t.length == 0) return damaged(name, "a sub-block holds no data");
+      const double rx = static_cast<double>(std::int64_t{x->start} - x0) / static_cast<double>(ds);
+      const double ry = static_cast<double>(std::int64_t{y->start} - y0) / static_cast<double>(ds);
+      at.emplace_back(std::llround(rx), std::llround(ry));
+      rects.push_back(TileRect{rx, ry, static_cast<double>(t.width), static_cast<double>(t.height)});
+      tw = std::max<std::uint64_t>(tw, t.width);
+      th = std::max<std::uint64_t>(th, t.height);
+      level.tiles.push_back(t);
+    }
+    Grid grid = place(at);
+    level.across = grid.across;
+    level.cells = std::move(grid.cells);
+    const bool colour = level.encoding.format.samples == 3;
+    parts.levels.push_back(Level{
+        {{w, h}, {tw, th}, {grid.across, grid.down},
+         level.encoding.compression == Compression::Jpeg ? TileEncoding::Jpeg : TileEncoding::Tiff},
+        media_type_of(level.encoding),
+        static_cast<double>(ds),
+        level.encoding.compression == Compression::Jpeg ? "" : colour ? "RGB" : "MONOCHROME2"});
+    std::vector<TileRect>& out = parts.levels.back().tile_rects;
+    out.assign(level.cells.size(), TileRect{});
+    for (std::size_t c = 0; c < level.cells.size(); ++c) {
+      if (level.cells[c] >= 0) out[c] = rects[static_cast<std::size_t>(level.cells[c])];
+    }
+    levels.push_back(std::move(level));
+  }
+
+  // Associated images: attachments by name.
+  if (header->attachments != 0) {
+    auto dir = read_head(sources, header->attachments, czi::kAttachmentDirectoryHead, file_size);
+    if (!dir.ok()) return std::move(dir).error();
+    auto att_extent = czi::attachment_extent(*dir, header->attachments, file_size);
+    std::vector<czi::Attachment> attachments;
+    if (att_extent.ok()) {
+      auto bytes = read_bytes(sources, header->attachments + czi::kAttachmentDirectoryHead, att_extent->second);
+      if (!bytes.ok()) return std::move(bytes).error();
+      attachments = czi::parse_attachments(*bytes, att_extent->first);
+    }
+    const std::pair<const char*, const char*> kImages[] = {
+        {"Label", "label"}, {"SlidePreview", "macro"}, {"Thumbnail", "thumbnail"}};
+    for (const auto& pair : kImages) {
+      const std::string stored_name = pair.first, image = pair.second;
+      const auto it = std::find_if(attachments.begin(), attachments.end(),
+                                   [&](const czi::Attachment& a) { return a.name == stored_name; });
+      if (it == attachments.end()) continue;
+      auto seg_head = read_head(sources, it->position, czi::kAttachmentDataAt, file_size);
+      if (!seg_head.ok()) return std::move(seg_head).error();
+      auto data = czi::attachment_data(*seg_head, it->position, file_size);
+      if (!data.ok() || data->length == 0) continue;
+      if (it->content_type == "JPG") {
+        auto jpeg_head = read_bytes(sources, data->offset, std::min(data->length, kHeadBytes));
+        if (!jpeg_head.ok()) return std::move(jpeg_head).error();
+        const auto dims = jpeg_dimensions(*jpeg_head);
+        if (!dims) continue;
+        parts.associated.push_back(AssociatedImage{
+            image, "image/jpeg", *dims, TilePlan{{Range{data->offset, data->length, 0}}, Splice{}}});
+      } else if (it->content_type == "CZI") {
+        auto found = embedded_image(sources, data->offset, data->length);
+        if (!found.ok()) return std::move(found).error();
+        if (!*found) continue;
+        const auto& [tile, encoding] = **found;
+        parts.associated.push_back(AssociatedImage{image, media_type_of(encoding), {tile.width, tile.height},
+                                                   plan_tile(tile, encoding, 0, name)});
+      }
+    }
+  }
+
+  parts.properties = metadata::finish_properties(std::move(map), parts.levels, "zeiss");
+  parts.planes = std::move(planes);
+  parts.tiler = std::make_shared<CziTiler>(std::move(levels), name);
+  return Opening(std::move(parts));
+}
+
+}  // namespace kolva::drivers

@@ -1,0 +1,36 @@
+#pragma once
+
+// Sub-block pixels that have no standard media type of their own, made into
+// an uncompressed TIFF (image/tiff, lossless, the same single-directory
+// wrapper uncompressed DICOM frames get): Zstd frames (zstd0) and Zeiss's
+// zstd1 (a small header, a Zstd frame, 16-bit samples optionally split into
+// all low bytes then all high bytes) are decompressed, blue-first colour
+// samples are put in RGB order.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "base/base.hpp"
+#include "base/bytes.hpp"
+#include "drivers/zeiss_czi/format.hpp"
+
+namespace kolva::czi {
+
+enum class Compression : std::int32_t { None = 0, Jpeg = 1, JpegXr = 4, Zstd0 = 5, Zstd1 = 6 };
+
+// The header of the TIFF a width x height sub-block of `format` hands out as;
+// nothing when it would not fit a classic TIFF.
+std::optional<Bytes> tiff_head(const PixelFormat& format, std::uint32_t width, std::uint32_t height);
+
+// Whether stored bytes of this compression and format go out behind the TIFF
+// header unchanged.
+inline bool stored_as_is(Compression compression, const PixelFormat& format) {
+  return compression == Compression::None && !format.bgr;
+}
+
+// The TIFF of a sub-block whose stored data is `data`; an error in words.
+Result<Bytes, std::string> to_tiff(ByteSpan data, Compression compression, const PixelFormat& format,
+                                   std::uint32_t width, std::uint32_t height);
+
+}  // namespace kolva::czi

@@ -200,10 +200,17 @@ for arch in "${archs[@]}"; do
     exit 1
   fi
   # auditwheel finds the target's libjpeg through the library path, copies it
-  # into the wheel and tags it after the oldest policy its symbols satisfy.
-  if ! LD_LIBRARY_PATH=$lib "$PY" -m auditwheel repair --plat "manylinux_2_17_$arch" \
+  # into the wheel and tags it after the oldest policy its symbols satisfy
+  # (--plat names only policies of the running machine's architecture), which
+  # must be manylinux_2_17.
+  if ! LD_LIBRARY_PATH=$lib "$PY" -m auditwheel repair \
       --wheel-dir "$out" "$raw/$arch"/kolva-*.whl >"$raw/repair-$arch.log" 2>&1; then
     cat "$raw/repair-$arch.log"
+    exit 1
+  fi
+  if ! ls "$out"/kolva-*manylinux_2_17_"$arch".whl >/dev/null 2>&1; then
+    cat "$raw/repair-$arch.log"
+    echo "build_wheel: the $arch wheel is not manylinux_2_17" >&2
     exit 1
   fi
   [ "$arch" = "$host" ] && host_wheel=$(ls "$out"/kolva-*"$arch".whl)

@@ -5,8 +5,9 @@
 # errors. Objects only: nothing is linked. The package's module (py-kolva/) is
 # compiled for macOS too, against this interpreter's Python headers (Python's
 # limited API headers are the same on every POSIX system; pyconfig.h is the
-# host's). libjpeg's jpeglib.h is plain C: the host's headers serve every
-# target (libjpeg-turbo's jconfig.h names only its version and features).
+# host's). The headers of libjpeg, SQLite and zlib are plain C: the host's
+# serve every target (libjpeg-turbo's jconfig.h names only its version and
+# features, zlib's zconf.h only what every C compiler has).
 #
 #   bash tools/check_targets.sh [TARGET...]   # default: aarch64-macos x86_64-windows-gnu
 #
@@ -22,9 +23,10 @@ targets=("$@")
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
-# jpeglib.h and its companions, without the rest of the host's include tree.
+# jpeglib.h, sqlite3.h, zlib.h and their companions, without the rest of the
+# host's include tree.
 mkdir -p "$scratch/jpeg"
-for header in jpeglib.h jmorecfg.h jerror.h; do
+for header in jpeglib.h jmorecfg.h jerror.h sqlite3.h zlib.h zconf.h; do
   cp "/usr/include/$header" "$scratch/jpeg/"
 done
 cp "$(echo /usr/include/*/jconfig.h /usr/include/jconfig.h 2>/dev/null | tr ' ' '\n' |
@@ -34,22 +36,22 @@ python_include=$("$PY" -c "import sysconfig; print(sysconfig.get_paths()['includ
 flags=(-std=c++20 -Wall -Wextra -Wpedantic -Wshadow -Werror -Isrc -I"$scratch/jpeg")
 status=0
 for target in "${targets[@]}"; do
-  sources=(src/*/*.cpp src/*/*/*.cpp)
+  mapfile -t sources < <(find src -name '*.cpp' | sort)
   module_flags=()
   case "$target" in
     *-windows*) ;;
     *)
-      sources+=(py-kolva/common/*.cpp py-kolva/core/*.cpp py-kolva/src/*.cpp py-kolva/src/*/*.cpp)
+      mapfile -t -O "${#sources[@]}" sources < <(find py-kolva -name '*.cpp' | sort)
       module_flags=(-Ipy-kolva -Ipy-kolva/core -Ipy-kolva/src -isystem "$python_include"
                     -DPy_LIMITED_API=0x030b0000)
       ;;
   esac
   mkdir -p "$scratch/$target"
   start=$(date +%s)
-  # Each object to its own file; a failure is noted and the rest still compile.
-  printf '%s\n' "${sources[@]}" | grep -v '\*' |
-    xargs -P "$JOBS" -I{} sh -c 'o="$1/$(echo "$2" | tr / _).o"
-      "$0" -m ziglang c++ -target "$3" -c -o "$o" "$2" '"${flags[*]} ${module_flags[*]:-}"' \
+  # Each object and its messages to files of their own; a failure is noted and the rest go on.
+  printf '%s\n' "${sources[@]}" |
+    xargs -P "$JOBS" -I{} sh -c 'o="$1/$(echo "$2" | tr / _)"
+      "$0" -m ziglang c++ -target "$3" -c -o "$o.o" "$2" '"${flags[*]} ${module_flags[*]:-}"' \
         >"$o.log" 2>&1 || { cat "$o.log"; echo "check_targets: $3: $2 failed"; }' \
       "$PY" "$scratch/$target" {} "$target" >"$scratch/$target.log" 2>&1
   if grep -q "^check_targets: .* failed" "$scratch/$target.log"; then

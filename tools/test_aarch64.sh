@@ -2,8 +2,10 @@
 # Tries the aarch64 wheel on an emulated arm64 Debian 12: a root made by
 # mmdebstrap from Debian's arm64 packages (python3, NumPy, Pillow, pytest,
 # cjpeg), run through qemu-user-static and binfmt_misc. The wheel goes into a
-# venv there with its dependencies from PyPI, then `kolva info --example`
-# and the Python tests of the slide API and of the specified module run.
+# venv there with its dependencies and the tests' oracles from PyPI, then
+# `kolva info --example` runs, and the Python tests of the slide API, of the
+# specified module and of the folder formats (Sakura's SQLite and MIRAX's zlib,
+# which the wheel carries statically).
 # Slow (everything arm64 runs emulated; making the root the first time is the
 # longest part), so not part of the default CI run.
 #
@@ -19,7 +21,8 @@ wheel=${1:-$(ls dist/kolva-*_aarch64.whl 2>/dev/null | head -n 1)}
 [ -n "$wheel" ] && [ -f "$wheel" ] || { echo "test_aarch64: no aarch64 wheel (run tools/build_wheel.sh)" >&2; exit 1; }
 shift || true
 tests=("$@")
-[ ${#tests[@]} -gt 0 ] || tests=(tests/python/test_slide_api.py tests/python/test_module.py)
+[ ${#tests[@]} -gt 0 ] || tests=(tests/python/test_slide_api.py tests/python/test_module.py
+                                  tests/python/test_folder_formats.py)
 root=${KOLVA_AARCH64_ROOT:-$HOME/.cache/kolva/aarch64-root}
 packages=python3,python3-venv,python3-pip,python3-numpy,python3-pil,python3-pytest,libjpeg-turbo-progs,ca-certificates
 
@@ -53,18 +56,22 @@ for t in "${tests[@]}"; do cp "$t" "$work/$t"; done
 cp /etc/resolv.conf "$root/etc/resolv.conf"
 # pip trusts what this machine's pip trusts (a proxy's authority included).
 host_ca=$(python3 -m pip config get global.cert 2>/dev/null || true)
-[ -f "${PIP_CERT:-$host_ca}" ] && cp "${PIP_CERT:-$host_ca}" "$work/ca.crt"
+host_ca=${PIP_CERT:-${host_ca:-/etc/ssl/certs/ca-certificates.crt}}
+[ -f "$host_ca" ] && cp "$host_ca" "$work/ca.crt"
 
 cat > "$work/run.sh" <<EOF
 set -eu
 cd /kolva-test
 python3 -m venv --system-site-packages venv
-[ -f ca.crt ] && export PIP_CERT=/kolva-test/ca.crt
-venv/bin/python -m pip install -q "$(basename "$wheel")" imagecodecs
+# Every client's trust store names the host's authorities (a proxy's included).
+[ -f ca.crt ] && export PIP_CERT=/kolva-test/ca.crt REQUESTS_CA_BUNDLE=/kolva-test/ca.crt \
+  SSL_CERT_FILE=/kolva-test/ca.crt
+venv/bin/python -m pip install -q "$(basename "$wheel")" imagecodecs tifffile openslide-python openslide-bin
 uname -m
 venv/bin/kolva info --example
 venv/bin/python -m pytest -q -p no:cacheprovider ${tests[*]}
 EOF
 # A private mount namespace: /proc and /dev for the root vanish with it.
 unshare -m sh -c "mount -t proc proc '$root/proc' && mount --rbind /dev '$root/dev' &&
-                  chroot '$root' /bin/bash /kolva-test/run.sh"
+                  chroot '$root' env -i HOME=/root LANG=C.UTF-8 PATH=/usr/sbin:/usr/bin:/sbin:/bin \
+                    /bin/bash /kolva-test/run.sh"

@@ -92,7 +92,8 @@ libjpeg_dir() {
   echo "$dir/usr/lib/$arch-linux-gnu"
 }
 
-# SQLite (Sakura slides) and zlib (MIRAX) go into the modules statically, built
+# SQLite (Sakura slides), zlib (MIRAX) and zstd's decoder (Zeiss CZI) go into
+# the modules statically, built
 # here from source for each target: Debian's libsqlite3 needs glibc 2.34, and no
 # build machine has every target's libraries. The sources are Debian's source
 # packages of the versions this machine has installed (Debian's patches
@@ -101,13 +102,13 @@ libjpeg_dir() {
 # host C compiler and tclsh, both in Debian's base image).
 dep_sources() {
   local src=$deps/src
-  [ -f "$src/sqlite/sqlite3.c" ] && [ -f "$src/zlib/zlib.h" ] && return
-  rm -rf "$src" && mkdir -p "$src/fetch" "$src/sqlite" "$src/zlib"
+  [ -f "$src/sqlite/sqlite3.c" ] && [ -f "$src/zlib/zlib.h" ] && [ -f "$src/zstd/zstd.h" ] && return
+  rm -rf "$src" && mkdir -p "$src/fetch" "$src/sqlite" "$src/zlib" "$src/zstd"
   local hostdeb
   hostdeb=$(dpkg --print-architecture)
   apt_private "$hostdeb" update >/dev/null
   local pair package binary version
-  for pair in sqlite3:libsqlite3-0 zlib:zlib1g; do
+  for pair in sqlite3:libsqlite3-0 zlib:zlib1g libzstd:libzstd1; do
     package=${pair%%:*} binary=${pair#*:}
     version=$(dpkg-query -W -f '${source:Version}' "$binary:$hostdeb" 2>/dev/null || true)
     (cd "$src/fetch" && { apt_private "$hostdeb" source --download-only "$package${version:+=$version}" ||
@@ -120,14 +121,17 @@ dep_sources() {
      make sqlite3.c >../make.log 2>&1) || { tail -n 20 "$src/fetch/sqlite3/"*.log; return 1; }
   cp "$src/fetch/sqlite3/build/sqlite3.c" "$src/fetch/sqlite3/build/sqlite3.h" "$src/sqlite/"
   cp "$src/fetch/zlib"/*.[ch] "$src/zlib/"
+  cp -r "$src/fetch/libzstd/lib/common" "$src/fetch/libzstd/lib/decompress" "$src/fetch/libzstd/lib"/*.h \
+    "$src/zstd/"
   rm -rf "$src/fetch"
 }
 
-# libsqlite3.a and libz.a for ARCH by Zig's clang, with hidden symbols: the
+# libsqlite3.a, libz.a and libzstd.a (its decoder only, in C: no assembly) for
+# ARCH by Zig's clang, with hidden symbols: the
 # modules neither export them nor bind to another copy in the process.
 static_deps() {
   local arch=$1 dir=$deps/$1/static src=$deps/src
-  if [ ! -f "$dir/lib/libsqlite3.a" ] || [ ! -f "$dir/lib/libz.a" ]; then
+  if [ ! -f "$dir/lib/libsqlite3.a" ] || [ ! -f "$dir/lib/libz.a" ] || [ ! -f "$dir/lib/libzstd.a" ]; then
     rm -rf "$dir" && mkdir -p "$dir/include" "$dir/lib" "$dir/obj"
     local cc=("$PY" -m ziglang cc -target "$arch-linux-gnu.2.17" -O2 -g0 -fPIC -fvisibility=hidden -w)
     "${cc[@]}" -DSQLITE_THREADSAFE=1 -DSQLITE_OMIT_LOAD_EXTENSION=1 -DSQLITE_DEFAULT_MEMSTATUS=0 \
@@ -139,7 +143,13 @@ static_deps() {
       zobjs+=("$dir/obj/z-$f.o")
     done
     "$PY" -m ziglang ar rcs "$dir/lib/libz.a" "${zobjs[@]}"
-    cp "$src/sqlite/sqlite3.h" "$src/zlib/zlib.h" "$src/zlib/zconf.h" "$dir/include/"
+    local c zstd_objs=()
+    for c in "$src/zstd/common"/*.c "$src/zstd/decompress"/*.c; do
+      "${cc[@]}" -DZSTD_DISABLE_ASM=1 -DZSTDLIB_VISIBLE= -DZSTDERRORLIB_VISIBLE= -c "$c" -o "$dir/obj/zstd-$(basename "$c" .c).o"
+      zstd_objs+=("$dir/obj/zstd-$(basename "$c" .c).o")
+    done
+    "$PY" -m ziglang ar rcs "$dir/lib/libzstd.a" "${zstd_objs[@]}"
+    cp "$src/sqlite/sqlite3.h" "$src/zlib/zlib.h" "$src/zlib/zconf.h" "$src/zstd/zstd.h" "$dir/include/"
     rm -rf "$dir/obj"
   fi
   echo "$dir"
@@ -192,7 +202,8 @@ for arch in "${archs[@]}"; do
         -DCMAKE_AR=$tools/ar -DCMAKE_RANLIB=$tools/ranlib $launcher
         -DJPEG_INCLUDE_DIR=$raw/jpeg-include -DJPEG_LIBRARY=$lib/libjpeg.so.62
         -DSQLite3_INCLUDE_DIR=$static/include -DSQLite3_LIBRARY=$static/lib/libsqlite3.a
-        -DZLIB_INCLUDE_DIR=$static/include -DZLIB_LIBRARY=$static/lib/libz.a" \
+        -DZLIB_INCLUDE_DIR=$static/include -DZLIB_LIBRARY=$static/lib/libz.a
+        -DKOLVA_ZSTD_LIBRARY=$static/lib/libzstd.a" \
       CCACHE_COMPILERCHECK="string:zig-$("$PY" -m ziglang version)-$arch" \
       _PYTHON_HOST_PLATFORM=linux-$arch \
       "$PY" -m build --wheel --outdir "$raw/$arch" "$sdist" >"$log" 2>&1; then

@@ -107,7 +107,7 @@ def _empty(status: int, headers: Any, content_length: int | None) -> bool:
     `Content-Range: bytes */0`, or a 200 without a body."""
     if status == 200:
         return content_length == 0
-    return headers.get("Content-Range", "").replace(" ", "") == "bytes*/0"
+    return str(headers.get("Content-Range", "")).replace(" ", "") == "bytes*/0"
 
 
 class _Http(_Transport):

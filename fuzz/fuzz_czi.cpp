@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "slide/slide.hpp"
+#include "slide_reads.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace kolva::slide;
@@ -25,15 +26,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto opened = Slide::open(source, options);
   if (!opened.ok()) return 0;
   const Slide& s = **opened;
-  for (std::uint64_t level = 0; level < s.levels().size(); ++level) {
-    const auto grid = s.levels()[level].info.tile_grid;
-    std::uint64_t read = 0;
-    for (std::uint64_t y = 0; y < grid.second && read < 64; ++y) {
-      for (std::uint64_t x = 0; x < grid.first && read < 64; ++x, ++read) {
-        (void)s.read_tile(level, x, y);
-      }
-    }
-  }
-  for (const auto& image : s.associated_images()) (void)s.read_associated(image.name);
+  kolva::fuzz::read_first_tiles(s, 64);
   return 0;
 }

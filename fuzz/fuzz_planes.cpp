@@ -15,6 +15,7 @@
 #include "drivers/ome_tiff/ome_xml.hpp"
 #include "drivers/qptiff/qpi_xml.hpp"
 #include "slide/slide.hpp"
+#include "slide_reads.hpp"
 #include "std_io/source.hpp"
 
 namespace {
@@ -22,15 +23,6 @@ namespace {
 constexpr std::uint64_t kMaxTilesPerLevel = 32;
 
 void drop_line(std::string_view) {}
-
-void read_both_ways(const kolva::slide::Slide& slide, const kolva::slide::TilePlan& plan) {
-  auto bytes = slide.read(plan);
-  if (const auto size = plan.output_size(); size && *size <= (1U << 24)) {
-    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(*size));
-    auto into = slide.read_into(plan, buffer);
-    if (bytes.ok() && into.ok() && *bytes != buffer) __builtin_trap();
-  }
-}
 
 }  // namespace
 
@@ -71,10 +63,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::uint64_t y = 0; y < grid.second && read < kMaxTilesPerLevel; ++y) {
       for (std::uint64_t x = 0; x < grid.first && read < kMaxTilesPerLevel; ++x, ++read) {
         auto plan = slide.plan_tile(level, x, y);
-        if (plan.ok()) read_both_ways(slide, *plan);
+        if (plan.ok()) kolva::fuzz::read_both_ways(slide, *plan);
       }
     }
   }
-  for (const auto& image : slide.associated_images()) read_both_ways(slide, image.plan);
+  for (const auto& image : slide.associated_images()) kolva::fuzz::read_both_ways(slide, image.plan);
   return 0;
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "slide/slide.hpp"
+#include "slide_reads.hpp"
 #include "std_io/source.hpp"
 
 namespace {
@@ -18,16 +19,6 @@ namespace {
 constexpr std::uint64_t kMaxTilesPerLevel = 48;
 
 void drop_line(std::string_view) {}
-
-void read_both_ways(const kolva::slide::Slide& slide, const kolva::slide::TilePlan& plan) {
-  auto bytes = slide.read(plan);
-  if (const auto size = plan.output_size(); size && *size <= (1U << 24)) {
-    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(*size));
-    auto into = slide.read_into(plan, buffer);
-    // Both paths must agree on what they read.
-    if (bytes.ok() && into.ok() && *bytes != buffer) __builtin_trap();
-  }
-}
 
 }  // namespace
 
@@ -47,13 +38,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::uint64_t y = 0; y <= down && read < kMaxTilesPerLevel; ++y) {
       for (std::uint64_t x = 0; x <= across && read < kMaxTilesPerLevel; ++x, ++read) {
         auto plan = slide.plan_tile(level, x, y);
-        if (plan.ok()) read_both_ways(slide, *plan);
+        if (plan.ok()) kolva::fuzz::read_both_ways(slide, *plan);
       }
     }
     (void)slide.plan_tile(level, UINT64_MAX, UINT64_MAX);
   }
   for (const auto& image : slide.associated_images()) {
-    read_both_ways(slide, image.plan);
+    kolva::fuzz::read_both_ways(slide, image.plan);
     (void)slide.read_associated(image.name);
   }
   (void)slide.read_associated("no such image");

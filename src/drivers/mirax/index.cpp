@@ -41,6 +41,12 @@ class Reader {
       if (start > data_.size() || (data_.size() - start) / size < *count) {
         return "a page of " + std::to_string(*count) + " items runs past the end of the index";
       }
+      // Pages that overlap would hand out the same bytes again and again, as
+      // many items as pages times the file: every item has bytes of its own.
+      if (!first_only) {
+        items_ += *count;
+        if (items_ > data_.size() / size) return std::string("its pages overlap");
+      }
       for (std::uint64_t i = 0; i < *count; ++i) {
         if (!take(data_.data() + start + i * size)) return Unit{};
       }
@@ -52,6 +58,7 @@ class Reader {
  private:
   ByteSpan data_;
   std::unordered_set<std::uint64_t> seen_;
+  std::uint64_t items_ = 0;  // of all lists read whole
 };
 
 std::uint32_t le32(const std::uint8_t* p) {

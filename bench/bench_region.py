@@ -39,7 +39,7 @@ import bench  # noqa: E402  (the slide builders)
 
 import kolva  # noqa: E402
 
-CORPUS = Path(os.environ.get("KOLVA_CORPUS", HERE.parents[2] / "shared" / "corpus" / "real"))
+CORPUS = Path(os.environ.get("KOLVA_CORPUS", HERE.parents[1] / "shared" / "corpus" / "real"))
 SIZE = 256
 
 

@@ -129,6 +129,33 @@ PyObject* reader_read_many(PyObject* self, PyObject* args) {
   });
 }
 
+// tiles_under(level, x, y, width, height) -> [(col, row, x, y, width, height)]:
+// the stored tiles whose rectangles meet the area (level pixels), in painting
+// order, for the tiles the caller decodes with its own codecs.
+PyObject* reader_tiles_under(PyObject* self, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    unsigned long long level = 0, width = 0, height = 0;
+    long long x = 0, y = 0;
+    if (!PyArg_ParseTuple(args, "KLLKK:tiles_under", &level, &x, &y, &width, &height)) return nullptr;
+    const auto placed = (*as_reader(self)->reader)->tiles_under(level, region::TileRect{x, y, width, height});
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(placed.size()));
+    if (list == nullptr) return nullptr;
+    for (std::size_t i = 0; i < placed.size(); ++i) {
+      const auto& t = placed[i];
+      PyObject* item = Py_BuildValue("(KKLLKK)", static_cast<unsigned long long>(t.col),
+                                     static_cast<unsigned long long>(t.row), static_cast<long long>(t.rect.x),
+                                     static_cast<long long>(t.rect.y),
+                                     static_cast<unsigned long long>(t.rect.width),
+                                     static_cast<unsigned long long>(t.rect.height));
+      if (item == nullptr || PyList_SetItem(list, static_cast<Py_ssize_t>(i), item) < 0) {
+        Py_DECREF(list);
+        return nullptr;
+      }
+    }
+    return list;
+  });
+}
+
 PyObject* reader_decodes(PyObject* self, PyObject* arg) {
   return guarded([&]() -> PyObject* {
     const unsigned long long level = PyLong_AsUnsignedLongLong(arg);
@@ -171,6 +198,8 @@ PyMethodDef kReaderMethods[] = {
     {"read_many", reader_read_many, METH_VARARGS,
      "read_many(level, origins, width, height, out, alpha, threads) -> None"},
     {"decodes", reader_decodes, METH_O, "decodes(level) -> bool"},
+    {"tiles_under", reader_tiles_under, METH_VARARGS,
+     "tiles_under(level, x, y, width, height) -> [(col, row, x, y, width, height)]"},
     {"ycbcr", reader_ycbcr, METH_O, "ycbcr(level) -> bool"},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -19,7 +19,7 @@ from collections.abc import Callable, Iterable
 from concurrent.futures import ThreadPoolExecutor
 from typing import TYPE_CHECKING, Any
 
-from ._core import SlideError, TileNotFound
+from ._core import TileNotFound
 
 if TYPE_CHECKING:
     import numpy as np
@@ -120,7 +120,7 @@ def decode_tile(data: bytes, media_type: str, ycbcr: bool = False) -> np.ndarray
         "image/tiff": imagecodecs.tiff_decode, "image/webp": imagecodecs.webp_decode,
         "image/jls": imagecodecs.jpegls_decode, "image/jxl": imagecodecs.jpegxl_decode,
         "image/png": imagecodecs.png_decode, "image/bmp": imagecodecs.bmp_decode,
-        "image/jpeg": imagecodecs.jpeg8_decode,
+        "image/jpeg": imagecodecs.jpeg8_decode, "image/jxr": imagecodecs.jpegxr_decode,
     }
     decode: Callable[[bytes], Any] = decoders.get(media_type, imagecodecs.imread)
     pixels = np.asarray(decode(data))
@@ -209,19 +209,15 @@ def _codec_region(slide: Slide, native: Any, level: int, x0: int, y0: int, w: in
     import numpy as np
 
     lv = slide.levels[level]
-    if lv.positioned:
-        # Tiles at recorded rectangles are composed by the native reader (JPEG) only.
-        raise SlideError(f"level {level} is positioned and its tiles are {lv.media_type}, "
-                         f"which read_region does not compose")
     ds = lv.downsample
     x = x0 if ds == 1.0 else math.floor(x0 / ds)
     y = y0 if ds == 1.0 else math.floor(y0 / ds)
-    tw, th = lv.tile_size
     lw, lh = lv.dimensions
-    c0, r0 = max(0, x // tw), max(0, y // th)
-    c1 = min(lv.tile_grid[0], -(-(x + w) // tw))
-    r1 = min(lv.tile_grid[1], -(-(y + h) // th))
-    coords = [(c, r) for r in range(r0, r1) for c in range(c0, c1)]
+    # The stored tiles under the region, in painting order (a later tile covers
+    # an earlier one where they overlap), at their rectangles in the level.
+    placed = native.tiles_under(level, x, y, w, h)
+    coords = [(c, r) for c, r, *_ in placed]
+    places = [(px, py, px + pw, py + ph) for _, _, px, py, pw, ph in placed]
     cache = _decoded_tiles(slide)
     decoded: list[np.ndarray | None] = [cache.get((level, c, r)) for c, r in coords]
     missing = [i for i, d in enumerate(decoded) if d is None]
@@ -231,18 +227,18 @@ def _codec_region(slide: Slide, native: Any, level: int, x0: int, y0: int, w: in
             decoded[i] = tile = decode_tile(data, lv.media_type, ycbcr)
             cache.put((level, *coords[i]), tile)
     out: np.ndarray | None = None
-    for (c, r), pixels in zip(coords, decoded):
+    for (px, py, pr, pb), pixels in zip(places, decoded):
         if pixels is None:
             continue
         if out is None:
             out = _background(h, w, pixels.shape[2], pixels.dtype, alpha)
-        # The tile's rectangle, clipped to the level and the region.
-        left, top = max(c * tw, x, 0), max(r * th, y, 0)
-        right = min(c * tw + tw, x + w, lw, c * tw + pixels.shape[1])
-        bottom = min(r * th + th, y + h, lh, r * th + pixels.shape[0])
+        # The tile's rectangle, clipped to the level, the region and its pixels.
+        left, top = max(px, x, 0), max(py, y, 0)
+        right = min(pr, x + w, lw, px + pixels.shape[1])
+        bottom = min(pb, y + h, lh, py + pixels.shape[0])
         if right <= left or bottom <= top:
             continue
-        part = pixels[top - r * th:bottom - r * th, left - c * tw:right - c * tw]
+        part = pixels[top - py:bottom - py, left - px:right - px]
         if alpha:
             if part.dtype != np.uint8:
                 part = (part >> 8).astype(np.uint8)

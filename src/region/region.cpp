@@ -55,11 +55,19 @@ void GridLayout::tiles_under(const TileRect& area, std::vector<PlacedTile>& out)
 }
 
 RectLayout::RectLayout(std::pair<std::uint64_t, std::uint64_t> tile_size,
-                       std::pair<std::uint64_t, std::uint64_t> grid, std::vector<TileRect> rects)
+                       std::pair<std::uint64_t, std::uint64_t> grid, std::vector<TileRect> rects,
+                       std::span<const std::uint64_t> paint_order)
     : tile_(tile_size), grid_(grid), rects_(std::move(rects)) {
   if (grid_.first == 0 || rects_.size() < grid_.first * grid_.second) {
     grid_ = {0, 0};
     return;
+  }
+  if (!paint_order.empty()) {
+    // Tiles the order leaves out keep row order after those it names.
+    rank_.assign(rects_.size(), paint_order.size());
+    for (std::size_t k = 0; k < paint_order.size(); ++k) {
+      if (paint_order[k] < rank_.size()) rank_[paint_order[k]] = k;
+    }
   }
   auto stray = [](std::int64_t edge, std::uint64_t cell) {
     const auto c = static_cast<std::int64_t>(std::min<std::uint64_t>(cell, INT64_MAX));
@@ -109,6 +117,7 @@ void RectLayout::tiles_under(const TileRect& area, std::vector<PlacedTile>& out)
   const std::int64_t right = clamp_add(wide.x, wide.width), bottom = clamp_add(wide.y, wide.height);
   if (right <= 0 || bottom <= 0) return;
   const std::uint64_t c0 = floor_div(wide.x, tw), r0 = floor_div(wide.y, th);
+  const std::size_t first = out.size();
   const std::uint64_t c1 = std::min(grid_.first, (static_cast<std::uint64_t>(right) - 1) / tw + 1);
   const std::uint64_t r1 = std::min(grid_.second, (static_cast<std::uint64_t>(bottom) - 1) / th + 1);
   for (std::uint64_t row = r0; row < r1; ++row) {
@@ -118,6 +127,12 @@ void RectLayout::tiles_under(const TileRect& area, std::vector<PlacedTile>& out)
       out.push_back(PlacedTile{col, row, r});
     }
   }
+  if (!rank_.empty()) {
+    std::stable_sort(out.begin() + static_cast<std::ptrdiff_t>(first), out.end(),
+                     [&](const PlacedTile& a, const PlacedTile& b) {
+                       return rank_[a.row * grid_.first + a.col] < rank_[b.row * grid_.first + b.col];
+                     });
+  }
 }
 
 RegionReader::RegionReader(std::shared_ptr<const slide::Slide> slide, std::uint64_t cache_bytes)
@@ -125,11 +140,17 @@ RegionReader::RegionReader(std::shared_ptr<const slide::Slide> slide, std::uint6
   for (const slide::Level& level : slide_->levels()) {
     if (level.positioned()) {
       layouts_.push_back(std::make_unique<RectLayout>(level.info.tile_size, level.info.tile_grid,
-                                                      RectLayout::from_level(level.tile_rects)));
+                                                      RectLayout::from_level(level.tile_rects), level.paint_order));
     } else {
       layouts_.push_back(std::make_unique<GridLayout>(level.info.tile_size, level.info.tile_grid));
     }
   }
+}
+
+std::vector<PlacedTile> RegionReader::tiles_under(std::uint64_t level, const TileRect& area) const {
+  std::vector<PlacedTile> out;
+  if (level < layouts_.size()) layouts_[level]->tiles_under(area, out);
+  return out;
 }
 
 bool RegionReader::decodes(std::uint64_t level) const {

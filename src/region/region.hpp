@@ -59,14 +59,16 @@ class GridLayout final : public Layout {
 };
 
 // Tiles at recorded rectangles (overlapping, offset): rects[row * cols + col],
-// painted row by row, each row left to right, so that a later tile covers an
-// earlier one where they overlap (OpenSlide's order). Empty rectangles are
-// tiles the level does not store. A tile lies near its grid cell; how far the
+// painted row by row, each row left to right (OpenSlide's order), or in the
+// level's own paint order where it records one, so that a later tile covers an
+// earlier one where they overlap. Empty rectangles are tiles the level does not
+// store. A tile lies near its grid cell; how far the
 // farthest one strays bounds the cells searched for a region.
 class RectLayout final : public Layout {
  public:
   RectLayout(std::pair<std::uint64_t, std::uint64_t> tile_size,
-             std::pair<std::uint64_t, std::uint64_t> grid, std::vector<TileRect> rects);
+             std::pair<std::uint64_t, std::uint64_t> grid, std::vector<TileRect> rects,
+             std::span<const std::uint64_t> paint_order = {});
   // A level's recorded rectangles at whole pixels: each edge rounded to the
   // nearest one, so that neighbours that meet keep meeting.
   static std::vector<TileRect> from_level(std::span<const slide::TileRect> rects);
@@ -76,6 +78,7 @@ class RectLayout final : public Layout {
   std::pair<std::uint64_t, std::uint64_t> tile_;
   std::pair<std::uint64_t, std::uint64_t> grid_;
   std::vector<TileRect> rects_;
+  std::vector<std::uint64_t> rank_;  // each tile's place in the paint order; empty: row by row
   std::uint64_t reach_x_ = 0, reach_y_ = 0;  // the most a tile's edge strays from its cell's
 };
 
@@ -105,6 +108,10 @@ class RegionReader {
   // Whether this reader decodes the tiles of `level` (JPEG); others are left
   // to the caller's codecs.
   bool decodes(std::uint64_t level) const;
+  // The stored tiles of `level` whose rectangles meet `area` (level pixels), in
+  // painting order: where the caller's codecs paint the tiles this reader
+  // does not decode.
+  std::vector<PlacedTile> tiles_under(std::uint64_t level, const TileRect& area) const;
   // The level's region under level-0 (x0, y0): the level pixel holding it.
   static std::pair<std::int64_t, std::int64_t> level_origin(const slide::Level& level,
                                                             std::int64_t x0, std::int64_t y0);

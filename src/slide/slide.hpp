@@ -153,6 +153,11 @@ struct Level {
   // (x * tile width, y * tile height). Tile coordinates, reads and bytes are
   // the same either way; only where the pixels lie differs.
   std::vector<TileRect> tile_rects = {};
+  // The order a positioned level's tiles are painted in where it is not row by
+  // row (a mosaic's own order): tile indices as in tile_rects, the first painted
+  // first, so that a later tile covers an earlier one where they overlap. Empty:
+  // row by row.
+  std::vector<std::uint64_t> paint_order = {};
   bool positioned() const { return !tile_rects.empty(); }
 };
 

@@ -175,6 +175,24 @@ def test_real_files_hand_out_every_sub_block_as_czifile_decodes_it(path):
                 assert [np.ascontiguousarray(plane[..., ::-1] if plane.ndim == 3 else plane).tobytes()] == ours
 
 
+@pytest.mark.parametrize("path", _real_files(), ids=lambda p: p.name)
+def test_real_regions_compose_sub_blocks_as_libczi_does(path):
+    """Overlapping mosaic tiles are painted in the file's mosaic order (higher on
+    top); where no sub-block lies, libCZI's background is 0 and ours the slide's."""
+    with pyczi.open_czi(str(path)) as doc:
+        scenes = doc.scenes_bounding_rectangle or {None: doc.total_bounding_rectangle}
+        for i, (scene, box) in enumerate(sorted(scenes.items(), key=lambda kv: kv[0] or 0)):
+            with kolva.open(path, series=i) if scene is not None else kolva.open(path) as slide:
+                size = slide.dimensions
+                ours = slide.read_region((0, 0), 0, size)
+                covered = slide.read_region((0, 0), 0, size, alpha=True)[..., 3] == 255
+            theirs = doc.read(roi=(box.x, box.y, box.w, box.h), plane={"C": 0, "Z": 0, "T": 0})
+            theirs = theirs[..., ::-1] if theirs.shape[-1] == 3 else theirs
+            assert covered.any()
+            assert np.array_equal(ours[covered], theirs[covered]), (path.name, scene)
+            assert not theirs[~covered].any()
+
+
 def _czifile_pixels(entry) -> np.ndarray:
     """A sub-block's pixels in RGB order: czifile's decode (RGB already), or for Zstd
     (which czifile 2019 does not decode) czifile's stored bytes through imagecodecs' zstd."""

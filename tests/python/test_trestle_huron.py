@@ -120,13 +120,22 @@ def test_convert_refuses_positioned_levels_by_name(files, tmp_path):
     assert kolva.convert(files["huron"], tmp_path / "huron", workers=1).ok
 
 
-def test_positioned_levels_in_other_codecs_are_not_composed_on_a_grid(tmp_path):
+def test_positioned_levels_in_other_codecs_are_composed_at_their_rectangles(tmp_path):
     path = tmp_path / "slide.tif"
+    pixels = np.zeros((256, 256, 3), np.uint8)
+    for i, (r, c) in enumerate([(0, 0), (0, 1), (1, 0), (1, 1)]):
+        pixels[r * 128:(r + 1) * 128, c * 128:(c + 1) * 128] = 40 * (i + 1)
     with tifffile.TiffWriter(path) as tif:
-        tif.write(np.zeros((256, 256, 3), np.uint8), tile=(128, 128), compression="lzw",
+        tif.write(pixels, tile=(128, 128), compression="lzw",
                   photometric="rgb", software="MedScan", metadata=None,
                   description="Objective Power=20;OverlapsXY= 8 8")
     slide = kolva.open(path)
     assert slide.levels[0].positioned and slide.level_dimensions[0] == (248, 248)
-    with pytest.raises(kolva.SlideError, match="positioned"):
-        slide.read_region((0, 0), 0, (10, 10))
+    # Each tile at its rectangle, later tiles over earlier ones: (1, 0) starts at 120.
+    expected = np.full((248, 248, 3), 255, np.uint8)
+    rects = slide.tile_rects(0)
+    for r, c in np.ndindex(rects.shape[:2]):
+        x, y, w, h = (int(v) for v in rects[r, c])
+        part = expected[y:y + h, x:x + w]
+        part[...] = pixels[r * 128:r * 128 + part.shape[0], c * 128:c * 128 + part.shape[1]]
+    assert np.array_equal(slide.read_region((0, 0), 0, (248, 248)), expected)

@@ -541,6 +541,13 @@ SlideResult<Opening> CziDriver::open(SourceSet& sources, const Probe& probe,
     for (std::size_t c = 0; c < level.cells.size(); ++c) {
       if (level.cells[c] >= 0) out[c] = rects[static_cast<std::size_t>(level.cells[c])];
     }
+    // Overlapping sub-blocks are painted in mosaic order, not row by row.
+    std::vector<std::uint64_t>& order = parts.levels.back().paint_order;
+    for (std::size_t c = 0; c < level.cells.size(); ++c) {
+      if (level.cells[c] >= 0) order.push_back(c);
+    }
+    std::sort(order.begin(), order.end(),
+              [&](std::uint64_t a, std::uint64_t b) { return level.cells[a] < level.cells[b]; });
     levels.push_back(std::move(level));
   }
 

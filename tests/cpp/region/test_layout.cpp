@@ -34,6 +34,23 @@ TEST(RectLayout, FindsOverlappingTilesInPaintingOrder) {
   EXPECT_EQ(under[0].col, 2U);
 }
 
+TEST(RectLayout, ALevelsOwnPaintOrderDecidesWhichTileIsOnTop) {
+  // A serpentine mosaic: the second row painted right to left, then a tile the
+  // order leaves out, painted after those it names.
+  std::vector<slide::TileRect> recorded;
+  for (int r = 0; r < 2; ++r) {
+    for (int c = 0; c < 2; ++c) recorded.push_back(slide::TileRect{c * 90.0, r * 90.0, 100, 100});
+  }
+  const std::vector<std::uint64_t> order{0, 1, 3};
+  const RectLayout layout({100, 100}, {2, 2}, RectLayout::from_level(recorded), order);
+  std::vector<PlacedTile> under;
+  layout.tiles_under(TileRect{85, 85, 10, 10}, under);
+  ASSERT_EQ(under.size(), 4U);
+  std::vector<std::uint64_t> painted;
+  for (const PlacedTile& t : under) painted.push_back(t.row * 2 + t.col);
+  EXPECT_EQ(painted, (std::vector<std::uint64_t>{0, 1, 3, 2}));
+}
+
 TEST(RectLayout, FarFlungTilesAreStillFound) {
   std::vector<slide::TileRect> recorded{{0, 0, 10, 10}, {500, 400, 10, 10}};
   const RectLayout layout({10, 10}, {2, 1}, RectLayout::from_level(recorded));

@@ -53,6 +53,7 @@ SlideResult<std::shared_ptr<const Slide>> Slide::open(SourceSet sources,
   // The readers' diagnostic lines ("Max DRI 496", ...) are not for the
   // callers of this layer.
   ScopedThreadDiagnostics quiet(nullptr);
+  std_io::OpeningReads small_reads_share_windows;
   auto opened = drivers::open(sources, options);
   if (!opened.ok()) return std::move(opened).error();
   for (std::size_t i = 0; i < opened->parts.levels.size(); ++i) {

@@ -1,6 +1,8 @@
 #include "std_io/source.hpp"
 
 #include <algorithm>
+#include <array>
+#include <vector>
 #include <cerrno>
 #include <cstring>
 
@@ -41,9 +43,66 @@ KolvaResult<std::uint64_t> SharedFileSource::size() {
   return size;
 }
 
+namespace {
+
+// The read-ahead windows of an opening on this thread (OpeningReads).
+struct Windows {
+  static constexpr std::size_t kCount = 4;
+  static constexpr std::uint64_t kSize = 16 << 10;    // bytes one window reads
+  static constexpr std::uint64_t kSmall = 4 << 10;    // reads no larger go through a window
+  struct Window {
+    const void* file = nullptr;
+    std::uint64_t offset = 0;
+    std::vector<std::uint8_t> bytes;  // fewer than kSize at the end of the file
+  };
+  unsigned depth = 0;
+  std::size_t next = 0;  // the window the next miss replaces
+  std::array<Window, kCount> windows;
+};
+
+thread_local Windows opening;
+
+}  // namespace
+
+OpeningReads::OpeningReads() { ++opening.depth; }
+
+OpeningReads::~OpeningReads() {
+  if (--opening.depth > 0) return;
+  // A later file may sit at a freed one's address: nothing is kept.
+  for (auto& w : opening.windows) {
+    w.file = nullptr;
+    std::vector<std::uint8_t>().swap(w.bytes);
+  }
+}
+
 KolvaResult<std::uint64_t> SharedFileSource::read_at(std::uint64_t offset,
                                                      std::span<std::uint8_t> dst) {
-  return file_.read_at(offset, dst);
+  if (opening.depth == 0 || dst.empty() || dst.size() > Windows::kSmall) return file_.read_at(offset, dst);
+  auto inside = [&](const Windows::Window& w) {
+    return w.file == this && offset >= w.offset && offset - w.offset <= w.bytes.size() &&
+           w.bytes.size() - (offset - w.offset) >= dst.size();
+  };
+  for (const auto& w : opening.windows) {
+    if (inside(w)) {
+      std::memcpy(dst.data(), w.bytes.data() + (offset - w.offset), dst.size());
+      return static_cast<std::uint64_t>(dst.size());
+    }
+  }
+  // A window from a little before the read (values often sit just before the
+  // entries that point at them), aligned to 4 KiB.
+  Windows::Window& w = opening.windows[opening.next];
+  opening.next = (opening.next + 1) % Windows::kCount;
+  w.file = nullptr;
+  w.offset = offset & ~std::uint64_t{4095};
+  w.bytes.resize(Windows::kSize);
+  auto got = file_.read_at(w.offset, w.bytes);
+  if (!got.ok()) return file_.read_at(offset, dst);
+  w.bytes.resize(static_cast<std::size_t>(*got));
+  w.file = this;
+  // Past the end of the file: as short as a direct read would be.
+  if (!inside(w)) return file_.read_at(offset, dst);
+  std::memcpy(dst.data(), w.bytes.data() + (offset - w.offset), dst.size());
+  return static_cast<std::uint64_t>(dst.size());
 }
 
 KolvaResult<std::uint64_t> SharedMemorySource::read_at(std::uint64_t offset,

@@ -63,6 +63,19 @@ class SharedFileSource final : public RangeSource {
   std::atomic<std::uint64_t> size_;
 };
 
+// While alive, small reads of local files on this thread go through a few
+// read-ahead windows. An opening reads a header, each directory's entries and
+// the values stored beside them in many small pieces, often the same bytes
+// twice; one read of the window around them answers all of them. Reads after
+// the opening (tiles) are exact again, on every thread. Scopes nest.
+class OpeningReads {
+ public:
+  OpeningReads();
+  ~OpeningReads();
+  OpeningReads(const OpeningReads&) = delete;
+  OpeningReads& operator=(const OpeningReads&) = delete;
+};
+
 // Bytes held in memory.
 class SharedMemorySource final : public RangeSource {
  public:

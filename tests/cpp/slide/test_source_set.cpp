@@ -8,6 +8,7 @@
 #include <fstream>
 #include <mutex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "drivers/registry.hpp"
@@ -93,6 +94,42 @@ TEST(SourceSet, FindsAndOpensSiblingsOnceByRelativeName) {
   std::uint8_t got[4] = {};
   ASSERT_TRUE(sources.at(1).read_at(0, got).ok());
   EXPECT_EQ(std::string(got, got + 4), "ets1");
+}
+
+TEST(OpeningReads, SmallReadsThroughWindowsGiveTheFilesBytesAndKeepNothingAfter) {
+  TempDir dir;
+  std::string bytes(40000, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 + i / 251);
+  const std::string path = dir.write("a.bin", bytes);
+  const std::string other = dir.write("b.bin", std::string(100, 'b'));
+  auto a = std_io::SharedFileSource::open(path);
+  auto b = std_io::SharedFileSource::open(other);
+  ASSERT_TRUE(a.ok() && b.ok());
+  // {offset, length, bytes expected}: inside a window, across windows' ends, at
+  // and past the end of the file, larger than a window reads.
+  const std::tuple<std::uint64_t, std::size_t, std::size_t> reads[] = {
+      {0, 16, 16}, {100, 300, 300}, {16380, 8, 8}, {39990, 40, 10}, {40000, 4, 0},
+      {50000, 4, 0}, {20000, 4096, 4096}, {1000, 9000, 9000}, {4, 4, 4}};
+  {
+    std_io::OpeningReads scope;
+    for (const auto& [offset, length, expected] : reads) {
+      std::vector<std::uint8_t> got(length);
+      auto n = (*a)->read_at(offset, got);
+      ASSERT_TRUE(n.ok());
+      ASSERT_EQ(*n, expected) << offset;
+      EXPECT_EQ(std::string(got.begin(), got.begin() + static_cast<std::ptrdiff_t>(expected)),
+                bytes.substr(std::min<std::size_t>(offset, bytes.size()), expected))
+          << offset;
+      std::uint8_t one = 0;
+      ASSERT_TRUE((*b)->read_at(offset % 100, std::span(&one, 1)).ok());
+      EXPECT_EQ(one, 'b') << "windows are the file's own";
+    }
+  }
+  // After the opening, reads see the file as it is now.
+  dir.write("a.bin", std::string(40000, 'z'));
+  std::uint8_t got[4] = {};
+  ASSERT_TRUE((*a)->read_at(0, got).ok());
+  EXPECT_EQ(std::string(got, got + 4), "zzzz");
 }
 
 TEST(SourceSet, MissingOrEscapingSiblingsAreMissingFiles) {

@@ -118,6 +118,18 @@ SlideError tile_undecodable(const std::string& name, std::uint64_t level, std::u
                     std::nullopt};
 }
 
+SlideError missing_companions(const std::string& name, const std::string& detail,
+                              const std::string& expected, const std::string& folder,
+                              bool remote) {
+  std::string message = "cannot open " + name + ": its pixels are kept in companion files" +
+                        detail + ", and none was found: expected " + expected + " beside it";
+  if (remote) {
+    message += "; none answered under the usual names either, so the server must list the folder " +
+               folder + "/ for them to be found";
+  }
+  return SlideError{ErrorKind::MissingFile, std::move(message), std::nullopt};
+}
+
 SlideError read_failed(const std::string& name, const KolvaError& cause) {
   if (cause.is<KolvaError::IoError>()) return cannot_read(name, cause);
   return SlideError{ErrorKind::Corrupt,

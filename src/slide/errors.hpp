@@ -75,6 +75,14 @@ SlideError cannot_open(const std::string& name, const OsError& cause);
 // "<name>: tile (3, 1) of level 0 does not decode: <reason>"
 SlideError tile_undecodable(const std::string& name, std::uint64_t level, std::uint64_t x,
                             std::uint64_t y, const std::string& reason);
+// A slide whose pixels lie in companion files of which none was found:
+// "cannot open <name>: its pixels are kept in companion files<detail>, and none
+// was found: expected <expected> beside it". `remote`: the usual names were
+// tried where `folder` could not be listed, so the message says the server must
+// list it (MissingFile).
+SlideError missing_companions(const std::string& name, const std::string& detail,
+                              const std::string& expected, const std::string& folder,
+                              bool remote);
 // A failed read of a tile's bytes: Io for the source, Corrupt for the file.
 SlideError read_failed(const std::string& name, const KolvaError& cause);
 

@@ -11,6 +11,13 @@ CachedSource::CachedSource(std::shared_ptr<RangeSource> inner, CacheOptions opti
   if (options_.window == 0) options_.window = 1;
 }
 
+void CachedSource::set_walking(bool on) {
+  std::lock_guard lock(mutex_);
+  walking_.store(on, std::memory_order_relaxed);
+  walk_end_ = UINT64_MAX;
+  walk_window_ = options_.walk_window;
+}
+
 CacheStats CachedSource::stats() const {
   std::lock_guard lock(mutex_);
   return CacheStats{hits_, misses_, fetched_, held_};
@@ -98,6 +105,14 @@ KolvaResult<std::uint64_t> CachedSource::read_at(std::uint64_t offset,
   if (dst.empty() || offset >= size) return inner_->read_at(offset, dst);
   const std::uint64_t n = std::min<std::uint64_t>(dst.size(), size - offset);
   const std::span<std::uint8_t> want = dst.first(static_cast<std::size_t>(n));
+  // A walk's step: how far this read starts past the end of the one before.
+  bool short_step = false;
+  if (walking_.load(std::memory_order_relaxed)) {
+    std::lock_guard lock(mutex_);
+    short_step = walk_end_ != UINT64_MAX && offset > walk_end_ &&
+                 offset - walk_end_ <= options_.walk_skip;
+    walk_end_ = offset + n;
+  }
   if (copy_if_covered(offset, want, true)) return n;
 
   auto direct = [&]() -> KolvaResult<std::uint64_t> {
@@ -108,6 +123,41 @@ KolvaResult<std::uint64_t> CachedSource::read_at(std::uint64_t offset,
     }
     return inner_->read_at(offset, dst);
   };
+  if (walking_.load(std::memory_order_relaxed)) {
+    if (!short_step) return direct();  // a long step: the body is skipped
+    std::uint64_t start;
+    std::uint64_t end;
+    {
+      std::lock_guard lock(mutex_);
+      // From the first byte not held, or from the end of the piece before
+      // when the step lies in the gap after it (the short body stepped over
+      // comes along: it is a frame read later).
+      start = first_missing(offset, offset + n);
+      if (auto after = pieces_.upper_bound(offset); start == offset && after != pieces_.begin()) {
+        const auto& prev = *std::prev(after);
+        const std::uint64_t prev_end = prev.first + prev.second.length;
+        if (prev_end < offset && offset - prev_end <= options_.walk_skip) start = prev_end;
+      }
+      const std::uint64_t window = std::min(walk_window_, options_.capacity / 4);
+      end = std::min(size, std::max(offset + n, offset + window));
+      if (auto next = pieces_.lower_bound(offset + n); next != pieces_.end()) {
+        end = std::min(end, std::max(offset + n, next->first));
+      }
+      walk_window_ = std::min(walk_window_ * 2, std::max(options_.walk_most, options_.walk_window));
+    }
+    if (end == offset + n) return direct();
+    Bytes fetched(static_cast<std::size_t>(end - start));
+    KOLVA_TRY(const std::uint64_t got, inner_->read_at(start, fetched));
+    fetched.resize(static_cast<std::size_t>(got));
+    {
+      std::lock_guard lock(mutex_);
+      ++misses_;
+      fetched_ += got;
+      if (!fetched.empty()) insert_locked(start, std::make_shared<const Bytes>(std::move(fetched)));
+    }
+    if (copy_if_covered(offset, want, false)) return n;
+    return inner_->read_at(offset, dst);
+  }
   if (!read_ahead_.load(std::memory_order_relaxed)) return direct();
 
   // From the first byte not held to the end of the read or of one window,

@@ -30,6 +30,12 @@ struct CacheOptions {
   std::uint64_t capacity = 32ULL << 20;  // bytes kept at most
   std::uint64_t window = 64ULL << 10;    // bytes fetched for a small miss, from its start
   std::uint64_t behind = 16ULL << 10;    // and at most this many before it
+  // While walking (see WalkReads): a miss that steps at most `walk_skip`
+  // bytes past the end of the read before fetches `walk_window` bytes from its
+  // start, twice as many at each such miss, up to `walk_most`.
+  std::uint64_t walk_skip = 32ULL << 10;
+  std::uint64_t walk_window = 256ULL << 10;
+  std::uint64_t walk_most = 8ULL << 20;
 };
 
 struct CacheStats {
@@ -58,6 +64,13 @@ class CachedSource final : public RangeSource {
   // Windows for small misses, and keeping what misses read: on while opening.
   void set_read_ahead(bool on) { read_ahead_.store(on, std::memory_order_relaxed); }
   bool read_ahead() const { return read_ahead_.load(std::memory_order_relaxed); }
+  // Walking: for a reader that steps forward from header to header, skipping
+  // the bodies between them. Reads are exact while the steps are long (a
+  // body is skipped, not fetched); where they are short, a miss fetches a
+  // window that holds many headers, so a walk over small bodies costs a few
+  // round trips instead of one per header. Takes precedence over read-ahead.
+  void set_walking(bool on);
+  bool walking() const { return walking_.load(std::memory_order_relaxed); }
   CacheStats stats() const;
   RangeSource& inner() { return *inner_; }
 
@@ -81,6 +94,7 @@ class CachedSource final : public RangeSource {
   std::shared_ptr<RangeSource> inner_;
   CacheOptions options_;
   std::atomic<bool> read_ahead_{true};
+  std::atomic<bool> walking_{false};
 
   mutable std::mutex mutex_;
   std::map<std::uint64_t, Piece> pieces_;  // by offset
@@ -89,21 +103,25 @@ class CachedSource final : public RangeSource {
   std::uint64_t hits_ = 0;
   std::uint64_t misses_ = 0;
   std::uint64_t fetched_ = 0;
+  // The walk: where the last read ended (none yet: max), the next window.
+  std::uint64_t walk_end_ = UINT64_MAX;
+  std::uint64_t walk_window_ = 0;
 };
 
-// While alive, reads through `source` (when it is a cache) are exact: for a
-// parser that names its own windows and skips what it need not read.
-class ExactReads {
+// While alive, reads through `source` (when it is a cache) walk (see
+// CachedSource::set_walking): for a parser that names its own windows and steps
+// from header to header over bodies it need not read.
+class WalkReads {
  public:
-  explicit ExactReads(RangeSource& source)
-      : cache_(dynamic_cast<CachedSource*>(&source)), was_(cache_ && cache_->read_ahead()) {
-    if (cache_) cache_->set_read_ahead(false);
+  explicit WalkReads(RangeSource& source)
+      : cache_(dynamic_cast<CachedSource*>(&source)), was_(cache_ && cache_->walking()) {
+    if (cache_) cache_->set_walking(true);
   }
-  ~ExactReads() {
-    if (cache_) cache_->set_read_ahead(was_);
+  ~WalkReads() {
+    if (cache_) cache_->set_walking(was_);
   }
-  ExactReads(const ExactReads&) = delete;
-  ExactReads& operator=(const ExactReads&) = delete;
+  WalkReads(const WalkReads&) = delete;
+  WalkReads& operator=(const WalkReads&) = delete;
 
  private:
   CachedSource* cache_;

@@ -13,6 +13,9 @@ from fixtures.s3 import loopback_s3
 
 pytest.importorskip("pydicom")
 
+REAL = (Path(__file__).resolve().parents[2] / ".." / "shared" / "corpus" / "real" / "dicom"
+        / "wsi-to-dicom-converter_jpeg.dcm")
+
 
 @pytest.fixture(scope="module")
 def series(tmp_path_factory):
@@ -75,6 +78,21 @@ def test_large_fragments_without_offset_tables_are_skipped_not_fetched(tmp_path)
         local = kolva.open(path)
         coords = [(x, y) for y in range(4) for x in range(4)]
         assert remote.read_tiles(0, coords) == local.read_tiles(0, coords)
+
+
+@pytest.mark.skipif(not REAL.exists(), reason="the real corpus is not beside the repository")
+def test_small_fragments_without_offset_tables_are_walked_a_window_at_a_time():
+    data = REAL.read_bytes()
+    local = kolva.open(REAL)
+    coords = [(x, y) for y in range(local.levels[0].tile_grid[1])
+              for x in range(local.levels[0].tile_grid[0])]
+    with RangeServer({"a.dcm": data}) as srv:
+        remote = kolva.open(srv.url("a.dcm"))
+        assert remote.read_tiles(0, coords) == local.read_tiles(0, coords)
+        # Twelve 12 KB frames behind an empty offset table: the first window,
+        # then one window holding the headers past it (and the frames read after).
+        assert srv.counts.requests <= 2
+        assert srv.counts.bytes_sent <= len(data)
 
 
 def test_tile_batches_cost_one_request_per_merged_run(server, series):

@@ -19,7 +19,7 @@ from kolva import _remote
 from fixtures.ets import ETS_UNOPENABLE, all_ets_fixtures
 from fixtures.http_server import RangeServer
 from fixtures.s3 import loopback_s3
-from fixtures.ndpi import all_ndpi_fixtures
+from fixtures.ndpi import all_ndpi_fixtures, make_ndpi
 from fixtures.tiff_slides import all_tiff_fixtures
 
 CORPUS = Path(__file__).resolve().parents[2].parent / "shared" / "corpus" / "real"
@@ -141,6 +141,28 @@ def test_tiles_cost_their_own_bytes_and_batches_merge_touching_ranges(http, file
     assert counts.bytes_sent == sum(n for _, n in ranges)
     assert counts.requests == len(_remote.merge_ranges(ranges, 1 << 30))
     assert len(tiles) == len(coords)
+
+
+@pytest.mark.parametrize("which", ["fixture", "real"])
+def test_a_remote_ndpi_is_sized_without_fetching_its_tiles(tmp_path, which):
+    if which == "real":
+        path = CORPUS / REAL["ndpi"]
+        if not path.is_file():
+            pytest.skip("real sample file absent")
+    else:  # level 0's tiles lie past the opening's windows
+        path = make_ndpi(tmp_path / "a.ndpi", levels=[(2048, 1024, 8), (1024, 512, 8)],
+                         quality=95).path
+    with RangeServer({"a.ndpi": path.read_bytes()}) as srv, kolva.open(path) as local:
+        remote = kolva.open(srv.url("a.ndpi"))
+        for level in range(local.level_count):
+            coords = _all_coords(local, level)
+            srv.reset_counts()
+            sizes = remote.tile_nbytes(level, coords)
+            assert srv.reset_counts().requests == 0, level
+            tiles = remote.read_tiles(level, coords)
+            assert sizes.tolist() == [len(t) for t in tiles] and tiles == local.read_tiles(level, coords)
+            if level == 0:  # not sized from bytes the opening happened to hold
+                assert srv.reset_counts().requests > 0
 
 
 def test_a_bad_coordinate_fails_a_batch_before_any_request(http):

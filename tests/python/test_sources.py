@@ -66,9 +66,10 @@ def test_a_remote_vsi_finds_the_usual_stack_folders_without_a_listing(scanner, l
     odd = vsi.make_vsi(tmp_path, "odd", [MAIN], [("stack7", 0)], main_folder="stack7")
     files = {str(p.relative_to(tmp_path)): p.read_bytes() for p in tmp_path.rglob("*")
              if p.is_file()}
-    with RangeServer(files, listing=listing) as quiet:
+    with RangeServer(files, listing=listing, delay=0.05) as quiet:
         with pytest.raises(kolva.MissingFile, match=r"the server must list the folder _odd_/"):
             kolva.open(quiet.url(odd.path.name))
+        assert quiet.counts.peak >= 8  # the usual names (8 here) were asked for together
 
 
 def test_remote_siblings_list_the_folders_index(scanner):

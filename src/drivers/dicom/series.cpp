@@ -764,9 +764,11 @@ SlideResult<slide::SlideParts> open_instances(slide::SourceSet& sources,
     }
     std_io::SharedSource reader(sources.shared(index));
     auto [consumer, first] = InstanceReader::dispatch(*size);
-    // The reader asks for its own windows; a remote range cache reading ahead
-    // would fetch the frames between fragment headers.
-    const std_io::ExactReads exact(part);
+    // The reader asks for its own windows and, without offset tables, steps
+    // from fragment header to fragment header: a remote range cache reads
+    // those exactly past large fragments and a window at a time over small
+    // ones, never the windows around every read that would fetch the frames.
+    const std_io::WalkReads walk(part);
     auto instance = std_io::run(reader, std::move(consumer), first);
     if (!instance.ok()) {
       const KolvaError& e = instance.error();

@@ -159,33 +159,40 @@ struct Companion {
 
 // Where no folder can be listed (a web server without index pages), the ETS
 // files are looked for by the names scanners give them: stack1, stack2, ...
-// for overviews and stack10001, stack10002, ... for scans, as many of each as
-// the .vsi has stacks kept in companion files.
+// for overviews and stack10001, stack10002, ... for scans, `wanted` of each,
+// under both file names. Every candidate is opened at once: remotely their
+// requests go out together, so the search costs one round trip.
 std::vector<std::pair<std::uint64_t, Companion>> probe_companions(SourceSet& sources,
                                                                   const std::string& folder,
                                                                   std::size_t wanted) {
-  std::vector<std::pair<std::uint64_t, Companion>> found;
+  constexpr std::array<const char*, 2> kNames{"frame_t.ets", "frame_t_0.ets"};
   std::vector<std::uint64_t> numbers;
   for (std::uint64_t n = 1; n <= wanted; ++n) numbers.push_back(n);
   for (std::uint64_t n = 1; n <= wanted; ++n) numbers.push_back(10000 + n);
+  std::vector<std::string> names;
   for (const std::uint64_t n : numbers) {
-    if (found.size() >= wanted) break;
-    const std::string entry = "stack" + std::to_string(n);
-    for (const char* name : {"frame_t.ets", "frame_t_0.ets"}) {
-      const std::string relative = folder + "/" + entry + "/" + name;
-      if (sources.open(relative).ok()) {
-        found.emplace_back(n, Companion{entry, relative});
-        break;
-      }
+    for (const char* name : kNames) {
+      names.push_back(folder + "/stack" + std::to_string(n) + "/" + name);
+    }
+  }
+  const auto opened = sources.open_many(names);
+  std::vector<std::pair<std::uint64_t, Companion>> found;
+  for (std::size_t i = 0; i < numbers.size(); ++i) {
+    for (std::size_t k = 0; k < kNames.size(); ++k) {
+      const std::size_t at = i * kNames.size() + k;
+      if (!opened[at].ok()) continue;
+      found.emplace_back(numbers[i], Companion{"stack" + std::to_string(numbers[i]), names[at]});
+      break;
     }
   }
   return found;
 }
 
 // The ETS files beside a .vsi, in the order of their folders' numbers;
-// `external`: how many stacks the .vsi keeps in companion files (0: unknown).
+// `external`: how many stacks the .vsi keeps in companion files (0: unknown),
+// `described`: how many stacks its metadata describes.
 std::vector<Companion> companions(SourceSet& sources, const std::string& folder,
-                                  std::size_t external) {
+                                  std::size_t external, std::size_t described) {
   std::vector<std::pair<std::uint64_t, Companion>> found;
   auto entries = sources.list(folder);
   for (const std::string& entry : entries.ok() ? *entries : std::vector<std::string>{}) {
@@ -203,7 +210,15 @@ std::vector<Companion> companions(SourceSet& sources, const std::string& folder,
       }
     }
   }
-  if (found.empty()) found = probe_companions(sources, folder, std::max<std::size_t>(external, 2));
+  if (found.empty()) {
+    // As many names of each kind as there are stacks in companion files, or,
+    // where the metadata does not tell, stacks at all; a few at least, and
+    // not hundreds for a file that claims them.
+    constexpr std::size_t kFewest = 2;
+    constexpr std::size_t kMost = 32;
+    const std::size_t wanted = external > 0 ? external : described;
+    found = probe_companions(sources, folder, std::clamp(wanted, kFewest, kMost));
+  }
   std::sort(found.begin(), found.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
   std::vector<Companion> out;
@@ -244,22 +259,14 @@ SlideResult<Opening> open_vsi(SourceSet& sources) {
   folder.push_back('_');
   const auto external = static_cast<std::size_t>(
       std::count_if(stacks.begin(), stacks.end(), [](const vsi::Stack& s) { return s.external; }));
-  const std::vector<Companion> found = companions(sources, folder, external);
+  const std::vector<Companion> found = companions(sources, folder, external, stacks.size());
   if (found.empty()) {
     const std::string wanted =
         main ? " (its main image is stack " + std::to_string(*main + 1) + " of " +
                    std::to_string(stacks.size()) + " in its metadata)"
              : "";
-    const std::string listing =
-        sources.remote(0) ? "; none answered under the usual stack folder names either, so the "
-                            "server must list the folder " +
-                                folder + "/ for them to be found"
-                          : "";
-    return SlideError{ErrorKind::MissingFile,
-                      "cannot open " + name + ": its pixels are kept in companion files" + wanted +
-                          ", and none was found: expected " + folder +
-                          "/stack<N>/frame_t.ets beside it" + listing,
-                      std::nullopt};
+    return slide::errors::missing_companions(name, wanted, folder + "/stack<N>/frame_t.ets",
+                                             folder, sources.remote(0));
   }
 
   // The companion paired with the main stack by order, when the stacks with

@@ -67,7 +67,15 @@ struct Case {
   bool read_ahead;
   std::vector<FetchRange> reads;
   std::vector<FetchRange> fetched;  // what the fetch function must see, in order
+  bool walk = false;
 };
+
+// `count` item headers of 8 bytes, each followed by `body` bytes.
+std::vector<FetchRange> walk_headers(std::uint64_t count, std::uint64_t body) {
+  std::vector<FetchRange> reads;
+  for (std::uint64_t i = 0; i < count; ++i) reads.push_back({i * (body + 8), 8});
+  return reads;
+}
 
 class CacheReads : public ::testing::TestWithParam<Case> {};
 
@@ -78,6 +86,7 @@ TEST_P(CacheReads, FetchesTheExpectedRangesAndReturnsExactBytes) {
   Remote remote(pattern(1024 * K));
   CachedSource cache(remote.source(), CacheOptions{4096 * K, 64 * K});
   cache.set_read_ahead(c.read_ahead);
+  cache.set_walking(c.walk);
   for (const auto& r : c.reads) {
     EXPECT_EQ(read(cache, r.offset, r.length), slice(remote.bytes, r.offset, r.length))
         << r.offset << "+" << r.length;
@@ -107,7 +116,17 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"past_end", true, {{2048 * K, 10}}, {}},
         // Tiles after opening: exactly their bytes, not kept.
         Case{"tiles_exact", false, {{300 * K, 5000}, {300 * K, 5000}, {400 * K, 70 * K}},
-             {{300 * K, 5000}, {300 * K, 5000}, {400 * K, 70 * K}}}),
+             {{300 * K, 5000}, {300 * K, 5000}, {400 * K, 70 * K}}},
+        // A walk from header to header over bodies longer than a step: the
+        // headers alone, even while reading ahead.
+        Case{"walk_long_steps", true, {{0, 8}, {100 * K + 8, 8}, {200 * K + 16, 8}},
+             {{0, 8}, {100 * K + 8, 8}, {200 * K + 16, 8}}, true},
+        // Over short bodies: the first header alone, then windows twice as
+        // large each time, which hold the headers after them (and the body
+        // between the window before and the header that missed).
+        Case{"walk_short_steps", false, walk_headers(41, 10 * K),
+             {{0, 8}, {10 * K + 8, 256 * K},
+              {266 * K + 8, 27 * (10 * K + 8) - (266 * K + 8) + 512 * K}}, true}),
     [](const ::testing::TestParamInfo<Case>& p) { return std::string(p.param.name); });
 
 TEST(Cache, HeldWindowsStillAnswerAfterOpening) {

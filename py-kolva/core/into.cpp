@@ -43,6 +43,19 @@ SlideResult<SizedBatch> size_batch(const slide::Slide& s, std::uint64_t level,
   SizedBatch batch;
   batch.sizes.resize(coords.size());
   batch.early.resize(coords.size());
+  // Almost always every plan knows its size: the batch is then read as planned.
+  bool all_sized = true;
+  for (std::size_t i = 0; i < coords.size() && all_sized; ++i) {
+    const auto size = planned->plans[i].output_size();
+    all_sized = size.has_value();
+    if (all_sized) batch.sizes[i] = *size;
+  }
+  if (all_sized) {
+    batch.known = std::move(planned).value();
+    batch.known_tile.resize(coords.size());
+    for (std::size_t i = 0; i < coords.size(); ++i) batch.known_tile[i] = i;
+    return batch;
+  }
   batch.known.level = level;
   slide::Batch unsized{level, {}, {}};
   std::vector<std::size_t> unsized_tile;

@@ -82,6 +82,30 @@ std::uint64_t DynamicDecoder::level_count() const {
   return std::visit([](const auto& d) { return d.level_count(); }, v_);
 }
 
+std::optional<StoredTiles> DynamicDecoder::stored_tiles(std::uint64_t level) const {
+  // Each list as read_tile looks tiles up in it.
+  auto table = [&](const auto& levels, auto tables) -> std::optional<StoredTiles> {
+    if (level >= levels.size()) return std::nullopt;
+    const auto& l = levels[level];
+    return StoredTiles{l.tile_offsets, l.tile_byte_counts, l.tiles_across, tables(l)};
+  };
+  auto shared = [](const auto& l) -> std::optional<ByteSpan> { return ByteSpan(l.jpeg_tables); };
+  return std::visit(
+      Overloaded{
+          [&](const aperio::AperioDecoder& d) {
+            return table(d.levels(), [](const aperio::AperioLevel& l) -> std::optional<ByteSpan> {
+              if (l.jpeg_tables) return ByteSpan(*l.jpeg_tables);
+              return std::nullopt;
+            });
+          },
+          [&](const philips::PhilipsDecoder& d) { return table(d.levels(), shared); },
+          [&](const generic_tiff::GenericTiffDecoder& d) { return table(d.levels(), shared); },
+          [](const ndpi::NdpiDecoder&) -> std::optional<StoredTiles> { return std::nullopt; },
+          [](const olympus::EtsDecoder&) -> std::optional<StoredTiles> { return std::nullopt; },
+      },
+      v_);
+}
+
 const char* DynamicDecoder::format_name() const {
   return std::visit(Overloaded{
                         [](const aperio::AperioDecoder&) { return "Aperio"; },
@@ -112,25 +136,27 @@ std::pair<DynamicReadTile, ReadInstruction> DynamicReadTile::dispatch(TileReques
       std::move(request));
 }
 
+std::optional<std_io::DirectRead> DynamicReadTile::direct(std::optional<ByteSpan> jpeg_tables,
+                                                          std::uint64_t offset,
+                                                          std::uint64_t length) {
+  if (!jpeg_tables) return std_io::DirectRead{offset, length, {}, 0};
+  // The tables without their EOI, then the tile without its SOI; tables too
+  // short to cut take the consumer's path, which reports them.
+  if (jpeg_tables->size() < 2) return std::nullopt;
+  return std_io::DirectRead{offset, length, jpeg_tables->first(jpeg_tables->size() - 2), 2};
+}
+
 std::optional<std_io::DirectRead> DynamicReadTile::direct(const TileRequest& request) {
-  // tables without their EOI, then the tile without its SOI; tables too short to
-  // cut take the consumer's path, which reports them.
-  auto jpeg = [](ByteSpan tables, std::uint64_t offset,
-                 std::uint64_t length) -> std::optional<std_io::DirectRead> {
-    if (tables.size() < 2) return std::nullopt;
-    return std_io::DirectRead{offset, length, tables.first(tables.size() - 2), 2};
-  };
   return std::visit(
       Overloaded{
           [&](const generic_tiff::ReadTile& r) -> std::optional<std_io::DirectRead> {
-            return jpeg(r.jpeg_tables(), r.offset(), r.length());
+            return direct(r.jpeg_tables(), r.offset(), r.length());
           },
           [&](const PhilipsTile& r) -> std::optional<std_io::DirectRead> {
-            return jpeg(r.inner.jpeg_tables(), r.inner.offset(), r.inner.length());
+            return direct(r.inner.jpeg_tables(), r.inner.offset(), r.inner.length());
           },
           [&](const aperio::ReadTile& r) -> std::optional<std_io::DirectRead> {
-            if (const auto tables = r.jpeg_tables()) return jpeg(*tables, r.offset(), r.length());
-            return std_io::DirectRead{r.offset(), r.length(), {}, 0};
+            return direct(r.jpeg_tables(), r.offset(), r.length());
           },
           [&](const ndpi::TilePlan&) -> std::optional<std_io::DirectRead> {
             return std::nullopt;  // assembled from its pieces, restart markers renumbered

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <utility>
 #include <variant>
@@ -44,6 +45,17 @@ struct PhilipsTile {
 using TileRequest = std::variant<generic_tiff::ReadTile, aperio::ReadTile, ndpi::TilePlan,
                                  PhilipsTile, olympus::EtsTile>;
 
+// A level whose every tile is one stored range, handed out as stored or after
+// the level's JPEG tables (Aperio, Philips, plain tiled TIFF): its tile table,
+// borrowed from the decoder. Tile (x, y) is entry x + y * across of both lists;
+// an index past either list is no tile.
+struct StoredTiles {
+  std::span<const std::uint64_t> offsets;
+  std::span<const std::uint64_t> byte_counts;
+  std::uint64_t across = 1;
+  std::optional<ByteSpan> jpeg_tables;  // nothing: tiles as stored
+};
+
 class DynamicDecoder {
  public:
   using Variant = std::variant<aperio::AperioDecoder, ndpi::NdpiDecoder, philips::PhilipsDecoder,
@@ -56,6 +68,9 @@ class DynamicDecoder {
   KolvaResult<TileRequest> read_tile(std::uint64_t level, std::uint64_t x, std::uint64_t y) const;
   std::optional<LevelInfo> get_level(std::uint64_t level) const;
   std::uint64_t level_count() const;
+  // The tile table of `level` when its tiles are single stored ranges (what
+  // read_tile would hand out for each), else nothing.
+  std::optional<StoredTiles> stored_tiles(std::uint64_t level) const;
   // "Aperio", "Hamamatsu NDPI", "Philips", "Generic TIFF" or "Olympus ETS".
   const char* format_name() const;
   const Variant& variant() const { return v_; }
@@ -74,6 +89,9 @@ class DynamicReadTile {
   // The single stored range of a TIFF-based or ETS tile, for reading it
   // straight into its final buffer; nothing for tiles assembled from pieces.
   static std::optional<std_io::DirectRead> direct(const TileRequest& request);
+  // The same for a tile of a StoredTiles level with these tables.
+  static std::optional<std_io::DirectRead> direct(std::optional<ByteSpan> jpeg_tables,
+                                                  std::uint64_t offset, std::uint64_t length);
   // An NDPI tile's header, pieces and EOI, for assembling it straight in its
   // final buffer; nothing for other tiles, and for pieces whose intervals do
   // not fit them (the consumer then reports them).

@@ -1,5 +1,7 @@
 #include "drivers/common/decoder_tiler.hpp"
 
+#include <algorithm>
+
 namespace kolva::drivers {
 
 using slide::Range;
@@ -39,8 +41,50 @@ SlideResult<Bytes> replay(const dynamic_decoder::TileRequest& tile,
 
 }  // namespace
 
+void DecoderTiler::tabulate() {
+  const std::uint64_t count = decoder_.level_count();
+  stored_.resize(count);
+  for (std::uint64_t level = 0; level < count; ++level) {
+    const auto table = decoder_.stored_tiles(level);
+    if (!table) continue;
+    // Tables that cannot be cut leave the level to the decoder, which reports them.
+    const auto splice = dynamic_decoder::DynamicReadTile::direct(table->jpeg_tables, 0, 0);
+    if (!splice) continue;
+    StoredLevel& stored = stored_[level].emplace();
+    stored.across = table->across;
+    stored.prefix = splice->prefix;
+    stored.skip = splice->skip;
+    const std::size_t n = std::min(table->offsets.size(), table->byte_counts.size());
+    stored.tiles.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      stored.tiles.emplace_back(table->offsets[i], table->byte_counts[i]);
+    }
+  }
+}
+
 SlideResult<TilePlan> DecoderTiler::plan(std::uint64_t level, std::uint64_t x,
                                          std::uint64_t y) const {
+  if (level < stored_.size() && stored_[level]) {
+    // What the decoder's read_tile and its direct read would give, from the table.
+    const StoredLevel& l = *stored_[level];
+    std::uint64_t index = 0;
+    if (!checked_mul(y, l.across, index) || !checked_add(index, x, index) ||
+        index >= l.tiles.size()) {
+      return errors::tile_not_stored(level, x, y, KolvaError::TileNotFound{x, y, 0});
+    }
+    const auto [offset, length] = l.tiles[index];
+    // A tile stored with byte count 0 (Philips leaves the tiles outside its
+    // scanned regions so) is absent, not damaged.
+    if (length == 0) return errors::tile_not_stored(level, x, y);
+    if (length >= l.skip) {
+      return TilePlan{{Range{offset, length, source_}}, slide::Splice{l.prefix, {}, l.skip}};
+    }
+  }
+  return plan_request(level, x, y);
+}
+
+SlideResult<TilePlan> DecoderTiler::plan_request(std::uint64_t level, std::uint64_t x,
+                                                 std::uint64_t y) const {
   auto request = decoder_.read_tile(level, x, y);
   if (!request.ok()) {
     const KolvaError& cause = request.error();
@@ -50,8 +94,6 @@ SlideResult<TilePlan> DecoderTiler::plan(std::uint64_t level, std::uint64_t x,
     if (cause.is<KolvaError::TileNotFound>()) return errors::tile_not_stored(level, x, y, cause);
     return errors::read_failed(name_, cause);
   }
-  // A tile stored with byte count 0 (Philips leaves the tiles outside its
-  // scanned regions so) is absent, not damaged.
   if (const auto direct = dynamic_decoder::DynamicReadTile::direct(*request)) {
     if (direct->length == 0) return errors::tile_not_stored(level, x, y);
     if (direct->length >= direct->skip) {

@@ -374,23 +374,18 @@ class VmsTiler final : public Tiler {
     const auto width = static_cast<std::uint16_t>(std::min(f.tile_w, f.width - tx * f.tile_w));
     const auto height = static_cast<std::uint16_t>(std::min(f.tile_h, f.height - ty * f.tile_h));
     const Range range{f.starts[i], f.ends[i] - f.starts[i], f.source};
-    return TilePlan{{range}, Custom{[keep = levels_, &f, width, height](std::span<const ByteSpan> pieces)
-                                        -> SlideResult<Bytes> {
-                      Bytes out;
-                      out.reserve(f.header.size() + pieces[0].size() + 2);
-                      out.assign(f.header.begin(), f.header.end());
-                      out[f.sof_at + 5] = static_cast<std::uint8_t>(height >> 8);
-                      out[f.sof_at + 6] = static_cast<std::uint8_t>(height);
-                      out[f.sof_at + 7] = static_cast<std::uint8_t>(width >> 8);
-                      out[f.sof_at + 8] = static_cast<std::uint8_t>(width);
-                      out.insert(out.end(), pieces[0].begin(), pieces[0].end());
-                      out.push_back(0xFF);
-                      out.push_back(0xD9);
-                      return out;
-                    }}};
+    // The file's header with the frame sized to the tile, the interval, an EOI.
+    Splice splice{f.header, {}, 0};
+    splice.patch_at = static_cast<std::uint32_t>(f.sof_at + 5);
+    splice.patch_size = 4;
+    splice.patch = {static_cast<std::uint8_t>(height >> 8), static_cast<std::uint8_t>(height),
+                    static_cast<std::uint8_t>(width >> 8), static_cast<std::uint8_t>(width)};
+    splice.suffix_size = 2;
+    splice.suffix = {0xFF, 0xD9};
+    return TilePlan{{range}, std::move(splice)};
   }
 
-  // Shared with the plans' joins, which read the files' headers.
+  // Shared with the plans, which borrow the files' headers.
   std::shared_ptr<const std::vector<LevelData>> levels_;
 };
 

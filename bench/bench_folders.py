@@ -61,12 +61,13 @@ def _stored(slide: kolva.Slide) -> list[tuple[int, int]]:
 def _pieces(family: str, path: Path, slide: kolva.Slide, coords) -> list[list[tuple[str, int, int]]]:
     """(file, offset, length) of each stored piece of each tile."""
     if family == "mirax":
-        data = (path.parent / path.stem / "Data0000.dat").read_bytes()
-        name = str(path.parent / path.stem / "Data0000.dat")
+        # The tile's image in whichever data file holds it.
+        datas = {str(f): f.read_bytes() for f in sorted((path.parent / path.stem).glob("Data*.dat"))}
         out = []
         for x, y in coords:
             tile = slide.read_tile(0, x, y)
-            out.append([(name, data.find(tile), len(tile))])
+            name, at = next((n, d.find(tile)) for n, d in datas.items() if tile in d)
+            out.append([(name, at, len(tile))])
         return out
     if family == "czi":
         rects = slide.tile_rects(0)

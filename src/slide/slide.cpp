@@ -22,7 +22,7 @@ std::optional<std::uint64_t> TilePlan::output_size() const {
     if (!checked_add(data, r.length, data)) return std::nullopt;
   }
   if (data < splice->skip) return std::nullopt;
-  if (!checked_add(total, data - splice->skip, total)) return std::nullopt;
+  if (!checked_add(total, data - splice->skip + splice->suffix_size, total)) return std::nullopt;
   return total;
 }
 
@@ -154,6 +154,8 @@ SlideResult<Bytes> Slide::assemble(const TilePlan& plan, std::span<const ByteSpa
               out.insert(out.end(), r.begin() + static_cast<std::ptrdiff_t>(cut), r.end());
               skip -= cut;
             }
+            if (s.fix != nullptr) s.fix(std::span<std::uint8_t>(out).subspan(s.head().size()));
+            out.insert(out.end(), s.suffix.begin(), s.suffix.begin() + s.suffix_size);
             return out;
           },
           [&](const Custom& c) -> SlideResult<Bytes> { return c.join(ranges); },
@@ -207,6 +209,10 @@ SlideResult<Unit> Slide::read_into(const TilePlan& plan, std::span<std::uint8_t>
     got = read_ranges(sources_, {plan.ranges.begin(), plan.ranges.size()}, spans, 1);
   }
   std::memcpy(dst.data() + head.size() - skip, saved, skip);
+  if (!got.ok()) return got;
+  const std::size_t end = dst.size() - splice->suffix_size;
+  if (splice->fix != nullptr) splice->fix(dst.subspan(head.size(), end - head.size()));
+  if (splice->suffix_size != 0) std::memcpy(dst.data() + end, splice->suffix.data(), splice->suffix_size);
   return got;
 }
 

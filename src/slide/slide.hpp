@@ -94,7 +94,10 @@ class RangeList {
 // first `skip` bytes. The prefix is borrowed from the slide (shared JPEG
 // tables, a header shared by a level's tiles) or owned by the plan (a header
 // made for this tile). A shared header may differ per tile in a few bytes
-// (a wrapped tile's byte count): `patch`, written over it at `patch_at`.
+// (a wrapped tile's byte count, a frame's size): `patch`, written over it at
+// `patch_at`. `suffix`: bytes after the ranges' (an end marker). `fix`: the
+// driver's change of the ranges' bytes where they landed, keeping their
+// length (samples put in another order); it is handed them after `skip`.
 struct Splice {
   ByteSpan prefix;
   Bytes own_prefix;
@@ -102,6 +105,9 @@ struct Splice {
   std::uint32_t patch_at = 0;
   std::uint8_t patch_size = 0;
   std::array<std::uint8_t, 4> patch{};
+  std::uint8_t suffix_size = 0;
+  std::array<std::uint8_t, 2> suffix{};
+  void (*fix)(std::span<std::uint8_t> data) = nullptr;
   ByteSpan head() const { return own_prefix.empty() ? prefix : ByteSpan(own_prefix); }
   // Writes head(), patched, to `out` (head().size() bytes).
   void write_head(std::uint8_t* out) const;

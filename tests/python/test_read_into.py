@@ -12,6 +12,7 @@ import pytest
 import kolva
 from fixtures.codec_tiffs import CASES, make_codec_tiff
 from fixtures.ets import ETS_UNOPENABLE, all_ets_fixtures
+from fixtures import czi, sakura, vms
 from fixtures.export_slides import make_tissue_svs
 from fixtures.http_server import RangeServer
 from fixtures.ndpi import all_ndpi_fixtures
@@ -39,6 +40,11 @@ def slides(tmp_path_factory) -> dict[str, tuple[Path, dict]]:
     out[f"ets-{name}"] = (Path(ets[name].path), {})
     for case in ("lzw-le-rgb8-pred", "deflate-le-grey16"):  # wrapped in a TIFF of their own
         out[case] = (make_codec_tiff(tmp / f"{case}.tif", CASES[case]), {})
+    # Stored bytes behind a header made for the tile: a JPEG interval with an end
+    # marker, Bgr24 samples put in RGB order, three planes joined.
+    out["vms"] = (vms.write_vms(tmp / "vms"), {})
+    out["czi-bgr24"] = (czi.brightfield(tmp / "czi" / "b.czi")[0].path, {})
+    out["sakura"] = (sakura.write_svslide(tmp / "sak" / "s.svslide")[0], {})
     for rel in REAL:
         if (CORPUS / rel).is_file():
             out[f"real-{Path(rel).stem}"] = (CORPUS / rel, {})

@@ -1,8 +1,11 @@
 #include "drivers/hamamatsu/vms.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <variant>
 
 #include "slide/associated.hpp"
@@ -70,9 +73,44 @@ struct JpegFile {
   std::uint64_t down = 1;
   Bytes header;               // SOI, tables, frame, restart interval, scan header
   std::size_t sof_at = 0;     // the frame header's 0xFF within `header`
-  std::vector<std::uint64_t> starts;  // each interval's first entropy-coded byte
-  std::vector<std::uint64_t> ends;    // one past its last (where its marker starts)
+  std::uint64_t data = 0;     // its entropy-coded data's first byte
+  std::shared_ptr<RangeSource> reader;
+  // Where its restart intervals lie: the file scanned once, the first time
+  // one of its tiles is planned (at open when it is remote, or when its last
+  // bytes are no EOI marker).
+  struct Intervals {
+    std::vector<std::uint64_t> starts;  // each interval's first entropy-coded byte
+    std::vector<std::uint64_t> ends;    // one past its last (where its marker starts)
+  };
+  struct Scan {
+    std::mutex mutex;
+    std::atomic<bool> done{false};
+    Intervals intervals;
+    std::optional<SlideError> error;
+  };
+  std::shared_ptr<Scan> scan = std::make_shared<Scan>();
 };
+
+SlideResult<JpegFile::Intervals> scan_intervals(const JpegFile& file);
+
+// The file's intervals, scanned now if they were not yet.
+SlideResult<const JpegFile::Intervals*> intervals_of(const JpegFile& file) {
+  JpegFile::Scan& scan = *file.scan;
+  if (!scan.done.load(std::memory_order_acquire)) {
+    std::lock_guard lock(scan.mutex);
+    if (!scan.done.load(std::memory_order_relaxed)) {
+      auto scanned = scan_intervals(file);
+      if (scanned.ok()) {
+        scan.intervals = std::move(scanned).value();
+      } else {
+        scan.error = std::move(scanned).error();
+      }
+      scan.done.store(true, std::memory_order_release);
+    }
+  }
+  if (scan.error) return *scan.error;
+  return &scan.intervals;
+}
 
 // The segments a decoder needs, up to the scan header, and the frame's facts.
 // Returns the offset of the entropy-coded data; 0 when the segments run past
@@ -166,12 +204,37 @@ SlideResult<JpegFile> open_jpeg(SourceSet& sources, const std::string& relative)
   file.tile_h = file.mcu_h;
   file.across = mcus_per_row / file.interval;
   file.down = ceil_div(file.height, file.mcu_h);
+  file.data = data;
+  file.reader = sources.shared(*index);
+  bool now = sources.remote(*index);
+  if (!now) {
+    // A cut file is refused now, as a full scan would.
+    std::uint8_t tail[2] = {0, 0};
+    std::uint64_t read = 0;
+    if (file.size >= 2) {
+      auto got = source.read_at(file.size - 2, tail);
+      if (!got.ok()) return errors::cannot_read(source.name(), got.error());
+      read = *got;
+    }
+    now = read != 2 || tail[0] != 0xFF || tail[1] != 0xD9;
+  }
+  if (now) {
+    auto scanned = intervals_of(file);
+    if (!scanned.ok()) return std::move(scanned).error();
+  }
+  return file;
+}
+
+SlideResult<JpegFile::Intervals> scan_intervals(const JpegFile& file) {
+  RangeSource& source = *file.reader;
+  const std::uint64_t data = file.data;
   const std::uint64_t expected = file.across * file.down;
+  JpegFile::Intervals found;
 
   // The restart markers, in order: each ends an interval and starts the next.
-  file.starts.reserve(expected);
-  file.ends.reserve(expected);
-  file.starts.push_back(data);
+  found.starts.reserve(expected);
+  found.ends.reserve(expected);
+  found.starts.push_back(data);
   Bytes chunk;
   bool marker = false;  // the previous byte was an 0xFF
   bool ended = false;
@@ -200,13 +263,13 @@ SlideResult<JpegFile> open_jpeg(SourceSet& sources, const std::string& relative)
       marker = false;
       if (b == 0x00) continue;
       if (b >= 0xD0 && b <= 0xD7) {
-        file.ends.push_back(ff_at);
-        if (file.ends.size() >= expected) {
+        found.ends.push_back(ff_at);
+        if (found.ends.size() >= expected) {
           return damaged(source.name(), "it has more restart intervals than its size needs");
         }
-        file.starts.push_back(pos + j + 1);
+        found.starts.push_back(pos + j + 1);
       } else if (b == 0xD9) {
-        file.ends.push_back(ff_at);
+        found.ends.push_back(ff_at);
         ended = true;
         break;
       } else {
@@ -216,12 +279,12 @@ SlideResult<JpegFile> open_jpeg(SourceSet& sources, const std::string& relative)
     pos += n;
   }
   if (!ended) return damaged(source.name(), "its JPEG stream ends without an EOI marker");
-  if (file.ends.size() != expected) {
-    return damaged(source.name(), "it has " + std::to_string(file.ends.size()) +
+  if (found.ends.size() != expected) {
+    return damaged(source.name(), "it has " + std::to_string(found.ends.size()) +
                                       " restart intervals where its size needs " +
                                       std::to_string(expected));
   }
-  return file;
+  return found;
 }
 
 // A level of JPEG files laid edge to edge: every column of files as wide as
@@ -373,24 +436,22 @@ class VmsTiler final : public Tiler {
     const std::size_t i = static_cast<std::size_t>(ty * f.across + tx);
     const auto width = static_cast<std::uint16_t>(std::min(f.tile_w, f.width - tx * f.tile_w));
     const auto height = static_cast<std::uint16_t>(std::min(f.tile_h, f.height - ty * f.tile_h));
-    const Range range{f.starts[i], f.ends[i] - f.starts[i], f.source};
-    return TilePlan{{range}, Custom{[keep = levels_, &f, width, height](std::span<const ByteSpan> pieces)
-                                        -> SlideResult<Bytes> {
-                      Bytes out;
-                      out.reserve(f.header.size() + pieces[0].size() + 2);
-                      out.assign(f.header.begin(), f.header.end());
-                      out[f.sof_at + 5] = static_cast<std::uint8_t>(height >> 8);
-                      out[f.sof_at + 6] = static_cast<std::uint8_t>(height);
-                      out[f.sof_at + 7] = static_cast<std::uint8_t>(width >> 8);
-                      out[f.sof_at + 8] = static_cast<std::uint8_t>(width);
-                      out.insert(out.end(), pieces[0].begin(), pieces[0].end());
-                      out.push_back(0xFF);
-                      out.push_back(0xD9);
-                      return out;
-                    }}};
+    auto intervals = intervals_of(f);
+    if (!intervals.ok()) return std::move(intervals).error();
+    const JpegFile::Intervals& in = **intervals;
+    const Range range{in.starts[i], in.ends[i] - in.starts[i], f.source};
+    // The file's header with the frame sized to the tile, the interval, an EOI.
+    Splice splice{f.header, {}, 0};
+    splice.patch_at = static_cast<std::uint32_t>(f.sof_at + 5);
+    splice.patch_size = 4;
+    splice.patch = {static_cast<std::uint8_t>(height >> 8), static_cast<std::uint8_t>(height),
+                    static_cast<std::uint8_t>(width >> 8), static_cast<std::uint8_t>(width)};
+    splice.suffix_size = 2;
+    splice.suffix = {0xFF, 0xD9};
+    return TilePlan{{range}, std::move(splice)};
   }
 
-  // Shared with the plans' joins, which read the files' headers.
+  // Shared with the plans, which borrow the files' headers.
   std::shared_ptr<const std::vector<LevelData>> levels_;
 };
 

@@ -1,6 +1,8 @@
 #include "drivers/sakura/rgb_jpeg.hpp"
 
 #include <array>
+#include <cstring>
+#include <initializer_list>
 #include <optional>
 #include <vector>
 
@@ -81,54 +83,84 @@ Result<Plane, std::string> parse_plane(ByteSpan s) {
   return p;
 }
 
-void put16(Bytes& out, std::size_t v) {
-  out.push_back(static_cast<std::uint8_t>(v >> 8));
-  out.push_back(static_cast<std::uint8_t>(v));
-}
+// Counts the joined bytes, or writes them at `at` when it is set.
+struct Sink {
+  std::uint8_t* at = nullptr;
+  std::size_t size = 0;
+  void put(const std::uint8_t* bytes, std::size_t n) {
+    if (at != nullptr && n != 0) std::memcpy(at + size, bytes, n);
+    size += n;
+  }
+  void put(ByteSpan bytes) { put(bytes.data(), bytes.size()); }
+  void put(std::initializer_list<std::uint8_t> bytes) { put(bytes.begin(), bytes.size()); }
+  void put16(std::size_t v) { put({static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)}); }
+};
 
-}  // namespace
-
-Result<Bytes, std::string> join_planes(std::span<const ByteSpan, 3> planes) {
+Result<std::array<Plane, 3>, std::string> parse_planes(std::span<const ByteSpan, 3> planes) {
   std::array<Plane, 3> p;
-  std::size_t data = 0;
   for (std::size_t c = 0; c < 3; ++c) {
     auto parsed = parse_plane(planes[c]);
     if (!parsed.ok()) return std::move(parsed).error();
     p[c] = std::move(parsed).value();
-    data += p[c].data.size();
   }
   for (std::size_t c = 1; c < 3; ++c) {
     if (p[c].frame != p[0].frame || p[c].sampling != p[0].sampling) {
       return std::string("the colour planes differ in size, precision or sampling");
     }
   }
-  Bytes out;
-  out.reserve(data + 1024);
-  out.insert(out.end(), {0xFF, 0xD8});
-  out.insert(out.end(), jpeg_tools::kAdobeRgbApp14, jpeg_tools::kAdobeRgbApp14 + 16);
+  return p;
+}
+
+void join(const std::array<Plane, 3>& p, Sink& out) {
+  out.put({0xFF, 0xD8});
+  out.put(jpeg_tools::kAdobeRgbApp14, 16);
   for (std::size_t c = 0; c < 3; ++c) {
     const ByteSpan q = *p[c].quant;
-    out.insert(out.end(), {0xFF, 0xDB});
-    put16(out, 2 + q.size());
-    out.push_back(static_cast<std::uint8_t>((q[0] & 0xF0) | c));
-    out.insert(out.end(), q.begin() + 1, q.end());
+    out.put({0xFF, 0xDB});
+    out.put16(2 + q.size());
+    out.put({static_cast<std::uint8_t>((q[0] & 0xF0) | c)});
+    out.put(q.subspan(1));
   }
-  out.insert(out.end(), {0xFF, 0xC0, 0x00, 17});
-  out.insert(out.end(), p[0].frame.begin(), p[0].frame.end());
-  out.push_back(3);
+  out.put({0xFF, 0xC0, 0x00, 17});
+  out.put(p[0].frame.data(), p[0].frame.size());
+  out.put({3});
   const std::uint8_t ids[3] = {'R', 'G', 'B'};
   for (std::size_t c = 0; c < 3; ++c) {
-    out.insert(out.end(), {ids[c], p[0].sampling, static_cast<std::uint8_t>(c)});
+    out.put({ids[c], p[0].sampling, static_cast<std::uint8_t>(c)});
   }
   for (std::size_t c = 0; c < 3; ++c) {
-    for (ByteSpan dht : p[c].huffman) out.insert(out.end(), dht.begin(), dht.end());
-    out.insert(out.end(), {0xFF, 0xDD, 0x00, 0x04});
-    put16(out, p[c].restart);
-    out.insert(out.end(), {0xFF, 0xDA, 0x00, 0x08, 0x01, ids[c], p[c].tables, 0x00, 0x3F, 0x00});
-    out.insert(out.end(), p[c].data.begin(), p[c].data.end());
+    for (ByteSpan dht : p[c].huffman) out.put(dht);
+    out.put({0xFF, 0xDD, 0x00, 0x04});
+    out.put16(p[c].restart);
+    out.put({0xFF, 0xDA, 0x00, 0x08, 0x01, ids[c], p[c].tables, 0x00, 0x3F, 0x00});
+    out.put(p[c].data);
   }
-  out.insert(out.end(), {0xFF, 0xD9});
+  out.put({0xFF, 0xD9});
+}
+
+}  // namespace
+
+Result<Bytes, std::string> join_planes(std::span<const ByteSpan, 3> planes) {
+  auto p = parse_planes(planes);
+  if (!p.ok()) return std::move(p).error();
+  Sink count;
+  join(*p, count);
+  Bytes out(count.size);
+  Sink write{out.data()};
+  join(*p, write);
   return out;
+}
+
+Result<std::size_t, std::string> join_planes_into(std::span<const ByteSpan, 3> planes, std::span<std::uint8_t> out) {
+  auto p = parse_planes(planes);
+  if (!p.ok()) return std::move(p).error();
+  Sink count;
+  join(*p, count);
+  if (count.size == out.size()) {
+    Sink write{out.data()};
+    join(*p, write);
+  }
+  return count.size;
 }
 
 }  // namespace kolva::drivers::sakura

@@ -7,7 +7,9 @@
 #include <atomic>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -90,13 +92,25 @@ struct SakuraLevel {
   std::uint64_t across = 0;
   std::uint64_t down = 0;
   std::vector<std::uint64_t> stored;  // sorted row * across + column of every stored tile
+  // The joined size of each stored tile once it has been read (0 before), so
+  // that a batch sized first (tile_nbytes) is then read straight into place.
+  std::unique_ptr<std::atomic<std::uint32_t>[]> sizes;
+  // The index of tile (x, y) among `stored`, or none.
+  std::optional<std::size_t> find(std::uint64_t x, std::uint64_t y) const {
+    const auto it = std::lower_bound(stored.begin(), stored.end(), y * across + x);
+    if (it == stored.end() || *it != y * across + x) return std::nullopt;
+    return static_cast<std::size_t>(it - stored.begin());
+  }
 };
 
 // What the tiles and associated images are read with.
 struct Store {
   std::shared_ptr<Database> database;
   std::string table;  // quoted
+  std::string table_name;  // as stored
   std::array<std::string, 3> tile_sql;  // the same query, once a colour (told apart by a comment)
+  std::string rowid_sql;
+  std::uint64_t page_size = 0;
   std::uint64_t tile_size = 0;
   std::uint64_t plane = 0;
   std::vector<SakuraLevel> levels;
@@ -108,11 +122,80 @@ struct Store {
            ";" + std::to_string(colour) + ";" + std::to_string(plane);
   }
 
-  // The three planes of a tile, joined: one prepared statement a colour, so
-  // that the three blobs SQLite hands back stay valid together, uncopied.
-  SlideResult<Bytes> read_tile(std::uint64_t level, std::uint64_t x, std::uint64_t y) const {
+  // At most the bytes of the pages a blob of `bytes` spills into past its
+  // row's page (the overflow pages SQLite reads one by one), whatever else
+  // the row holds.
+  std::uint64_t overflow_pages_bytes(std::uint64_t bytes) const {
+    if (page_size < 512) return 0;
+    const std::uint64_t usable = page_size - 32;  // at most 32 bytes a page are reserved in practice
+    const std::uint64_t min_local = (usable - 12) * 32 / 255 - 23;
+    const std::uint64_t spilled = bytes + 64 > min_local ? bytes + 64 - min_local : 0;
+    return (spilled + usable - 5) / (usable - 4) * page_size;
+  }
+
+  // The three planes of a tile, joined. Each blob is read through the
+  // connection's blob handle into the connection's buffers, its pages read
+  // ahead together. `into`: where the tile goes, of its size (nothing then
+  // comes back).
+  SlideResult<Bytes> read_tile(std::uint64_t level, std::uint64_t x, std::uint64_t y,
+                               std::span<std::uint8_t> into = {}) const {
+    auto tile = join_tile(level, x, y, into);
+    const std::size_t size = into.empty() ? (tile.ok() ? tile->size() : 0) : into.size();
+    if (const auto k = levels[level].find(x, y); k && tile.ok() && size <= UINT32_MAX) {
+      levels[level].sizes[*k].store(static_cast<std::uint32_t>(size), std::memory_order_relaxed);
+    }
+    return tile;
+  }
+
+  SlideResult<Bytes> join_tile(std::uint64_t level, std::uint64_t x, std::uint64_t y,
+                               std::span<std::uint8_t> into) const {
     auto connection = database->connect();
     if (!connection.ok()) return std::move(connection).error();
+    std::array<ByteSpan, 3> planes;
+    std::array<Bytes, 3>& buffers = connection->scratch();
+    for (int c = 0; c < 3; ++c) {
+      sqlite3_stmt* stmt = connection->prepared(rowid_sql);
+      if (stmt == nullptr) return read_tile_queried(*connection, level, x, y, into);
+      const std::string id = tile_id(level, x, y, c);
+      sqlite3_bind_text(stmt, 1, id.data(), static_cast<int>(id.size()), SQLITE_TRANSIENT);
+      const int rc = sqlite3_step(stmt);
+      if (rc != SQLITE_ROW) {
+        auto error = rc == SQLITE_DONE ? errors::tile_not_stored(level, x, y)
+                                       : read_failure(connection->handle());
+        sqlite3_reset(stmt);
+        return error;
+      }
+      const sqlite3_int64 rowid = sqlite3_column_int64(stmt, 0);
+      sqlite3_reset(stmt);
+      sqlite3_blob* blob = connection->blob(table_name, "data", rowid);
+      if (blob == nullptr) return read_tile_queried(*connection, level, x, y, into);
+      const int size = sqlite3_blob_bytes(blob);
+      buffers[c].resize(static_cast<std::size_t>(size));
+      connection->read_ahead(overflow_pages_bytes(static_cast<std::uint64_t>(size)));
+      const int read = sqlite3_blob_read(blob, buffers[c].data(), size, 0);
+      connection->read_ahead(0);
+      if (read != SQLITE_OK) return read_failure(connection->handle());
+      planes[c] = buffers[c];
+    }
+    if (!into.empty()) {
+      auto size = sakura::join_planes_into(std::span<const ByteSpan, 3>(planes), into);
+      if (!size.ok()) return errors::tile_undecodable(database->name(), level, x, y, size.error());
+      if (*size != into.size()) return wrong_size();
+      return Bytes{};
+    }
+    auto joined = sakura::join_planes(std::span<const ByteSpan, 3>(planes));
+    if (!joined.ok()) return errors::tile_undecodable(database->name(), level, x, y, joined.error());
+    return std::move(joined).value();
+  }
+
+  static SlideError wrong_size() {
+    return SlideError{ErrorKind::Corrupt, "a tile was read into a buffer of the wrong size", std::nullopt};
+  }
+
+  // The same through one prepared query a colour, so that the three blobs
+  // SQLite hands back stay valid together, uncopied.
+  SlideResult<Bytes> read_tile_queried(Connection& connection, std::uint64_t level, std::uint64_t x,
+                                       std::uint64_t y, std::span<std::uint8_t> into) const {
     std::array<ByteSpan, 3> planes;
     std::array<sqlite3_stmt*, 3> statements{};
     auto done = [&] {
@@ -121,10 +204,10 @@ struct Store {
       }
     };
     for (int c = 0; c < 3; ++c) {
-      sqlite3_stmt* stmt = connection->prepared(tile_sql[c]);
+      sqlite3_stmt* stmt = connection.prepared(tile_sql[c]);
       if (stmt == nullptr) {
         done();
-        return damaged(database->name(), sqlite3_errmsg(connection->handle()));
+        return damaged(database->name(), sqlite3_errmsg(connection.handle()));
       }
       statements[c] = stmt;
       const std::string id = tile_id(level, x, y, c);
@@ -132,7 +215,7 @@ struct Store {
       const int rc = sqlite3_step(stmt);
       if (rc != SQLITE_ROW) {
         auto error = rc == SQLITE_DONE ? errors::tile_not_stored(level, x, y)
-                                       : read_failure(connection->handle());
+                                       : read_failure(connection.handle());
         done();
         return error;
       }
@@ -141,7 +224,10 @@ struct Store {
     auto joined = sakura::join_planes(std::span<const ByteSpan, 3>(planes));
     done();
     if (!joined.ok()) return errors::tile_undecodable(database->name(), level, x, y, joined.error());
-    return std::move(joined).value();
+    if (into.empty()) return std::move(joined).value();
+    if (joined->size() != into.size()) return wrong_size();
+    std::memcpy(into.data(), joined->data(), joined->size());
+    return Bytes{};
   }
 
   SlideError read_failure(sqlite3* db) const {
@@ -174,13 +260,12 @@ class SakuraTiler final : public Tiler {
   SlideResult<TilePlan> plan(std::uint64_t level, std::uint64_t x,
                              std::uint64_t y) const override {
     const SakuraLevel& l = store_->levels[level];
-    if (!std::binary_search(l.stored.begin(), l.stored.end(), y * l.across + x)) {
-      return errors::tile_not_stored(level, x, y);
-    }
+    const auto k = l.find(x, y);
+    if (!k) return errors::tile_not_stored(level, x, y);
     // The tile's bytes are rows of the database, read through its pages.
-    return TilePlan{{}, Custom{[store = store_, level, x, y](std::span<const ByteSpan>) {
-                      return store->read_tile(level, x, y);
-                    }}};
+    Custom join{[store = store_, level, x, y](std::span<const ByteSpan>) { return store->read_tile(level, x, y); }};
+    if (const std::uint32_t size = l.sizes[*k].load(std::memory_order_relaxed); size != 0) join.size = size;
+    return TilePlan{{}, std::move(join)};
   }
 
   // The tiles' queries on `threads` threads, each with a connection of its own.
@@ -198,22 +283,16 @@ class SakuraTiler final : public Tiler {
       while (!failed.load(std::memory_order_relaxed)) {
         const std::size_t i = next.fetch_add(1);
         if (i >= n) return;
-        auto tile = store_->read_tile(batch.level, batch.coords[i].first, batch.coords[i].second);
-        if (tile.ok() && i < dst.size() && !dst[i].empty() && tile->size() != dst[i].size()) {
-          tile = SlideError{ErrorKind::Corrupt, "a tile was read into a buffer of the wrong size",
-                            std::nullopt};
-        }
+        const bool direct = i < dst.size() && !dst[i].empty();
+        auto tile = store_->read_tile(batch.level, batch.coords[i].first, batch.coords[i].second,
+                                      direct ? dst[i] : std::span<std::uint8_t>());
         if (!tile.ok()) {
           std::lock_guard lock(error_mutex);
           if (!first_error || first_error->first > i) first_error.emplace(i, std::move(tile).error());
           failed.store(true);
           return;
         }
-        if (i < dst.size() && !dst[i].empty()) {
-          std::memcpy(dst[i].data(), tile->data(), tile->size());
-        } else {
-          assembled[i] = std::move(tile).value();
-        }
+        if (!direct) assembled[i] = std::move(tile).value();
       }
     };
     const unsigned count = static_cast<unsigned>(std::min<std::size_t>(std::max(threads, 1U), n));
@@ -286,6 +365,14 @@ SlideResult<Opening> SakuraDriver::open(SourceSet& sources, const Probe& /*probe
   }
   if (tables.size() != 1) return Opening(Declined{});
   store->table = quote_identifier(tables[0]);
+  store->table_name = tables[0];
+  store->rowid_sql = "SELECT rowid FROM " + store->table + " WHERE id = ?1";
+  {
+    Statement stmt(db, "PRAGMA page_size");
+    if (stmt.ok() && sqlite3_step(stmt.get()) == SQLITE_ROW) {
+      store->page_size = static_cast<std::uint64_t>(std::max<sqlite3_int64>(0, sqlite3_column_int64(stmt.get(), 0)));
+    }
+  }
   for (int c = 0; c < 3; ++c) {
     store->tile_sql[c] = "SELECT data FROM " + store->table + " WHERE id = ?1 /* " + std::to_string(c) + " */";
   }
@@ -356,10 +443,11 @@ SlideResult<Opening> SakuraDriver::open(SourceSet& sources, const Probe& /*probe
   for (const std::uint64_t d : downsamples) {
     const std::uint64_t w = width / d, h = height / d;
     if (w == 0 || h == 0) continue;
-    SakuraLevel level{d, (w + tile_size - 1) / tile_size, (h + tile_size - 1) / tile_size, {}};
+    SakuraLevel level{d, (w + tile_size - 1) / tile_size, (h + tile_size - 1) / tile_size, {}, {}};
     for (const auto& [tile, colours] : seen[d]) {
       if (colours == 7 && tile < level.across * level.down) level.stored.push_back(tile);
     }
+    level.sizes = std::make_unique<std::atomic<std::uint32_t>[]>(level.stored.size());
     store->levels.push_back(std::move(level));
     parts.levels.push_back(Level{{{w, h}, {tile_size, tile_size},
                                   {store->levels.back().across, store->levels.back().down},

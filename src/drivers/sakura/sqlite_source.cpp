@@ -16,6 +16,7 @@ namespace {
 constexpr const char* kVfsName = "kolva-readonly";
 
 constexpr std::uint64_t kReadAhead = 64 << 10;
+constexpr std::uint64_t kMaxReadAhead = 16 << 20;  // of a blob's pages at once
 
 // The file of an open database (one per connection, so one thread at a time):
 // the source, as a set the executor reads, and what was read ahead. A read
@@ -28,6 +29,7 @@ struct File {
   Bytes* ahead;
   std::uint64_t ahead_at;
   std::uint64_t last_end;
+  std::uint64_t expected;  // bytes the next read outside `ahead` reads ahead (Connection::read_ahead)
 };
 
 bool read_source(File* file, std::uint64_t at, std::span<std::uint8_t> dst) {
@@ -54,7 +56,16 @@ int file_read(sqlite3_file* f, void* buffer, int amount, sqlite3_int64 offset) {
   if (have > 0) {
     Bytes& ahead = *file->ahead;
     const bool inside = at >= file->ahead_at && at + have <= file->ahead_at + ahead.size();
-    if (!inside && at == file->last_end && have < kReadAhead) {
+    if (!inside && file->expected > have) {
+      // A blob's pages, as many as it needs: one read.
+      ahead.resize(static_cast<std::size_t>(std::min(file->expected, file->size - at)));
+      file->expected = 0;
+      if (!read_source(file, at, ahead)) {
+        ahead.clear();
+        return SQLITE_IOERR_READ;
+      }
+      file->ahead_at = at;
+    } else if (!inside && at == file->last_end && have < kReadAhead) {
       ahead.resize(static_cast<std::size_t>(std::min(kReadAhead, file->size - at)));
       if (!read_source(file, at, ahead)) {
         ahead.clear();
@@ -115,6 +126,7 @@ int vfs_open(sqlite3_vfs*, const char* name, sqlite3_file* f, int flags, int* ou
   file->ahead = new Bytes();
   file->ahead_at = 0;
   file->last_end = 0;
+  file->expected = 0;
   f->pMethods = &kIo;
   if (out_flags != nullptr) *out_flags = SQLITE_OPEN_READONLY;
   return SQLITE_OK;
@@ -160,6 +172,7 @@ Connection::~Connection() {
 }
 
 Connection::Handle::~Handle() {
+  sqlite3_blob_close(blob);
   for (auto& [sql, stmt] : statements) sqlite3_finalize(stmt);
   sqlite3_close_v2(db);
 }
@@ -180,6 +193,27 @@ sqlite3_stmt* Connection::prepared(const std::string& sql) {
   }
   handle_->statements.emplace_back(sql, stmt);
   return stmt;
+}
+
+sqlite3_blob* Connection::blob(const std::string& table, const std::string& column, std::int64_t rowid) {
+  sqlite3_blob*& blob = handle_->blob;
+  if (blob != nullptr && sqlite3_blob_reopen(blob, rowid) == SQLITE_OK) return blob;
+  // A failed reopen leaves the handle good for nothing but closing.
+  sqlite3_blob_close(blob);
+  blob = nullptr;
+  if (sqlite3_blob_open(handle_->db, "main", table.c_str(), column.c_str(), rowid, 0, &blob) != SQLITE_OK) {
+    sqlite3_blob_close(blob);
+    blob = nullptr;
+  }
+  return blob;
+}
+
+void Connection::read_ahead(std::uint64_t bytes) {
+  sqlite3_file* file = nullptr;
+  if (sqlite3_file_control(handle_->db, "main", SQLITE_FCNTL_FILE_POINTER, &file) == SQLITE_OK &&
+      file != nullptr && file->pMethods == &kIo) {
+    reinterpret_cast<File*>(file)->expected = std::min<std::uint64_t>(bytes, kMaxReadAhead);
+  }
 }
 
 void Database::give_back(std::unique_ptr<Connection::Handle> handle) {

@@ -9,15 +9,19 @@
 // A connection serves one thread at a time; a Database lends them out, opening
 // more while all are in use, so any number of threads may query at once.
 
+#include <array>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "base/bytes.hpp"
 #include "slide/errors.hpp"
 #include "std_io/source.hpp"
 
 struct sqlite3;
+struct sqlite3_blob;
 struct sqlite3_stmt;
 
 namespace kolva::drivers::sakura {
@@ -31,14 +35,25 @@ class Connection {
   Connection& operator=(Connection&&) = delete;
   ~Connection();
   sqlite3* handle() const { return handle_->db; }
+  std::array<Bytes, 3>& scratch() { return handle_->scratch; }
   // `sql` prepared once per connection and kept, reset for another use;
   // nullptr when SQLite refuses it (sqlite3_errmsg tells why).
   sqlite3_stmt* prepared(const std::string& sql);
+  // The connection's blob handle, moved to row `rowid` of `table`'s `column`
+  // (opened the first time); nullptr when SQLite refuses (no such row, a
+  // table without rowids...).
+  sqlite3_blob* blob(const std::string& table, const std::string& column, std::int64_t rowid);
+  // The next read of the database's file that is not served from what was
+  // read ahead reads `bytes` ahead (the pages of a blob about to be read,
+  // usually back to back); 0: no such read is due.
+  void read_ahead(std::uint64_t bytes);
 
   // A connection and the statements prepared on it.
   struct Handle {
     sqlite3* db = nullptr;
     std::vector<std::pair<std::string, sqlite3_stmt*>> statements;
+    sqlite3_blob* blob = nullptr;
+    std::array<Bytes, 3> scratch;  // buffers its user keeps between uses
     ~Handle();
   };
 

@@ -1,8 +1,10 @@
 #include "drivers/zeiss_czi/czi.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <map>
+#include <memory>
 #include <set>
 
 #include "drivers/zeiss_czi/format.hpp"
@@ -35,8 +37,11 @@ SlideError damaged(const std::string& name, const std::string& why) {
 
 // One stored sub-block as a tile.
 struct Tile {
-  std::uint64_t offset = 0, length = 0;
+  std::uint64_t offset = 0, length = 0;  // of its data
   std::uint32_t width = 0, height = 0;
+  std::int32_t head = -1;  // its TIFF header among its level's, -1: its own
+  std::uint64_t position = 0;   // of its segment
+  std::uint32_t dimensions = 0;  // of its directory entry
 };
 
 // How the sub-blocks of a level (or an associated image) go out.
@@ -45,18 +50,29 @@ struct Encoding {
   PixelFormat format;
 };
 
-TilePlan plan_tile(const Tile& t, const Encoding& e, SourceIndex source, const std::string& name) {
+// `shared`: the TIFF header of sub-blocks of t's size, when its level keeps one.
+TilePlan plan_tile(const Tile& t, const Encoding& e, SourceIndex source, const std::string& name,
+                   const Bytes* shared = nullptr) {
   RangeList ranges{Range{t.offset, t.length, source}};
   if (e.compression == Compression::Jpeg || e.compression == Compression::JpegXr) {
     return {std::move(ranges), Splice{}};
   }
-  auto head = czi::tiff_head(e.format, t.width, t.height);
-  if (czi::stored_as_is(e.compression, e.format)) {
-    const std::uint64_t pixels = std::uint64_t{t.width} * t.height * e.format.samples * e.format.sample_bytes;
-    return {RangeList{Range{t.offset, pixels, source}}, Splice{{}, head ? std::move(*head) : Bytes{}, 0}};
+  std::optional<Bytes> head;
+  if (shared == nullptr) head = czi::tiff_head(e.format, t.width, t.height);
+  const std::uint64_t pixels = std::uint64_t{t.width} * t.height * e.format.samples * e.format.sample_bytes;
+  // Uncompressed pixels go out where they land behind the header, blue-first
+  // ones put in RGB order there.
+  if (e.compression == Compression::None && (!e.format.bgr || ((shared || head) && t.length >= pixels))) {
+    Splice splice;
+    if (shared != nullptr) {
+      splice.prefix = *shared;
+    } else if (head) {
+      splice.own_prefix = std::move(*head);
+    }
+    splice.fix = czi::to_rgb(e.format);
+    return {RangeList{Range{t.offset, pixels, source}}, std::move(splice)};
   }
-  const std::uint64_t size = (head ? head->size() : 0) +
-                             std::uint64_t{t.width} * t.height * e.format.samples * e.format.sample_bytes;
+  const std::uint64_t size = (shared ? shared->size() : head ? head->size() : 0) + pixels;
   return {std::move(ranges),
           Custom{[t, e, name](std::span<const ByteSpan> parts) -> SlideResult<Bytes> {
                    if (parts.size() != 1) return damaged(name, "a sub-block was read in pieces");
@@ -67,26 +83,128 @@ TilePlan plan_tile(const Tile& t, const Encoding& e, SourceIndex source, const s
                  size}};
 }
 
+// A level's tiles learn where their data lies from their sub-block's header,
+// read the first time the tile is planned (all at open for a remote file):
+// `offsets[i]` is 0 until then, set after `lengths[i]`.
 struct CziLevel {
   std::uint64_t across = 0;
   std::vector<std::int64_t> cells;  // tile index per cell, -1: none
   std::vector<Tile> tiles;
   Encoding encoding;
+  std::vector<Bytes> heads;  // the TIFF headers of its tiles' sizes, when few
+  std::unique_ptr<std::atomic<std::uint64_t>[]> offsets, lengths;
 };
+
+constexpr std::size_t kMaxSharedHeads = 16;
+
+// One TIFF header for each size of a level's tiles, while the sizes are few.
+void share_heads(CziLevel& level) {
+  const Encoding& e = level.encoding;
+  if (e.compression == Compression::Jpeg || e.compression == Compression::JpegXr) return;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> sizes;
+  for (const Tile& t : level.tiles) {
+    const std::pair size{t.width, t.height};
+    if (std::find(sizes.begin(), sizes.end(), size) == sizes.end()) sizes.push_back(size);
+    if (sizes.size() > kMaxSharedHeads) return;
+  }
+  std::vector<Bytes> heads;
+  for (const auto& [w, h] : sizes) {
+    auto head = czi::tiff_head(e.format, w, h);
+    if (!head) return;
+    heads.push_back(std::move(*head));
+  }
+  for (Tile& t : level.tiles) {
+    t.head = static_cast<std::int32_t>(
+        std::find(sizes.begin(), sizes.end(), std::pair{t.width, t.height}) - sizes.begin());
+  }
+  level.heads = std::move(heads);
+}
 
 class CziTiler final : public Tiler {
  public:
-  CziTiler(std::vector<CziLevel> levels, std::string name) : levels_(std::move(levels)), name_(std::move(name)) {}
+  CziTiler(std::vector<CziLevel> levels, std::string name, std::shared_ptr<RangeSource> source,
+           std::uint64_t file_size)
+      : levels_(std::move(levels)), name_(std::move(name)), sources_(std::move(source)), file_size_(file_size) {}
+
   SlideResult<TilePlan> plan(std::uint64_t level, std::uint64_t x, std::uint64_t y) const override {
+    auto tile = tile_at(level, x, y);
+    if (!tile.ok()) return std::move(tile).error();
+    if (auto found = locate(levels_[level], {&*tile, 1}); !found.ok()) return std::move(found).error();
+    return plan_located(levels_[level], *tile);
+  }
+
+  SlideResult<std::vector<TilePlan>> plan_batch(std::uint64_t level, std::span<const Coord> coords) const override {
+    std::vector<std::size_t> tiles;
+    tiles.reserve(coords.size());
+    for (const auto& [x, y] : coords) {
+      auto tile = tile_at(level, x, y);
+      if (!tile.ok()) return std::move(tile).error();
+      tiles.push_back(*tile);
+    }
+    if (auto found = locate(levels_[level], tiles); !found.ok()) return std::move(found).error();
+    std::vector<TilePlan> plans;
+    plans.reserve(tiles.size());
+    for (std::size_t i : tiles) plans.push_back(plan_located(levels_[level], i));
+    return plans;
+  }
+
+  // Reads the headers of those of `tiles` of `level` whose data is not
+  // located yet, together.
+  SlideResult<Unit> locate(const CziLevel& level, std::span<const std::size_t> tiles) const {
+    std::vector<std::size_t> todo;
+    for (std::size_t i : tiles) {
+      if (level.offsets[i].load(std::memory_order_acquire) == 0) todo.push_back(i);
+    }
+    if (todo.empty()) return Unit{};
+    std::sort(todo.begin(), todo.end());
+    todo.erase(std::unique(todo.begin(), todo.end()), todo.end());
+    Bytes heads(todo.size() * czi::kSubBlockHead);
+    std::vector<Range> ranges;
+    std::vector<std::span<std::uint8_t>> dst;
+    ranges.reserve(todo.size());
+    dst.reserve(todo.size());
+    for (std::size_t k = 0; k < todo.size(); ++k) {
+      ranges.push_back(Range{level.tiles[todo[k]].position, czi::kSubBlockHead, 0});
+      dst.emplace_back(heads.data() + k * czi::kSubBlockHead, czi::kSubBlockHead);
+    }
+    if (auto got = read_ranges(sources_, ranges, dst, 1); !got.ok()) return std::move(got).error();
+    for (std::size_t k = 0; k < todo.size(); ++k) {
+      const Tile& t = level.tiles[todo[k]];
+      auto data = czi::sub_block_data(dst[k], t.position, t.dimensions, file_size_);
+      if (!data.ok()) return damaged(name_, data.error());
+      const std::uint64_t pixels = std::uint64_t{t.width} * t.height * level.encoding.format.samples *
+                                   level.encoding.format.sample_bytes;
+      if (level.encoding.compression == Compression::None && data->length < pixels) {
+        return damaged(name_, "an uncompressed sub-block holds fewer bytes than its pixels");
+      }
+      if (data->length == 0) return damaged(name_, "a sub-block holds no data");
+      level.lengths[todo[k]].store(data->length, std::memory_order_relaxed);
+      level.offsets[todo[k]].store(data->offset, std::memory_order_release);
+    }
+    return Unit{};
+  }
+
+  std::span<const CziLevel> levels() const { return levels_; }
+
+ private:
+  SlideResult<std::size_t> tile_at(std::uint64_t level, std::uint64_t x, std::uint64_t y) const {
     const CziLevel& l = levels_[level];
     const std::uint64_t cell = y * l.across + x;
     if (cell >= l.cells.size() || l.cells[cell] < 0) return errors::tile_not_stored(level, x, y);
-    return plan_tile(l.tiles[static_cast<std::size_t>(l.cells[cell])], l.encoding, 0, name_);
+    return static_cast<std::size_t>(l.cells[cell]);
   }
 
- private:
+  TilePlan plan_located(const CziLevel& l, std::size_t i) const {
+    Tile t = l.tiles[i];
+    t.offset = l.offsets[i].load(std::memory_order_acquire);
+    t.length = l.lengths[i].load(std::memory_order_relaxed);
+    return plan_tile(t, l.encoding, 0, name_, t.head < 0 ? nullptr : &l.heads[static_cast<std::size_t>(t.head)]);
+  }
+
   std::vector<CziLevel> levels_;
   std::string name_;
+  SourceSet sources_;
+  std::uint64_t file_size_;
 };
 
 // The encoding of sub-blocks of this pixel type and compression, or why none.
@@ -336,7 +454,16 @@ SlideResult<std::optional<std::pair<Tile, Encoding>>> embedded_image(SourceSet& 
 
 std::vector<std::int32_t> distinct(const std::vector<const Entry*>& entries, char axis) {
   std::vector<std::int32_t> values;
-  for (const Entry* e : entries) values.push_back(e->start(axis));
+  values.reserve(entries.size());
+  bool one = true;
+  for (const Entry* e : entries) {
+    values.push_back(e->start(axis));
+    one = one && values.back() == values.front();
+  }
+  if (one) {  // usually: an axis the file does not use
+    values.resize(std::min<std::size_t>(values.size(), 1));
+    return values;
+  }
   std::sort(values.begin(), values.end());
   values.erase(std::unique(values.begin(), values.end()), values.end());
   return values;
@@ -464,20 +591,12 @@ SlideResult<Opening> CziDriver::open(SourceSet& sources, const Probe& probe,
   if (x0 == INT64_MAX) return errors::unsupported(name, "its scene stores no full-resolution sub-block");
   const auto width0 = static_cast<std::uint64_t>(x1 - x0), height0 = static_cast<std::uint64_t>(y1 - y0);
 
-  // The served sub-blocks' headers, read together: where their data lies.
-  std::vector<Bytes> heads(served.size(), Bytes(czi::kSubBlockHead));
-  {
-    std::vector<Range> ranges;
-    std::vector<std::span<std::uint8_t>> dst;
-    for (std::size_t i = 0; i < served.size(); ++i) {
-      const std::uint64_t at = served[i]->position;
-      if (at > file_size || file_size - at < czi::kSubBlockHead) {
-        return damaged(name, "a sub-block lies past the end of the file");
-      }
-      ranges.push_back(Range{at, czi::kSubBlockHead, 0});
-      dst.emplace_back(heads[i]);
+  // Every served sub-block's header lies within the file; what they say is
+  // read when their tiles are first planned.
+  for (const Entry* e : served) {
+    if (e->position > file_size || file_size - e->position < czi::kSubBlockHead) {
+      return damaged(name, "a sub-block lies past the end of the file");
     }
-    if (auto got = read_ranges(sources, ranges, dst, 1); !got.ok()) return std::move(got).error();
   }
 
   // Levels: the served sub-blocks by downsample.
@@ -507,17 +626,13 @@ SlideResult<Opening> CziDriver::open(SourceSet& sources, const Probe& probe,
       if (e.pixel_type != first.pixel_type || e.compression != first.compression) {
         return errors::unsupported(name, "a level mixes sub-blocks of different pixel types or compressions");
       }
-      auto data = czi::sub_block_data(heads[i], e, file_size);
-      if (!data.ok()) return damaged(name, data.error());
       const czi::Dimension* x = e.find('X');
       const czi::Dimension* y = e.find('Y');
-      Tile t{data->offset, data->length, static_cast<std::uint32_t>(x->stored), static_cast<std::uint32_t>(y->stored)};
-      const std::uint64_t pixels = std::uint64_t{t.width} * t.height * level.encoding.format.samples *
-                                   level.encoding.format.sample_bytes;
-      if (level.encoding.compression == Compression::None && t.length < pixels) {
-        return damaged(name, "an uncompressed sub-block holds fewer bytes than its pixels");
-      }
-      if (t.length == 0) return damaged(name, "a sub-block holds no data");
+      Tile t;
+      t.width = static_cast<std::uint32_t>(x->stored);
+      t.height = static_cast<std::uint32_t>(y->stored);
+      t.position = e.position;
+      t.dimensions = static_cast<std::uint32_t>(e.dimensions.size());
       const double rx = static_cast<double>(std::int64_t{x->start} - x0) / static_cast<double>(ds);
       const double ry = static_cast<double>(std::int64_t{y->start} - y0) / static_cast<double>(ds);
       at.emplace_back(std::llround(rx), std::llround(ry));
@@ -548,6 +663,9 @@ SlideResult<Opening> CziDriver::open(SourceSet& sources, const Probe& probe,
     }
     std::sort(order.begin(), order.end(),
               [&](std::uint64_t a, std::uint64_t b) { return level.cells[a] < level.cells[b]; });
+    share_heads(level);
+    level.offsets = std::make_unique<std::atomic<std::uint64_t>[]>(level.tiles.size());
+    level.lengths = std::make_unique<std::atomic<std::uint64_t>[]>(level.tiles.size());
     levels.push_back(std::move(level));
   }
 
@@ -593,7 +711,16 @@ SlideResult<Opening> CziDriver::open(SourceSet& sources, const Probe& probe,
 
   parts.properties = metadata::finish_properties(std::move(map), parts.levels, "zeiss");
   parts.planes = std::move(planes);
-  parts.tiler = std::make_shared<CziTiler>(std::move(levels), name);
+  auto tiler = std::make_shared<CziTiler>(std::move(levels), name, sources.shared(0), file_size);
+  if (sources.remote(0)) {
+    // A read costs a round trip: every header now, in one go.
+    for (const CziLevel& level : tiler->levels()) {
+      std::vector<std::size_t> every(level.tiles.size());
+      for (std::size_t i = 0; i < every.size(); ++i) every[i] = i;
+      if (auto found = tiler->locate(level, every); !found.ok()) return std::move(found).error();
+    }
+  }
+  parts.tiler = std::move(tiler);
   return Opening(std::move(parts));
 }
 

@@ -37,7 +37,8 @@ std::string hex(std::uint64_t v) {
 Result<std::uint64_t, std::string> segment(ByteSpan head, std::string_view id, std::uint64_t position,
                                            std::uint64_t file_size) {
   if (head.size() < kSegmentHeader) return "a segment at " + hex(position) + " lies past the end of the file";
-  if (ascii(head, 0, 16) != id) {
+  // The id, then a NUL unless it takes all 16 bytes.
+  if (!std::equal(id.begin(), id.end(), head.begin()) || (id.size() < 16 && head[id.size()] != 0)) {
     return "the segment at " + hex(position) + " is not a " + std::string(id) + " segment";
   }
   const std::uint64_t allocated = le64(head, 16);
@@ -99,6 +100,7 @@ Result<std::vector<Entry>, std::string> parse_entries(ByteSpan bytes, std::uint6
       return "sub-block directory entry " + std::to_string(i) + " has " + std::to_string(n) +
              " dimensions past its directory";
     }
+    e.dimensions.reserve(n);
     for (std::uint32_t d = 0; d < n; ++d) {
       const std::size_t p = at + 32 + d * 20;
       Dimension dim;
@@ -115,19 +117,24 @@ Result<std::vector<Entry>, std::string> parse_entries(ByteSpan bytes, std::uint6
 }
 
 Result<DataRange, std::string> sub_block_data(ByteSpan head, const Entry& entry, std::uint64_t file_size) {
-  auto used = segment(head, "ZISRAWSUBBLOCK", entry.position, file_size);
+  return sub_block_data(head, entry.position, entry.dimensions.size(), file_size);
+}
+
+Result<DataRange, std::string> sub_block_data(ByteSpan head, std::uint64_t position, std::uint64_t dimensions,
+                                              std::uint64_t file_size) {
+  auto used = segment(head, "ZISRAWSUBBLOCK", position, file_size);
   if (!used.ok()) return std::move(used).error();
   if (head.size() < kSubBlockHead) return std::string("a sub-block header is cut short");
   const std::uint64_t metadata = le32(head, 32);
   const std::uint64_t attachment = le32(head, 36);
   const std::uint64_t data = le64(head, 40);
   // The fixed part: 256 bytes, or the entry's copy when that is longer.
-  const std::uint64_t fixed = std::max<std::uint64_t>(256, 16 + 32 + 20 * entry.dimensions.size());
-  const std::uint64_t begin = entry.position + kSegmentHeader;  // no overflow: checked by segment()
+  const std::uint64_t fixed = std::max<std::uint64_t>(256, 16 + 32 + 20 * dimensions);
+  const std::uint64_t begin = position + kSegmentHeader;  // no overflow: checked by segment()
   const std::uint64_t room = file_size - begin;
   if (fixed > room || metadata > room - fixed || data > room - fixed - metadata ||
       attachment > room - fixed - metadata - data) {
-    return "the sub-block at " + hex(entry.position) + " ends past the end of the file";
+    return "the sub-block at " + hex(position) + " ends past the end of the file";
   }
   return DataRange{begin + fixed + metadata, data};
 }

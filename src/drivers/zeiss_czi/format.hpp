@@ -91,6 +91,9 @@ struct DataRange {
   std::uint64_t offset = 0, length = 0;
 };
 Result<DataRange, std::string> sub_block_data(ByteSpan head, const Entry& entry, std::uint64_t file_size);
+// The same from the entry's position and its number of dimensions.
+Result<DataRange, std::string> sub_block_data(ByteSpan head, std::uint64_t position, std::uint64_t dimensions,
+                                              std::uint64_t file_size);
 
 // The attachment directory's entries count from its first bytes.
 Result<std::pair<std::uint64_t, std::uint64_t>, std::string> attachment_extent(

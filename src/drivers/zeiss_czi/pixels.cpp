@@ -1,6 +1,7 @@
 #include "drivers/zeiss_czi/pixels.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "slide/tiff_wrap.hpp"
@@ -16,7 +17,77 @@ unsigned ZSTD_isError(std::size_t code);
 }
 #endif
 
+#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define KOLVA_CZI_SSSE3 1
+#endif
+
 namespace kolva::czi {
+namespace {
+
+// Samples of S bytes, three a pixel: the first and the third swapped.
+template <std::size_t S>
+void swap_outer_scalar(std::uint8_t* p, std::size_t n) {
+  for (std::size_t at = 0; at + 3 * S <= n; at += 3 * S) {
+    for (std::size_t b = 0; b < S; ++b) std::swap(p[at + b], p[at + 2 * S + b]);
+  }
+}
+
+#if KOLVA_CZI_SSSE3
+// Byte shuffles that swap the outer samples of 48 bytes (16 pixels of 3 bytes,
+// 8 of 6) held in three registers: mask 3 * out + in picks the bytes of
+// output register `out` that come from input register `in` (-128: none).
+template <std::size_t S>
+constexpr std::array<std::array<std::int8_t, 16>, 9> swap_masks() {
+  std::array<std::array<std::int8_t, 16>, 9> m{};
+  for (std::size_t out = 0; out < 3; ++out) {
+    for (std::size_t in = 0; in < 3; ++in) {
+      for (std::size_t i = 0; i < 16; ++i) {
+        const std::size_t at = out * 16 + i, o = at % (3 * S);
+        const std::size_t from = at - o + (2 - o / S) * S + o % S;
+        m[out * 3 + in][i] = from / 16 == in ? static_cast<std::int8_t>(from % 16) : std::int8_t{-128};
+      }
+    }
+  }
+  return m;
+}
+
+template <std::size_t S>
+__attribute__((target("ssse3"))) void swap_outer_ssse3(std::uint8_t* p, std::size_t n) {
+  static constexpr auto kMasks = swap_masks<S>();
+  auto mask = [](std::size_t k) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(kMasks[k].data())); };
+  // The first output register takes nothing from the third input, the last
+  // nothing from the first.
+  const __m128i m00 = mask(0), m01 = mask(1), m10 = mask(3), m11 = mask(4), m12 = mask(5), m21 = mask(7),
+                m22 = mask(8);
+  std::size_t at = 0;
+  for (; at + 48 <= n; at += 48) {
+    auto* q = reinterpret_cast<__m128i*>(p + at);
+    const __m128i a = _mm_loadu_si128(q), b = _mm_loadu_si128(q + 1), c = _mm_loadu_si128(q + 2);
+    _mm_storeu_si128(q, _mm_or_si128(_mm_shuffle_epi8(a, m00), _mm_shuffle_epi8(b, m01)));
+    _mm_storeu_si128(q + 1, _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(a, m10), _mm_shuffle_epi8(b, m11)),
+                                         _mm_shuffle_epi8(c, m12)));
+    _mm_storeu_si128(q + 2, _mm_or_si128(_mm_shuffle_epi8(b, m21), _mm_shuffle_epi8(c, m22)));
+  }
+  swap_outer_scalar<S>(p + at, n - at);
+}
+#endif
+
+template <std::size_t S>
+void swap_outer(std::span<std::uint8_t> pixels) {
+#if KOLVA_CZI_SSSE3
+  static const bool ssse3 = __builtin_cpu_supports("ssse3");
+  if (ssse3) return swap_outer_ssse3<S>(pixels.data(), pixels.size());
+#endif
+  swap_outer_scalar<S>(pixels.data(), pixels.size());
+}
+
+}  // namespace
+
+SampleFix to_rgb(const PixelFormat& format) {
+  if (!format.bgr) return nullptr;
+  return format.sample_bytes == 1 ? &swap_outer<1> : format.sample_bytes == 2 ? &swap_outer<2> : nullptr;
+}
 
 std::optional<Bytes> tiff_head(const PixelFormat& format, std::uint32_t width, std::uint32_t height) {
   slide::TiffLayout layout;
@@ -81,14 +152,7 @@ Result<Bytes, std::string> to_tiff(ByteSpan data, Compression compression, const
       pixels[2 * i + 1] = split[half + i];
     }
   }
-  if (format.bgr && format.sample_bytes == 1) {
-    for (std::size_t p = 0; p + 3 <= length; p += 3) std::swap(pixels[p], pixels[p + 2]);
-  } else if (format.bgr) {
-    const std::size_t s = format.sample_bytes, step = 3 * s;
-    for (std::size_t p = 0; p + step <= length; p += step) {
-      for (std::size_t b = 0; b < s; ++b) std::swap(pixels[p + b], pixels[p + 2 * s + b]);
-    }
-  }
+  if (const SampleFix fix = to_rgb(format)) fix({pixels, static_cast<std::size_t>(length)});
   return out;
 }
 

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "base/base.hpp"
@@ -23,11 +24,10 @@ enum class Compression : std::int32_t { None = 0, Jpeg = 1, JpegXr = 4, Zstd0 = 
 // nothing when it would not fit a classic TIFF.
 std::optional<Bytes> tiff_head(const PixelFormat& format, std::uint32_t width, std::uint32_t height);
 
-// Whether stored bytes of this compression and format go out behind the TIFF
-// header unchanged.
-inline bool stored_as_is(Compression compression, const PixelFormat& format) {
-  return compression == Compression::None && !format.bgr;
-}
+// Puts blue-first samples of `format` in RGB order where they lie; nullptr for
+// a format stored in the order it goes out.
+using SampleFix = void (*)(std::span<std::uint8_t> pixels);
+SampleFix to_rgb(const PixelFormat& format);
 
 // The TIFF of a sub-block whose stored data is `data`; an error in words.
 Result<Bytes, std::string> to_tiff(ByteSpan data, Compression compression, const PixelFormat& format,

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "drivers/zeiss_czi/format.hpp"
@@ -83,6 +84,27 @@ TEST(CziPixels, Zstd1HiLoBgr48AndBgr24LeaveInRgbOrder) {
   EXPECT_FALSE(to_tiff(Bytes{3, 2, 1, 0}, Compression::Zstd1, bgr48, 2, 1).ok());
   EXPECT_FALSE(to_tiff(raw_zstd(Bytes(11, 0)), Compression::Zstd0, bgr48, 2, 1).ok());
   EXPECT_FALSE(to_tiff(Bytes{}, Compression::Zstd1, bgr48, 2, 1).ok());
+}
+
+TEST(CziPixels, BlueFirstSamplesOfAnyLengthSwapInPlace) {
+  // Lengths around the 48-byte blocks the swap works in, a partial pixel at the end left as it is.
+  for (std::int32_t type : {3, 4}) {
+    const PixelFormat format = *pixel_format(type);
+    const std::size_t pixel = 3U * format.sample_bytes;
+    for (std::size_t n : {0, 3, 6, 45, 47, 48, 49, 95, 96, 100, 6 * 100 + 5, 196608}) {
+      Bytes data(n);
+      for (std::size_t i = 0; i < n; ++i) data[i] = static_cast<std::uint8_t>(i * 7 + i / 256);
+      Bytes expected = data;
+      for (std::size_t p = 0; p + pixel <= n; p += pixel) {
+        std::swap_ranges(expected.begin() + static_cast<std::ptrdiff_t>(p),
+                         expected.begin() + static_cast<std::ptrdiff_t>(p + format.sample_bytes),
+                         expected.begin() + static_cast<std::ptrdiff_t>(p + 2 * format.sample_bytes));
+      }
+      to_rgb(format)(data);
+      EXPECT_EQ(data, expected) << type << " " << n;
+    }
+  }
+  EXPECT_EQ(to_rgb(*pixel_format(0)), nullptr);
 }
 
 }  // namespace

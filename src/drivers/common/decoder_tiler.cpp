@@ -50,7 +50,7 @@ void DecoderTiler::tabulate() {
     // Tables that cannot be cut leave the level to the decoder, which reports them.
     const auto splice = dynamic_decoder::DynamicReadTile::direct(table->jpeg_tables, 0, 0);
     if (!splice) continue;
-    StoredLevel& stored = stored_[level].emplace();
+    StoredLevel& stored = stored_[level].emplace(StoredLevel{});
     stored.across = table->across;
     stored.prefix = splice->prefix;
     stored.skip = splice->skip;

@@ -146,17 +146,7 @@ KolvaResult<std::uint64_t> CachedSource::read_at(std::uint64_t offset,
       walk_window_ = std::min(walk_window_ * 2, std::max(options_.walk_most, options_.walk_window));
     }
     if (end == offset + n) return direct();
-    Bytes fetched(static_cast<std::size_t>(end - start));
-    KOLVA_TRY(const std::uint64_t got, inner_->read_at(start, fetched));
-    fetched.resize(static_cast<std::size_t>(got));
-    {
-      std::lock_guard lock(mutex_);
-      ++misses_;
-      fetched_ += got;
-      if (!fetched.empty()) insert_locked(start, std::make_shared<const Bytes>(std::move(fetched)));
-    }
-    if (copy_if_covered(offset, want, false)) return n;
-    return inner_->read_at(offset, dst);
+    return fetch_window(start, end, offset, dst);
   }
   if (!read_ahead_.load(std::memory_order_relaxed)) return direct();
 
@@ -188,6 +178,11 @@ KolvaResult<std::uint64_t> CachedSource::read_at(std::uint64_t offset,
     }
   }
   if (end - start > options_.capacity) return direct();
+  return fetch_window(start, end, offset, dst);
+}
+
+KolvaResult<std::uint64_t> CachedSource::fetch_window(std::uint64_t start, std::uint64_t end,
+                                                      std::uint64_t offset, std::span<std::uint8_t> dst) {
   Bytes fetched(static_cast<std::size_t>(end - start));
   KOLVA_TRY(const std::uint64_t got, inner_->read_at(start, fetched));
   fetched.resize(static_cast<std::size_t>(got));
@@ -197,7 +192,10 @@ KolvaResult<std::uint64_t> CachedSource::read_at(std::uint64_t offset,
     fetched_ += got;
     if (!fetched.empty()) insert_locked(start, std::make_shared<const Bytes>(std::move(fetched)));
   }
-  if (copy_if_covered(offset, want, false)) return n;
+  const std::uint64_t size = inner_->known_size();
+  if (offset >= size) return inner_->read_at(offset, dst);
+  const std::uint64_t n = std::min<std::uint64_t>(dst.size(), size - offset);
+  if (copy_if_covered(offset, dst.first(static_cast<std::size_t>(n)), false)) return n;
   // Evicted meanwhile, or the source ended early: read exactly what was asked.
   return inner_->read_at(offset, dst);
 }

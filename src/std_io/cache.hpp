@@ -88,6 +88,10 @@ class CachedSource final : public RangeSource {
   bool copy_if_covered(std::uint64_t offset, std::span<std::uint8_t> dst, bool first_try);
   // The first byte of [offset, end) no piece holds (end when all are held).
   std::uint64_t first_missing(std::uint64_t offset, std::uint64_t end) const;
+  // Reads [start, end) from the inner source, keeps it, and answers the read
+  // of dst at offset from it (or directly, when it is gone or came back short).
+  KolvaResult<std::uint64_t> fetch_window(std::uint64_t start, std::uint64_t end,
+                                          std::uint64_t offset, std::span<std::uint8_t> dst);
   void insert_locked(std::uint64_t offset, std::shared_ptr<const Bytes> buffer);
   void evict_locked();
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <array>
-#include <vector>
+#include <memory>
 #include <cerrno>
 #include <cstring>
 
@@ -45,7 +45,9 @@ KolvaResult<std::uint64_t> SharedFileSource::size() {
 
 namespace {
 
-// The read-ahead windows of an opening on this thread (OpeningReads).
+// The read-ahead windows of an opening on this thread (OpeningReads). Their
+// buffers stay with the thread (64 KiB), so an opening neither allocates nor
+// clears them again.
 struct Windows {
   static constexpr std::size_t kCount = 4;
   static constexpr std::uint64_t kSize = 16 << 10;    // bytes one window reads
@@ -53,7 +55,8 @@ struct Windows {
   struct Window {
     const void* file = nullptr;
     std::uint64_t offset = 0;
-    std::vector<std::uint8_t> bytes;  // fewer than kSize at the end of the file
+    std::uint64_t length = 0;  // less than kSize at the end of the file
+    std::unique_ptr<std::uint8_t[]> bytes;
   };
   unsigned depth = 0;
   std::size_t next = 0;  // the window the next miss replaces
@@ -68,23 +71,20 @@ OpeningReads::OpeningReads() { ++opening.depth; }
 
 OpeningReads::~OpeningReads() {
   if (--opening.depth > 0) return;
-  // A later file may sit at a freed one's address: nothing is kept.
-  for (auto& w : opening.windows) {
-    w.file = nullptr;
-    std::vector<std::uint8_t>().swap(w.bytes);
-  }
+  // A later file may sit at a freed one's address: no window names a file.
+  for (auto& w : opening.windows) w.file = nullptr;
 }
 
 KolvaResult<std::uint64_t> SharedFileSource::read_at(std::uint64_t offset,
                                                      std::span<std::uint8_t> dst) {
   if (opening.depth == 0 || dst.empty() || dst.size() > Windows::kSmall) return file_.read_at(offset, dst);
   auto inside = [&](const Windows::Window& w) {
-    return w.file == this && offset >= w.offset && offset - w.offset <= w.bytes.size() &&
-           w.bytes.size() - (offset - w.offset) >= dst.size();
+    return w.file == this && offset >= w.offset && offset - w.offset <= w.length &&
+           w.length - (offset - w.offset) >= dst.size();
   };
   for (const auto& w : opening.windows) {
     if (inside(w)) {
-      std::memcpy(dst.data(), w.bytes.data() + (offset - w.offset), dst.size());
+      std::memcpy(dst.data(), w.bytes.get() + (offset - w.offset), dst.size());
       return static_cast<std::uint64_t>(dst.size());
     }
   }
@@ -94,14 +94,14 @@ KolvaResult<std::uint64_t> SharedFileSource::read_at(std::uint64_t offset,
   opening.next = (opening.next + 1) % Windows::kCount;
   w.file = nullptr;
   w.offset = offset & ~std::uint64_t{4095};
-  w.bytes.resize(Windows::kSize);
-  auto got = file_.read_at(w.offset, w.bytes);
+  if (!w.bytes) w.bytes.reset(new std::uint8_t[Windows::kSize]);
+  auto got = file_.read_at(w.offset, std::span(w.bytes.get(), Windows::kSize));
   if (!got.ok()) return file_.read_at(offset, dst);
-  w.bytes.resize(static_cast<std::size_t>(*got));
+  w.length = *got;
   w.file = this;
   // Past the end of the file: as short as a direct read would be.
   if (!inside(w)) return file_.read_at(offset, dst);
-  std::memcpy(dst.data(), w.bytes.data() + (offset - w.offset), dst.size());
+  std::memcpy(dst.data(), w.bytes.get() + (offset - w.offset), dst.size());
   return static_cast<std::uint64_t>(dst.size());
 }
 

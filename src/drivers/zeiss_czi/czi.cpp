@@ -151,25 +151,25 @@ class CziTiler final : public Tiler {
   // Reads the headers of those of `tiles` of `level` whose data is not
   // located yet, together.
   SlideResult<Unit> locate(const CziLevel& level, std::span<const std::size_t> tiles) const {
-    std::vector<std::size_t> todo;
+    std::vector<std::size_t> unlocated;
     for (std::size_t i : tiles) {
-      if (level.offsets[i].load(std::memory_order_acquire) == 0) todo.push_back(i);
+      if (level.offsets[i].load(std::memory_order_acquire) == 0) unlocated.push_back(i);
     }
-    if (todo.empty()) return Unit{};
-    std::sort(todo.begin(), todo.end());
-    todo.erase(std::unique(todo.begin(), todo.end()), todo.end());
-    Bytes heads(todo.size() * czi::kSubBlockHead);
+    if (unlocated.empty()) return Unit{};
+    std::sort(unlocated.begin(), unlocated.end());
+    unlocated.erase(std::unique(unlocated.begin(), unlocated.end()), unlocated.end());
+    Bytes heads(unlocated.size() * czi::kSubBlockHead);
     std::vector<Range> ranges;
     std::vector<std::span<std::uint8_t>> dst;
-    ranges.reserve(todo.size());
-    dst.reserve(todo.size());
-    for (std::size_t k = 0; k < todo.size(); ++k) {
-      ranges.push_back(Range{level.tiles[todo[k]].position, czi::kSubBlockHead, 0});
+    ranges.reserve(unlocated.size());
+    dst.reserve(unlocated.size());
+    for (std::size_t k = 0; k < unlocated.size(); ++k) {
+      ranges.push_back(Range{level.tiles[unlocated[k]].position, czi::kSubBlockHead, 0});
       dst.emplace_back(heads.data() + k * czi::kSubBlockHead, czi::kSubBlockHead);
     }
     if (auto got = read_ranges(sources_, ranges, dst, 1); !got.ok()) return std::move(got).error();
-    for (std::size_t k = 0; k < todo.size(); ++k) {
-      const Tile& t = level.tiles[todo[k]];
+    for (std::size_t k = 0; k < unlocated.size(); ++k) {
+      const Tile& t = level.tiles[unlocated[k]];
       auto data = czi::sub_block_data(dst[k], t.position, t.dimensions, file_size_);
       if (!data.ok()) return damaged(name_, data.error());
       const std::uint64_t pixels = std::uint64_t{t.width} * t.height * level.encoding.format.samples *
@@ -178,8 +178,8 @@ class CziTiler final : public Tiler {
         return damaged(name_, "an uncompressed sub-block holds fewer bytes than its pixels");
       }
       if (data->length == 0) return damaged(name_, "a sub-block holds no data");
-      level.lengths[todo[k]].store(data->length, std::memory_order_relaxed);
-      level.offsets[todo[k]].store(data->offset, std::memory_order_release);
+      level.lengths[unlocated[k]].store(data->length, std::memory_order_relaxed);
+      level.offsets[unlocated[k]].store(data->offset, std::memory_order_release);
     }
     return Unit{};
   }

@@ -31,6 +31,10 @@ SlideError tile_not_stored(std::uint64_t level, std::uint64_t x, std::uint64_t y
                     cause ? std::move(cause) : KolvaError::TileNotFound{x, y, 0}};
 }
 
+SlideError wrong_tile_size() {
+  return SlideError{ErrorKind::Corrupt, "a tile was read into a buffer of the wrong size", std::nullopt};
+}
+
 SlideError bad_tile_rects(const std::string& name, std::uint64_t level, std::uint64_t rects,
                           std::uint64_t tiles) {
   return SlideError{ErrorKind::Corrupt,

@@ -47,6 +47,9 @@ SlideError level_not_found(std::uint64_t level, std::uint64_t level_count);
 SlideError tile_outside(std::uint64_t level, std::uint64_t x, std::uint64_t y,
                         std::pair<std::uint64_t, std::uint64_t> grid,
                         std::optional<KolvaError> cause = std::nullopt);
+// A tile whose bytes do not fill the caller's place for it exactly:
+// "a tile was read into a buffer of the wrong size"
+SlideError wrong_tile_size();
 // "tile (1, 2) of level 0 is not stored in the file"
 SlideError tile_not_stored(std::uint64_t level, std::uint64_t x, std::uint64_t y,
                            std::optional<KolvaError> cause = std::nullopt);

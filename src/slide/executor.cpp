@@ -219,8 +219,7 @@ SlideResult<Unit> read_plans(const Slide& slide, std::span<const TilePlan> plans
       if (!tile.ok()) return std::move(tile).error();
       if (i < dst.size() && !dst[i].empty()) {
         if (tile->size() != dst[i].size()) {
-          return SlideError{ErrorKind::Corrupt, "a tile was read into a buffer of the wrong size",
-                            std::nullopt};
+          return errors::wrong_tile_size();
         }
         std::memcpy(dst[i].data(), tile->data(), tile->size());
       } else {

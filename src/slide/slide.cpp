@@ -166,16 +166,11 @@ SlideResult<Bytes> Slide::assemble(const TilePlan& plan, std::span<const ByteSpa
 SlideResult<Unit> Slide::read_into(const TilePlan& plan, std::span<std::uint8_t> dst) const {
   const auto* splice = std::get_if<Splice>(&plan.assembly);
   const auto size = plan.output_size();
-  // Made only when it is returned: its message would be allocated for every tile.
-  const auto wrong_size = [] {
-    return SlideError{ErrorKind::Corrupt, "a tile was read into a buffer of the wrong size",
-                      std::nullopt};
-  };
-  if (!size || *size != dst.size()) return wrong_size();
+  if (!size || *size != dst.size()) return errors::wrong_tile_size();
   if (splice == nullptr) {  // a sized join: joined, then copied
     auto tile = read(plan);
     if (!tile.ok()) return std::move(tile).error();
-    if (tile->size() != dst.size()) return wrong_size();
+    if (tile->size() != dst.size()) return errors::wrong_tile_size();
     if (!tile->empty()) std::memcpy(dst.data(), tile->data(), tile->size());
     return Unit{};
   }

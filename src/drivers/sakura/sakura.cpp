@@ -180,16 +180,12 @@ struct Store {
     if (!into.empty()) {
       auto size = sakura::join_planes_into(std::span<const ByteSpan, 3>(planes), into);
       if (!size.ok()) return errors::tile_undecodable(database->name(), level, x, y, size.error());
-      if (*size != into.size()) return wrong_size();
+      if (*size != into.size()) return errors::wrong_tile_size();
       return Bytes{};
     }
     auto joined = sakura::join_planes(std::span<const ByteSpan, 3>(planes));
     if (!joined.ok()) return errors::tile_undecodable(database->name(), level, x, y, joined.error());
     return std::move(joined).value();
-  }
-
-  static SlideError wrong_size() {
-    return SlideError{ErrorKind::Corrupt, "a tile was read into a buffer of the wrong size", std::nullopt};
   }
 
   // The same through one prepared query a colour, so that the three blobs
@@ -225,7 +221,7 @@ struct Store {
     done();
     if (!joined.ok()) return errors::tile_undecodable(database->name(), level, x, y, joined.error());
     if (into.empty()) return std::move(joined).value();
-    if (joined->size() != into.size()) return wrong_size();
+    if (joined->size() != into.size()) return errors::wrong_tile_size();
     std::memcpy(into.data(), joined->data(), joined->size());
     return Bytes{};
   }

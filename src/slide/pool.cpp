@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -50,6 +51,7 @@ class Pool {
       workers_.back().detach();
     }
     queue_.push_back(job);
+    pending_.fetch_add(1, std::memory_order_release);
     wake_.notify_all();
   }
 
@@ -57,11 +59,22 @@ class Pool {
   void loop() {
     while (true) {
       std::shared_ptr<Job> job;
+      // Batches of a training loop come back to back: a worker that has just
+      // finished one looks for the next a little while before it sleeps, since
+      // waking a sleeping thread costs about as much as a batch of small tiles.
+      const auto spin_until = std::chrono::steady_clock::now() + kSpin;
+      while (pending_.load(std::memory_order_acquire) == 0 &&
+             std::chrono::steady_clock::now() < spin_until) {
+        std::this_thread::yield();
+      }
       {
         std::unique_lock lock(mutex_);
         wake_.wait(lock, [&] { return !queue_.empty(); });
         job = queue_.front();
-        if (--job->helpers_wanted == 0 || job->next.load() >= job->n) queue_.pop_front();
+        if (--job->helpers_wanted == 0 || job->next.load() >= job->n) {
+          queue_.pop_front();
+          pending_.fetch_sub(1, std::memory_order_release);
+        }
       }
       if (job->work()) {
         std::lock_guard done_lock(job->mutex);
@@ -70,8 +83,11 @@ class Pool {
     }
   }
 
+  static constexpr std::chrono::microseconds kSpin{200};
+
   std::mutex mutex_;
   std::condition_variable wake_;
+  std::atomic<std::size_t> pending_{0};  // jobs in queue_, read without the lock
   std::deque<std::shared_ptr<Job>> queue_;
   std::vector<std::thread> workers_;
 };

@@ -1,5 +1,6 @@
 #include "text/json.hpp"
 
+#include <array>
 #include <charconv>
 
 namespace kolva::text {
@@ -7,8 +8,22 @@ namespace kolva::text {
 void append_json_string(std::string& out, std::string_view value) {
   static constexpr char kHex[] = "0123456789abcdef";
   out += '"';
-  for (const char c : value) {
-    const auto byte = static_cast<unsigned char>(c);
+  // Runs of bytes that need no escape (nearly every byte of a key or a name)
+  // go in with one append each.
+  static constexpr auto kEscaped = [] {
+    std::array<bool, 256> table{};
+    for (int b = 0; b < 0x20; ++b) table[static_cast<std::size_t>(b)] = true;
+    table['"'] = table['\\'] = true;
+    return table;
+  }();
+  std::size_t run = 0;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(value.data());
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    const auto byte = bytes[i];
+    if (!kEscaped[byte]) continue;
+    const char c = static_cast<char>(byte);
+    out.append(value.data() + run, i - run);
+    run = i + 1;
     switch (c) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
@@ -18,15 +33,12 @@ void append_json_string(std::string& out, std::string_view value) {
       case '\b': out += "\\b"; break;
       case '\f': out += "\\f"; break;
       default:
-        if (byte < 0x20) {
-          out += "\\u00";
-          out += kHex[byte >> 4];
-          out += kHex[byte & 0xF];
-        } else {
-          out += c;
-        }
+        out += "\\u00";
+        out += kHex[byte >> 4];
+        out += kHex[byte & 0xF];
     }
   }
+  out.append(value.data() + run, value.size() - run);
   out += '"';
 }
 
@@ -34,25 +46,6 @@ void append_number(std::string& out, std::uint64_t value) {
   char digits[24];
   const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
   out.append(digits, end);
-}
-
-void JsonObject::key(std::string_view key) {
-  if (!first_) out_ += ", ";
-  first_ = false;
-  append_json_string(out_, key);
-  out_ += ": ";
-}
-
-JsonObject& JsonObject::string(std::string_view key, std::string_view value) {
-  this->key(key);
-  append_json_string(out_, value);
-  return *this;
-}
-
-JsonObject& JsonObject::number(std::string_view key, std::uint64_t value) {
-  this->key(key);
-  append_number(out_, value);
-  return *this;
 }
 
 JsonObject& JsonObject::numbers(std::string_view key, std::initializer_list<std::uint64_t> values) {

@@ -23,8 +23,18 @@ class JsonObject {
   // Starts the object at the end of `out`.
   explicit JsonObject(std::string& out) : out_(out) { out_ += '{'; }
 
-  JsonObject& string(std::string_view key, std::string_view value);
-  JsonObject& number(std::string_view key, std::uint64_t value);
+  // Keys are the caller's own names, written as they are: none may hold a
+  // character JSON escapes. Values are escaped.
+  JsonObject& string(std::string_view key, std::string_view value) {
+    this->key(key);
+    append_json_string(out_, value);
+    return *this;
+  }
+  JsonObject& number(std::string_view key, std::uint64_t value) {
+    this->key(key);
+    append_number(out_, value);
+    return *this;
+  }
   JsonObject& numbers(std::string_view key, std::initializer_list<std::uint64_t> values);
   // Finite numbers written as Python writes floats ("1024.0", "0.5").
   JsonObject& reals(std::string_view key, std::initializer_list<double> values);
@@ -34,7 +44,12 @@ class JsonObject {
   void close() { out_ += '}'; }
 
  private:
-  void key(std::string_view key);
+  void key(std::string_view key) {
+    out_ += first_ ? "\"" : ", \"";
+    first_ = false;
+    out_ += key;
+    out_ += "\": ";
+  }
   std::string& out_;
   bool first_ = true;
 };

@@ -32,6 +32,21 @@ SCRIPTS = {
     "bench_torch.py": "bench/results-torch.json",
 }
 RATIO_WORDS = ("ratio", "over", "/", " x ", "vs", "goal")
+# Benchmarks whose JSON records rates but no ratio: the ratios worth comparing,
+# each a quotient of two of its values, higher better.
+DERIVED = {
+    "bench_export.py": {
+        "writer / floor": ("writer/tiles_per_s", "floor/tiles_per_s"),
+        "writer on tmpfs / floor on tmpfs": ("writer_tmpfs/tiles_per_s", "floor_tmpfs/tiles_per_s"),
+        "export / floor": ("export/tiles_per_s", "floor/tiles_per_s"),
+    },
+    "bench_convert.py": {
+        "convert / floor": ("convert/tiles_per_s", "floor/tiles_per_s"),
+        "whole slide frames / floor": ("whole_slide/frames_per_s", "floor/tiles_per_s"),
+        "wsidicomizer seconds / kolva seconds": ("wsidicomizer/seconds",
+                                                 "kolva_beside_wsidicomizer/seconds/0"),
+    },
+}
 # Ratios of kolva's time to another's: lower is better.
 LOWER_BETTER = {"/real_ndpi/ratio"}
 
@@ -50,6 +65,18 @@ def ratios(tree: object, path: str = "") -> dict[str, float]:
     return found
 
 
+def value_at(tree: object, path: str) -> float | None:
+    """The number at a "/"-separated path of dict keys and list indices, or None."""
+    for part in path.split("/"):
+        if isinstance(tree, dict):
+            tree = tree.get(part)
+        elif isinstance(tree, list) and part.isdigit() and int(part) < len(tree):
+            tree = tree[int(part)]
+        else:
+            return None
+    return float(tree) if isinstance(tree, (int, float)) and not isinstance(tree, bool) else None
+
+
 def run(checkout: Path, python: Path, script: str) -> dict[str, float]:
     out = checkout / SCRIPTS[script]
     kept = out.read_bytes() if out.exists() else None
@@ -58,7 +85,13 @@ def run(checkout: Path, python: Path, script: str) -> dict[str, float]:
         subprocess.run([str(python), str(checkout / "bench" / script)], cwd=checkout, check=True,
                        stdout=subprocess.DEVNULL)
         print(f"  {checkout.name}: {script} in {time.perf_counter() - t:.0f} s", flush=True)
-        return ratios(json.loads(out.read_text()))
+        tree = json.loads(out.read_text())
+        found = ratios(tree)
+        for name, (top, bottom) in DERIVED.get(script, {}).items():
+            a, b = value_at(tree, top), value_at(tree, bottom)
+            if a and b:
+                found[f"/derived/{name}"] = a / b
+        return found
     finally:
         if kept is not None:
             out.write_bytes(kept)

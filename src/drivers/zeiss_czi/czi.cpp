@@ -211,7 +211,7 @@ class CziTiler final : public Tiler {
 Result<Encoding, std::string> encoding_of(std::int32_t pixel_type, std::int32_t compression) {
   const auto format = czi::pixel_format(pixel_type);
   if (!format) return "its sub-blocks are of pixel type " + std::to_string(pixel_type) +
-                      " (Gray8, Gray16, Gray32Float, Bgr24 and Bgr48 are read)";
+                      " (Gray8, Gray16, Gray32, Gray32Float, Bgr24, Bgr48, Bgr96Float and Bgra32 are read)";
   switch (compression) {
     case 0: case 1: case 4: case 5: case 6:
       return Encoding{static_cast<Compression>(compression), *format};
@@ -644,7 +644,7 @@ SlideResult<Opening> CziDriver::open(SourceSet& sources, const Probe& probe,
     Grid grid = place(at);
     level.across = grid.across;
     level.cells = std::move(grid.cells);
-    const bool colour = level.encoding.format.samples == 3;
+    const bool colour = level.encoding.format.samples >= 3;
     parts.levels.push_back(Level{
         {{w, h}, {tw, th}, {grid.across, grid.down},
          level.encoding.compression == Compression::Jpeg ? TileEncoding::Jpeg : TileEncoding::Tiff},

@@ -192,11 +192,14 @@ Result<DataRange, std::string> metadata_xml(ByteSpan head, std::uint64_t positio
 
 std::optional<PixelFormat> pixel_format(std::int32_t pixel_type) {
   switch (pixel_type) {
-    case 0: return PixelFormat{1, 1, false, false};  // Gray8
-    case 1: return PixelFormat{1, 2, false, false};  // Gray16
-    case 2: return PixelFormat{1, 4, true, false};   // Gray32Float
-    case 3: return PixelFormat{3, 1, false, true};   // Bgr24
-    case 4: return PixelFormat{3, 2, false, true};   // Bgr48
+    case 0: return PixelFormat{1, 1, false, false, false};  // Gray8
+    case 1: return PixelFormat{1, 2, false, false, false};  // Gray16
+    case 2: return PixelFormat{1, 4, true, false, false};   // Gray32Float
+    case 3: return PixelFormat{3, 1, false, false, true};   // Bgr24
+    case 4: return PixelFormat{3, 2, false, false, true};   // Bgr48
+    case 8: return PixelFormat{3, 4, true, false, true};    // Bgr96Float
+    case 9: return PixelFormat{4, 1, false, false, true};   // Bgra32
+    case 12: return PixelFormat{1, 4, false, true, false};  // Gray32
     default: return std::nullopt;
   }
 }

@@ -113,7 +113,8 @@ struct PixelFormat {
   std::uint16_t samples = 1;
   std::uint16_t sample_bytes = 1;
   bool is_float = false;
-  bool bgr = false;  // colour samples stored blue first
+  bool is_signed = false;
+  bool bgr = false;  // colour samples stored blue first (an alpha sample last)
 };
 std::optional<PixelFormat> pixel_format(std::int32_t pixel_type);
 

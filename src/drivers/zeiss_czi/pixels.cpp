@@ -73,6 +73,31 @@ __attribute__((target("ssse3"))) void swap_outer_ssse3(std::uint8_t* p, std::siz
 }
 #endif
 
+// Blue-first pixels with alpha (4 bytes): the first and the third swapped.
+void swap_bgra_scalar(std::uint8_t* p, std::size_t n) {
+  for (std::size_t at = 0; at + 4 <= n; at += 4) std::swap(p[at], p[at + 2]);
+}
+
+#if KOLVA_CZI_SSSE3
+__attribute__((target("ssse3"))) void swap_bgra_ssse3(std::uint8_t* p, std::size_t n) {
+  const __m128i mask = _mm_setr_epi8(2, 1, 0, 3, 6, 5, 4, 7, 10, 9, 8, 11, 14, 13, 12, 15);
+  std::size_t at = 0;
+  for (; at + 16 <= n; at += 16) {
+    auto* q = reinterpret_cast<__m128i*>(p + at);
+    _mm_storeu_si128(q, _mm_shuffle_epi8(_mm_loadu_si128(q), mask));
+  }
+  swap_bgra_scalar(p + at, n - at);
+}
+#endif
+
+void swap_bgra(std::span<std::uint8_t> pixels) {
+#if KOLVA_CZI_SSSE3
+  static const bool ssse3 = __builtin_cpu_supports("ssse3");
+  if (ssse3) return swap_bgra_ssse3(pixels.data(), pixels.size());
+#endif
+  swap_bgra_scalar(pixels.data(), pixels.size());
+}
+
 template <std::size_t S>
 void swap_outer(std::span<std::uint8_t> pixels) {
 #if KOLVA_CZI_SSSE3
@@ -86,7 +111,13 @@ void swap_outer(std::span<std::uint8_t> pixels) {
 
 SampleFix to_rgb(const PixelFormat& format) {
   if (!format.bgr) return nullptr;
-  return format.sample_bytes == 1 ? &swap_outer<1> : format.sample_bytes == 2 ? &swap_outer<2> : nullptr;
+  if (format.samples == 4) return format.sample_bytes == 1 ? &swap_bgra : nullptr;
+  switch (format.sample_bytes) {
+    case 1: return &swap_outer<1>;
+    case 2: return &swap_outer<2>;
+    case 4: return &swap_outer<4>;
+    default: return nullptr;
+  }
 }
 
 std::optional<Bytes> tiff_head(const PixelFormat& format, std::uint32_t width, std::uint32_t height) {
@@ -95,9 +126,11 @@ std::optional<Bytes> tiff_head(const PixelFormat& format, std::uint32_t width, s
   layout.height = height;
   layout.rows_per_strip = height;
   layout.samples = format.samples;
-  layout.photometric = format.samples == 3 ? 2 : 1;
+  layout.photometric = format.samples >= 3 ? 2 : 1;
+  if (format.samples == 4) layout.extra_samples = {2};  // unassociated alpha
   layout.bits.assign(format.samples, static_cast<std::uint16_t>(format.sample_bytes * 8));
   if (format.is_float) layout.sample_format.assign(format.samples, 3);
+  if (format.is_signed) layout.sample_format.assign(format.samples, 2);
   const std::uint64_t length = std::uint64_t{width} * height * format.samples * format.sample_bytes;
   return slide::tiff_header(layout, std::span<const std::uint64_t>(&length, 1));
 }

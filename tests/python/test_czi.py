@@ -84,6 +84,8 @@ ENCODINGS = [  # pixel type, compression, dtype, channels, lossless
     (czi.BGR96F, czi.NONE, np.float32, 3, True),
     (czi.BGRA32, czi.NONE, np.uint8, 4, True),
     (czi.BGRA32, czi.ZSTD0, np.uint8, 4, True),
+    (czi.GRAY16, czi.LZW, np.uint16, 1, True),
+    (czi.BGR24, czi.LZW, np.uint8, 3, True),
     (czi.BGR24, czi.JPEG, np.uint8, 3, False),
     (czi.GRAY8, czi.JPEGXR, np.uint8, 1, False),
 ]
@@ -105,12 +107,13 @@ def test_encodings_go_out_stored_or_as_lossless_tiff_and_agree_with_czifile(
         got = _decode(data, media)
         if lossless:
             assert np.array_equal(got, px)
-        # pylibCZIrw decodes neither JPEG sub-blocks nor Gray32, Bgr96Float and Bgra32 ones.
-        if compression != czi.JPEG and pixel_type not in (czi.GRAY32, czi.BGR96F, czi.BGRA32):
+        # pylibCZIrw decodes neither JPEG and LZW sub-blocks nor Gray32, Bgr96Float and Bgra32 ones.
+        if compression not in (czi.JPEG, czi.LZW) and pixel_type not in (czi.GRAY32, czi.BGR96F,
+                                                                          czi.BGRA32):
             theirs = np.squeeze(doc.read(roi=(10, -20, 96, 64), plane={"C": 0}))
             theirs = theirs[..., ::-1] if channels == 3 else theirs  # libCZI gives blue first
             assert np.abs(got.astype(float) - theirs.astype(float)).max() <= (0 if lossless else 2)
-    if compression in (czi.NONE, czi.JPEG, czi.JPEGXR):  # what czifile 2019 decodes
+    if compression in (czi.NONE, czi.JPEG, czi.JPEGXR):  # what czifile 2019 decodes (LZW: not with numpy 2)
         with czifile.CziFile(written.path) as cf:
             theirs = np.squeeze(next(cf.subblocks()).data())  # czifile gives RGB
             if compression == czi.JPEG:
@@ -118,6 +121,18 @@ def test_encodings_go_out_stored_or_as_lossless_tiff_and_agree_with_czifile(
                 # stream itself is an ordinary RGB JPEG (libCZI's decoder hands it out BGR).
                 theirs = theirs[..., ::-1]
             assert np.abs(got.astype(float) - theirs.astype(float)).max() <= (0 if lossless else 2)
+
+
+def test_lzw_sub_blocks_that_fill_the_code_table_decode_exactly(tmp_path):
+    """Noise fills LZW's 4,096 codes several times over: the table is cleared
+    and the code width grows from 9 to 12 bits, as TIFF's LZW does."""
+    px = np.random.default_rng(7).integers(0, 256, (160, 256), dtype=np.uint8)
+    px[:40] = 200  # a long run too: strings far longer than one byte
+    written = czi.write_czi(tmp_path / "l.czi", [czi.block(px, 0, 0, czi.GRAY8, czi.LZW, C=0)],
+                            czi.metadata_xml((256, 160)))
+    assert len(written.blocks[0].data) * 8 // 12 > 2 * 4096  # codes enough to fill it twice
+    with kolva.open(written.path) as slide:
+        assert np.array_equal(tifffile.imread(io.BytesIO(slide.read_tile(0, 0, 0))), px)
 
 
 def test_scenes_channels_focal_planes_and_timepoints_are_planes(tmp_path):

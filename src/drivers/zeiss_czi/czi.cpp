@@ -213,11 +213,11 @@ Result<Encoding, std::string> encoding_of(std::int32_t pixel_type, std::int32_t 
   if (!format) return "its sub-blocks are of pixel type " + std::to_string(pixel_type) +
                       " (Gray8, Gray16, Gray32, Gray32Float, Bgr24, Bgr48, Bgr96Float and Bgra32 are read)";
   switch (compression) {
-    case 0: case 1: case 4: case 5: case 6:
+    case 0: case 1: case 2: case 4: case 5: case 6:
       return Encoding{static_cast<Compression>(compression), *format};
     default:
       return "its sub-blocks are compressed with method " + std::to_string(compression) +
-             " (none, JPEG, JPEG XR, zstd0 and zstd1 are read)";
+             " (none, JPEG, LZW, JPEG XR, zstd0 and zstd1 are read)";
   }
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "slide/tiff_wrap.hpp"
+#include "tiff_tools/lzw.hpp"
 
 // libzstd. Where its headers are not installed (the library alone is), the
 // few functions of its stable API used here are declared as zstd.h does.
@@ -149,6 +150,11 @@ Result<Bytes, std::string> to_tiff(ByteSpan data, Compression compression, const
     case Compression::None:
       if (data.size() < length) return std::string("a sub-block holds fewer bytes than its pixels");
       std::memcpy(pixels, data.data(), static_cast<std::size_t>(length));
+      break;
+    case Compression::Lzw:
+      if (!tiff_tools::lzw_decode(data, {pixels, static_cast<std::size_t>(length)})) {
+        return std::string("an LZW sub-block does not decode to its pixels");
+      }
       break;
     case Compression::Zstd1: {
       // Header: its size (1 or 3); with 3, chunk type 1 and the hi-lo flag.

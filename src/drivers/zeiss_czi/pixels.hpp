@@ -2,7 +2,7 @@
 
 // Sub-block pixels that have no standard media type of their own, made into
 // an uncompressed TIFF (image/tiff, lossless, the same single-directory
-// wrapper uncompressed DICOM frames get): Zstd frames (zstd0) and Zeiss's
+// wrapper uncompressed DICOM frames get): LZW (TIFF's), Zstd frames (zstd0) and Zeiss's
 // zstd1 (a small header, a Zstd frame, 16-bit samples optionally split into
 // all low bytes then all high bytes) are decompressed, blue-first colour
 // samples are put in RGB order.
@@ -18,7 +18,7 @@
 
 namespace kolva::czi {
 
-enum class Compression : std::int32_t { None = 0, Jpeg = 1, JpegXr = 4, Zstd0 = 5, Zstd1 = 6 };
+enum class Compression : std::int32_t { None = 0, Jpeg = 1, Lzw = 2, JpegXr = 4, Zstd0 = 5, Zstd1 = 6 };
 
 // The header of the TIFF a width x height sub-block of `format` hands out as;
 // nothing when it would not fit a classic TIFF.

@@ -1,11 +1,15 @@
-// The XML reader and the base64 decoder over arbitrary text: every element's
-// children and content must lie inside the document.
+// The XML reader, the base64 decoder and TIFF's LZW over arbitrary bytes:
+// every element's children and content must lie inside the document, and LZW
+// writes only the bytes asked for (the first two bytes ask).
 
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
+#include <vector>
+
 #include "text/base64.hpp"
+#include "tiff_tools/lzw.hpp"
 #include "text/xml.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -22,5 +26,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
   (void)kolva::text::base64_decode(text);
+  if (size >= 2) {
+    std::vector<std::uint8_t> out(std::size_t{data[0]} << 8 | data[1]);
+    (void)kolva::tiff_tools::lzw_decode({data + 2, size - 2}, out);
+  }
   return 0;
 }

@@ -426,6 +426,8 @@ def czi_seeds() -> dict[str, bytes]:
                                  czi.Attachment("Thumbnail", "JPG", czi.encode(tiny, czi.BGR24, czi.JPEG))]),
         "zstd1": czi.czi_bytes([czi.block(gray, 0, 0, czi.GRAY16, czi.ZSTD1)]),
         "zstd0-bgr": czi.czi_bytes([czi.block(tiny, -5, 3, czi.BGR24, czi.ZSTD0)]),
+        "lzw-bgra": czi.czi_bytes([czi.block(czi.image(16, 12, seed=4, channels=4), 0, 0,
+                                             czi.BGRA32, czi.LZW)]),
         "planes": czi.czi_bytes(planes, czi.metadata_xml((16, 12), channels=["a", "b"], scenes=["x", "y"])),
     }
 

@@ -170,8 +170,13 @@ PyObject* slide_read_tiles(PyObject* self, PyObject* const* args, Py_ssize_t nar
     const unsigned workers = static_cast<unsigned>(std::min<std::uint64_t>(threads, 256));
 
     // Every tile is planned first (a few arithmetic steps each, no I/O): a bad
-    // coordinate fails the call before any read.
-    auto batch = s->plan_batch(level, coords);
+    // coordinate fails the call before any read. Other Python threads run
+    // meanwhile: planning is a good part of a batch of small tiles.
+    std::optional<slide::SlideResult<slide::Batch>> planned;
+    Py_BEGIN_ALLOW_THREADS
+    planned = s->plan_batch(level, coords);
+    Py_END_ALLOW_THREADS
+    auto& batch = *planned;
     if (!batch.ok()) return raise_for(self, batch.error());
     const auto& plans = batch->plans;
 

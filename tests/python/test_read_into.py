@@ -4,6 +4,7 @@ local and remote; sizing and bad coordinates fail before the buffer is written."
 from __future__ import annotations
 
 import random
+import sqlite3
 from pathlib import Path
 
 import numpy as np
@@ -182,3 +183,26 @@ def test_tissue_tiles_keep_what_the_export_keeps(tmp_path):
             assert slide.tissue_tiles(0, min_bytes) == [(i % across, i // across) for i in kept]
         with pytest.raises(kolva.TileNotFound):
             slide.tissue_tiles(slide.level_count)
+
+
+def test_sakura_planes_that_do_not_fit_the_usual_layout_read_into_place_as_read(tmp_path):
+    # Headers past the row's own page (one longer than a tile's read of its
+    # header gives), bytes after a plane's JPEG: the tiles come out as joined whole.
+    def app1(data: bytes, n: int) -> bytes:
+        return data[:2] + b"\xff\xe1" + (n + 2).to_bytes(2, "big") + bytes(n) + data[2:]
+    changes = {0: {1: lambda d: app1(d, 5000)}, 1: {2: lambda d: d + b"\0\1\2"},
+               2: {0: lambda d: app1(d, 20000), 2: lambda d: d + b"\xff\xd9"}}
+    path, _ = sakura.write_svslide(tmp_path / "s.svslide")
+    db = sqlite3.connect(path)
+    for tile, (x, y) in enumerate([(0, 0), (256, 0), (0, 256)]):
+        for colour, change in changes[tile].items():
+            key = f"T;{x}|{y};1;{colour};0"
+            (data,) = db.execute("SELECT data FROM DataManager_0 WHERE id = ?", (key,)).fetchone()
+            db.execute("UPDATE DataManager_0 SET data = ? WHERE id = ?", (change(data), key))
+    db.commit()
+    db.close()
+    with kolva.open(path) as slide:
+        coords = [(0, 0), (1, 0), (0, 1), (1, 1), (0, 0)]
+        expected = slide.read_tiles(0, coords)
+        buf = np.zeros(int(slide.tile_nbytes(0, coords).sum()), np.uint8)
+        assert _split(buf, slide.read_tiles_into(0, coords, buf)) == expected

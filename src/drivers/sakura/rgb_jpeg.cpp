@@ -13,18 +13,10 @@ namespace {
 
 std::uint16_t be16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] << 8 | p[1]); }
 
-struct Plane {
-  std::array<std::uint8_t, 5> frame{};  // precision, height (2), width (2)
-  std::uint8_t sampling = 0x11;
-  std::uint8_t quant_id = 0;
-  std::optional<ByteSpan> quant;  // Pq/Tq byte then the table
-  std::vector<ByteSpan> huffman;  // whole DHT segments
-  std::uint16_t restart = 0;
-  std::uint8_t tables = 0;  // the scan's Td/Ta byte
-  ByteSpan data;            // entropy-coded, up to the EOI
-};
-
-Result<Plane, std::string> parse_plane(ByteSpan s) {
+// The plane's header, through its scan header. `whole`: `s` is the whole
+// plane, whose entropy-coded data (up to its last EOI) are found too;
+// otherwise `s` may be its first bytes only, and p.data is left empty.
+Result<Plane, std::string> parse_plane(ByteSpan s, bool whole = true) {
   if (s.size() < 4 || s[0] != 0xFF || s[1] != 0xD8) return std::string("a plane is no JPEG");
   Plane p;
   std::vector<ByteSpan> dqts;
@@ -62,6 +54,8 @@ Result<Plane, std::string> parse_plane(ByteSpan s) {
         return std::string("a plane's scan header is malformed");
       }
       p.tables = body[2];
+      p.data_at = i + 2 + length;
+      if (!whole) break;
       std::size_t end = s.size();
       while (end >= i + 2 + length + 2 && !(s[end - 2] == 0xFF && s[end - 1] == 0xD9)) --end;
       if (end < i + 2 + length + 2) return std::string("a plane has no EOI marker");
@@ -94,7 +88,15 @@ struct Sink {
   void put(ByteSpan bytes) { put(bytes.data(), bytes.size()); }
   void put(std::initializer_list<std::uint8_t> bytes) { put(bytes.begin(), bytes.size()); }
   void put16(std::size_t v) { put({static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)}); }
+  void skip(std::size_t n) { size += n; }
 };
+
+bool same_frames(const std::array<Plane, 3>& p) {
+  for (std::size_t c = 1; c < 3; ++c) {
+    if (p[c].frame != p[0].frame || p[c].sampling != p[0].sampling) return false;
+  }
+  return true;
+}
 
 Result<std::array<Plane, 3>, std::string> parse_planes(std::span<const ByteSpan, 3> planes) {
   std::array<Plane, 3> p;
@@ -103,15 +105,25 @@ Result<std::array<Plane, 3>, std::string> parse_planes(std::span<const ByteSpan,
     if (!parsed.ok()) return std::move(parsed).error();
     p[c] = std::move(parsed).value();
   }
-  for (std::size_t c = 1; c < 3; ++c) {
-    if (p[c].frame != p[0].frame || p[c].sampling != p[0].sampling) {
-      return std::string("the colour planes differ in size, precision or sampling");
-    }
-  }
+  if (!same_frames(p)) return std::string("the colour planes differ in size, precision or sampling");
   return p;
 }
 
-void join(const std::array<Plane, 3>& p, Sink& out) {
+// The joined bytes before the scans: SOI, Adobe marker, the three
+// quantisation tables and the frame header.
+std::size_t front_size(std::size_t quant_bytes) { return 2 + 16 + 3 * 4 + quant_bytes + 19; }
+
+// A plane's scan's bytes before its data: its Huffman tables, restart
+// interval and scan header.
+std::size_t scan_head_size(const Plane& p) {
+  std::size_t n = 6 + 10;
+  for (ByteSpan dht : p.huffman) n += dht.size();
+  return n;
+}
+
+// `sizes`: the planes' data sizes, skipped rather than written (they are in
+// place already); none: the planes' data written.
+void join(const std::array<Plane, 3>& p, Sink& out, const std::size_t* sizes = nullptr) {
   out.put({0xFF, 0xD8});
   out.put(jpeg_tools::kAdobeRgbApp14, 16);
   for (std::size_t c = 0; c < 3; ++c) {
@@ -133,7 +145,11 @@ void join(const std::array<Plane, 3>& p, Sink& out) {
     out.put({0xFF, 0xDD, 0x00, 0x04});
     out.put16(p[c].restart);
     out.put({0xFF, 0xDA, 0x00, 0x08, 0x01, ids[c], p[c].tables, 0x00, 0x3F, 0x00});
-    out.put(p[c].data);
+    if (sizes != nullptr) {
+      out.skip(sizes[c]);
+    } else {
+      out.put(p[c].data);
+    }
   }
   out.put({0xFF, 0xD9});
 }
@@ -161,6 +177,43 @@ Result<std::size_t, std::string> join_planes_into(std::span<const ByteSpan, 3> p
     join(*p, write);
   }
   return count.size;
+}
+
+std::optional<InPlace::Place> InPlace::place(std::size_t c, ByteSpan head, std::size_t plane_size) {
+  if (c != placed_ || c >= 3) return std::nullopt;
+  auto parsed = parse_plane(head, false);
+  if (!parsed.ok()) return std::nullopt;
+  Plane& p = planes_[c];
+  p = std::move(parsed).value();
+  if (c == 0) at_ = front_size(3 * p.quant->size());
+  // Data, then the EOI that ends the plane (a plane ending otherwise is not placed).
+  if (p.data_at + 2 > plane_size) return std::nullopt;
+  const std::size_t start = at_ + scan_head_size(p);
+  const std::size_t bytes = plane_size - p.data_at;
+  if (start > out_.size() || bytes > out_.size() - start) return std::nullopt;
+  sizes_[c] = bytes - 2;
+  at_ = start + sizes_[c];
+  ++placed_;
+  return Place{p.data_at, start, bytes};
+}
+
+bool InPlace::finish() {
+  if (placed_ != 3 || !same_frames(planes_) || at_ + 2 != out_.size()) return false;
+  for (std::size_t c = 1; c < 3; ++c) {
+    if (planes_[c].quant->size() != planes_[0].quant->size()) return false;
+  }
+  // Each plane's bytes read ended with its EOI, where the next scan's header goes.
+  Sink check;
+  join(planes_, check, sizes_.data());
+  if (check.size != out_.size()) return false;
+  std::size_t end = front_size(3 * planes_[0].quant->size());
+  for (std::size_t c = 0; c < 3; ++c) {
+    end += scan_head_size(planes_[c]) + sizes_[c];
+    if (out_[end] != 0xFF || out_[end + 1] != 0xD9) return false;
+  }
+  Sink write{out_.data()};
+  join(planes_, write, sizes_.data());
+  return true;
 }
 
 }  // namespace kolva::drivers::sakura

@@ -31,6 +31,11 @@ namespace {
 
 constexpr std::uint64_t kMaxTileIds = std::uint64_t{1} << 26;
 constexpr std::uint64_t kMaxDownsample = std::uint64_t{1} << 24;
+// A plane's first bytes read for its JPEG header: as many as the last one of
+// its colour had (a scanner writes them alike), else these; then more, once,
+// if they are too few. What the row's own page holds of its blob (with 4 KiB
+// pages, some 450 bytes or more) costs no read of the file.
+constexpr std::size_t kHeadBytes = 512;
 
 SlideError damaged(const std::string& name, const std::string& why) {
   return SlideError{ErrorKind::Corrupt, name + " is damaged: " + why, std::nullopt};
@@ -59,9 +64,12 @@ ByteSpan column_blob(sqlite3_stmt* stmt, int column) {
   return {static_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size)};
 }
 
-// A stored tile id: "T;<x>|<y>;<downsample>;<colour>;<plane>".
+// A stored tile id: "T;<x>|<y>;<downsample>;<colour>;<plane>". `canonical`:
+// written as the reads write it (no leading zeros), so that a read of the id
+// finds this row.
 struct TileId {
   std::uint64_t x, y, downsample, colour, plane;
+  bool canonical;
 };
 
 std::optional<std::uint64_t> unsigned_field(std::string_view text) {
@@ -84,7 +92,9 @@ std::optional<TileId> parse_tile_id(std::string_view id) {
   const auto d = unsigned_field(fields[1]), c = unsigned_field(fields[2]),
              p = unsigned_field(fields[3]);
   if (!x || !y || !d || !c || !p) return std::nullopt;
-  return TileId{*x, *y, *d, *c, *p};
+  const bool canonical = std::ranges::none_of(std::array{xy[0], xy[1], fields[1], fields[2], fields[3]},
+                                              [](std::string_view f) { return f.size() > 1 && f[0] == '0'; });
+  return TileId{*x, *y, *d, *c, *p, canonical};
 }
 
 struct SakuraLevel {
@@ -95,6 +105,11 @@ struct SakuraLevel {
   // The joined size of each stored tile once it has been read (0 before), so
   // that a batch sized first (tile_nbytes) is then read straight into place.
   std::unique_ptr<std::atomic<std::uint32_t>[]> sizes;
+  // The rows of each stored tile's three planes, as the id index listed them
+  // at open (where it listed each plane's id as reads write it: rows_known),
+  // so that a read seeks no id.
+  std::vector<std::array<std::int64_t, 3>> rows;
+  std::vector<bool> rows_known;
   // The index of tile (x, y) among `stored`, or none.
   std::optional<std::size_t> find(std::uint64_t x, std::uint64_t y) const {
     const auto it = std::lower_bound(stored.begin(), stored.end(), y * across + x);
@@ -134,9 +149,10 @@ struct Store {
   }
 
   // The three planes of a tile, joined. Each blob is read through the
-  // connection's blob handle into the connection's buffers, its pages read
-  // ahead together. `into`: where the tile goes, of its size (nothing then
-  // comes back).
+  // connection's blob handle, its pages read ahead together: into the
+  // connection's buffers, or, for a tile read into place whose rows are
+  // known, its data straight to where they go. `into`: where the tile goes,
+  // of its size (nothing then comes back).
   SlideResult<Bytes> read_tile(std::uint64_t level, std::uint64_t x, std::uint64_t y,
                                std::span<std::uint8_t> into = {}) const {
     auto tile = join_tile(level, x, y, into);
@@ -151,22 +167,31 @@ struct Store {
                                std::span<std::uint8_t> into) const {
     auto connection = database->connect();
     if (!connection.ok()) return std::move(connection).error();
+    const SakuraLevel& l = levels[level];
+    const auto k = l.find(x, y);
+    const std::array<std::int64_t, 3>* rows = k && l.rows_known[*k] ? &l.rows[*k] : nullptr;
+    if (rows != nullptr && !into.empty() && read_in_place(*connection, *rows, into)) return Bytes{};
     std::array<ByteSpan, 3> planes;
     std::array<Bytes, 3>& buffers = connection->scratch();
     for (int c = 0; c < 3; ++c) {
-      sqlite3_stmt* stmt = connection->prepared(rowid_sql);
-      if (stmt == nullptr) return read_tile_queried(*connection, level, x, y, into);
-      const std::string id = tile_id(level, x, y, c);
-      sqlite3_bind_text(stmt, 1, id.data(), static_cast<int>(id.size()), SQLITE_TRANSIENT);
-      const int rc = sqlite3_step(stmt);
-      if (rc != SQLITE_ROW) {
-        auto error = rc == SQLITE_DONE ? errors::tile_not_stored(level, x, y)
-                                       : read_failure(connection->handle());
+      sqlite3_int64 rowid = 0;
+      if (rows != nullptr) {
+        rowid = (*rows)[c];
+      } else {
+        sqlite3_stmt* stmt = connection->prepared(rowid_sql);
+        if (stmt == nullptr) return read_tile_queried(*connection, level, x, y, into);
+        const std::string id = tile_id(level, x, y, c);
+        sqlite3_bind_text(stmt, 1, id.data(), static_cast<int>(id.size()), SQLITE_TRANSIENT);
+        const int rc = sqlite3_step(stmt);
+        if (rc != SQLITE_ROW) {
+          auto error = rc == SQLITE_DONE ? errors::tile_not_stored(level, x, y)
+                                         : read_failure(connection->handle());
+          sqlite3_reset(stmt);
+          return error;
+        }
+        rowid = sqlite3_column_int64(stmt, 0);
         sqlite3_reset(stmt);
-        return error;
       }
-      const sqlite3_int64 rowid = sqlite3_column_int64(stmt, 0);
-      sqlite3_reset(stmt);
       sqlite3_blob* blob = connection->blob(table_name, "data", rowid);
       if (blob == nullptr) return read_tile_queried(*connection, level, x, y, into);
       const int size = sqlite3_blob_bytes(blob);
@@ -186,6 +211,38 @@ struct Store {
     auto joined = sakura::join_planes(std::span<const ByteSpan, 3>(planes));
     if (!joined.ok()) return errors::tile_undecodable(database->name(), level, x, y, joined.error());
     return std::move(joined).value();
+  }
+
+  // The planes' entropy-coded data read straight to their places in `into`
+  // (of the tile's joined size), their headers read first and written around
+  // them. False when the tile does not join so (or a read fails): the whole
+  // planes are then read and joined, and tell what is wrong with them.
+  bool read_in_place(Connection& connection, const std::array<std::int64_t, 3>& rows,
+                     std::span<std::uint8_t> into) const {
+    std::array<Bytes, 3>& heads = connection.scratch();
+    std::array<std::size_t, 3>& head_sizes = connection.hints();
+    sakura::InPlace join(into);
+    for (std::size_t c = 0; c < 3; ++c) {
+      sqlite3_blob* blob = connection.blob(table_name, "data", rows[c]);
+      if (blob == nullptr) return false;
+      const auto size = static_cast<std::size_t>(sqlite3_blob_bytes(blob));
+      std::optional<sakura::InPlace::Place> place;
+      for (const std::size_t want : {head_sizes[c] != 0 ? head_sizes[c] : kHeadBytes, 16 * kHeadBytes}) {
+        const std::size_t n = std::min(size, want);
+        heads[c].resize(n);
+        if (sqlite3_blob_read(blob, heads[c].data(), static_cast<int>(n), 0) != SQLITE_OK) return false;
+        place = join.place(c, heads[c], size);
+        if (place || n == size) break;
+      }
+      if (!place) return false;
+      head_sizes[c] = place->from;
+      connection.read_ahead(overflow_pages_bytes(size));
+      const int read = sqlite3_blob_read(blob, into.data() + place->to, static_cast<int>(place->bytes),
+                                         static_cast<int>(place->from));
+      connection.read_ahead(0);
+      if (read != SQLITE_OK) return false;
+    }
+    return join.finish();
   }
 
   // The same through one prepared query a colour, so that the three blobs
@@ -407,14 +464,25 @@ SlideResult<Opening> SakuraDriver::open(SourceSet& sources, const Probe& /*probe
   // Every tile id, through the id index: the levels (downsamples of plane 0)
   // and which tiles of the plane read are stored.
   std::set<std::uint64_t> downsamples;
-  std::map<std::uint64_t, std::map<std::uint64_t, int>> seen;  // downsample -> tile -> colours
+  struct Seen {
+    int colours = 0;
+    int rows_known = 0;  // the colours whose row is known
+    std::array<std::int64_t, 3> rows{};
+  };
+  std::map<std::uint64_t, std::map<std::uint64_t, Seen>> seen;  // downsample -> tile -> its planes
   {
-    Statement stmt(db, "SELECT id FROM " + store->table + " WHERE id >= 'T;' AND id < 'T<'");
+    // With the rows (a table without rowids has none: its reads look them up).
+    const std::string ids = " FROM " + store->table + " WHERE id >= 'T;' AND id < 'T<'";
+    auto listed = std::make_unique<Statement>(db, "SELECT id, rowid" + ids);
+    const bool with_rows = listed->ok();
+    if (!with_rows) listed = std::make_unique<Statement>(db, "SELECT id" + ids);
+    const Statement& stmt = *listed;
     if (!stmt.ok()) return damaged(name, sqlite3_errmsg(db));
     std::uint64_t count = 0;
     int rc;
     while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
       if (++count > kMaxTileIds) return damaged(name, "it lists more tiles than a slide holds");
+      const bool text_id = sqlite3_column_type(stmt.get(), 0) == SQLITE_TEXT;  // before any conversion
       const auto* text = sqlite3_column_text(stmt.get(), 0);
       if (text == nullptr) continue;
       const auto id = parse_tile_id(std::string_view(
@@ -431,7 +499,14 @@ SlideResult<Opening> SakuraDriver::open(SourceSet& sources, const Probe& /*probe
         continue;
       }
       const std::uint64_t across = ((width / d) + tile_size - 1) / tile_size;
-      seen[d][(id->y / step) * across + id->x / step] |= 1 << id->colour;
+      Seen& tile = seen[d][(id->y / step) * across + id->x / step];
+      const int bit = 1 << id->colour;
+      tile.colours |= bit;
+      // The first row of the id as reads write it is the one they find.
+      if (with_rows && text_id && id->canonical && (tile.rows_known & bit) == 0) {
+        tile.rows[id->colour] = sqlite3_column_int64(stmt.get(), 1);
+        tile.rows_known |= bit;
+      }
     }
     if (rc != SQLITE_DONE) return store->read_failure(db);
   }
@@ -439,9 +514,13 @@ SlideResult<Opening> SakuraDriver::open(SourceSet& sources, const Probe& /*probe
   for (const std::uint64_t d : downsamples) {
     const std::uint64_t w = width / d, h = height / d;
     if (w == 0 || h == 0) continue;
-    SakuraLevel level{d, (w + tile_size - 1) / tile_size, (h + tile_size - 1) / tile_size, {}, {}};
-    for (const auto& [tile, colours] : seen[d]) {
-      if (colours == 7 && tile < level.across * level.down) level.stored.push_back(tile);
+    SakuraLevel level{d, (w + tile_size - 1) / tile_size, (h + tile_size - 1) / tile_size, {}, {}, {}, {}};
+    for (const auto& [tile, found] : seen[d]) {
+      if (found.colours == 7 && tile < level.across * level.down) {
+        level.stored.push_back(tile);
+        level.rows.push_back(found.rows);
+        level.rows_known.push_back(found.rows_known == 7);
+      }
     }
     level.sizes = std::make_unique<std::atomic<std::uint32_t>[]>(level.stored.size());
     store->levels.push_back(std::move(level));

@@ -26,7 +26,8 @@ struct File {
   sqlite3_file base;
   slide::SourceSet* sources;
   std::uint64_t size;
-  Bytes* ahead;
+  Bytes* ahead;  // grown, never shrunk nor cleared: its first ahead_size bytes are the file's
+  std::uint64_t ahead_size;
   std::uint64_t ahead_at;
   std::uint64_t last_end;
   std::uint64_t expected;  // bytes the next read outside `ahead` reads ahead (Connection::read_ahead)
@@ -35,6 +36,17 @@ struct File {
 bool read_source(File* file, std::uint64_t at, std::span<std::uint8_t> dst) {
   const slide::Range range{at, dst.size(), 0};
   return slide::read_ranges(*file->sources, {&range, 1}, {&dst, 1}, 1).ok();
+}
+
+// `bytes` of the file from `at` read ahead.
+bool read_ahead_at(File* file, std::uint64_t at, std::uint64_t bytes) {
+  Bytes& ahead = *file->ahead;
+  if (ahead.size() < bytes) ahead.resize(static_cast<std::size_t>(bytes));
+  file->ahead_size = 0;
+  if (!read_source(file, at, {ahead.data(), static_cast<std::size_t>(bytes)})) return false;
+  file->ahead_size = bytes;
+  file->ahead_at = at;
+  return true;
 }
 
 // Sources waiting for SQLite to open them, by the name handed to it.
@@ -54,26 +66,17 @@ int file_read(sqlite3_file* f, void* buffer, int amount, sqlite3_int64 offset) {
   const auto at = static_cast<std::uint64_t>(offset);
   const std::uint64_t have = at >= file->size ? 0 : std::min<std::uint64_t>(amount, file->size - at);
   if (have > 0) {
-    Bytes& ahead = *file->ahead;
-    const bool inside = at >= file->ahead_at && at + have <= file->ahead_at + ahead.size();
+    const Bytes& ahead = *file->ahead;
+    const bool inside = at >= file->ahead_at && at + have <= file->ahead_at + file->ahead_size;
     if (!inside && file->expected > have) {
       // A blob's pages, as many as it needs: one read.
-      ahead.resize(static_cast<std::size_t>(std::min(file->expected, file->size - at)));
+      const std::uint64_t bytes = std::min(file->expected, file->size - at);
       file->expected = 0;
-      if (!read_source(file, at, ahead)) {
-        ahead.clear();
-        return SQLITE_IOERR_READ;
-      }
-      file->ahead_at = at;
+      if (!read_ahead_at(file, at, bytes)) return SQLITE_IOERR_READ;
     } else if (!inside && at == file->last_end && have < kReadAhead) {
-      ahead.resize(static_cast<std::size_t>(std::min(kReadAhead, file->size - at)));
-      if (!read_source(file, at, ahead)) {
-        ahead.clear();
-        return SQLITE_IOERR_READ;
-      }
-      file->ahead_at = at;
+      if (!read_ahead_at(file, at, std::min(kReadAhead, file->size - at))) return SQLITE_IOERR_READ;
     }
-    if (at >= file->ahead_at && at + have <= file->ahead_at + ahead.size()) {
+    if (at >= file->ahead_at && at + have <= file->ahead_at + file->ahead_size) {
       std::memcpy(out, ahead.data() + (at - file->ahead_at), static_cast<std::size_t>(have));
     } else if (!read_source(file, at, {out, static_cast<std::size_t>(have)})) {
       return SQLITE_IOERR_READ;
@@ -124,6 +127,7 @@ int vfs_open(sqlite3_vfs*, const char* name, sqlite3_file* f, int flags, int* ou
   file->sources = new slide::SourceSet(std::move(source));
   file->size = *size;
   file->ahead = new Bytes();
+  file->ahead_size = 0;
   file->ahead_at = 0;
   file->last_end = 0;
   file->expected = 0;

@@ -10,6 +10,7 @@
 // more while all are in use, so any number of threads may query at once.
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -36,6 +37,7 @@ class Connection {
   ~Connection();
   sqlite3* handle() const { return handle_->db; }
   std::array<Bytes, 3>& scratch() { return handle_->scratch; }
+  std::array<std::size_t, 3>& hints() { return handle_->hints; }
   // `sql` prepared once per connection and kept, reset for another use;
   // nullptr when SQLite refuses it (sqlite3_errmsg tells why).
   sqlite3_stmt* prepared(const std::string& sql);
@@ -54,6 +56,7 @@ class Connection {
     std::vector<std::pair<std::string, sqlite3_stmt*>> statements;
     sqlite3_blob* blob = nullptr;
     std::array<Bytes, 3> scratch;  // buffers its user keeps between uses
+    std::array<std::size_t, 3> hints{};  // and sizes
     ~Handle();
   };
 

@@ -91,6 +91,21 @@ std::vector<ParsedSegment> JpegParser::parse(ByteSpan data) {
 const std::uint8_t kAdobeRgbApp14[16] = {0xFF, 0xEE, 0x00, 0x0E, 0x41, 0x64, 0x6F, 0x62,
                                          0x65, 0x00, 0x64, 0x00, 0x00, 0x00, 0x00, 0x00};
 
+void RestartMarkers::append(Bytes& out) {
+  out.push_back(0xFF);
+  out.push_back(next());
+}
+
+std::size_t RestartMarkers::renumber(std::span<std::uint8_t> data,
+                                     std::span<const std::uint64_t> sizes) {
+  std::size_t end = 0;
+  for (const std::uint64_t size : sizes) {
+    end += static_cast<std::size_t>(size);
+    data[end - 1] = next();
+  }
+  return end;
+}
+
 bool has_adobe_marker(ByteSpan jpeg) {
   std::size_t at = jpeg.size() >= 2 && jpeg[0] == 0xFF && jpeg[1] == 0xD8 ? 2 : 0;
   while (at + 4 <= jpeg.size() && jpeg[at] == 0xFF) {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
@@ -84,12 +85,29 @@ Sampling sof0_sampling(ByteSpan header, std::size_t sof_offset);
 // decoders must not convert them from YCbCr.
 extern const std::uint8_t kAdobeRgbApp14[16];
 
-// The second byte of the marker that ends restart interval `k` of a scan
-// (counting from 0): RST0..RST7 in turn. Strip joins put it between strips;
-// joins of stored intervals write it over the marker each was stored with.
-constexpr std::uint8_t restart_marker(std::uint64_t k) {
-  return static_cast<std::uint8_t>(0xD0 + k % 8);
-}
+// The restart markers of one scan joined from restart intervals: the marker
+// that ends interval k (counting on from `first`) is RST(k mod 8). Strip joins
+// append one after each strip but the last; joins of stored intervals write
+// over the marker each interval was stored with.
+class RestartMarkers {
+ public:
+  RestartMarkers() = default;
+  explicit RestartMarkers(std::uint64_t first) : next_(first) {}
+  // `first` plus the intervals ended since.
+  std::uint64_t count() const { return next_; }
+  // Appends the marker (0xFF, RSTn) that ends the interval just appended.
+  void append(Bytes& out);
+  // `data` holds intervals of `sizes` back to back, each ending with the
+  // marker that followed it where it was stored: the marker's second byte
+  // (the interval's last) takes the next number. Every interval must end
+  // inside `data`, the first no earlier than its first byte. Returns the
+  // bytes the intervals take.
+  std::size_t renumber(std::span<std::uint8_t> data, std::span<const std::uint64_t> sizes);
+
+ private:
+  std::uint8_t next() { return static_cast<std::uint8_t>(0xD0 + next_++ % 8); }
+  std::uint64_t next_ = 0;
+};
 
 // Whether the marker segments of `jpeg` (a stream from its SOI, or table
 // segments without one) carry an Adobe APP14 segment before the first frame

@@ -152,6 +152,7 @@ Result<Bytes, std::string> join_jpeg_strips(const StripImage& image,
   }
   out.insert(out.end(), s0.begin() + static_cast<std::ptrdiff_t>(h0.scan_at),
              s0.begin() + static_cast<std::ptrdiff_t>(h0.data_end));
+  jpeg_tools::RestartMarkers markers;
   for (std::size_t k = 1; k < strips.size(); ++k) {
     auto parsed = parse_strip(strips[k]);
     if (!parsed.ok()) return std::move(parsed).error();
@@ -159,8 +160,7 @@ Result<Bytes, std::string> join_jpeg_strips(const StripImage& image,
     if (header_key(strips[k], *parsed) != key0) {
       return std::string("the strips' JPEG headers differ");
     }
-    out.push_back(0xFF);
-    out.push_back(jpeg_tools::restart_marker(k - 1));
+    markers.append(out);
     out.insert(out.end(), strips[k].begin() + static_cast<std::ptrdiff_t>(parsed->data_at),
                strips[k].begin() + static_cast<std::ptrdiff_t>(parsed->data_end));
   }

@@ -190,19 +190,22 @@ SlideResult<std::vector<Bytes>> NdpiTiling::cut(const NdpiBand& band,
 
   // Each interval ends with the marker that followed it in the level's
   // stream: the band numbers its own, and its last one becomes the EOI.
+  jpeg_tools::RestartMarkers markers;
   std::size_t at = start;
-  std::uint64_t count = 0;
   for (std::uint64_t r = band.first_mcu_row; r < band.first_mcu_row + band.mcu_rows; ++r) {
-    const std::size_t first = r * l.intervals_per_row + band.first_interval;
-    for (std::size_t i = first; i < first + band.interval_count; ++i) {
-      const std::uint64_t size = l.interval_sizes[i];
-      if (size < 2 || size > jpeg.size() - at) return damaged("a stripe is shorter than its table says");
-      at += size;
-      jpeg[at - 1] = jpeg_tools::restart_marker(count);
-      ++count;
+    const std::span<const std::uint64_t> sizes(
+        l.interval_sizes.data() + r * l.intervals_per_row + band.first_interval,
+        band.interval_count);
+    std::size_t end = at;
+    for (const std::uint64_t size : sizes) {
+      if (size < 2 || size > jpeg.size() - end) return damaged("a stripe is shorter than its table says");
+      end += size;
     }
+    at += markers.renumber(std::span(jpeg).subspan(at), sizes);
   }
-  if (at != jpeg.size() || count == 0) return damaged("the stripes' sizes disagree with the table");
+  if (at != jpeg.size() || markers.count() == 0) {
+    return damaged("the stripes' sizes disagree with the table");
+  }
   jpeg.back() = 0xD9;
 
   // A tile that is the whole band needs no transform.

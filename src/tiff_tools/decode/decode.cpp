@@ -1,5 +1,6 @@
 #include "tiff_tools/decode/decode.hpp"
 
+#include <cstring>
 #include <string>
 
 namespace kolva::tiff_tools {
@@ -10,6 +11,13 @@ using ByteOrderedRead = std::uint64_t (*)(ByteSpan, std::size_t);
 TiffError size_error(DataType dt, std::uint64_t count) {
   return TiffError::DecodeDataError{dt, count, ""};
 }
+
+TiffError overflow() { return TiffError::InvalidDecodingProcess{"Buffer length overflow"}; }
+TiffError short_buffer() { return TiffError::InvalidDecodingProcess{"Buf size not enough"}; }
+
+// Bytes of one high word, and of a next-directory offset widened to 64 bits.
+constexpr std::uint64_t kHighWordSize = 4;
+constexpr std::uint64_t kWideOffsetSize = 8;
 
 // Decodes fixed-width values: one at the front for count 1, otherwise as many
 // as the bytes hold (the length must then be a whole multiple of the width).
@@ -130,9 +138,13 @@ std::vector<Entry> DirectoryEntries::finish() {
   return out;
 }
 
-std::uint64_t Decoder::read_offset(ByteSpan bytes, std::size_t pos) const {
-  return big_ ? read_uint<std::uint64_t>(bytes, pos, order_)
-              : read_uint<std::uint32_t>(bytes, pos, order_);
+std::uint64_t Decoder::read_offset(ByteSpan bytes, std::size_t pos, std::uint64_t width) const {
+  return width == 8 ? read_uint<std::uint64_t>(bytes, pos, order_)
+                    : read_uint<std::uint32_t>(bytes, pos, order_);
+}
+
+TiffError Decoder::entry_error(TiffError error) const {
+  return diagnostics_ ? report_entry_error(std::move(error)) : error;
 }
 
 Decoder Decoder::at(ByteOrder order, bool big, std::uint64_t offset,
@@ -144,6 +156,14 @@ Decoder Decoder::at(ByteOrder order, bool big, std::uint64_t offset,
   d.ifd_offset_ = offset;
   d.max_directories_ = max_directories;
   d.phase_ = ReadCount{};
+  return d;
+}
+
+Decoder Decoder::with_high_words(std::uint64_t offset) {
+  Decoder d = at(ByteOrder::Little, false, offset, 0);
+  d.layout_.offset_size = kWideOffsetSize;
+  d.high_words_ = true;
+  d.diagnostics_ = false;
   return d;
 }
 
@@ -177,7 +197,7 @@ TiffResult<std::vector<Ifd>> Decoder::receive() && {
 }
 
 TiffResult<ReadInstruction> Decoder::read_magic(ByteSpan bytes) {
-  if (bytes.size() < 4) return TiffError(TiffError::InvalidDecodingProcess{"Buf size not enough"});
+  if (bytes.size() < 4) return short_buffer();
   const bool little = bytes[0] == 'I' && bytes[1] == 'I';
   const bool big_endian = bytes[0] == 'M' && bytes[1] == 'M';
   if (little && bytes[2] == 42 && bytes[3] == 0) {
@@ -225,13 +245,15 @@ TiffResult<ReadInstruction> Decoder::read_count(ByteSpan bytes) {
     count = read_uint<std::uint16_t>(bytes, 0, order_);
     if (count == 0) return count_error;
   }
-  const TiffError overflow = TiffError::InvalidDecodingProcess{"Buffer length overflow"};
   std::uint64_t length;
   std::uint64_t start;
+  // High words come in the same read as the entries, behind the next offset
+  // (a classic count is 16 bits: no overflow).
+  const std::uint64_t tail = high_words_ ? layout_.offset_size + kHighWordSize * count : 0;
   // Offsets near 2^64 must not wrap round to the start of the file.
-  if (!checked_mul(count, layout_.entry_size, length) ||
+  if (!checked_mul(count, layout_.entry_size, length) || !checked_add(length, tail, length) ||
       !checked_add(ifd_offset_, layout_.count_size, start)) {
-    return overflow;
+    return overflow();
   }
   entry_count_ = count;
   phase_ = ReadEntries{};
@@ -241,32 +263,51 @@ TiffResult<ReadInstruction> Decoder::read_count(ByteSpan bytes) {
 TiffResult<ReadInstruction> Decoder::read_entries(ByteSpan bytes) {
   directory_.clear();
   const std::size_t size = layout_.entry_size;
-  const std::size_t pieces = bytes.size() / size;
+  ByteSpan entries = bytes;
+  ByteSpan high_words;
+  if (high_words_) {
+    const std::size_t n = entry_count_;
+    if (bytes.size() < (size + kHighWordSize) * n + layout_.offset_size) return short_buffer();
+    entries = bytes.first(size * n);
+    high_words = bytes.subspan(size * n + layout_.offset_size, kHighWordSize * n);
+  }
+  const std::size_t pieces = entries.size() / size;
   for (std::size_t i = 0; i < pieces; ++i) {
-    const ByteSpan entry = bytes.subspan(i * size, size);
+    const ByteSpan entry = entries.subspan(i * size, size);
     const auto tag = read_uint<std::uint16_t>(entry, 0, order_);
     const auto code = read_uint<std::uint16_t>(entry, 2, order_);
     const auto dt = data_type_from_code(code);
     if (!dt) {
       diagnostic_line("Unknown data type " + std::to_string(code));
-      return report_entry_error(TiffError::DecodeEntryError{"Cannot parse entry data-type"});
+      return entry_error(TiffError::DecodeEntryError{"Cannot parse entry data-type"});
     }
     const std::uint64_t count = big_ ? read_uint<std::uint64_t>(entry, 4, order_)
                                      : read_uint<std::uint32_t>(entry, 4, order_);
     std::uint64_t byte_len;
-    if (!checked_mul(count, element_size(*dt), byte_len)) {
-      return report_entry_error(TiffError::InvalidDecodingProcess{"Buffer length overflow"});
-    }
+    if (!checked_mul(count, element_size(*dt), byte_len)) return entry_error(overflow());
     const std::size_t value_pos = big_ ? 12 : 8;
+    const std::uint64_t high =
+        high_words_ ? read_uint<std::uint32_t>(high_words, kHighWordSize * i, order_) : 0;
     if (byte_len > layout_.value_size) {
-      directory_.defer({read_offset(entry, value_pos), byte_len, count, tag, *dt});
+      const std::uint64_t offset = read_offset(entry, value_pos, layout_.value_size) | high << 32;
+      directory_.defer({offset, byte_len, count, tag, *dt});
       continue;
     }
-    auto data = parse_data(entry.subspan(value_pos, layout_.value_size), count, *dt, order_);
-    if (!data.ok()) return report_entry_error(std::move(data).error());
+    ByteSpan value = entry.subspan(value_pos, layout_.value_size);
+    DataType type = *dt;
+    // A LONG with a high word is a 64-bit value split in two halves.
+    std::uint8_t wide[8] = {};
+    if (high != 0 && type == DataType::LONG) {
+      std::memcpy(wide, value.data(), kHighWordSize);
+      std::memcpy(wide + kHighWordSize, high_words.data() + kHighWordSize * i, kHighWordSize);
+      value = ByteSpan(wide, 8);
+      type = DataType::LONG8;
+    }
+    auto data = parse_data(value, count, type, order_);
+    if (!data.ok()) return entry_error(std::move(data).error());
     directory_.add({std::move(data).value(), count, tag});
   }
-  if (!directory_.has_deferred()) diagnostic_line("Empty!!!");
+  if (diagnostics_ && !directory_.has_deferred()) diagnostic_line("Empty!!!");
   return next_value_or_finish();
 }
 
@@ -288,14 +329,17 @@ TiffResult<ReadInstruction> Decoder::finish_directory() {
   std::uint64_t next = 0;
   // entry_count_ * entry_size was checked when the count was read.
   if (!checked_add(ifd_offset_, layout_.count_size + entry_count_ * layout_.entry_size, next)) {
-    return TiffError(TiffError::InvalidDecodingProcess{"Buffer length overflow"});
+    return overflow();
   }
   phase_ = ReadNextOffset{};
   return ReadInstruction{ReadAndStep{next, layout_.offset_size}};
 }
 
 TiffResult<ReadInstruction> Decoder::read_next_offset(ByteSpan bytes) {
-  const std::uint64_t next = bytes.size() < layout_.offset_size ? 0 : read_offset(bytes, 0);
+  // A short read ends a TIFF chain; the widened layout's reads must be whole.
+  if (high_words_ && bytes.size() < layout_.offset_size) return short_buffer();
+  const std::uint64_t next =
+      bytes.size() < layout_.offset_size ? 0 : read_offset(bytes, 0, layout_.offset_size);
   if (next == 0 || (max_directories_ != 0 && ifds_.size() >= max_directories_)) {
     phase_ = Finished{};
     return ReadInstruction{Finish{}};

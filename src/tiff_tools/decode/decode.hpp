@@ -1,6 +1,7 @@
 #pragma once
 
-// Walks the directory chain of a classic or BigTIFF file in either byte order.
+// Walks the directory chain of a classic or BigTIFF file in either byte order,
+// or of classic directories whose offsets were widened to 64 bits.
 // Never touches the file: each step names the next byte range it needs.
 
 #include <cstdint>
@@ -67,6 +68,20 @@ class Decoder {
   // bound). Its first read is `first_read()`.
   static Decoder at(ByteOrder order, bool big, std::uint64_t offset,
                     std::size_t max_directories);
+  // A decoder for little-endian classic directories whose offsets were widened
+  // to 64 bits in place, starting at the directory at `offset`:
+  //
+  //   D             entry count n (u16)
+  //   D + 2         n entries: tag, type, count (u32), value/offset (u32)
+  //   D + 2 + 12n   next directory offset (u64), 0 ends the chain
+  //   D + 10 + 12n  n high words (u32): the upper half of each entry's
+  //                 value/offset field
+  //
+  // A LONG held in its entry whose high word is not zero is the LONG8 of the
+  // two halves; other values held in an entry ignore their high word. Each
+  // directory is read whole in one go, a short read fails, and it writes no
+  // diagnostic line but an unknown data type's.
+  static Decoder with_high_words(std::uint64_t offset);
   ReadInstruction first_read() const;
 
   TiffResult<ReadInstruction> step(ByteSpan bytes);
@@ -100,7 +115,10 @@ class Decoder {
   // Requests the most recently deferred value, or finishes the directory.
   TiffResult<ReadInstruction> next_value_or_finish();
   TiffResult<ReadInstruction> finish_directory();
-  std::uint64_t read_offset(ByteSpan bytes, std::size_t pos) const;
+  // An entry failure, reported with a diagnostic line when they are written.
+  TiffError entry_error(TiffError error) const;
+  // The `width`-byte (4 or 8) offset at `pos`.
+  std::uint64_t read_offset(ByteSpan bytes, std::size_t pos, std::uint64_t width) const;
 
   Phase phase_ = ReadMagic{};
   ByteOrder order_ = ByteOrder::Little;
@@ -111,6 +129,8 @@ class Decoder {
   std::uint64_t ifd_offset_ = 0;
   std::uint64_t entry_count_ = 0;
   std::size_t max_directories_ = 0;
+  bool high_words_ = false;   // the widened layout of with_high_words
+  bool diagnostics_ = true;   // "Err ..." for entry failures, "Empty!!!"
 };
 
 }  // namespace kolva::tiff_tools

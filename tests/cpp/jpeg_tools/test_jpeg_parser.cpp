@@ -208,5 +208,20 @@ INSTANTIATE_TEST_SUITE_P(
                       AdobeCase{"Empty", {}, false}),
     ByName());
 
+// Stored intervals keep all but their last byte; the numbering counts on
+// across calls, from `first`, wrapping after RST7, and appended markers go on
+// from where renumbering stopped.
+TEST(RestartMarkers, RenumbersStoredIntervalsAndAppendsInOneCount) {
+  Bytes data = {1, 0xFF, 0xD0, 2, 0xFF, 0xD1, 0xFF, 0xD2, 9};
+  RestartMarkers markers(6);
+  const std::uint64_t first_sizes[] = {3, 3};
+  const std::uint64_t second_sizes[] = {2};
+  EXPECT_EQ(markers.renumber(data, first_sizes), 6u);
+  EXPECT_EQ(markers.renumber(std::span(data).subspan(6), second_sizes), 2u);
+  markers.append(data);
+  EXPECT_EQ(data, (Bytes{1, 0xFF, 0xD6, 2, 0xFF, 0xD7, 0xFF, 0xD0, 9, 0xFF, 0xD1}));
+  EXPECT_EQ(markers.count(), 10u);
+}
+
 }  // namespace
 }  // namespace kolva::test

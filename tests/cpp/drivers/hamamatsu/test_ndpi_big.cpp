@@ -331,6 +331,26 @@ TEST(NdpiBigFailure, DirectoryWhoseNextOffsetFieldWouldWrapFails) {
   EXPECT_EQ(text(next.error()), "Tiff Error Error During decodoing entry Buffer length overflow");
 }
 
+TEST(NdpiBigFailure, ShortDeliveriesFailWhereAPlainTiffChainWouldEnd) {
+  const std::string short_buffer = "Tiff Error Error During decodoing entry Buf size not enough";
+  Bytes body = big_dir({{256, 3, 1, 1, 0}}, 0);
+  body.erase(body.begin(), body.begin() + 2);  // the count is read first
+  for (const bool in_high_words : {true, false}) {
+    auto [decoder, first] = NdpiBigIfdDecoder::dispatch(NoInput{});
+    (void)first;
+    ASSERT_TRUE(decoder.step(big_header(0x10)).ok());
+    ASSERT_TRUE(decoder.step(le(1, 2)).ok());
+    // One byte short of the last high word, or of the next-directory offset.
+    if (!in_high_words) {
+      ASSERT_TRUE(decoder.step(body).ok());
+    }
+    const auto next = decoder.step(in_high_words ? ByteSpan(body).first(body.size() - 1)
+                                                 : ByteSpan(le(0, 7)));
+    ASSERT_FALSE(next.ok());
+    EXPECT_EQ(text(next.error()), short_buffer);
+  }
+}
+
 TEST(NdpiBigLifecycle, ReceiveBeforeTheEndAndStepAfterItAreInvalid) {
   const std::string invalid = "Tiff Error Error During decodoing entry Invalid";
   {

@@ -378,18 +378,6 @@ bool intervals_reach(const std::vector<std::uint64_t>& sizes, std::uint64_t leng
   return true;
 }
 
-// Each interval ends with the marker that followed it in the level's stream;
-// its second byte becomes the tile's own RSTn.
-void renumber(const std::vector<std::uint64_t>& sizes, std::uint8_t* piece,
-              std::uint64_t& restart_count) {
-  std::uint64_t end = 0;
-  for (const std::uint64_t size : sizes) {
-    end += size;
-    piece[end - 1] = jpeg_tools::restart_marker(restart_count);
-    ++restart_count;
-  }
-}
-
 }  // namespace
 
 bool strip_is_whole(const ReadTileStrip& strip) {
@@ -398,10 +386,13 @@ bool strip_is_whole(const ReadTileStrip& strip) {
 
 bool renumber_restart_markers(const std::vector<ReadTileStrip>& pieces,
                               std::span<std::uint8_t> body, std::uint64_t restart_count) {
+  // Each interval ends with the marker that followed it in the level's
+  // stream: it becomes the tile's own RSTn.
+  jpeg_tools::RestartMarkers markers(restart_count);
   std::size_t at = 0;
   for (const ReadTileStrip& piece : pieces) {
     if (piece.length > body.size() - at || !strip_is_whole(piece)) return false;
-    renumber(piece.interval_sizes, body.data() + at, restart_count);
+    markers.renumber(body.subspan(at), piece.interval_sizes);
     at += static_cast<std::size_t>(piece.length);
   }
   return true;
@@ -411,7 +402,7 @@ KolvaResult<Unit> NdpiReadTile::process(ByteSpan bytes) {
   if (!intervals_reach(current_sizes_, bytes.size())) return read_tile_error("unable to reach");
   const std::size_t base = output_.size();
   output_.insert(output_.end(), bytes.begin(), bytes.end());
-  renumber(current_sizes_, output_.data() + base, restart_count_);
+  markers_.renumber(std::span(output_).subspan(base), current_sizes_);
   awaiting_ = false;
   return Unit{};
 }

@@ -201,7 +201,7 @@ class NdpiReadTile {
   std::size_t next_ = 0;  // index of the next piece to request
   std::vector<std::uint64_t> current_sizes_;
   bool awaiting_ = false;  // a piece has been requested and not yet processed
-  std::uint64_t restart_count_ = 0;
+  jpeg_tools::RestartMarkers markers_;
 };
 
 }  // namespace kolva::format::ndpi

@@ -11,16 +11,16 @@
 //   D + 10 + 12n      n high words (u32): the upper half of each entry's
 //                     value/offset field
 //
-// The output is the same list of directories the plain TIFF reader builds.
+// This reader takes the header; the TIFF directory reader walks the
+// directories in its high-word layout. The output is the same list of
+// directories the plain TIFF reader builds.
 
 #include <cstdint>
 #include <utility>
-#include <variant>
 #include <vector>
 
 #include "base/base.hpp"
 #include "tiff_tools/decode/decode.hpp"
-#include "tiff_tools/tiff_tools.hpp"
 
 namespace kolva::format::ndpi_big {
 
@@ -37,34 +37,18 @@ class NdpiBigIfdDecoder {
   KolvaResult<Output> receive(ByteSpan bytes) &&;
 
  private:
-  struct ReadHeader {};
-  struct ReadCount {};
-  struct ReadEntries {};
-  struct ReadValue {};
-  struct ReadNextOffset {};
-  struct Finished {};
-  struct Failed {};  // an error ended the decoder
-  using Phase = std::variant<ReadHeader, ReadCount, ReadEntries, ReadValue, ReadNextOffset,
-                             Finished, Failed>;
+  enum class Phase : std::uint8_t {
+    Header,
+    Directories,
+    Failed,  // an error ended the decoder
+  };
 
   NdpiBigIfdDecoder() = default;
 
-  tiff_tools::TiffResult<ReadInstruction> advance(ByteSpan bytes);
   tiff_tools::TiffResult<ReadInstruction> read_header(ByteSpan bytes);
-  tiff_tools::TiffResult<ReadInstruction> read_count(ByteSpan bytes);
-  tiff_tools::TiffResult<ReadInstruction> read_entries(ByteSpan bytes);
-  tiff_tools::TiffResult<ReadInstruction> read_value(ByteSpan bytes);
-  tiff_tools::TiffResult<ReadInstruction> read_next_offset(ByteSpan bytes);
-  // Requests the most recently deferred value, or finishes the directory.
-  tiff_tools::TiffResult<ReadInstruction> next_value_or_finish();
-  tiff_tools::TiffResult<ReadInstruction> finish_directory();
-  tiff_tools::TiffResult<ReadInstruction> request_count(std::uint64_t ifd_offset);
 
-  Phase phase_ = ReadHeader{};
-  std::vector<tiff_tools::Ifd> ifds_;
-  tiff_tools::DirectoryEntries directory_;
-  std::uint64_t ifd_offset_ = 0;
-  std::uint16_t entry_count_ = 0;
+  Phase phase_ = Phase::Header;
+  tiff_tools::Decoder directories_;
 };
 
 }  // namespace kolva::format::ndpi_big

@@ -1,8 +1,8 @@
 // Zeiss CZI: the input as a CZI file ("slide.czi"), opened with the plane
-// chosen by its last byte (series, channel, focal plane), then up to 64 tiles
-// of every level and every associated image read. Hostile segment sizes,
-// directory counts, dimension lists and embedded CZIs must end in a
-// SlideError: no crash, hang or leak.
+// chosen by its last byte (series, channel, focal plane), then its properties
+// worked out and up to 64 tiles of every level and every associated image
+// read. Hostile segment sizes, directory counts, dimension lists, metadata
+// and embedded CZIs must end in a SlideError: no crash, hang or leak.
 
 #include <cstddef>
 #include <cstdint>
@@ -26,6 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto opened = Slide::open(source, options);
   if (!opened.ok()) return 0;
   const Slide& s = **opened;
+  (void)s.properties();  // the metadata XML may be read only now
   kolva::fuzz::read_first_tiles(s, 64);
   return 0;
 }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "base/platform.hpp"
+#include "drivers/dicom/parser.hpp"
 #include "drivers/dicom/series.hpp"
 #include "codecs.hpp"
 #include "common/convert.hpp"
@@ -70,22 +71,73 @@ bool planes_of(PyObject* arg, slide::PlaneSelection& out) {
   return true;
 }
 
-// open(path, tile_size=0, planes=None) -> Slide
+// The DICOM options of open_dicom and open_dicom_fetch.
+bool dicom_options(int named, int folder, const char* series, unsigned long long focal_plane,
+                   const char* optical_path, slide::OpenOptions& options) {
+  options.named = named != 0;
+  options.folder = folder != 0;
+  options.series = series;
+  options.focal_plane = focal_plane;
+  options.optical_path = optical_path;
+  return true;
+}
+
+// The exception raised, taken aside (and given back by `restore`) while it
+// may yet not matter.
+struct PendingError {
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  void take() { PyErr_Fetch(&type, &value, &traceback); }
+  PyObject* restore() {
+    PyErr_Restore(std::exchange(type, nullptr), std::exchange(value, nullptr),
+                  std::exchange(traceback, nullptr));
+    return nullptr;
+  }
+#pragma GCC diagnostic pop
+  ~PendingError() {
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+  }
+};
+
+// open(path, tile_size=0, planes=None, dicom=None) -> Slide
+// `dicom`: (series, focal_plane, optical_path), what is chosen when the file
+// turns out to be a DICOM instance: it then opens as open_dicom([path], ...)
+// would, its tile size and planes left aside (unread: a bad one fails only
+// the opening of another file). Without it a DICOM instance opens with the
+// defaults.
 PyObject* open_slide(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* kwlist[] = {"path", "tile_size", "planes", nullptr};
+    static const char* kwlist[] = {"path", "tile_size", "planes", "dicom", nullptr};
     PyObject* path_arg = nullptr;
     PyObject* tile_size_arg = nullptr;
     PyObject* planes_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|OO:open", const_cast<char**>(kwlist),
-                                     &path_arg, &tile_size_arg, &planes_arg)) {
+    PyObject* dicom_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|OOO:open", const_cast<char**>(kwlist),
+                                     &path_arg, &tile_size_arg, &planes_arg, &dicom_arg)) {
       return nullptr;
+    }
+    std::optional<slide::OpenOptions> if_dicom;
+    if (dicom_arg != nullptr && dicom_arg != Py_None) {
+      const char* series = "";
+      unsigned long long focal_plane = 0;
+      const char* optical_path = "";
+      if (!PyArg_ParseTuple(dicom_arg, "sKs:dicom", &series, &focal_plane, &optical_path)) {
+        return nullptr;
+      }
+      if_dicom.emplace();
+      dicom_options(0, 0, series, focal_plane, optical_path, *if_dicom);
     }
     slide::OpenOptions options;
-    if (tile_size_arg != nullptr && !to_u64(tile_size_arg, "tile_size", &options.tile_size)) {
-      return nullptr;
+    PendingError bad_option;
+    if ((tile_size_arg != nullptr && !to_u64(tile_size_arg, "tile_size", &options.tile_size)) ||
+        !planes_of(planes_arg, options.planes)) {
+      if (!if_dicom) return nullptr;
+      bad_option.take();
     }
-    if (!planes_of(planes_arg, options.planes)) return nullptr;
+    const bool parsed = bad_option.type == nullptr;
     PyObject* encoded = PyUnicode_EncodeFSDefault(path_arg);
     if (encoded == nullptr) return nullptr;
     std::string path(PyBytes_AsString(encoded), static_cast<std::size_t>(PyBytes_Size(encoded)));
@@ -99,12 +151,23 @@ PyObject* open_slide(PyObject*, PyObject* args, PyObject* kwargs) {
     Py_BEGIN_ALLOW_THREADS
     auto file = std_io::SharedFileSource::open(path);
     if (file.ok()) {
-      opened = slide::Slide::open(
-          slide::SourceSet(std::move(file).value(), slide::LocalSiblings::of_file(path)), options);
+      bool dicom_file = false;
+      if (if_dicom) {
+        std::uint8_t head[132];
+        const auto got = (*file)->read_at(0, head);
+        dicom_file = got.ok() && dicom::has_dicom_magic(ByteSpan(head, static_cast<std::size_t>(*got)));
+        if (dicom_file) options = std::move(*if_dicom);
+      }
+      if (parsed || dicom_file) {
+        opened = slide::Slide::open(
+            slide::SourceSet(std::move(file).value(), slide::LocalSiblings::of_file(path)), options);
+      }
     } else {
       os_error = file.error();
     }
     Py_END_ALLOW_THREADS
+    if (!opened && !os_error) return bad_option.restore();  // no DICOM instance: it matters
+    if (os_error && !parsed) return bad_option.restore();
     if (os_error) return binding::raise_slide_error(slide::errors::cannot_open(path, *os_error));
     if (!opened->ok()) return binding::raise_slide_error(opened->error());
     return wrap(std::move(*opened).value());
@@ -295,17 +358,6 @@ PyObject* open_fetch(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// The DICOM options of open_dicom and open_dicom_fetch.
-bool dicom_options(int named, int folder, const char* series, unsigned long long focal_plane,
-                   const char* optical_path, slide::OpenOptions& options) {
-  options.named = named != 0;
-  options.folder = folder != 0;
-  options.series = series;
-  options.focal_plane = focal_plane;
-  options.optical_path = optical_path;
-  return true;
-}
-
 // open_dicom(paths, named=False, folder=False, series="", focal_plane=0,
 // optical_path="") -> Slide: the DICOM whole-slide series of the instance
 // files `paths`: paths[0] and the files beside it (one path, not `named`), or
@@ -475,7 +527,7 @@ PyMethodDef kModuleMethods[] = {
      "open_dicom_fetch(instances, named=False, folder=False, series='', focal_plane=0, "
      "optical_path='', cache_size=..., frames=None, series_name='') -> Slide"},
     {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_slide)),
-     METH_VARARGS | METH_KEYWORDS, "open(path, tile_size=0, planes=None) -> Slide"},
+     METH_VARARGS | METH_KEYWORDS, "open(path, tile_size=0, planes=None, dicom=None) -> Slide"},
     {"media_types", media_types, METH_NOARGS,
      "media_types() -> ((media type, extension, displayable, codec, transfer syntax), ...)"},
     {"media_extension",

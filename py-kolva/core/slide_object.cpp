@@ -571,13 +571,19 @@ PyObject* get_levels(PyObject* self, void*) {
   });
 }
 
+// The properties, also once the slide is closed.
 PyObject* get_properties(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
-    auto s = acquire(self);
-    if (!s) return nullptr;
+    const slide::SlideProperties& kept = **as_slide(self)->properties;
+    if (!kept.ready()) {  // worked out now, without the interpreter lock
+      Py_BEGIN_ALLOW_THREADS
+      kept.get();
+      Py_END_ALLOW_THREADS
+    }
+    const slide::Properties* properties = &kept.get();
     PyObject* out = PyDict_New();
     if (out == nullptr) return nullptr;
-    for (const auto& [key, value] : s->properties()) {
+    for (const auto& [key, value] : *properties) {
       PyObject* k = str_of(key);
       PyObject* v = str_of(value);
       const int failed = k == nullptr || v == nullptr || PyDict_SetItem(out, k, v) < 0;
@@ -664,6 +670,7 @@ void slide_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   delete obj->slide;
   delete obj->fetch_errors;
+  delete obj->properties;
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
   Py_DECREF(type);
@@ -744,6 +751,7 @@ PyObject* wrap(std::shared_ptr<const slide::Slide> s, std::shared_ptr<FetchError
   PyObject* self = alloc(type, 0);
   if (self == nullptr) return nullptr;
   SlideObject* obj = as_slide(self);
+  obj->properties = new std::shared_ptr<const slide::SlideProperties>(s->shared_properties());
   obj->slide = new std::shared_ptr<const slide::Slide>(std::move(s));
   obj->fetch_errors = new std::shared_ptr<FetchErrors>(std::move(fetch_errors));
   return self;

@@ -22,6 +22,8 @@ struct SlideObject {
   PyObject_HEAD
   std::shared_ptr<const slide::Slide>* slide;  // empty once closed
   std::shared_ptr<FetchErrors>* fetch_errors;  // what its fetch functions raised
+  // Its properties, which stay readable once it is closed.
+  std::shared_ptr<const slide::SlideProperties>* properties;
 };
 
 // The type, made by the first call (nullptr with an exception set on failure),

@@ -132,7 +132,8 @@ class Slide:
     def close(self) -> None: ...
 
 def open(path: str, tile_size: SupportsIndex = ...,
-         planes: Sequence[int | str | None] | None = ...) -> Slide: ...
+         planes: Sequence[int | str | None] | None = ...,
+         dicom: tuple[str, SupportsIndex, str] | None = ...) -> Slide: ...
 def open_fetch(fetch: _Fetch, size: SupportsIndex, name: str,
                seeds: Iterable[tuple[int, bytes]], tile_size: SupportsIndex = ...,
                cache_size: SupportsIndex = ..., siblings: _Siblings | None = ...,

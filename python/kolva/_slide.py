@@ -12,6 +12,7 @@ import sys
 from array import array
 from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass, field
+from functools import cached_property
 from typing import TYPE_CHECKING, Any, cast
 
 from . import _core, _deidentify, _dicom, _dicomweb, _region, _remote, _sources
@@ -118,31 +119,71 @@ class Slide:
 
     def __init__(self, core: Any, source: Any, options: dict[str, Any],
                  remote: _remote.RemoteFile | None = None) -> None:
+        # Only what every slide needs at once; its geometry, properties and
+        # associated images are asked of the core the first time they are used
+        # (geometry and images kept by `close`; the core keeps the properties).
         self._core = core
         self._remote = remote
         self._source = source
         self._options = options
         self.format: str = core.format
-        levels = tuple(
+        # The native methods themselves: no Python frame between caller and core.
+        self.read_tile = core.read_tile  # type: ignore[method-assign]
+
+    # What the core says of the slide, each asked once.
+    @cached_property
+    def _core_levels(self) -> tuple[Any, ...]:
+        return cast("tuple[Any, ...]", self._core.levels)
+
+    @cached_property
+    def _core_associated(self) -> tuple[Any, ...]:
+        return cast("tuple[Any, ...]", self._core.associated)
+
+    @cached_property
+    def _core_properties(self) -> dict[str, str]:
+        return cast("dict[str, str]", self._core.properties)
+
+    @cached_property
+    def levels(self) -> tuple[Level, ...]:
+        """A `Level` each, widest first."""
+        return tuple(
             Level(i, (lv.width, lv.height), (lv.tile_width, lv.tile_height),
                   (lv.tiles_across, lv.tiles_down), lv.downsample, lv.media_type,
                   _core.media_extension(lv.media_type), lv.photometric, lv.icc_profile,
                   bool(lv.positioned))
-            for i, lv in enumerate(core.levels)
+            for i, lv in enumerate(self._core_levels)
         )
-        self.levels: tuple[Level, ...] = levels
-        self.level_count: int = len(levels)
-        self.dimensions: tuple[int, int] = levels[0].dimensions
-        self.level_dimensions: tuple[tuple[int, int], ...] = tuple(l.dimensions for l in levels)
-        self.level_downsamples: tuple[float, ...] = tuple(l.downsample for l in levels)
-        self._properties: dict[str, str] = core.properties
-        self._associated = {a.name: (a.media_type, (a.width, a.height)) for a in core.associated}
-        if options.get("deidentify"):
-            self._properties = _deidentify.filter_properties(self._properties)
-            self._associated = {n: self._associated[n]
-                                for n in _deidentify.filter_associated(self._associated)}
-        # The native methods themselves: no Python frame between caller and core.
-        self.read_tile = core.read_tile  # type: ignore[method-assign]
+
+    @cached_property
+    def level_count(self) -> int:
+        return len(self._core_levels)
+
+    @cached_property
+    def dimensions(self) -> tuple[int, int]:
+        """Level 0's (width, height)."""
+        lv = self._core_levels[0]
+        return lv.width, lv.height
+
+    @cached_property
+    def level_dimensions(self) -> tuple[tuple[int, int], ...]:
+        return tuple((lv.width, lv.height) for lv in self._core_levels)
+
+    @cached_property
+    def level_downsamples(self) -> tuple[float, ...]:
+        return tuple(lv.downsample for lv in self._core_levels)
+
+    @cached_property
+    def _properties(self) -> dict[str, str]:
+        if self._options.get("deidentify"):
+            return _deidentify.filter_properties(self._core_properties)
+        return self._core_properties
+
+    @cached_property
+    def _associated(self) -> dict[str, tuple[str, tuple[int, int]]]:
+        associated = {a.name: (a.media_type, (a.width, a.height)) for a in self._core_associated}
+        if self._options.get("deidentify"):
+            return {n: associated[n] for n in _deidentify.filter_associated(associated)}
+        return associated
 
     # ------------------------------------------------------------------ metadata
     @property
@@ -163,7 +204,7 @@ class Slide:
     def icc_profile(self) -> bytes | None:
         """The ICC colour profile the file carries for its pixels (its largest
         level's), or None."""
-        return self.levels[0].icc_profile
+        return cast("bytes | None", self._core_levels[0].icc_profile)
 
     @property
     def objective_power(self) -> float | None:
@@ -423,8 +464,17 @@ class Slide:
 
     # ------------------------------------------------------------------ life cycle
     def close(self) -> None:
-        """Releases the file. Reads already running finish; later calls raise SlideError."""
-        self._core.close()
+        """Releases the file. Reads already running finish; later calls raise SlideError
+        (the slide's geometry, properties and associated image names stay readable)."""
+        core, kept = self._core, self.__dict__
+        try:  # what the core would no longer say (it keeps the properties), kept as it says it
+            if "_core_levels" not in kept:
+                kept["_core_levels"] = core.levels
+            if "_core_associated" not in kept:
+                kept["_core_associated"] = core.associated
+        except SlideError:  # closed already
+            pass
+        core.close()
 
     def __enter__(self) -> Slide:
         return self
@@ -524,6 +574,14 @@ def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None, 
         if region_cache < 0:
             raise ValueError(f"region_cache must not be negative, not {region_cache}")
         options["region_cache"] = region_cache
+    if not isinstance(source, str) and isinstance(source, os.PathLike):
+        source = os.fspath(source)
+        if isinstance(source, bytes):
+            source = os.fsdecode(source)
+    if (isinstance(source, str) and tile_size is None and series is None and channel is None
+            and focal_plane is None and timepoint is None and optical_path is None
+            and ("://" not in source or not _sources.is_url(source))):
+        return _open_local(source, options, None, None, None)
     if tile_size is not None:
         options["tile_size"] = tile_size
     for name, value in (("series", series), ("channel", channel), ("focal_plane", focal_plane),
@@ -547,10 +605,6 @@ def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None, 
                                       timeout=timeout, retries=retries)
         return Slide(_dicom.open_local([os.fspath(p) for p in source], dicom), list(source),
                      options)
-    if isinstance(source, os.PathLike):
-        source = os.fspath(source)
-        if isinstance(source, bytes):
-            source = os.fsdecode(source)
     if isinstance(source, str) and _dicomweb.is_series_url(source):
         if storage_options:
             options["storage_options"] = dict(storage_options)
@@ -576,10 +630,7 @@ def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None, 
                                 timeout=timeout, retries=retries, planes=planes)
         source = local
     if isinstance(source, str):
-        if (_dicom.holds_dicom(source) if os.path.isdir(source)
-                else _dicom.is_dicom_file(source)):
-            return Slide(_dicom.open_local(source, dicom), source, options)
-        return Slide(_core.open(source, tile_size or 0, planes), source, options)
+        return _open_local(source, options, tile_size, planes, dicom)
     if not hasattr(source, "read") and hasattr(source, "fs") and callable(getattr(source, "open", None)):
         source = source.open()  # an fsspec OpenFile: its file object
     if callable(getattr(source, "read", None)) and callable(getattr(source, "seek", None)):
@@ -588,6 +639,29 @@ def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None, 
                             planes=planes)
     raise TypeError("kolva.open() takes a path, a URL or a binary file object, "
                     f"not {type(source).__name__}")
+
+
+def _open_local(path: str, options: dict[str, Any], tile_size: int | None,
+                planes: tuple[Any, ...] | None, dicom: dict[str, Any] | None) -> Slide:
+    """A local file, or a folder of DICOM instances. The core tells a DICOM
+    instance by its head and opens its series with the files beside it, with the
+    `dicom` choices (as `_dicom.open_local` does); a folder fails to open as a
+    file, and only then is looked into here."""
+    if "\0" in path:  # as the file system's own calls refuse it
+        raise ValueError("embedded null byte")
+    try:
+        if dicom is None:
+            core = _core.open(path)
+        else:
+            core = _core.open(path, tile_size or 0, planes,
+                              (dicom["series"], dicom["focal_plane"], dicom["optical_path"]))
+    except (SlideError, TypeError, ValueError, OverflowError):  # a tile size or plane that
+        # does not parse matters for a DICOM folder no more than for an instance
+        if not (os.path.isdir(path) and _dicom.holds_dicom(path)):
+            raise
+        return Slide(_dicom.open_local(path, dicom or _dicom.options_of(None, 0, None)), path,
+                     options)
+    return Slide(core, path, options)
 
 
 def _open_remote(source: Any, options: dict[str, Any], *, storage_options: dict[str, Any] | None,

@@ -12,10 +12,12 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -251,6 +253,37 @@ struct SlideParts {
   std::optional<HashInput> hash_input = {};
   // The images and planes the file holds and the one served; one of each by default.
   Planes planes = {};
+  // Set instead of `properties` where working them out costs more than the
+  // opening should (a large metadata document): called once, the first time
+  // they are asked for. It may not read: what it needs was read at open.
+  std::function<Properties()> properties_later = {};
+};
+
+// A slide's properties, or the function that works them out the first time they
+// are asked for (SlideParts::properties_later): called once, under once_. Held
+// apart from the slide, so that they outlive its files.
+class SlideProperties {
+ public:
+  SlideProperties(Properties ready, std::function<Properties()> later)
+      : properties_(std::move(ready)), later_(std::move(later)), deferred_(static_cast<bool>(later_)) {}
+  const Properties& get() const {
+    if (deferred_) {
+      std::call_once(once_, [this] {
+        properties_ = std::exchange(later_, nullptr)();
+        ready_.store(true, std::memory_order_release);
+      });
+    }
+    return properties_;
+  }
+  // Whether get() returns at once (nothing left to work out).
+  bool ready() const { return !deferred_ || ready_.load(std::memory_order_acquire); }
+
+ private:
+  mutable Properties properties_;
+  mutable std::function<Properties()> later_;
+  const bool deferred_;
+  mutable std::once_flag once_;
+  mutable std::atomic<bool> ready_{false};
 };
 
 // An opened slide: immutable once made, so every member is thread-safe.
@@ -268,7 +301,8 @@ class Slide {
       : sources_(std::move(sources)),
         family_(family),
         levels_(std::move(parts.levels)),
-        properties_(std::move(parts.properties)),
+        properties_(std::make_shared<const SlideProperties>(std::move(parts.properties),
+                                                            std::move(parts.properties_later))),
         associated_(std::move(parts.associated)),
         tiler_(std::move(parts.tiler)),
         hash_input_(std::move(parts.hash_input)),
@@ -278,7 +312,8 @@ class Slide {
   std::string_view format() const { return family_.name; }
   const Family& family() const { return family_; }
   const std::vector<Level>& levels() const { return levels_; }
-  const Properties& properties() const { return properties_; }
+  const Properties& properties() const { return properties_->get(); }
+  const std::shared_ptr<const SlideProperties>& shared_properties() const { return properties_; }
   const std::vector<AssociatedImage>& associated_images() const { return associated_; }
   // The slide's colour profile: its largest level's; empty when none is stored.
   ByteSpan icc_profile() const {
@@ -323,7 +358,7 @@ class Slide {
   SourceSet sources_;
   const Family& family_;
   std::vector<Level> levels_;
-  Properties properties_;
+  std::shared_ptr<const SlideProperties> properties_;
   std::vector<AssociatedImage> associated_;
   std::shared_ptr<const Tiler> tiler_;
   std::optional<HashInput> hash_input_;

@@ -10,9 +10,10 @@
 
 namespace kolva::text {
 
-std::string decode_entities(std::string_view raw) {
-  std::string out;
-  out.reserve(raw.size());
+namespace {
+
+// decode_entities of `raw`, appended to `out`.
+void append_decoded(std::string& out, std::string_view raw) {
   std::size_t i = 0;
   while (i < raw.size()) {
     const std::size_t amp = raw.find('&', i);
@@ -58,11 +59,23 @@ std::string decode_entities(std::string_view raw) {
     }
     i = semi + 1;
   }
+}
+
+}  // namespace
+
+std::string decode_entities(std::string_view raw) {
+  std::string out;
+  out.reserve(raw.size());
+  append_decoded(out, raw);
   return out;
 }
 
 std::optional<XmlDocument> parse_xml(std::string_view s) {
   XmlDocument doc;
+  // Room for the elements (most have an end tag: two '<' each) and all the
+  // text at once.
+  doc.elements.reserve(static_cast<std::size_t>(std::count(s.begin(), s.end(), '<')) / 2 + 1);
+  doc.text.reserve(s.size());
   std::vector<std::size_t> open;
   bool have_root = false;
   std::size_t i = 0;
@@ -80,7 +93,7 @@ std::optional<XmlDocument> parse_xml(std::string_view s) {
   while (i < s.size()) {
     if (s[i] != '<') {
       const std::size_t lt = std::min(s.find('<', i), s.size());
-      if (!open.empty()) doc.text += decode_entities(s.substr(i, lt - i));
+      if (!open.empty()) append_decoded(doc.text, s.substr(i, lt - i));
       i = lt;
       continue;
     }

@@ -43,6 +43,22 @@ def _tiles(slide: kolva.Slide, level: int):
             yield tuple(int(v) for v in rects[y, x]), _decode(slide.read_tile(level, x, y), lv.media_type)
 
 
+def test_properties_worked_out_on_first_use_are_those_of_the_opening(tmp_path):
+    # Without channel or scene names the metadata XML is read when the properties
+    # are first asked for (here: after close); with them, at open.
+    blocks = [czi.block(czi.image(64, 48, seed=2), 0, 0, czi.BGR24, C=0, S=0, M=0)]
+    plain = czi.write_czi(tmp_path / "plain.czi", blocks, czi.metadata_xml((64, 48), barcode="B-1"))
+    named = czi.write_czi(tmp_path / "named.czi", blocks,
+                          czi.metadata_xml((64, 48), barcode="B-1", channels=["TL"]))
+    later = kolva.open(plain.path)
+    later.close()
+    with kolva.open(named.path) as slide:
+        assert slide.planes["channel"] == ["TL"]
+        at_open = {k: v for k, v in slide.properties.items() if "Channel" not in k}
+    assert later.properties == at_open
+    assert at_open["kolva.barcode"] == "B-1" and float(at_open["kolva.objective-power"]) == 20
+
+
 @pytest.mark.parametrize("compression", [czi.NONE, czi.ZSTD1])
 def test_brightfield_agrees_with_openslide_and_its_source(tmp_path, compression):
     written, full = czi.brightfield(tmp_path / "bf.czi", compression=compression)

@@ -185,6 +185,11 @@ def test_focal_planes_and_optical_paths_are_chosen(tmp_path, sparse):
         kolva.open(tmp_path / "zp.dcm", optical_path="gfp")
     with pytest.raises(kolva.SlideError, match="focal plane 2 does not exist"):
         kolva.open(tmp_path / "zp.dcm", focal_plane=2)
+    # A tile size, even one that is no size, and a timepoint are other formats'
+    # choices: the instance opens as without them.
+    for odd in ({"tile_size": 24}, {"tile_size": -1}, {"timepoint": 3}):
+        slide = kolva.open(tmp_path / "zp.dcm", focal_plane=1, **odd)
+        assert slide.read_tile(0, 1, 0) == written.frames[(1, 0, 1, "bright")]
 
 
 @pytest.mark.parametrize("codec,implicit", [("native", False), ("native", True), ("rle", False)])

@@ -223,6 +223,27 @@ def test_close_while_other_threads_read(fixture_paths: dict[str, Path]) -> None:
     slide.close()  # a second close does nothing
 
 
+@pytest.mark.parametrize("touch_first", [False, True])
+def test_what_the_slide_says_of_itself_outlives_close(fixture_paths: dict[str, Path],
+                                                       touch_first: bool) -> None:
+    # Geometry, properties and associated names are asked of the core on first
+    # use; a slide closed before (or after) that still tells them.
+    path = fixture_paths["aperio-ycbcr"]
+    with kolva.open(path) as reference:
+        expected = (reference.levels, reference.dimensions, reference.level_dimensions,
+                    reference.level_downsamples, reference.properties,
+                    sorted(reference.associated_images))
+    slide = kolva.open(path)
+    if touch_first:
+        assert slide.level_count == len(expected[0])
+    slide.close()
+    assert (slide.levels, slide.dimensions, slide.level_dimensions, slide.level_downsamples,
+            slide.properties, sorted(slide.associated_images)) == expected
+    assert slide.level_count == len(expected[0]) and "closed" in repr(slide)
+    with pytest.raises(kolva.SlideError, match="the slide is closed"):
+        slide.planes
+
+
 def test_pickled_slide_reads_in_spawned_workers(fixture_paths: dict[str, Path]) -> None:
     slide = kolva.open(fixture_paths["aperio-j2k-ycbcr"])
     expected = reference(slide)

@@ -12,6 +12,7 @@
 #include "slide/associated.hpp"
 #include "slide/executor.hpp"
 #include "slide/metadata.hpp"
+#include "text/strings.hpp"
 #include "text/xml.hpp"
 
 namespace kolva::drivers {
@@ -29,6 +30,7 @@ constexpr std::int32_t kMaxStoredSide = 1 << 16;
 constexpr std::int64_t kMaxDownsample = 1 << 16;
 constexpr std::uint64_t kMaxProperties = 20000;
 constexpr std::uint64_t kHeadBytes = 64 << 10;  // enough for a JPEG's header
+constexpr std::uint64_t kSmallHeadBytes = 4 << 10;  // mostly enough
 constexpr char kOtherAxes[] = {'B', 'H', 'I', 'R', 'V'};
 
 SlideError damaged(const std::string& name, const std::string& why) {
@@ -267,10 +269,10 @@ struct MetadataFacts {
   std::vector<std::string> scene_names;
 };
 
-MetadataFacts read_metadata(const text::XmlDocument& doc, metadata::PropertyMap& map) {
-  MetadataFacts facts;
+// The properties of the metadata document.
+void read_metadata(const text::XmlDocument& doc, metadata::PropertyMap& map) {
   const text::XmlElement* md = descend(doc, &doc.elements[0], {"Metadata"});
-  if (md == nullptr) return facts;
+  if (md == nullptr) return;
   std::uint64_t budget = kMaxProperties;
   for (const char* part : {"Information", "Scaling", "DisplaySetting", "AttachmentInfos"}) {
     if (const auto* e = doc.child(*md, part)) flatten(doc, *e, std::string("czi.") + part, map, budget);
@@ -313,6 +315,13 @@ MetadataFacts read_metadata(const text::XmlDocument& doc, metadata::PropertyMap&
       }
     }
   }
+}
+
+// The names of the channels and scenes, as the metadata document gives them.
+MetadataFacts plane_names(const text::XmlDocument& doc) {
+  MetadataFacts facts;
+  const text::XmlElement* md = descend(doc, &doc.elements[0], {"Metadata"});
+  if (md == nullptr) return facts;
   if (const auto* channels = descend(doc, md, {"Information", "Image", "Dimensions", "Channels"})) {
     for (const auto* c : doc.children(*channels, "Channel")) {
       facts.channel_names.push_back(text::attribute_or_empty(*c, "Name"));
@@ -324,6 +333,22 @@ MetadataFacts read_metadata(const text::XmlDocument& doc, metadata::PropertyMap&
     }
   }
   return facts;
+}
+
+// Whether the XML may hold an element named Channel or Scene, whose names are
+// the planes' names and so needed at open: either word followed by what ends an
+// element's name. Text saying so too only has the document read at open.
+bool may_name_planes(std::string_view xml) {
+  for (const std::string_view word : {std::string_view("Channel"), std::string_view("Scene")}) {
+    for (std::size_t at = xml.find(word); at != std::string_view::npos; at = xml.find(word, at + 1)) {
+      const std::size_t end = at + word.size();
+      if (end == xml.size() || xml[end] == '>' || xml[end] == '/' || xml[end] == '=' ||
+          text::is_space(xml[end])) {
+        return true;
+      }
+    }
+  }
+  return false;
 }
 
 // Names when there is one per entry, each distinct and not empty.
@@ -435,7 +460,7 @@ SlideResult<std::optional<std::pair<Tile, Encoding>>> embedded_image(SourceSet& 
   if (!entry_bytes.ok()) return std::move(entry_bytes).error();
   auto entries = czi::parse_entries(*entry_bytes, 1);
   if (!entries.ok()) return Found();
-  const Entry& e = (*entries)[0];
+  const Entry& e = entries->entries[0];
   const czi::Dimension* x = e.find('X');
   const czi::Dimension* y = e.find('Y');
   auto encoding = encoding_of(e.pixel_type, e.compression);
@@ -453,17 +478,15 @@ SlideResult<std::optional<std::pair<Tile, Encoding>>> embedded_image(SourceSet& 
 }
 
 std::vector<std::int32_t> distinct(const std::vector<const Entry*>& entries, char axis) {
+  if (entries.empty()) return {};
+  // Usually one value: an axis the file does not use.
+  const std::int32_t first = entries.front()->start(axis);
+  if (std::all_of(entries.begin(), entries.end(), [&](const Entry* e) { return e->start(axis) == first; })) {
+    return {first};
+  }
   std::vector<std::int32_t> values;
   values.reserve(entries.size());
-  bool one = true;
-  for (const Entry* e : entries) {
-    values.push_back(e->start(axis));
-    one = one && values.back() == values.front();
-  }
-  if (one) {  // usually: an axis the file does not use
-    values.resize(std::min<std::size_t>(values.size(), 1));
-    return values;
-  }
+  for (const Entry* e : entries) values.push_back(e->start(axis));
   std::sort(values.begin(), values.end());
   values.erase(std::unique(values.begin(), values.end()), values.end());
   return values;
@@ -504,11 +527,16 @@ SlideResult<Opening> CziDriver::open(SourceSet& sources, const Probe& probe,
   if (!entry_bytes.ok()) return std::move(entry_bytes).error();
   auto parsed = czi::parse_entries(*entry_bytes, extent->first);
   if (!parsed.ok()) return damaged(name, parsed.error());
-  std::vector<Entry> entries = std::move(parsed).value();
+  const czi::Directory directory = std::move(parsed).value();
+  const std::vector<Entry>& entries = directory.entries;
   entry_bytes = Bytes{};
 
+  // The metadata XML is parsed at open only when the planes' names may be in
+  // it; the properties it holds are worked out when first asked for.
   metadata::PropertyMap map;
   MetadataFacts facts;
+  std::string xml_later;
+  std::shared_ptr<const text::XmlDocument> doc;
   if (header->metadata != 0) {
     auto md_head = read_head(sources, header->metadata, czi::kMetadataXmlAt, file_size);
     if (!md_head.ok()) return std::move(md_head).error();
@@ -516,9 +544,13 @@ SlideResult<Opening> CziDriver::open(SourceSet& sources, const Probe& probe,
     if (xml.ok() && xml->length <= kMaxXmlBytes) {
       auto xml_bytes = read_bytes(sources, xml->offset, xml->length);
       if (!xml_bytes.ok()) return std::move(xml_bytes).error();
-      const auto doc = text::parse_xml(
-          std::string_view(reinterpret_cast<const char*>(xml_bytes->data()), xml_bytes->size()));
-      if (doc && !doc->elements.empty()) facts = read_metadata(*doc, map);
+      const std::string_view text(reinterpret_cast<const char*>(xml_bytes->data()), xml_bytes->size());
+      if (!may_name_planes(text)) {
+        xml_later.assign(text);
+      } else if (auto parsed_xml = text::parse_xml(text); parsed_xml && !parsed_xml->elements.empty()) {
+        doc = std::make_shared<const text::XmlDocument>(std::move(*parsed_xml));
+        facts = plane_names(*doc);
+      }
     }
   }
   map["czi.version"] = std::to_string(header->major) + "." + std::to_string(header->minor);
@@ -561,7 +593,7 @@ SlideResult<Opening> CziDriver::open(SourceSet& sources, const Probe& probe,
     if (!chosen.ok()) return std::move(chosen).error();
     planes[axis].selected = *chosen;
     const std::int32_t value = values[static_cast<std::size_t>(*chosen)];
-    std::erase_if(served, [&](const Entry* e) { return e->start(letter) != value; });
+    if (values.size() > 1) std::erase_if(served, [&](const Entry* e) { return e->start(letter) != value; });
   }
   if (served.empty()) {
     return SlideError{ErrorKind::Invalid,
@@ -569,8 +601,10 @@ SlideResult<Opening> CziDriver::open(SourceSet& sources, const Probe& probe,
                       std::nullopt};
   }
   for (char letter : kOtherAxes) {
-    const std::int32_t first = distinct(served, letter).front();
-    std::erase_if(served, [&](const Entry* e) { return e->start(letter) != first; });
+    const std::vector<std::int32_t> values = distinct(served, letter);
+    if (values.size() > 1) {
+      std::erase_if(served, [&](const Entry* e) { return e->start(letter) != values.front(); });
+    }
   }
 
   // Level 0's extent: the scene's full-resolution sub-blocks.
@@ -610,9 +644,11 @@ SlideResult<Opening> CziDriver::open(SourceSet& sources, const Probe& probe,
   for (auto& [ds, members] : by_downsample) {
     const std::uint64_t w = width0 / static_cast<std::uint64_t>(ds), h = height0 / static_cast<std::uint64_t>(ds);
     if (w == 0 || h == 0) break;
-    // Painting order: the mosaic index, higher on top.
-    std::stable_sort(members.begin(), members.end(),
-                     [&](std::size_t a, std::size_t b) { return served[a]->start('M') < served[b]->start('M'); });
+    // Painting order: the mosaic index, higher on top (mostly the order stored).
+    const auto by_mosaic = [&](std::size_t a, std::size_t b) { return served[a]->start('M') < served[b]->start('M'); };
+    if (!std::is_sorted(members.begin(), members.end(), by_mosaic)) {
+      std::stable_sort(members.begin(), members.end(), by_mosaic);
+    }
     const Entry& first = *served[members[0]];
     auto encoding = encoding_of(first.pixel_type, first.compression);
     if (!encoding.ok()) return errors::unsupported(name, encoding.error());
@@ -692,9 +728,15 @@ SlideResult<Opening> CziDriver::open(SourceSet& sources, const Probe& probe,
       auto data = czi::attachment_data(*seg_head, it->position, file_size);
       if (!data.ok() || data->length == 0) continue;
       if (it->content_type == "JPG") {
-        auto jpeg_head = read_bytes(sources, data->offset, std::min(data->length, kHeadBytes));
+        // Its frame header: mostly in the first few kB, else further on.
+        auto jpeg_head = read_bytes(sources, data->offset, std::min(data->length, kSmallHeadBytes));
         if (!jpeg_head.ok()) return std::move(jpeg_head).error();
-        const auto dims = jpeg_dimensions(*jpeg_head);
+        auto dims = jpeg_dimensions(*jpeg_head);
+        if (!dims && data->length > kSmallHeadBytes) {
+          jpeg_head = read_bytes(sources, data->offset, std::min(data->length, kHeadBytes));
+          if (!jpeg_head.ok()) return std::move(jpeg_head).error();
+          dims = jpeg_dimensions(*jpeg_head);
+        }
         if (!dims) continue;
         parts.associated.push_back(AssociatedImage{
             image, "image/jpeg", *dims, TilePlan{{Range{data->offset, data->length, 0}}, Splice{}}});
@@ -709,7 +751,22 @@ SlideResult<Opening> CziDriver::open(SourceSet& sources, const Probe& probe,
     }
   }
 
-  parts.properties = metadata::finish_properties(std::move(map), parts.levels, "zeiss");
+  if (xml_later.empty() && !doc) {
+    parts.properties = metadata::finish_properties(std::move(map), parts.levels, "zeiss");
+  } else {
+    std::vector<Level> sizes;  // what the properties say of the levels
+    for (const Level& l : parts.levels) sizes.push_back(Level{l.info, {}, l.downsample});
+    parts.properties_later = [xml_text = std::move(xml_later), xml_doc = std::move(doc),
+                              xml_props = std::move(map), level_sizes = std::move(sizes)]() mutable {
+      if (!xml_doc) {
+        if (auto reparsed = text::parse_xml(xml_text); reparsed && !reparsed->elements.empty()) {
+          xml_doc = std::make_shared<const text::XmlDocument>(std::move(*reparsed));
+        }
+      }
+      if (xml_doc) read_metadata(*xml_doc, xml_props);
+      return metadata::finish_properties(std::move(xml_props), level_sizes, "zeiss");
+    };
+  }
   parts.planes = std::move(planes);
   auto tiler = std::make_shared<CziTiler>(std::move(levels), name, sources.shared(0), file_size);
   if (sources.remote(0)) {

@@ -82,38 +82,43 @@ Result<std::pair<std::uint64_t, std::uint64_t>, std::string> directory_extent(
   return std::pair{count, bytes};
 }
 
-Result<std::vector<Entry>, std::string> parse_entries(ByteSpan bytes, std::uint64_t count) {
-  std::vector<Entry> entries;
-  entries.reserve(static_cast<std::size_t>(count));
+Result<Directory, std::string> parse_entries(ByteSpan bytes, std::uint64_t count) {
+  // Checked and counted first, so that the dimensions' table is allocated once.
   std::size_t at = 0;
+  std::size_t total = 0;
   for (std::uint64_t i = 0; i < count; ++i) {
     if (bytes.size() - at < 32 || bytes[at] != 'D' || bytes[at + 1] != 'V') {
       return "sub-block directory entry " + std::to_string(i) + " is not a DV entry";
     }
-    Entry e;
-    e.pixel_type = sle32(bytes, at + 2);
-    e.position = le64(bytes, at + 6);
-    e.compression = sle32(bytes, at + 18);
-    e.pyramid_type = bytes[at + 22];
     const std::uint32_t n = le32(bytes, at + 28);
     if (n > kMaxDimensions || (bytes.size() - at - 32) / 20 < n) {
       return "sub-block directory entry " + std::to_string(i) + " has " + std::to_string(n) +
              " dimensions past its directory";
     }
-    e.dimensions.reserve(n);
+    at += 32 + std::size_t{n} * 20;
+    total += n;
+  }
+  Directory dir;
+  dir.entries.resize(static_cast<std::size_t>(count));
+  dir.dimensions.resize(total);
+  at = 0;
+  Dimension* next = dir.dimensions.data();
+  for (Entry& e : dir.entries) {
+    e.pixel_type = sle32(bytes, at + 2);
+    e.position = le64(bytes, at + 6);
+    e.compression = sle32(bytes, at + 18);
+    e.pyramid_type = bytes[at + 22];
+    const std::uint32_t n = le32(bytes, at + 28);
     for (std::uint32_t d = 0; d < n; ++d) {
       const std::size_t p = at + 32 + d * 20;
-      Dimension dim;
-      dim.name = static_cast<char>(bytes[p]);
-      dim.start = sle32(bytes, p + 4);
-      dim.size = sle32(bytes, p + 8);
-      dim.stored = sle32(bytes, p + 16);
-      e.dimensions.push_back(dim);
+      next[d] = Dimension{static_cast<char>(bytes[p]), sle32(bytes, p + 4), sle32(bytes, p + 8),
+                          sle32(bytes, p + 16)};
     }
+    e.dimensions = std::span<const Dimension>(next, n);
+    next += n;
     at += 32 + std::size_t{n} * 20;
-    entries.push_back(std::move(e));
   }
-  return entries;
+  return dir;
 }
 
 Result<DataRange, std::string> sub_block_data(ByteSpan head, const Entry& entry, std::uint64_t file_size) {

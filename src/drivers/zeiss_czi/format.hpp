@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -49,7 +50,7 @@ struct Entry {
   std::int32_t compression = 0;
   std::uint8_t pyramid_type = 0;
   std::uint64_t position = 0;  // of the sub-block segment
-  std::vector<Dimension> dimensions;
+  std::span<const Dimension> dimensions;  // in its Directory's table
   const Dimension* find(char name) const {
     for (const Dimension& d : dimensions) {
       if (d.name == name) return &d;
@@ -82,8 +83,20 @@ Result<FileHeader, std::string> parse_file_header(ByteSpan head);
 Result<std::pair<std::uint64_t, std::uint64_t>, std::string> directory_extent(
     ByteSpan head, std::uint64_t position, std::uint64_t file_size);
 
+// A sub-block directory: its entries, whose dimensions lie in one table (moved,
+// never copied, so that the entries' views of it hold).
+struct Directory {
+  std::vector<Entry> entries;
+  std::vector<Dimension> dimensions;
+  Directory() = default;
+  Directory(Directory&&) = default;
+  Directory& operator=(Directory&&) = default;
+  Directory(const Directory&) = delete;
+  Directory& operator=(const Directory&) = delete;
+};
+
 // The `DV` entries in `bytes` (the directory's segment after kDirectoryHead).
-Result<std::vector<Entry>, std::string> parse_entries(ByteSpan bytes, std::uint64_t count);
+Result<Directory, std::string> parse_entries(ByteSpan bytes, std::uint64_t count);
 
 // Where a sub-block's pixel data lies, from its kSubBlockHead bytes and its
 // directory entry, checked against the file.

@@ -121,7 +121,9 @@ SampleFix to_rgb(const PixelFormat& format) {
   }
 }
 
-std::optional<Bytes> tiff_head(const PixelFormat& format, std::uint32_t width, std::uint32_t height) {
+namespace {
+
+std::optional<Bytes> make_tiff_head(const PixelFormat& format, std::uint32_t width, std::uint32_t height) {
   slide::TiffLayout layout;
   layout.width = width;
   layout.height = height;
@@ -134,6 +136,31 @@ std::optional<Bytes> tiff_head(const PixelFormat& format, std::uint32_t width, s
   if (format.is_signed) layout.sample_format.assign(format.samples, 2);
   const std::uint64_t length = std::uint64_t{width} * height * format.samples * format.sample_bytes;
   return slide::tiff_header(layout, std::span<const std::uint64_t>(&length, 1));
+}
+
+}  // namespace
+
+std::optional<Bytes> tiff_head(const PixelFormat& format, std::uint32_t width, std::uint32_t height) {
+  // Slides of one scanner share their sub-blocks' few sizes: the last headers
+  // made on this thread are kept.
+  struct Made {
+    PixelFormat format;
+    std::uint32_t width = 0, height = 0;
+    std::optional<Bytes> head;
+  };
+  static thread_local std::array<Made, 8> made;
+  static thread_local std::size_t next = 0;
+  const auto same = [&](const Made& m) {
+    return m.head && m.width == width && m.height == height && m.format.samples == format.samples &&
+           m.format.sample_bytes == format.sample_bytes && m.format.is_float == format.is_float;
+  };
+  if (const auto it = std::find_if(made.begin(), made.end(), same); it != made.end()) return it->head;
+  auto head = make_tiff_head(format, width, height);
+  if (head) {
+    made[next] = Made{format, width, height, head};
+    next = (next + 1) % made.size();
+  }
+  return head;
 }
 
 Result<Bytes, std::string> to_tiff(ByteSpan data, Compression compression, const PixelFormat& format,

@@ -13,9 +13,10 @@ namespace kolva::test {
 
 // A gradient with some texture, encoded by libjpeg: `sampling` is luma's
 // horizontal and vertical factor (chroma is 1x1), `components` 1 or 3,
-// `shade` added to every sample.
+// `shade` added to every sample, a restart marker every `restart_interval`
+// MCUs (none: 0).
 inline Bytes encode(unsigned width, unsigned height, int components, int h_samp, int v_samp,
-                    unsigned shade = 0) {
+                    unsigned shade = 0, unsigned restart_interval = 0) {
   jpeg_compress_struct c{};
   jpeg_error_mgr err{};
   c.err = jpeg_std_error(&err);
@@ -31,6 +32,7 @@ inline Bytes encode(unsigned width, unsigned height, int components, int h_samp,
   jpeg_set_quality(&c, 90, TRUE);
   c.comp_info[0].h_samp_factor = h_samp;
   c.comp_info[0].v_samp_factor = v_samp;
+  c.restart_interval = restart_interval;
   jpeg_start_compress(&c, TRUE);
   std::vector<unsigned char> row(std::size_t{width} * components);
   while (c.next_scanline < height) {

@@ -6,42 +6,17 @@
 
 #include <jpeglib.h>
 
+#include "jpeg_encode.hpp"
+
 #include "jpeg_tools/extend.hpp"
 
 namespace kolva::jpeg_tools {
 namespace {
 
-// A textured RGB gradient encoded by libjpeg with luma sampling h x v.
+// A textured RGB gradient with luma sampling h x v and a restart marker
+// every 3 MCUs.
 Bytes encode(unsigned width, unsigned height, int h_samp, int v_samp) {
-  jpeg_compress_struct c{};
-  jpeg_error_mgr err{};
-  c.err = jpeg_std_error(&err);
-  jpeg_create_compress(&c);
-  unsigned char* buffer = nullptr;
-  unsigned long size = 0;
-  jpeg_mem_dest(&c, &buffer, &size);
-  c.image_width = width;
-  c.image_height = height;
-  c.input_components = 3;
-  c.in_color_space = JCS_RGB;
-  jpeg_set_defaults(&c);
-  jpeg_set_quality(&c, 90, TRUE);
-  c.comp_info[0].h_samp_factor = h_samp;
-  c.comp_info[0].v_samp_factor = v_samp;
-  c.restart_interval = 3;
-  jpeg_start_compress(&c, TRUE);
-  std::vector<unsigned char> row(std::size_t{width} * 3);
-  while (c.next_scanline < height) {
-    const unsigned y = c.next_scanline;
-    for (unsigned i = 0; i < row.size(); ++i) row[i] = static_cast<unsigned char>((i * 7 + y * 5 + (i * y) % 29) & 0xFF);
-    JSAMPROW rows[1] = {row.data()};
-    jpeg_write_scanlines(&c, rows, 1);
-  }
-  jpeg_finish_compress(&c);
-  jpeg_destroy_compress(&c);
-  Bytes out(buffer, buffer + size);
-  std::free(buffer);
-  return out;
+  return test::encode(width, height, 3, h_samp, v_samp, 0, 3);
 }
 
 struct Decoded {

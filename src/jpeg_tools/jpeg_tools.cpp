@@ -129,6 +129,18 @@ bool has_adobe_marker(ByteSpan jpeg) {
   return false;
 }
 
+Segments::Step Segments::next(Segment& out) {
+  while (at_ + 1 < data_.size() && data_[at_] == 0xFF && data_[at_ + 1] == 0xFF) ++at_;
+  if (at_ + 4 > data_.size()) return Step::Short;
+  if (data_[at_] != 0xFF) return Step::Malformed;
+  const std::size_t length = be16(data_, at_ + 2);
+  if (length < 2) return Step::Malformed;
+  if (at_ + 2 + length > data_.size()) return Step::Short;
+  out = {data_[at_ + 1], at_, data_.subspan(at_ + 4, length - 2)};
+  at_ += 2 + length;
+  return Step::Segment;
+}
+
 Sampling sof0_sampling(ByteSpan header, std::size_t sof_offset) {
   Sampling s;
   // FF C0, length (2), precision, height (2), width (2), component count, then

@@ -71,6 +71,38 @@ class JpegParser {
   static std::vector<ParsedSegment> parse(ByteSpan data);
 };
 
+// The marker segments of a JPEG header one at a time, from `from` (2: the one
+// after SOI), fill bytes skipped. A segment: its marker byte, where its 0xFF
+// lies and its body (the bytes after the length field).
+struct Segment {
+  std::uint8_t marker = 0;
+  std::size_t at = 0;
+  ByteSpan body;
+  std::size_t end() const { return at + 4 + body.size(); }
+};
+class Segments {
+ public:
+  enum class Step {
+    Segment,    // `out` holds the next segment
+    Short,      // it runs past the bytes held: more of the stream may complete it
+    Malformed,  // no segment starts here, or its length field is below 2
+  };
+  explicit Segments(ByteSpan header, std::size_t from = 2) : data_(header), at_(from) {}
+  Step next(Segment& out);
+
+ private:
+  ByteSpan data_;
+  std::size_t at_;
+};
+
+// Frame headers: baseline and extended sequential Huffman (SOF0, SOF1), which
+// tiles may be joined and cut from, and every other kind (progressive,
+// lossless, arithmetic-coded), which they may not.
+inline bool is_sequential_frame(std::uint8_t marker) { return marker == 0xC0 || marker == 0xC1; }
+inline bool is_other_frame(std::uint8_t marker) {
+  return marker >= 0xC2 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
+}
+
 // The largest horizontal and vertical sampling factors of the SOF0 segment at
 // `sof_offset` (1 x 1 when the component table is missing or malformed): an
 // MCU is 8H x 8V pixels.

@@ -21,48 +21,38 @@ struct StripHeader {
   std::uint8_t v_max = 1;
 };
 
-bool is_frame(std::uint8_t marker) { return marker == 0xC0 || marker == 0xC1; }
-bool is_other_frame(std::uint8_t marker) {
-  return marker >= 0xC2 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
-}
-
 Result<StripHeader, std::string> parse_strip(ByteSpan s) {
   if (s.size() < 4 || s[0] != 0xFF || s[1] != 0xD8) {
     return std::string("a strip does not start with a JPEG SOI marker");
   }
   StripHeader h;
   bool frame = false;
-  std::size_t i = 2;
+  jpeg_tools::Segments segments(s);
+  jpeg_tools::Segment seg;
   while (true) {
-    while (i < s.size() && s[i] == 0xFF && i + 1 < s.size() && s[i + 1] == 0xFF) ++i;  // fill
-    if (i + 4 > s.size() || s[i] != 0xFF) return std::string("a strip's JPEG header is malformed");
-    const std::uint8_t marker = s[i + 1];
-    const std::size_t length = (std::size_t{s[i + 2]} << 8) | s[i + 3];
-    if (length < 2 || i + 2 + length > s.size()) {
+    if (segments.next(seg) != jpeg_tools::Segments::Step::Segment) {
       return std::string("a strip's JPEG header is malformed");
     }
-    if (is_frame(marker)) {
-      if (length < 8) return std::string("a strip's JPEG frame header is malformed");
-      const std::size_t components = s[i + 9];
-      if (length < 8 + 3 * components) return std::string("a strip's JPEG frame header is malformed");
-      for (std::size_t c = 0; c < components; ++c) {
-        const std::uint8_t sampling = s[i + 11 + 3 * c];
-        h.h_max = std::max<std::uint8_t>(h.h_max, sampling >> 4);
-        h.v_max = std::max<std::uint8_t>(h.v_max, sampling & 0x0F);
+    if (jpeg_tools::is_sequential_frame(seg.marker)) {
+      // Precision, height, width, the component count, three bytes a component.
+      if (seg.body.size() < 6 || seg.body.size() < 6 + 3 * std::size_t{seg.body[5]}) {
+        return std::string("a strip's JPEG frame header is malformed");
       }
-      h.frame_at = i;
+      const auto sampling = jpeg_tools::sof0_sampling(s, seg.at);
+      h.h_max = sampling.h;
+      h.v_max = sampling.v;
+      h.frame_at = seg.at;
       frame = true;
-    } else if (is_other_frame(marker)) {
+    } else if (jpeg_tools::is_other_frame(seg.marker)) {
       return std::string("the strips are not baseline or extended sequential JPEG");
-    } else if (marker == 0xDD) {
+    } else if (seg.marker == 0xDD) {
       h.has_restarts = true;
-    } else if (marker == 0xDA) {
+    } else if (seg.marker == 0xDA) {
       if (!frame) return std::string("a strip has no JPEG frame header");
-      h.scan_at = i;
-      h.data_at = i + 2 + length;
+      h.scan_at = seg.at;
+      h.data_at = seg.end();
       break;
     }
-    i += 2 + length;
   }
   h.data_end = s.size();
   // The EOI that ends the strip, and any padding after it, stay out.

@@ -8,6 +8,7 @@
 #include <optional>
 #include <variant>
 
+#include "jpeg_tools/jpeg_tools.hpp"
 #include "slide/associated.hpp"
 #include "slide/metadata.hpp"
 #include "slide/tiff_wrap.hpp"
@@ -119,50 +120,45 @@ Result<std::uint64_t, std::string> parse_jpeg_header(ByteSpan head, JpegFile& fi
   if (head.size() < 4 || head[0] != 0xFF || head[1] != 0xD8) return std::string("it is no JPEG");
   file.header = {0xFF, 0xD8};
   bool frame = false;
-  std::size_t i = 2;
+  jpeg_tools::Segments segments(head);
+  jpeg_tools::Segment seg;
   while (true) {
-    while (i + 1 < head.size() && head[i] == 0xFF && head[i + 1] == 0xFF) ++i;
-    if (i + 4 > head.size()) return std::uint64_t{0};
-    if (head[i] != 0xFF) return std::string("its header is malformed");
-    const std::uint8_t marker = head[i + 1];
-    const std::size_t length = be16(&head[i + 2]);
-    if (length < 2) return std::string("its header is malformed");
-    if (i + 2 + length > head.size()) return std::uint64_t{0};
-    const std::uint8_t* s = &head[i];
-    if (marker == 0xC0 || marker == 0xC1) {
-      if (length < 8) return std::string("its frame header is malformed");
-      const std::size_t components = s[9];
-      if (components == 0 || length < 8 + 3 * components) {
+    switch (segments.next(seg)) {
+      case jpeg_tools::Segments::Step::Segment: break;
+      case jpeg_tools::Segments::Step::Short: return std::uint64_t{0};
+      case jpeg_tools::Segments::Step::Malformed: return std::string("its header is malformed");
+    }
+    const std::uint8_t marker = seg.marker;
+    const ByteSpan body = seg.body;
+    if (jpeg_tools::is_sequential_frame(marker)) {
+      // Precision, height, width, the component count, three bytes a component.
+      if (body.size() < 6) return std::string("its frame header is malformed");
+      const std::size_t components = body[5];
+      if (components == 0 || body.size() < 6 + 3 * components) {
         return std::string("its frame header is malformed");
       }
-      file.height = be16(s + 5);
-      file.width = be16(s + 7);
-      std::uint32_t h = 1, v = 1;
-      for (std::size_t c = 0; c < components; ++c) {
-        h = std::max<std::uint32_t>(h, s[11 + 3 * c] >> 4);
-        v = std::max<std::uint32_t>(v, s[11 + 3 * c] & 0x0F);
-      }
-      if (h > 4 || v > 4) return std::string("its sampling factors are out of range");
-      file.mcu_w = 8 * h;
-      file.mcu_h = 8 * v;
+      file.height = be16(&body[1]);
+      file.width = be16(&body[3]);
+      const auto sampling = jpeg_tools::sof0_sampling(head, seg.at);
+      if (sampling.h > 4 || sampling.v > 4) return std::string("its sampling factors are out of range");
+      file.mcu_w = 8U * sampling.h;
+      file.mcu_h = 8U * sampling.v;
       file.sof_at = file.header.size();
       frame = true;
-    } else if (marker >= 0xC2 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 &&
-               marker != 0xCC) {
+    } else if (jpeg_tools::is_other_frame(marker)) {
       return std::string("it is not a baseline JPEG");
     } else if (marker == 0xDD) {
-      if (length < 4) return std::string("its restart interval is malformed");
-      file.interval = be16(s + 4);
+      if (body.size() < 2) return std::string("its restart interval is malformed");
+      file.interval = be16(&body[0]);
     }
-    const bool keep = marker == 0xC0 || marker == 0xC1 || marker == 0xC4 || marker == 0xDB ||
+    const bool keep = jpeg_tools::is_sequential_frame(marker) || marker == 0xC4 || marker == 0xDB ||
                       marker == 0xDD || marker == 0xDA || marker == 0xE0 || marker == 0xEE;
-    if (keep) file.header.insert(file.header.end(), s, s + 2 + length);
+    if (keep) file.header.insert(file.header.end(), head.begin() + seg.at, head.begin() + seg.end());
     if (marker == 0xDA) {
       if (!frame) return std::string("it has no frame header");
       if (file.width == 0 || file.height == 0) return std::string("its frame is empty");
-      return std::uint64_t{i + 2 + length};
+      return std::uint64_t{seg.end()};
     }
-    i += 2 + length;
   }
 }
 

@@ -223,5 +223,29 @@ TEST(RestartMarkers, RenumbersStoredIntervalsAndAppendsInOneCount) {
   EXPECT_EQ(markers.count(), 10u);
 }
 
+// The walk every header reader shares: fill bytes skipped, the segment that
+// runs past the bytes held told apart from bytes that are no segment.
+TEST(Segments, WalksSkipsFillAndTellsShortFromMalformed) {
+  using Step = Segments::Step;
+  const Bytes header = {0xFF, 0xD8, 0xFF, 0xFF, 0xFF, 0xDD, 0x00, 0x04, 0x00, 0x10,
+                        0xFF, 0xDA, 0x00, 0x03, 0x01};
+  Segments walk(header);
+  Segment seg;
+  ASSERT_EQ(walk.next(seg), Step::Segment);
+  EXPECT_EQ(seg.marker, 0xDD);
+  EXPECT_EQ(seg.at, 4u);
+  EXPECT_EQ(Bytes(seg.body.begin(), seg.body.end()), (Bytes{0x00, 0x10}));
+  EXPECT_EQ(seg.end(), 10u);
+  ASSERT_EQ(walk.next(seg), Step::Segment);
+  EXPECT_EQ(seg.marker, 0xDA);
+  EXPECT_EQ(walk.next(seg), Step::Short);  // nothing after the scan header
+  const Bytes cut = {0xFF, 0xD8, 0xFF, 0xDB, 0x00, 0x43, 0x00};
+  EXPECT_EQ(Segments(cut).next(seg), Step::Short);
+  const Bytes no_marker = {0xFF, 0xD8, 0x12, 0x34, 0x00, 0x02};
+  EXPECT_EQ(Segments(no_marker).next(seg), Step::Malformed);
+  const Bytes too_short = {0xFF, 0xD8, 0xFF, 0xDB, 0x00, 0x01, 0x00};
+  EXPECT_EQ(Segments(too_short).next(seg), Step::Malformed);
+}
+
 }  // namespace
 }  // namespace kolva::test

@@ -14,14 +14,10 @@
 #include <jpeglib.h>
 
 #include "base/bytes.hpp"
+#include "jpeg_tools/jpeg_tools.hpp"
 
 namespace kolva::jpeg_tools {
 namespace {
-
-struct Segment {
-  std::uint8_t marker;
-  ByteSpan payload;
-};
 
 // The header of a JPEG stream as the extension needs it: the segments before
 // the scan, in order, and what they say.
@@ -39,23 +35,22 @@ std::optional<Header> parse_header(ByteSpan data, std::string& why) {
     why = "the tile is no JPEG stream (no SOI)";
     return std::nullopt;
   }
-  std::size_t pos = 2;
+  Segments walk(data);
+  Segment seg;
   while (true) {
-    while (pos + 1 < data.size() && data[pos] == 0xFF && data[pos + 1] == 0xFF) ++pos;
-    if (pos + 4 > data.size() || data[pos] != 0xFF) {
-      why = "the JPEG stream ends or is damaged before its scan";
-      return std::nullopt;
+    switch (walk.next(seg)) {
+      case Segments::Step::Segment: break;
+      case Segments::Step::Short:
+        why = "the JPEG stream ends before its scan";
+        return std::nullopt;
+      case Segments::Step::Malformed:
+        why = "the JPEG stream is damaged before its scan";
+        return std::nullopt;
     }
-    const std::uint8_t marker = data[pos + 1];
-    const std::size_t length = read_be<std::uint16_t>(data, pos + 2);
-    if (length < 2 || pos + 2 + length > data.size()) {
-      why = "the JPEG stream has a segment past its end";
-      return std::nullopt;
-    }
-    const ByteSpan payload = data.subspan(pos + 4, length - 2);
-    h.segments.push_back(Segment{marker, payload});
-    pos += 2 + length;
-    if ((marker == 0xC0 || marker == 0xC1) && h.sof.empty()) h.sof = payload;
+    const std::uint8_t marker = seg.marker;
+    const ByteSpan payload = seg.body;
+    h.segments.push_back(seg);
+    if (is_sequential_frame(marker) && h.sof.empty()) h.sof = payload;
     if (marker == 0xEE && payload.size() >= 12 && std::memcmp(payload.data(), "Adobe", 5) == 0) {
       h.rgb = h.rgb || payload[11] == 0;
     }
@@ -231,15 +226,13 @@ void put_segment(Bytes& out, std::uint8_t marker, ByteSpan payload) {
 
 // Where the entropy-coded data of libjpeg's own stream starts and ends.
 std::optional<ByteSpan> entropy_of(ByteSpan stream) {
-  std::size_t pos = 2;
-  while (pos + 4 <= stream.size()) {
-    const std::uint8_t marker = stream[pos + 1];
-    const std::size_t length = read_be<std::uint16_t>(stream, pos + 2);
-    pos += 2 + length;
-    if (marker == 0xDA) {
-      if (pos + 2 > stream.size()) return std::nullopt;
-      return stream.subspan(pos, stream.size() - 2 - pos);  // without EOI
-    }
+  Segments walk(stream);
+  Segment seg;
+  while (walk.next(seg) == Segments::Step::Segment) {
+    if (seg.marker != 0xDA) continue;
+    const std::size_t at = seg.end();
+    if (at + 2 > stream.size()) return std::nullopt;
+    return stream.subspan(at, stream.size() - 2 - at);  // without EOI
   }
   return std::nullopt;
 }
@@ -305,7 +298,7 @@ Result<Bytes, std::string> extend_jpeg(ByteSpan jpeg, std::uint32_t width, std::
   out.reserve(jpeg.size() + entropy->size());
   for (const Segment& s : header->segments) {
     if ((s.marker >= 0xE0 && s.marker <= 0xEF) || s.marker == 0xDB) {
-      put_segment(out, s.marker, s.payload);
+      put_segment(out, s.marker, s.body);
     }
   }
   Bytes new_sof(sof.begin(), sof.end());

@@ -363,7 +363,24 @@ SlideResult<bool> RegionReader::paint(const LevelRegion& region, std::span<std::
     }
   }
 
-  std::map<std::size_t, std::shared_ptr<const DecodedTile>> pieces_decoded;  // by bytes_index
+  // A tile painted in pieces is decoded once for all of them: the box around
+  // the parts its pieces paint here (tile pixels, scaled), by bytes_index.
+  std::map<std::size_t, std::shared_ptr<const DecodedTile>> pieces_decoded;
+  std::map<std::size_t, TileRect> pieces_box;
+  for (const Need& need : needs) {
+    if (need.decoded || need.tile.clip.width == 0) continue;
+    const TileRect in_tile{need.part.x - need.scaled.x, need.part.y - need.scaled.y,
+                           need.part.width, need.part.height};
+    auto [it, fresh] = pieces_box.emplace(need.bytes_index, in_tile);
+    if (fresh) continue;
+    TileRect& box = it->second;
+    const std::int64_t x1 = std::max(clamp_add(box.x, box.width), clamp_add(in_tile.x, in_tile.width));
+    const std::int64_t y1 = std::max(clamp_add(box.y, box.height), clamp_add(in_tile.y, in_tile.height));
+    box.x = std::min(box.x, in_tile.x);
+    box.y = std::min(box.y, in_tile.y);
+    box.width = static_cast<std::uint64_t>(x1 - box.x);
+    box.height = static_cast<std::uint64_t>(y1 - box.y);
+  }
   for (Need& need : needs) {
     const TileRect& part = need.part;
     const TileRect& scaled = need.scaled;
@@ -410,9 +427,13 @@ SlideResult<bool> RegionReader::paint(const LevelRegion& region, std::span<std::
       auto tile = std::make_shared<DecodedTile>();
       // A kept tile is the part of it inside the level: edge tiles may be
       // stored cut to the level (NDPI) or padded past it (TIFF).
-      // A tile painted in pieces is decoded whole, once for all its pieces:
-      // they lie apart.
-      const TileRect want = pieced ? scaled : keep ? intersect(scaled, level_rect) : part;
+      // A tile painted in pieces is kept whole (its other pieces lie apart),
+      // or decoded as far as its pieces here need.
+      TileRect want = keep ? intersect(scaled, level_rect) : part;
+      if (pieced) {
+        const TileRect& box = pieces_box[need.bytes_index];
+        want = keep ? scaled : TileRect{scaled.x + box.x, scaled.y + box.y, box.width, box.height};
+      }
       tile->x = static_cast<std::uint32_t>(want.x - scaled.x);
       tile->y = static_cast<std::uint32_t>(want.y - scaled.y);
       tile->width = static_cast<std::uint32_t>(want.width);

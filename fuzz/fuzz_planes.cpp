@@ -59,9 +59,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint64_t levels = slide.levels().size();
   for (std::uint64_t level = 0; level < levels; ++level) {
     const auto grid = slide.levels()[level].info.tile_grid;
+    const auto& rects = slide.levels()[level].tile_rects;
     std::uint64_t read = 0;
     for (std::uint64_t y = 0; y < grid.second && read < kMaxTilesPerLevel; ++y) {
-      for (std::uint64_t x = 0; x < grid.first && read < kMaxTilesPerLevel; ++x, ++read) {
+      for (std::uint64_t x = 0; x < grid.first && read < kMaxTilesPerLevel; ++x) {
+        // A positioned level's cells where it places no tile are skipped.
+        if (!rects.empty() && !rects[y * grid.first + x].stored()) continue;
+        ++read;
         auto plan = slide.plan_tile(level, x, y);
         if (plan.ok()) kolva::fuzz::read_both_ways(slide, *plan);
       }

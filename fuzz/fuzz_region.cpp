@@ -1,6 +1,7 @@
 // Hostile tiles into the region reader: the input is a few parameter bytes (tile
 // size, region, scale, cache) and then one stream that every stored tile of a
-// 3 x 2 grid hands out as its JPEG. Tile (1, 0) is not stored. Regions straddle
+// 3 x 2 grid hands out as its JPEG. Tile (1, 0) is not stored. The level is a
+// plain grid or painted in overlapping pieces (2 x 2 a tile). Regions straddle
 // tiles and the level's edges; the reader must decode or fail, never crash.
 
 #include <cstddef>
@@ -49,6 +50,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   slide::Level level{LevelInfo{{width, height}, {tile, tile}, {3, 2}, TileEncoding::Jpeg},
                      "image/jpeg", 1.0};
+  if (data[7] & 16) {
+    // Painted in pieces: each stored tile as 2 x 2 pieces, advancing by a
+    // little less than a piece (they overlap), the first piece left out.
+    const double half = static_cast<double>(tile / 2);
+    const double advance = half - static_cast<double>(data[7] >> 5);
+    level.tile_rects.assign(6, slide::TileRect{});
+    for (std::uint64_t t = 0; t < 6; ++t) {
+      level.tile_rects[t] = slide::TileRect{static_cast<double>(t % 3) * 2 * advance,
+                                            static_cast<double>(t / 3) * 2 * advance,
+                                            static_cast<double>(tile), static_cast<double>(tile)};
+    }
+    level.piece_grid = {6, 4};
+    level.pieces.assign(24, slide::TilePiece{});
+    for (std::uint64_t p = 1; p < 24; ++p) {
+      const std::uint64_t c = p % 6, r = p / 6;
+      level.pieces[p] = slide::TilePiece{(r / 2) * 3 + c / 2, static_cast<std::uint32_t>((c % 2) * (tile / 2)),
+                                         static_cast<std::uint32_t>((r % 2) * (tile / 2)),
+                                         slide::TileRect{static_cast<double>(c) * advance,
+                                                         static_cast<double>(r) * advance, half, half}};
+    }
+  }
   slide::SlideParts parts{{level}, {}, {}, std::make_shared<OneStreamTiler>(size)};
   auto source = std::make_shared<std_io::SharedMemorySource>(Bytes(data, data + size), "fuzz");
   auto s = std::make_shared<const slide::Slide>(slide::SourceSet(source), kFamily, std::move(parts));

@@ -299,6 +299,8 @@ def region_seeds() -> dict[str, bytes]:
         buf = io.BytesIO()
         rgb.save(buf, "JPEG", quality=80, **options)
         out[name] = bytes([7, 5 + i, 3, 40 + 9 * i, 17 * i, 90, 70, i | (8 if i % 2 else 4)]) + buf.getvalue()
+        if name == "420":  # the level painted in overlapping pieces
+            out["420-pieces"] = bytes([7, 5, 3, 40, 0, 90, 70, 8 | 16 | 64]) + buf.getvalue()
     buf = io.BytesIO()
     rgb.convert("L").save(buf, "JPEG")
     out["gray"] = bytes([3, 1, 2, 3, 4, 50, 50, 1]) + buf.getvalue()
@@ -364,6 +366,9 @@ def plane_seeds(d: Path) -> dict[str, bytes]:
     out["ome_fluo-choices"] = bytes([1, 0x82, 1, 0]) + built["ome_fluo"]
     out["qptiff-channel"] = bytes([0, 2, 0, 0]) + built["qptiff"]
     out["leica-series"] = bytes([1, 0, 0, 0]) + built["leica"]
+    out["leica-collection"] = bytes([2, 0, 0, 0]) + built["leica"]
+    out["leica_offset-collection"] = bytes([2, 0, 0, 0]) + built["leica_offset"]
+    out["leica_dissimilar-collection"] = bytes([2, 0, 0, 0]) + built["leica_dissimilar"]
     out["argos-plane"] = bytes([0, 0, 2, 0]) + built["argos"]
     with tifffile.TiffFile(io.BytesIO(built["ome_fluo"])) as tif:
         out["ome-xml"] = tif.pages[0].description.encode()

@@ -129,9 +129,11 @@ PyObject* reader_read_many(PyObject* self, PyObject* args) {
   });
 }
 
-// tiles_under(level, x, y, width, height) -> [(col, row, x, y, width, height)]:
-// the stored tiles whose rectangles meet the area (level pixels), in painting
-// order, for the tiles the caller decodes with its own codecs.
+// tiles_under(level, x, y, width, height) -> [(col, row, x, y, width, height,
+// px, py, pwidth, pheight)]: the stored tiles whose rectangles meet the area
+// (level pixels), in painting order, each with the part of its rectangle it
+// paints (all of it, or one piece), for the tiles the caller decodes with its
+// own codecs.
 PyObject* reader_tiles_under(PyObject* self, PyObject* args) {
   return guarded([&]() -> PyObject* {
     unsigned long long level = 0, width = 0, height = 0;
@@ -142,11 +144,15 @@ PyObject* reader_tiles_under(PyObject* self, PyObject* args) {
     if (list == nullptr) return nullptr;
     for (std::size_t i = 0; i < placed.size(); ++i) {
       const auto& t = placed[i];
-      PyObject* item = Py_BuildValue("(KKLLKK)", static_cast<unsigned long long>(t.col),
+      const auto& shown = t.shown();
+      PyObject* item = Py_BuildValue("(KKLLKKLLKK)", static_cast<unsigned long long>(t.col),
                                      static_cast<unsigned long long>(t.row), static_cast<long long>(t.rect.x),
                                      static_cast<long long>(t.rect.y),
                                      static_cast<unsigned long long>(t.rect.width),
-                                     static_cast<unsigned long long>(t.rect.height));
+                                     static_cast<unsigned long long>(t.rect.height),
+                                     static_cast<long long>(shown.x), static_cast<long long>(shown.y),
+                                     static_cast<unsigned long long>(shown.width),
+                                     static_cast<unsigned long long>(shown.height));
       if (item == nullptr || PyList_SetItem(list, static_cast<Py_ssize_t>(i), item) < 0) {
         Py_DECREF(list);
         return nullptr;
@@ -199,7 +205,8 @@ PyMethodDef kReaderMethods[] = {
      "read_many(level, origins, width, height, out, alpha, threads) -> None"},
     {"decodes", reader_decodes, METH_O, "decodes(level) -> bool"},
     {"tiles_under", reader_tiles_under, METH_VARARGS,
-     "tiles_under(level, x, y, width, height) -> [(col, row, x, y, width, height)]"},
+     "tiles_under(level, x, y, width, height) -> [(col, row, x, y, width, height, px, py, "
+     "pwidth, pheight)]"},
     {"ycbcr", reader_ycbcr, METH_O, "ycbcr(level) -> bool"},
     {nullptr, nullptr, 0, nullptr},
 };

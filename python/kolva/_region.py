@@ -214,10 +214,11 @@ def _codec_region(slide: Slide, native: Any, level: int, x0: int, y0: int, w: in
     y = y0 if ds == 1.0 else math.floor(y0 / ds)
     lw, lh = lv.dimensions
     # The stored tiles under the region, in painting order (a later tile covers
-    # an earlier one where they overlap), at their rectangles in the level.
+    # an earlier one where they overlap), at their rectangles in the level, each
+    # painting its part of it (a piece, or all).
     placed = native.tiles_under(level, x, y, w, h)
     coords = [(c, r) for c, r, *_ in placed]
-    places = [(px, py, px + pw, py + ph) for _, _, px, py, pw, ph in placed]
+    places = [(px, py, sx, sy, sx + sw, sy + sh) for _, _, px, py, _, _, sx, sy, sw, sh in placed]
     cache = _decoded_tiles(slide)
     decoded: list[np.ndarray | None] = [cache.get((level, c, r)) for c, r in coords]
     missing = [i for i, d in enumerate(decoded) if d is None]
@@ -227,13 +228,13 @@ def _codec_region(slide: Slide, native: Any, level: int, x0: int, y0: int, w: in
             decoded[i] = tile = decode_tile(data, lv.media_type, ycbcr)
             cache.put((level, *coords[i]), tile)
     out: np.ndarray | None = None
-    for (px, py, pr, pb), pixels in zip(places, decoded):
+    for (px, py, sx, sy, pr, pb), pixels in zip(places, decoded):
         if pixels is None:
             continue
         if out is None:
             out = _background(h, w, pixels.shape[2], pixels.dtype, alpha)
-        # The tile's rectangle, clipped to the level, the region and its pixels.
-        left, top = max(px, x, 0), max(py, y, 0)
+        # What the tile paints, clipped to the level, the region and its pixels.
+        left, top = max(sx, x, 0), max(sy, y, 0)
         right = min(pr, x + w, lw, px + pixels.shape[1])
         bottom = min(pb, y + h, lh, py + pixels.shape[0])
         if right <= left or bottom <= top:

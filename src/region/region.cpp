@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <optional>
 
@@ -54,27 +55,45 @@ void GridLayout::tiles_under(const TileRect& area, std::vector<PlacedTile>& out)
   }
 }
 
+namespace {
+
+std::vector<PlacedTile> cells_of(std::pair<std::uint64_t, std::uint64_t> grid,
+                                 std::vector<TileRect> rects) {
+  std::vector<PlacedTile> out(rects.size());
+  for (std::size_t i = 0; i < rects.size() && grid.first > 0; ++i) {
+    out[i] = PlacedTile{i % grid.first, i / grid.first, rects[i]};
+  }
+  return out;
+}
+
+}  // namespace
+
 RectLayout::RectLayout(std::pair<std::uint64_t, std::uint64_t> tile_size,
                        std::pair<std::uint64_t, std::uint64_t> grid, std::vector<TileRect> rects,
                        std::span<const std::uint64_t> paint_order)
-    : tile_(tile_size), grid_(grid), rects_(std::move(rects)) {
-  if (grid_.first == 0 || rects_.size() < grid_.first * grid_.second) {
+    : RectLayout(tile_size, grid, cells_of(grid, std::move(rects)), paint_order) {}
+
+RectLayout::RectLayout(std::pair<std::uint64_t, std::uint64_t> cell,
+                       std::pair<std::uint64_t, std::uint64_t> grid, std::vector<PlacedTile> cells,
+                       std::span<const std::uint64_t> paint_order)
+    : tile_(cell), grid_(grid), cells_(std::move(cells)) {
+  if (grid_.first == 0 || cells_.size() < grid_.first * grid_.second) {
     grid_ = {0, 0};
     return;
   }
   if (!paint_order.empty()) {
     // Tiles the order leaves out keep row order after those it names.
-    rank_.assign(rects_.size(), paint_order.size());
+    rank_.assign(cells_.size(), paint_order.size());
     for (std::size_t k = 0; k < paint_order.size(); ++k) {
       if (paint_order[k] < rank_.size()) rank_[paint_order[k]] = k;
     }
   }
-  auto stray = [](std::int64_t edge, std::uint64_t cell) {
-    const auto c = static_cast<std::int64_t>(std::min<std::uint64_t>(cell, INT64_MAX));
+  auto stray = [](std::int64_t edge, std::uint64_t at) {
+    const auto c = static_cast<std::int64_t>(std::min<std::uint64_t>(at, INT64_MAX));
     return static_cast<std::uint64_t>(edge > c ? edge - c : c - edge);
   };
-  for (std::size_t i = 0; i < rects_.size(); ++i) {
-    const TileRect& r = rects_[i];
+  for (std::size_t i = 0; i < cells_.size(); ++i) {
+    const TileRect& r = cells_[i].shown();
     if (r.width == 0 || r.height == 0) continue;
     const std::uint64_t col = i % grid_.first, row = i / grid_.first;
     reach_x_ = std::max({reach_x_, stray(r.x, col * tile_.first),
@@ -82,6 +101,33 @@ RectLayout::RectLayout(std::pair<std::uint64_t, std::uint64_t> tile_size,
     reach_y_ = std::max({reach_y_, stray(r.y, row * tile_.second),
                          stray(clamp_add(r.y, r.height), (row + 1) * tile_.second)});
   }
+}
+
+RectLayout RectLayout::from_pieces(std::pair<std::uint64_t, std::uint64_t> tile_size,
+                                   std::pair<std::uint64_t, std::uint64_t> tile_grid,
+                                   std::pair<std::uint64_t, std::uint64_t> piece_grid,
+                                   std::span<const slide::TilePiece> pieces) {
+  const auto [tw, th] = tile_size;
+  const std::uint64_t tiles = tile_grid.first * tile_grid.second;
+  std::vector<slide::TileRect> shown;
+  shown.reserve(pieces.size());
+  for (const slide::TilePiece& p : pieces) shown.push_back(p.to);
+  std::vector<TileRect> clips = from_level(shown);
+  std::vector<PlacedTile> cells(pieces.size());
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    const slide::TilePiece& p = pieces[i];
+    const TileRect& clip = clips[i];
+    if (clip.width == 0 || p.tile >= tiles || p.from_x >= tw || p.from_y >= th) continue;
+    cells[i] = PlacedTile{p.tile % tile_grid.first, p.tile / tile_grid.first,
+                          TileRect{clip.x - p.from_x, clip.y - p.from_y, tw, th},
+                          intersect(clip, TileRect{clip.x - p.from_x, clip.y - p.from_y, tw, th})};
+    if (cells[i].clip.width == 0) cells[i] = PlacedTile{};
+  }
+  // A cell is a piece's share of its stored tile.
+  const std::pair<std::uint64_t, std::uint64_t> cell{
+      std::max<std::uint64_t>(1, piece_grid.first ? tw * tile_grid.first / piece_grid.first : tw),
+      std::max<std::uint64_t>(1, piece_grid.second ? th * tile_grid.second / piece_grid.second : th)};
+  return RectLayout(cell, piece_grid, std::move(cells), {});
 }
 
 std::vector<TileRect> RectLayout::from_level(std::span<const slide::TileRect> rects) {
@@ -122,9 +168,10 @@ void RectLayout::tiles_under(const TileRect& area, std::vector<PlacedTile>& out)
   const std::uint64_t r1 = std::min(grid_.second, (static_cast<std::uint64_t>(bottom) - 1) / th + 1);
   for (std::uint64_t row = r0; row < r1; ++row) {
     for (std::uint64_t col = c0; col < c1; ++col) {
-      const TileRect& r = rects_[row * grid_.first + col];
+      const PlacedTile& cell = cells_[row * grid_.first + col];
+      const TileRect& r = cell.shown();
       if (r.width == 0 || r.height == 0 || intersect(r, area).width == 0) continue;
-      out.push_back(PlacedTile{col, row, r});
+      out.push_back(cell);
     }
   }
   if (!rank_.empty()) {
@@ -138,7 +185,10 @@ void RectLayout::tiles_under(const TileRect& area, std::vector<PlacedTile>& out)
 RegionReader::RegionReader(std::shared_ptr<const slide::Slide> slide, std::uint64_t cache_bytes)
     : slide_(std::move(slide)), cache_(cache_bytes) {
   for (const slide::Level& level : slide_->levels()) {
-    if (level.positioned()) {
+    if (level.positioned() && !level.pieces.empty()) {
+      layouts_.push_back(std::make_unique<RectLayout>(RectLayout::from_pieces(
+          level.info.tile_size, level.info.tile_grid, level.piece_grid, level.pieces)));
+    } else if (level.positioned()) {
       layouts_.push_back(std::make_unique<RectLayout>(level.info.tile_size, level.info.tile_grid,
                                                       RectLayout::from_level(level.tile_rects), level.paint_order));
     } else {
@@ -243,6 +293,7 @@ SlideResult<bool> RegionReader::paint(const LevelRegion& region, std::span<std::
     PlacedTile tile;
     TileRect part;                                // scaled level pixels
     TileRect scaled;                              // the tile's scaled rectangle
+    TileRect inside;                              // what it paints of the level, scaled
     std::shared_ptr<const DecodedTile> decoded;   // from the cache, or decoded
     std::optional<slide::TilePlan> plan;
     std::size_t bytes_index = 0;
@@ -255,13 +306,19 @@ SlideResult<bool> RegionReader::paint(const LevelRegion& region, std::span<std::
   const bool whole_tiles = level_bytes <= cache_.capacity() / 2;
   slide::Batch batch{region.level, {}, {}};
   bool every_tile_stored = true;
+  std::map<std::pair<std::uint64_t, std::uint64_t>, std::size_t> planned;  // pieced tiles read
   for (const PlacedTile& t : under) {
-    const TileRect scaled{t.rect.x / static_cast<std::int64_t>(denom),
-                          t.rect.y / static_cast<std::int64_t>(denom), t.rect.width / denom,
-                          t.rect.height / denom};
-    const TileRect part = intersect(intersect(scaled, level_rect), area);
+    auto scale = [&](const TileRect& r) {
+      return TileRect{r.x / static_cast<std::int64_t>(denom), r.y / static_cast<std::int64_t>(denom),
+                      r.width / denom, r.height / denom};
+    };
+    const TileRect scaled = scale(t.rect);
+    // What the tile paints: inside the level, and only its piece where it is
+    // painted in pieces.
+    const TileRect inside = intersect(intersect(scaled, level_rect), scale(t.shown()));
+    const TileRect part = intersect(inside, area);
     if (part.width == 0) continue;
-    Need need{t, part, scaled, nullptr, std::nullopt, 0, false};
+    Need need{t, part, scaled, inside, nullptr, std::nullopt, 0, false};
     const TileKey key{region.level, t.col, t.row, denom};
     if (auto hit = cache_.find(key, &need.asked_before);
         hit && hit->holds(static_cast<std::uint32_t>(part.x - scaled.x),
@@ -269,6 +326,9 @@ SlideResult<bool> RegionReader::paint(const LevelRegion& region, std::span<std::
                           static_cast<std::uint32_t>(part.width),
                           static_cast<std::uint32_t>(part.height))) {
       need.decoded = std::move(hit);
+    } else if (auto again = t.clip.width > 0 ? planned.find({t.col, t.row}) : planned.end();
+               again != planned.end()) {
+      need.bytes_index = again->second;  // another piece of a tile read already
     } else {
       auto plan = slide_->plan_tile(region.level, t.col, t.row);
       if (!plan.ok()) {
@@ -279,6 +339,7 @@ SlideResult<bool> RegionReader::paint(const LevelRegion& region, std::span<std::
         return std::move(plan).error();
       }
       need.bytes_index = batch.plans.size();
+      if (t.clip.width > 0) planned.emplace(std::pair(t.col, t.row), need.bytes_index);
       batch.coords.emplace_back(t.col, t.row);
       batch.plans.push_back(std::move(plan).value());
     }
@@ -302,6 +363,24 @@ SlideResult<bool> RegionReader::paint(const LevelRegion& region, std::span<std::
     }
   }
 
+  // A tile painted in pieces is decoded once for all of them: the box around
+  // the parts its pieces paint here (tile pixels, scaled), by bytes_index.
+  std::map<std::size_t, std::shared_ptr<const DecodedTile>> pieces_decoded;
+  std::map<std::size_t, TileRect> pieces_box;
+  for (const Need& need : needs) {
+    if (need.decoded || need.tile.clip.width == 0) continue;
+    const TileRect in_tile{need.part.x - need.scaled.x, need.part.y - need.scaled.y,
+                           need.part.width, need.part.height};
+    auto [it, fresh] = pieces_box.emplace(need.bytes_index, in_tile);
+    if (fresh) continue;
+    TileRect& box = it->second;
+    const std::int64_t x1 = std::max(clamp_add(box.x, box.width), clamp_add(in_tile.x, in_tile.width));
+    const std::int64_t y1 = std::max(clamp_add(box.y, box.height), clamp_add(in_tile.y, in_tile.height));
+    box.x = std::min(box.x, in_tile.x);
+    box.y = std::min(box.y, in_tile.y);
+    box.width = static_cast<std::uint64_t>(x1 - box.x);
+    box.height = static_cast<std::uint64_t>(y1 - box.y);
+  }
   for (Need& need : needs) {
     const TileRect& part = need.part;
     const TileRect& scaled = need.scaled;
@@ -317,13 +396,19 @@ SlideResult<bool> RegionReader::paint(const LevelRegion& region, std::span<std::
     // wholly inside the region goes straight into place too: the region is a
     // level or a large part of one (a thumbnail), whose tiles are seldom read
     // again.
-    const TileRect inside = intersect(scaled, level_rect);
+    const TileRect& inside = need.inside;
     const bool whole_in_region = part.x == inside.x && part.y == inside.y &&
                                  part.width == inside.width && part.height == inside.height;
     const bool keep = cache_.capacity() > 0 && !whole_in_region &&
                       (whole_tiles || (need.asked_before && 2 * part.width * part.height >=
                                                                 scaled.width * scaled.height));
-    if (!need.decoded && !keep && channels == 3) {
+    const bool pieced = need.tile.clip.width > 0;
+    if (!need.decoded && pieced) {
+      if (auto it = pieces_decoded.find(need.bytes_index); it != pieces_decoded.end()) {
+        need.decoded = it->second;
+      }
+    }
+    if (!need.decoded && !keep && !pieced && channels == 3) {
       const JpegCrop crop{static_cast<std::uint32_t>(part.x - scaled.x),
                           static_cast<std::uint32_t>(part.y - scaled.y),
                           static_cast<std::uint32_t>(part.width),
@@ -342,7 +427,13 @@ SlideResult<bool> RegionReader::paint(const LevelRegion& region, std::span<std::
       auto tile = std::make_shared<DecodedTile>();
       // A kept tile is the part of it inside the level: edge tiles may be
       // stored cut to the level (NDPI) or padded past it (TIFF).
-      const TileRect want = keep ? intersect(scaled, level_rect) : part;
+      // A tile painted in pieces is kept whole (its other pieces lie apart),
+      // or decoded as far as its pieces here need.
+      TileRect want = keep ? intersect(scaled, level_rect) : part;
+      if (pieced) {
+        const TileRect& box = pieces_box[need.bytes_index];
+        want = keep ? scaled : TileRect{scaled.x + box.x, scaled.y + box.y, box.width, box.height};
+      }
       tile->x = static_cast<std::uint32_t>(want.x - scaled.x);
       tile->y = static_cast<std::uint32_t>(want.y - scaled.y);
       tile->width = static_cast<std::uint32_t>(want.width);
@@ -359,6 +450,7 @@ SlideResult<bool> RegionReader::paint(const LevelRegion& region, std::span<std::
       tile->painted_width = painted.width;
       tile->painted_height = painted.height;
       need.decoded = tile;
+      if (pieced) pieces_decoded.emplace(need.bytes_index, tile);
       if (keep) {
         cache_.put(TileKey{region.level, need.tile.col, need.tile.row, denom}, std::move(tile));
       }

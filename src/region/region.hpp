@@ -30,11 +30,14 @@ struct TileRect {
   std::uint64_t width = 0, height = 0;
 };
 
-// A stored tile under a region: its coordinates in the level's tile table and
-// its rectangle.
+// A stored tile under a region: its coordinates in the level's tile table, its
+// rectangle and, where only a piece of it is painted, that piece (`clip`, in
+// the same level pixels, inside `rect`; no area: the whole rectangle).
 struct PlacedTile {
   std::uint64_t col = 0, row = 0;
   TileRect rect;
+  TileRect clip = {};
+  const TileRect& shown() const { return clip.width > 0 && clip.height > 0 ? clip : rect; }
 };
 
 // Where a level's stored tiles lie.
@@ -64,6 +67,8 @@ class GridLayout final : public Layout {
 // earlier one where they overlap. Empty rectangles are tiles the level does not
 // store. A tile lies near its grid cell; how far the
 // farthest one strays bounds the cells searched for a region.
+// A level painted in pieces (from_pieces) is the same over its grid of pieces:
+// each cell a piece of a stored tile, painted row by row.
 class RectLayout final : public Layout {
  public:
   RectLayout(std::pair<std::uint64_t, std::uint64_t> tile_size,
@@ -72,13 +77,23 @@ class RectLayout final : public Layout {
   // A level's recorded rectangles at whole pixels: each edge rounded to the
   // nearest one, so that neighbours that meet keep meeting.
   static std::vector<TileRect> from_level(std::span<const slide::TileRect> rects);
+  // A level whose stored tiles (tile_size, tile_grid) are painted as `pieces`,
+  // piece_grid of them, each edge rounded as from_level does.
+  static RectLayout from_pieces(std::pair<std::uint64_t, std::uint64_t> tile_size,
+                                std::pair<std::uint64_t, std::uint64_t> tile_grid,
+                                std::pair<std::uint64_t, std::uint64_t> piece_grid,
+                                std::span<const slide::TilePiece> pieces);
   void tiles_under(const TileRect& area, std::vector<PlacedTile>& out) const override;
 
  private:
-  std::pair<std::uint64_t, std::uint64_t> tile_;
+  RectLayout(std::pair<std::uint64_t, std::uint64_t> cell,
+             std::pair<std::uint64_t, std::uint64_t> grid, std::vector<PlacedTile> cells,
+             std::span<const std::uint64_t> paint_order);
+
+  std::pair<std::uint64_t, std::uint64_t> tile_;  // a cell's size
   std::pair<std::uint64_t, std::uint64_t> grid_;
-  std::vector<TileRect> rects_;
-  std::vector<std::uint64_t> rank_;  // each tile's place in the paint order; empty: row by row
+  std::vector<PlacedTile> cells_;  // what each cell paints; nothing where shown() has no area
+  std::vector<std::uint64_t> rank_;  // each cell's place in the paint order; empty: row by row
   std::uint64_t reach_x_ = 0, reach_y_ = 0;  // the most a tile's edge strays from its cell's
 };
 

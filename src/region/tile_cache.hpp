@@ -11,9 +11,31 @@
 #include <mutex>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 namespace kolva::region {
+
+// An allocator whose resize() leaves new bytes as they are: a decoded tile's
+// pixels are written by the decoder, and only those it painted are read.
+template <class T>
+struct UninitializedAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = UninitializedAllocator<U>;
+  };
+  UninitializedAllocator() = default;
+  template <class U>
+  UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
 
 // RGB pixels of rows [y, y + height) and columns [x, x + width) of a tile.
 struct DecodedTile {
@@ -21,7 +43,7 @@ struct DecodedTile {
   // How much of it the stored tile painted (from its top left): an edge tile
   // stored cut to the level holds less than its rectangle.
   std::uint32_t painted_width = 0, painted_height = 0;
-  std::vector<std::uint8_t> rgb;
+  std::vector<std::uint8_t, UninitializedAllocator<std::uint8_t>> rgb;
   bool holds(std::uint32_t px, std::uint32_t py, std::uint32_t w, std::uint32_t h) const {
     return px >= x && py >= y && px + w <= x + width && py + h <= y + height;
   }

@@ -74,6 +74,13 @@ SlideError unsupported(const std::string& name, const std::string& reason,
                     std::move(cause)};
 }
 
+SlideError not_composable(const std::string& name, const std::string& series,
+                          const std::string& why) {
+  return SlideError{ErrorKind::Unsupported,
+                    name + ": its images cannot be composed into series '" + series + "': " + why,
+                    std::nullopt};
+}
+
 namespace {
 
 std::string sop_class_name(const std::string& uid) {

@@ -65,6 +65,11 @@ SlideError plane_not_found(std::string_view axis, const std::string& chosen,
 // "<name> is not a slide kolva can read: <reason>"
 SlideError unsupported(const std::string& name, const std::string& reason,
                        std::optional<KolvaError> cause = std::nullopt);
+// A series made of several images, chosen, whose images do not agree (as
+// OpenSlide refuses them): "<name>: its images cannot be composed into series
+// 'collection': <why>" (Unsupported).
+SlideError not_composable(const std::string& name, const std::string& series,
+                          const std::string& why);
 // A DICOM object of another class than VL Whole Slide Microscopy Image
 // Storage: "<name> is not a slide kolva can read: it is a segmentation
 // (1.2.840.10008.5.1.4.1.1.66.4), not a whole-slide image (...)"; `holds` for a

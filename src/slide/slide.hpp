@@ -142,6 +142,16 @@ struct TileRect {
   friend bool operator==(const TileRect&, const TileRect&) = default;
 };
 
+// A part of a stored tile that a positioned level paints on its own (a stored
+// tile holding a block of smaller tiles shrunk, each placed where its own tile
+// goes): `from_*` in the stored tile's pixels, `to` its rectangle in the level.
+struct TilePiece {
+  std::uint64_t tile = 0;  // the stored tile, indexed as in tile_rects
+  std::uint32_t from_x = 0, from_y = 0;
+  TileRect to;
+  friend bool operator==(const TilePiece&, const TilePiece&) = default;
+};
+
 // One pyramid level as the package describes it.
 struct Level {
   LevelInfo info;
@@ -166,6 +176,13 @@ struct Level {
   // first, so that a later tile covers an earlier one where they overlap. Empty:
   // row by row.
   std::vector<std::uint64_t> paint_order = {};
+  // Where the stored tiles are painted piece by piece instead of whole: a
+  // grid of piece_grid.first x piece_grid.second pieces, row by row (piece
+  // (x, y) at y * piece_grid.first + x, one with no area where none is
+  // painted), painted in that order. tile_rects then says where each stored
+  // tile lies as a whole (its first piece's place, its own size).
+  std::pair<std::uint64_t, std::uint64_t> piece_grid = {0, 0};
+  std::vector<TilePiece> pieces = {};
   bool positioned() const { return !tile_rects.empty(); }
 };
 

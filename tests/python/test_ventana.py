@@ -125,9 +125,16 @@ def test_ventana_pixels_match_openslide(files, name):
         ours = slide.read_region((0, 0), level, size, alpha=True).astype(np.int16)
         theirs = np.asarray(osr.read_region((0, 0), level, size), np.int16)
         diff = np.abs(ours - theirs)
-        # Sub-tiles of upper BIF levels follow the advances in OpenSlide, whole
-        # stored tiles here: they part by at most the overlap per tile.
-        assert diff.mean() < (1 if level == 0 or not vf.CASES[name].aois else 12), level
+        # Upper BIF levels are painted in the level-0 tiles each stored tile
+        # holds, as OpenSlide does; at fractional places OpenSlide blends the
+        # edges, rounded to whole pixels here.
+        assert diff.mean() < 1 and (diff.max(-1) > 8).mean() < 0.05, level
+        # windows across the overlaps: pieces cut by the region, tiles cached
+        ds = round(slide.level_downsamples[level])
+        for x, y in ((0, 0), (size[0] // 3, size[1] // 4), (size[0] - 20, size[1] // 2)):
+            ours = slide.read_region((x * ds, y * ds), level, (37, 29), alpha=True).astype(np.int16)
+            theirs = np.asarray(osr.read_region((x * ds, y * ds), level, (37, 29)), np.int16)
+            assert np.abs(ours - theirs).mean() < 2, (level, x, y)
 
 
 def test_ventana_over_http(files):

@@ -71,13 +71,22 @@ std::vector<slide::AssociatedImage> ventana_images(const std::vector<Ifd>& ifds,
   return out;
 }
 
-// Every level's tile rectangles and size from level 0's stitching.
+// Every level's tile rectangles and size from level 0's stitching. A stored
+// tile of level n holds k x k level-0 tiles shrunk (k its downsample); OpenSlide
+// cuts it into those and places each where its level-0 tile goes, over the
+// downsample: the level's pieces, one per level-0 tile, painted in level 0's
+// row order. The tile's own rectangle is where its first level-0 tile would go
+// in the first scanned area it holds, at the tile's size.
 void place_tiles(std::vector<slide::Level>& levels, const ventana::Stitch& s) {
   for (slide::Level& level : levels) {
     const double ds = level.downsample;
     const auto k = static_cast<std::uint64_t>(std::max(1.0, std::round(ds)));
     const auto [tw, th] = level.info.tile_size;
     const auto [across, down] = level.info.tile_grid;
+    auto placed_at = [&](const ventana::Placed& p, std::uint64_t c, std::uint64_t r) {
+      return std::pair((p.x + static_cast<double>(c - p.start_col) * s.advance_x) / ds,
+                       (p.y + static_cast<double>(r - p.start_row) * s.advance_y) / ds);
+    };
     level.tile_rects.assign(across * down, slide::TileRect{});
     for (std::uint64_t r = 0; r < down; ++r) {
       for (std::uint64_t c = 0; c < across; ++c) {
@@ -96,8 +105,25 @@ void place_tiles(std::vector<slide::Level>& levels, const ventana::Stitch& s) {
         }
       }
     }
-    level.info.dimensions = {static_cast<std::uint64_t>(std::floor(s.width / ds)),
-                             static_cast<std::uint64_t>(std::floor(s.height / ds))};
+    // Level 0's whole pixels over the downsample, rounded up (OpenSlide's).
+    level.info.dimensions = {static_cast<std::uint64_t>(std::ceil(std::floor(s.width) / ds)),
+                             static_cast<std::uint64_t>(std::ceil(std::floor(s.height) / ds))};
+    const std::uint64_t pw = tw / k, ph = th / k;
+    if (k == 1 || pw == 0 || ph == 0) continue;
+    level.piece_grid = {across * k, down * k};
+    level.pieces.assign(across * k * down * k, slide::TilePiece{});
+    for (const ventana::Placed& p : s.areas) {
+      for (std::uint64_t r = p.start_row; r < p.start_row + p.rows && r < down * k; ++r) {
+        for (std::uint64_t c = p.start_col; c < p.start_col + p.cols && c < across * k; ++c) {
+          slide::TilePiece& piece = level.pieces[r * across * k + c];
+          if (piece.to.stored()) continue;  // the first area's
+          const auto [x, y] = placed_at(p, c, r);
+          piece = slide::TilePiece{(r / k) * across + c / k, static_cast<std::uint32_t>((c % k) * pw),
+                                   static_cast<std::uint32_t>((r % k) * ph),
+                                   slide::TileRect{x, y, static_cast<double>(pw), static_cast<double>(ph)}};
+        }
+      }
+    }
   }
 }
 

@@ -12,7 +12,8 @@
 // scanner stitched them, and tiles outside every scanned area are not part of
 // the image. Every level of a BIF is positioned: level 0's tiles at the
 // stitched places; a tile of level n holds 2^n x 2^n level-0 tiles shrunk and
-// is placed where its first one goes, divided by the downsample. Level sizes
+// is placed where its first one goes, divided by the downsample, and painted
+// in those pieces, each where its level-0 tile goes (OpenSlide's). Level sizes
 // are the bounding box of the placed tiles (OpenSlide's).
 // Properties: `ventana.<attribute>` for every iScan attribute that is not
 // empty, the pixel size from ScanRes, the objective from Magnification, and

@@ -1,5 +1,6 @@
 // Where a region finds its tiles: recorded rectangles near their grid cells,
-// found by cell, painted row by row; edges rounded to whole pixels.
+// found by cell, painted row by row; edges rounded to whole pixels; tiles
+// painted in pieces found piece by piece.
 
 #include <gtest/gtest.h>
 
@@ -58,6 +59,35 @@ TEST(RectLayout, FarFlungTilesAreStillFound) {
   layout.tiles_under(TileRect{505, 405, 1, 1}, under);
   ASSERT_EQ(under.size(), 1U);
   EXPECT_EQ(under[0].col, 1U);
+}
+
+TEST(RectLayout, TilesPaintedInPiecesAreFoundPieceByPiece) {
+  // One stored tile of 100 holding 2 x 2 tiles of 50 that advance by 45; the
+  // bottom-right one is not painted.
+  std::vector<slide::TilePiece> pieces;
+  for (std::uint32_t r = 0; r < 2; ++r) {
+    for (std::uint32_t c = 0; c < 2; ++c) {
+      pieces.push_back(r == 1 && c == 1 ? slide::TilePiece{}
+                                        : slide::TilePiece{0, c * 50, r * 50,
+                                                           {c * 45.0, r * 45.0 + 0.4, 50, 50}});
+    }
+  }
+  const RectLayout layout = RectLayout::from_pieces({100, 100}, {1, 1}, {2, 2}, pieces);
+  std::vector<PlacedTile> under;
+  layout.tiles_under(TileRect{46, 46, 2, 2}, under);  // where three pieces overlap
+  ASSERT_EQ(under.size(), 3U);
+  for (const PlacedTile& t : under) EXPECT_EQ(t.col + t.row, 0U);
+  // Each piece's place in the level, and the stored tile placed so that the
+  // piece's pixels land there.
+  EXPECT_EQ(under[1].clip.x, 45);
+  EXPECT_EQ(under[1].clip.width, 50U);
+  EXPECT_EQ(under[1].rect.x, -5);
+  EXPECT_EQ(under[2].clip.y, 45);
+  EXPECT_EQ(under[2].rect.y, -5);
+  EXPECT_EQ(under[2].rect.width, 100U);
+  under.clear();
+  layout.tiles_under(TileRect{94, 94, 2, 2}, under);
+  EXPECT_TRUE(under.empty());
 }
 
 }  // namespace

@@ -21,6 +21,7 @@ from fixtures.common import CORPUS  # noqa: E402
 from fixtures.http_server import RangeServer  # noqa: E402
 
 kolva = pytest.importorskip("kolva")
+import kolva.openslide  # noqa: E402
 imagecodecs = pytest.importorskip("imagecodecs")
 
 REAL_QPTIFF = CORPUS / "qptiff" / "pathml_small_vectra.qptiff"
@@ -172,6 +173,9 @@ def test_leica_collection_matches_openslide(files, name):
                   if k.startswith(("openslide.region[", "openslide.bounds-"))}
         assert len(theirs) == 12
         assert {k: slide.properties.get(k.replace("openslide.", "kolva.")) for k in theirs} == theirs
+        with kolva.openslide.OpenSlide(files[name]) as dropin:  # shows what OpenSlide shows
+            assert dropin.level_dimensions == osr.level_dimensions
+            assert {k: dropin.properties[k] for k in theirs} == theirs
         bounds = [int(theirs[f"openslide.bounds-{k}"]) for k in ("x", "y", "width", "height")]
         regions = [[int(theirs[f"openslide.region[{i}].{k}"]) for k in ("x", "y", "width", "height")]
                    for i in range(2)]
@@ -204,11 +208,14 @@ def test_leica_collection_refuses_dissimilar_main_images(files):
     openslide = pytest.importorskip("openslide")
     with kolva.open(files["leica_dissimilar"]) as slide:  # each region still opens
         assert slide.planes["series"] == ["tissue", "control", "collection"]
+        first = slide.level_dimensions
     with pytest.raises(kolva.SlideError, match="cannot be composed into series 'collection': "
                                                "main images 1 and 0 are dissimilar"):
         kolva.open(files["leica_dissimilar"], series="collection")
     with pytest.raises(openslide.OpenSlideError, match="dissimilar main images"):
         openslide.OpenSlide(str(files["leica_dissimilar"]))
+    with kolva.openslide.OpenSlide(files["leica_dissimilar"]) as dropin:  # the first region
+        assert dropin.level_dimensions == first
 
 
 def test_argos_planes_sparse_tiles_and_images(files):

@@ -240,6 +240,23 @@ def _decode(data: bytes, media_type: str) -> Image.Image:
         return Image.fromarray(pixels)
 
 
+def _open_as_openslide(filename: Filename | Any) -> Slide:
+    """The slide as OpenSlide shows it: where the file offers a series named
+    ``collection`` (its regions composed on slide-sized levels, as OpenSlide
+    composes them), that series; the default one where the regions cannot be
+    composed, which OpenSlide refuses to open."""
+    slide = _open(filename)
+    if "collection" not in slide.planes.get("series", ()) or not isinstance(
+            filename, (str, os.PathLike)):
+        return slide
+    try:
+        composed = _open(filename, series="collection")
+    except SlideError:
+        return slide
+    slide.close()
+    return composed
+
+
 class OpenSlide(AbstractSlide):
     """An open whole-slide image, read through kolva.
 
@@ -255,7 +272,7 @@ class OpenSlide(AbstractSlide):
         else:
             if isinstance(filename, bytes):
                 filename = os.fsdecode(filename)
-            self._slide, self._owned = _open(filename), True
+            self._slide, self._owned = _open_as_openslide(filename), True
         self._profile = self._slide.icc_profile
         # NDPI: OpenSlide's levels decoded at reduced JPEG scale follow the stored ones
         scaled = scaled_levels(self._slide)

@@ -435,6 +435,21 @@ SlideResult<Bytes> read_bytes(SourceSet& sources, std::uint64_t offset, std::uin
   return bytes;
 }
 
+// The same into memory not cleared first (the directory's entries, the
+// metadata XML: tens of kB an open).
+SlideResult<std_io::Buffer> read_buffer(SourceSet& sources, std::uint64_t offset, std::uint64_t length) {
+  auto buffer = std_io::Buffer::allocate(length);
+  if (!buffer.ok()) return errors::read_failed(sources.name(), buffer.error());
+  const Range range{offset, length, 0};
+  std::span<std::uint8_t> dst(buffer->data(), static_cast<std::size_t>(length));
+  if (auto got = read_ranges(sources, std::span<const Range>(&range, 1),
+                             std::span<const std::span<std::uint8_t>>(&dst, 1), 1);
+      !got.ok()) {
+    return std::move(got).error();
+  }
+  return std::move(buffer).value();
+}
+
 // At most `length` bytes at `offset`, fewer at the end of the file.
 SlideResult<Bytes> read_head(SourceSet& sources, std::uint64_t offset, std::uint64_t length,
                              std::uint64_t file_size) {
@@ -523,13 +538,13 @@ SlideResult<Opening> CziDriver::open(SourceSet& sources, const Probe& probe,
   if (!extent.ok()) return damaged(name, extent.error());
   // No more than the entries can take, however large the segment says it is.
   const std::uint64_t entry_room = std::min(extent->second, extent->first * (32 + 20 * czi::kMaxDimensions));
-  auto entry_bytes = read_bytes(sources, header->directory + czi::kDirectoryHead, entry_room);
+  auto entry_bytes = read_buffer(sources, header->directory + czi::kDirectoryHead, entry_room);
   if (!entry_bytes.ok()) return std::move(entry_bytes).error();
-  auto parsed = czi::parse_entries(*entry_bytes, extent->first);
+  auto parsed = czi::parse_entries(entry_bytes->span(), extent->first);
   if (!parsed.ok()) return damaged(name, parsed.error());
   const czi::Directory directory = std::move(parsed).value();
   const std::vector<Entry>& entries = directory.entries;
-  entry_bytes = Bytes{};
+  entry_bytes = std_io::Buffer{};
 
   // The metadata XML is parsed at open only when the planes' names may be in
   // it; the properties it holds are worked out when first asked for.
@@ -542,9 +557,10 @@ SlideResult<Opening> CziDriver::open(SourceSet& sources, const Probe& probe,
     if (!md_head.ok()) return std::move(md_head).error();
     auto xml = czi::metadata_xml(*md_head, header->metadata, file_size);
     if (xml.ok() && xml->length <= kMaxXmlBytes) {
-      auto xml_bytes = read_bytes(sources, xml->offset, xml->length);
+      auto xml_bytes = read_buffer(sources, xml->offset, xml->length);
       if (!xml_bytes.ok()) return std::move(xml_bytes).error();
-      const std::string_view text(reinterpret_cast<const char*>(xml_bytes->data()), xml_bytes->size());
+      const std::string_view text(reinterpret_cast<const char*>(xml_bytes->data()),
+                                  static_cast<std::size_t>(xml_bytes->size()));
       if (!may_name_planes(text)) {
         xml_later.assign(text);
       } else if (auto parsed_xml = text::parse_xml(text); parsed_xml && !parsed_xml->elements.empty()) {

@@ -72,6 +72,51 @@ __attribute__((target("ssse3"))) void swap_outer_ssse3(std::uint8_t* p, std::siz
   }
   swap_outer_scalar<S>(p + at, n - at);
 }
+
+// The same 192 bytes at a time in three 64-byte registers, with byte permutes
+// across two registers (AVX-512 VBMI): one permute an output register, and a
+// second, masked, for the bytes of the middle one that come from the first.
+struct VbmiIndices {
+  std::array<std::array<std::uint8_t, 64>, 4> index{};  // out 0 of (a, b); out 1 of (b, c), of a; out 2 of (b, c)
+  std::uint64_t from_a = 0;  // out 1's bytes that come from a
+};
+
+template <std::size_t S>
+constexpr VbmiIndices vbmi_indices() {
+  VbmiIndices v;
+  for (std::size_t at = 0; at < 192; ++at) {
+    const std::size_t o = at % (3 * S);
+    const std::size_t from = at - o + (2 - o / S) * S + o % S;
+    const std::size_t i = at % 64;
+    if (at < 64) {
+      v.index[0][i] = static_cast<std::uint8_t>(from);
+    } else if (at < 128 && from < 64) {
+      v.index[2][i] = static_cast<std::uint8_t>(from);
+      v.from_a |= std::uint64_t{1} << i;
+    } else {
+      v.index[at < 128 ? 1 : 3][i] = static_cast<std::uint8_t>(from - 64);
+    }
+  }
+  return v;
+}
+
+template <std::size_t S>
+__attribute__((target("avx512f,avx512bw,avx512vbmi"))) void swap_outer_vbmi(std::uint8_t* p, std::size_t n) {
+  static constexpr VbmiIndices kIndices = vbmi_indices<S>();
+  const __m512i i0 = _mm512_loadu_si512(kIndices.index[0].data()), i1 = _mm512_loadu_si512(kIndices.index[1].data()),
+                i1a = _mm512_loadu_si512(kIndices.index[2].data()), i2 = _mm512_loadu_si512(kIndices.index[3].data());
+  const __mmask64 from_a = kIndices.from_a;
+  std::size_t at = 0;
+  for (; at + 192 <= n; at += 192) {
+    const __m512i a = _mm512_loadu_si512(p + at), b = _mm512_loadu_si512(p + at + 64),
+                  c = _mm512_loadu_si512(p + at + 128);
+    const __m512i out1 = _mm512_mask_permutexvar_epi8(_mm512_permutex2var_epi8(b, i1, c), from_a, i1a, a);
+    _mm512_storeu_si512(p + at, _mm512_permutex2var_epi8(a, i0, b));
+    _mm512_storeu_si512(p + at + 64, out1);
+    _mm512_storeu_si512(p + at + 128, _mm512_permutex2var_epi8(b, i2, c));
+  }
+  swap_outer_ssse3<S>(p + at, n - at);
+}
 #endif
 
 // Blue-first pixels with alpha (4 bytes): the first and the third swapped.
@@ -102,6 +147,8 @@ void swap_bgra(std::span<std::uint8_t> pixels) {
 template <std::size_t S>
 void swap_outer(std::span<std::uint8_t> pixels) {
 #if KOLVA_CZI_SSSE3
+  static const bool vbmi = __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512bw");
+  if (vbmi) return swap_outer_vbmi<S>(pixels.data(), pixels.size());
   static const bool ssse3 = __builtin_cpu_supports("ssse3");
   if (ssse3) return swap_outer_ssse3<S>(pixels.data(), pixels.size());
 #endif

@@ -87,12 +87,12 @@ TEST(CziPixels, Zstd1HiLoBgr48AndBgr24LeaveInRgbOrder) {
 }
 
 TEST(CziPixels, BlueFirstSamplesOfAnyLengthSwapInPlace) {
-  // Lengths around the 48-byte blocks the swap works in, a partial pixel at the end left as it is.
+  // Lengths around the 48- and 192-byte blocks the swaps work in, a partial pixel at the end left as it is.
   // Bgr24, Bgr48, Bgr96Float (3 samples) and Bgra32 (alpha last, left in place).
   for (std::int32_t type : {3, 4, 8, 9}) {
     const PixelFormat format = *pixel_format(type);
     const std::size_t pixel = std::size_t{format.samples} * format.sample_bytes;
-    for (std::size_t n : {0, 3, 6, 45, 47, 48, 49, 95, 96, 100, 6 * 100 + 5, 196608}) {
+    for (std::size_t n : {0, 3, 6, 45, 47, 48, 49, 95, 96, 100, 191, 192, 193, 2 * 192 + 60, 6 * 100 + 5, 196608}) {
       Bytes data(n);
       for (std::size_t i = 0; i < n; ++i) data[i] = static_cast<std::uint8_t>(i * 7 + i / 256);
       Bytes expected = data;

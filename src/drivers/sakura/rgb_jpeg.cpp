@@ -21,17 +21,15 @@ Result<Plane, std::string> parse_plane(ByteSpan s, bool whole = true) {
   Plane p;
   std::vector<ByteSpan> dqts;
   bool frame = false;
-  std::size_t i = 2;
+  jpeg_tools::Segments segments(s);
+  jpeg_tools::Segment seg;
   while (true) {
-    while (i + 1 < s.size() && s[i] == 0xFF && s[i + 1] == 0xFF) ++i;
-    if (i + 4 > s.size() || s[i] != 0xFF) return std::string("a plane's JPEG header is malformed");
-    const std::uint8_t marker = s[i + 1];
-    const std::size_t length = be16(&s[i + 2]);
-    if (length < 2 || i + 2 + length > s.size()) {
+    if (segments.next(seg) != jpeg_tools::Segments::Step::Segment) {
       return std::string("a plane's JPEG header is malformed");
     }
-    const ByteSpan body = s.subspan(i + 4, length - 2);
-    if (marker == 0xC0 || marker == 0xC1) {
+    const std::uint8_t marker = seg.marker;
+    const ByteSpan body = seg.body;
+    if (jpeg_tools::is_sequential_frame(marker)) {
       if (body.size() < 9 || body[5] != 1) {
         return std::string("a plane is not a one-component (greyscale) JPEG");
       }
@@ -39,13 +37,12 @@ Result<Plane, std::string> parse_plane(ByteSpan s, bool whole = true) {
       p.sampling = body[7];
       p.quant_id = body[8];
       frame = true;
-    } else if (marker >= 0xC2 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 &&
-               marker != 0xCC) {
+    } else if (jpeg_tools::is_other_frame(marker)) {
       return std::string("a plane is not a baseline JPEG");
     } else if (marker == 0xDB) {
       dqts.push_back(body);
     } else if (marker == 0xC4) {
-      p.huffman.push_back(s.subspan(i, 2 + length));
+      p.huffman.push_back(s.subspan(seg.at, seg.end() - seg.at));
     } else if (marker == 0xDD) {
       if (body.size() < 2) return std::string("a plane's restart interval is malformed");
       p.restart = be16(body.data());
@@ -54,15 +51,15 @@ Result<Plane, std::string> parse_plane(ByteSpan s, bool whole = true) {
         return std::string("a plane's scan header is malformed");
       }
       p.tables = body[2];
-      p.data_at = i + 2 + length;
+      const std::size_t data_at = seg.end();
+      p.data_at = data_at;
       if (!whole) break;
       std::size_t end = s.size();
-      while (end >= i + 2 + length + 2 && !(s[end - 2] == 0xFF && s[end - 1] == 0xD9)) --end;
-      if (end < i + 2 + length + 2) return std::string("a plane has no EOI marker");
-      p.data = s.subspan(i + 2 + length, end - 2 - (i + 2 + length));
+      while (end >= data_at + 2 && !(s[end - 2] == 0xFF && s[end - 1] == 0xD9)) --end;
+      if (end < data_at + 2) return std::string("a plane has no EOI marker");
+      p.data = s.subspan(data_at, end - 2 - data_at);
       break;
     }
-    i += 2 + length;
   }
   // The quantisation table the component uses, from whichever DQT holds it.
   for (ByteSpan dqt : dqts) {

@@ -1,6 +1,7 @@
 #include "text/xml.hpp"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstdint>
 #include <system_error>
@@ -61,6 +62,18 @@ void append_decoded(std::string& out, std::string_view raw) {
   }
 }
 
+// The characters that end a tag or attribute name: blanks (is_space), '/', '>' and '='.
+constexpr auto kEndsName = [] {
+  std::array<bool, 256> ends{};
+  for (int c = 0; c < 256; ++c) {
+    const char ch = static_cast<char>(c);
+    ends[static_cast<std::size_t>(c)] = ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' ||
+                                        ch == '\f' || ch == '\r' || ch == '/' || ch == '>' ||
+                                        ch == '=';
+  }
+  return ends;
+}();
+
 // How often `c` occurs in `s` (found by memchr, which is vectorised).
 std::size_t occurrences(std::string_view s, char c) {
   std::size_t n = 0;
@@ -94,7 +107,7 @@ std::optional<XmlDocument> parse_xml(std::string_view s) {
   };
   auto name_end = [&](std::size_t from) {
     std::size_t j = from;
-    while (j < s.size() && !is_space(s[j]) && s[j] != '/' && s[j] != '>' && s[j] != '=') ++j;
+    while (j < s.size() && !kEndsName[static_cast<unsigned char>(s[j])]) ++j;
     return j;
   };
   while (i < s.size()) {

@@ -106,9 +106,9 @@ void place_tiles(std::vector<slide::Level>& levels, const ventana::Stitch& s) {
 std::optional<slide::HashInput> hash_input(const std::vector<slide::Level>& levels,
                                            const std::vector<Ifd>& ifds, const Ifd& level0) {
   if (levels.empty()) return std::nullopt;
-  const auto [width, height] = levels.back().info.dimensions;
+  const auto size = levels.back().info.dimensions;
   auto same = [&](const Ifd& ifd) {
-    return ifd.scalar(256) == width && ifd.scalar(257) == height;
+    return ifd.scalar(256) == size.first && ifd.scalar(257) == size.second;
   };
   const Ifd* smallest = same(level0) ? &level0 : nullptr;
   for (std::size_t i = 0; i < ifds.size() && smallest == nullptr; ++i) {

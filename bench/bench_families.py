@@ -8,7 +8,9 @@ For each family a synthetic file (tests/fixtures builders, about 4,000 x 3,000 p
 in 256-pixel JPEG tiles) is built once into bench/.cache/families/. Measured on a
 warm page cache:
   * opening: median of 20 `kolva.open` + close against OpenSlide 4.0.1's
-    `OpenSlide()` + close (goal: kolva at least 2x faster);
+    `OpenSlide()` + close (goal: kolva at least 2x faster), and against fastslide
+    0.8.1's `FastSlide.from_file_path()` + close where it opens the file (goal: at
+    least as fast);
   * tiles: `read_tiles_into(0, coords, out, threads=1)` of 1,024 random level-0
     tiles against bench/pread_floor.cpp issuing the same pread calls, one thread
     (goal: at least 0.8x the floor's tiles per second), and against the same calls
@@ -104,13 +106,25 @@ def main() -> None:
         def open_openslide() -> None:
             openslide.OpenSlide(str(path)).close()
 
-        times: dict[str, list[float]] = {"kolva": [], "openslide": []}
+        openers = [("kolva", open_kolva), ("openslide", open_openslide)]
+        try:
+            import fastslide
+
+            def open_fastslide() -> None:
+                fastslide.FastSlide.from_file_path(str(path)).close()
+
+            open_fastslide()
+            openers.append(("fastslide", open_fastslide))
+        except Exception:  # noqa: BLE001 - a peer that does not open the file is left out
+            pass
+        times: dict[str, list[float]] = {which: [] for which, _ in openers}
         for _ in range(opens):
-            for which, fn in (("kolva", open_kolva), ("openslide", open_openslide)):
+            for which, fn in openers:
                 t = time.perf_counter()
                 fn()
                 times[which].append(time.perf_counter() - t)
         open_k, open_o = (statistics.median(times[k]) for k in ("kolva", "openslide"))
+        open_f = statistics.median(times["fastslide"]) if times.get("fastslide") else None
 
         slide = kolva.open(path)
         across, down = slide.levels[0].tile_grid
@@ -153,6 +167,8 @@ def main() -> None:
         results[name] = {
             "open_kolva_ms": open_k * 1e3, "open_openslide_ms": open_o * 1e3,
             "open_speedup (>= 2)": open_o / open_k,
+            "open_fastslide_ms": open_f * 1e3 if open_f else None,
+            "open_vs_fastslide (>= 1)": open_f / open_k if open_f else None,
             "read_tiles_into_tiles_per_s": count / tk,
             "read_tiles_into / pread floor (>= 0.8)": (tf / tk) if tf else None,
             "read_tiles_into / spread pread floor": (ts / tk) if ts else None,
@@ -162,7 +178,8 @@ def main() -> None:
         floor = r["read_tiles_into / pread floor (>= 0.8)"]
         spread = r["read_tiles_into / spread pread floor"]
         print(f"  {name:12s} open {r['open_kolva_ms']:7.2f} ms vs OpenSlide "
-              f"{r['open_openslide_ms']:7.2f} ms: {r['open_speedup (>= 2)']:5.2f}x   "
+              f"{r['open_openslide_ms']:7.2f} ms: {r['open_speedup (>= 2)']:5.2f}x, "
+              f"fastslide {'n/a' if r['open_vs_fastslide (>= 1)'] is None else format(r['open_vs_fastslide (>= 1)'], '.2f') + 'x'}   "
               f"tiles {r['read_tiles_into_tiles_per_s']:10,.0f}/s, "
               f"{'n/a' if floor is None else f'{floor:.2f}x'} the pread floor, "
               f"{'n/a' if spread is None else f'{spread:.2f}x'} the spread floor")

@@ -17,6 +17,7 @@
 // Nothing else names the family: the Python package, the command line and the
 // server take its name, vendor and media types from the opened slide.
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <variant>
@@ -49,7 +50,9 @@ struct TiffDirectories {
 struct Probe {
   ByteSpan head;                         // up to the first 512 bytes of source 0
   std::string file_name;                 // "slide.vsi" (no folder)
-  std::optional<TiffDirectories> tiff;   // when source 0 has TIFF directories
+  // When source 0 has TIFF directories; shared, so that what a driver works
+  // out later (its properties) may keep them without a copy.
+  std::shared_ptr<const TiffDirectories> tiff;
   // The lower-cased extension of the file name with its dot: ".vsi"; "" without one.
   std::string extension() const;
   // The first directory of a standard (not NDPI-style) TIFF; null otherwise.

@@ -81,26 +81,17 @@ std::string describe_head(ByteSpan head) {
 }
 
 // The TIFF directories of the source, when it has them (classic or BigTIFF,
-// else as a driver's own directory reader finds them).
+// else as a driver's own directory reader finds them). One walk: the reader
+// that takes SubIFD offsets in the IFD entry types (OME-TIFF pyramids) reads
+// every other file as the plain reader does.
 SlideResult<std::optional<TiffDirectories>> read_directories(std_io::RangeSource& source,
                                                              ByteSpan head) {
-  auto tiff = run_consumer<tiff_tools::TiffDecoder>(source, NoInput{});
+  auto tiff = run_consumer<tiff_tools::SubIfdTiffDecoder>(source, NoInput{});
   if (!tiff.ok()) return std::move(tiff).error();
   const ByteOrder order =
       head.size() >= 2 && head[0] == 'M' && head[1] == 'M' ? ByteOrder::Big : ByteOrder::Little;
   if (tiff->ok()) {
     return std::optional<TiffDirectories>(TiffDirectories{std::move(*tiff).value(), order, true});
-  }
-  // SubIFD offsets (OME-TIFF pyramids) come in entry types the plain reader
-  // refuses. A chain that spent the reader's whole step budget (it loops) would
-  // spend it again there: not worth a second walk.
-  if (!tiff->error().is<KolvaError::UnableToAllocateLargeSize>()) {
-    auto with_sub_ifds = run_consumer<tiff_tools::SubIfdTiffDecoder>(source, NoInput{});
-    if (!with_sub_ifds.ok()) return std::move(with_sub_ifds).error();
-    if (with_sub_ifds->ok()) {
-      return std::optional<TiffDirectories>(
-          TiffDirectories{std::move(*with_sub_ifds).value(), order, true});
-    }
   }
   for (const Driver* driver : kDrivers) {
     auto own = driver->own_directories(source);
@@ -148,10 +139,10 @@ SlideResult<Opened> open(SourceSet& sources, const OpenOptions& options) {
     if (!got.ok()) return slide::errors::cannot_read(first.name(), got.error());
     head.resize(static_cast<std::size_t>(*got));
   }
-  Probe probe{head, sources.file_name(), std::nullopt};
+  Probe probe{head, sources.file_name(), nullptr};
   auto directories = read_directories(first, head);
   if (!directories.ok()) return std::move(directories).error();
-  probe.tiff = std::move(directories).value();
+  if (*directories) probe.tiff = std::make_shared<const TiffDirectories>(std::move(**directories));
 
   std::optional<KolvaError> cause;
   for (const Driver* driver : kDrivers) {

@@ -2,11 +2,41 @@
 
 #include <algorithm>
 #include <string>
+#include <string_view>
 #include <type_traits>
 
 #include "base/overloaded.hpp"
 
 namespace kolva::dynamic_decoder {
+
+namespace {
+
+char lowered(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Whether `text` lower-cased contains `needle` (lower-case), without a copy:
+// the needle's first letter is looked for in either case, the rest compared.
+bool contains_lowered(std::string_view text, std::string_view needle) {
+  if (needle.empty()) return true;
+  if (text.size() < needle.size()) return false;
+  const char first = needle[0];
+  const char upper = first >= 'a' && first <= 'z' ? static_cast<char>(first - 'a' + 'A') : first;
+  const std::size_t last = text.size() - needle.size();
+  constexpr std::size_t npos = std::string_view::npos;
+  // The next place of either case of the first letter; each found once.
+  std::size_t a = text.find(first);
+  std::size_t b = upper == first ? npos : text.find(upper);
+  while (true) {
+    const std::size_t at = std::min(a, b);
+    if (at == npos || at > last) return false;
+    std::size_t k = 0;
+    while (k < needle.size() && lowered(text[at + k]) == needle[k]) ++k;
+    if (k == needle.size()) return true;
+    if (a == at) a = text.find(first, at + 1);
+    if (b == at) b = text.find(upper, at + 1);
+  }
+}
+
+}  // namespace
 
 // Whether the ASCII value of `tag` in some directory contains `needle` once
 // lower-cased. Only ASCII values count; the same text stored as bytes does not.
@@ -16,11 +46,7 @@ bool any_ascii_contains(const std::vector<tiff_tools::Ifd>& ifds, std::uint16_t 
     const auto* data = ifd.get(tag);
     const std::string* text = data ? data->ascii() : nullptr;
     if (!text) continue;
-    std::string lower(*text);
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](char c) {
-      return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    });
-    if (lower.find(needle) != std::string::npos) {
+    if (contains_lowered(*text, needle)) {
       if (found) *found = &ifd;
       return true;
     }

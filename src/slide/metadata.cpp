@@ -139,6 +139,14 @@ std::optional<double> parse_double(std::string_view text) {
     s.remove_prefix(2);
   }
   if (s.empty() || s.front() == '+' || s.front() == '-') return std::nullopt;
+  // A whole number of up to 15 digits is exact in a double: no need for from_chars.
+  if (format == std::chars_format::general && s.size() <= 15 &&
+      std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    std::uint64_t whole = 0;
+    for (const char c : s) whole = whole * 10 + static_cast<std::uint64_t>(c - '0');
+    const auto value = static_cast<double>(whole);
+    return negative ? -value : value;
+  }
   double value = 0;
   const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value, format);
   if (ec != std::errc() || end != s.data() + s.size()) return std::nullopt;

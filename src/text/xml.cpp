@@ -1,6 +1,7 @@
 #include "text/xml.hpp"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstdint>
 #include <system_error>
@@ -61,6 +62,25 @@ void append_decoded(std::string& out, std::string_view raw) {
   }
 }
 
+// The characters that end a tag or attribute name: blanks (is_space), '/', '>' and '='.
+constexpr auto kEndsName = [] {
+  std::array<bool, 256> ends{};
+  for (int c = 0; c < 256; ++c) {
+    const char ch = static_cast<char>(c);
+    ends[static_cast<std::size_t>(c)] = ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' ||
+                                        ch == '\f' || ch == '\r' || ch == '/' || ch == '>' ||
+                                        ch == '=';
+  }
+  return ends;
+}();
+
+// How often `c` occurs in `s` (found by memchr, which is vectorised).
+std::size_t occurrences(std::string_view s, char c) {
+  std::size_t n = 0;
+  for (std::size_t at = s.find(c); at != std::string_view::npos; at = s.find(c, at + 1)) ++n;
+  return n;
+}
+
 }  // namespace
 
 std::string decode_entities(std::string_view raw) {
@@ -74,7 +94,7 @@ std::optional<XmlDocument> parse_xml(std::string_view s) {
   XmlDocument doc;
   // Room for the elements (most have an end tag: two '<' each) and all the
   // text at once.
-  doc.elements.reserve(static_cast<std::size_t>(std::count(s.begin(), s.end(), '<')) / 2 + 1);
+  doc.elements.reserve(occurrences(s, '<') / 2 + 1);
   doc.text.reserve(s.size());
   std::vector<std::size_t> open;
   bool have_root = false;
@@ -87,7 +107,7 @@ std::optional<XmlDocument> parse_xml(std::string_view s) {
   };
   auto name_end = [&](std::size_t from) {
     std::size_t j = from;
-    while (j < s.size() && !is_space(s[j]) && s[j] != '/' && s[j] != '>' && s[j] != '=') ++j;
+    while (j < s.size() && !kEndsName[static_cast<unsigned char>(s[j])]) ++j;
     return j;
   };
   while (i < s.size()) {
@@ -123,6 +143,11 @@ std::optional<XmlDocument> parse_xml(std::string_view s) {
       XmlElement element;
       element.name = std::string(s.substr(i + 1, end - i - 1));
       i = end;
+      // Room for its attributes at once (a '=' in a value only asks for more).
+      if (const std::size_t gt = s.find('>', i); gt != std::string_view::npos) {
+        const std::size_t n = occurrences(s.substr(i, gt - i), '=');
+        if (n > 0) element.attributes.reserve(n);
+      }
       bool closed = false;
       while (true) {
         while (i < s.size() && is_space(s[i])) ++i;
@@ -148,8 +173,10 @@ std::optional<XmlDocument> parse_xml(std::string_view s) {
         const char quote = s[i];
         const std::size_t close = s.find(quote, i + 1);
         if (close == std::string_view::npos) return std::nullopt;
-        element.attributes.emplace_back(std::move(key),
-                                        decode_entities(s.substr(i + 1, close - i - 1)));
+        const std::string_view raw = s.substr(i + 1, close - i - 1);
+        element.attributes.emplace_back(std::move(key), raw.find('&') == std::string_view::npos
+                                                            ? std::string(raw)
+                                                            : decode_entities(raw));
         i = close + 1;
       }
       if (open.empty() && have_root) return std::nullopt;  // a second root

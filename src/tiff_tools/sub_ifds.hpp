@@ -2,8 +2,8 @@
 
 // The TIFF directory reader for files whose directories carry SubIFDs in the
 // IFD entry types (13 and 18, as OME-TIFF pyramids are written), which the
-// plain reader refuses: the same walk, each directory's entries of those types
-// read as LONG and LONG8 offsets.
+// plain reader refuses: the same walk, entries of those types read as LONG and
+// LONG8 offsets. On every other file it reads what the plain reader reads.
 
 #include <utility>
 #include <vector>
@@ -25,11 +25,6 @@ class SubIfdTiffDecoder {
  private:
   SubIfdTiffDecoder() = default;
   Decoder decoder_;
-  std::optional<ReadAndStep> last_;  // the read asked for the bytes now given
-  bool big_ = false;
-  bool little_ = true;
-  // The entries a directory count just read announces: where and how long.
-  std::optional<ReadAndStep> entries_;
 };
 
 }  // namespace kolva::tiff_tools

@@ -1,5 +1,7 @@
 #include "tiff_tools/tiff_tools.hpp"
 
+#include <algorithm>
+
 namespace kolva::tiff_tools {
 
 KolvaError to_kolva_error(const TiffError& error) { return DecodeError(DecodeError::Tiff{error}); }
@@ -34,7 +36,9 @@ ReadInstruction SubDirectoryDecoder::next() {
       ++index_;
       continue;
     }
-    decoder_ = Decoder::at(input_.order, input_.big, offset, input_.limit - read_);
+    std::size_t most = input_.limit - read_;
+    if (input_.per_offset != 0) most = std::min(most, input_.per_offset);
+    decoder_ = Decoder::at(input_.order, input_.big, offset, most);
     return decoder_.first_read();
   }
   return Finish{};

@@ -27,7 +27,7 @@ class TiffDecoder {
 
 // Reads the directories at given offsets of a TIFF whose header is known (the
 // SubIFDs, tag 330, of a directory): each directory and the chain that follows
-// it, `limit` directories in all at most.
+// it (at most `per_offset` of it when not 0), `limit` directories in all at most.
 class SubDirectoryDecoder {
  public:
   struct Input {
@@ -35,6 +35,7 @@ class SubDirectoryDecoder {
     ByteOrder order = ByteOrder::Little;
     bool big = false;
     std::size_t limit = 4096;
+    std::size_t per_offset = 0;
   };
   // Per offset, its directory and the ones chained after it.
   using Output = std::vector<std::vector<Ifd>>;

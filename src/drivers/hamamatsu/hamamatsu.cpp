@@ -14,7 +14,7 @@ const Family& HamamatsuDriver::family() const {
   return family;
 }
 
-bool HamamatsuDriver::detect(const Probe& probe) const { return probe.tiff.has_value(); }
+bool HamamatsuDriver::detect(const Probe& probe) const { return probe.tiff != nullptr; }
 
 SlideResult<Opening> HamamatsuDriver::open(SourceSet& sources, const Probe& probe,
                                            const OpenOptions& options) const {

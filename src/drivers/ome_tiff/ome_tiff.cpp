@@ -1,6 +1,7 @@
 #include "drivers/ome_tiff/ome_tiff.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <set>
 
 #include "drivers/common/decoder_tiler.hpp"
@@ -112,9 +113,11 @@ SlideResult<Opening> OmeTiffDriver::open(SourceSet& sources, const Probe& probe,
                                          const OpenOptions& options) const {
   const auto& ifds = probe.tiff->ifds;
   const ByteOrder order = probe.tiff->order;
-  auto document = ome::parse_ome_xml(ome_description(ifds[0]),
-                                     std::max<std::uint64_t>(ifds.size(), 1));
-  if (!document) return Opening(Declined{});
+  auto parsed =
+      ome::parse_ome_xml(ome_description(ifds[0]), std::max<std::uint64_t>(ifds.size(), 1));
+  if (!parsed) return Opening(Declined{});
+  // Shared with the properties, worked out when first asked for.
+  const auto document = std::make_shared<const ome::Document>(std::move(*parsed));
 
   // Series: the images that are no associated image, in document order.
   std::vector<const ome::Image*> series;
@@ -172,8 +175,10 @@ SlideResult<Opening> OmeTiffDriver::open(SourceSet& sources, const Probe& probe,
     auto offsets = sub->to_u64vec();
     if (offsets && !offsets->empty()) {
       if (offsets->size() > kMaxSubLevels) offsets->resize(kMaxSubLevels);
+      // Several listed: each is a level, and what may be chained after it is
+      // not read.
       tiff_tools::SubDirectoryDecoder::Input input{*offsets, order, big_tiff(probe.head),
-                                                   kMaxSubLevels};
+                                                   kMaxSubLevels, offsets->size() > 1 ? 1u : 0u};
       auto read = run_consumer<tiff_tools::SubDirectoryDecoder>(sources.at(0), std::move(input));
       if (!read.ok()) return std::move(read).error();
       if (!read->ok()) {
@@ -221,13 +226,18 @@ SlideResult<Opening> OmeTiffDriver::open(SourceSet& sources, const Probe& probe,
     add_stored_image(parts, ifds[*index], order, name);
   }
 
-  md::PropertyMap map;
-  md::add_first_directory(ifds, true, map);
-  md::add_tiff_mpp(ifds, map);
-  add_image_properties(image, map);
-  map["ome.image-count"] = std::to_string(document->images.size());
-  if (!document->creator.empty()) map["ome.creator"] = md::clean_text(document->creator);
-  parts.properties = md::finish_properties(std::move(map), parts.levels, "ome-tiff");
+  std::vector<slide::Level> sizes;  // what the properties say of the levels
+  for (const slide::Level& l : parts.levels) sizes.push_back(slide::Level{l.info, {}, l.downsample});
+  parts.properties_later = [tiff = probe.tiff, document, served = &image,
+                            level_sizes = std::move(sizes)] {
+    md::PropertyMap map;
+    md::add_first_directory(tiff->ifds, true, map);
+    md::add_tiff_mpp(tiff->ifds, map);
+    add_image_properties(*served, map);
+    map["ome.image-count"] = std::to_string(document->images.size());
+    if (!document->creator.empty()) map["ome.creator"] = md::clean_text(document->creator);
+    return md::finish_properties(std::move(map), level_sizes, "ome-tiff");
+  };
 
   parts.hash_input = slide::tiff_hash_input(*chosen.back(), ifds[0]);
   return Opening(std::move(parts));

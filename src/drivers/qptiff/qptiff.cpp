@@ -48,6 +48,34 @@ std::optional<double> objective_power(std::string_view text) {
   return value && *value > 0 ? value : std::nullopt;
 }
 
+// The slide's properties: the first directory's, the first channel's
+// description fields and each channel's own.
+slide::Properties properties(const std::vector<Ifd>& ifds,
+                             const std::vector<qpi::PageDescription>& channels,
+                             const std::vector<slide::Level>& levels) {
+  md::PropertyMap map;
+  md::add_first_directory(ifds, true, map);
+  md::add_tiff_mpp(ifds, map);
+  for (const auto& [key, value] : channels.front().fields) {
+    if (key == "Name" || key == "Color" || key == "ExposureTime" || key == "ImageType") continue;
+    if (!value.empty()) map["qptiff." + key] = md::clean_text(value);
+    if (key == "Objective") {
+      if (auto power = objective_power(value)) map["kolva.objective-power"] = md::format_double(*power);
+    }
+  }
+  for (std::size_t c = 0; c < channels.size(); ++c) {
+    const std::string prefix = "qptiff.channel[" + std::to_string(c) + "].";
+    for (const auto& [key, value] : channels[c].fields) {
+      if (key == "Name" || key == "Color" || key == "ExposureTime" || key == "Biomarker" ||
+          key == "SignalUnits") {
+        if (!value.empty()) map[prefix + key] = md::clean_text(value);
+      }
+    }
+  }
+  map["qptiff.channel-count"] = std::to_string(channels.size());
+  return md::finish_properties(std::move(map), levels, "qptiff");
+}
+
 }  // namespace
 
 const Family& QptiffDriver::family() const {
@@ -134,27 +162,16 @@ SlideResult<Opening> QptiffDriver::open(SourceSet& sources, const Probe& probe,
     add_stored_image(parts, *ifd, order, name);
   }
 
-  md::PropertyMap map;
-  md::add_first_directory(ifds, true, map);
-  md::add_tiff_mpp(ifds, map);
-  for (const auto& [key, value] : full.front().description.fields) {
-    if (key == "Name" || key == "Color" || key == "ExposureTime" || key == "ImageType") continue;
-    if (!value.empty()) map["qptiff." + key] = md::clean_text(value);
-    if (key == "Objective") {
-      if (auto power = objective_power(value)) map["kolva.objective-power"] = md::format_double(*power);
-    }
-  }
-  for (std::size_t c = 0; c < full.size(); ++c) {
-    const std::string prefix = "qptiff.channel[" + std::to_string(c) + "].";
-    for (const auto& [key, value] : full[c].description.fields) {
-      if (key == "Name" || key == "Color" || key == "ExposureTime" || key == "Biomarker" ||
-          key == "SignalUnits") {
-        if (!value.empty()) map[prefix + key] = md::clean_text(value);
-      }
-    }
-  }
-  map["qptiff.channel-count"] = std::to_string(full.size());
-  parts.properties = md::finish_properties(std::move(map), parts.levels, "qptiff");
+  // The properties, worked out when first asked for, from the channels' descriptions.
+  std::vector<qpi::PageDescription> descriptions;
+  descriptions.reserve(full.size());
+  for (Page& p : full) descriptions.push_back(std::move(p.description));
+  std::vector<slide::Level> sizes;  // what the properties say of the levels
+  for (const slide::Level& l : parts.levels) sizes.push_back(slide::Level{l.info, {}, l.downsample});
+  parts.properties_later = [tiff = probe.tiff, pages = std::move(descriptions),
+                            level_sizes = std::move(sizes)] {
+    return properties(tiff->ifds, pages, level_sizes);
+  };
   parts.hash_input = slide::tiff_hash_input(*levels.back(), ifds[0]);
   return Opening(std::move(parts));
 }

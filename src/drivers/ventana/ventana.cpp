@@ -127,6 +127,23 @@ void place_tiles(std::vector<slide::Level>& levels, const ventana::Stitch& s) {
   }
 }
 
+// The hash input: the tiles of the first directory of the smallest level's
+// size, level 0's directory looked at first, and level 0's tags.
+std::optional<slide::HashInput> hash_input(const std::vector<slide::Level>& levels,
+                                           const std::vector<Ifd>& ifds, const Ifd& level0) {
+  if (levels.empty()) return std::nullopt;
+  const auto size = levels.back().info.dimensions;
+  auto same = [&](const Ifd& ifd) {
+    return ifd.scalar(256) == size.first && ifd.scalar(257) == size.second;
+  };
+  const Ifd* smallest = same(level0) ? &level0 : nullptr;
+  for (std::size_t i = 0; i < ifds.size() && smallest == nullptr; ++i) {
+    if (&ifds[i] != &level0 && same(ifds[i])) smallest = &ifds[i];
+  }
+  if (smallest == nullptr) return std::nullopt;
+  return slide::tiff_hash_input(*smallest, level0);
+}
+
 }  // namespace
 
 const Family& VentanaDriver::family() const {
@@ -182,11 +199,7 @@ SlideResult<Opening> VentanaDriver::open(SourceSet& sources, const Probe& probe,
   parts.associated = ventana_images(ifds, probe.tiff->order);
   slide::add_tiff_facts(parts.levels, parts.associated, ifds);
   // OpenSlide takes the tiff.* properties and the hash's tags from level 0.
-  std::vector<Ifd> level0_first{*chosen[0]};
-  for (const Ifd& ifd : ifds) {
-    if (&ifd != chosen[0]) level0_first.push_back(ifd);
-  }
-  parts.hash_input = slide::tiff_hash_input(parts.levels, level0_first);
+  parts.hash_input = hash_input(parts.levels, ifds, *chosen[0]);
 
   auto areas = ventana::parse_encode_info(xmp_of(*chosen[0]));
   if (!areas.ok()) return refuse(areas.error());
@@ -200,10 +213,19 @@ SlideResult<Opening> VentanaDriver::open(SourceSet& sources, const Probe& probe,
     place_tiles(parts.levels, *stitched);
   }
 
-  md::PropertyMap map;
-  md::add_first_directory(level0_first, true, map);
-  ventana::add_ventana(*iscan, stitched ? &*stitched : nullptr, map);
-  parts.properties = md::finish_properties(std::move(map), parts.levels, "ventana");
+  // The properties, worked out when first asked for.
+  std::vector<slide::Level> sizes;  // what the properties say of the levels
+  for (const slide::Level& l : parts.levels) sizes.push_back(slide::Level{l.info, {}, l.downsample});
+  parts.properties_later = [tiff = probe.tiff, level0 = chosen[0], attributes = std::move(*iscan),
+                            placed = std::move(stitched), level_sizes = std::move(sizes)] {
+    md::PropertyMap map;
+    md::add_tiff(*level0, true, map);
+    if (const std::string* description = md::ascii_tag(*level0, kImageDescription)) {
+      map["kolva.comment"] = md::clean_text(*description);
+    }
+    ventana::add_ventana(attributes, placed ? &*placed : nullptr, map);
+    return md::finish_properties(std::move(map), level_sizes, "ventana");
+  };
   return Opening(std::move(parts));
 }
 

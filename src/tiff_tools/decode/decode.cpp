@@ -1,5 +1,6 @@
 #include "tiff_tools/decode/decode.hpp"
 
+#include <bit>
 #include <cstring>
 #include <string>
 
@@ -15,21 +16,37 @@ TiffError size_error(DataType dt, std::uint64_t count) {
 TiffError overflow() { return TiffError::InvalidDecodingProcess{"Buffer length overflow"}; }
 TiffError short_buffer() { return TiffError::InvalidDecodingProcess{"Buf size not enough"}; }
 
+// The entry types of SubIFD offsets (Adobe's TIFF technical note 1; BigTIFF).
+constexpr std::uint16_t kIfdType = 13;
+constexpr std::uint16_t kIfd8Type = 18;
+
 // Bytes of one high word, and of a next-directory offset widened to 64 bits.
 constexpr std::uint64_t kHighWordSize = 4;
 constexpr std::uint64_t kWideOffsetSize = 8;
 
+// The byte order values are held in memory.
+constexpr ByteOrder kHostOrder =
+    std::endian::native == std::endian::little ? ByteOrder::Little : ByteOrder::Big;
+
 // Decodes fixed-width values: one at the front for count 1, otherwise as many
 // as the bytes hold (the length must then be a whole multiple of the width).
+// Values stored in the host's byte order are copied as they are (tile tables
+// of thousands of entries are most of what an opening decodes).
 template <class Single, class Array, class Element, std::size_t Width, class Convert>
-TiffResult<Data> parse_fixed(ByteSpan bytes, std::uint64_t count, DataType dt,
+TiffResult<Data> parse_fixed(ByteSpan bytes, std::uint64_t count, DataType dt, ByteOrder order,
                              Convert convert) {
+  static_assert(sizeof(Element) == Width);
   if (count == 1) {
     if (bytes.size() < Width) return size_error(dt, 1);
     return Data(Single{convert(bytes, 0)});
   }
   if (bytes.size() % Width != 0) return size_error(dt, count);
   Array array;
+  if (order == kHostOrder) {
+    array.values.resize(bytes.size() / Width);
+    if (!bytes.empty()) std::memcpy(array.values.data(), bytes.data(), bytes.size());
+    return Data(std::move(array));
+  }
   array.values.reserve(bytes.size() / Width);
   for (std::size_t pos = 0; pos < bytes.size(); pos += Width) {
     array.values.push_back(convert(bytes, pos));
@@ -73,24 +90,24 @@ TiffResult<Data> parse_data(ByteSpan bytes, std::uint64_t count, DataType dt, By
     case DataType::ASCII:
       return Data(ASCII{std::string(bytes.begin(), bytes.end())});
     case DataType::SHORT:
-      return parse_fixed<SHORT, SHORT_ARRAY, std::uint16_t, 2>(bytes, count, dt, u16);
+      return parse_fixed<SHORT, SHORT_ARRAY, std::uint16_t, 2>(bytes, count, dt, order, u16);
     case DataType::LONG:
-      return parse_fixed<LONG, LONG_ARRAY, std::uint32_t, 4>(bytes, count, dt, u32);
+      return parse_fixed<LONG, LONG_ARRAY, std::uint32_t, 4>(bytes, count, dt, order, u32);
     case DataType::SLONG:
       return parse_fixed<SLONG, SLONG_ARRAY, std::int32_t, 4>(
-          bytes, count, dt, [&](ByteSpan b, std::size_t p) {
+          bytes, count, dt, order, [&](ByteSpan b, std::size_t p) {
             return static_cast<std::int32_t>(u32(b, p));
           });
     case DataType::FLOAT:
       return parse_fixed<FLOAT, FLOAT_ARRAY, float, 4>(
-          bytes, count, dt,
+          bytes, count, dt, order,
           [&](ByteSpan b, std::size_t p) { return bit_cast_from<float>(u32(b, p)); });
     case DataType::DOUBLE:
       return parse_fixed<DOUBLE, DOUBLE_ARRAY, double, 8>(
-          bytes, count, dt,
+          bytes, count, dt, order,
           [&](ByteSpan b, std::size_t p) { return bit_cast_from<double>(u64(b, p)); });
     case DataType::LONG8:
-      return parse_fixed<LONG8, LONG8_ARRAY, std::uint64_t, 8>(bytes, count, dt, u64);
+      return parse_fixed<LONG8, LONG8_ARRAY, std::uint64_t, 8>(bytes, count, dt, order, u64);
     case DataType::RATIONAL: {
       if (bytes.size() < 8) return size_error(dt, count == 1 ? 1 : count);
       auto pair_at = [&](std::size_t p) { return data::U32Pair{u32(bytes, p), u32(bytes, p + 4)}; };
@@ -276,7 +293,10 @@ TiffResult<ReadInstruction> Decoder::read_entries(ByteSpan bytes) {
     const ByteSpan entry = entries.subspan(i * size, size);
     const auto tag = read_uint<std::uint16_t>(entry, 0, order_);
     const auto code = read_uint<std::uint16_t>(entry, 2, order_);
-    const auto dt = data_type_from_code(code);
+    // SubIFD offsets typed IFD (13) or IFD8 (18) read as the LONG and LONG8 they are.
+    const auto dt = ifd_offsets_ && code == kIfdType    ? std::optional(DataType::LONG)
+                    : ifd_offsets_ && code == kIfd8Type ? std::optional(DataType::LONG8)
+                                                        : data_type_from_code(code);
     if (!dt) {
       diagnostic_line("Unknown data type " + std::to_string(code));
       return entry_error(TiffError::DecodeEntryError{"Cannot parse entry data-type"});

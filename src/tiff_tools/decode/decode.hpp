@@ -83,6 +83,9 @@ class Decoder {
   // diagnostic line but an unknown data type's.
   static Decoder with_high_words(std::uint64_t offset);
   ReadInstruction first_read() const;
+  // From now on, entries of the IFD types (13 and 18, as SubIFDs are written)
+  // are read as the LONG and LONG8 offsets they hold instead of failing.
+  void take_ifd_types_as_offsets() { ifd_offsets_ = true; }
 
   TiffResult<ReadInstruction> step(ByteSpan bytes);
   TiffResult<std::vector<Ifd>> receive() &&;
@@ -131,6 +134,7 @@ class Decoder {
   std::size_t max_directories_ = 0;
   bool high_words_ = false;   // the widened layout of with_high_words
   bool diagnostics_ = true;   // "Err ..." for entry failures, "Empty!!!"
+  bool ifd_offsets_ = false;  // take_ifd_types_as_offsets
 };
 
 }  // namespace kolva::tiff_tools

@@ -101,7 +101,10 @@ INSTANTIATE_TEST_SUITE_P(
                       ParseCase{"inf", std::numeric_limits<double>::infinity()},
                       ParseCase{"0.5x", std::nullopt}, ParseCase{"", std::nullopt},
                       ParseCase{"+-1", std::nullopt}, ParseCase{"1e999", std::nullopt},
-                      ParseCase{"1,2,3", std::nullopt}));
+                      ParseCase{"1,2,3", std::nullopt}, ParseCase{"0042", 42.0},
+                      ParseCase{"999999999999999", 999999999999999.0},
+                      ParseCase{"12345678901234567", 12345678901234567.0},
+                      ParseCase{"4 ", std::nullopt}, ParseCase{"-", std::nullopt}));
 
 // ------------------------------------------------------------------ Aperio
 

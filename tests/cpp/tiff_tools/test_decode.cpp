@@ -5,6 +5,7 @@
 
 #include "test_support.hpp"
 #include "tiff_tools/decode/decode.hpp"
+#include "tiff_tools/sub_ifds.hpp"
 #include "tiff_tools/tiff_tools.hpp"
 
 namespace kolva::test {
@@ -116,6 +117,42 @@ TEST_P(TiffFlavours, RequestSequenceAndValues) {
 
 INSTANTIATE_TEST_SUITE_P(LeBe, TiffFlavours, ::testing::Values(kLeClassic, kBeClassic, kLeBig, kBeBig),
                          [](const ::testing::TestParamInfo<TiffFlavour>& p) { return p.param.name(); });
+
+// SubIFD offsets in the IFD entry types (13 classic, 18 BigTIFF), held in the
+// entry and stored beside it: the plain reader refuses them; the reader the
+// registry opens with reads them as LONG / LONG8 offsets, and the rest alike.
+TEST_P(TiffFlavours, SubIfdReaderTakesIfdTypedOffsets) {
+  const TiffFlavour f = GetParam();
+  const Enc e = f.enc();
+  const std::uint16_t type = f.big ? 18 : 13;
+  auto offsets = [&](std::initializer_list<std::uint64_t> v) { return f.big ? e.u64(v) : e.u32(v); };
+  const std::vector<TiffDir> dirs = {
+      {{{256, 3, 1, e.u16({1000})}, {273, 4, 3, e.u32({100, 200, 300})},
+        {330, type, 3, offsets({7, 8, 9})}}},
+      {{{256, 3, 1, e.u16({500})}, {330, type, 1, offsets({11})}}},
+  };
+  const TiffImage img = build_tiff(f, dirs);
+  RecordingSource plain_src(img.bytes);
+  EXPECT_FALSE(run_consumer<TiffDecoder>(plain_src).ok());
+  RecordingSource src(img.bytes);
+  auto out = run_consumer<SubIfdTiffDecoder>(src);
+  ASSERT_TRUE(out.ok()) << out.error().debug();
+  EXPECT_EQ(src.reads(), expected_plan(f, img, dirs));
+  ASSERT_EQ(out->size(), 2U);
+  const Ifd& d0 = (*out)[0];
+  EXPECT_EQ(*d0.get(273), Data(LONG_ARRAY{{100, 200, 300}}));
+  EXPECT_EQ(*d0.get(330), f.big ? Data(LONG8_ARRAY{{7, 8, 9}}) : Data(LONG_ARRAY{{7, 8, 9}}));
+  EXPECT_EQ(*(*out)[1].get(330), f.big ? Data(LONG8{11}) : Data(LONG{11}));
+  // Without those types both readers agree.
+  const auto sample = sample_dirs(f);
+  const TiffImage plain = build_tiff(f, sample);
+  RecordingSource a(plain.bytes), b(plain.bytes);
+  auto want = run_consumer<TiffDecoder>(a);
+  auto got = run_consumer<SubIfdTiffDecoder>(b);
+  ASSERT_TRUE(want.ok() && got.ok());
+  ASSERT_EQ(got->size(), want->size());
+  for (std::size_t i = 0; i < want->size(); ++i) EXPECT_EQ((*got)[i].map(), (*want)[i].map());
+}
 
 TEST(TiffDecode, InlineOnlyClassicLittleEndianPlan) {
   const Enc e{ByteOrder::Little};

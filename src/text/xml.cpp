@@ -90,13 +90,13 @@ std::string decode_entities(std::string_view raw) {
   return out;
 }
 
-std::optional<XmlDocument> parse_xml(std::string_view s) {
-  XmlDocument doc;
-  // Room for the elements (most have an end tag: two '<' each) and all the
-  // text at once.
-  doc.elements.reserve(occurrences(s, '<') / 2 + 1);
-  doc.text.reserve(s.size());
-  std::vector<std::size_t> open;
+bool scan_xml(std::string_view s, XmlHandler& handler) {
+  // The open elements' names, for matching end tags; the attributes of the
+  // tag being read, values decoded into `decoded` where they hold entities.
+  std::vector<std::string_view> open;
+  std::vector<XmlAttribute> attributes;
+  std::vector<std::string> decoded;
+  std::vector<std::size_t> decoded_of;  // attribute index -> decoded index + 1, 0: as written
   bool have_root = false;
   std::size_t i = 0;
   auto skip_past = [&](std::string_view end) {
@@ -113,45 +113,40 @@ std::optional<XmlDocument> parse_xml(std::string_view s) {
   while (i < s.size()) {
     if (s[i] != '<') {
       const std::size_t lt = std::min(s.find('<', i), s.size());
-      if (!open.empty()) append_decoded(doc.text, s.substr(i, lt - i));
+      if (!open.empty()) handler.text(s.substr(i, lt - i), false);
       i = lt;
       continue;
     }
     const std::string_view rest = s.substr(i);
     if (rest.starts_with("<?")) {
-      if (!skip_past("?>")) return std::nullopt;
+      if (!skip_past("?>")) return false;
     } else if (rest.starts_with("<!--")) {
-      if (!skip_past("-->")) return std::nullopt;
+      if (!skip_past("-->")) return false;
     } else if (rest.starts_with("<![CDATA[")) {
       const std::size_t begin = i + 9;
-      if (!skip_past("]]>")) return std::nullopt;
-      if (!open.empty()) doc.text.append(s.substr(begin, i - 3 - begin));
+      if (!skip_past("]]>")) return false;
+      if (!open.empty()) handler.text(s.substr(begin, i - 3 - begin), true);
     } else if (rest.starts_with("<!")) {
-      if (!skip_past(">")) return std::nullopt;
+      if (!skip_past(">")) return false;
     } else if (rest.starts_with("</")) {
       const std::size_t end = name_end(i + 2);
       const std::string_view name = s.substr(i + 2, end - i - 2);
       i = end;
-      if (!skip_past(">") || open.empty() || doc.elements[open.back()].name != name) {
-        return std::nullopt;
-      }
-      doc.elements[open.back()].text_end = doc.text.size();
+      if (!skip_past(">") || open.empty() || open.back() != name) return false;
       open.pop_back();
+      handler.end();
     } else {
       const std::size_t end = name_end(i + 1);
-      if (end == i + 1) return std::nullopt;
-      XmlElement element;
-      element.name = std::string(s.substr(i + 1, end - i - 1));
+      if (end == i + 1) return false;
+      const std::string_view name = s.substr(i + 1, end - i - 1);
       i = end;
-      // Room for its attributes at once (a '=' in a value only asks for more).
-      if (const std::size_t gt = s.find('>', i); gt != std::string_view::npos) {
-        const std::size_t n = occurrences(s.substr(i, gt - i), '=');
-        if (n > 0) element.attributes.reserve(n);
-      }
+      attributes.clear();
+      decoded_of.clear();
+      std::size_t decoded_count = 0;
       bool closed = false;
       while (true) {
         while (i < s.size() && is_space(s[i])) ++i;
-        if (i >= s.size()) return std::nullopt;
+        if (i >= s.size()) return false;
         if (s[i] == '>') {
           ++i;
           break;
@@ -162,40 +157,85 @@ std::optional<XmlDocument> parse_xml(std::string_view s) {
           break;
         }
         const std::size_t key_end = name_end(i);
-        if (key_end == i) return std::nullopt;
-        std::string key(s.substr(i, key_end - i));
+        if (key_end == i) return false;
+        const std::string_view key = s.substr(i, key_end - i);
         i = key_end;
         while (i < s.size() && is_space(s[i])) ++i;
-        if (i >= s.size() || s[i] != '=') return std::nullopt;
+        if (i >= s.size() || s[i] != '=') return false;
         ++i;
         while (i < s.size() && is_space(s[i])) ++i;
-        if (i >= s.size() || (s[i] != '"' && s[i] != '\'')) return std::nullopt;
+        if (i >= s.size() || (s[i] != '"' && s[i] != '\'')) return false;
         const char quote = s[i];
         const std::size_t close = s.find(quote, i + 1);
-        if (close == std::string_view::npos) return std::nullopt;
+        if (close == std::string_view::npos) return false;
         const std::string_view raw = s.substr(i + 1, close - i - 1);
-        element.attributes.emplace_back(std::move(key), raw.find('&') == std::string_view::npos
-                                                            ? std::string(raw)
-                                                            : decode_entities(raw));
+        attributes.push_back({key, raw});
+        if (raw.find('&') == std::string_view::npos) {
+          decoded_of.push_back(0);
+        } else {
+          if (decoded.size() <= decoded_count) decoded.emplace_back();
+          decoded[decoded_count].clear();
+          append_decoded(decoded[decoded_count], raw);
+          decoded_of.push_back(++decoded_count);
+        }
         i = close + 1;
       }
-      if (open.empty() && have_root) return std::nullopt;  // a second root
-      const std::size_t index = doc.elements.size();
-      element.text_begin = element.text_end = doc.text.size();
-      doc.elements.push_back(std::move(element));
-      if (open.empty()) {
-        have_root = true;
-      } else {
-        doc.elements[open.back()].children.push_back(index);
+      if (open.empty() && have_root) return false;  // a second root
+      // The decoded values, now that `decoded` no longer grows.
+      for (std::size_t k = 0; k < attributes.size(); ++k) {
+        if (decoded_of[k] != 0) attributes[k].value = decoded[decoded_of[k] - 1];
       }
-      if (!closed) {
-        if (open.size() >= kMaxXmlDepth) return std::nullopt;
-        open.push_back(index);
-      }
+      have_root = true;
+      if (!closed && open.size() + 1 > kMaxXmlDepth) return false;
+      handler.start(name, attributes, closed);
+      if (!closed) open.push_back(name);
     }
   }
-  if (!have_root || !open.empty()) return std::nullopt;
-  return doc;
+  return have_root && open.empty();
+}
+
+std::optional<XmlDocument> parse_xml(std::string_view s) {
+  // The document as a tree: every element, its attributes and the text.
+  class Builder final : public XmlHandler {
+   public:
+    explicit Builder(std::string_view s) {
+      // Room for the elements (most have an end tag: two '<' each) and all
+      // the text at once.
+      doc.elements.reserve(occurrences(s, '<') / 2 + 1);
+      doc.text.reserve(s.size());
+    }
+    void start(std::string_view name, std::span<const XmlAttribute> attributes,
+               bool empty) override {
+      XmlElement element;
+      element.name = std::string(name);
+      element.attributes.reserve(attributes.size());
+      for (const XmlAttribute& a : attributes) {
+        element.attributes.emplace_back(std::string(a.name), std::string(a.value));
+      }
+      element.text_begin = element.text_end = doc.text.size();
+      const std::size_t index = doc.elements.size();
+      doc.elements.push_back(std::move(element));
+      if (!open.empty()) doc.elements[open.back()].children.push_back(index);
+      if (!empty) open.push_back(index);
+    }
+    void end() override {
+      doc.elements[open.back()].text_end = doc.text.size();
+      open.pop_back();
+    }
+    void text(std::string_view raw, bool cdata) override {
+      if (cdata) {
+        doc.text.append(raw);
+      } else {
+        append_decoded(doc.text, raw);
+      }
+    }
+    XmlDocument doc;
+
+   private:
+    std::vector<std::size_t> open;
+  } builder(s);
+  if (!scan_xml(s, builder)) return std::nullopt;
+  return std::move(builder.doc);
 }
 
 const XmlElement* XmlDocument::child(const XmlElement& e, std::string_view name) const {

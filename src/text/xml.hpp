@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -51,6 +52,33 @@ struct XmlDocument {
   const XmlElement* child(const XmlElement& e, std::string_view name) const;
   std::vector<const XmlElement*> children(const XmlElement& e, std::string_view name) const;
 };
+
+// A start tag's attribute as the scanner hands it over: the value with its
+// entities decoded. Both views hold only during the call they are passed to.
+struct XmlAttribute {
+  std::string_view name;
+  std::string_view value;
+};
+
+// What a document holds, in document order, for readers that keep only a few
+// of its elements (a large metadata document read for some numbers in it).
+class XmlHandler {
+ public:
+  virtual ~XmlHandler() = default;
+  // A start tag; `empty`: it closes itself (<a/>), no end() follows.
+  virtual void start(std::string_view name, std::span<const XmlAttribute> attributes,
+                     bool empty) = 0;
+  virtual void end() {}
+  // Text inside the root: as written (entities not decoded), or a CDATA section's.
+  virtual void text(std::string_view raw, bool cdata) {
+    (void)raw;
+    (void)cdata;
+  }
+};
+
+// Hands the document to `handler`; false for what parse_xml cannot read (the
+// events before it was found to be so have been handed over).
+bool scan_xml(std::string_view xml, XmlHandler& handler);
 
 // The attribute's value, or "" when the element has none of that name.
 inline std::string attribute_or_empty(const XmlElement& e, std::string_view key) {

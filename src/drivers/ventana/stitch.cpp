@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <span>
 
 #include "slide/metadata.hpp"
 #include "text/xml.hpp"
@@ -19,21 +20,6 @@ constexpr double kMaxPixels = 1e12;
 std::optional<XmlDocument> parse_packet(std::string_view xmp) {
   // XMP packets are often NUL-terminated.
   return text::parse_xml(xmp.substr(0, xmp.find('\0')));
-}
-
-std::optional<double> number(const XmlElement& e, std::string_view key) {
-  const std::string* text = e.attribute(key);
-  if (text == nullptr) return std::nullopt;
-  auto v = slide::metadata::parse_double(*text);
-  if (!v || !std::isfinite(*v)) return std::nullopt;
-  return v;
-}
-
-// A whole number in [0, limit].
-std::optional<std::uint64_t> count(const XmlElement& e, std::string_view key, double limit) {
-  const auto v = number(e, key);
-  if (!v || *v < 0 || *v > limit || std::floor(*v) != *v) return std::nullopt;
-  return static_cast<std::uint64_t>(*v);
 }
 
 const XmlElement* child(const XmlDocument& doc, const XmlElement& e, std::string_view name) {
@@ -60,79 +46,181 @@ std::optional<Attributes> parse_iscan(std::string_view xmp) {
   return iscan->attributes;
 }
 
+namespace {
+
+// An attribute of a start tag the scanner hands over; `nullopt` when absent
+// or no finite number.
+std::optional<double> number(std::span<const text::XmlAttribute> attributes,
+                             std::string_view key) {
+  for (const text::XmlAttribute& a : attributes) {
+    if (a.name != key) continue;
+    auto v = slide::metadata::parse_double(a.value);
+    if (!v || !std::isfinite(*v)) return std::nullopt;
+    return v;
+  }
+  return std::nullopt;
+}
+
+// A whole number in [0, limit].
+std::optional<std::uint64_t> count(std::span<const text::XmlAttribute> attributes,
+                                   std::string_view key, double limit) {
+  const auto v = number(attributes, key);
+  if (!v || *v < 0 || *v > limit || std::floor(*v) != *v) return std::nullopt;
+  return static_cast<std::uint64_t>(*v);
+}
+
+// The EncodeInfo of a packet whose tile joints run to tens of thousands of
+// elements, read as it is scanned: only the numbers the areas need are kept.
+class EncodeInfoReader final : public text::XmlHandler {
+ public:
+  struct Info {
+    std::optional<std::uint64_t> scanned, tw, th, cols, rows;
+    std::optional<double> px, py;
+    std::vector<Joint> joints;
+    // The first joint that cannot be used: 1 no direction or tile numbers,
+    // 2 a direction of another name (kept in `direction`).
+    int bad_joint = 0;
+    std::string direction;
+  };
+  struct Origin {
+    std::optional<std::uint64_t> ox, oy;
+  };
+
+  void start(std::string_view name, std::span<const text::XmlAttribute> attributes,
+             bool empty) override {
+    const std::size_t depth = path_.size();  // the new element's parent is path_.back()
+    Role role = Role::Other;
+    if (!found_ && name == "EncodeInfo") {
+      found_ = true;
+      role = Role::Encode;
+    } else if (depth > 0) {
+      switch (path_.back()) {
+        case Role::Encode:
+          if (name == "AoiOrigin" && !have_origins_) {
+            have_origins_ = true;
+            role = Role::Origins;
+          } else if (name == "SlideStitchInfo" && !have_stitch_) {
+            have_stitch_ = true;
+            role = Role::Stitch;
+          }
+          break;
+        case Role::Origins:
+          origins_.push_back({count(attributes, "OriginX", kMaxPixels),
+                              count(attributes, "OriginY", kMaxPixels)});
+          break;
+        case Role::Stitch:
+          if (name == "ImageInfo") {
+            role = Role::Info;
+            Info info;
+            info.scanned = count(attributes, "AOIScanned", 1);
+            info.tw = count(attributes, "Width", kMaxCount);
+            info.th = count(attributes, "Height", kMaxCount);
+            info.cols = count(attributes, "NumCols", kMaxCount);
+            info.rows = count(attributes, "NumRows", kMaxCount);
+            info.px = number(attributes, "Pos-X");
+            info.py = number(attributes, "Pos-Y");
+            infos_.push_back(std::move(info));
+          }
+          break;
+        case Role::Info:
+          if (name == "TileJointInfo") joint(attributes, infos_.back());
+          break;
+        case Role::Other: break;
+      }
+    }
+    if (!empty) path_.push_back(role);
+  }
+  void end() override { path_.pop_back(); }
+
+  bool found() const { return found_; }
+  bool complete() const { return have_origins_ && have_stitch_; }
+  std::vector<Info>& infos() { return infos_; }
+  const std::vector<Origin>& origins() const { return origins_; }
+
+ private:
+  enum class Role : std::uint8_t { Other, Encode, Origins, Stitch, Info };
+
+  static void joint(std::span<const text::XmlAttribute> attributes, Info& info) {
+    if (info.bad_joint != 0) return;
+    std::optional<std::string_view> direction;
+    for (const text::XmlAttribute& a : attributes) {
+      if (a.name == "Direction") {
+        direction = a.value;
+        break;
+      }
+    }
+    const auto t1 = count(attributes, "Tile1", kMaxCount * kMaxCount);
+    const auto t2 = count(attributes, "Tile2", kMaxCount * kMaxCount);
+    if (!direction || !t1 || !t2) {
+      info.bad_joint = 1;
+      return;
+    }
+    Joint j;
+    if (*direction == "RIGHT" || *direction == "LEFT") {
+      j.horizontal = true;
+    } else if (*direction == "UP" || *direction == "DOWN") {
+      j.horizontal = false;
+    } else {
+      info.bad_joint = 2;
+      info.direction = std::string(*direction);
+      return;
+    }
+    j.tile1 = *t1;
+    j.tile2 = *t2;
+    j.overlap_x = number(attributes, "OverlapX").value_or(0);
+    j.overlap_y = number(attributes, "OverlapY").value_or(0);
+    j.confidence = number(attributes, "Confidence").value_or(0);
+    info.joints.push_back(j);
+  }
+
+  std::vector<Role> path_;  // the roles of the open elements
+  bool found_ = false, have_origins_ = false, have_stitch_ = false;
+  std::vector<Info> infos_;
+  std::vector<Origin> origins_;
+};
+
+}  // namespace
+
 Result<std::optional<std::vector<Area>>, std::string> parse_encode_info(std::string_view xmp) {
   using Out = std::optional<std::vector<Area>>;
-  const auto doc = parse_packet(xmp);
-  if (!doc) return Out();
-  const XmlElement* encode = nullptr;
-  for (const XmlElement& e : doc->elements) {
-    if (e.name == "EncodeInfo") {
-      encode = &e;
-      break;
-    }
-  }
-  if (encode == nullptr) return Out();
-  const XmlElement* origins = child(*doc, *encode, "AoiOrigin");
-  const XmlElement* stitch_info = child(*doc, *encode, "SlideStitchInfo");
-  if (origins == nullptr || stitch_info == nullptr) {
-    return std::string("its EncodeInfo has no AoiOrigin or SlideStitchInfo");
-  }
-  std::vector<const XmlElement*> infos;
-  for (const std::size_t c : stitch_info->children) {
-    if (doc->elements[c].name == "ImageInfo") infos.push_back(&doc->elements[c]);
-  }
-  if (infos.size() != origins->children.size()) {
+  EncodeInfoReader reader;
+  // XMP packets are often NUL-terminated.
+  if (!text::scan_xml(xmp.substr(0, xmp.find('\0')), reader) || !reader.found()) return Out();
+  if (!reader.complete()) return std::string("its EncodeInfo has no AoiOrigin or SlideStitchInfo");
+  auto& infos = reader.infos();
+  const auto& origins = reader.origins();
+  if (infos.size() != origins.size()) {
     return "its EncodeInfo lists " + std::to_string(infos.size()) + " areas and " +
-           std::to_string(origins->children.size()) + " area origins";
+           std::to_string(origins.size()) + " area origins";
   }
   std::vector<Area> areas;
   areas.reserve(infos.size());
   for (std::size_t i = 0; i < infos.size(); ++i) {
-    const XmlElement& info = *infos[i];
-    const XmlElement& origin = doc->elements[origins->children[i]];
-    Area a;
-    const auto scanned = count(info, "AOIScanned", 1);
-    const auto tw = count(info, "Width", kMaxCount), th = count(info, "Height", kMaxCount);
-    const auto cols = count(info, "NumCols", kMaxCount), rows = count(info, "NumRows", kMaxCount);
-    const auto px = number(info, "Pos-X"), py = number(info, "Pos-Y");
-    const auto ox = count(origin, "OriginX", kMaxPixels), oy = count(origin, "OriginY", kMaxPixels);
-    if (!tw || !th || !cols || !rows) return missing("tile size or tile count", i);
-    if (!px || !py || std::abs(*px) > kMaxPixels || std::abs(*py) > kMaxPixels) {
+    auto& info = infos[i];
+    const auto& origin = origins[i];
+    if (!info.tw || !info.th || !info.cols || !info.rows) {
+      return missing("tile size or tile count", i);
+    }
+    if (!info.px || !info.py || std::abs(*info.px) > kMaxPixels || std::abs(*info.py) > kMaxPixels) {
       return missing("position", i);
     }
-    if (!ox || !oy) return missing("origin", i);
-    a.scanned = scanned.value_or(1) != 0;
-    a.tile_width = *tw;
-    a.tile_height = *th;
-    a.cols = *cols;
-    a.rows = *rows;
-    a.pos_x = *px;
-    a.pos_y = *py;
-    a.origin_x = *ox;
-    a.origin_y = *oy;
-    for (const std::size_t c : info.children) {
-      const XmlElement& e = doc->elements[c];
-      if (e.name != "TileJointInfo") continue;
-      const std::string* direction = e.attribute("Direction");
-      const auto t1 = count(e, "Tile1", kMaxCount * kMaxCount);
-      const auto t2 = count(e, "Tile2", kMaxCount * kMaxCount);
-      if (direction == nullptr || !t1 || !t2) return missing("tile joint", i);
-      Joint j;
-      if (*direction == "RIGHT" || *direction == "LEFT") {
-        j.horizontal = true;
-      } else if (*direction == "UP" || *direction == "DOWN") {
-        j.horizontal = false;
-      } else {
-        return "a tile joint of its area " + std::to_string(i) + " has direction \"" +
-               *direction + "\"";
-      }
-      j.tile1 = *t1;
-      j.tile2 = *t2;
-      j.overlap_x = number(e, "OverlapX").value_or(0);
-      j.overlap_y = number(e, "OverlapY").value_or(0);
-      j.confidence = number(e, "Confidence").value_or(0);
-      a.joints.push_back(j);
+    if (!origin.ox || !origin.oy) return missing("origin", i);
+    if (info.bad_joint == 1) return missing("tile joint", i);
+    if (info.bad_joint == 2) {
+      return "a tile joint of its area " + std::to_string(i) + " has direction \"" +
+             info.direction + "\"";
     }
+    Area a;
+    a.scanned = info.scanned.value_or(1) != 0;
+    a.tile_width = *info.tw;
+    a.tile_height = *info.th;
+    a.cols = *info.cols;
+    a.rows = *info.rows;
+    a.pos_x = *info.px;
+    a.pos_y = *info.py;
+    a.origin_x = *origin.ox;
+    a.origin_y = *origin.oy;
+    a.joints = std::move(info.joints);
     areas.push_back(std::move(a));
   }
   return Out(std::move(areas));

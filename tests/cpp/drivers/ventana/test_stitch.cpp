@@ -100,6 +100,36 @@ TEST(VentanaStitch, RefusesWhatCannotBePlaced) {
   EXPECT_FALSE(none->has_value());
 }
 
+// What the areas are read from, and the first thing wrong, in words; elements
+// outside their places (a second EncodeInfo, an ImageInfo elsewhere) are not read.
+TEST(VentanaStitch, ReadsOnlyWhereTheAreasAreAndSaysWhatIsWrong) {
+  const auto why = [](const std::string& xml) {
+    auto areas = parse_encode_info(xml);
+    return areas.ok() ? std::string(*areas ? "areas " + std::to_string((*areas)->size()) : "none")
+                      : areas.error();
+  };
+  EXPECT_EQ(why(info(joint(1, 2, "RIGHT", 10, 0) + "<X>" + joint(1, 2, "SIDEWAYS", 0, 0) + "</X>")),
+            "areas 1");
+  EXPECT_EQ(why("<M>" + info("") + "<EncodeInfo/><ImageInfo/></M>"), "areas 1");
+  EXPECT_EQ(why("<EncodeInfo><AoiOrigin/></EncodeInfo>"),
+            "its EncodeInfo has no AoiOrigin or SlideStitchInfo");
+  EXPECT_EQ(why(info("", "<AOI1/>")), "its EncodeInfo lists 1 areas and 2 area origins");
+  std::string no_origin = info("");
+  no_origin.replace(no_origin.find("OriginX"), 7, "Origin_");
+  EXPECT_EQ(why(no_origin), "its area 0 has no usable origin");
+  std::string no_position = info("");
+  no_position.replace(no_position.find("Pos-Y=\"0\""), 9, "Pos-Y=\"x\"");
+  EXPECT_EQ(why(no_position), "its area 0 has no usable position");
+  std::string no_rows = info("");
+  no_rows.replace(no_rows.find("NumRows=\"2\""), 11, "NumRows=\"-\"");
+  EXPECT_EQ(why(no_rows), "its area 0 has no usable tile size or tile count");
+  EXPECT_EQ(why(info("<TileJointInfo Tile1=\"1\" Direction=\"UP\"/>" + joint(1, 2, "NO", 0, 0))),
+            "its area 0 has no usable tile joint");
+  EXPECT_EQ(why(info(joint(1, 2, "NO", 0, 0) + "<TileJointInfo/>")),
+            "a tile joint of its area 0 has direction \"NO\"");
+  EXPECT_EQ(why(info("<TileJointInfo>")), "none");  // unbalanced: no document
+}
+
 TEST(VentanaStitch, IScanAloneOrInMetadata) {
   for (const char* xml : {"<iScan ScanRes=\"0.25\" Magnification=\"40\"/>",
                           "<?xml version=\"1.0\"?><Metadata><iScan ScanRes=\"0.25\" "

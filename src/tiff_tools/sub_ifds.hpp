@@ -6,25 +6,17 @@
 // LONG8 offsets. On every other file it reads what the plain reader reads.
 
 #include <utility>
-#include <vector>
 
-#include "base/base.hpp"
-#include "tiff_tools/decode/decode.hpp"
+#include "tiff_tools/tiff_tools.hpp"
 
 namespace kolva::tiff_tools {
 
-class SubIfdTiffDecoder {
+class SubIfdTiffDecoder : public TiffDecoder {
  public:
-  using Input = NoInput;
-  using Output = std::vector<Ifd>;
-
   static std::pair<SubIfdTiffDecoder, ReadInstruction> dispatch(NoInput);
-  KolvaResult<ReadInstruction> step(ByteSpan bytes);
-  KolvaResult<Output> receive(ByteSpan bytes) &&;
 
  private:
   SubIfdTiffDecoder() = default;
-  Decoder decoder_;
 };
 
 }  // namespace kolva::tiff_tools

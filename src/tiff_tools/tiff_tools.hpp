@@ -20,7 +20,7 @@ class TiffDecoder {
   KolvaResult<ReadInstruction> step(ByteSpan bytes);
   KolvaResult<Output> receive(ByteSpan bytes) &&;
 
- private:
+ protected:
   TiffDecoder() = default;
   Decoder decoder_;
 };

@@ -121,12 +121,31 @@ std::string format_double(double value) {
   return std::string(buffer, end);
 }
 
-std::optional<double> parse_double(std::string_view text) {
-  std::string canonical(text);
-  for (char& c : canonical) {
-    if (c == ',') c = '.';
+namespace {
+
+// Up to 15 decimal digits and nothing else: a whole number, exact in a double.
+std::optional<double> whole_number(std::string_view s) {
+  if (s.empty() || s.size() > 15) return std::nullopt;
+  std::uint64_t whole = 0;
+  for (const char c : s) {
+    if (c < '0' || c > '9') return std::nullopt;
+    whole = whole * 10 + static_cast<std::uint64_t>(c - '0');
   }
-  std::string_view s = canonical;
+  return static_cast<double>(whole);
+}
+
+}  // namespace
+
+std::optional<double> parse_double(std::string_view text) {
+  // Most vendor numbers are whole numbers of a few digits: read at once.
+  if (const auto whole = whole_number(text)) return whole;
+  std::string canonical;
+  if (text.find(',') != std::string_view::npos) {
+    canonical.assign(text);
+    std::replace(canonical.begin(), canonical.end(), ',', '.');
+    text = canonical;
+  }
+  std::string_view s = text;
   while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
   bool negative = false;
   if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
@@ -139,17 +158,13 @@ std::optional<double> parse_double(std::string_view text) {
     s.remove_prefix(2);
   }
   if (s.empty() || s.front() == '+' || s.front() == '-') return std::nullopt;
-  // A whole number of up to 15 digits is exact in a double: no need for from_chars.
-  if (format == std::chars_format::general && s.size() <= 15 &&
-      std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-    std::uint64_t whole = 0;
-    for (const char c : s) whole = whole * 10 + static_cast<std::uint64_t>(c - '0');
-    const auto value = static_cast<double>(whole);
-    return negative ? -value : value;
-  }
   double value = 0;
-  const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value, format);
-  if (ec != std::errc() || end != s.data() + s.size()) return std::nullopt;
+  if (const auto whole = format == std::chars_format::general ? whole_number(s) : std::nullopt) {
+    value = *whole;
+  } else {
+    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value, format);
+    if (ec != std::errc() || end != s.data() + s.size()) return std::nullopt;
+  }
   return negative ? -value : value;
 }
 

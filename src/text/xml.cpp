@@ -165,12 +165,16 @@ bool scan_xml(std::string_view s, XmlHandler& handler) {
         ++i;
         while (i < s.size() && is_space(s[i])) ++i;
         if (i >= s.size() || (s[i] != '"' && s[i] != '\'')) return false;
+        // The value, and whether it holds an entity, in one pass (values are
+        // mostly a few characters: cheaper than two searches).
         const char quote = s[i];
-        const std::size_t close = s.find(quote, i + 1);
-        if (close == std::string_view::npos) return false;
+        std::size_t close = i + 1;
+        bool entities = false;
+        while (close < s.size() && s[close] != quote) entities |= s[close++] == '&';
+        if (close >= s.size()) return false;
         const std::string_view raw = s.substr(i + 1, close - i - 1);
         attributes.push_back({key, raw});
-        if (raw.find('&') == std::string_view::npos) {
+        if (!entities) {
           decoded_of.push_back(0);
         } else {
           if (decoded.size() <= decoded_count) decoded.emplace_back();

@@ -48,25 +48,33 @@ std::optional<Attributes> parse_iscan(std::string_view xmp) {
 
 namespace {
 
+// An attribute value as a number; `nullopt` when it is no finite number.
+std::optional<double> finite(std::string_view value) {
+  auto v = slide::metadata::parse_double(value);
+  if (!v || !std::isfinite(*v)) return std::nullopt;
+  return v;
+}
+
 // An attribute of a start tag the scanner hands over; `nullopt` when absent
 // or no finite number.
 std::optional<double> number(std::span<const text::XmlAttribute> attributes,
                              std::string_view key) {
   for (const text::XmlAttribute& a : attributes) {
-    if (a.name != key) continue;
-    auto v = slide::metadata::parse_double(a.value);
-    if (!v || !std::isfinite(*v)) return std::nullopt;
-    return v;
+    if (a.name == key) return finite(a.value);
   }
   return std::nullopt;
 }
 
 // A whole number in [0, limit].
-std::optional<std::uint64_t> count(std::span<const text::XmlAttribute> attributes,
-                                   std::string_view key, double limit) {
-  const auto v = number(attributes, key);
+std::optional<std::uint64_t> whole(std::optional<double> v, double limit) {
   if (!v || *v < 0 || *v > limit || std::floor(*v) != *v) return std::nullopt;
   return static_cast<std::uint64_t>(*v);
+}
+
+// An attribute as a whole number in [0, limit].
+std::optional<std::uint64_t> count(std::span<const text::XmlAttribute> attributes,
+                                   std::string_view key, double limit) {
+  return whole(number(attributes, key), limit);
 }
 
 // The EncodeInfo of a packet whose tile joints run to tens of thousands of
@@ -142,34 +150,44 @@ class EncodeInfoReader final : public text::XmlHandler {
 
   static void joint(std::span<const text::XmlAttribute> attributes, Info& info) {
     if (info.bad_joint != 0) return;
-    std::optional<std::string_view> direction;
+    // One pass over the attributes (a packet holds tens of thousands of
+    // joints); the first of a name counts.
+    const std::string_view* values[6] = {};
+    static constexpr std::string_view kNames[6] = {"Direction", "Tile1",    "Tile2",
+                                                   "OverlapX",  "OverlapY", "Confidence"};
     for (const text::XmlAttribute& a : attributes) {
-      if (a.name == "Direction") {
-        direction = a.value;
-        break;
+      for (std::size_t k = 0; k < 6; ++k) {
+        if (values[k] == nullptr && a.name == kNames[k]) {
+          values[k] = &a.value;
+          break;
+        }
       }
     }
-    const auto t1 = count(attributes, "Tile1", kMaxCount * kMaxCount);
-    const auto t2 = count(attributes, "Tile2", kMaxCount * kMaxCount);
-    if (!direction || !t1 || !t2) {
+    auto value = [&](std::size_t k) {
+      return values[k] == nullptr ? std::nullopt : finite(*values[k]);
+    };
+    const auto t1 = whole(value(1), kMaxCount * kMaxCount);
+    const auto t2 = whole(value(2), kMaxCount * kMaxCount);
+    if (values[0] == nullptr || !t1 || !t2) {
       info.bad_joint = 1;
       return;
     }
+    const std::string_view direction = *values[0];
     Joint j;
-    if (*direction == "RIGHT" || *direction == "LEFT") {
+    if (direction == "RIGHT" || direction == "LEFT") {
       j.horizontal = true;
-    } else if (*direction == "UP" || *direction == "DOWN") {
+    } else if (direction == "UP" || direction == "DOWN") {
       j.horizontal = false;
     } else {
       info.bad_joint = 2;
-      info.direction = std::string(*direction);
+      info.direction = std::string(direction);
       return;
     }
     j.tile1 = *t1;
     j.tile2 = *t2;
-    j.overlap_x = number(attributes, "OverlapX").value_or(0);
-    j.overlap_y = number(attributes, "OverlapY").value_or(0);
-    j.confidence = number(attributes, "Confidence").value_or(0);
+    j.overlap_x = value(3).value_or(0);
+    j.overlap_y = value(4).value_or(0);
+    j.confidence = value(5).value_or(0);
     info.joints.push_back(j);
   }
 

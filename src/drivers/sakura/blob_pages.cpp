@@ -12,7 +12,8 @@ namespace {
 
 constexpr std::uint32_t kInteriorPage = 0x05, kLeafPage = 0x0D;  // of a table b-tree
 constexpr std::uint64_t kMaxDepth = 40;
-constexpr std::uint64_t kInteriorBytes = 8 << 20;  // of interior pages kept
+constexpr std::uint64_t kInteriorBytes = 4 << 20;  // of interior pages kept
+constexpr std::uint64_t kLeafBytes = 2 << 20;      // of leaf pages
 // Pages between two chains that are read (and dropped) rather than reading
 // the chains apart.
 constexpr std::uint64_t kGap = 4;
@@ -111,23 +112,29 @@ std::optional<BlobTable> BlobTable::of(sqlite3* db, const std::string& table, co
 BlobPages::BlobPages(const BlobTable& table, std::shared_ptr<std_io::RangeSource> source)
     : table_(table), sources_(std::move(source)) {
   scratch_.resize(table_.page_size);
+  most_leaves_ = std::max<std::size_t>(kLeaves, kLeafBytes / table_.page_size);
 }
 
 // Page `page`, from what is kept or read (into page_ when it is not kept).
 const std::uint8_t* BlobPages::load(std::uint32_t page) {
   if (page < 1 || page > table_.pages) return nullptr;
   if (auto it = interior_.find(page); it != interior_.end()) return it->second.data();
-  for (auto& [number, bytes] : leaves_) {
-    if (number == page) return bytes.data();
-  }
+  if (auto it = leaf_slots_.find(page); it != leaf_slots_.end()) return leaves_[it->second].second.data();
   page_.resize(table_.page_size);
   const slide::Range range{std::uint64_t{page - 1} * table_.page_size, table_.page_size, 0};
   const std::span<std::uint8_t> dst(page_);
   if (!slide::read_ranges(sources_, {&range, 1}, {&dst, 1}, 1).ok()) return nullptr;
   const std::uint8_t type = page_[page == 1 ? 100 : 0];
   if (type == kLeafPage) {
+    if (leaves_.size() < most_leaves_) {
+      next_leaf_ = leaves_.size();
+      leaves_.emplace_back();
+    } else {
+      leaf_slots_.erase(leaves_[next_leaf_].first);
+    }
     auto& slot = leaves_[next_leaf_];
-    next_leaf_ = (next_leaf_ + 1) % kLeaves;
+    leaf_slots_[page] = next_leaf_;
+    next_leaf_ = (next_leaf_ + 1) % most_leaves_;
     slot.first = page;
     std::swap(slot.second, page_);
     return slot.second.data();
@@ -228,12 +235,11 @@ std::optional<BlobCell> BlobPages::locate(std::int64_t rowid) {
 void BlobPages::keep(std::uint8_t* data, std::uint64_t n) {
   if (n == 0) return;
   pieces_.emplace_back(data, static_cast<std::size_t>(n));
-  skipped_.push_back(false);
 }
 
 void BlobPages::skip(std::uint64_t n) {
   while (n > 0) {
-    if (!skipped_.empty() && skipped_.back() && pieces_.back().size() < scratch_.size()) {
+    if (!pieces_.empty() && skipped(pieces_.back()) && pieces_.back().size() < scratch_.size()) {
       const std::uint64_t more = std::min<std::uint64_t>(n, scratch_.size() - pieces_.back().size());
       pieces_.back() = {scratch_.data(), pieces_.back().size() + static_cast<std::size_t>(more)};
       n -= more;
@@ -241,7 +247,6 @@ void BlobPages::skip(std::uint64_t n) {
     }
     const std::uint64_t now = std::min<std::uint64_t>(n, scratch_.size());
     pieces_.emplace_back(scratch_.data(), static_cast<std::size_t>(now));
-    skipped_.push_back(true);
     n -= now;
   }
 }
@@ -249,7 +254,6 @@ void BlobPages::skip(std::uint64_t n) {
 // One read of runs in page order, the pages between them dropped.
 bool BlobPages::read_group(std::span<const Run> runs) {
   pieces_.clear();
-  skipped_.clear();
   const std::uint64_t page_size = table_.page_size, data = table_.usable - 4;
   std::uint64_t page = runs.front().first;
   for (const Run& run : runs) {
@@ -272,10 +276,7 @@ bool BlobPages::read_group(std::span<const Run> runs) {
     }
     page = run.first + run.count;
   }
-  while (!skipped_.empty() && skipped_.back()) {
-    pieces_.pop_back();
-    skipped_.pop_back();
-  }
+  while (!pieces_.empty() && skipped(pieces_.back())) pieces_.pop_back();
   std::uint64_t length = 0;
   for (const auto& piece : pieces_) length += piece.size();
   const slide::Range range{(std::uint64_t{runs.front().first} - 1) * page_size, length, 0};

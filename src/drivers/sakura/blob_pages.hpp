@@ -67,7 +67,8 @@ struct BlobCell {
 };
 
 // The blob reads of one connection (one thread at a time): the table's
-// interior pages kept (up to a bound), the last leaf pages, the buffers.
+// interior pages and the leaves read last kept (up to bounds, as SQLite's own
+// page cache would), the buffers.
 class BlobPages {
  public:
   BlobPages(const BlobTable& table, std::shared_ptr<std_io::RangeSource> source);
@@ -75,7 +76,7 @@ class BlobPages {
   // Row `rowid`'s blob, or nothing (no such row, or not as expected). Its
   // local bytes stay valid while fewer than kLeaves other leaves are located.
   std::optional<BlobCell> locate(std::int64_t rowid);
-  static constexpr std::size_t kLeaves = 8;
+  static constexpr std::size_t kLeaves = 8;  // at least
 
   // Bytes of a located blob, from `from` on, to fill `to`.
   struct Request {
@@ -106,19 +107,21 @@ class BlobPages {
   bool read_group(std::span<const Run> runs);
   void keep(std::uint8_t* data, std::uint64_t n);
   void skip(std::uint64_t n);
+  bool skipped(const std::span<std::uint8_t>& piece) const { return piece.data() == scratch_.data(); }
 
   BlobTable table_;
   slide::SourceSet sources_;
   std::unordered_map<std::uint32_t, Bytes> interior_;
   std::uint64_t interior_bytes_ = 0;
-  std::array<std::pair<std::uint32_t, Bytes>, kLeaves> leaves_{};
+  std::vector<std::pair<std::uint32_t, Bytes>> leaves_;  // slots, reused in turn once all are taken
+  std::unordered_map<std::uint32_t, std::size_t> leaf_slots_;
+  std::size_t most_leaves_ = kLeaves;
   std::size_t next_leaf_ = 0;
   Bytes page_;     // the page just read
   Bytes scratch_;  // where bytes read but not wanted go
   std::vector<Chain> chains_;
   std::vector<Run> runs_, next_runs_;
   std::vector<std::span<std::uint8_t>> pieces_;
-  std::vector<bool> skipped_;
 };
 
 }  // namespace kolva::drivers::sakura

@@ -262,6 +262,7 @@ bool BlobPages::read_group(std::span<const Run> runs) {
     const std::uint64_t local = chain.request->cell->local;
     std::uint8_t* to = chain.request->to.data();
     for (std::uint64_t i = run.index; i < run.index + run.count; ++i) {
+      chain.pages[i] = static_cast<std::uint32_t>(run.first + (i - run.index));
       keep(chain.links[i].data(), 4);
       const std::uint64_t c0 = local + i * data, c1 = c0 + data;
       const std::uint64_t b = std::clamp(chain.begin, c0, c1), e = std::clamp(chain.end, c0, c1);
@@ -305,6 +306,7 @@ bool BlobPages::read(std::span<const Request> requests) {
     chain.last = (end - 1 - cell.local) / data;
     if (chain.last >= table_.pages) return false;  // longer than the file
     chain.links.resize(static_cast<std::size_t>(chain.last + 1));
+    chain.pages.resize(static_cast<std::size_t>(chain.last + 1));
     runs_.push_back(Run{chains_.size() - 1, 0, cell.overflow, chain.last + 1});
     bound += chain.last + 1;
   }
@@ -329,17 +331,26 @@ bool BlobPages::read(std::span<const Request> requests) {
     }
     next_runs_.clear();
     for (const Run& run : runs_) {
-      const Chain& chain = chains_[run.chain];
+      Chain& chain = chains_[run.chain];
       for (std::uint64_t k = 0; k < run.count; ++k) {
         const std::uint64_t i = run.index + k;
         if (i == chain.last) break;
         const std::uint32_t next = be32(chain.links[i].data());
         if (k + 1 < run.count && next == run.first + k + 1) continue;
         next_runs_.push_back(Run{run.chain, i + 1, next, chain.last - i});
+        chain.followed = true;
         break;
       }
     }
     std::swap(runs_, next_runs_);
+  }
+  // A chain read back to back cannot loop; one that was followed elsewhere
+  // must not come back to a page.
+  for (const Chain& chain : chains_) {
+    if (!chain.followed) continue;
+    seen_.assign(chain.pages.begin(), chain.pages.end());
+    std::sort(seen_.begin(), seen_.end());
+    if (std::adjacent_find(seen_.begin(), seen_.end()) != seen_.end()) return false;
   }
   return true;
 }

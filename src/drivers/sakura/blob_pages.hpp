@@ -102,6 +102,8 @@ class BlobPages {
     std::uint64_t begin, end;  // of the payload, the bytes wanted
     std::uint64_t last;        // the index of the last page needed
     std::vector<std::array<std::uint8_t, 4>> links;
+    std::vector<std::uint32_t> pages;  // the page read for each
+    bool followed = false;             // a link named another page than the next
   };
   const std::uint8_t* load(std::uint32_t page);
   bool read_group(std::span<const Run> runs);
@@ -121,6 +123,7 @@ class BlobPages {
   Bytes scratch_;  // where bytes read but not wanted go
   std::vector<Chain> chains_;
   std::vector<Run> runs_, next_runs_;
+  std::vector<std::uint32_t> seen_;
   std::vector<std::span<std::uint8_t>> pieces_;
 };
 

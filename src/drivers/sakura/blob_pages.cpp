@@ -285,7 +285,7 @@ bool BlobPages::read_group(std::span<const Run> runs) {
 }
 
 bool BlobPages::read(std::span<const Request> requests) {
-  chains_.clear();
+  std::size_t chains = 0;  // of chains_, kept with their buffers between reads
   runs_.clear();
   const std::uint64_t data = table_.usable - 4;
   std::uint64_t bound = 1;
@@ -299,7 +299,9 @@ bool BlobPages::read(std::span<const Request> requests) {
     }
     if (end <= cell.local) continue;
     if (cell.overflow == 0) return false;
-    Chain& chain = chains_.emplace_back();
+    if (chains == chains_.size()) chains_.emplace_back();
+    Chain& chain = chains_[chains++];
+    chain.followed = false;
     chain.request = &request;
     chain.begin = begin;
     chain.end = end;
@@ -307,7 +309,7 @@ bool BlobPages::read(std::span<const Request> requests) {
     if (chain.last >= table_.pages) return false;  // longer than the file
     chain.links.resize(static_cast<std::size_t>(chain.last + 1));
     chain.pages.resize(static_cast<std::size_t>(chain.last + 1));
-    runs_.push_back(Run{chains_.size() - 1, 0, cell.overflow, chain.last + 1});
+    runs_.push_back(Run{chains - 1, 0, cell.overflow, chain.last + 1});
     bound += chain.last + 1;
   }
   // Each round reads every run, then follows the links that name other
@@ -346,7 +348,7 @@ bool BlobPages::read(std::span<const Request> requests) {
   }
   // A chain read back to back cannot loop; one that was followed elsewhere
   // must not come back to a page.
-  for (const Chain& chain : chains_) {
+  for (const Chain& chain : std::span<const Chain>(chains_).first(chains)) {
     if (!chain.followed) continue;
     seen_.assign(chain.pages.begin(), chain.pages.end());
     std::sort(seen_.begin(), seen_.end());

@@ -3,7 +3,8 @@
 // the slide, scan and image rows) opened, then every tile of every level and
 // every associated image read, then the tiles again as a batch straight into
 // buffers of their size (their planes read to their places), which must come
-// out as read first. SQLite's refusals and hostile rows must end in a
+// out as read first. Tiles' blobs are read from the file's pages (b-tree
+// cells, overflow chains), SQLite reading those that are not as expected. SQLite's refusals and hostile rows must end in a
 // SlideError: no crash, hang or leak.
 
 #include <cstddef>

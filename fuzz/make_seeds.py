@@ -408,8 +408,11 @@ def folder_seeds(d: Path) -> dict[str, dict[str, bytes]]:
         index[f"index-{name}"] = bytes([2, 1 if name == "plain" else 2]) + (sub / "Index.dat").read_bytes()
     db, _ = sakura.write_svslide(d / "s.svslide", width=64, height=48, tile=32, downsamples=(1, 2),
                                  missing=((1, 1, 0),))
+    # Small pages, the planes' overflow chains written into freed pages.
+    chains, _ = sakura.write_svslide(d / "c.svslide", width=96, height=64, tile=48, downsamples=(1, 2),
+                                     missing=((1, 1, 0),), page_size=512, scatter=True)
     return {"fuzz_folders": folders, "fuzz_mirax_index": index,
-            "fuzz_sakura": {"svslide": db.read_bytes()}}
+            "fuzz_sakura": {"svslide": db.read_bytes(), "svslide-chains": chains.read_bytes()}}
 
 
 def czi_seeds() -> dict[str, bytes]:

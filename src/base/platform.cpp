@@ -21,6 +21,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
+#ifdef __linux__
+#include <sys/uio.h>
+#endif
 
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -219,6 +222,57 @@ int close(File file) {
 long process_id() { return static_cast<long>(::getpid()); }
 
 #endif
+
+int read_scattered_at(File file, std::uint64_t offset, const Piece* pieces, std::size_t count,
+                      std::size_t& got) {
+  got = 0;
+  std::size_t first = 0, skip = 0;  // the piece the next read starts in, and its bytes done
+#ifdef __linux__
+  constexpr std::size_t kMaxPieces = 1024;  // IOV_MAX
+  struct iovec vec[kMaxPieces];
+  while (first < count) {
+    std::size_t n = 0, want = 0;
+    for (std::size_t i = first; i < count && n < kMaxPieces && want < kLargestTransfer; ++i, ++n) {
+      const std::size_t from = i == first ? skip : 0;
+      vec[n].iov_base = pieces[i].data + from;
+      vec[n].iov_len = std::min(pieces[i].length - from, kLargestTransfer - want);
+      want += vec[n].iov_len;
+    }
+    const auto at = static_cast<off_t>(offset + got);
+    if (at < 0 || static_cast<std::uint64_t>(at) != offset + got) return EINVAL;
+    const ssize_t read = ::preadv(file, vec, static_cast<int>(n), at);
+    if (read < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (read == 0) return 0;
+    auto done = static_cast<std::size_t>(read);
+    got += done;
+    while (first < count && done >= pieces[first].length - skip) {
+      done -= pieces[first].length - skip;
+      skip = 0;
+      ++first;
+    }
+    skip += done;
+  }
+#else
+  for (; first < count; ++first) {
+    std::size_t done = 0;
+    while (done < pieces[first].length) {
+      std::size_t n = 0;
+      if (const int code = read_at(file, offset + got, pieces[first].data + done, pieces[first].length - done, n);
+          code != 0) {
+        return code;
+      }
+      if (n == 0) return 0;
+      done += n;
+      got += n;
+    }
+  }
+  (void)skip;
+#endif
+  return 0;
+}
 
 bool keep_freed_heap(int trim_threshold, int mmap_threshold) {
 #ifdef __GLIBC__

@@ -34,6 +34,15 @@ int status(File file, FileStatus& out);
 // Interrupted calls are retried.
 int read_at(File file, std::uint64_t offset, std::uint8_t* dst, std::size_t length,
             std::size_t& got);
+// Memory a scattered read fills.
+struct Piece {
+  std::uint8_t* data;
+  std::size_t length;
+};
+// Reads the bytes from `offset` on into `pieces` in turn, as many as the file
+// holds (one preadv on Linux, a read a piece elsewhere); `got` counts them.
+int read_scattered_at(File file, std::uint64_t offset, const Piece* pieces, std::size_t count,
+                      std::size_t& got);
 // Writes all of `bytes` at the current position.
 int write_all(File file, const std::uint8_t* bytes, std::size_t length);
 // Sets the file's length to `offset` and the position there.

@@ -113,6 +113,25 @@ SlideResult<Unit> read_range(const SourceSet& sources, const Range& range,
   return Unit{};
 }
 
+SlideResult<Unit> read_scattered(const SourceSet& sources, const Range& range,
+                                 std::span<const std::span<std::uint8_t>> pieces) {
+  std::uint64_t total = 0;
+  for (const auto& piece : pieces) total += piece.size();
+  if (range.source >= sources.size() || sources.frames(range.source) != nullptr || total != range.length) {
+    return SlideError{ErrorKind::Corrupt, "a range was planned outside the slide's sources",
+                      std::nullopt};
+  }
+  std_io::RangeSource& source = sources.at(range.source);
+  if (auto checked = check_range(source, range); !checked.ok()) {
+    return errors::read_failed(sources.name(range.source), checked.error());
+  }
+  if (range.length == 0) return Unit{};
+  if (auto got = source.read_scattered(range.offset, pieces); !got.ok()) {
+    return errors::read_failed(sources.name(range.source), got.error());
+  }
+  return Unit{};
+}
+
 SlideResult<Unit> read_ranges(const SourceSet& sources, std::span<const Range> ranges,
                               std::span<const std::span<std::uint8_t>> dst, unsigned threads) {
   if (ranges.size() != dst.size()) {

@@ -33,4 +33,10 @@ SlideResult<std::vector<Bytes>> read_frames(const SourceSet& sources,
 SlideResult<Unit> read_range(const SourceSet& sources, const Range& range,
                              std::span<std::uint8_t> dst);
 
+// One range of a byte source (local or remote) into `pieces` in turn, which
+// hold exactly range.length bytes together, with the same checks: one preadv
+// locally, so bytes that go to several places cost one read.
+SlideResult<Unit> read_scattered(const SourceSet& sources, const Range& range,
+                                 std::span<const std::span<std::uint8_t>> pieces);
+
 }  // namespace kolva::slide

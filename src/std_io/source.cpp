@@ -22,6 +22,31 @@ KolvaResult<Unit> RangeSource::read_many(std::span<const ByteRange> ranges,
   return Unit{};
 }
 
+KolvaResult<Unit> RangeSource::read_scattered(std::uint64_t offset,
+                                              std::span<const std::span<std::uint8_t>> pieces) {
+  std::uint64_t total = 0;
+  for (const auto& piece : pieces) total += piece.size();
+  if (total == 0) return Unit{};
+  KOLVA_TRY(Buffer buffer, Buffer::allocate(total));
+  const ByteRange range{offset, total};
+  const std::span<std::uint8_t> all(buffer.data(), static_cast<std::size_t>(total));
+  if (auto got = read_many({&range, 1}, {&all, 1}); !got.ok()) return std::move(got).error();
+  std::size_t at = 0;
+  for (const auto& piece : pieces) {
+    std::memcpy(piece.data(), all.data() + at, piece.size());
+    at += piece.size();
+  }
+  return Unit{};
+}
+
+KolvaResult<Unit> SharedFileSource::read_scattered(std::uint64_t offset,
+                                                   std::span<const std::span<std::uint8_t>> pieces) {
+  std::uint64_t want = 0;
+  for (const auto& piece : pieces) want += piece.size();
+  KOLVA_TRY(const std::uint64_t got, file_.read_scattered(offset, pieces));
+  if (got < want) return KolvaError::UnexpectedStep{};
+  return Unit{};
+}
 
 Result<std::shared_ptr<SharedFileSource>, OsError> SharedFileSource::open(const std::string& path) {
   auto file = FileSource::open(path);

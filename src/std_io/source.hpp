@@ -42,6 +42,11 @@ class RangeSource {
   // One read_at per range, by default.
   virtual KolvaResult<Unit> read_many(std::span<const ByteRange> ranges,
                                       std::span<const std::span<std::uint8_t>> dst);
+  // The bytes from `offset` on, exactly as many as `pieces` hold, into them
+  // in turn (UnexpectedStep past the end). By default one range read by
+  // read_many into a buffer of its own, then copied to the pieces.
+  virtual KolvaResult<Unit> read_scattered(std::uint64_t offset,
+                                           std::span<const std::span<std::uint8_t>> pieces);
 };
 
 // A local file read with pread: reads share no file position, so any number of
@@ -53,6 +58,9 @@ class SharedFileSource final : public RangeSource {
   std::uint64_t known_size() const override { return size_.load(std::memory_order_relaxed); }
   KolvaResult<std::uint64_t> size() override;
   KolvaResult<std::uint64_t> read_at(std::uint64_t offset, std::span<std::uint8_t> dst) override;
+  // One preadv.
+  KolvaResult<Unit> read_scattered(std::uint64_t offset,
+                                   std::span<const std::span<std::uint8_t>> pieces) override;
   const std::string& name() const override { return path_; }
 
  private:

@@ -65,6 +65,29 @@ KolvaResult<std::uint64_t> FileSource::read_at(std::uint64_t offset,
   return done;
 }
 
+KolvaResult<std::uint64_t> FileSource::read_scattered(std::uint64_t offset,
+                                                      std::span<const std::span<std::uint8_t>> pieces) {
+  constexpr std::size_t kBatch = 256;  // pieces handed down at once, without allocating
+  std::uint64_t done = 0;
+  for (std::size_t first = 0; first < pieces.size(); first += kBatch) {
+    platform::Piece batch[kBatch];
+    const std::size_t n = std::min(kBatch, pieces.size() - first);
+    std::uint64_t want = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      batch[i] = {pieces[first + i].data(), pieces[first + i].size()};
+      want += pieces[first + i].size();
+    }
+    std::size_t got = 0;
+    if (offset + done > static_cast<std::uint64_t>(INT64_MAX)) break;
+    if (const int code = platform::read_scattered_at(fd_, offset + done, batch, n, got); code != 0) {
+      return KolvaError::IoError{OsError{code}};
+    }
+    done += got;
+    if (got < want) break;
+  }
+  return done;
+}
+
 KolvaResult<std::uint64_t> MemorySource::read_at(std::uint64_t offset,
                                                  std::span<std::uint8_t> dst) {
   if (dst.empty() || offset >= bytes_.size()) return std::uint64_t{0};

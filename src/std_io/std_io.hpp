@@ -62,6 +62,11 @@ class FileSource {
   std::uint64_t known_size() const { return size_; }
   KolvaResult<std::uint64_t> size();
   KolvaResult<std::uint64_t> read_at(std::uint64_t offset, std::span<std::uint8_t> dst);
+  // The bytes from `offset` on into `pieces` in turn, in one system call
+  // where the system can; returns how many were delivered (fewer only at the
+  // end of the file).
+  KolvaResult<std::uint64_t> read_scattered(std::uint64_t offset,
+                                            std::span<const std::span<std::uint8_t>> pieces);
   int fd() const { return fd_; }
 
  private:

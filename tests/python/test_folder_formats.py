@@ -168,6 +168,27 @@ def test_sakura_tiles_join_the_three_stored_planes_losslessly(slides):
             assert np.array_equal(_decode(data), np.stack(planes, axis=-1))
 
 
+@pytest.mark.parametrize("layout", [{"page_size": 512, "scatter": True}, {"page_size": 65536}])
+def test_sakura_tiles_of_any_page_layout_are_their_stored_planes(tmp_path, layout):
+    # Small pages (long overflow chains), chains written into freed pages
+    # (not back to back), pages larger than a blob.
+    import sqlite3
+    path, _ = sakura.write_svslide(tmp_path / "s.svslide", width=600, height=300, tile=128, **layout)
+    db = sqlite3.connect(path)
+    with kolva.open(path) as slide:
+        for level, d in enumerate((1, 2)):
+            coords = [xy for xy, _ in _stored_tiles(slide, level)]
+            tiles = slide.read_tiles(level, coords)
+            buf = np.zeros(int(slide.tile_nbytes(level, coords).sum()), np.uint8)
+            offsets = slide.read_tiles_into(level, coords, buf)
+            assert [bytes(buf[a:b]) for a, b in zip(offsets[:-1], offsets[1:])] == tiles
+            for (x, y), data in zip(coords, tiles):
+                planes = [np.asarray(Image.open(io.BytesIO(db.execute(
+                    "SELECT data FROM DataManager_0 WHERE id = ?",
+                    (f"T;{x * 128 * d}|{y * 128 * d};{d};{c};0",)).fetchone()[0]))) for c in range(3)]
+                assert np.array_equal(_decode(data), np.stack(planes, axis=-1))
+
+
 @pytest.mark.parametrize("family", FAMILIES)
 def test_opens_over_http_with_its_folder_as_it_does_locally(slides, family):
     root, made = slides

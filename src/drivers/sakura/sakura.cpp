@@ -173,33 +173,37 @@ struct Store {
     if (rows != nullptr && !into.empty() && read_in_place(*connection, *rows, into)) return Bytes{};
     std::array<ByteSpan, 3> planes;
     std::array<Bytes, 3>& buffers = connection->scratch();
+    std::array<std::int64_t, 3> ids{};
     for (int c = 0; c < 3; ++c) {
-      sqlite3_int64 rowid = 0;
       if (rows != nullptr) {
-        rowid = (*rows)[c];
-      } else {
-        sqlite3_stmt* stmt = connection->prepared(rowid_sql);
-        if (stmt == nullptr) return read_tile_queried(*connection, level, x, y, into);
-        const std::string id = tile_id(level, x, y, c);
-        sqlite3_bind_text(stmt, 1, id.data(), static_cast<int>(id.size()), SQLITE_TRANSIENT);
-        const int rc = sqlite3_step(stmt);
-        if (rc != SQLITE_ROW) {
-          auto error = rc == SQLITE_DONE ? errors::tile_not_stored(level, x, y)
-                                         : read_failure(connection->handle());
-          sqlite3_reset(stmt);
-          return error;
-        }
-        rowid = sqlite3_column_int64(stmt, 0);
-        sqlite3_reset(stmt);
+        ids[c] = (*rows)[c];
+        continue;
       }
-      sqlite3_blob* blob = connection->blob(table_name, "data", rowid);
-      if (blob == nullptr) return read_tile_queried(*connection, level, x, y, into);
-      const int size = sqlite3_blob_bytes(blob);
-      buffers[c].resize(static_cast<std::size_t>(size));
-      connection->read_ahead(overflow_pages_bytes(static_cast<std::uint64_t>(size)));
-      const int read = sqlite3_blob_read(blob, buffers[c].data(), size, 0);
-      connection->read_ahead(0);
-      if (read != SQLITE_OK) return read_failure(connection->handle());
+      sqlite3_stmt* stmt = connection->prepared(rowid_sql);
+      if (stmt == nullptr) return read_tile_queried(*connection, level, x, y, into);
+      const std::string id = tile_id(level, x, y, c);
+      sqlite3_bind_text(stmt, 1, id.data(), static_cast<int>(id.size()), SQLITE_TRANSIENT);
+      const int rc = sqlite3_step(stmt);
+      if (rc != SQLITE_ROW) {
+        auto error = rc == SQLITE_DONE ? errors::tile_not_stored(level, x, y) : read_failure(connection->handle());
+        sqlite3_reset(stmt);
+        return error;
+      }
+      ids[c] = sqlite3_column_int64(stmt, 0);
+      sqlite3_reset(stmt);
+    }
+    const bool direct = read_planes_direct(*connection, ids, buffers);
+    for (std::size_t c = 0; c < 3; ++c) {
+      if (!direct) {
+        sqlite3_blob* blob = connection->blob(table_name, "data", ids[c]);
+        if (blob == nullptr) return read_tile_queried(*connection, level, x, y, into);
+        const int size = sqlite3_blob_bytes(blob);
+        buffers[c].resize(static_cast<std::size_t>(size));
+        connection->read_ahead(overflow_pages_bytes(static_cast<std::uint64_t>(size)));
+        const int read = sqlite3_blob_read(blob, buffers[c].data(), size, 0);
+        connection->read_ahead(0);
+        if (read != SQLITE_OK) return read_failure(connection->handle());
+      }
       planes[c] = buffers[c];
     }
     if (!into.empty()) {
@@ -219,6 +223,7 @@ struct Store {
   // planes are then read and joined, and tell what is wrong with them.
   bool read_in_place(Connection& connection, const std::array<std::int64_t, 3>& rows,
                      std::span<std::uint8_t> into) const {
+    if (read_in_place_direct(connection, rows, into)) return true;
     std::array<Bytes, 3>& heads = connection.scratch();
     std::array<std::size_t, 3>& head_sizes = connection.hints();
     sakura::InPlace join(into);
@@ -243,6 +248,64 @@ struct Store {
       if (read != SQLITE_OK) return false;
     }
     return join.finish();
+  }
+
+  // The three planes' blobs read from the database's pages into `buffers`;
+  // false when the database or a row is not read so.
+  bool read_planes_direct(Connection& connection, const std::array<std::int64_t, 3>& rows,
+                          std::array<Bytes, 3>& buffers) const {
+    sakura::BlobPages* pages = connection.blob_pages();
+    if (pages == nullptr) return false;
+    std::array<sakura::BlobCell, 3> cells;
+    std::array<sakura::BlobPages::Request, 3> requests{};
+    for (std::size_t c = 0; c < 3; ++c) {
+      auto cell = pages->locate(rows[c]);
+      if (!cell) return false;
+      cells[c] = *cell;
+      buffers[c].resize(static_cast<std::size_t>(cell->size));
+      requests[c] = {&cells[c], 0, buffers[c]};
+    }
+    return pages->read(requests);
+  }
+
+  // read_in_place from the database's pages: each plane's header taken from
+  // its row's leaf where it is all there (else read first), then the three
+  // planes' data read to their places together.
+  bool read_in_place_direct(Connection& connection, const std::array<std::int64_t, 3>& rows,
+                            std::span<std::uint8_t> into) const {
+    sakura::BlobPages* pages = connection.blob_pages();
+    if (pages == nullptr) return false;
+    std::array<Bytes, 3>& heads = connection.scratch();
+    std::array<std::size_t, 3>& head_sizes = connection.hints();
+    std::array<sakura::BlobCell, 3> cells;
+    for (std::size_t c = 0; c < 3; ++c) {
+      auto cell = pages->locate(rows[c]);
+      if (!cell) return false;
+      cells[c] = *cell;
+    }
+    std::array<sakura::BlobPages::Request, 3> requests{};
+    sakura::InPlace join(into);
+    for (std::size_t c = 0; c < 3; ++c) {
+      const sakura::BlobCell& cell = cells[c];
+      const std::size_t size = static_cast<std::size_t>(cell.size);
+      std::optional<sakura::InPlace::Place> place;
+      const std::uint64_t in_leaf = cell.local > cell.at ? std::min(cell.size, cell.local - cell.at) : 0;
+      if (in_leaf > 0) place = join.place(c, *cell.head(in_leaf), size);
+      for (const std::size_t want : {head_sizes[c] != 0 ? head_sizes[c] : kHeadBytes, 16 * kHeadBytes}) {
+        if (place) break;
+        const std::size_t n = std::min(size, want);
+        if (n <= in_leaf) continue;
+        heads[c].resize(n);
+        const sakura::BlobPages::Request head{&cell, 0, heads[c]};
+        if (!pages->read({&head, 1})) return false;
+        place = join.place(c, heads[c], size);
+        if (n == size) break;
+      }
+      if (!place) return false;
+      head_sizes[c] = place->from;
+      requests[c] = {&cell, place->from, into.subspan(place->to, place->bytes)};
+    }
+    return pages->read(requests) && join.finish();
   }
 
   // The same through one prepared query a colour, so that the three blobs
@@ -425,6 +488,9 @@ SlideResult<Opening> SakuraDriver::open(SourceSet& sources, const Probe& /*probe
     if (stmt.ok() && sqlite3_step(stmt.get()) == SQLITE_ROW) {
       store->page_size = static_cast<std::uint64_t>(std::max<sqlite3_int64>(0, sqlite3_column_int64(stmt.get(), 0)));
     }
+  }
+  if (auto blobs = sakura::BlobTable::of(db, store->table_name, "data", store->database->source())) {
+    store->database->read_blobs_directly(*blobs);
   }
   for (int c = 0; c < 3; ++c) {
     store->tile_sql[c] = "SELECT data FROM " + store->table + " WHERE id = ?1 /* " + std::to_string(c) + " */";

@@ -220,6 +220,13 @@ void Connection::read_ahead(std::uint64_t bytes) {
   }
 }
 
+BlobPages* Connection::blob_pages() {
+  if (handle_->pages == nullptr && owner_->blobs_) {
+    handle_->pages = std::make_unique<BlobPages>(*owner_->blobs_, owner_->source_);
+  }
+  return handle_->pages.get();
+}
+
 void Database::give_back(std::unique_ptr<Connection::Handle> handle) {
   std::lock_guard lock(mutex_);
   idle_.push_back(std::move(handle));

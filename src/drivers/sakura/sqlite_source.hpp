@@ -14,10 +14,12 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "base/bytes.hpp"
+#include "drivers/sakura/blob_pages.hpp"
 #include "slide/errors.hpp"
 #include "std_io/source.hpp"
 
@@ -49,6 +51,10 @@ class Connection {
   // read ahead reads `bytes` ahead (the pages of a blob about to be read,
   // usually back to back); 0: no such read is due.
   void read_ahead(std::uint64_t bytes);
+  // The connection's reader of the table's blobs straight from the file's
+  // pages, when the database was given one (Database::read_blobs_directly);
+  // nullptr otherwise.
+  BlobPages* blob_pages();
 
   // A connection and the statements prepared on it.
   struct Handle {
@@ -57,6 +63,7 @@ class Connection {
     sqlite3_blob* blob = nullptr;
     std::array<Bytes, 3> scratch;  // buffers its user keeps between uses
     std::array<std::size_t, 3> hints{};  // and sizes
+    std::unique_ptr<BlobPages> pages;
     ~Handle();
   };
 
@@ -78,6 +85,10 @@ class Database {
   // the source is no database).
   slide::SlideResult<Connection> connect();
   const std::string& name() const { return source_->name(); }
+  // Connections read `table`'s blobs from the file's pages from now on
+  // (Connection::blob_pages). Set before connections are lent to threads.
+  void read_blobs_directly(const BlobTable& table) { blobs_ = table; }
+  const std::shared_ptr<std_io::RangeSource>& source() const { return source_; }
 
  private:
   friend class Connection;
@@ -85,6 +96,7 @@ class Database {
   std::shared_ptr<std_io::RangeSource> source_;
   std::mutex mutex_;
   std::vector<std::unique_ptr<Connection::Handle>> idle_;
+  std::optional<BlobTable> blobs_;
 };
 
 // A prepared statement, finalized when it goes.

@@ -177,6 +177,43 @@ TEST(ReadExecutor, GathersTheRangesOfARemoteSourceIntoOneRequest) {
   }
 }
 
+TEST(ReadExecutor, AScatteredReadFillsItsPiecesInTurnFromAFileOrMemory) {
+  TempDir dir;
+  std::string text(300000, '\0');
+  for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>(i * 7 + i / 509);
+  const std::string path = dir.write("bytes.bin", text);
+  const Bytes bytes(text.begin(), text.end());
+  auto file = std_io::SharedFileSource::open(path);
+  ASSERT_TRUE(file.ok());
+  for (const SourceSet& sources : {SourceSet(*file), SourceSet(std::make_shared<std_io::SharedMemorySource>(bytes, "m"))}) {
+    // More pieces than one system call takes, of odd sizes, some into one shared buffer.
+    Bytes out(200000), shared(64);
+    std::vector<std::span<std::uint8_t>> pieces;
+    std::size_t kept = 0, total = 0;
+    for (std::size_t i = 0; kept + 120 < out.size(); ++i) {
+      const std::size_t n = i % 97 + 1;
+      if (i % 3 == 2) {
+        pieces.emplace_back(shared.data(), std::min<std::size_t>(n, shared.size()));
+      } else {
+        pieces.emplace_back(out.data() + kept, n);
+        kept += n;
+      }
+      total += pieces.back().size();
+    }
+    ASSERT_GT(pieces.size(), 1024U);
+    ASSERT_TRUE(slide::read_scattered(sources, {1234, total, 0}, pieces).ok());
+    std::size_t at = 1234;
+    for (const auto& piece : pieces) {
+      if (piece.data() != shared.data()) {
+        ASSERT_TRUE(std::equal(piece.begin(), piece.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at)));
+      }
+      at += piece.size();
+    }
+    const std::span<std::uint8_t> past(out.data(), 20);
+    EXPECT_FALSE(slide::read_scattered(sources, {bytes.size() - 10, 20, 0}, {&past, 1}).ok());
+  }
+}
+
 TEST(ReadExecutor, ARemoteFailureNamesItsSource) {
   const TiledTiff tiff;
   auto remote = std::make_shared<RemoteMemory>(tiff.file, "http://host/slide.tif");

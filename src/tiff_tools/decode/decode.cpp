@@ -1,6 +1,8 @@
 #include "tiff_tools/decode/decode.hpp"
 
 #include <bit>
+#include <compare>
+#include <iterator>
 #include <cstring>
 #include <string>
 
@@ -28,6 +30,38 @@ constexpr std::uint64_t kWideOffsetSize = 8;
 constexpr ByteOrder kHostOrder =
     std::endian::native == std::endian::little ? ByteOrder::Little : ByteOrder::Big;
 
+// Values of type T stored in the host's byte order at unaligned bytes, as a
+// random-access range a vector is built from in one pass.
+template <class T>
+struct HostValues {
+  using iterator_category = std::random_access_iterator_tag;
+  using value_type = T;
+  using difference_type = std::ptrdiff_t;
+  using pointer = const T*;
+  using reference = T;
+  const std::uint8_t* at;
+  T operator*() const {
+    T value;
+    std::memcpy(&value, at, sizeof(T));
+    return value;
+  }
+  T operator[](difference_type i) const { return *(*this + i); }
+  HostValues& operator++() { at += sizeof(T); return *this; }
+  HostValues operator++(int) { HostValues old = *this; at += sizeof(T); return old; }
+  HostValues& operator--() { at -= sizeof(T); return *this; }
+  HostValues operator--(int) { HostValues old = *this; at -= sizeof(T); return old; }
+  HostValues& operator+=(difference_type d) { at += d * static_cast<difference_type>(sizeof(T)); return *this; }
+  HostValues& operator-=(difference_type d) { at -= d * static_cast<difference_type>(sizeof(T)); return *this; }
+  friend HostValues operator+(HostValues a, difference_type d) { return a += d; }
+  friend HostValues operator+(difference_type d, HostValues a) { return a += d; }
+  friend HostValues operator-(HostValues a, difference_type d) { return a -= d; }
+  friend difference_type operator-(HostValues a, HostValues b) {
+    return (a.at - b.at) / static_cast<difference_type>(sizeof(T));
+  }
+  friend bool operator==(HostValues a, HostValues b) { return a.at == b.at; }
+  friend auto operator<=>(HostValues a, HostValues b) { return a.at <=> b.at; }
+};
+
 // Decodes fixed-width values: one at the front for count 1, otherwise as many
 // as the bytes hold (the length must then be a whole multiple of the width).
 // Values stored in the host's byte order are copied as they are (tile tables
@@ -41,13 +75,15 @@ TiffResult<Data> parse_fixed(ByteSpan bytes, std::uint64_t count, DataType dt, B
     return Data(Single{convert(bytes, 0)});
   }
   if (bytes.size() % Width != 0) return size_error(dt, count);
+  // Built from the bytes in one pass: no zero-filled array written over.
+  const std::size_t n = bytes.size() / Width;
   Array array;
   if (order == kHostOrder) {
-    array.values.resize(bytes.size() / Width);
-    if (!bytes.empty()) std::memcpy(array.values.data(), bytes.data(), bytes.size());
+    array.values.assign(HostValues<Element>{bytes.data()},
+                        HostValues<Element>{bytes.data() + n * Width});
     return Data(std::move(array));
   }
-  array.values.reserve(bytes.size() / Width);
+  array.values.reserve(n);
   for (std::size_t pos = 0; pos < bytes.size(); pos += Width) {
     array.values.push_back(convert(bytes, pos));
   }
@@ -289,6 +325,7 @@ TiffResult<ReadInstruction> Decoder::read_entries(ByteSpan bytes) {
     high_words = bytes.subspan(size * n + layout_.offset_size, kHighWordSize * n);
   }
   const std::size_t pieces = entries.size() / size;
+  directory_.reserve(pieces);
   for (std::size_t i = 0; i < pieces; ++i) {
     const ByteSpan entry = entries.subspan(i * size, size);
     const auto tag = read_uint<std::uint16_t>(entry, 0, order_);

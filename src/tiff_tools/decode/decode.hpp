@@ -43,6 +43,8 @@ TiffError report_entry_error(TiffError error);
 class DirectoryEntries {
  public:
   void clear();
+  // Room for a directory of `n` entries.
+  void reserve(std::size_t n) { entries_.reserve(n); }
   void add(Entry entry) { entries_.push_back(std::move(entry)); }
   void defer(const DeferredValue& value) { deferred_.push_back(value); }
   bool has_deferred() const { return !deferred_.empty(); }

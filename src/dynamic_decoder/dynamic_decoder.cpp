@@ -1,6 +1,7 @@
 #include "dynamic_decoder/dynamic_decoder.hpp"
 
 #include <algorithm>
+#include <array>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -14,26 +15,26 @@ namespace {
 char lowered(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // Whether `text` lower-cased contains `needle` (lower-case), without a copy:
-// the needle's first letter is looked for in either case, the rest compared.
+// Horspool's search, each letter of the text lower-cased as it is compared
+// (a description of kilobytes is mostly skipped over, a needle's length at a time).
 bool contains_lowered(std::string_view text, std::string_view needle) {
   if (needle.empty()) return true;
-  if (text.size() < needle.size()) return false;
-  const char first = needle[0];
-  const char upper = first >= 'a' && first <= 'z' ? static_cast<char>(first - 'a' + 'A') : first;
-  const std::size_t last = text.size() - needle.size();
-  constexpr std::size_t npos = std::string_view::npos;
-  // The next place of either case of the first letter; each found once.
-  std::size_t a = text.find(first);
-  std::size_t b = upper == first ? npos : text.find(upper);
-  while (true) {
-    const std::size_t at = std::min(a, b);
-    if (at == npos || at > last) return false;
-    std::size_t k = 0;
-    while (k < needle.size() && lowered(text[at + k]) == needle[k]) ++k;
-    if (k == needle.size()) return true;
-    if (a == at) a = text.find(first, at + 1);
-    if (b == at) b = text.find(upper, at + 1);
+  const std::size_t m = needle.size();
+  if (text.size() < m) return false;
+  std::array<std::size_t, 256> skip;
+  skip.fill(m);
+  for (std::size_t i = 0; i + 1 < m; ++i) {
+    const char c = needle[i];
+    skip[static_cast<unsigned char>(c)] = m - 1 - i;
+    if (c >= 'a' && c <= 'z') skip[static_cast<unsigned char>(c - 'a' + 'A')] = m - 1 - i;
   }
+  for (std::size_t at = 0; at + m <= text.size();
+       at += skip[static_cast<unsigned char>(text[at + m - 1])]) {
+    std::size_t k = m;
+    while (k > 0 && lowered(text[at + k - 1]) == needle[k - 1]) --k;
+    if (k == 0) return true;
+  }
+  return false;
 }
 
 }  // namespace

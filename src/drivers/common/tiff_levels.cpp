@@ -323,6 +323,8 @@ Result<CodecPyramid, std::string> plan_tiff_levels(std::span<const Ifd* const> i
                                                    std::shared_ptr<const void> directories) {
   std::vector<CodecLevel> levels;
   CodecPyramid pyramid;
+  levels.reserve(ifds.size());
+  pyramid.levels.reserve(ifds.size());
   for (std::size_t n = 0; n < ifds.size(); ++n) {
     const Ifd& ifd = *ifds[n];
     const std::string which = "level " + std::to_string(n);

@@ -1,5 +1,6 @@
 #include "tiff_tools/decode/decode.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <compare>
 #include <iterator>
@@ -170,23 +171,50 @@ TiffError report_entry_error(TiffError error) {
 void DirectoryEntries::clear() {
   entries_.clear();
   deferred_.clear();
+  unread_ = 0;
+}
+
+void DirectoryEntries::defer(DeferredValue value) {
+  // Its place is held by a stand-in until the value is read.
+  value.slot = entries_.size();
+  entries_.push_back({Data(BYTE{0}), value.count, value.tag});
+  deferred_.push_back(value);
+  unread_ = deferred_.size();
 }
 
 std::optional<ReadAndStep> DirectoryEntries::next_value() {
-  if (deferred_.empty()) return std::nullopt;
-  pending_ = deferred_.back();
-  deferred_.pop_back();
+  if (unread_ == 0) return std::nullopt;
+  pending_ = deferred_[--unread_];
   return ReadAndStep{pending_.offset, pending_.byte_len};
 }
 
 TiffResult<Unit> DirectoryEntries::take_value(ByteSpan bytes, ByteOrder order) {
   KOLVA_TRY(auto data, parse_data(bytes, pending_.count, pending_.data_type, order));
-  entries_.push_back({std::move(data), pending_.count, pending_.tag});
+  entries_[pending_.slot].data = std::move(data);
   return Unit{};
 }
 
 std::vector<Entry> DirectoryEntries::finish() {
   std::vector<Entry> out = std::move(entries_);
+  const bool ascending = std::adjacent_find(out.begin(), out.end(), [](const Entry& a,
+                                                                       const Entry& b) {
+                           return a.tag >= b.tag;
+                         }) == out.end();
+  if (!ascending && !deferred_.empty()) {
+    // Tags out of order or repeated: the order completed decides which of
+    // one tag's entries the directory keeps.
+    std::vector<bool> deferred(out.size());
+    for (const DeferredValue& value : deferred_) deferred[value.slot] = true;
+    std::vector<Entry> completed;
+    completed.reserve(out.size());
+    for (std::size_t i = 0; i < out.size(); ++i) {
+      if (!deferred[i]) completed.push_back(std::move(out[i]));
+    }
+    for (auto it = deferred_.rbegin(); it != deferred_.rend(); ++it) {
+      completed.push_back(std::move(out[it->slot]));
+    }
+    out = std::move(completed);
+  }
   clear();
   return out;
 }
@@ -347,7 +375,7 @@ TiffResult<ReadInstruction> Decoder::read_entries(ByteSpan bytes) {
         high_words_ ? read_uint<std::uint32_t>(high_words, kHighWordSize * i, order_) : 0;
     if (byte_len > layout_.value_size) {
       const std::uint64_t offset = read_offset(entry, value_pos, layout_.value_size) | high << 32;
-      directory_.defer({offset, byte_len, count, tag, *dt});
+      directory_.defer({offset, byte_len, count, tag, *dt, 0});
       continue;
     }
     ByteSpan value = entry.subspan(value_pos, layout_.value_size);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -14,28 +15,39 @@ namespace {
 
 char lowered(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
-// Whether `text` lower-cased contains `needle` (lower-case), without a copy:
-// Horspool's search, each letter of the text lower-cased as it is compared
-// (a description of kilobytes is mostly skipped over, a needle's length at a time).
-bool contains_lowered(std::string_view text, std::string_view needle) {
-  if (needle.empty()) return true;
-  const std::size_t m = needle.size();
-  if (text.size() < m) return false;
-  std::array<std::size_t, 256> skip;
-  skip.fill(m);
-  for (std::size_t i = 0; i + 1 < m; ++i) {
-    const char c = needle[i];
-    skip[static_cast<unsigned char>(c)] = m - 1 - i;
-    if (c >= 'a' && c <= 'z') skip[static_cast<unsigned char>(c - 'a' + 'A')] = m - 1 - i;
+// A lower-case needle looked for in texts lower-cased without a copy, by
+// Horspool's search: a description of kilobytes is mostly skipped over, a
+// needle's length at a time. Shifts are capped at 255 (smaller shifts only
+// look at more places).
+class LoweredNeedle {
+ public:
+  explicit LoweredNeedle(std::string_view needle) : needle_(needle) {
+    const std::size_t m = needle.size();
+    skip_.fill(static_cast<std::uint8_t>(std::min<std::size_t>(m, 255)));
+    for (std::size_t i = 0; i + 1 < m; ++i) {
+      const auto shift = static_cast<std::uint8_t>(std::min<std::size_t>(m - 1 - i, 255));
+      const char c = needle[i];
+      skip_[static_cast<unsigned char>(c)] = shift;
+      if (c >= 'a' && c <= 'z') skip_[static_cast<unsigned char>(c - 'a' + 'A')] = shift;
+    }
   }
-  for (std::size_t at = 0; at + m <= text.size();
-       at += skip[static_cast<unsigned char>(text[at + m - 1])]) {
-    std::size_t k = m;
-    while (k > 0 && lowered(text[at + k - 1]) == needle[k - 1]) --k;
-    if (k == 0) return true;
+
+  bool in(std::string_view text) const {
+    const std::size_t m = needle_.size();
+    if (m == 0) return true;
+    for (std::size_t at = 0; at + m <= text.size();
+         at += skip_[static_cast<unsigned char>(text[at + m - 1])]) {
+      std::size_t k = m;
+      while (k > 0 && lowered(text[at + k - 1]) == needle_[k - 1]) --k;
+      if (k == 0) return true;
+    }
+    return false;
   }
-  return false;
-}
+
+ private:
+  std::string_view needle_;
+  std::array<std::uint8_t, 256> skip_;
+};
 
 }  // namespace
 
@@ -43,11 +55,12 @@ bool contains_lowered(std::string_view text, std::string_view needle) {
 // lower-cased. Only ASCII values count; the same text stored as bytes does not.
 bool any_ascii_contains(const std::vector<tiff_tools::Ifd>& ifds, std::uint16_t tag,
                         std::string_view needle, const tiff_tools::Ifd** found) {
+  const LoweredNeedle lowered_needle(needle);
   for (const auto& ifd : ifds) {
     const auto* data = ifd.get(tag);
     const std::string* text = data ? data->ascii() : nullptr;
     if (!text) continue;
-    if (contains_lowered(*text, needle)) {
+    if (lowered_needle.in(*text)) {
       if (found) *found = &ifd;
       return true;
     }

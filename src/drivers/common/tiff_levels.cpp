@@ -138,10 +138,10 @@ TileEncoding encoding_of(std::uint64_t code) {
   return TileEncoding::Tiff;
 }
 
-Bytes tables_of(const Ifd& ifd) {
+ByteSpan tables_of(const Ifd& ifd) {
   const auto* data = ifd.get(347);
   const auto* tables = data ? data->u8vec() : nullptr;
-  return tables ? *tables : Bytes();
+  return tables ? ByteSpan(*tables) : ByteSpan();
 }
 
 // A wrapped tile's header: the level's shared one with the byte count written
@@ -287,7 +287,7 @@ Result<CodecLevel, std::string> strip_level(const Ifd& ifd, ByteOrder order, std
   level.last_wrap = std::move(last).value();
   if (code == 7) {
     level.rgb = ifd.scalar(262) == 2;
-    Bytes tables = tables_of(ifd);
+    const ByteSpan tables = tables_of(ifd);
     const auto* subsampling = ifd.get(530);
     const auto factors = subsampling ? subsampling->to_u64vec() : std::nullopt;
     const bool full_chroma =
@@ -299,7 +299,7 @@ Result<CodecLevel, std::string> strip_level(const Ifd& ifd, ByteOrder order, std
     } else if (full_chroma && level.rows_per_strip % 16 == 0 && width <= 0xFFFF &&
                tile_rows <= 0xFFFF && (width + 7) / 8 * (level.rows_per_strip / 8) <= 0xFFFF) {
       level.kind = TileKind::JoinedJpeg;
-      level.tables = std::make_shared<const Bytes>(std::move(tables));
+      level.tables = std::make_shared<const Bytes>(tables.begin(), tables.end());
     }
   }
   return level;

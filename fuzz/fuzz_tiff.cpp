@@ -18,10 +18,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto ifds = kolva::std_io::run(source, std::move(decoder), first);
   if (ifds.ok()) {
     for (const auto& ifd : *ifds) {
-      for (const auto& [tag, value] : ifd.map()) {
-        (void)tag;
-        (void)value.to_u64vec();
-        (void)value.expect_u8vec();
+      const auto& entries = ifd.entries();
+      for (std::size_t i = 0; i < entries.size(); ++i) {
+        // One entry per tag, in ascending order, each found by its tag.
+        if ((i > 0 && entries[i - 1].tag >= entries[i].tag) ||
+            ifd.get(entries[i].tag) != &entries[i].data) {
+          __builtin_trap();
+        }
+        (void)entries[i].data.to_u64vec();
+        (void)entries[i].data.expect_u8vec();
       }
     }
   }

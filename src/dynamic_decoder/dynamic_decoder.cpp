@@ -1,6 +1,8 @@
 #include "dynamic_decoder/dynamic_decoder.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -13,28 +15,39 @@ namespace {
 
 char lowered(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
-// Whether `text` lower-cased contains `needle` (lower-case), without a copy:
-// the needle's first letter is looked for in either case, the rest compared.
-bool contains_lowered(std::string_view text, std::string_view needle) {
-  if (needle.empty()) return true;
-  if (text.size() < needle.size()) return false;
-  const char first = needle[0];
-  const char upper = first >= 'a' && first <= 'z' ? static_cast<char>(first - 'a' + 'A') : first;
-  const std::size_t last = text.size() - needle.size();
-  constexpr std::size_t npos = std::string_view::npos;
-  // The next place of either case of the first letter; each found once.
-  std::size_t a = text.find(first);
-  std::size_t b = upper == first ? npos : text.find(upper);
-  while (true) {
-    const std::size_t at = std::min(a, b);
-    if (at == npos || at > last) return false;
-    std::size_t k = 0;
-    while (k < needle.size() && lowered(text[at + k]) == needle[k]) ++k;
-    if (k == needle.size()) return true;
-    if (a == at) a = text.find(first, at + 1);
-    if (b == at) b = text.find(upper, at + 1);
+// A lower-case needle looked for in texts lower-cased without a copy, by
+// Horspool's search: a description of kilobytes is mostly skipped over, a
+// needle's length at a time. Shifts are capped at 255 (smaller shifts only
+// look at more places).
+class LoweredNeedle {
+ public:
+  explicit LoweredNeedle(std::string_view needle) : needle_(needle) {
+    const std::size_t m = needle.size();
+    skip_.fill(static_cast<std::uint8_t>(std::min<std::size_t>(m, 255)));
+    for (std::size_t i = 0; i + 1 < m; ++i) {
+      const auto shift = static_cast<std::uint8_t>(std::min<std::size_t>(m - 1 - i, 255));
+      const char c = needle[i];
+      skip_[static_cast<unsigned char>(c)] = shift;
+      if (c >= 'a' && c <= 'z') skip_[static_cast<unsigned char>(c - 'a' + 'A')] = shift;
+    }
   }
-}
+
+  bool in(std::string_view text) const {
+    const std::size_t m = needle_.size();
+    if (m == 0) return true;
+    for (std::size_t at = 0; at + m <= text.size();
+         at += skip_[static_cast<unsigned char>(text[at + m - 1])]) {
+      std::size_t k = m;
+      while (k > 0 && lowered(text[at + k - 1]) == needle_[k - 1]) --k;
+      if (k == 0) return true;
+    }
+    return false;
+  }
+
+ private:
+  std::string_view needle_;
+  std::array<std::uint8_t, 256> skip_;
+};
 
 }  // namespace
 
@@ -42,11 +55,12 @@ bool contains_lowered(std::string_view text, std::string_view needle) {
 // lower-cased. Only ASCII values count; the same text stored as bytes does not.
 bool any_ascii_contains(const std::vector<tiff_tools::Ifd>& ifds, std::uint16_t tag,
                         std::string_view needle, const tiff_tools::Ifd** found) {
+  const LoweredNeedle lowered_needle(needle);
   for (const auto& ifd : ifds) {
     const auto* data = ifd.get(tag);
     const std::string* text = data ? data->ascii() : nullptr;
     if (!text) continue;
-    if (contains_lowered(*text, needle)) {
+    if (lowered_needle.in(*text)) {
       if (found) *found = &ifd;
       return true;
     }

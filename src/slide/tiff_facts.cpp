@@ -84,6 +84,7 @@ std::optional<HashInput> tiff_hash_input(const Ifd& smallest, const Ifd& first) 
   input.ranges.reserve(offs->size());
   for (std::size_t i = 0; i < offs->size(); ++i) input.ranges.push_back({(*offs)[i], (*lens)[i]});
   constexpr std::uint16_t kTags[] = {270, 271, 272, 305, 306, 315, 316, 33432, 269};
+  input.texts.reserve(std::size(kTags));
   for (const std::uint16_t tag : kTags) {
     const auto* entry = first.get(tag);
     const std::string* text = entry ? entry->ascii() : nullptr;

@@ -114,7 +114,7 @@ int main(int argc, char** argv) {
   for (std::size_t i = 0; i < ifds->size(); ++i) {
     const std::map<std::uint16_t, const Data*> sorted = [&] {
       std::map<std::uint16_t, const Data*> m;
-      for (const auto& [tag, data] : (*ifds)[i].map()) m.emplace(tag, &data);
+      for (const auto& e : (*ifds)[i].entries()) m.emplace(e.tag, &e.data);
       return m;
     }();
     out += i == 0 ? "\n  {" : ",\n  {";

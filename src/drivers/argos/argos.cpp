@@ -85,7 +85,7 @@ SlideResult<Opening> ArgosDriver::open(SourceSet& sources, const Probe& probe,
   if (!z.ok()) return std::move(z).error();
   planes[PlaneAxis::FocalPlane].selected = *z;
   const auto& chosen = stacks[*z];
-  auto opened = tiff_level_parts(sources, chosen, probe.tiff->order, std::move(planes));
+  auto opened = tiff_level_parts(sources, chosen, probe.tiff->order, probe.tiff, std::move(planes));
   if (!opened.ok()) return std::move(opened).error();
   SlideParts parts = std::move(opened).value();
   const std::size_t n = ifds.size();

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <limits>
 #include <memory>
+#include <optional>
+#include <type_traits>
+#include <variant>
 
 #include "base/bytes.hpp"
 #include "drivers/common/decoder_tiler.hpp"
@@ -33,6 +36,75 @@ std::optional<std::uint64_t> tile_index(std::uint64_t x, std::uint64_t y, std::u
 // Rows a tile of strips aims at.
 constexpr std::uint64_t kStripTileRows = 256;
 
+// A level's tile offsets or byte counts: the values of its directory entry,
+// read where they are when the directory outlives the level, else a copy
+// widened to 64 bits.
+class TileTable {
+ public:
+  TileTable() = default;
+  TileTable(TileTable&&) noexcept = default;
+  TileTable& operator=(TileTable&&) noexcept = default;
+  TileTable(const TileTable&) = delete;
+  TileTable& operator=(const TileTable&) = delete;
+
+  // Nothing when `data` holds no unsigned integers (Data::to_u64vec).
+  static std::optional<TileTable> of(const tiff_tools::Data& data, bool in_place) {
+    TileTable table;
+    const bool known = std::visit(
+        [&](const auto& v) {
+          using V = std::decay_t<decltype(v)>;
+          if constexpr (std::is_same_v<V, tiff_tools::BYTE> ||
+                        std::is_same_v<V, tiff_tools::UNDEFINED> ||
+                        std::is_same_v<V, tiff_tools::SHORT> ||
+                        std::is_same_v<V, tiff_tools::LONG> ||
+                        std::is_same_v<V, tiff_tools::LONG8>) {
+            table.point(&v.value, 1);
+            return true;
+          } else if constexpr (std::is_same_v<V, tiff_tools::BYTE_ARRAY> ||
+                               std::is_same_v<V, tiff_tools::UNDEFINED_ARRAY> ||
+                               std::is_same_v<V, tiff_tools::SHORT_ARRAY> ||
+                               std::is_same_v<V, tiff_tools::LONG_ARRAY> ||
+                               std::is_same_v<V, tiff_tools::LONG8_ARRAY>) {
+            table.point(v.values.data(), v.values.size());
+            return true;
+          } else {
+            return false;
+          }
+        },
+        data.variant());
+    if (!known) return std::nullopt;
+    if (!in_place) {
+      table.owned_.reserve(table.size_);
+      for (std::size_t i = 0; i < table.size_; ++i) table.owned_.push_back(table[i]);
+      table.point(table.owned_.data(), table.owned_.size());
+    }
+    return table;
+  }
+
+  std::size_t size() const { return size_; }
+  std::uint64_t operator[](std::size_t i) const {
+    switch (width_) {
+      case 1: return static_cast<const std::uint8_t*>(at_)[i];
+      case 2: return static_cast<const std::uint16_t*>(at_)[i];
+      case 4: return static_cast<const std::uint32_t*>(at_)[i];
+      default: return static_cast<const std::uint64_t*>(at_)[i];
+    }
+  }
+
+ private:
+  template <class T>
+  void point(const T* at, std::size_t size) {
+    at_ = at;
+    size_ = size;
+    width_ = sizeof(T);
+  }
+
+  const void* at_ = nullptr;
+  std::size_t size_ = 0;
+  std::uint8_t width_ = 8;
+  std::vector<std::uint64_t> owned_;
+};
+
 enum class TileKind : std::uint8_t { AsStored, JpegHead, Wrapped, JoinedJpeg };
 
 struct CodecLevel {
@@ -42,8 +114,8 @@ struct CodecLevel {
   // Wrapped: the header of every tile, and of the last row of a stripped level.
   std::shared_ptr<const TiffHeaderTemplate> wrap;
   std::shared_ptr<const TiffHeaderTemplate> last_wrap;
-  std::vector<std::uint64_t> offsets;
-  std::vector<std::uint64_t> counts;
+  TileTable offsets;
+  TileTable counts;
   std::uint64_t across = 1;
   // Stripped levels: rows of a strip, strips of a tile, rows of the level.
   bool stripped = false;
@@ -66,10 +138,10 @@ TileEncoding encoding_of(std::uint64_t code) {
   return TileEncoding::Tiff;
 }
 
-Bytes tables_of(const Ifd& ifd) {
+ByteSpan tables_of(const Ifd& ifd) {
   const auto* data = ifd.get(347);
   const auto* tables = data ? data->u8vec() : nullptr;
-  return tables ? *tables : Bytes();
+  return tables ? ByteSpan(*tables) : ByteSpan();
 }
 
 // A wrapped tile's header: the level's shared one with the byte count written
@@ -106,8 +178,9 @@ SlideError too_large(std::uint64_t level, std::uint64_t x, std::uint64_t y) {
 
 class LevelsTiler final : public Tiler {
  public:
-  LevelsTiler(std::vector<CodecLevel> levels, SourceIndex source)
-      : levels_(std::move(levels)), source_(source) {}
+  LevelsTiler(std::vector<CodecLevel> levels, SourceIndex source,
+              std::shared_ptr<const void> directories)
+      : levels_(std::move(levels)), source_(source), directories_(std::move(directories)) {}
 
   SlideResult<TilePlan> plan(std::uint64_t level, std::uint64_t x,
                              std::uint64_t y) const override {
@@ -186,6 +259,7 @@ class LevelsTiler final : public Tiler {
 
   std::vector<CodecLevel> levels_;
   SourceIndex source_;
+  std::shared_ptr<const void> directories_;  // what tables read in place point into
 };
 
 // A stripped directory as tiles of whole strips: how many, and how they join.
@@ -213,7 +287,7 @@ Result<CodecLevel, std::string> strip_level(const Ifd& ifd, ByteOrder order, std
   level.last_wrap = std::move(last).value();
   if (code == 7) {
     level.rgb = ifd.scalar(262) == 2;
-    Bytes tables = tables_of(ifd);
+    const ByteSpan tables = tables_of(ifd);
     const auto* subsampling = ifd.get(530);
     const auto factors = subsampling ? subsampling->to_u64vec() : std::nullopt;
     const bool full_chroma =
@@ -225,7 +299,7 @@ Result<CodecLevel, std::string> strip_level(const Ifd& ifd, ByteOrder order, std
     } else if (full_chroma && level.rows_per_strip % 16 == 0 && width <= 0xFFFF &&
                tile_rows <= 0xFFFF && (width + 7) / 8 * (level.rows_per_strip / 8) <= 0xFFFF) {
       level.kind = TileKind::JoinedJpeg;
-      level.tables = std::make_shared<const Bytes>(std::move(tables));
+      level.tables = std::make_shared<const Bytes>(tables.begin(), tables.end());
     }
   }
   return level;
@@ -245,9 +319,12 @@ std::string_view tile_media_type(std::uint64_t code) {
 }
 
 Result<CodecPyramid, std::string> plan_tiff_levels(std::span<const Ifd* const> ifds,
-                                                   ByteOrder order, SourceIndex source) {
+                                                   ByteOrder order, SourceIndex source,
+                                                   std::shared_ptr<const void> directories) {
   std::vector<CodecLevel> levels;
   CodecPyramid pyramid;
+  levels.reserve(ifds.size());
+  pyramid.levels.reserve(ifds.size());
   for (std::size_t n = 0; n < ifds.size(); ++n) {
     const Ifd& ifd = *ifds[n];
     const std::string which = "level " + std::to_string(n);
@@ -264,8 +341,9 @@ Result<CodecPyramid, std::string> plan_tiff_levels(std::span<const Ifd* const> i
     // Old libtiff pictures keep a tiled image's tables under the strip tags.
     const auto* offsets = tiled && ifd.get(324) ? ifd.get(324) : ifd.get(273);
     const auto* counts = tiled && ifd.get(325) ? ifd.get(325) : ifd.get(279);
-    auto offset_values = offsets ? offsets->to_u64vec() : std::nullopt;
-    auto count_values = counts ? counts->to_u64vec() : std::nullopt;
+    const bool in_place = directories != nullptr;
+    auto offset_values = offsets ? TileTable::of(*offsets, in_place) : std::nullopt;
+    auto count_values = counts ? TileTable::of(*counts, in_place) : std::nullopt;
     if (!offset_values || !count_values) {
       return kind + " whose " + which + " has no usable tile offsets or byte counts";
     }
@@ -311,14 +389,15 @@ Result<CodecPyramid, std::string> plan_tiff_levels(std::span<const Ifd* const> i
     pyramid.levels.push_back(std::move(out));
     levels.push_back(std::move(level));
   }
-  pyramid.tiler = std::make_shared<LevelsTiler>(std::move(levels), source);
+  pyramid.tiler = std::make_shared<LevelsTiler>(std::move(levels), source, std::move(directories));
   return pyramid;
 }
 
 SlideResult<SlideParts> tiff_level_parts(const SourceSet& sources,
                                          std::span<const Ifd* const> ifds, ByteOrder order,
-                                         Planes planes, const std::string& prefix) {
-  auto pyramid = plan_tiff_levels(ifds, order);
+                                         std::shared_ptr<const void> directories, Planes planes,
+                                         const std::string& prefix) {
+  auto pyramid = plan_tiff_levels(ifds, order, 0, std::move(directories));
   if (!pyramid.ok()) {
     return errors::unsupported(sources.name(), prefix + pyramid.error(),
                                KolvaError::LevelNotFound{0, 0});

@@ -35,17 +35,21 @@ struct CodecPyramid {
 // photometric interpretation and ICC profile; downsamples left at 1), in a
 // TIFF of byte order `order` whose chunks are in source `source`; or why they
 // cannot be handed out, in words ("tiled TIFF whose level 1 has no usable tile
-// size", ...).
+// size", ...). `directories`, when given, owns `ifds` and is kept by the
+// levels, which then read their tile tables where they are instead of copying.
 Result<CodecPyramid, std::string> plan_tiff_levels(std::span<const tiff_tools::Ifd* const> ifds,
                                                    ByteOrder order,
-                                                   slide::SourceIndex source = 0);
+                                                   slide::SourceIndex source = 0,
+                                                   std::shared_ptr<const void> directories = {});
 
 // A slide's parts whose levels are `ifds` (plan_tiff_levels, downsamples from
-// the level sizes) and whose planes are `planes`; when the levels cannot be
-// handed out, UnsupportedFormat naming the slide, the reason after `prefix`.
+// the level sizes; `directories` as there) and whose planes are `planes`; when
+// the levels cannot be handed out, UnsupportedFormat naming the slide, the
+// reason after `prefix`.
 slide::SlideResult<slide::SlideParts> tiff_level_parts(
     const slide::SourceSet& sources, std::span<const tiff_tools::Ifd* const> ifds, ByteOrder order,
-    slide::Planes planes = {}, const std::string& prefix = {});
+    std::shared_ptr<const void> directories, slide::Planes planes = {},
+    const std::string& prefix = {});
 
 // Adds the image stored in `ifd`, with its ICC profile, as the associated image
 // `name`, unless the parts already have one so named or it cannot be handed out.

@@ -54,7 +54,8 @@ SlideResult<Opening> HuronDriver::open(SourceSet& sources, const Probe& probe,
   for (std::size_t i = 2; i < ifds.size(); ++i) {
     if (tiled(ifds[i])) chosen.push_back(&ifds[i]);
   }
-  auto opened = tiff_level_parts(sources, chosen, probe.tiff->order, {}, "a Huron slide whose ");
+  auto opened = tiff_level_parts(sources, chosen, probe.tiff->order, probe.tiff, {},
+                                 "a Huron slide whose ");
   if (!opened.ok()) return std::move(opened).error();
   SlideParts parts = std::move(opened).value();
   parts.associated = huron_images(ifds, probe.tiff->order);

@@ -150,7 +150,7 @@ SlideResult<SlideParts> compose(const SourceSet& sources, const Probe& probe,
   for (const auto& members : pyramids) {
     for (const Member& m : members) flat.push_back(m.ifd);
   }
-  auto planned = plan_tiff_levels(flat, probe.tiff->order);
+  auto planned = plan_tiff_levels(flat, probe.tiff->order, 0, probe.tiff);
   if (!planned.ok()) {
     return slide::errors::unsupported(name, planned.error(), KolvaError::LevelNotFound{0, 0});
   }
@@ -365,7 +365,8 @@ SlideResult<Opening> LeicaDriver::open(SourceSet& sources, const Probe& probe,
     planes[PlaneAxis::FocalPlane].selected = *z;
     for (const Member& m : pyramid(ifds, image, channels[*c], focal[*z])) chosen_ifds.push_back(m.ifd);
     if (chosen_ifds.empty()) return Opening(Declined{});
-    auto opened = tiff_level_parts(sources, chosen_ifds, probe.tiff->order, std::move(planes));
+    auto opened = tiff_level_parts(sources, chosen_ifds, probe.tiff->order, probe.tiff,
+                                   std::move(planes));
     if (!opened.ok()) return std::move(opened).error();
     parts = std::move(opened).value();
   }

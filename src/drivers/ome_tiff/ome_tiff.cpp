@@ -170,7 +170,14 @@ SlideResult<Opening> OmeTiffDriver::open(SourceSet& sources, const Probe& probe,
 
   // The plane's pyramid: its SubIFDs, else the reduced pages after it that no
   // plane claims.
-  std::vector<Ifd> reduced;
+  // The levels' directories outlive the slide's levels, which read their tile
+  // tables in place: the probe's, and the SubIFDs read here.
+  struct Directories {
+    std::shared_ptr<const TiffDirectories> probe;
+    std::vector<Ifd> sub;
+  };
+  auto directories = std::make_shared<Directories>(Directories{probe.tiff, {}});
+  std::vector<const Ifd*> reduced;
   if (const auto* sub = main.get(kSubIfds)) {
     auto offsets = sub->to_u64vec();
     if (offsets && !offsets->empty()) {
@@ -186,14 +193,16 @@ SlideResult<Opening> OmeTiffDriver::open(SourceSet& sources, const Probe& probe,
                                           read->error());
       }
       // One listed directory with the others chained after it, or each listed.
+      std::vector<Ifd>& kept = directories->sub;
       for (auto& chain : read->value()) {
         if (chain.empty()) continue;
         if (offsets->size() == 1) {
-          for (Ifd& ifd : chain) reduced.push_back(std::move(ifd));
+          for (Ifd& ifd : chain) kept.push_back(std::move(ifd));
         } else {
-          reduced.push_back(std::move(chain.front()));
+          kept.push_back(std::move(chain.front()));
         }
       }
+      for (const Ifd& ifd : kept) reduced.push_back(&ifd);
     }
   } else {
     std::set<std::uint64_t> claimed;
@@ -207,14 +216,14 @@ SlideResult<Opening> OmeTiffDriver::open(SourceSet& sources, const Probe& probe,
       const std::uint64_t w = ifds[i].scalar(256).value_or(0);
       if ((ifds[i].scalar(254).value_or(0) & 1) == 0 || w == 0 || w >= width) break;
       width = w;
-      reduced.push_back(ifds[i]);
+      reduced.push_back(&ifds[i]);
     }
   }
   std::vector<const Ifd*> chosen{&main};
-  for (const Ifd& ifd : reduced) {
-    if (ifd.scalar(256).value_or(0) < chosen.back()->scalar(256).value_or(0)) chosen.push_back(&ifd);
+  for (const Ifd* ifd : reduced) {
+    if (ifd->scalar(256).value_or(0) < chosen.back()->scalar(256).value_or(0)) chosen.push_back(ifd);
   }
-  auto opened = tiff_level_parts(sources, chosen, order, std::move(planes));
+  auto opened = tiff_level_parts(sources, chosen, order, std::move(directories), std::move(planes));
   if (!opened.ok()) return std::move(opened).error();
 
   SlideParts parts = std::move(opened).value();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <map>
+#include <span>
 
 #include "base/bytes.hpp"
 #include "slide/metadata.hpp"
@@ -12,7 +13,6 @@
 namespace kolva::drivers::ome {
 namespace {
 
-using text::XmlDocument;
 using text::XmlElement;
 using text::attribute_or_empty;
 using text::uint_attribute;
@@ -39,19 +39,36 @@ std::optional<double> micrometres(const XmlElement& e, std::string_view key,
 
 
 
+// A TiffData element of an image's Pixels, and whether its first UUID names
+// another file.
+struct TiffData {
+  XmlElement element;
+  bool uuid = false;
+  bool elsewhere = false;
+};
+
+// What the document says of one Image, kept as it is scanned.
+struct ImageElements {
+  XmlElement image;
+  std::optional<XmlElement> pixels;  // the first Pixels
+  std::optional<std::string> date;   // the first AcquisitionDate's text
+  std::optional<XmlElement> settings;  // the first ObjectiveSettings
+  std::vector<XmlElement> channels;
+  std::vector<TiffData> datas;
+};
+
 // Maps the planes of `image` to directories from its TiffData elements (or,
 // with none, to the directories from `next_ifd` on, in order).
-void map_planes(const XmlDocument& doc, const XmlElement& pixels, Image& image,
-                std::uint64_t& next_ifd) {
+void map_planes(const std::vector<TiffData>& datas, Image& image, std::uint64_t& next_ifd) {
   const std::uint64_t count = image.plane_count();
   image.plane_ifds.assign(count, std::nullopt);
-  const auto datas = doc.children(pixels, "TiffData");
   if (datas.empty()) {
     for (std::uint64_t p = 0; p < count; ++p) image.plane_ifds[p] = next_ifd + p;
     next_ifd += count;
     return;
   }
-  for (const XmlElement* data : datas) {
+  for (const TiffData& d : datas) {
+    const XmlElement* data = &d.element;
     const auto ifd = uint_attribute(*data, "IFD").value_or(0);
     const auto c = uint_attribute(*data, "FirstC").value_or(0);
     const auto z = uint_attribute(*data, "FirstZ").value_or(0);
@@ -64,17 +81,120 @@ void map_planes(const XmlDocument& doc, const XmlElement& pixels, Image& image,
         uint_attribute(*data, "PlaneCount").value_or(placed ? 1 : count - first);
     planes = std::min(planes, count - first);
     // A plane kept in another file of the set is not this file's.
-    bool elsewhere = false;
-    if (const XmlElement* uuid = doc.child(*data, "UUID")) {
-      elsewhere = uuid->attribute("FileName") != nullptr;
-    }
     for (std::uint64_t k = 0; k < planes; ++k) {
       image.plane_ifds[first + k] =
-          elsewhere ? std::nullopt : std::optional<std::uint64_t>(ifd + k);
+          d.elsewhere ? std::nullopt : std::optional<std::uint64_t>(ifd + k);
     }
     next_ifd = std::max(next_ifd, ifd + planes);
   }
 }
+
+std::string_view local_name(std::string_view name) {
+  const std::size_t colon = name.find(':');
+  return colon == std::string_view::npos ? name : name.substr(colon + 1);
+}
+
+XmlElement element_of(std::string_view name, std::span<const text::XmlAttribute> attributes) {
+  XmlElement e;
+  e.name = std::string(name);
+  e.attributes.reserve(attributes.size());
+  for (const text::XmlAttribute& a : attributes) {
+    e.attributes.emplace_back(std::string(a.name), std::string(a.value));
+  }
+  return e;
+}
+
+// The elements an OME document is read for, kept as it is scanned (no tree):
+// the root, the objectives of its instruments, and of each image its first
+// Pixels (with their Channel and TiffData elements), AcquisitionDate and
+// ObjectiveSettings.
+class OmeElements final : public text::XmlHandler {
+ public:
+  void start(std::string_view name, std::span<const text::XmlAttribute> attributes,
+             bool empty) override {
+    const Role parent = roles_.empty() ? Role::None : roles_.back();
+    const std::string_view local = local_name(name);
+    Role role = Role::Other;
+    switch (parent) {
+      case Role::None:
+        role = Role::Root;
+        root = element_of(name, attributes);
+        break;
+      case Role::Root:
+        if (local == "Instrument") {
+          role = Role::Instrument;
+        } else if (local == "Image") {
+          role = Role::Image;
+          images.push_back(ImageElements{element_of(name, attributes), {}, {}, {}, {}, {}});
+        }
+        break;
+      case Role::Instrument:
+        if (local == "Objective") objectives.push_back(element_of(name, attributes));
+        break;
+      case Role::Image: {
+        ImageElements& image = images.back();
+        if (local == "Pixels" && !image.pixels) {
+          role = Role::Pixels;
+          image.pixels = element_of(name, attributes);
+        } else if (local == "AcquisitionDate" && !image.date) {
+          role = Role::Date;
+          image.date.emplace();
+        } else if (local == "ObjectiveSettings" && !image.settings) {
+          image.settings = element_of(name, attributes);
+        }
+        break;
+      }
+      case Role::Pixels:
+        if (local == "Channel") {
+          images.back().channels.push_back(element_of(name, attributes));
+        } else if (local == "TiffData") {
+          role = Role::TiffData;
+          images.back().datas.push_back(TiffData{element_of(name, attributes), false, false});
+        }
+        break;
+      case Role::TiffData: {
+        TiffData& data = images.back().datas.back();
+        if (local == "UUID" && !data.uuid) {
+          data.uuid = true;
+          data.elsewhere = std::any_of(attributes.begin(), attributes.end(),
+                                       [](const text::XmlAttribute& a) {
+                                         return a.name == "FileName";
+                                       });
+        }
+        break;
+      }
+      case Role::Date:
+      case Role::InDate:
+        role = Role::InDate;
+        break;
+      case Role::Other:
+        break;
+    }
+    roles_.push_back(role);
+    if (empty) end();
+  }
+  void end() override { roles_.pop_back(); }
+  void text(std::string_view raw, bool cdata) override {
+    if (roles_.empty() || (roles_.back() != Role::Date && roles_.back() != Role::InDate)) return;
+    std::string& date = *images.back().date;
+    // Only entities and character references start with '&'.
+    if (cdata || raw.find('&') == std::string_view::npos) {
+      date.append(raw);
+    } else {
+      date.append(text::decode_entities(raw));
+    }
+  }
+
+  XmlElement root;
+  std::vector<XmlElement> objectives;
+  std::vector<ImageElements> images;
+
+ private:
+  enum class Role : std::uint8_t {
+    None, Root, Instrument, Image, Pixels, TiffData, Date, InDate, Other
+  };
+  std::vector<Role> roles_;
+};
 
 }  // namespace
 
@@ -96,35 +216,31 @@ bool is_ome_xml(std::string_view description) {
 }
 
 std::optional<Document> parse_ome_xml(std::string_view xml, std::uint64_t max_planes) {
-  auto parsed = text::parse_xml(xml);
-  if (!parsed || parsed->elements.empty()) return std::nullopt;
-  const XmlDocument& doc = *parsed;
-  const XmlElement& root = doc.elements[0];
+  OmeElements scanned;
+  if (!text::scan_xml(xml, scanned)) return std::nullopt;
+  const XmlElement& root = scanned.root;
   if (root.local_name() != "OME") return std::nullopt;
   Document out;
   out.creator = attribute_or_empty(root, "Creator");
 
   // Objectives by ID, across instruments.
   std::map<std::string, double> objectives;
-  for (const XmlElement* instrument : doc.children(root, "Instrument")) {
-    for (const XmlElement* objective : doc.children(*instrument, "Objective")) {
-      const std::string* power = objective->attribute("NominalMagnification");
-      auto value = power ? slide::metadata::parse_double(text::trim(*power)) : std::nullopt;
-      if (value && *value > 0) objectives[attribute_or_empty(*objective, "ID")] = *value;
-    }
+  for (const XmlElement& objective : scanned.objectives) {
+    const std::string* power = objective.attribute("NominalMagnification");
+    auto value = power ? slide::metadata::parse_double(text::trim(*power)) : std::nullopt;
+    if (value && *value > 0) objectives[attribute_or_empty(objective, "ID")] = *value;
   }
 
   std::uint64_t next_ifd = 0;
-  for (const XmlElement* element : doc.children(root, "Image")) {
-    const XmlElement* pixels = doc.child(*element, "Pixels");
-    if (pixels == nullptr) continue;
+  for (const ImageElements& scanned_image : scanned.images) {
+    if (!scanned_image.pixels) continue;
+    const XmlElement* element = &scanned_image.image;
+    const XmlElement* pixels = &*scanned_image.pixels;
     Image image;
     image.id = attribute_or_empty(*element, "ID");
     image.name = attribute_or_empty(*element, "Name");
-    if (const XmlElement* date = doc.child(*element, "AcquisitionDate")) {
-      image.acquisition_date = std::string(text::trim(doc.content(*date)));
-    }
-    if (const XmlElement* settings = doc.child(*element, "ObjectiveSettings")) {
+    if (scanned_image.date) image.acquisition_date = std::string(text::trim(*scanned_image.date));
+    if (const auto& settings = scanned_image.settings) {
       if (auto it = objectives.find(attribute_or_empty(*settings, "ID")); it != objectives.end()) {
         image.objective_power = it->second;
       }
@@ -141,17 +257,17 @@ std::optional<Document> parse_ome_xml(std::string_view xml, std::uint64_t max_pl
     image.physical_size_y = micrometres(*pixels, "PhysicalSizeY", "PhysicalSizeYUnit");
     image.physical_size_z = micrometres(*pixels, "PhysicalSizeZ", "PhysicalSizeZUnit");
     std::uint64_t samples = 0;
-    for (const XmlElement* c : doc.children(*pixels, "Channel")) {
+    for (const XmlElement& c : scanned_image.channels) {
       Channel channel;
-      channel.id = attribute_or_empty(*c, "ID");
-      channel.name = attribute_or_empty(*c, "Name");
+      channel.id = attribute_or_empty(c, "ID");
+      channel.name = attribute_or_empty(c, "Name");
       channel.samples_per_pixel =
-          std::max<std::uint64_t>(1, uint_attribute(*c, "SamplesPerPixel").value_or(1));
-      channel.emission_wavelength = attribute_or_empty(*c, "EmissionWavelength");
-      channel.excitation_wavelength = attribute_or_empty(*c, "ExcitationWavelength");
-      channel.wavelength_unit = attribute_or_empty(*c, "EmissionWavelengthUnit");
-      channel.color = attribute_or_empty(*c, "Color");
-      channel.fluor = attribute_or_empty(*c, "Fluor");
+          std::max<std::uint64_t>(1, uint_attribute(c, "SamplesPerPixel").value_or(1));
+      channel.emission_wavelength = attribute_or_empty(c, "EmissionWavelength");
+      channel.excitation_wavelength = attribute_or_empty(c, "ExcitationWavelength");
+      channel.wavelength_unit = attribute_or_empty(c, "EmissionWavelengthUnit");
+      channel.color = attribute_or_empty(c, "Color");
+      channel.fluor = attribute_or_empty(c, "Fluor");
       samples += channel.samples_per_pixel;
       image.channels.push_back(std::move(channel));
     }
@@ -165,7 +281,7 @@ std::optional<Document> parse_ome_xml(std::string_view xml, std::uint64_t max_pl
         !checked_mul(planes, image.size_time, planes) || planes > max_planes) {
       return std::nullopt;
     }
-    map_planes(doc, *pixels, image, next_ifd);
+    map_planes(scanned_image.datas, image, next_ifd);
     out.images.push_back(std::move(image));
   }
   if (out.images.empty()) return std::nullopt;

@@ -58,18 +58,52 @@ bool is_qpi_description(std::string_view text) {
 
 std::optional<PageDescription> parse_qpi_description(std::string_view text) {
   if (!is_qpi_description(text)) return std::nullopt;
-  auto doc = text::parse_xml(text);
-  if (!doc || doc->elements.empty() || doc->elements[0].name != kRoot) return std::nullopt;
-  PageDescription out;
-  for (std::size_t i : doc->elements[0].children) {
-    const text::XmlElement& e = doc->elements[i];
-    if (!e.children.empty()) continue;
-    const std::string value(text::trim(doc->content(e)));
-    if (e.name == "ImageType") out.image_type = value;
-    if (e.name == "Name") out.name = value;
-    out.fields.emplace_back(e.name, value);
-  }
-  return out;
+  // The root's children that hold only text, each with that text, read as
+  // the document is scanned (no tree is built).
+  class Fields final : public text::XmlHandler {
+   public:
+    void start(std::string_view name, std::span<const text::XmlAttribute>, bool empty) override {
+      if (depth_ == 0) {
+        root_ = name == kRoot;
+      } else if (depth_ == 1) {
+        name_.assign(name);
+        value_.clear();
+        leaf_ = true;
+      } else {
+        leaf_ = false;
+      }
+      ++depth_;
+      if (empty) end();
+    }
+    void end() override {
+      --depth_;
+      if (depth_ == 1 && leaf_ && root_) {
+        const std::string value(text::trim(value_));
+        if (name_ == "ImageType") out.image_type = value;
+        if (name_ == "Name") out.name = value;
+        out.fields.emplace_back(name_, value);
+      }
+    }
+    void text(std::string_view raw, bool cdata) override {
+      if (depth_ < 2) return;
+      // Only entities and character references start with '&'.
+      if (cdata || raw.find('&') == std::string_view::npos) {
+        value_.append(raw);
+      } else {
+        value_.append(text::decode_entities(raw));
+      }
+    }
+    bool root_ = false;
+    PageDescription out;
+
+   private:
+    std::size_t depth_ = 0;
+    bool leaf_ = false;
+    std::string name_;
+    std::string value_;
+  } fields;
+  if (!text::scan_xml(text, fields) || !fields.root_) return std::nullopt;
+  return std::move(fields.out);
 }
 
 }  // namespace kolva::drivers::qpi

@@ -155,7 +155,7 @@ SlideResult<Opening> QptiffDriver::open(SourceSet& sources, const Probe& probe,
     if (!same || size.first >= size_of(*levels.back()).first) break;
     levels.push_back(reduced[set * n + *chosen].ifd);
   }
-  auto opened = tiff_level_parts(sources, levels, order, std::move(planes));
+  auto opened = tiff_level_parts(sources, levels, order, probe.tiff, std::move(planes));
   if (!opened.ok()) return std::move(opened).error();
   SlideParts parts = std::move(opened).value();
   for (const auto& [name, ifd] : extras) {

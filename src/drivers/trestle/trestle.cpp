@@ -100,7 +100,7 @@ SlideResult<Opening> TrestleDriver::open(SourceSet& sources, const Probe& probe,
     }
     chosen.push_back(&ifd);
   }
-  auto pyramid = plan_tiff_levels(chosen, probe.tiff->order);
+  auto pyramid = plan_tiff_levels(chosen, probe.tiff->order, 0, probe.tiff);
   if (!pyramid.ok()) return refuse(pyramid.error());
   SlideParts parts;
   parts.levels = std::move(pyramid->levels);

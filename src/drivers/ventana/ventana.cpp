@@ -189,7 +189,7 @@ SlideResult<Opening> VentanaDriver::open(SourceSet& sources, const Probe& probe,
     mags.push_back(tag->mag);
   }
   if (chosen.empty()) return refuse("directories describe no level (\"level=0 mag=...\")");
-  auto pyramid = plan_tiff_levels(chosen, probe.tiff->order);
+  auto pyramid = plan_tiff_levels(chosen, probe.tiff->order, 0, probe.tiff);
   if (!pyramid.ok()) return refuse(pyramid.error());
 
   SlideParts parts;

@@ -1,5 +1,6 @@
 #include "tiff_tools/data/data.hpp"
 
+#include <algorithm>
 #include <array>
 
 namespace kolva::tiff_tools {
@@ -112,16 +113,52 @@ const std::string* Data::ascii() const {
   return nullptr;
 }
 
-Ifd::Ifd(std::vector<Entry> entries) {
-  map_.reserve(entries.size());
-  for (auto& e : entries) insert(e.tag, std::move(e.data));
+Ifd::Ifd(std::vector<Entry> entries) : entries_(std::move(entries)) {
+  auto by_tag = [](const Entry& a, const Entry& b) { return a.tag < b.tag; };
+  const auto first = entries_.begin();
+  const auto last = entries_.end();
+  // A directory's tags are written in ascending order; values read after the
+  // entries that hold theirs come at the end.
+  if (std::adjacent_find(first, last, [](const Entry& a, const Entry& b) {
+        return a.tag >= b.tag;
+      }) == last) {
+    return;
+  }
+  // Stable: of entries with one tag, the one read last stays last, and wins.
+  if (entries_.size() <= 32) {
+    for (auto it = first + 1; it < last; ++it) {
+      Entry moved = std::move(*it);
+      auto hole = it;
+      for (; hole != first && moved.tag < (hole - 1)->tag; --hole) *hole = std::move(*(hole - 1));
+      *hole = std::move(moved);
+    }
+  } else {
+    std::stable_sort(first, last, by_tag);
+  }
+  // Keep the last of each run of one tag.
+  auto out = first;
+  for (auto it = first; it != last; ++it) {
+    if (it + 1 != last && (it + 1)->tag == it->tag) continue;
+    if (out != it) *out = std::move(*it);
+    ++out;
+  }
+  entries_.erase(out, last);
 }
 
-void Ifd::insert(std::uint16_t tag, Data data) { map_.insert_or_assign(tag, std::move(data)); }
+void Ifd::insert(std::uint16_t tag, Data data) {
+  const auto it = std::lower_bound(entries_.begin(), entries_.end(), tag,
+                                   [](const Entry& e, std::uint16_t t) { return e.tag < t; });
+  if (it != entries_.end() && it->tag == tag) {
+    it->data = std::move(data);
+    return;
+  }
+  entries_.insert(it, Entry{std::move(data), 0, tag});
+}
 
 const Data* Ifd::get(std::uint16_t tag) const {
-  const auto it = map_.find(tag);
-  return it == map_.end() ? nullptr : &it->second;
+  const auto it = std::lower_bound(entries_.begin(), entries_.end(), tag,
+                                   [](const Entry& e, std::uint16_t t) { return e.tag < t; });
+  return it == entries_.end() || it->tag != tag ? nullptr : &it->data;
 }
 
 std::optional<std::uint64_t> Ifd::scalar(std::uint16_t tag) const {

@@ -7,7 +7,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -138,10 +137,12 @@ struct Entry {
   Data data;
   std::uint64_t count;
   std::uint16_t tag;
+
+  friend bool operator==(const Entry&, const Entry&) = default;
 };
 
-// One image file directory: tag -> value; a later entry with the same tag
-// replaces an earlier one.
+// One image file directory: tag -> value, its entries kept in tag order; a
+// later entry with the same tag replaces an earlier one.
 class Ifd {
  public:
   Ifd() = default;
@@ -150,12 +151,14 @@ class Ifd {
   const Data* get(std::uint16_t tag) const;
   // The value of `tag` when it is a single unsigned integer (Data::unsigned_scalar).
   std::optional<std::uint64_t> scalar(std::uint16_t tag) const;
-  std::size_t size() const { return map_.size(); }
-  const std::unordered_map<std::uint16_t, Data>& map() const { return map_; }
+  std::size_t size() const { return entries_.size(); }
+  // The entries, in ascending tag order, one per tag (an inserted value's
+  // count is 0: only a directory read from a file has counts).
+  const std::vector<Entry>& entries() const { return entries_; }
   void insert(std::uint16_t tag, Data data);
 
  private:
-  std::unordered_map<std::uint16_t, Data> map_;
+  std::vector<Entry> entries_;
 };
 
 }  // namespace kolva::tiff_tools

@@ -1,6 +1,9 @@
 #include "tiff_tools/decode/decode.hpp"
 
+#include <algorithm>
 #include <bit>
+#include <compare>
+#include <iterator>
 #include <cstring>
 #include <string>
 
@@ -28,6 +31,38 @@ constexpr std::uint64_t kWideOffsetSize = 8;
 constexpr ByteOrder kHostOrder =
     std::endian::native == std::endian::little ? ByteOrder::Little : ByteOrder::Big;
 
+// Values of type T stored in the host's byte order at unaligned bytes, as a
+// random-access range a vector is built from in one pass.
+template <class T>
+struct HostValues {
+  using iterator_category = std::random_access_iterator_tag;
+  using value_type = T;
+  using difference_type = std::ptrdiff_t;
+  using pointer = const T*;
+  using reference = T;
+  const std::uint8_t* at;
+  T operator*() const {
+    T value;
+    std::memcpy(&value, at, sizeof(T));
+    return value;
+  }
+  T operator[](difference_type i) const { return *(*this + i); }
+  HostValues& operator++() { at += sizeof(T); return *this; }
+  HostValues operator++(int) { HostValues old = *this; at += sizeof(T); return old; }
+  HostValues& operator--() { at -= sizeof(T); return *this; }
+  HostValues operator--(int) { HostValues old = *this; at -= sizeof(T); return old; }
+  HostValues& operator+=(difference_type d) { at += d * static_cast<difference_type>(sizeof(T)); return *this; }
+  HostValues& operator-=(difference_type d) { at -= d * static_cast<difference_type>(sizeof(T)); return *this; }
+  friend HostValues operator+(HostValues a, difference_type d) { return a += d; }
+  friend HostValues operator+(difference_type d, HostValues a) { return a += d; }
+  friend HostValues operator-(HostValues a, difference_type d) { return a -= d; }
+  friend difference_type operator-(HostValues a, HostValues b) {
+    return (a.at - b.at) / static_cast<difference_type>(sizeof(T));
+  }
+  friend bool operator==(HostValues a, HostValues b) { return a.at == b.at; }
+  friend auto operator<=>(HostValues a, HostValues b) { return a.at <=> b.at; }
+};
+
 // Decodes fixed-width values: one at the front for count 1, otherwise as many
 // as the bytes hold (the length must then be a whole multiple of the width).
 // Values stored in the host's byte order are copied as they are (tile tables
@@ -41,13 +76,15 @@ TiffResult<Data> parse_fixed(ByteSpan bytes, std::uint64_t count, DataType dt, B
     return Data(Single{convert(bytes, 0)});
   }
   if (bytes.size() % Width != 0) return size_error(dt, count);
+  // Built from the bytes in one pass: no zero-filled array written over.
+  const std::size_t n = bytes.size() / Width;
   Array array;
   if (order == kHostOrder) {
-    array.values.resize(bytes.size() / Width);
-    if (!bytes.empty()) std::memcpy(array.values.data(), bytes.data(), bytes.size());
+    array.values.assign(HostValues<Element>{bytes.data()},
+                        HostValues<Element>{bytes.data() + n * Width});
     return Data(std::move(array));
   }
-  array.values.reserve(bytes.size() / Width);
+  array.values.reserve(n);
   for (std::size_t pos = 0; pos < bytes.size(); pos += Width) {
     array.values.push_back(convert(bytes, pos));
   }
@@ -134,23 +171,50 @@ TiffError report_entry_error(TiffError error) {
 void DirectoryEntries::clear() {
   entries_.clear();
   deferred_.clear();
+  unread_ = 0;
+}
+
+void DirectoryEntries::defer(DeferredValue value) {
+  // Its place is held by a stand-in until the value is read.
+  value.slot = entries_.size();
+  entries_.push_back({Data(BYTE{0}), value.count, value.tag});
+  deferred_.push_back(value);
+  unread_ = deferred_.size();
 }
 
 std::optional<ReadAndStep> DirectoryEntries::next_value() {
-  if (deferred_.empty()) return std::nullopt;
-  pending_ = deferred_.back();
-  deferred_.pop_back();
+  if (unread_ == 0) return std::nullopt;
+  pending_ = deferred_[--unread_];
   return ReadAndStep{pending_.offset, pending_.byte_len};
 }
 
 TiffResult<Unit> DirectoryEntries::take_value(ByteSpan bytes, ByteOrder order) {
   KOLVA_TRY(auto data, parse_data(bytes, pending_.count, pending_.data_type, order));
-  entries_.push_back({std::move(data), pending_.count, pending_.tag});
+  entries_[pending_.slot].data = std::move(data);
   return Unit{};
 }
 
 std::vector<Entry> DirectoryEntries::finish() {
   std::vector<Entry> out = std::move(entries_);
+  const bool ascending = std::adjacent_find(out.begin(), out.end(), [](const Entry& a,
+                                                                       const Entry& b) {
+                           return a.tag >= b.tag;
+                         }) == out.end();
+  if (!ascending && !deferred_.empty()) {
+    // Tags out of order or repeated: the order completed decides which of
+    // one tag's entries the directory keeps.
+    std::vector<bool> deferred(out.size());
+    for (const DeferredValue& value : deferred_) deferred[value.slot] = true;
+    std::vector<Entry> completed;
+    completed.reserve(out.size());
+    for (std::size_t i = 0; i < out.size(); ++i) {
+      if (!deferred[i]) completed.push_back(std::move(out[i]));
+    }
+    for (auto it = deferred_.rbegin(); it != deferred_.rend(); ++it) {
+      completed.push_back(std::move(out[it->slot]));
+    }
+    out = std::move(completed);
+  }
   clear();
   return out;
 }
@@ -289,6 +353,7 @@ TiffResult<ReadInstruction> Decoder::read_entries(ByteSpan bytes) {
     high_words = bytes.subspan(size * n + layout_.offset_size, kHighWordSize * n);
   }
   const std::size_t pieces = entries.size() / size;
+  directory_.reserve(pieces);
   for (std::size_t i = 0; i < pieces; ++i) {
     const ByteSpan entry = entries.subspan(i * size, size);
     const auto tag = read_uint<std::uint16_t>(entry, 0, order_);
@@ -310,7 +375,7 @@ TiffResult<ReadInstruction> Decoder::read_entries(ByteSpan bytes) {
         high_words_ ? read_uint<std::uint32_t>(high_words, kHighWordSize * i, order_) : 0;
     if (byte_len > layout_.value_size) {
       const std::uint64_t offset = read_offset(entry, value_pos, layout_.value_size) | high << 32;
-      directory_.defer({offset, byte_len, count, tag, *dt});
+      directory_.defer({offset, byte_len, count, tag, *dt, 0});
       continue;
     }
     ByteSpan value = entry.subspan(value_pos, layout_.value_size);

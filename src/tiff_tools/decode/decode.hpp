@@ -31,6 +31,7 @@ struct DeferredValue {
   std::uint64_t count;
   std::uint16_t tag;
   DataType data_type;
+  std::size_t slot = 0;  // its place among the directory's entries
 };
 
 // Writes "Err {:?}" for an entry failure and hands the error back.
@@ -38,25 +39,33 @@ TiffError report_entry_error(TiffError error);
 
 // One directory's entries as they are read: values held in an entry come with
 // it, values stored elsewhere are asked for one by one (the last deferred
-// first) and parsed as they come back. Every TIFF-like directory reader
-// (classic, BigTIFF, a driver's own 64-bit layout) fills one.
+// first) and parsed into the entry's place as they come back. Every TIFF-like
+// directory reader (classic, BigTIFF, a driver's own 64-bit layout) fills one.
 class DirectoryEntries {
  public:
   void clear();
+  // Room for a directory of `n` entries.
+  void reserve(std::size_t n) {
+    entries_.reserve(n);
+    deferred_.reserve(n);
+  }
   void add(Entry entry) { entries_.push_back(std::move(entry)); }
-  void defer(const DeferredValue& value) { deferred_.push_back(value); }
+  void defer(DeferredValue value);
   bool has_deferred() const { return !deferred_.empty(); }
   // The next value to read (from then on the pending one), or nothing when
   // every value is in.
   std::optional<ReadAndStep> next_value();
   // Parses the pending value from its bytes into an entry.
   TiffResult<Unit> take_value(ByteSpan bytes, ByteOrder order);
-  // The directory's entries, in the order they were completed; clears.
+  // The directory's entries in the order they were written when their tags
+  // ascend, else in the order they were completed (those held in an entry,
+  // then the others, the last deferred first); clears.
   std::vector<Entry> finish();
 
  private:
   std::vector<Entry> entries_;
-  std::vector<DeferredValue> deferred_;
+  std::vector<DeferredValue> deferred_;  // in the order written
+  std::size_t unread_ = 0;               // deferred_[0, unread_) are still to read
   DeferredValue pending_{};
 };
 

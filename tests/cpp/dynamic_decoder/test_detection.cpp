@@ -379,5 +379,26 @@ TEST(TiffOpenShortFile, FewerThanFourBytesIsUnexpectedStep) {
   }
 }
 
+// The vendor text search: any case in the text, a lower-case needle anywhere
+// (first, last, after a near miss), only in ASCII values of the tag asked for.
+TEST(AnyAsciiContains, FindsTheNeedleInAnyCase) {
+  const struct {
+    Data value;
+    bool found;
+  } cases[] = {
+      {text("Aperio Image Library"), true},  {text("xx APERIO"), true},
+      {text("apeRIo"), true},                {text("aperi aperio"), true},
+      {text("aperaperio!"), true},           {text("aperi"), false},
+      {text("a p e r i o"), false},          {text("aperjo aperix"), false},
+      {text(""), false},                     {bytes_of("aperio"), false},
+  };
+  for (const auto& c : cases) {
+    const std::vector<Ifd> ifds{strips({{305, text("aperio")}}), strips({{270, c.value}})};
+    const Ifd* found = nullptr;
+    EXPECT_EQ(dd::any_ascii_contains(ifds, 270, "aperio", &found), c.found);
+    EXPECT_EQ(found, c.found ? &ifds[1] : nullptr);
+  }
+}
+
 }  // namespace
 }  // namespace kolva::test

@@ -122,8 +122,8 @@ Ifd planar_rgb() {
 
 Ifd without(Ifd ifd, std::uint16_t tag) {
   Ifd out;
-  for (const auto& [t, data] : ifd.map()) {
-    if (t != tag) out.insert(t, data);
+  for (const auto& e : ifd.entries()) {
+    if (e.tag != tag) out.insert(e.tag, e.data);
   }
   return out;
 }

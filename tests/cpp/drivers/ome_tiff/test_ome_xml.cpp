@@ -100,5 +100,32 @@ TEST(PlaneChoice, ByIndexOrNameAndRefusedInWords) {
   EXPECT_TRUE(check_planes(asked, one).ok());
 }
 
+// Only the elements where the model puts them count: an image's first Pixels,
+// AcquisitionDate (all its text) and ObjectiveSettings, objectives of any
+// instrument (one after the image too), a TiffData's first UUID.
+TEST(OmeDocument, ReadsEachElementWhereTheModelPutsIt) {
+  const std::string xml =
+      "<OME Creator=\"me &amp; you\"><Image ID=\"i\"><AcquisitionDate> 2020<b>-01</b>"
+      "<![CDATA[-02]]> </AcquisitionDate><AcquisitionDate>no</AcquisitionDate>"
+      "<ObjectiveSettings ID=\"O:1\"/><Pixels SizeX=\"8\" SizeY=\"8\" SizeC=\"2\">"
+      "<Channel Name=\"a\"/><x><Channel Name=\"no\"/></x><Channel Name=\"b\"/>"
+      "<TiffData IFD=\"3\"><UUID>u</UUID><UUID FileName=\"f\"/></TiffData>"
+      "<TiffData IFD=\"5\" FirstC=\"1\"><UUID FileName=\"f\">u</UUID></TiffData></Pixels>"
+      "<Pixels SizeC=\"7\"/></Image><Image ID=\"none\"><x><Pixels/></x></Image>"
+      "<Instrument><Objective ID=\"O:1\" NominalMagnification=\"40\"/></Instrument>"
+      "<x><Image ID=\"nested\"><Pixels/></Image></x></OME>";
+  auto doc = parse_ome_xml(xml, 100);
+  ASSERT_TRUE(doc);
+  EXPECT_EQ(doc->creator, "me & you");
+  ASSERT_EQ(doc->images.size(), 1u);
+  const Image& image = doc->images[0];
+  EXPECT_EQ(image.acquisition_date, "2020-01-02");
+  EXPECT_EQ(image.objective_power, 40.0);
+  EXPECT_EQ(image.size_c, 2u);
+  ASSERT_EQ(image.channels.size(), 2u);
+  EXPECT_EQ(image.channels[1].name, "b");
+  EXPECT_EQ(image.plane_ifds, (std::vector<std::optional<std::uint64_t>>{3, std::nullopt}));
+}
+
 }  // namespace
 }  // namespace kolva::drivers::ome

@@ -114,28 +114,16 @@ const std::string* Data::ascii() const {
 }
 
 Ifd::Ifd(std::vector<Entry> entries) : entries_(std::move(entries)) {
-  auto by_tag = [](const Entry& a, const Entry& b) { return a.tag < b.tag; };
+  // A directory's tags are written in ascending order, and most are read so.
   const auto first = entries_.begin();
   const auto last = entries_.end();
-  // A directory's tags are written in ascending order; values read after the
-  // entries that hold theirs come at the end.
   if (std::adjacent_find(first, last, [](const Entry& a, const Entry& b) {
         return a.tag >= b.tag;
       }) == last) {
     return;
   }
   // Stable: of entries with one tag, the one read last stays last, and wins.
-  if (entries_.size() <= 32) {
-    for (auto it = first + 1; it < last; ++it) {
-      Entry moved = std::move(*it);
-      auto hole = it;
-      for (; hole != first && moved.tag < (hole - 1)->tag; --hole) *hole = std::move(*(hole - 1));
-      *hole = std::move(moved);
-    }
-  } else {
-    std::stable_sort(first, last, by_tag);
-  }
-  // Keep the last of each run of one tag.
+  std::stable_sort(first, last, [](const Entry& a, const Entry& b) { return a.tag < b.tag; });
   auto out = first;
   for (auto it = first; it != last; ++it) {
     if (it + 1 != last && (it + 1)->tag == it->tag) continue;

@@ -62,20 +62,26 @@ SlideResult<Opening> HuronDriver::open(SourceSet& sources, const Probe& probe,
   slide::add_tiff_facts(parts.levels, parts.associated, ifds);
   parts.hash_input = slide::tiff_hash_input(parts.levels, ifds);
 
-  md::PropertyMap map;
-  // OpenSlide keeps the description out of tiff.* and the comment here.
-  md::add_first_directory(ifds, false, map);
-  md::add_tiff_mpp(ifds, map);
-  if (const std::string* description = md::ascii_tag(ifds[0], kImageDescription)) {
-    const std::string text = md::clean_text(*description);
-    for (const std::string_view line : text::split(text, "\n")) {
-      const std::size_t eq = line.find('=');
-      if (eq == std::string_view::npos) continue;
-      const std::string key(text::trim(line.substr(0, eq)));
-      if (!key.empty()) map["huron." + key] = std::string(text::trim(line.substr(eq + 1)));
+  // The properties, worked out when first asked for.
+  std::vector<slide::Level> sizes;  // what the properties say of the levels
+  for (const slide::Level& l : parts.levels) sizes.push_back(slide::Level{l.info, {}, l.downsample});
+  parts.properties_later = [tiff = probe.tiff, level_sizes = std::move(sizes)] {
+    const auto& directories = tiff->ifds;
+    md::PropertyMap map;
+    // OpenSlide keeps the description out of tiff.* and the comment here.
+    md::add_first_directory(directories, false, map);
+    md::add_tiff_mpp(directories, map);
+    if (const std::string* description = md::ascii_tag(directories[0], kImageDescription)) {
+      const std::string text = md::clean_text(*description);
+      for (const std::string_view line : text::split(text, "\n")) {
+        const std::size_t eq = line.find('=');
+        if (eq == std::string_view::npos) continue;
+        const std::string key(text::trim(line.substr(0, eq)));
+        if (!key.empty()) map["huron." + key] = std::string(text::trim(line.substr(eq + 1)));
+      }
     }
-  }
-  parts.properties = md::finish_properties(std::move(map), parts.levels, "huron");
+    return md::finish_properties(std::move(map), level_sizes, "huron");
+  };
   return Opening(std::move(parts));
 }
 

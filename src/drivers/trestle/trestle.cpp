@@ -111,26 +111,9 @@ SlideResult<Opening> TrestleDriver::open(SourceSet& sources, const Probe& probe,
   parts.hash_input = slide::tiff_hash_input(parts.levels, ifds);
 
   const std::string description = md::clean_text(*md::ascii_tag(ifds[0], kImageDescription));
-  md::PropertyMap map;
-  md::add_first_directory(ifds, true, map);
   std::vector<std::pair<std::uint64_t, std::uint64_t>> overlap;
-  for (auto& [key, value] : trestle::description_fields(description)) {
-    if (key == "Objective Power") {
-      if (const auto v = md::parse_double(value); md::usable_positive(v)) {
-        map["kolva.objective-power"] = md::format_double(*v);
-      }
-    } else if (key == "Background Color") {
-      map["kolva.background-color"] = value;
-    } else if (key == "OverlapsXY") {
-      overlap = trestle::overlaps(value);
-    }
-    map["trestle." + key] = std::move(value);
-  }
-  // The resolution tags hold micrometres per pixel, whatever the unit says.
-  const auto mx = md::number_tag(ifds[0], kXResolution), my = md::number_tag(ifds[0], kYResolution);
-  if (md::usable_positive(mx) && md::usable_positive(my)) {
-    map["kolva.mpp-x"] = md::format_double(*mx);
-    map["kolva.mpp-y"] = md::format_double(*my);
+  for (const auto& [key, value] : trestle::description_fields(description)) {
+    if (key == "OverlapsXY") overlap = trestle::overlaps(value);
   }
 
   // Overlapping levels: positioned, and smaller than stored by the overlaps.
@@ -153,7 +136,33 @@ SlideResult<Opening> TrestleDriver::open(SourceSet& sources, const Probe& probe,
     if (down > 0 && h >= th) h -= (down - 1) * oy;
   }
   mean_downsamples(parts.levels);
-  parts.properties = md::finish_properties(std::move(map), parts.levels, "trestle");
+
+  // The properties, worked out when first asked for.
+  std::vector<slide::Level> sizes;  // what the properties say of the levels
+  for (const slide::Level& l : parts.levels) sizes.push_back(slide::Level{l.info, {}, l.downsample});
+  parts.properties_later = [tiff = probe.tiff, description, level_sizes = std::move(sizes)] {
+    const auto& directories = tiff->ifds;
+    md::PropertyMap map;
+    md::add_first_directory(directories, true, map);
+    for (auto& [key, value] : trestle::description_fields(description)) {
+      if (key == "Objective Power") {
+        if (const auto v = md::parse_double(value); md::usable_positive(v)) {
+          map["kolva.objective-power"] = md::format_double(*v);
+        }
+      } else if (key == "Background Color") {
+        map["kolva.background-color"] = value;
+      }
+      map["trestle." + key] = std::move(value);
+    }
+    // The resolution tags hold micrometres per pixel, whatever the unit says.
+    const auto mx = md::number_tag(directories[0], kXResolution);
+    const auto my = md::number_tag(directories[0], kYResolution);
+    if (md::usable_positive(mx) && md::usable_positive(my)) {
+      map["kolva.mpp-x"] = md::format_double(*mx);
+      map["kolva.mpp-y"] = md::format_double(*my);
+    }
+    return md::finish_properties(std::move(map), level_sizes, "trestle");
+  };
   return Opening(std::move(parts));
 }
 

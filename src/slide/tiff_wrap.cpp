@@ -40,6 +40,7 @@ class Writer {
   }
   Field shorts(std::uint16_t tag, std::span<const std::uint16_t> values) const {
     Field f{tag, kShort, static_cast<std::uint32_t>(values.size()), {}};
+    f.value.reserve(2 * values.size());
     for (std::uint16_t v : values) u16(f.value, v);
     return f;
   }
@@ -49,6 +50,7 @@ class Writer {
   }
   Field longs(std::uint16_t tag, std::span<const std::uint32_t> values) const {
     Field f{tag, kLong, static_cast<std::uint32_t>(values.size()), {}};
+    f.value.reserve(4 * values.size());
     for (std::uint32_t v : values) u32(f.value, v);
     return f;
   }
@@ -124,6 +126,7 @@ std::optional<TiffHeaderTemplate> TiffHeaderTemplate::make(const TiffLayout& lay
   const Writer w(layout.order);
   const std::vector<std::uint32_t> zeros(strips, 0);
   std::vector<Field> fields;
+  fields.reserve(16);
   fields.push_back(w.one_long(256, layout.width));
   fields.push_back(w.one_long(257, layout.height));
   fields.push_back(w.shorts(258, layout.bits));
@@ -170,6 +173,7 @@ std::optional<TiffHeaderTemplate> TiffHeaderTemplate::make(const TiffLayout& lay
   w.u16(head, static_cast<std::uint16_t>(fields.size()));
   std::uint64_t value_at = directory;
   Bytes values;
+  values.reserve(static_cast<std::size_t>(data_start - directory));
   for (std::size_t i = 0; i < fields.size(); ++i) {
     const Field& f = fields[i];
     w.u16(head, f.tag);
@@ -179,9 +183,8 @@ std::optional<TiffHeaderTemplate> TiffHeaderTemplate::make(const TiffLayout& lay
     if (i == offsets_field) out.offsets_at_ = lands;
     if (i == counts_field) out.counts_at_ = lands;
     if (f.value.size() <= 4) {
-      Bytes inline_value = f.value;
-      inline_value.resize(4, 0);
-      head.insert(head.end(), inline_value.begin(), inline_value.end());
+      head.insert(head.end(), f.value.begin(), f.value.end());
+      head.resize(head.size() + 4 - f.value.size(), 0);
     } else {
       w.u32(head, static_cast<std::uint32_t>(value_at));
       values.insert(values.end(), f.value.begin(), f.value.end());

@@ -98,12 +98,23 @@ KolvaResult<std::uint64_t> MemorySource::read_at(std::uint64_t offset,
 
 KolvaResult<Buffer> Buffer::allocate(std::uint64_t length) {
   Buffer buffer;
-  if (length > 0) {
-    buffer.data_.reset(new (std::nothrow) std::uint8_t[length]);
-    if (!buffer.data_) return KolvaError::UnableToAllocateLargeSize{};
-  }
-  buffer.size_ = length;
+  if (auto room = buffer.resize(length); !room.ok()) return std::move(room).error();
   return buffer;
+}
+
+KolvaResult<Unit> Buffer::resize(std::uint64_t length) {
+  if (length > capacity_) {
+    data_.reset();
+    capacity_ = 0;
+    data_.reset(new (std::nothrow) std::uint8_t[length]);
+    if (!data_) {
+      size_ = 0;
+      return KolvaError::UnableToAllocateLargeSize{};
+    }
+    capacity_ = length;
+  }
+  size_ = length;
+  return Unit{};
 }
 
 }  // namespace kolva::std_io

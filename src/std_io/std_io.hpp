@@ -93,6 +93,9 @@ class Buffer {
  public:
   Buffer() = default;
   static KolvaResult<Buffer> allocate(std::uint64_t length);
+  // `length` bytes (their values unspecified), in the memory held already
+  // where it is large enough.
+  KolvaResult<Unit> resize(std::uint64_t length);
   std::uint8_t* data() { return data_.get(); }
   std::uint64_t size() const { return size_; }
   ByteSpan span() const { return {data_.get(), static_cast<std::size_t>(size_)}; }
@@ -100,6 +103,7 @@ class Buffer {
  private:
   std::unique_ptr<std::uint8_t[]> data_;
   std::uint64_t size_ = 0;
+  std::uint64_t capacity_ = 0;
 };
 
 // Reads exactly `length` bytes at `offset`. A range longer than 2 GiB fails with
@@ -108,8 +112,8 @@ class Buffer {
 // longer than `*budget` (when given) fails with UnableToAllocateLargeSize and
 // otherwise is taken from it.
 template <ByteSource S>
-KolvaResult<Buffer> read_bytes(S& source, std::uint64_t offset, std::uint64_t length,
-                               std::uint64_t* budget = nullptr) {
+KolvaResult<Unit> read_bytes_into(S& source, std::uint64_t offset, std::uint64_t length,
+                                  std::uint64_t* budget, Buffer& into) {
   if (length > kLargestRange) return KolvaError::UnableToAllocateLargeSize{};
   if (length > 0) {
     auto reaches_past = [&](std::uint64_t size) { return offset > size || length > size - offset; };
@@ -122,10 +126,20 @@ KolvaResult<Buffer> read_bytes(S& source, std::uint64_t offset, std::uint64_t le
     if (length > *budget) return KolvaError::UnableToAllocateLargeSize{};
     *budget -= length;
   }
-  KOLVA_TRY(auto buffer, Buffer::allocate(length));
+  if (auto room = into.resize(length); !room.ok()) return std::move(room).error();
   KOLVA_TRY(const std::uint64_t got,
-            source.read_at(offset, {buffer.data(), static_cast<std::size_t>(length)}));
+            source.read_at(offset, {into.data(), static_cast<std::size_t>(length)}));
   if (got < length) return KolvaError::UnexpectedStep{};
+  return Unit{};
+}
+
+template <ByteSource S>
+KolvaResult<Buffer> read_bytes(S& source, std::uint64_t offset, std::uint64_t length,
+                               std::uint64_t* budget = nullptr) {
+  Buffer buffer;
+  if (auto got = read_bytes_into(source, offset, length, budget, buffer); !got.ok()) {
+    return std::move(got).error();
+  }
   return buffer;
 }
 
@@ -134,13 +148,22 @@ template <ReadConsumer C, ByteSource S>
 KolvaResult<typename C::Output> run(S& source, C consumer, ReadInstruction instruction) {
   std::uint64_t budget = kStepBudget;
   std::uint64_t bytes_left = read_budget(source.known_size());
+  // One buffer for every step: a consumer keeps nothing of the bytes it is
+  // handed past the step.
+  Buffer bytes;
   while (true) {
     if (const auto* read = std::get_if<ReadAndStep>(&instruction)) {
-      KOLVA_TRY(const auto bytes, read_bytes(source, read->offset, read->length, &bytes_left));
+      if (auto got = read_bytes_into(source, read->offset, read->length, &bytes_left, bytes);
+          !got.ok()) {
+        return std::move(got).error();
+      }
       KOLVA_TRY(instruction, consumer.step(bytes.span()));
       if (--budget == 0) return KolvaError::UnableToAllocateLargeSize{};
     } else if (const auto* last = std::get_if<ReadAndReceive>(&instruction)) {
-      KOLVA_TRY(const auto bytes, read_bytes(source, last->offset, last->length, &bytes_left));
+      if (auto got = read_bytes_into(source, last->offset, last->length, &bytes_left, bytes);
+          !got.ok()) {
+        return std::move(got).error();
+      }
       return std::move(consumer).receive(bytes.span());
     } else {
       return std::move(consumer).receive({});

@@ -83,6 +83,31 @@ std::size_t occurrences(std::string_view s, char c) {
 
 }  // namespace
 
+std::string_view local_name(std::string_view name) {
+  const std::size_t colon = name.find(':');
+  return colon == std::string_view::npos ? name : name.substr(colon + 1);
+}
+
+std::string_view XmlElement::local_name() const { return text::local_name(name); }
+
+XmlElement element_of(std::string_view name, std::span<const XmlAttribute> attributes) {
+  XmlElement e;
+  e.name = std::string(name);
+  e.attributes.reserve(attributes.size());
+  for (const XmlAttribute& a : attributes) {
+    e.attributes.emplace_back(std::string(a.name), std::string(a.value));
+  }
+  return e;
+}
+
+void append_text(std::string& out, std::string_view raw, bool cdata) {
+  if (cdata) {
+    out.append(raw);
+  } else {
+    append_decoded(out, raw);
+  }
+}
+
 std::string decode_entities(std::string_view raw) {
   std::string out;
   out.reserve(raw.size());
@@ -210,12 +235,7 @@ std::optional<XmlDocument> parse_xml(std::string_view s) {
     }
     void start(std::string_view name, std::span<const XmlAttribute> attributes,
                bool empty) override {
-      XmlElement element;
-      element.name = std::string(name);
-      element.attributes.reserve(attributes.size());
-      for (const XmlAttribute& a : attributes) {
-        element.attributes.emplace_back(std::string(a.name), std::string(a.value));
-      }
+      XmlElement element = element_of(name, attributes);
       element.text_begin = element.text_end = doc.text.size();
       const std::size_t index = doc.elements.size();
       doc.elements.push_back(std::move(element));
@@ -226,13 +246,7 @@ std::optional<XmlDocument> parse_xml(std::string_view s) {
       doc.elements[open.back()].text_end = doc.text.size();
       open.pop_back();
     }
-    void text(std::string_view raw, bool cdata) override {
-      if (cdata) {
-        doc.text.append(raw);
-      } else {
-        append_decoded(doc.text, raw);
-      }
-    }
+    void text(std::string_view raw, bool cdata) override { append_text(doc.text, raw, cdata); }
     XmlDocument doc;
 
    private:

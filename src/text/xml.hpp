@@ -34,10 +34,7 @@ struct XmlElement {
   }
 
   // The name without its namespace prefix ("ome:Image" -> "Image").
-  std::string_view local_name() const {
-    const std::string_view all(name);
-    return all.substr(all.find(':') == std::string_view::npos ? 0 : all.find(':') + 1);
-  }
+  std::string_view local_name() const;
 };
 
 struct XmlDocument {
@@ -79,6 +76,14 @@ class XmlHandler {
 // Hands the document to `handler`; false for what parse_xml cannot read (the
 // events before it was found to be so have been handed over).
 bool scan_xml(std::string_view xml, XmlHandler& handler);
+
+// A tag or attribute name without its namespace prefix ("ome:Image" -> "Image").
+std::string_view local_name(std::string_view name);
+// The element a start tag makes (no children, no text), kept past the event.
+XmlElement element_of(std::string_view name, std::span<const XmlAttribute> attributes);
+// Appends what a text event holds: a CDATA section as it is, other text with
+// its entities decoded.
+void append_text(std::string& out, std::string_view raw, bool cdata);
 
 // The attribute's value, or "" when the element has none of that name.
 inline std::string attribute_or_empty(const XmlElement& e, std::string_view key) {

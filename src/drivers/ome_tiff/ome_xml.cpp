@@ -89,21 +89,6 @@ void map_planes(const std::vector<TiffData>& datas, Image& image, std::uint64_t&
   }
 }
 
-std::string_view local_name(std::string_view name) {
-  const std::size_t colon = name.find(':');
-  return colon == std::string_view::npos ? name : name.substr(colon + 1);
-}
-
-XmlElement element_of(std::string_view name, std::span<const text::XmlAttribute> attributes) {
-  XmlElement e;
-  e.name = std::string(name);
-  e.attributes.reserve(attributes.size());
-  for (const text::XmlAttribute& a : attributes) {
-    e.attributes.emplace_back(std::string(a.name), std::string(a.value));
-  }
-  return e;
-}
-
 // The elements an OME document is read for, kept as it is scanned (no tree):
 // the root, the objectives of its instruments, and of each image its first
 // Pixels (with their Channel and TiffData elements), AcquisitionDate and
@@ -113,43 +98,43 @@ class OmeElements final : public text::XmlHandler {
   void start(std::string_view name, std::span<const text::XmlAttribute> attributes,
              bool empty) override {
     const Role parent = roles_.empty() ? Role::None : roles_.back();
-    const std::string_view local = local_name(name);
+    const std::string_view local = text::local_name(name);
     Role role = Role::Other;
     switch (parent) {
       case Role::None:
         role = Role::Root;
-        root = element_of(name, attributes);
+        root = text::element_of(name, attributes);
         break;
       case Role::Root:
         if (local == "Instrument") {
           role = Role::Instrument;
         } else if (local == "Image") {
           role = Role::Image;
-          images.push_back(ImageElements{element_of(name, attributes), {}, {}, {}, {}, {}});
+          images.push_back(ImageElements{text::element_of(name, attributes), {}, {}, {}, {}, {}});
         }
         break;
       case Role::Instrument:
-        if (local == "Objective") objectives.push_back(element_of(name, attributes));
+        if (local == "Objective") objectives.push_back(text::element_of(name, attributes));
         break;
       case Role::Image: {
         ImageElements& image = images.back();
         if (local == "Pixels" && !image.pixels) {
           role = Role::Pixels;
-          image.pixels = element_of(name, attributes);
+          image.pixels = text::element_of(name, attributes);
         } else if (local == "AcquisitionDate" && !image.date) {
           role = Role::Date;
           image.date.emplace();
         } else if (local == "ObjectiveSettings" && !image.settings) {
-          image.settings = element_of(name, attributes);
+          image.settings = text::element_of(name, attributes);
         }
         break;
       }
       case Role::Pixels:
         if (local == "Channel") {
-          images.back().channels.push_back(element_of(name, attributes));
+          images.back().channels.push_back(text::element_of(name, attributes));
         } else if (local == "TiffData") {
           role = Role::TiffData;
-          images.back().datas.push_back(TiffData{element_of(name, attributes), false, false});
+          images.back().datas.push_back(TiffData{text::element_of(name, attributes), false, false});
         }
         break;
       case Role::TiffData: {
@@ -176,13 +161,7 @@ class OmeElements final : public text::XmlHandler {
   void end() override { roles_.pop_back(); }
   void text(std::string_view raw, bool cdata) override {
     if (roles_.empty() || (roles_.back() != Role::Date && roles_.back() != Role::InDate)) return;
-    std::string& date = *images.back().date;
-    // Only entities and character references start with '&'.
-    if (cdata || raw.find('&') == std::string_view::npos) {
-      date.append(raw);
-    } else {
-      date.append(text::decode_entities(raw));
-    }
+    text::append_text(*images.back().date, raw, cdata);
   }
 
   XmlElement root;

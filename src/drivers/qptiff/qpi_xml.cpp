@@ -85,13 +85,7 @@ std::optional<PageDescription> parse_qpi_description(std::string_view text) {
       }
     }
     void text(std::string_view raw, bool cdata) override {
-      if (depth_ < 2) return;
-      // Only entities and character references start with '&'.
-      if (cdata || raw.find('&') == std::string_view::npos) {
-        value_.append(raw);
-      } else {
-        value_.append(text::decode_entities(raw));
-      }
+      if (depth_ >= 2) text::append_text(value_, raw, cdata);
     }
     bool root_ = false;
     PageDescription out;

@@ -4,8 +4,6 @@
 #include <limits>
 #include <memory>
 #include <optional>
-#include <type_traits>
-#include <variant>
 
 #include "base/bytes.hpp"
 #include "drivers/common/decoder_tiler.hpp"
@@ -47,61 +45,24 @@ class TileTable {
   TileTable(const TileTable&) = delete;
   TileTable& operator=(const TileTable&) = delete;
 
-  // Nothing when `data` holds no unsigned integers (Data::to_u64vec).
+  // Nothing when `data` holds no unsigned integers.
   static std::optional<TileTable> of(const tiff_tools::Data& data, bool in_place) {
+    const auto values = data.unsigned_values();
+    if (!values) return std::nullopt;
     TileTable table;
-    const bool known = std::visit(
-        [&](const auto& v) {
-          using V = std::decay_t<decltype(v)>;
-          if constexpr (std::is_same_v<V, tiff_tools::BYTE> ||
-                        std::is_same_v<V, tiff_tools::UNDEFINED> ||
-                        std::is_same_v<V, tiff_tools::SHORT> ||
-                        std::is_same_v<V, tiff_tools::LONG> ||
-                        std::is_same_v<V, tiff_tools::LONG8>) {
-            table.point(&v.value, 1);
-            return true;
-          } else if constexpr (std::is_same_v<V, tiff_tools::BYTE_ARRAY> ||
-                               std::is_same_v<V, tiff_tools::UNDEFINED_ARRAY> ||
-                               std::is_same_v<V, tiff_tools::SHORT_ARRAY> ||
-                               std::is_same_v<V, tiff_tools::LONG_ARRAY> ||
-                               std::is_same_v<V, tiff_tools::LONG8_ARRAY>) {
-            table.point(v.values.data(), v.values.size());
-            return true;
-          } else {
-            return false;
-          }
-        },
-        data.variant());
-    if (!known) return std::nullopt;
+    table.values_ = *values;
     if (!in_place) {
-      table.owned_.reserve(table.size_);
-      for (std::size_t i = 0; i < table.size_; ++i) table.owned_.push_back(table[i]);
-      table.point(table.owned_.data(), table.owned_.size());
+      table.owned_ = *data.to_u64vec();
+      table.values_ = {table.owned_.data(), table.owned_.size(), 8};
     }
     return table;
   }
 
-  std::size_t size() const { return size_; }
-  std::uint64_t operator[](std::size_t i) const {
-    switch (width_) {
-      case 1: return static_cast<const std::uint8_t*>(at_)[i];
-      case 2: return static_cast<const std::uint16_t*>(at_)[i];
-      case 4: return static_cast<const std::uint32_t*>(at_)[i];
-      default: return static_cast<const std::uint64_t*>(at_)[i];
-    }
-  }
+  std::size_t size() const { return values_.size; }
+  std::uint64_t operator[](std::size_t i) const { return values_[i]; }
 
  private:
-  template <class T>
-  void point(const T* at, std::size_t size) {
-    at_ = at;
-    size_ = size;
-    width_ = sizeof(T);
-  }
-
-  const void* at_ = nullptr;
-  std::size_t size_ = 0;
-  std::uint8_t width_ = 8;
+  tiff_tools::Data::UnsignedValues values_;
   std::vector<std::uint64_t> owned_;
 };
 

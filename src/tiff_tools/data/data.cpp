@@ -69,19 +69,27 @@ std::uint64_t element_size(DataType dt) { return kElementSize[static_cast<std::s
 std::string_view display_text(DataType dt) { return kDisplay[static_cast<std::size_t>(dt)]; }
 std::string_view debug_text(DataType dt) { return kDebug[static_cast<std::size_t>(dt)]; }
 
-std::optional<std::vector<std::uint64_t>> Data::to_u64vec() const {
+std::optional<Data::UnsignedValues> Data::unsigned_values() const {
   return std::visit(
-      [](const auto& v) -> std::optional<std::vector<std::uint64_t>> {
+      [](const auto& v) -> std::optional<UnsignedValues> {
         using V = std::decay_t<decltype(v)>;
         if constexpr (kIsUnsignedScalar<V>) {
-          return std::vector<std::uint64_t>{static_cast<std::uint64_t>(v.value)};
+          return UnsignedValues{&v.value, 1, sizeof(v.value)};
         } else if constexpr (kIsUnsignedArray<V>) {
-          return std::vector<std::uint64_t>(v.values.begin(), v.values.end());
+          return UnsignedValues{v.values.data(), v.values.size(), sizeof(v.values[0])};
         } else {
           return std::nullopt;
         }
       },
       v_);
+}
+
+std::optional<std::vector<std::uint64_t>> Data::to_u64vec() const {
+  const auto values = unsigned_values();
+  if (!values) return std::nullopt;
+  std::vector<std::uint64_t> out(values->size);
+  for (std::size_t i = 0; i < values->size; ++i) out[i] = (*values)[i];
+  return out;
 }
 
 const std::vector<std::uint8_t>* Data::u8vec() const {

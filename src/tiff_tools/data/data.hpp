@@ -112,8 +112,24 @@ class Data {
     return std::get_if<V>(&v_);
   }
 
-  // The values of an unsigned integer entry widened to u64 (BYTE, UNDEFINED,
-  // SHORT, LONG, LONG8, single or array); nothing for every other variant.
+  // The values of an unsigned integer entry (BYTE, UNDEFINED, SHORT, LONG,
+  // LONG8, single or array) where they are held, each read widened to u64.
+  struct UnsignedValues {
+    const void* at = nullptr;
+    std::size_t size = 0;
+    std::uint8_t width = 8;  // bytes a value
+    std::uint64_t operator[](std::size_t i) const {
+      switch (width) {
+        case 1: return static_cast<const std::uint8_t*>(at)[i];
+        case 2: return static_cast<const std::uint16_t*>(at)[i];
+        case 4: return static_cast<const std::uint32_t*>(at)[i];
+        default: return static_cast<const std::uint64_t*>(at)[i];
+      }
+    }
+  };
+  // Nothing for every other variant; valid while the Data lives unchanged.
+  std::optional<UnsignedValues> unsigned_values() const;
+  // The same, copied.
   std::optional<std::vector<std::uint64_t>> to_u64vec() const;
   // The bytes of a BYTE_ARRAY or UNDEFINED_ARRAY; nothing otherwise (single
   // values included).

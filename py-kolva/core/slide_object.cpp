@@ -452,13 +452,25 @@ PyObject* slide_assemble_tiles(PyObject*, PyObject* const* args, Py_ssize_t narg
 }
 
 PyObject* slide_close(PyObject* self, PyObject*) {
-  std::shared_ptr<const slide::Slide> dropped;
-  dropped.swap(*as_slide(self)->slide);
-  // The last reference may close a file: do that without the interpreter lock.
-  Py_BEGIN_ALLOW_THREADS
-  dropped.reset();
-  Py_END_ALLOW_THREADS
-  Py_RETURN_NONE;
+  return guarded([&]() -> PyObject* {
+    SlideObject* obj = as_slide(self);
+    std::shared_ptr<const slide::Slide> dropped;
+    if (*obj->slide && obj->kept == nullptr) {
+      // Its geometry stays readable: the levels shared, the images' descriptions copied.
+      auto kept = std::make_unique<KeptGeometry>();
+      kept->levels = (*obj->slide)->shared_levels();
+      for (const auto& a : (*obj->slide)->associated_images()) {
+        kept->images.push_back({a.name, a.media_type, a.dimensions, a.icc_profile});
+      }
+      obj->kept = kept.release();
+    }
+    dropped.swap(*obj->slide);
+    // The last reference may close a file: do that without the interpreter lock.
+    Py_BEGIN_ALLOW_THREADS
+    dropped.reset();
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+  });
 }
 
 // ------------------------------------------------------------------ Slide properties
@@ -541,12 +553,18 @@ PyObject* named(PyObject* type, PyObject* tuple) {
 }
 
 // A LevelInfo (width, height, tile width, tile height, tiles across, tiles
-// down, media type, downsample) per level.
+// down, media type, downsample, ...) per level, also once the slide is closed.
 PyObject* get_levels(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
-    auto s = acquire(self);
-    if (!s) return nullptr;
-    const auto& levels = s->levels();
+    std::shared_ptr<const std::vector<slide::Level>> shared;
+    if (const KeptGeometry* kept = as_slide(self)->kept) {
+      shared = kept->levels;
+    } else {
+      auto s = acquire(self);
+      if (!s) return nullptr;
+      shared = s->shared_levels();
+    }
+    const auto& levels = *shared;
     PyObject* out = PyTuple_New(static_cast<Py_ssize_t>(levels.size()));
     if (out == nullptr) return nullptr;
     for (std::size_t i = 0; i < levels.size(); ++i) {
@@ -598,28 +616,34 @@ PyObject* get_properties(PyObject* self, void*) {
   });
 }
 
-// An ImageInfo (name, media type, width, height) per associated image.
+// An ImageInfo (name, media type, width, height, ICC profile) per image of `images`.
+template <class Images>
+PyObject* image_infos(const Images& images) {
+  PyObject* out = PyTuple_New(static_cast<Py_ssize_t>(images.size()));
+  if (out == nullptr) return nullptr;
+  for (std::size_t i = 0; i < images.size(); ++i) {
+    const auto& a = images[i];
+    PyObject* item = named(g_image_type, Py_BuildValue(
+        "(s#s#KKN)", a.name.data(), static_cast<Py_ssize_t>(a.name.size()), a.media_type.data(),
+        static_cast<Py_ssize_t>(a.media_type.size()),
+        static_cast<unsigned long long>(a.dimensions.first),
+        static_cast<unsigned long long>(a.dimensions.second), bytes_or_none(a.icc_profile)));
+    if (item == nullptr) {
+      Py_DECREF(out);
+      return nullptr;
+    }
+    PyTuple_SetItem(out, static_cast<Py_ssize_t>(i), item);
+  }
+  return out;
+}
+
+// An ImageInfo per associated image, also once the slide is closed.
 PyObject* get_associated(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
+    if (const KeptGeometry* kept = as_slide(self)->kept) return image_infos(kept->images);
     auto s = acquire(self);
     if (!s) return nullptr;
-    const auto& images = s->associated_images();
-    PyObject* out = PyTuple_New(static_cast<Py_ssize_t>(images.size()));
-    if (out == nullptr) return nullptr;
-    for (std::size_t i = 0; i < images.size(); ++i) {
-      const auto& a = images[i];
-      PyObject* item = named(g_image_type, Py_BuildValue(
-          "(s#s#KKN)", a.name.data(), static_cast<Py_ssize_t>(a.name.size()), a.media_type.data(),
-          static_cast<Py_ssize_t>(a.media_type.size()),
-          static_cast<unsigned long long>(a.dimensions.first),
-          static_cast<unsigned long long>(a.dimensions.second), bytes_or_none(a.icc_profile)));
-      if (item == nullptr) {
-        Py_DECREF(out);
-        return nullptr;
-      }
-      PyTuple_SetItem(out, static_cast<Py_ssize_t>(i), item);
-    }
-    return out;
+    return image_infos(s->associated_images());
   });
 }
 
@@ -671,6 +695,7 @@ void slide_dealloc(PyObject* self) {
   delete obj->slide;
   delete obj->fetch_errors;
   delete obj->properties;
+  delete obj->kept;
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
   Py_DECREF(type);
@@ -754,6 +779,7 @@ PyObject* wrap(std::shared_ptr<const slide::Slide> s, std::shared_ptr<FetchError
   obj->properties = new std::shared_ptr<const slide::SlideProperties>(s->shared_properties());
   obj->slide = new std::shared_ptr<const slide::Slide>(std::move(s));
   obj->fetch_errors = new std::shared_ptr<FetchErrors>(std::move(fetch_errors));
+  obj->kept = nullptr;
   return self;
 }
 

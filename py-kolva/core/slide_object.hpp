@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -18,12 +19,26 @@
 
 namespace kolva::core_module {
 
+// What a closed slide still says of itself: its levels and its associated
+// images' names, media types, sizes and profiles.
+struct KeptGeometry {
+  struct Image {
+    std::string name;
+    std::string media_type;
+    std::pair<std::uint64_t, std::uint64_t> dimensions;
+    Bytes icc_profile;
+  };
+  std::shared_ptr<const std::vector<slide::Level>> levels;
+  std::vector<Image> images;
+};
+
 struct SlideObject {
   PyObject_HEAD
   std::shared_ptr<const slide::Slide>* slide;  // empty once closed
   std::shared_ptr<FetchErrors>* fetch_errors;  // what its fetch functions raised
   // Its properties, which stay readable once it is closed.
   std::shared_ptr<const slide::SlideProperties>* properties;
+  KeptGeometry* kept;  // set by close()
 };
 
 // The type, made by the first call (nullptr with an exception set on failure),

@@ -106,7 +106,8 @@ class Slide:
     @property
     def name(self) -> str: ...
     @property
-    def levels(self) -> tuple[LevelInfo, ...]: ...
+    def levels(self) -> tuple[LevelInfo, ...]:
+        """Also once closed, as are `properties` and `associated`."""
     @property
     def properties(self) -> dict[str, str]: ...
     @property

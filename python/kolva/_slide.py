@@ -466,15 +466,7 @@ class Slide:
     def close(self) -> None:
         """Releases the file. Reads already running finish; later calls raise SlideError
         (the slide's geometry, properties and associated image names stay readable)."""
-        core, kept = self._core, self.__dict__
-        try:  # what the core would no longer say (it keeps the properties), kept as it says it
-            if "_core_levels" not in kept:
-                kept["_core_levels"] = core.levels
-            if "_core_associated" not in kept:
-                kept["_core_associated"] = core.associated
-        except SlideError:  # closed already
-            pass
-        core.close()
+        self._core.close()  # which keeps its levels, images and properties readable
 
     def __enter__(self) -> Slide:
         return self

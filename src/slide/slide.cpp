@@ -85,15 +85,15 @@ SlideResult<TilePlan> Slide::plan_tile(std::uint64_t level, std::uint64_t x,
                                        std::uint64_t y) const {
   // The grid is checked here: the stored tables alone would let a column past
   // the right edge wrap into the next row.
-  if (level >= levels_.size()) return errors::level_not_found(level, levels_.size());
-  const auto grid = levels_[level].info.tile_grid;
+  if (level >= levels_->size()) return errors::level_not_found(level, levels_->size());
+  const auto grid = (*levels_)[level].info.tile_grid;
   if (x >= grid.first || y >= grid.second) return errors::tile_outside(level, x, y, grid);
   return tiler_->plan(level, x, y);
 }
 
 SlideResult<Batch> Slide::plan_batch(std::uint64_t level, std::span<const Coord> coords) const {
-  if (level >= levels_.size()) return errors::level_not_found(level, levels_.size());
-  const auto grid = levels_[level].info.tile_grid;
+  if (level >= levels_->size()) return errors::level_not_found(level, levels_->size());
+  const auto grid = (*levels_)[level].info.tile_grid;
   for (const auto& [x, y] : coords) {
     if (x >= grid.first || y >= grid.second) return errors::tile_outside(level, x, y, grid);
   }

@@ -317,7 +317,7 @@ class Slide {
   Slide(SourceSet sources, const Family& family, SlideParts parts)
       : sources_(std::move(sources)),
         family_(family),
-        levels_(std::move(parts.levels)),
+        levels_(std::make_shared<const std::vector<Level>>(std::move(parts.levels))),
         properties_(std::make_shared<const SlideProperties>(std::move(parts.properties),
                                                             std::move(parts.properties_later))),
         associated_(std::move(parts.associated)),
@@ -328,13 +328,15 @@ class Slide {
   // "aperio", "philips", "ndpi", "ets", "generic-tiff", ...
   std::string_view format() const { return family_.name; }
   const Family& family() const { return family_; }
-  const std::vector<Level>& levels() const { return levels_; }
+  const std::vector<Level>& levels() const { return *levels_; }
+  // The levels, shared: they outlive the slide's files for whoever keeps them.
+  const std::shared_ptr<const std::vector<Level>>& shared_levels() const { return levels_; }
   const Properties& properties() const { return properties_->get(); }
   const std::shared_ptr<const SlideProperties>& shared_properties() const { return properties_; }
   const std::vector<AssociatedImage>& associated_images() const { return associated_; }
   // The slide's colour profile: its largest level's; empty when none is stored.
   ByteSpan icc_profile() const {
-    return levels_.empty() ? ByteSpan() : ByteSpan(levels_[0].icc_profile);
+    return levels_->empty() ? ByteSpan() : ByteSpan((*levels_)[0].icc_profile);
   }
   // The slide's hash input; none when its format has none.
   const std::optional<HashInput>& hash_input() const { return hash_input_; }
@@ -374,7 +376,7 @@ class Slide {
  private:
   SourceSet sources_;
   const Family& family_;
-  std::vector<Level> levels_;
+  std::shared_ptr<const std::vector<Level>> levels_;
   std::shared_ptr<const SlideProperties> properties_;
   std::vector<AssociatedImage> associated_;
   std::shared_ptr<const Tiler> tiler_;

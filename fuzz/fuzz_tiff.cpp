@@ -1,10 +1,13 @@
-// The TIFF/BigTIFF directory reader alone, over arbitrary bytes.
+// The TIFF/BigTIFF directory reader alone, over arbitrary bytes; and the
+// registry's reader, which reads a directory's values together where they lie
+// close: wherever the plain reader reads the file, it reads the same.
 
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
 #include "std_io/std_io.hpp"
+#include "tiff_tools/sub_ifds.hpp"
 #include "tiff_tools/tiff_tools.hpp"
 
 namespace {
@@ -28,6 +31,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         (void)entries[i].data.to_u64vec();
         (void)entries[i].data.expect_u8vec();
       }
+    }
+    auto [sub, sub_first] = kolva::tiff_tools::SubIfdTiffDecoder::dispatch(kolva::NoInput{});
+    auto same = kolva::std_io::run(source, std::move(sub), sub_first);
+    if (!same.ok() || same->size() != ifds->size()) __builtin_trap();
+    for (std::size_t i = 0; i < ifds->size(); ++i) {
+      if ((*same)[i].entries() != (*ifds)[i].entries()) __builtin_trap();
     }
   }
   return 0;

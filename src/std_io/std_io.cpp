@@ -1,5 +1,6 @@
 #include "std_io/std_io.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -98,20 +99,30 @@ KolvaResult<std::uint64_t> MemorySource::read_at(std::uint64_t offset,
 
 KolvaResult<Buffer> Buffer::allocate(std::uint64_t length) {
   Buffer buffer;
-  if (auto room = buffer.resize(length); !room.ok()) return std::move(room).error();
+  if (!buffer.hold(length)) return KolvaError::UnableToAllocateLargeSize{};
+  buffer.size_ = length;
   return buffer;
+}
+
+bool Buffer::hold(std::uint64_t room) {
+  data_.reset();
+  capacity_ = 0;
+  data_.reset(new (std::nothrow) std::uint8_t[room]);
+  if (!data_) return false;
+  capacity_ = room;
+  return true;
 }
 
 KolvaResult<Unit> Buffer::resize(std::uint64_t length) {
   if (length > capacity_) {
-    data_.reset();
-    capacity_ = 0;
-    data_.reset(new (std::nothrow) std::uint8_t[length]);
-    if (!data_) {
+    // Grown at least twofold from a page, so that a run's small steps share one
+    // allocation; exactly `length` when that much more is not to be had.
+    constexpr std::uint64_t kLeast = 4096;
+    const std::uint64_t room = std::max({length, kLeast, std::min(capacity_ * 2, kLargestRange)});
+    if (!hold(room) && (room == length || !hold(length))) {
       size_ = 0;
       return KolvaError::UnableToAllocateLargeSize{};
     }
-    capacity_ = length;
   }
   size_ = length;
   return Unit{};

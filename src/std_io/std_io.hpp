@@ -94,13 +94,15 @@ class Buffer {
   Buffer() = default;
   static KolvaResult<Buffer> allocate(std::uint64_t length);
   // `length` bytes (their values unspecified), in the memory held already
-  // where it is large enough.
+  // where it is large enough, else in more than asked for (reused as it grows).
   KolvaResult<Unit> resize(std::uint64_t length);
   std::uint8_t* data() { return data_.get(); }
   std::uint64_t size() const { return size_; }
   ByteSpan span() const { return {data_.get(), static_cast<std::size_t>(size_)}; }
 
  private:
+  // Drops what is held and holds `room` bytes instead; false when they cannot be had.
+  bool hold(std::uint64_t room);
   std::unique_ptr<std::uint8_t[]> data_;
   std::uint64_t size_ = 0;
   std::uint64_t capacity_ = 0;

@@ -5,6 +5,7 @@ namespace kolva::tiff_tools {
 std::pair<SubIfdTiffDecoder, ReadInstruction> SubIfdTiffDecoder::dispatch(NoInput) {
   SubIfdTiffDecoder d;
   d.decoder_.take_ifd_types_as_offsets();
+  d.decoder_.read_values_together();
   return {std::move(d), ReadAndStep{0, 4}};
 }
 

@@ -39,6 +39,7 @@ ReadInstruction SubDirectoryDecoder::next() {
     std::size_t most = input_.limit - read_;
     if (input_.per_offset != 0) most = std::min(most, input_.per_offset);
     decoder_ = Decoder::at(input_.order, input_.big, offset, most);
+    decoder_.read_values_together();
     return decoder_.first_read();
   }
   return Finish{};

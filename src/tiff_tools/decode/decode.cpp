@@ -194,6 +194,39 @@ TiffResult<Unit> DirectoryEntries::take_value(ByteSpan bytes, ByteOrder order) {
   return Unit{};
 }
 
+std::optional<ReadAndStep> DirectoryEntries::values_together(std::uint64_t slack,
+                                                             std::uint64_t most) const {
+  if (unread_ < 2) return std::nullopt;
+  std::uint64_t lo = UINT64_MAX, hi = 0, sum = 0;
+  for (std::size_t i = 0; i < unread_; ++i) {
+    const DeferredValue& v = deferred_[i];
+    std::uint64_t end;
+    if (!checked_add(v.offset, v.byte_len, end) || !checked_add(sum, v.byte_len, sum)) {
+      return std::nullopt;
+    }
+    lo = std::min(lo, v.offset);
+    hi = std::max(hi, end);
+  }
+  const std::uint64_t span = hi - lo;
+  if (span > most || span - std::min(span, sum) > slack) return std::nullopt;
+  return ReadAndStep{lo, span};
+}
+
+TiffResult<Unit> DirectoryEntries::take_values(ByteSpan block, std::uint64_t block_offset,
+                                               ByteOrder order) {
+  while (unread_ > 0) {
+    pending_ = deferred_[--unread_];
+    // Inside the block by values_together(); a short block fails the value as
+    // a short read of it alone would.
+    const std::uint64_t at = pending_.offset - block_offset;
+    const ByteSpan bytes =
+        at >= block.size() ? ByteSpan() : block.subspan(at, std::min<std::uint64_t>(pending_.byte_len, block.size() - at));
+    KOLVA_TRY(Unit taken, take_value(bytes, order));
+    (void)taken;
+  }
+  return Unit{};
+}
+
 std::vector<Entry> DirectoryEntries::finish() {
   std::vector<Entry> out = std::move(entries_);
   const bool ascending = std::adjacent_find(out.begin(), out.end(), [](const Entry& a,
@@ -261,6 +294,7 @@ TiffResult<ReadInstruction> Decoder::step(ByteSpan bytes) {
     TiffResult<ReadInstruction> operator()(ReadCount) { return d.read_count(bytes); }
     TiffResult<ReadInstruction> operator()(ReadEntries) { return d.read_entries(bytes); }
     TiffResult<ReadInstruction> operator()(ReadValue) { return d.read_value(bytes); }
+    TiffResult<ReadInstruction> operator()(ReadValues) { return d.read_values(bytes); }
     TiffResult<ReadInstruction> operator()(ReadNextOffset) { return d.read_next_offset(bytes); }
     TiffResult<ReadInstruction> operator()(Finished) {
       return TiffError(TiffError::InvalidDecodingProcess{"Invalid"});
@@ -402,7 +436,24 @@ TiffResult<ReadInstruction> Decoder::read_value(ByteSpan bytes) {
   return next_value_or_finish();
 }
 
+TiffResult<ReadInstruction> Decoder::read_values(ByteSpan bytes) {
+  KOLVA_TRY(Unit taken, directory_.take_values(bytes, values_at_, order_));
+  (void)taken;
+  return finish_directory();
+}
+
 TiffResult<ReadInstruction> Decoder::next_value_or_finish() {
+  // Tile tables and the small arrays beside them are mostly written next to
+  // each other: one read for all, when the gaps are small.
+  constexpr std::uint64_t kSlack = 4096;
+  constexpr std::uint64_t kMost = 1 << 20;
+  if (together_) {
+    if (const auto all = directory_.values_together(kSlack, kMost)) {
+      values_at_ = all->offset;
+      phase_ = ReadValues{};
+      return ReadInstruction{*all};
+    }
+  }
   const auto next = directory_.next_value();
   if (!next) return finish_directory();
   phase_ = ReadValue{};

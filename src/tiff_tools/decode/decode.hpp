@@ -57,6 +57,13 @@ class DirectoryEntries {
   std::optional<ReadAndStep> next_value();
   // Parses the pending value from its bytes into an entry.
   TiffResult<Unit> take_value(ByteSpan bytes, ByteOrder order);
+  // One range holding every value still to read, when they lie close enough
+  // together (at most `slack` bytes between and around them, `most` bytes in
+  // all) that reading it beats asking for them one by one.
+  std::optional<ReadAndStep> values_together(std::uint64_t slack, std::uint64_t most) const;
+  // Parses every value still to read, in the order next_value() would hand
+  // them out, from `block`: the bytes of values_together()'s range.
+  TiffResult<Unit> take_values(ByteSpan block, std::uint64_t block_offset, ByteOrder order);
   // The directory's entries in the order they were written when their tags
   // ascend, else in the order they were completed (those held in an entry,
   // then the others, the last deferred first); clears.
@@ -95,6 +102,10 @@ class Decoder {
   // From now on, entries of the IFD types (13 and 18, as SubIFDs are written)
   // are read as the LONG and LONG8 offsets they hold instead of failing.
   void take_ifd_types_as_offsets() { ifd_offsets_ = true; }
+  // From now on, a directory's values stored elsewhere that lie close together
+  // are read in one request instead of one each (the same directories come
+  // out: values are parsed in the same order).
+  void read_values_together() { together_ = true; }
 
   TiffResult<ReadInstruction> step(ByteSpan bytes);
   TiffResult<std::vector<Ifd>> receive() &&;
@@ -105,10 +116,11 @@ class Decoder {
   struct ReadCount {};
   struct ReadEntries {};
   struct ReadValue {};
+  struct ReadValues {};
   struct ReadNextOffset {};
   struct Finished {};
   using Phase = std::variant<ReadMagic, ReadHeader, ReadCount, ReadEntries, ReadValue,
-                             ReadNextOffset, Finished>;
+                             ReadValues, ReadNextOffset, Finished>;
 
   struct Layout {
     std::uint64_t header_size;
@@ -123,6 +135,7 @@ class Decoder {
   TiffResult<ReadInstruction> read_count(ByteSpan bytes);
   TiffResult<ReadInstruction> read_entries(ByteSpan bytes);
   TiffResult<ReadInstruction> read_value(ByteSpan bytes);
+  TiffResult<ReadInstruction> read_values(ByteSpan bytes);
   TiffResult<ReadInstruction> read_next_offset(ByteSpan bytes);
   // Requests the most recently deferred value, or finishes the directory.
   TiffResult<ReadInstruction> next_value_or_finish();
@@ -144,6 +157,8 @@ class Decoder {
   bool high_words_ = false;   // the widened layout of with_high_words
   bool diagnostics_ = true;   // "Err ..." for entry failures, "Empty!!!"
   bool ifd_offsets_ = false;  // take_ifd_types_as_offsets
+  bool together_ = false;     // read_values_together
+  std::uint64_t values_at_ = 0;  // ReadValues: where the block read starts
 };
 
 }  // namespace kolva::tiff_tools

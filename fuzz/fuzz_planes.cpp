@@ -34,7 +34,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (image.plane_ifds.size() != image.plane_count()) __builtin_trap();
     }
   }
-  (void)kolva::drivers::qpi::parse_qpi_description(kolva::drivers::qpi::description_text(text));
+  {
+    // The opening's reading (type and name only) agrees with the whole one.
+    namespace qpi = kolva::drivers::qpi;
+    const std::string utf8 = qpi::description_text(text);
+    const auto whole = qpi::parse_qpi_description(utf8);
+    const auto facts = qpi::parse_qpi_description(utf8, false);
+    if (whole.has_value() != facts.has_value() ||
+        (whole && (whole->image_type != facts->image_type || whole->name != facts->name ||
+                   !facts->fields.empty()))) {
+      __builtin_trap();
+    }
+  }
   if (size < 4) return 0;
 
   kolva::slide::OpenOptions options;

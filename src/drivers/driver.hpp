@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "base/bytes.hpp"
+#include "dynamic_decoder/dynamic_decoder.hpp"
 #include "slide/slide.hpp"
 #include "std_io/source.hpp"
 #include "tiff_tools/data/data.hpp"
@@ -59,6 +60,10 @@ struct Probe {
   const tiff_tools::Ifd* first_ifd() const {
     return tiff && tiff->standard && !tiff->ifds.empty() ? &tiff->ifds[0] : nullptr;
   }
+  // What the specified decoders take a standard TIFF for (classify_tiff), worked
+  // out for the first driver that asks; nothing when there is no standard TIFF.
+  std::optional<dynamic_decoder::TiffFamily> specified_family() const;
+  mutable std::optional<dynamic_decoder::TiffFamily> specified_family_ = {};
 };
 
 // A driver that looked closer and found the file is not its own; the registry

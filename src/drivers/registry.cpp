@@ -116,6 +116,12 @@ std::string Probe::extension() const {
   return ext;
 }
 
+std::optional<dynamic_decoder::TiffFamily> Probe::specified_family() const {
+  if (!tiff || !tiff->standard) return std::nullopt;
+  if (!specified_family_) specified_family_ = dynamic_decoder::classify_tiff(tiff->ifds);
+  return specified_family_;
+}
+
 std::span<const Driver* const> registry() { return kDrivers; }
 
 const Family* find_family(std::string_view name) {

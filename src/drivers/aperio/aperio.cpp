@@ -13,7 +13,7 @@ const Family& AperioDriver::family() const {
 
 bool AperioDriver::detect(const Probe& probe) const {
   if (!probe.tiff || !probe.tiff->standard) return false;
-  return dynamic_decoder::classify_tiff(probe.tiff->ifds) == dynamic_decoder::TiffFamily::Aperio;
+  return probe.specified_family() == dynamic_decoder::TiffFamily::Aperio;
 }
 
 SlideResult<Opening> AperioDriver::open(SourceSet& sources, const Probe& probe,

@@ -14,7 +14,7 @@ const Family& GenericTiffDriver::family() const {
 
 bool GenericTiffDriver::detect(const Probe& probe) const {
   if (!probe.tiff || !probe.tiff->standard) return false;
-  return dynamic_decoder::classify_tiff(probe.tiff->ifds) == dynamic_decoder::TiffFamily::Generic;
+  return probe.specified_family() == dynamic_decoder::TiffFamily::Generic;
 }
 
 SlideResult<Opening> GenericTiffDriver::open(SourceSet& sources, const Probe& probe,

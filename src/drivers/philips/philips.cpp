@@ -13,7 +13,7 @@ const Family& PhilipsDriver::family() const {
 
 bool PhilipsDriver::detect(const Probe& probe) const {
   if (!probe.tiff || !probe.tiff->standard) return false;
-  return dynamic_decoder::classify_tiff(probe.tiff->ifds) == dynamic_decoder::TiffFamily::Philips;
+  return probe.specified_family() == dynamic_decoder::TiffFamily::Philips;
 }
 
 SlideResult<Opening> PhilipsDriver::open(SourceSet& sources, const Probe& probe,

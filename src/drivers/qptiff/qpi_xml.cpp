@@ -56,12 +56,13 @@ bool is_qpi_description(std::string_view text) {
   return at != std::string_view::npos && at > 0 && text[at - 1] == '<';
 }
 
-std::optional<PageDescription> parse_qpi_description(std::string_view text) {
+std::optional<PageDescription> parse_qpi_description(std::string_view text, bool fields) {
   if (!is_qpi_description(text)) return std::nullopt;
   // The root's children that hold only text, each with that text, read as
   // the document is scanned (no tree is built).
   class Fields final : public text::XmlHandler {
    public:
+    explicit Fields(bool all) : all_(all) {}
     void start(std::string_view name, std::span<const text::XmlAttribute>, bool empty) override {
       if (depth_ == 0) {
         root_ = name == kRoot;
@@ -81,7 +82,7 @@ std::optional<PageDescription> parse_qpi_description(std::string_view text) {
         const std::string value(text::trim(value_));
         if (name_ == "ImageType") out.image_type = value;
         if (name_ == "Name") out.name = value;
-        out.fields.emplace_back(name_, value);
+        if (all_) out.fields.emplace_back(name_, value);
       }
     }
     void text(std::string_view raw, bool cdata) override {
@@ -91,13 +92,14 @@ std::optional<PageDescription> parse_qpi_description(std::string_view text) {
     PageDescription out;
 
    private:
+    bool all_;
     std::size_t depth_ = 0;
     bool leaf_ = false;
     std::string name_;
     std::string value_;
-  } fields;
-  if (!text::scan_xml(text, fields) || !fields.root_) return std::nullopt;
-  return std::move(fields.out);
+  } read(fields);
+  if (!text::scan_xml(text, read) || !read.root_) return std::nullopt;
+  return std::move(read.out);
 }
 
 }  // namespace kolva::drivers::qpi

@@ -28,7 +28,8 @@ std::string description_text(std::string_view raw);
 // Whether the text is a QPI page description (its root element).
 bool is_qpi_description(std::string_view text);
 
-// The page's description, or nothing when it is no QPI XML.
-std::optional<PageDescription> parse_qpi_description(std::string_view text);
+// The page's description, or nothing when it is no QPI XML; without `fields`
+// only its image type and name (what an opening needs of every page).
+std::optional<PageDescription> parse_qpi_description(std::string_view text, bool fields = true);
 
 }  // namespace kolva::drivers::qpi

@@ -49,10 +49,15 @@ std::optional<double> objective_power(std::string_view text) {
 }
 
 // The slide's properties: the first directory's, the first channel's
-// description fields and each channel's own.
-slide::Properties properties(const std::vector<Ifd>& ifds,
-                             const std::vector<qpi::PageDescription>& channels,
+// description fields and each channel's own (`pages`: the channels' directories).
+slide::Properties properties(const std::vector<Ifd>& ifds, const std::vector<const Ifd*>& pages,
                              const std::vector<slide::Level>& levels) {
+  std::vector<qpi::PageDescription> channels;
+  channels.reserve(pages.size());
+  for (const Ifd* page : pages) {
+    auto parsed = qpi::parse_qpi_description(qpi::description_text(raw_description(*page)));
+    channels.push_back(parsed ? std::move(*parsed) : qpi::PageDescription{});
+  }
   md::PropertyMap map;
   md::add_first_directory(ifds, true, map);
   md::add_tiff_mpp(ifds, map);
@@ -100,7 +105,9 @@ SlideResult<Opening> QptiffDriver::open(SourceSet& sources, const Probe& probe,
   std::vector<Page> reduced;
   std::vector<std::pair<std::string, const Ifd*>> extras;
   for (const Ifd& ifd : ifds) {
-    auto parsed = qpi::parse_qpi_description(qpi::description_text(raw_description(ifd)));
+    // Only what tells the page's part; the fields are read for the properties.
+    auto parsed =
+        qpi::parse_qpi_description(qpi::description_text(raw_description(ifd)), false);
     qpi::PageDescription description = parsed ? std::move(*parsed) : qpi::PageDescription{};
     std::string type = description.image_type;
     if (type.empty()) {
@@ -163,12 +170,12 @@ SlideResult<Opening> QptiffDriver::open(SourceSet& sources, const Probe& probe,
   }
 
   // The properties, worked out when first asked for, from the channels' descriptions.
-  std::vector<qpi::PageDescription> descriptions;
-  descriptions.reserve(full.size());
-  for (Page& p : full) descriptions.push_back(std::move(p.description));
+  std::vector<const Ifd*> pages;
+  pages.reserve(full.size());
+  for (const Page& p : full) pages.push_back(p.ifd);
   std::vector<slide::Level> sizes;  // what the properties say of the levels
   for (const slide::Level& l : parts.levels) sizes.push_back(slide::Level{l.info, {}, l.downsample});
-  parts.properties_later = [tiff = probe.tiff, pages = std::move(descriptions),
+  parts.properties_later = [tiff = probe.tiff, pages = std::move(pages),
                             level_sizes = std::move(sizes)] {
     return properties(tiff->ifds, pages, level_sizes);
   };

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <memory>
 
+#include "base/bytes.hpp"
 #include "slide/jpeg_join.hpp"
 #include "slide/tiff_wrap.hpp"
 
@@ -31,11 +33,48 @@ bool wrappable(std::uint64_t compression) {
   }
 }
 
+// More than the header of a wrapped image of `strips` strips in `layout` can
+// take: its directory, the strips' offsets and byte counts, every array value.
+std::uint64_t header_bound(const TiffLayout& layout, std::uint64_t strips) {
+  return 512 + 8 * strips +
+         2 * (layout.bits.size() + layout.sample_format.size() + layout.extra_samples.size() +
+              layout.color_map.size() + layout.ycbcr_subsampling.size()) +
+         layout.jpeg_tables.size();
+}
+
 std::optional<AssociatedImage> wrapped(const Ifd& ifd, ByteOrder order, std::string name,
                                        std::uint64_t width, std::uint64_t height,
                                        std::uint64_t rows, RangeList ranges) {
   auto layout = layout_of(ifd, order, width, height, rows);
   if (!layout.ok()) return std::nullopt;
+  std::uint64_t total = header_bound(*layout, ranges.size());
+  bool fits = ranges.size() <= (1U << 24);
+  for (const Range& r : ranges) fits = fits && checked_add(total, r.length, total);
+  if (fits && total <= std::numeric_limits<std::uint32_t>::max()) {
+    // It fits a classic TIFF: its header is made when the image is read (a
+    // label of many strips costs an opening tens of thousands of instructions).
+    Custom join{[layout = std::move(layout).value(), label = name](
+                    std::span<const ByteSpan> strips) -> SlideResult<Bytes> {
+      std::vector<std::uint64_t> lengths;
+      lengths.reserve(strips.size());
+      std::uint64_t size = 0;
+      for (const ByteSpan strip : strips) {
+        lengths.push_back(strip.size());
+        size += strip.size();
+      }
+      auto header = tiff_header(layout, lengths);
+      if (!header) {
+        return SlideError{ErrorKind::Corrupt,
+                          "the " + label + " image cannot be wrapped in a TIFF", std::nullopt};
+      }
+      Bytes out = std::move(*header);
+      out.reserve(out.size() + size);
+      for (const ByteSpan strip : strips) out.insert(out.end(), strip.begin(), strip.end());
+      return out;
+    }};
+    return AssociatedImage{std::move(name), "image/tiff", {width, height},
+                           TilePlan{std::move(ranges), std::move(join)}};
+  }
   std::vector<std::uint64_t> lengths;
   for (const Range& r : ranges) lengths.push_back(r.length);
   auto header = tiff_header(*layout, lengths);

@@ -8,7 +8,7 @@
 //    RGB-coded JPEG gets the Adobe "no transform" marker.
 //  * LZW, Deflate, Zstd, PackBits and uncompressed strips are wrapped unchanged
 //    in a one-directory TIFF (tiff_wrap), as are JPEG strips that cannot be
-//    joined.
+//    joined; the header is made when the image is read.
 //
 // Each driver names its images (OpenSlide's names) and plans those stored
 // elsewhere (a complete JPEG in one strip, or in the vendor's XML) itself.

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "slide/associated.hpp"
 #include "slide/tiff_wrap.hpp"
 #include "test_support.hpp"
 #include "tiff_tools/tiff_tools.hpp"
@@ -144,6 +145,35 @@ TEST(TiffWrapHeader, RefusesStripsPastFourGigabytes) {
   const std::uint64_t huge[2] = {0xFFFF0000ULL, 0x10000ULL};
   EXPECT_FALSE(tiff_header(layout, huge));
   EXPECT_FALSE(tiff_header(layout, {}));
+}
+
+// A stripped associated image is a TIFF made when it is read: the header the
+// wrapper makes for its strips, then the strips as stored; strips that a
+// classic TIFF cannot hold leave no image at all.
+TEST(TiffWrapHeader, AssociatedImagesWrapTheirStripsWhenRead) {
+  Ifd ifd;
+  ifd.insert(256, tiff_tools::LONG{48});
+  ifd.insert(257, tiff_tools::LONG{40});
+  ifd.insert(259, tiff_tools::SHORT{5});
+  ifd.insert(278, tiff_tools::LONG{16});
+  ifd.insert(273, tiff_tools::LONG_ARRAY{{100, 200, 300}});
+  ifd.insert(279, tiff_tools::LONG_ARRAY{{5, 3, 4}});
+  auto image = plan_stored_image(ifd, ByteOrder::Little, "label");
+  ASSERT_TRUE(image);
+  EXPECT_EQ(image->media_type, "image/tiff");
+  const Bytes strips[3] = {{1, 2, 3, 4, 5}, {6, 7, 8}, {9, 10, 11, 12}};
+  const ByteSpan pieces[3] = {strips[0], strips[1], strips[2]};
+  const auto* join = std::get_if<Custom>(&image->plan.assembly);
+  ASSERT_NE(join, nullptr);
+  auto read = join->join(pieces);
+  ASSERT_TRUE(read.ok());
+  const std::uint64_t lengths[3] = {5, 3, 4};
+  Bytes want = *tiff_header(*layout_of(ifd, ByteOrder::Little, 48, 40, 16), lengths);
+  for (const Bytes& strip : strips) want.insert(want.end(), strip.begin(), strip.end());
+  EXPECT_EQ(*read, want);
+
+  ifd.insert(279, tiff_tools::LONG_ARRAY{{0xFFFF0000U, 0x10000U, 4}});
+  EXPECT_FALSE(plan_stored_image(ifd, ByteOrder::Little, "label"));
 }
 
 }  // namespace

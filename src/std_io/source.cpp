@@ -71,11 +71,13 @@ KolvaResult<std::uint64_t> SharedFileSource::size() {
 namespace {
 
 // The read-ahead windows of an opening on this thread (OpeningReads). Their
-// buffers stay with the thread (64 KiB), so an opening neither allocates nor
-// clears them again.
+// buffers stay with the thread (32 KiB), so an opening neither allocates nor
+// clears them again. A window starts at the 4 KiB boundary below the read that
+// fills it, so every small read fits the window it fills; larger ones (a
+// directory's values read together) go straight to the file.
 struct Windows {
   static constexpr std::size_t kCount = 4;
-  static constexpr std::uint64_t kSize = 16 << 10;    // bytes one window reads
+  static constexpr std::uint64_t kSize = 8 << 10;     // bytes one window reads
   static constexpr std::uint64_t kSmall = 4 << 10;    // reads no larger go through a window
   struct Window {
     const void* file = nullptr;

@@ -207,8 +207,10 @@ std::optional<ReadAndStep> DirectoryEntries::values_together(std::uint64_t slack
     lo = std::min(lo, v.offset);
     hi = std::max(hi, end);
   }
+  // The gaps read with them are at most as many bytes as the values: a run
+  // reads no more than twice what it would read value by value.
   const std::uint64_t span = hi - lo;
-  if (span > most || span - std::min(span, sum) > slack) return std::nullopt;
+  if (span > most || span - std::min(span, sum) > std::min(slack, sum)) return std::nullopt;
   return ReadAndStep{lo, span};
 }
 

@@ -58,8 +58,9 @@ class DirectoryEntries {
   // Parses the pending value from its bytes into an entry.
   TiffResult<Unit> take_value(ByteSpan bytes, ByteOrder order);
   // One range holding every value still to read, when they lie close enough
-  // together (at most `slack` bytes between and around them, `most` bytes in
-  // all) that reading it beats asking for them one by one.
+  // together (gaps of at most `slack` bytes in all, and no more than the values
+  // themselves; `most` bytes in all) that reading it beats asking for them one
+  // by one.
   std::optional<ReadAndStep> values_together(std::uint64_t slack, std::uint64_t most) const;
   // Parses every value still to read, in the order next_value() would hand
   // them out, from `block`: the bytes of values_together()'s range.

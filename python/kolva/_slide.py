@@ -121,7 +121,7 @@ class Slide:
                  remote: _remote.RemoteFile | None = None) -> None:
         # Only what every slide needs at once; its geometry, properties and
         # associated images are asked of the core the first time they are used
-        # (geometry and images kept by `close`; the core keeps the properties).
+        # (the core still tells them once closed).
         self._core = core
         self._remote = remote
         self._source = source

@@ -38,15 +38,20 @@ struct LevelTag {
 std::optional<LevelTag> level_tag(const Ifd& ifd) {
   const std::string* stored = md::ascii_tag(ifd, kImageDescription);
   if (stored == nullptr) return std::nullopt;
-  const std::string description = md::clean_text(*stored);
+  // The stored text up to its NUL, field by field: a byte that is no UTF-8
+  // (which the cleaned text would replace) makes no key and no number either.
+  std::string_view description(*stored);
+  description = description.substr(0, description.find('\0'));
   std::optional<double> level, mag;
-  for (const std::string_view field : text::split(description, " ")) {
+  for (std::size_t start = 0; start <= description.size();) {
+    const std::size_t space = std::min(description.find(' ', start), description.size());
+    const std::string_view field = description.substr(start, space - start);
+    start = space + 1;
     const std::size_t eq = field.find('=');
     if (eq == std::string_view::npos) continue;
     const std::string_view key = field.substr(0, eq);
-    const auto value = md::parse_double(field.substr(eq + 1));
-    if (key == "level") level = value;
-    if (key == "mag") mag = value;
+    if (key == "level") level = md::parse_double(field.substr(eq + 1));
+    if (key == "mag") mag = md::parse_double(field.substr(eq + 1));
   }
   if (!level || !mag || *level < 0 || *level > 64 || std::floor(*level) != *level ||
       !std::isfinite(*mag) || *mag <= 0) {

@@ -3,7 +3,8 @@
 // The TIFF directory reader for files whose directories carry SubIFDs in the
 // IFD entry types (13 and 18, as OME-TIFF pyramids are written), which the
 // plain reader refuses: the same walk, entries of those types read as LONG and
-// LONG8 offsets. On every other file it reads what the plain reader reads.
+// LONG8 offsets. On every other file it reads what the plain reader reads,
+// asking for a directory's values together where they lie close.
 
 #include <utility>
 

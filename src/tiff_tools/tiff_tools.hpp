@@ -27,7 +27,8 @@ class TiffDecoder {
 
 // Reads the directories at given offsets of a TIFF whose header is known (the
 // SubIFDs, tag 330, of a directory): each directory and the chain that follows
-// it (at most `per_offset` of it when not 0), `limit` directories in all at most.
+// it (at most `per_offset` of it when not 0), `limit` directories in all at most;
+// a directory's values that lie close are asked for together.
 class SubDirectoryDecoder {
  public:
   struct Input {

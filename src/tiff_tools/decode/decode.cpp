@@ -218,11 +218,13 @@ TiffResult<Unit> DirectoryEntries::take_values(ByteSpan block, std::uint64_t blo
                                                ByteOrder order) {
   while (unread_ > 0) {
     pending_ = deferred_[--unread_];
-    // Inside the block by values_together(); a short block fails the value as
-    // a short read of it alone would.
+    // Inside the block by values_together(); cut where the block ends should
+    // it be handed over shorter.
     const std::uint64_t at = pending_.offset - block_offset;
     const ByteSpan bytes =
-        at >= block.size() ? ByteSpan() : block.subspan(at, std::min<std::uint64_t>(pending_.byte_len, block.size() - at));
+        at >= block.size()
+            ? ByteSpan()
+            : block.subspan(at, std::min<std::uint64_t>(pending_.byte_len, block.size() - at));
     KOLVA_TRY(Unit taken, take_value(bytes, order));
     (void)taken;
   }

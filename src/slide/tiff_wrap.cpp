@@ -10,47 +10,17 @@ constexpr std::uint16_t kShort = 3;
 constexpr std::uint16_t kLong = 4;
 constexpr std::uint16_t kUndefined = 7;
 
-// A field's value bytes: held in place up to 8 bytes (most fields), else on
-// the heap, so that a header's dozen small fields allocate nothing.
-class FieldValue {
- public:
-  FieldValue() = default;
-  explicit FieldValue(Bytes bytes) : big_(std::move(bytes)), size_(big_.size()) {}
-  void reserve(std::size_t n) {
-    if (n > kInPlace) big_.reserve(n);
-  }
-  void push_back(std::uint8_t b) {
-    if (size_ < kInPlace && big_.empty()) {
-      small_[size_++] = b;
-      return;
-    }
-    if (big_.empty()) big_.assign(small_, small_ + size_);
-    big_.push_back(b);
-    ++size_;
-  }
-  std::size_t size() const { return size_; }
-  const std::uint8_t* begin() const { return big_.empty() ? small_ : big_.data(); }
-  const std::uint8_t* end() const { return begin() + size_; }
-
- private:
-  static constexpr std::size_t kInPlace = 8;
-  std::uint8_t small_[kInPlace] = {};
-  Bytes big_;
-  std::size_t size_ = 0;
-};
-
 struct Field {
   std::uint16_t tag;
   std::uint16_t type;
   std::uint32_t count;
-  FieldValue value;  // already in the file's byte order
+  Bytes value;  // already in the file's byte order
 };
 
 class Writer {
  public:
   explicit Writer(ByteOrder order) : order_(order) {}
-  template <class Out>
-  void u16(Out& out, std::uint16_t v) const {
+  void u16(Bytes& out, std::uint16_t v) const {
     if (order_ == ByteOrder::Little) {
       out.push_back(static_cast<std::uint8_t>(v));
       out.push_back(static_cast<std::uint8_t>(v >> 8));
@@ -59,8 +29,7 @@ class Writer {
       out.push_back(static_cast<std::uint8_t>(v));
     }
   }
-  template <class Out>
-  void u32(Out& out, std::uint32_t v) const {
+  void u32(Bytes& out, std::uint32_t v) const {
     if (order_ == ByteOrder::Little) {
       u16(out, static_cast<std::uint16_t>(v));
       u16(out, static_cast<std::uint16_t>(v >> 16));
@@ -157,7 +126,7 @@ std::optional<TiffHeaderTemplate> TiffHeaderTemplate::make(const TiffLayout& lay
   const Writer w(layout.order);
   // The strips' offsets and byte counts, written per chunk.
   auto zeros = [&](std::uint16_t tag) {
-    return Field{tag, kLong, static_cast<std::uint32_t>(strips), FieldValue(Bytes(4 * strips, 0))};
+    return Field{tag, kLong, static_cast<std::uint32_t>(strips), Bytes(4 * strips, 0)};
   };
   std::vector<Field> fields;
   fields.reserve(16);
@@ -179,7 +148,7 @@ std::optional<TiffHeaderTemplate> TiffHeaderTemplate::make(const TiffLayout& lay
   if (!layout.sample_format.empty()) fields.push_back(w.shorts(339, layout.sample_format));
   if (!layout.jpeg_tables.empty()) {
     fields.push_back(Field{347, kUndefined, static_cast<std::uint32_t>(layout.jpeg_tables.size()),
-                           FieldValue(layout.jpeg_tables)});
+                           layout.jpeg_tables});
   }
   if (!layout.ycbcr_subsampling.empty()) fields.push_back(w.shorts(530, layout.ycbcr_subsampling));
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
 #include <memory>
 
 #include "base/bytes.hpp"
@@ -33,24 +32,15 @@ bool wrappable(std::uint64_t compression) {
   }
 }
 
-// More than the header of a wrapped image of `strips` strips in `layout` can
-// take: its directory, the strips' offsets and byte counts, every array value.
-std::uint64_t header_bound(const TiffLayout& layout, std::uint64_t strips) {
-  return 512 + 8 * strips +
-         2 * (layout.bits.size() + layout.sample_format.size() + layout.extra_samples.size() +
-              layout.color_map.size() + layout.ycbcr_subsampling.size()) +
-         layout.jpeg_tables.size();
-}
-
 std::optional<AssociatedImage> wrapped(const Ifd& ifd, ByteOrder order, std::string name,
                                        std::uint64_t width, std::uint64_t height,
                                        std::uint64_t rows, RangeList ranges) {
   auto layout = layout_of(ifd, order, width, height, rows);
   if (!layout.ok()) return std::nullopt;
-  std::uint64_t total = header_bound(*layout, ranges.size());
-  bool fits = ranges.size() <= (1U << 24);
-  for (const Range& r : ranges) fits = fits && checked_add(total, r.length, total);
-  if (fits && total <= std::numeric_limits<std::uint32_t>::max()) {
+  std::uint64_t data = 0;
+  bool summed = true;
+  for (const Range& r : ranges) summed = summed && checked_add(data, r.length, data);
+  if (summed && fits_classic_tiff(*layout, ranges.size(), data)) {
     // It fits a classic TIFF: its header is made when the image is read (a
     // label of many strips costs an opening tens of thousands of instructions).
     Custom join{[layout = std::move(layout).value(), label = name](

@@ -234,6 +234,19 @@ bool TiffHeaderTemplate::write(std::span<std::uint8_t> out,
   return true;
 }
 
+bool fits_classic_tiff(const TiffLayout& layout, std::uint64_t strips, std::uint64_t data) {
+  if (strips == 0 || strips > (1U << 24)) return false;
+  // More than make() writes: the directory, the strips' offsets and byte
+  // counts, every array value and its padding.
+  const std::uint64_t header =
+      512 + 8 * strips +
+      2 * (layout.bits.size() + layout.sample_format.size() + layout.extra_samples.size() +
+           layout.color_map.size() + layout.ycbcr_subsampling.size()) +
+      layout.jpeg_tables.size();
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint32_t>::max();
+  return header <= kMax && data <= kMax - header;
+}
+
 std::optional<Bytes> tiff_header(const TiffLayout& layout,
                                  std::span<const std::uint64_t> strip_lengths) {
   const auto made = TiffHeaderTemplate::make(layout, strip_lengths.size());

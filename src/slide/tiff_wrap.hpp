@@ -75,6 +75,11 @@ class TiffHeaderTemplate {
   std::size_t counts_at_ = 0;   // the first strip byte count in head_
 };
 
+// Whether a header for `strips` strips of `layout` and the strips' `data`
+// bytes after it surely fit a classic TIFF, so that tiff_header will make it;
+// false also where only making the header would tell.
+bool fits_classic_tiff(const TiffLayout& layout, std::uint64_t strips, std::uint64_t data);
+
 // The header and directory of a TIFF whose strips, of the given lengths, follow
 // it in order. Nothing when they would not fit a classic TIFF.
 std::optional<Bytes> tiff_header(const TiffLayout& layout,

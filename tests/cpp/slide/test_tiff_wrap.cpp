@@ -145,6 +145,8 @@ TEST(TiffWrapHeader, RefusesStripsPastFourGigabytes) {
   const std::uint64_t huge[2] = {0xFFFF0000ULL, 0x10000ULL};
   EXPECT_FALSE(tiff_header(layout, huge));
   EXPECT_FALSE(tiff_header(layout, {}));
+  EXPECT_FALSE(fits_classic_tiff(layout, 2, huge[0] + huge[1]));
+  EXPECT_TRUE(fits_classic_tiff(layout, 2, 0xFFFF0000ULL - 1024));
 }
 
 // A stripped associated image is a TIFF made when it is read: the header the

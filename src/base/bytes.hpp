@@ -2,30 +2,47 @@
 
 // Fixed-width integer reads from byte spans. Callers check bounds first.
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <type_traits>
 
 namespace kolva {
 
 enum class ByteOrder : std::uint8_t { Little, Big };
 
+namespace detail {
+// `value` with its bytes in the reverse order.
+template <class T>
+inline T swap_bytes(T value) {
+  using U = std::make_unsigned_t<T>;
+  auto u = static_cast<U>(value);
+  if constexpr (sizeof(T) == 2) u = __builtin_bswap16(u);
+  if constexpr (sizeof(T) == 4) u = __builtin_bswap32(u);
+  if constexpr (sizeof(T) == 8) u = __builtin_bswap64(u);
+  return static_cast<T>(u);
+}
+// The `sizeof(T)` bytes at `pos` as they lie in memory: one load.
+template <class T>
+inline T load(std::span<const std::uint8_t> bytes, std::size_t pos) {
+  static_assert(std::is_integral_v<T>);
+  T value;
+  std::memcpy(&value, bytes.data() + pos, sizeof(T));
+  return value;
+}
+}  // namespace detail
+
 template <class T>
 inline T read_le(std::span<const std::uint8_t> bytes, std::size_t pos) {
-  T value = 0;
-  for (std::size_t i = 0; i < sizeof(T); ++i) {
-    value |= static_cast<T>(static_cast<T>(bytes[pos + i]) << (8 * i));
-  }
-  return value;
+  const T value = detail::load<T>(bytes, pos);
+  return std::endian::native == std::endian::little ? value : detail::swap_bytes(value);
 }
 
 template <class T>
 inline T read_be(std::span<const std::uint8_t> bytes, std::size_t pos) {
-  T value = 0;
-  for (std::size_t i = 0; i < sizeof(T); ++i) {
-    value = static_cast<T>((value << 8) | bytes[pos + i]);
-  }
-  return value;
+  const T value = detail::load<T>(bytes, pos);
+  return std::endian::native == std::endian::big ? value : detail::swap_bytes(value);
 }
 
 template <class T>

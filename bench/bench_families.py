@@ -11,11 +11,12 @@ warm page cache:
     `OpenSlide()` + close (goal: kolva at least 2x faster), and against fastslide
     0.8.1's `FastSlide.from_file_path()` + close where it opens the file (goal: at
     least as fast);
-  * tiles: `read_tiles_into(0, coords, out, threads=1)` of 1,024 random level-0
-    tiles against bench/pread_floor.cpp issuing the same pread calls, one thread
-    (goal: at least 0.8x the floor's tiles per second), and against the same calls
-    landing one after another in one buffer (--spread), as read_tiles_into's do;
-    medians of both.
+  * tiles: `read_tiles_into(0, coords, out)` of 1,024 random level-0 tiles, on
+    one thread and with its default threads (the machine's cores), against
+    bench/pread_floor.cpp issuing the same pread calls on one thread (goal: at
+    least 0.8x the floor's tiles per second), and against the same calls landing
+    one after another in one buffer (--spread), as read_tiles_into's do; medians
+    of all.
 Ratios are printed and written to bench/results-families.json (--quick: .cache).
 """
 from __future__ import annotations
@@ -147,21 +148,22 @@ def main() -> None:
         # spread floor lands each tile after the previous one, where
         # read_tiles_into must put it (tens of kB a tile: the copy into memory
         # outside the caches is most of a pass).
-        tiles_k, tiles_f, tiles_s = [], [], []
+        tiles_k, tiles_d, tiles_f, tiles_s = [], [], [], []
         for _ in range(reps):
-            passes = []
-            for _ in range(3):
-                t = time.perf_counter()
-                slide.read_tiles_into(0, coords, out, threads=1)
-                passes.append(time.perf_counter() - t)
-            tiles_k.append(statistics.median(passes))
+            for threads, samples in ((1, tiles_k), (None, tiles_d)):
+                passes = []
+                for _ in range(3):
+                    t = time.perf_counter()
+                    slide.read_tiles_into(0, coords, out, threads=threads)
+                    passes.append(time.perf_counter() - t)
+                samples.append(statistics.median(passes))
             if exe is not None:
                 for spread, samples in (([], tiles_f), (["--spread"], tiles_s)):
                     run = subprocess.run([str(exe), str(path), str(ranges_file), "3", *spread],
                                          capture_output=True, text=True, check=True).stdout
                     samples.append(statistics.median(json.loads(run)["ns"]) / 1e9)
         slide.close()
-        tk = statistics.median(tiles_k)
+        tk, td = statistics.median(tiles_k), statistics.median(tiles_d)
         tf = statistics.median(tiles_f) if tiles_f else None
         ts = statistics.median(tiles_s) if tiles_s else None
         results[name] = {
@@ -172,17 +174,22 @@ def main() -> None:
             "read_tiles_into_tiles_per_s": count / tk,
             "read_tiles_into / pread floor (>= 0.8)": (tf / tk) if tf else None,
             "read_tiles_into / spread pread floor": (ts / tk) if ts else None,
+            "read_tiles_into_default_threads_tiles_per_s": count / td,
+            "read_tiles_into, default threads / pread floor (>= 0.8)": (tf / td) if tf else None,
         }
-    print(f"median of {opens} opens; {count} random level-0 tiles, median of {reps} runs")
+    print(f"median of {opens} opens; {count} random level-0 tiles, median of {reps} runs "
+          "(one thread unless said)")
     for name, r in results.items():
         floor = r["read_tiles_into / pread floor (>= 0.8)"]
         spread = r["read_tiles_into / spread pread floor"]
+        both = r["read_tiles_into, default threads / pread floor (>= 0.8)"]
         print(f"  {name:12s} open {r['open_kolva_ms']:7.2f} ms vs OpenSlide "
               f"{r['open_openslide_ms']:7.2f} ms: {r['open_speedup (>= 2)']:5.2f}x, "
               f"fastslide {'n/a' if r['open_vs_fastslide (>= 1)'] is None else format(r['open_vs_fastslide (>= 1)'], '.2f') + 'x'}   "
               f"tiles {r['read_tiles_into_tiles_per_s']:10,.0f}/s, "
               f"{'n/a' if floor is None else f'{floor:.2f}x'} the pread floor, "
-              f"{'n/a' if spread is None else f'{spread:.2f}x'} the spread floor")
+              f"{'n/a' if spread is None else f'{spread:.2f}x'} the spread floor; "
+              f"default threads {'n/a' if both is None else f'{both:.2f}x'} the pread floor")
     target = (cache if args.quick else HERE) / "results-families.json"
     target.write_text(json.dumps(results, indent=2) + "\n")
 

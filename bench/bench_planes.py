@@ -8,10 +8,12 @@ tiles, SubIFD pyramid), a 3-channel uint16 OME-TIFF (zlib tiles, SubIFDs) and a
 3-channel QPTIFF (LZW tiles, reduced sets, thumbnail/overview/label). Measures in
 one run:
   open       median of --opens opens (and closes) per reader
-  tiles/s    `read_tiles_into` of --tiles random level-0 tiles on one thread,
-             against the floor: bench/pread_floor.cpp issuing the same preads
-             into one reused buffer, and (kolva_vs_floor_spread) each tile after
-             the previous one in a buffer of the batch's size
+  tiles/s    `read_tiles_into` of --tiles random level-0 tiles on one thread
+             (and, kolva_default_threads_vs_floor, with its default threads: the
+             machine's cores), against the floor: bench/pread_floor.cpp issuing
+             the same preads on one thread into one reused buffer, and
+             (kolva_vs_floor_spread) each tile after the previous one in a
+             buffer of the batch's size
 Reports ratios; timings are machine-dependent, the ratios are the point.
 """
 from __future__ import annotations
@@ -132,15 +134,16 @@ def tiles(path: Path, count: int, cache: Path) -> dict:
     _, ranges = slide._core.plan_tiles(0, coords)
     subprocess.run(["cat", str(path)], stdout=subprocess.DEVNULL, check=True)  # page cache
 
-    def ours() -> float:
+    def ours(threads: int | None = 1) -> float:
         t = time.perf_counter()
-        slide.read_tiles_into(0, coords, out, threads=1)
+        slide.read_tiles_into(0, coords, out, threads=threads)
         return time.perf_counter() - t
 
     ours()
     ranges_file = cache / (path.name + ".ranges")
     ranges_file.write_text("".join(f"1 {int(o)} {int(n)}\n" for o, n, *_ in ranges))
-    result = {"tiles": len(coords), "kolva_s": statistics.median(ours() for _ in range(7))}
+    result = {"tiles": len(coords), "kolva_s": statistics.median(ours() for _ in range(7)),
+              "kolva_default_threads_s": statistics.median(ours(None) for _ in range(7))}
     exe = floor_binary(cache)
     if exe is not None:
         # Into one reused buffer (the floor of the goal), and spread into one of the
@@ -151,6 +154,8 @@ def tiles(path: Path, count: int, cache: Path) -> dict:
             passes = json.loads(run.stdout)["ns"]
             result[f"pread_floor{key}_s"] = statistics.median(passes) / 1e9
             result[f"kolva_vs_floor{key}"] = result[f"pread_floor{key}_s"] / result["kolva_s"]
+        result["kolva_default_threads_vs_floor"] = (result["pread_floor_s"]
+                                                    / result["kolva_default_threads_s"])
     return result
 
 

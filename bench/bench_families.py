@@ -182,14 +182,14 @@ def main() -> None:
     for name, r in results.items():
         floor = r["read_tiles_into / pread floor (>= 0.8)"]
         spread = r["read_tiles_into / spread pread floor"]
-        both = r["read_tiles_into, default threads / pread floor (>= 0.8)"]
+        threaded = r["read_tiles_into, default threads / pread floor (>= 0.8)"]
         print(f"  {name:12s} open {r['open_kolva_ms']:7.2f} ms vs OpenSlide "
               f"{r['open_openslide_ms']:7.2f} ms: {r['open_speedup (>= 2)']:5.2f}x, "
               f"fastslide {'n/a' if r['open_vs_fastslide (>= 1)'] is None else format(r['open_vs_fastslide (>= 1)'], '.2f') + 'x'}   "
               f"tiles {r['read_tiles_into_tiles_per_s']:10,.0f}/s, "
               f"{'n/a' if floor is None else f'{floor:.2f}x'} the pread floor, "
               f"{'n/a' if spread is None else f'{spread:.2f}x'} the spread floor; "
-              f"default threads {'n/a' if both is None else f'{both:.2f}x'} the pread floor")
+              f"default threads {'n/a' if threaded is None else f'{threaded:.2f}x'} the pread floor")
     target = (cache if args.quick else HERE) / "results-families.json"
     target.write_text(json.dumps(results, indent=2) + "\n")
 

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "base/bytes.hpp"
+#include "slide/executor.hpp"
 #include "slide/jpeg_join.hpp"
 #include "slide/tiff_wrap.hpp"
 
@@ -104,6 +105,22 @@ std::optional<std::pair<std::uint64_t, std::uint64_t>> jpeg_dimensions(ByteSpan 
     i += 2 + length;
   }
   return std::nullopt;
+}
+
+SlideResult<std::optional<std::pair<std::uint64_t, std::uint64_t>>> stored_jpeg_dimensions(
+    const SourceSet& sources, const Range& jpeg) {
+  std::optional<std::pair<std::uint64_t, std::uint64_t>> dimensions;
+  for (const std::uint64_t look : {std::uint64_t{4} << 10, std::uint64_t{64} << 10}) {
+    Bytes head(static_cast<std::size_t>(std::min(jpeg.length, look)));
+    const Range range{jpeg.offset, head.size(), jpeg.source};
+    const std::span<std::uint8_t> dst(head);
+    if (auto got = read_ranges(sources, {&range, 1}, {&dst, 1}, 1); !got.ok()) {
+      return std::move(got).error();
+    }
+    dimensions = jpeg_dimensions(head);
+    if (dimensions || jpeg.length <= look) break;
+  }
+  return dimensions;
 }
 
 std::optional<AssociatedImage> plan_stored_image(const Ifd& ifd, ByteOrder order,

@@ -33,4 +33,11 @@ std::optional<AssociatedImage> plan_stored_image(const tiff_tools::Ifd& ifd, Byt
 // Width and height from a JPEG's frame header.
 std::optional<std::pair<std::uint64_t, std::uint64_t>> jpeg_dimensions(ByteSpan jpeg);
 
+// Width and height of the JPEG stored as `jpeg` (one range), read from its
+// frame header: in its first 4 KiB, where a scanner writes it, else (behind a
+// large application segment) in its first 64 KiB. Nothing when neither holds
+// one; the read's failure as an error.
+SlideResult<std::optional<std::pair<std::uint64_t, std::uint64_t>>> stored_jpeg_dimensions(
+    const SourceSet& sources, const Range& jpeg);
+
 }  // namespace kolva::slide

@@ -31,20 +31,11 @@ std::optional<slide::AssociatedImage> full_macro(SourceSet& sources) {
   if (!index.ok()) return std::nullopt;
   auto size = sources.at(*index).size();
   if (!size.ok() || *size < 4) return std::nullopt;
-  // The frame header lies near the start of any JPEG a scanner writes: in its
-  // first 4 KiB, else (behind a large application segment) its first 64 KiB.
-  std::optional<std::pair<std::uint64_t, std::uint64_t>> dimensions;
-  for (const std::uint64_t look : {std::uint64_t{4} << 10, std::uint64_t{64} << 10}) {
-    Bytes head(static_cast<std::size_t>(std::min<std::uint64_t>(*size, look)));
-    auto got = sources.at(*index).read_at(0, head);
-    if (!got.ok()) return std::nullopt;
-    head.resize(static_cast<std::size_t>(*got));
-    dimensions = slide::jpeg_dimensions(head);
-    if (dimensions || *size <= look) break;
-  }
-  if (!dimensions) return std::nullopt;
-  return slide::AssociatedImage{"macro", "image/jpeg", *dimensions,
-                                slide::TilePlan{{slide::Range{0, *size, *index}}, slide::Splice{}}};
+  const slide::Range whole{0, *size, *index};
+  const auto dimensions = slide::stored_jpeg_dimensions(sources, whole);
+  if (!dimensions.ok() || !*dimensions) return std::nullopt;
+  return slide::AssociatedImage{"macro", "image/jpeg", **dimensions,
+                                slide::TilePlan{{whole}, slide::Splice{}}};
 }
 
 }  // namespace

@@ -29,8 +29,6 @@ constexpr std::uint64_t kMaxXmlBytes = 64 << 20;
 constexpr std::int32_t kMaxStoredSide = 1 << 16;
 constexpr std::int64_t kMaxDownsample = 1 << 16;
 constexpr std::uint64_t kMaxProperties = 20000;
-constexpr std::uint64_t kHeadBytes = 64 << 10;  // enough for a JPEG's header
-constexpr std::uint64_t kSmallHeadBytes = 4 << 10;  // mostly enough
 constexpr char kOtherAxes[] = {'B', 'H', 'I', 'R', 'V'};
 
 SlideError damaged(const std::string& name, const std::string& why) {
@@ -744,18 +742,11 @@ SlideResult<Opening> CziDriver::open(SourceSet& sources, const Probe& probe,
       auto data = czi::attachment_data(*seg_head, it->position, file_size);
       if (!data.ok() || data->length == 0) continue;
       if (it->content_type == "JPG") {
-        // Its frame header: mostly in the first few kB, else further on.
-        auto jpeg_head = read_bytes(sources, data->offset, std::min(data->length, kSmallHeadBytes));
-        if (!jpeg_head.ok()) return std::move(jpeg_head).error();
-        auto dims = jpeg_dimensions(*jpeg_head);
-        if (!dims && data->length > kSmallHeadBytes) {
-          jpeg_head = read_bytes(sources, data->offset, std::min(data->length, kHeadBytes));
-          if (!jpeg_head.ok()) return std::move(jpeg_head).error();
-          dims = jpeg_dimensions(*jpeg_head);
-        }
-        if (!dims) continue;
-        parts.associated.push_back(AssociatedImage{
-            image, "image/jpeg", *dims, TilePlan{{Range{data->offset, data->length, 0}}, Splice{}}});
+        const Range jpeg{data->offset, data->length, 0};
+        auto dims = stored_jpeg_dimensions(sources, jpeg);
+        if (!dims.ok()) return std::move(dims).error();
+        if (!*dims) continue;
+        parts.associated.push_back(AssociatedImage{image, "image/jpeg", **dims, TilePlan{{jpeg}, Splice{}}});
       } else if (it->content_type == "CZI") {
         auto found = embedded_image(sources, data->offset, data->length);
         if (!found.ok()) return std::move(found).error();

@@ -426,6 +426,16 @@ TiffResult<ReadInstruction> Decoder::read_entries(ByteSpan bytes) {
       value = ByteSpan(wide, 8);
       type = DataType::LONG8;
     }
+    // Most entries held in place are one SHORT or LONG: made here, without
+    // the general parse's result wrapped round it.
+    if (count == 1 && type == DataType::SHORT) {
+      directory_.add({Data(SHORT{read_uint<std::uint16_t>(value, 0, order_)}), count, tag});
+      continue;
+    }
+    if (count == 1 && type == DataType::LONG) {
+      directory_.add({Data(LONG{read_uint<std::uint32_t>(value, 0, order_)}), count, tag});
+      continue;
+    }
     auto data = parse_data(value, count, type, order_);
     if (!data.ok()) return entry_error(std::move(data).error());
     directory_.add({std::move(data).value(), count, tag});

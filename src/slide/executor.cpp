@@ -1,9 +1,12 @@
 #include "slide/executor.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <mutex>
 #include <optional>
+#include <variant>
+#include <vector>
 
 #include "slide/pool.hpp"
 
@@ -84,6 +87,75 @@ SlideResult<Unit> fetch_frames(const SourceSet& sources, std::span<const Range> 
     for (std::size_t k = 0; k < at.size(); ++k) frames[at[k]] = std::move((*got)[k]);
   }
   return Unit{};
+}
+
+// Tiles read in one go: either one tile read on its own, or tiles that are
+// each one range of the same local file, straight into their buffers, stored
+// back to back (or the same tile asked for more than once), in file order.
+struct Run {
+  std::vector<std::size_t> plans;
+  std::size_t first = 0;  // the lowest plan index among them
+};
+
+// A run holds at most this many tiles and bytes: runs are what the pool's
+// threads share, and a run's pieces go to the kernel in one call.
+constexpr std::size_t kRunTiles = 64;
+constexpr std::uint64_t kRunBytes = std::uint64_t{16} << 20;
+
+// The batch as runs: tiles stored one after another in a file (a level read
+// whole, or rows of it) cost one read each run instead of one per tile. Tiles
+// read another way are runs of their own, in their order.
+std::vector<Run> file_order_runs(const SourceSet& sources, std::span<const TilePlan> plans,
+                                 std::span<const std::span<std::uint8_t>> dst) {
+  std::vector<Run> runs;
+  std::vector<std::size_t> direct;
+  for (std::size_t i = 0; i < plans.size(); ++i) {
+    const TilePlan& plan = plans[i];
+    const bool one_local_range =
+        i < dst.size() && !dst[i].empty() && plan.ranges.size() == 1 &&
+        std::holds_alternative<Splice>(plan.assembly) && plan.ranges[0].length > 0 &&
+        plan.ranges[0].source < sources.size() && !sources.remote(plan.ranges[0].source) &&
+        sources.frames(plan.ranges[0].source) == nullptr;
+    if (one_local_range) {
+      direct.push_back(i);
+    } else {
+      runs.push_back(Run{{i}, i});
+    }
+  }
+  auto range = [&](std::size_t i) -> const Range& { return plans[i].ranges[0]; };
+  std::sort(direct.begin(), direct.end(), [&](std::size_t a, std::size_t b) {
+    const Range& x = range(a);
+    const Range& y = range(b);
+    if (x.source != y.source) return x.source < y.source;
+    if (x.offset != y.offset) return x.offset < y.offset;
+    if (x.length != y.length) return x.length < y.length;
+    return a < b;
+  });
+  std::uint64_t bytes = 0;
+  std::size_t distinct = 0;
+  for (std::size_t k = 0; k < direct.size(); ++k) {
+    const Range& r = range(direct[k]);
+    bool joins = false;
+    if (k > 0 && distinct < kRunTiles && bytes < kRunBytes) {
+      const Range& p = range(direct[k - 1]);
+      const bool again = r.source == p.source && r.offset == p.offset && r.length == p.length;
+      const bool next = r.source == p.source && p.length <= UINT64_MAX - p.offset &&
+                        r.offset == p.offset + p.length;
+      joins = again || next;
+      if (next) {
+        ++distinct;
+        bytes += r.length;
+      }
+    }
+    if (!joins) {
+      runs.push_back(Run{{}, direct[k]});
+      distinct = 1;
+      bytes = r.length;
+    }
+    runs.back().plans.push_back(direct[k]);
+    runs.back().first = std::min(runs.back().first, direct[k]);
+  }
+  return runs;
 }
 
 }  // namespace
@@ -261,20 +333,84 @@ SlideResult<Unit> read_plans(const Slide& slide, std::span<const TilePlan> plans
     assembled[i] = std::move(r).value();
     return std::nullopt;
   };
-  if (threads <= 1) {
-    for (std::size_t i = 0; i < plans.size(); ++i) {
-      if (auto error = read_one_plan(i)) return std::move(*error);
+  const std::vector<Run> runs = file_order_runs(slide.sources(), plans, dst);
+  // One run: its tiles' heads written, their ranges read in one scattered
+  // read, a tile asked for again copied from the first, then each finished.
+  // A run that fails is read again tile by tile, for the error of its tile.
+  auto read_job = [&](const Run& run,
+                      std::vector<Slide::DirectRead>& reads) -> std::optional<std::pair<std::size_t, SlideError>> {
+    auto one_by_one = [&]() -> std::optional<std::pair<std::size_t, SlideError>> {
+      std::optional<std::pair<std::size_t, SlideError>> first;
+      for (std::size_t i : run.plans) {
+        if (first && first->first < i) continue;
+        if (auto error = read_one_plan(i)) first.emplace(i, std::move(*error));
+      }
+      return first;
+    };
+    if (run.plans.size() == 1) return one_by_one();
+    reads.clear();
+    std::vector<std::span<std::uint8_t>> pieces;
+    std::uint64_t total = 0;
+    const Range* last = nullptr;
+    std::size_t first_of_range = 0;
+    std::vector<std::size_t> copy_from(run.plans.size());
+    for (std::size_t k = 0; k < run.plans.size(); ++k) {
+      const std::size_t i = run.plans[k];
+      auto read = slide.begin_direct(plans[i], dst[i]);
+      if (!read) {
+        for (std::size_t j = 0; j < reads.size(); ++j) {
+          slide.finish_direct(plans[run.plans[j]], dst[run.plans[j]], reads[j], false);
+        }
+        return one_by_one();
+      }
+      const Range& r = plans[i].ranges[0];
+      if (last == nullptr || r.offset != last->offset) {
+        pieces.emplace_back(read->at, static_cast<std::size_t>(r.length));
+        total += r.length;
+        first_of_range = k;
+      }
+      copy_from[k] = first_of_range;
+      last = &r;
+      reads.push_back(*read);
     }
+    const Range& first = plans[run.plans.front()].ranges[0];
+    const bool ok =
+        read_scattered(slide.sources(), Range{first.offset, total, first.source}, pieces).ok();
+    for (std::size_t k = 0; ok && k < run.plans.size(); ++k) {
+      if (copy_from[k] != k) {
+        std::memcpy(reads[k].at, reads[copy_from[k]].at,
+                    static_cast<std::size_t>(plans[run.plans[k]].ranges[0].length));
+      }
+    }
+    for (std::size_t k = 0; k < run.plans.size(); ++k) {
+      slide.finish_direct(plans[run.plans[k]], dst[run.plans[k]], reads[k], ok);
+    }
+    if (!ok) return one_by_one();
+    return std::nullopt;
+  };
+  if (threads <= 1 || runs.size() < 2) {
+    // Every run, then the error of the first tile that failed, as reading
+    // the tiles in their order would give it.
+    std::optional<std::pair<std::size_t, SlideError>> first_error;
+    std::vector<Slide::DirectRead> reads;
+    for (const Run& run : runs) {
+      if (first_error && run.first > first_error->first) continue;
+      if (auto error = read_job(run, reads); error && (!first_error || error->first < first_error->first)) {
+        first_error = std::move(error);
+      }
+    }
+    if (first_error) return std::move(first_error->second);
     return Unit{};
   }
   std::atomic<bool> failed{false};
   std::mutex error_mutex;
   std::optional<std::pair<std::size_t, SlideError>> first_error;
-  parallel_chunks(plans.size(), threads, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end && !failed.load(std::memory_order_relaxed); ++i) {
-      if (auto error = read_one_plan(i)) {
+  parallel_chunks(runs.size(), threads, [&](std::size_t begin, std::size_t end) {
+    std::vector<Slide::DirectRead> mine;
+    for (std::size_t k = begin; k < end && !failed.load(std::memory_order_relaxed); ++k) {
+      if (auto error = read_job(runs[k], mine)) {
         std::lock_guard lock(error_mutex);
-        if (!first_error || first_error->first > i) first_error.emplace(i, std::move(*error));
+        if (!first_error || first_error->first > error->first) first_error = std::move(error);
         failed.store(true, std::memory_order_relaxed);
       }
     }

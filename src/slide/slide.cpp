@@ -163,6 +163,19 @@ SlideResult<Bytes> Slide::assemble(const TilePlan& plan, std::span<const ByteSpa
       plan.assembly);
 }
 
+namespace {
+
+// What follows a spliced tile's ranges once they are in `dst`: the data's
+// fix-up, then the suffix.
+void complete_splice(const Splice& splice, std::span<std::uint8_t> dst) {
+  const std::size_t head = splice.head().size();
+  const std::size_t end = dst.size() - splice.suffix_size;
+  if (splice.fix != nullptr) splice.fix(dst.subspan(head, end - head));
+  if (splice.suffix_size != 0) std::memcpy(dst.data() + end, splice.suffix.data(), splice.suffix_size);
+}
+
+}  // namespace
+
 SlideResult<Unit> Slide::read_into(const TilePlan& plan, std::span<std::uint8_t> dst) const {
   const auto* splice = std::get_if<Splice>(&plan.assembly);
   const auto size = plan.output_size();
@@ -173,6 +186,13 @@ SlideResult<Unit> Slide::read_into(const TilePlan& plan, std::span<std::uint8_t>
     if (tile->size() != dst.size()) return errors::wrong_tile_size();
     if (!tile->empty()) std::memcpy(dst.data(), tile->data(), tile->size());
     return Unit{};
+  }
+  if (auto direct = begin_direct(plan, dst)) {
+    // The common tile: one range of a local file.
+    auto got = read_range(sources_, plan.ranges[0],
+                          {direct->at, static_cast<std::size_t>(plan.ranges[0].length)});
+    finish_direct(plan, dst, *direct, got.ok());
+    return got;
   }
   const ByteSpan head = splice->head();
   splice->write_head(dst.data());
@@ -188,27 +208,41 @@ SlideResult<Unit> Slide::read_into(const TilePlan& plan, std::span<std::uint8_t>
   std::uint8_t saved[64];
   std::uint8_t* at = dst.data() + head.size() - skip;
   std::memcpy(saved, at, skip);
-  SlideResult<Unit> got = Unit{};
-  if (plan.ranges.size() == 1 && plan.ranges[0].source < sources_.size() &&
-      !sources_.remote(plan.ranges[0].source)) {
-    // The common tile: one range of a local file.
-    got = read_range(sources_, plan.ranges[0],
-                     {at, static_cast<std::size_t>(plan.ranges[0].length)});
-  } else {
-    std::vector<std::span<std::uint8_t>> spans;
-    spans.reserve(plan.ranges.size());
-    for (const Range& r : plan.ranges) {
-      spans.emplace_back(at, static_cast<std::size_t>(r.length));
-      at += r.length;
-    }
-    got = read_ranges(sources_, {plan.ranges.begin(), plan.ranges.size()}, spans, 1);
+  std::vector<std::span<std::uint8_t>> spans;
+  spans.reserve(plan.ranges.size());
+  for (const Range& r : plan.ranges) {
+    spans.emplace_back(at, static_cast<std::size_t>(r.length));
+    at += r.length;
   }
+  auto got = read_ranges(sources_, {plan.ranges.begin(), plan.ranges.size()}, spans, 1);
   std::memcpy(dst.data() + head.size() - skip, saved, skip);
   if (!got.ok()) return got;
-  const std::size_t end = dst.size() - splice->suffix_size;
-  if (splice->fix != nullptr) splice->fix(dst.subspan(head.size(), end - head.size()));
-  if (splice->suffix_size != 0) std::memcpy(dst.data() + end, splice->suffix.data(), splice->suffix_size);
+  complete_splice(*splice, dst);
   return got;
+}
+
+std::optional<Slide::DirectRead> Slide::begin_direct(const TilePlan& plan,
+                                                     std::span<std::uint8_t> dst) const {
+  const auto* splice = std::get_if<Splice>(&plan.assembly);
+  if (splice == nullptr || plan.ranges.size() != 1) return std::nullopt;
+  const Range& range = plan.ranges[0];
+  const ByteSpan head = splice->head();
+  if (range.source >= sources_.size() || sources_.remote(range.source) ||
+      splice->skip > head.size() || splice->skip > 64 || plan.output_size() != dst.size()) {
+    return std::nullopt;
+  }
+  DirectRead read;
+  read.skip = static_cast<std::size_t>(splice->skip);
+  read.at = dst.data() + head.size() - read.skip;
+  splice->write_head(dst.data());
+  std::memcpy(read.saved.data(), read.at, read.skip);
+  return read;
+}
+
+void Slide::finish_direct(const TilePlan& plan, std::span<std::uint8_t> dst,
+                          const DirectRead& read, bool read_ok) const {
+  std::memcpy(read.at, read.saved.data(), read.skip);
+  if (read_ok) complete_splice(std::get<Splice>(plan.assembly), dst);
 }
 
 SlideResult<Bytes> Slide::read(const TilePlan& plan) const {

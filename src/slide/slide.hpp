@@ -361,6 +361,20 @@ class Slide {
   // Reads a plan whose output size is known straight into `dst`, which has
   // exactly that size.
   SlideResult<Unit> read_into(const TilePlan& plan, std::span<std::uint8_t> dst) const;
+  // read_into of a tile stored as one range of a local source, in two halves
+  // around the read of that range, for a reader that reads several tiles'
+  // ranges at once: begin_direct writes the head and says where the range's
+  // bytes go (nothing for a plan read another way, `dst` then untouched);
+  // finish_direct puts back what they overlapped and, when the read worked,
+  // completes the tile.
+  struct DirectRead {
+    std::uint8_t* at = nullptr;  // where plan.ranges[0] is read to
+    std::size_t skip = 0;        // bytes of the head it overlaps, kept in `saved`
+    std::array<std::uint8_t, 64> saved{};
+  };
+  std::optional<DirectRead> begin_direct(const TilePlan& plan, std::span<std::uint8_t> dst) const;
+  void finish_direct(const TilePlan& plan, std::span<std::uint8_t> dst, const DirectRead& read,
+                     bool read_ok) const;
   // Joins the bytes of a plan's ranges, read elsewhere (one buffer per range,
   // in order).
   SlideResult<Bytes> assemble(const TilePlan& plan, std::span<const ByteSpan> ranges) const;

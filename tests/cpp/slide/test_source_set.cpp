@@ -214,6 +214,66 @@ TEST(ReadExecutor, AScatteredReadFillsItsPiecesInTurnFromAFileOrMemory) {
   }
 }
 
+// Tiles stored back to back are read in file order, several to a read; the
+// TIFF's tiles overlap their head by the SOI they drop, and some are asked
+// for twice. Cut short under the open slide, the batch fails with the error
+// of the first failing tile in the caller's order.
+TEST(ReadExecutor, TilesStoredBackToBackReadTogetherGiveEachTilesBytes) {
+  const TiledTiff tiff;
+  TempDir dir;
+  const std::string path = dir.write("slide.tif", std::string(tiff.file.begin(), tiff.file.end()));
+  auto file = std_io::SharedFileSource::open(path);
+  ASSERT_TRUE(file.ok());
+  auto opened = slide::Slide::open(SourceSet(*file));
+  ASSERT_TRUE(opened.ok()) << opened.error().message;
+  const auto& s = *opened;
+  std::vector<slide::Coord> coords;
+  for (std::uint64_t i = 0; i < kAcross * kDown; ++i) coords.emplace_back((i * 7) % kAcross, (i * 7) / kAcross % kDown);
+  for (std::uint64_t i = 0; i < kAcross * kDown; i += 3) coords.emplace_back(i % kAcross, i / kAcross);
+  auto read = [&](unsigned threads, std::vector<Bytes>& out) {
+    auto batch = s->plan_batch(0, coords);
+    EXPECT_TRUE(batch.ok());
+    out.assign(coords.size(), Bytes());
+    std::vector<std::span<std::uint8_t>> dst(coords.size());
+    for (std::size_t i = 0; i < coords.size(); ++i) {
+      out[i].assign(*batch->plans[i].output_size(), 0xAA);
+      dst[i] = out[i];
+    }
+    std::vector<Bytes> unused;
+    return s->read_batch(*batch, dst, unused, threads);
+  };
+  for (const unsigned threads : {1U, 3U}) {
+    std::vector<Bytes> out;
+    ASSERT_TRUE(read(threads, out).ok());
+    for (std::size_t i = 0; i < coords.size(); ++i) {
+      EXPECT_EQ(out[i], tiff.expected(coords[i].first, coords[i].second)) << i;
+    }
+  }
+  // Cut in the middle of tile 12: it and those after it are gone.
+  std::uintmax_t cut = 8 + 3;
+  for (std::size_t i = 0; i < 12; ++i) cut += tiff.tiles[i].size();
+  std::filesystem::resize_file(path, cut);
+  std::vector<std::size_t> failing;
+  for (std::size_t i = 0; i < coords.size(); ++i) {
+    if (!s->read_tile(0, coords[i].first, coords[i].second).ok()) failing.push_back(i);
+  }
+  ASSERT_FALSE(failing.empty());
+  const auto first = s->read_tile(0, coords[failing[0]].first, coords[failing[0]].second);
+  for (const unsigned threads : {1U, 3U}) {
+    std::vector<Bytes> out;
+    const auto got = read(threads, out);
+    ASSERT_FALSE(got.ok());
+    if (threads == 1) {
+      EXPECT_EQ(got.error().message, first.error().message);
+    }
+    for (std::size_t i = 0; threads == 1 && i < failing[0]; ++i) {
+      if (s->read_tile(0, coords[i].first, coords[i].second).ok()) {
+        EXPECT_EQ(out[i], tiff.expected(coords[i].first, coords[i].second)) << i;
+      }
+    }
+  }
+}
+
 TEST(ReadExecutor, ARemoteFailureNamesItsSource) {
   const TiledTiff tiff;
   auto remote = std::make_shared<RemoteMemory>(tiff.file, "http://host/slide.tif");

@@ -4,7 +4,8 @@
 // shard writer, associated images) comes down to "read these ranges of these
 // sources". Two ways to do it:
 //  * local sources: pread, the ranges spread over the process's worker pool
-//    when more than one thread is asked for;
+//    when more than one thread is asked for; a batch's tiles of one range
+//    each are taken in file order, those stored back to back in one preadv;
 //  * remote sources (a read costs a round trip): all ranges of one source in
 //    one read_many, which the remote side answers with concurrent, merged,
 //    retried requests;

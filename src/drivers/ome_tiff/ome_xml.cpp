@@ -2,8 +2,12 @@
 
 #include <algorithm>
 #include <charconv>
+#include <list>
 #include <map>
 #include <span>
+#include <string>
+#include <string_view>
+#include <system_error>
 
 #include "base/bytes.hpp"
 #include "slide/metadata.hpp"
@@ -13,21 +17,49 @@
 namespace kolva::drivers::ome {
 namespace {
 
-using text::XmlElement;
-using text::attribute_or_empty;
-using text::uint_attribute;
+using text::XmlAttribute;
+using Attributes = std::span<const XmlAttribute>;
 
+// An element kept as it is scanned: its name and where its attributes are
+// among those the scan kept (views into the document, or into the decoded
+// values the scan keeps for those that held entities).
+struct Kept {
+  std::string_view name;
+  std::size_t first = 0;
+  std::size_t count = 0;
+};
 
+const std::string_view* find(Attributes attributes, std::string_view key) {
+  for (const XmlAttribute& a : attributes) {
+    if (a.name == key) return &a.value;
+  }
+  return nullptr;
+}
 
+std::string text_of(Attributes attributes, std::string_view key) {
+  const std::string_view* v = find(attributes, key);
+  return v ? std::string(*v) : std::string();
+}
+
+// An attribute that is a whole unsigned number (blanks around it allowed).
+std::optional<std::uint64_t> uint_of(Attributes attributes, std::string_view key) {
+  const std::string_view* v = find(attributes, key);
+  if (v == nullptr) return std::nullopt;
+  const std::string_view t = text::trim(*v);
+  std::uint64_t out = 0;
+  const auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), out);
+  if (ec != std::errc() || end != t.data() + t.size()) return std::nullopt;
+  return out;
+}
 
 // A length in micrometres from a value and its unit (µm when none).
-std::optional<double> micrometres(const XmlElement& e, std::string_view key,
-                                  std::string_view unit_key) {
-  const std::string* v = e.attribute(key);
+std::optional<double> micrometres(Attributes e, std::string_view key, std::string_view unit_key) {
+  const std::string_view* v = find(e, key);
   if (v == nullptr) return std::nullopt;
   auto value = slide::metadata::parse_double(text::trim(*v));
   if (!value || !(*value > 0) || *value > 1e12) return std::nullopt;
-  const std::string unit = attribute_or_empty(e, unit_key);
+  const std::string_view* u = find(e, unit_key);
+  const std::string_view unit = u ? *u : std::string_view();
   if (unit.empty() || unit == "\xC2\xB5m" || unit == "um" || unit == "\xCE\xBCm") return value;
   if (unit == "nm") return *value / 1000.0;
   if (unit == "mm") return *value * 1000.0;
@@ -37,57 +69,23 @@ std::optional<double> micrometres(const XmlElement& e, std::string_view key,
   return std::nullopt;
 }
 
-
-
 // A TiffData element of an image's Pixels, and whether its first UUID names
 // another file.
 struct TiffData {
-  XmlElement element;
+  Kept element;
   bool uuid = false;
   bool elsewhere = false;
 };
 
 // What the document says of one Image, kept as it is scanned.
 struct ImageElements {
-  XmlElement image;
-  std::optional<XmlElement> pixels;  // the first Pixels
+  Kept image;
+  std::optional<Kept> pixels;        // the first Pixels
   std::optional<std::string> date;   // the first AcquisitionDate's text
-  std::optional<XmlElement> settings;  // the first ObjectiveSettings
-  std::vector<XmlElement> channels;
+  std::optional<Kept> settings;      // the first ObjectiveSettings
+  std::vector<Kept> channels;
   std::vector<TiffData> datas;
 };
-
-// Maps the planes of `image` to directories from its TiffData elements (or,
-// with none, to the directories from `next_ifd` on, in order).
-void map_planes(const std::vector<TiffData>& datas, Image& image, std::uint64_t& next_ifd) {
-  const std::uint64_t count = image.plane_count();
-  image.plane_ifds.assign(count, std::nullopt);
-  if (datas.empty()) {
-    for (std::uint64_t p = 0; p < count; ++p) image.plane_ifds[p] = next_ifd + p;
-    next_ifd += count;
-    return;
-  }
-  for (const TiffData& d : datas) {
-    const XmlElement* data = &d.element;
-    const auto ifd = uint_attribute(*data, "IFD").value_or(0);
-    const auto c = uint_attribute(*data, "FirstC").value_or(0);
-    const auto z = uint_attribute(*data, "FirstZ").value_or(0);
-    const auto t = uint_attribute(*data, "FirstT").value_or(0);
-    if (c >= image.plane_channels || z >= image.size_z || t >= image.size_time) continue;
-    const std::uint64_t first = image.plane_index(c, z, t);
-    const bool placed = data->attribute("IFD") || data->attribute("FirstC") ||
-                        data->attribute("FirstZ") || data->attribute("FirstT");
-    std::uint64_t planes =
-        uint_attribute(*data, "PlaneCount").value_or(placed ? 1 : count - first);
-    planes = std::min(planes, count - first);
-    // A plane kept in another file of the set is not this file's.
-    for (std::uint64_t k = 0; k < planes; ++k) {
-      image.plane_ifds[first + k] =
-          d.elsewhere ? std::nullopt : std::optional<std::uint64_t>(ifd + k);
-    }
-    next_ifd = std::max(next_ifd, ifd + planes);
-  }
-}
 
 // The elements an OME document is read for, kept as it is scanned (no tree):
 // the root, the objectives of its instruments, and of each image its first
@@ -95,6 +93,8 @@ void map_planes(const std::vector<TiffData>& datas, Image& image, std::uint64_t&
 // ObjectiveSettings.
 class OmeElements final : public text::XmlHandler {
  public:
+  explicit OmeElements(std::string_view document) : document_(document) {}
+
   void start(std::string_view name, std::span<const text::XmlAttribute> attributes,
              bool empty) override {
     const Role parent = roles_.empty() ? Role::None : roles_.back();
@@ -103,48 +103,45 @@ class OmeElements final : public text::XmlHandler {
     switch (parent) {
       case Role::None:
         role = Role::Root;
-        root = text::element_of(name, attributes);
+        root = keep(name, attributes);
         break;
       case Role::Root:
         if (local == "Instrument") {
           role = Role::Instrument;
         } else if (local == "Image") {
           role = Role::Image;
-          images.push_back(ImageElements{text::element_of(name, attributes), {}, {}, {}, {}, {}});
+          images.push_back(ImageElements{keep(name, attributes), {}, {}, {}, {}, {}});
         }
         break;
       case Role::Instrument:
-        if (local == "Objective") objectives.push_back(text::element_of(name, attributes));
+        if (local == "Objective") objectives.push_back(keep(name, attributes));
         break;
       case Role::Image: {
         ImageElements& image = images.back();
         if (local == "Pixels" && !image.pixels) {
           role = Role::Pixels;
-          image.pixels = text::element_of(name, attributes);
+          image.pixels = keep(name, attributes);
         } else if (local == "AcquisitionDate" && !image.date) {
           role = Role::Date;
           image.date.emplace();
         } else if (local == "ObjectiveSettings" && !image.settings) {
-          image.settings = text::element_of(name, attributes);
+          image.settings = keep(name, attributes);
         }
         break;
       }
       case Role::Pixels:
         if (local == "Channel") {
-          images.back().channels.push_back(text::element_of(name, attributes));
+          images.back().channels.push_back(keep(name, attributes));
         } else if (local == "TiffData") {
           role = Role::TiffData;
-          images.back().datas.push_back(TiffData{text::element_of(name, attributes), false, false});
+          images.back().datas.push_back(TiffData{keep(name, attributes), false, false});
         }
         break;
       case Role::TiffData: {
         TiffData& data = images.back().datas.back();
         if (local == "UUID" && !data.uuid) {
           data.uuid = true;
-          data.elsewhere = std::any_of(attributes.begin(), attributes.end(),
-                                       [](const text::XmlAttribute& a) {
-                                         return a.name == "FileName";
-                                       });
+          data.elsewhere = find(attributes, "FileName") != nullptr;
         }
         break;
       }
@@ -164,16 +161,71 @@ class OmeElements final : public text::XmlHandler {
     text::append_text(*images.back().date, raw, cdata);
   }
 
-  XmlElement root;
-  std::vector<XmlElement> objectives;
+  // The attributes of a kept element.
+  Attributes of(const Kept& e) const { return Attributes(kept_).subspan(e.first, e.count); }
+
+  Kept root;
+  std::vector<Kept> objectives;
   std::vector<ImageElements> images;
 
  private:
   enum class Role : std::uint8_t {
     None, Root, Instrument, Image, Pixels, TiffData, Date, InDate, Other
   };
+
+  // The attributes as views into the document; a value whose entities the
+  // scan decoded (into a buffer of its own) is copied to one that stays.
+  Kept keep(std::string_view name, Attributes attributes) {
+    Kept e{name, kept_.size(), attributes.size()};
+    const char* begin = document_.data();
+    const char* end = begin + document_.size();
+    for (const XmlAttribute& a : attributes) {
+      if (a.value.data() >= begin && a.value.data() + a.value.size() <= end) {
+        kept_.push_back(a);
+      } else {
+        kept_.push_back({a.name, decoded_.emplace_back(a.value)});
+      }
+    }
+    return e;
+  }
+
+  std::string_view document_;
+  std::vector<XmlAttribute> kept_;
+  std::list<std::string> decoded_;  // rare: nothing allocated until used
   std::vector<Role> roles_;
 };
+
+// Maps the planes of `image` to directories from its TiffData elements (or,
+// with none, to the directories from `next_ifd` on, in order).
+void map_planes(const OmeElements& scanned, const std::vector<TiffData>& datas, Image& image,
+                std::uint64_t& next_ifd) {
+  const std::uint64_t count = image.plane_count();
+  image.plane_ifds.assign(count, std::nullopt);
+  if (datas.empty()) {
+    for (std::uint64_t p = 0; p < count; ++p) image.plane_ifds[p] = next_ifd + p;
+    next_ifd += count;
+    return;
+  }
+  for (const TiffData& d : datas) {
+    const Attributes data = scanned.of(d.element);
+    const auto ifd = uint_of(data, "IFD").value_or(0);
+    const auto c = uint_of(data, "FirstC").value_or(0);
+    const auto z = uint_of(data, "FirstZ").value_or(0);
+    const auto t = uint_of(data, "FirstT").value_or(0);
+    if (c >= image.plane_channels || z >= image.size_z || t >= image.size_time) continue;
+    const std::uint64_t first = image.plane_index(c, z, t);
+    const bool placed = find(data, "IFD") || find(data, "FirstC") || find(data, "FirstZ") ||
+                        find(data, "FirstT");
+    std::uint64_t planes = uint_of(data, "PlaneCount").value_or(placed ? 1 : count - first);
+    planes = std::min(planes, count - first);
+    // A plane kept in another file of the set is not this file's.
+    for (std::uint64_t k = 0; k < planes; ++k) {
+      image.plane_ifds[first + k] =
+          d.elsewhere ? std::nullopt : std::optional<std::uint64_t>(ifd + k);
+    }
+    next_ifd = std::max(next_ifd, ifd + planes);
+  }
+}
 
 }  // namespace
 
@@ -195,58 +247,60 @@ bool is_ome_xml(std::string_view description) {
 }
 
 std::optional<Document> parse_ome_xml(std::string_view xml, std::uint64_t max_planes) {
-  OmeElements scanned;
+  OmeElements scanned(xml);
   if (!text::scan_xml(xml, scanned)) return std::nullopt;
-  const XmlElement& root = scanned.root;
-  if (root.local_name() != "OME") return std::nullopt;
+  if (text::local_name(scanned.root.name) != "OME") return std::nullopt;
   Document out;
-  out.creator = attribute_or_empty(root, "Creator");
+  out.creator = text_of(scanned.of(scanned.root), "Creator");
 
   // Objectives by ID, across instruments.
-  std::map<std::string, double> objectives;
-  for (const XmlElement& objective : scanned.objectives) {
-    const std::string* power = objective.attribute("NominalMagnification");
+  std::map<std::string, double, std::less<>> objectives;
+  for (const Kept& kept : scanned.objectives) {
+    const Attributes objective = scanned.of(kept);
+    const std::string_view* power = find(objective, "NominalMagnification");
     auto value = power ? slide::metadata::parse_double(text::trim(*power)) : std::nullopt;
-    if (value && *value > 0) objectives[attribute_or_empty(objective, "ID")] = *value;
+    if (value && *value > 0) objectives[text_of(objective, "ID")] = *value;
   }
 
   std::uint64_t next_ifd = 0;
   for (const ImageElements& scanned_image : scanned.images) {
     if (!scanned_image.pixels) continue;
-    const XmlElement* element = &scanned_image.image;
-    const XmlElement* pixels = &*scanned_image.pixels;
+    const Attributes element = scanned.of(scanned_image.image);
+    const Attributes pixels = scanned.of(*scanned_image.pixels);
     Image image;
-    image.id = attribute_or_empty(*element, "ID");
-    image.name = attribute_or_empty(*element, "Name");
+    image.id = text_of(element, "ID");
+    image.name = text_of(element, "Name");
     if (scanned_image.date) image.acquisition_date = std::string(text::trim(*scanned_image.date));
     if (const auto& settings = scanned_image.settings) {
-      if (auto it = objectives.find(attribute_or_empty(*settings, "ID")); it != objectives.end()) {
+      const std::string_view* id = find(scanned.of(*settings), "ID");
+      if (auto it = objectives.find(id ? *id : std::string_view()); it != objectives.end()) {
         image.objective_power = it->second;
       }
     }
-    const std::string order = attribute_or_empty(*pixels, "DimensionOrder");
+    const std::string order = text_of(pixels, "DimensionOrder");
     if (order.size() == 5 && order.starts_with("XY")) image.dimension_order = order;
-    image.pixel_type = attribute_or_empty(*pixels, "Type");
-    image.size_x = uint_attribute(*pixels, "SizeX").value_or(0);
-    image.size_y = uint_attribute(*pixels, "SizeY").value_or(0);
-    image.size_z = std::max<std::uint64_t>(1, uint_attribute(*pixels, "SizeZ").value_or(1));
-    image.size_c = std::max<std::uint64_t>(1, uint_attribute(*pixels, "SizeC").value_or(1));
-    image.size_time = std::max<std::uint64_t>(1, uint_attribute(*pixels, "SizeT").value_or(1));
-    image.physical_size_x = micrometres(*pixels, "PhysicalSizeX", "PhysicalSizeXUnit");
-    image.physical_size_y = micrometres(*pixels, "PhysicalSizeY", "PhysicalSizeYUnit");
-    image.physical_size_z = micrometres(*pixels, "PhysicalSizeZ", "PhysicalSizeZUnit");
+    image.pixel_type = text_of(pixels, "Type");
+    image.size_x = uint_of(pixels, "SizeX").value_or(0);
+    image.size_y = uint_of(pixels, "SizeY").value_or(0);
+    image.size_z = std::max<std::uint64_t>(1, uint_of(pixels, "SizeZ").value_or(1));
+    image.size_c = std::max<std::uint64_t>(1, uint_of(pixels, "SizeC").value_or(1));
+    image.size_time = std::max<std::uint64_t>(1, uint_of(pixels, "SizeT").value_or(1));
+    image.physical_size_x = micrometres(pixels, "PhysicalSizeX", "PhysicalSizeXUnit");
+    image.physical_size_y = micrometres(pixels, "PhysicalSizeY", "PhysicalSizeYUnit");
+    image.physical_size_z = micrometres(pixels, "PhysicalSizeZ", "PhysicalSizeZUnit");
     std::uint64_t samples = 0;
-    for (const XmlElement& c : scanned_image.channels) {
+    for (const Kept& kept : scanned_image.channels) {
+      const Attributes c = scanned.of(kept);
       Channel channel;
-      channel.id = attribute_or_empty(c, "ID");
-      channel.name = attribute_or_empty(c, "Name");
+      channel.id = text_of(c, "ID");
+      channel.name = text_of(c, "Name");
       channel.samples_per_pixel =
-          std::max<std::uint64_t>(1, uint_attribute(c, "SamplesPerPixel").value_or(1));
-      channel.emission_wavelength = attribute_or_empty(c, "EmissionWavelength");
-      channel.excitation_wavelength = attribute_or_empty(c, "ExcitationWavelength");
-      channel.wavelength_unit = attribute_or_empty(c, "EmissionWavelengthUnit");
-      channel.color = attribute_or_empty(c, "Color");
-      channel.fluor = attribute_or_empty(c, "Fluor");
+          std::max<std::uint64_t>(1, uint_of(c, "SamplesPerPixel").value_or(1));
+      channel.emission_wavelength = text_of(c, "EmissionWavelength");
+      channel.excitation_wavelength = text_of(c, "ExcitationWavelength");
+      channel.wavelength_unit = text_of(c, "EmissionWavelengthUnit");
+      channel.color = text_of(c, "Color");
+      channel.fluor = text_of(c, "Fluor");
       samples += channel.samples_per_pixel;
       image.channels.push_back(std::move(channel));
     }
@@ -260,7 +314,7 @@ std::optional<Document> parse_ome_xml(std::string_view xml, std::uint64_t max_pl
         !checked_mul(planes, image.size_time, planes) || planes > max_planes) {
       return std::nullopt;
     }
-    map_planes(scanned_image.datas, image, next_ifd);
+    map_planes(scanned, scanned_image.datas, image, next_ifd);
     out.images.push_back(std::move(image));
   }
   if (out.images.empty()) return std::nullopt;

@@ -108,7 +108,7 @@ TEST(OmeDocument, ReadsEachElementWhereTheModelPutsIt) {
       "<OME Creator=\"me &amp; you\"><Image ID=\"i\"><AcquisitionDate> 2020<b>-01</b>"
       "<![CDATA[-02]]> </AcquisitionDate><AcquisitionDate>no</AcquisitionDate>"
       "<ObjectiveSettings ID=\"O:1\"/><Pixels SizeX=\"8\" SizeY=\"8\" SizeC=\"2\">"
-      "<Channel Name=\"a\"/><x><Channel Name=\"no\"/></x><Channel Name=\"b\"/>"
+      "<Channel Name=\"a &lt; b\"/><x><Channel Name=\"no\"/></x><Channel Name=\"b&gt;\"/>"
       "<TiffData IFD=\"3\"><UUID>u</UUID><UUID FileName=\"f\"/></TiffData>"
       "<TiffData IFD=\"5\" FirstC=\"1\"><UUID FileName=\"f\">u</UUID></TiffData></Pixels>"
       "<Pixels SizeC=\"7\"/></Image><Image ID=\"none\"><x><Pixels/></x></Image>"
@@ -123,7 +123,9 @@ TEST(OmeDocument, ReadsEachElementWhereTheModelPutsIt) {
   EXPECT_EQ(image.objective_power, 40.0);
   EXPECT_EQ(image.size_c, 2u);
   ASSERT_EQ(image.channels.size(), 2u);
-  EXPECT_EQ(image.channels[1].name, "b");
+  // Decoded values outlive the tags after them.
+  EXPECT_EQ(image.channels[0].name, "a < b");
+  EXPECT_EQ(image.channels[1].name, "b>");
   EXPECT_EQ(image.plane_ifds, (std::vector<std::optional<std::uint64_t>>{3, std::nullopt}));
 }
 

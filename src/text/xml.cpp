@@ -122,6 +122,10 @@ bool scan_xml(std::string_view s, XmlHandler& handler) {
   std::vector<XmlAttribute> attributes;
   std::vector<std::string> decoded;
   std::vector<std::size_t> decoded_of;  // attribute index -> decoded index + 1, 0: as written
+  // Room for the usual depth and attribute count at once, not grown step by step.
+  open.reserve(16);
+  attributes.reserve(16);
+  decoded_of.reserve(16);
   bool have_root = false;
   std::size_t i = 0;
   auto skip_past = [&](std::string_view end) {

@@ -559,6 +559,19 @@ def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None, 
     slide's threads (default 256 MiB; 0: none). A level that fits in half of it is
     kept whole tile by tile; of a larger one, a tile is kept once regions asked
     for most of it twice (one region alone decodes only the part it needs)."""
+    if (tile_size is None and series is None and channel is None and focal_plane is None
+            and timepoint is None and optical_path is None and not deidentify
+            and region_cache is None):
+        # The common call, a local path and nothing else: straight to the core
+        # (os.fspath rather than an isinstance check against os.PathLike, an ABC
+        # whose check costs more than the rest of this).
+        path = source if type(source) is str else _fspath_or_none(source)
+        if path is not None and "\0" not in path and ("://" not in path
+                                                      or not _sources.is_url(path)):
+            try:
+                return Slide(_core.open(path), path, {})
+            except (SlideError, TypeError, ValueError, OverflowError) as error:
+                return _dicom_folder_or_raise(path, {}, None, error)
     options: dict[str, Any] = {}
     if deidentify:
         options["deidentify"] = True
@@ -633,6 +646,17 @@ def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None, 
                     f"not {type(source).__name__}")
 
 
+def _fspath_or_none(source: Any) -> str | None:
+    """A path-like `source` as a str path; None for anything else (file objects, lists)."""
+    if isinstance(source, (bytes, bytearray, list, tuple)):
+        return None
+    try:
+        path = os.fspath(source)
+    except TypeError:
+        return None
+    return os.fsdecode(path) if isinstance(path, bytes) else path
+
+
 def _open_local(path: str, options: dict[str, Any], tile_size: int | None,
                 planes: tuple[Any, ...] | None, dicom: dict[str, Any] | None) -> Slide:
     """A local file, or a folder of DICOM instances. The core tells a DICOM
@@ -647,13 +671,20 @@ def _open_local(path: str, options: dict[str, Any], tile_size: int | None,
         else:
             core = _core.open(path, tile_size or 0, planes,
                               (dicom["series"], dicom["focal_plane"], dicom["optical_path"]))
-    except (SlideError, TypeError, ValueError, OverflowError):  # a tile size or plane that
-        # does not parse matters for a DICOM folder no more than for an instance
-        if not (os.path.isdir(path) and _dicom.holds_dicom(path)):
-            raise
-        return Slide(_dicom.open_local(path, dicom or _dicom.options_of(None, 0, None)), path,
-                     options)
+    except (SlideError, TypeError, ValueError, OverflowError) as error:
+        return _dicom_folder_or_raise(path, options, dicom, error)
     return Slide(core, path, options)
+
+
+def _dicom_folder_or_raise(path: str, options: dict[str, Any], dicom: dict[str, Any] | None,
+                           error: Exception) -> Slide:
+    """After the core failed to open `path` (with `error`): the DICOM series of
+    the folder it names, else that error. A tile size or plane that does not parse
+    matters for a DICOM folder no more than for an instance."""
+    if not (os.path.isdir(path) and _dicom.holds_dicom(path)):
+        raise error
+    return Slide(_dicom.open_local(path, dicom or _dicom.options_of(None, 0, None)), path,
+                 options)
 
 
 def _open_remote(source: Any, options: dict[str, Any], *, storage_options: dict[str, Any] | None,

@@ -334,6 +334,22 @@ def test_open_failures(tmp_path: Path) -> None:
                    "which kolva cannot hand out as a complete image")
 
 
+def test_open_takes_any_path_like(tmp_path: Path) -> None:
+    path = one_row_tiff(tmp_path / "row.tiff")
+
+    class BytesPath:
+        def __fspath__(self) -> bytes:
+            return os.fsencode(path)
+
+    want = kolva.open(str(path)).read_tile(0, 1, 0)
+    for source in (path, BytesPath()):
+        with kolva.open(source) as slide:
+            assert slide.source == str(path)
+            assert slide.read_tile(0, 1, 0) == want
+    with pytest.raises(ValueError, match="embedded null byte"):
+        kolva.open(str(path) + "\0")
+
+
 def test_unreadable_file(tmp_path: Path) -> None:
     if os.geteuid() == 0:
         pytest.skip("root reads every file")

@@ -93,8 +93,12 @@ SlideResult<Unit> fetch_frames(const SourceSet& sources, std::span<const Range> 
 // each one range of the same local file, straight into their buffers, stored
 // back to back (or the same tile asked for more than once), in file order.
 struct Run {
-  std::vector<std::size_t> plans;
-  std::size_t first = 0;  // the lowest plan index among them
+  std::size_t begin = 0, end = 0;  // into Runs::order
+  std::size_t first = 0;           // the lowest plan index among them
+};
+struct Runs {
+  std::vector<std::size_t> order;  // plan indices, run after run
+  std::vector<Run> runs;
 };
 
 // A run holds at most this many tiles and bytes: runs are what the pool's
@@ -104,11 +108,12 @@ constexpr std::uint64_t kRunBytes = std::uint64_t{16} << 20;
 
 // The batch as runs: tiles stored one after another in a file (a level read
 // whole, or rows of it) cost one read each run instead of one per tile. Tiles
-// read another way are runs of their own, in their order.
-std::vector<Run> file_order_runs(const SourceSet& sources, std::span<const TilePlan> plans,
-                                 std::span<const std::span<std::uint8_t>> dst) {
-  std::vector<Run> runs;
-  std::vector<std::size_t> direct;
+// read another way are runs of their own, after those.
+Runs file_order_runs(const SourceSet& sources, std::span<const TilePlan> plans,
+                     std::span<const std::span<std::uint8_t>> dst) {
+  Runs out;
+  out.order.reserve(plans.size());
+  std::vector<std::size_t> other;
   for (std::size_t i = 0; i < plans.size(); ++i) {
     const TilePlan& plan = plans[i];
     const bool one_local_range =
@@ -116,14 +121,10 @@ std::vector<Run> file_order_runs(const SourceSet& sources, std::span<const TileP
         std::holds_alternative<Splice>(plan.assembly) && plan.ranges[0].length > 0 &&
         plan.ranges[0].source < sources.size() && !sources.remote(plan.ranges[0].source) &&
         sources.frames(plan.ranges[0].source) == nullptr;
-    if (one_local_range) {
-      direct.push_back(i);
-    } else {
-      runs.push_back(Run{{i}, i});
-    }
+    (one_local_range ? out.order : other).push_back(i);
   }
   auto range = [&](std::size_t i) -> const Range& { return plans[i].ranges[0]; };
-  std::sort(direct.begin(), direct.end(), [&](std::size_t a, std::size_t b) {
+  std::sort(out.order.begin(), out.order.end(), [&](std::size_t a, std::size_t b) {
     const Range& x = range(a);
     const Range& y = range(b);
     if (x.source != y.source) return x.source < y.source;
@@ -131,13 +132,15 @@ std::vector<Run> file_order_runs(const SourceSet& sources, std::span<const TileP
     if (x.length != y.length) return x.length < y.length;
     return a < b;
   });
+  out.runs.reserve(out.order.size() + other.size());
   std::uint64_t bytes = 0;
   std::size_t distinct = 0;
-  for (std::size_t k = 0; k < direct.size(); ++k) {
-    const Range& r = range(direct[k]);
+  for (std::size_t k = 0; k < out.order.size(); ++k) {
+    const std::size_t i = out.order[k];
+    const Range& r = range(i);
     bool joins = false;
     if (k > 0 && distinct < kRunTiles && bytes < kRunBytes) {
-      const Range& p = range(direct[k - 1]);
+      const Range& p = range(out.order[k - 1]);
       const bool again = r.source == p.source && r.offset == p.offset && r.length == p.length;
       const bool next = r.source == p.source && p.length <= UINT64_MAX - p.offset &&
                         r.offset == p.offset + p.length;
@@ -147,15 +150,20 @@ std::vector<Run> file_order_runs(const SourceSet& sources, std::span<const TileP
         bytes += r.length;
       }
     }
-    if (!joins) {
-      runs.push_back(Run{{}, direct[k]});
+    if (joins) {
+      out.runs.back().end = k + 1;
+      out.runs.back().first = std::min(out.runs.back().first, i);
+    } else {
+      out.runs.push_back(Run{k, k + 1, i});
       distinct = 1;
       bytes = r.length;
     }
-    runs.back().plans.push_back(direct[k]);
-    runs.back().first = std::min(runs.back().first, direct[k]);
   }
-  return runs;
+  for (std::size_t i : other) {
+    out.runs.push_back(Run{out.order.size(), out.order.size() + 1, i});
+    out.order.push_back(i);
+  }
+  return out;
 }
 
 }  // namespace
@@ -333,57 +341,57 @@ SlideResult<Unit> read_plans(const Slide& slide, std::span<const TilePlan> plans
     assembled[i] = std::move(r).value();
     return std::nullopt;
   };
-  const std::vector<Run> runs = file_order_runs(slide.sources(), plans, dst);
+  const Runs batch = file_order_runs(slide.sources(), plans, dst);
+  const std::vector<Run>& runs = batch.runs;
   // One run: its tiles' heads written, their ranges read in one scattered
   // read, a tile asked for again copied from the first, then each finished.
   // A run that fails is read again tile by tile, for the error of its tile.
-  auto read_job = [&](const Run& run,
-                      std::vector<Slide::DirectRead>& reads) -> std::optional<std::pair<std::size_t, SlideError>> {
+  auto read_job = [&](const Run& run, std::vector<Slide::DirectRead>& reads)
+      -> std::optional<std::pair<std::size_t, SlideError>> {
+    const std::span<const std::size_t> tiles(batch.order.data() + run.begin, run.end - run.begin);
     auto one_by_one = [&]() -> std::optional<std::pair<std::size_t, SlideError>> {
       std::optional<std::pair<std::size_t, SlideError>> first;
-      for (std::size_t i : run.plans) {
+      for (std::size_t i : tiles) {
         if (first && first->first < i) continue;
         if (auto error = read_one_plan(i)) first.emplace(i, std::move(*error));
       }
       return first;
     };
-    if (run.plans.size() == 1) return one_by_one();
+    if (tiles.size() == 1) return one_by_one();
     reads.clear();
     std::vector<std::span<std::uint8_t>> pieces;
+    std::vector<std::size_t> copy_from(tiles.size());
     std::uint64_t total = 0;
-    const Range* last = nullptr;
-    std::size_t first_of_range = 0;
-    std::vector<std::size_t> copy_from(run.plans.size());
-    for (std::size_t k = 0; k < run.plans.size(); ++k) {
-      const std::size_t i = run.plans[k];
+    for (std::size_t k = 0; k < tiles.size(); ++k) {
+      const std::size_t i = tiles[k];
       auto read = slide.begin_direct(plans[i], dst[i]);
       if (!read) {
         for (std::size_t j = 0; j < reads.size(); ++j) {
-          slide.finish_direct(plans[run.plans[j]], dst[run.plans[j]], reads[j], false);
+          slide.finish_direct(plans[tiles[j]], dst[tiles[j]], reads[j], false);
         }
         return one_by_one();
       }
+      // Within a run, a range at the offset of the one before is that range again.
       const Range& r = plans[i].ranges[0];
-      if (last == nullptr || r.offset != last->offset) {
+      const bool again = k > 0 && r.offset == plans[tiles[k - 1]].ranges[0].offset;
+      copy_from[k] = again ? copy_from[k - 1] : k;
+      if (!again) {
         pieces.emplace_back(read->at, static_cast<std::size_t>(r.length));
         total += r.length;
-        first_of_range = k;
       }
-      copy_from[k] = first_of_range;
-      last = &r;
       reads.push_back(*read);
     }
-    const Range& first = plans[run.plans.front()].ranges[0];
+    const Range& first = plans[tiles.front()].ranges[0];
     const bool ok =
         read_scattered(slide.sources(), Range{first.offset, total, first.source}, pieces).ok();
-    for (std::size_t k = 0; ok && k < run.plans.size(); ++k) {
+    for (std::size_t k = 0; ok && k < tiles.size(); ++k) {
       if (copy_from[k] != k) {
         std::memcpy(reads[k].at, reads[copy_from[k]].at,
-                    static_cast<std::size_t>(plans[run.plans[k]].ranges[0].length));
+                    static_cast<std::size_t>(plans[tiles[k]].ranges[0].length));
       }
     }
-    for (std::size_t k = 0; k < run.plans.size(); ++k) {
-      slide.finish_direct(plans[run.plans[k]], dst[run.plans[k]], reads[k], ok);
+    for (std::size_t k = 0; k < tiles.size(); ++k) {
+      slide.finish_direct(plans[tiles[k]], dst[tiles[k]], reads[k], ok);
     }
     if (!ok) return one_by_one();
     return std::nullopt;
@@ -395,7 +403,8 @@ SlideResult<Unit> read_plans(const Slide& slide, std::span<const TilePlan> plans
     std::vector<Slide::DirectRead> reads;
     for (const Run& run : runs) {
       if (first_error && run.first > first_error->first) continue;
-      if (auto error = read_job(run, reads); error && (!first_error || error->first < first_error->first)) {
+      auto error = read_job(run, reads);
+      if (error && (!first_error || error->first < first_error->first)) {
         first_error = std::move(error);
       }
     }

@@ -9,6 +9,8 @@ tiles, SubIFD pyramid), a 3-channel uint16 OME-TIFF (zlib tiles, SubIFDs) and a
 one run:
   open       median of --opens opens (and closes) per reader
   tiles/s    `read_tiles_into` of --tiles random level-0 tiles on one thread
+             (medians of 9 samples, each the median of 3 passes, the sides taking
+             turns)
              (and, kolva_default_threads_vs_floor, with its default threads: the
              machine's cores), against the floor: bench/pread_floor.cpp issuing
              the same preads on one thread into one reused buffer, and
@@ -124,7 +126,7 @@ def openers(path: Path) -> dict:
     return out
 
 
-def tiles(path: Path, count: int, cache: Path) -> dict:
+def tiles(path: Path, count: int, cache: Path, reps: int = 9) -> dict:
     slide = kolva.open(path)
     across, down = slide.levels[0].tile_grid
     coords = [(x, y) for y in range(down) for x in range(across)]
@@ -142,17 +144,26 @@ def tiles(path: Path, count: int, cache: Path) -> dict:
     ours()
     ranges_file = cache / (path.name + ".ranges")
     ranges_file.write_text("".join(f"1 {int(o)} {int(n)}\n" for o, n, *_ in ranges))
-    result = {"tiles": len(coords), "kolva_s": statistics.median(ours() for _ in range(7)),
-              "kolva_default_threads_s": statistics.median(ours(None) for _ in range(7))}
     exe = floor_binary(cache)
+    # Each sample is the median of 3 passes in a row on each side, the sides
+    # taking turns (the machine's speed drifts between runs): kolva on one
+    # thread and with its default threads; the floor into one reused buffer (the
+    # floor of the goal) and spread into one of the batch's size, as
+    # read_tiles_into writes (its cache misses are the caller's).
+    samples: dict[str, list[float]] = {"kolva_s": [], "kolva_default_threads_s": [],
+                                       "pread_floor_s": [], "pread_floor_spread_s": []}
+    for _ in range(reps):
+        for key, threads in (("kolva_s", 1), ("kolva_default_threads_s", None)):
+            samples[key].append(statistics.median(ours(threads) for _ in range(3)))
+        if exe is not None:
+            for key, extra in (("pread_floor_s", []), ("pread_floor_spread_s", ["--spread"])):
+                run = subprocess.run([str(exe), str(path), str(ranges_file), "3", *extra],
+                                     check=True, capture_output=True, text=True)
+                samples[key].append(statistics.median(json.loads(run.stdout)["ns"]) / 1e9)
+    result = {"tiles": len(coords), "reps": reps}
+    result.update({k: statistics.median(v) for k, v in samples.items() if v})
     if exe is not None:
-        # Into one reused buffer (the floor of the goal), and spread into one of the
-        # batch's size as read_tiles_into writes (its cache misses are the caller's).
-        for key, extra in (("", []), ("_spread", ["--spread"])):
-            run = subprocess.run([str(exe), str(path), str(ranges_file), "7", *extra],
-                                 check=True, capture_output=True, text=True)
-            passes = json.loads(run.stdout)["ns"]
-            result[f"pread_floor{key}_s"] = statistics.median(passes) / 1e9
+        for key in ("", "_spread"):
             result[f"kolva_vs_floor{key}"] = result[f"pread_floor{key}_s"] / result["kolva_s"]
         result["kolva_default_threads_vs_floor"] = (result["pread_floor_s"]
                                                     / result["kolva_default_threads_s"])

@@ -106,6 +106,12 @@ struct Runs {
 constexpr std::size_t kRunTiles = 64;
 constexpr std::uint64_t kRunBytes = std::uint64_t{16} << 20;
 
+// A tile's range, copied out of its plan for sorting, and the plan's index.
+struct Key {
+  Range range;
+  std::size_t plan;
+};
+
 // The batch as runs: tiles stored one after another in a file (a level read
 // whole, or rows of it) cost one read each run instead of one per tile. Tiles
 // read another way are runs of their own, after those.
@@ -113,6 +119,9 @@ Runs file_order_runs(const SourceSet& sources, std::span<const TilePlan> plans,
                      std::span<const std::span<std::uint8_t>> dst) {
   Runs out;
   out.order.reserve(plans.size());
+  out.runs.reserve(plans.size());
+  std::vector<Key> keys;
+  keys.reserve(plans.size());
   std::vector<std::size_t> other;
   for (std::size_t i = 0; i < plans.size(); ++i) {
     const TilePlan& plan = plans[i];
@@ -121,26 +130,28 @@ Runs file_order_runs(const SourceSet& sources, std::span<const TilePlan> plans,
         std::holds_alternative<Splice>(plan.assembly) && plan.ranges[0].length > 0 &&
         plan.ranges[0].source < sources.size() && !sources.remote(plan.ranges[0].source) &&
         sources.frames(plan.ranges[0].source) == nullptr;
-    (one_local_range ? out.order : other).push_back(i);
+    if (one_local_range) {
+      keys.push_back(Key{plan.ranges[0], i});
+    } else {
+      other.push_back(i);
+    }
   }
-  auto range = [&](std::size_t i) -> const Range& { return plans[i].ranges[0]; };
-  std::sort(out.order.begin(), out.order.end(), [&](std::size_t a, std::size_t b) {
-    const Range& x = range(a);
-    const Range& y = range(b);
-    if (x.source != y.source) return x.source < y.source;
-    if (x.offset != y.offset) return x.offset < y.offset;
-    if (x.length != y.length) return x.length < y.length;
-    return a < b;
+  std::sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) {
+    if (a.range.source != b.range.source) return a.range.source < b.range.source;
+    if (a.range.offset != b.range.offset) return a.range.offset < b.range.offset;
+    if (a.range.length != b.range.length) return a.range.length < b.range.length;
+    return a.plan < b.plan;
   });
-  out.runs.reserve(out.order.size() + other.size());
+  for (const Key& key : keys) out.order.push_back(key.plan);
+  auto range = [&](std::size_t k) -> const Range& { return keys[k].range; };
   std::uint64_t bytes = 0;
   std::size_t distinct = 0;
-  for (std::size_t k = 0; k < out.order.size(); ++k) {
+  for (std::size_t k = 0; k < keys.size(); ++k) {
     const std::size_t i = out.order[k];
-    const Range& r = range(i);
+    const Range& r = range(k);
     bool joins = false;
     if (k > 0 && distinct < kRunTiles && bytes < kRunBytes) {
-      const Range& p = range(out.order[k - 1]);
+      const Range& p = range(k - 1);
       const bool again = r.source == p.source && r.offset == p.offset && r.length == p.length;
       const bool next = r.source == p.source && p.length <= UINT64_MAX - p.offset &&
                         r.offset == p.offset + p.length;

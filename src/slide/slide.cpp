@@ -177,6 +177,14 @@ void complete_splice(const Splice& splice, std::span<std::uint8_t> dst) {
 }  // namespace
 
 SlideResult<Unit> Slide::read_into(const TilePlan& plan, std::span<std::uint8_t> dst) const {
+  // The common tile, one range of a local file, first: begin_direct checks
+  // the size itself.
+  if (auto direct = begin_direct(plan, dst)) {
+    auto got = read_range(sources_, plan.ranges[0],
+                          {direct->at, static_cast<std::size_t>(plan.ranges[0].length)});
+    finish_direct(plan, dst, *direct, got.ok());
+    return got;
+  }
   const auto* splice = std::get_if<Splice>(&plan.assembly);
   const auto size = plan.output_size();
   if (!size || *size != dst.size()) return errors::wrong_tile_size();
@@ -186,13 +194,6 @@ SlideResult<Unit> Slide::read_into(const TilePlan& plan, std::span<std::uint8_t>
     if (tile->size() != dst.size()) return errors::wrong_tile_size();
     if (!tile->empty()) std::memcpy(dst.data(), tile->data(), tile->size());
     return Unit{};
-  }
-  if (auto direct = begin_direct(plan, dst)) {
-    // The common tile: one range of a local file.
-    auto got = read_range(sources_, plan.ranges[0],
-                          {direct->at, static_cast<std::size_t>(plan.ranges[0].length)});
-    finish_direct(plan, dst, *direct, got.ok());
-    return got;
   }
   const ByteSpan head = splice->head();
   splice->write_head(dst.data());

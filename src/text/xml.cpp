@@ -276,14 +276,17 @@ std::vector<const XmlElement*> XmlDocument::children(const XmlElement& e,
   return out;
 }
 
-std::optional<std::uint64_t> uint_attribute(const XmlElement& e, std::string_view key) {
-  const std::string* v = e.attribute(key);
-  if (v == nullptr) return std::nullopt;
-  const std::string_view t = trim(*v);
+std::optional<std::uint64_t> parse_uint(std::string_view value) {
+  const std::string_view t = trim(value);
   std::uint64_t out = 0;
   const auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), out);
   if (ec != std::errc() || end != t.data() + t.size()) return std::nullopt;
   return out;
+}
+
+std::optional<std::uint64_t> uint_attribute(const XmlElement& e, std::string_view key) {
+  const std::string* v = e.attribute(key);
+  return v ? parse_uint(*v) : std::nullopt;
 }
 
 }  // namespace kolva::text

@@ -91,7 +91,9 @@ inline std::string attribute_or_empty(const XmlElement& e, std::string_view key)
   return v ? *v : std::string();
 }
 
-// An attribute that is a whole unsigned number (blanks around it allowed).
+// A value that is a whole unsigned number (blanks around it allowed).
+std::optional<std::uint64_t> parse_uint(std::string_view value);
+// An attribute that is a whole unsigned number (parse_uint).
 std::optional<std::uint64_t> uint_attribute(const XmlElement& e, std::string_view key);
 
 constexpr std::size_t kMaxXmlDepth = 64;

@@ -1,13 +1,11 @@
 #include "drivers/ome_tiff/ome_xml.hpp"
 
 #include <algorithm>
-#include <charconv>
 #include <list>
 #include <map>
 #include <span>
 #include <string>
 #include <string_view>
-#include <system_error>
 
 #include "base/bytes.hpp"
 #include "slide/metadata.hpp"
@@ -44,12 +42,7 @@ std::string text_of(Attributes attributes, std::string_view key) {
 // An attribute that is a whole unsigned number (blanks around it allowed).
 std::optional<std::uint64_t> uint_of(Attributes attributes, std::string_view key) {
   const std::string_view* v = find(attributes, key);
-  if (v == nullptr) return std::nullopt;
-  const std::string_view t = text::trim(*v);
-  std::uint64_t out = 0;
-  const auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), out);
-  if (ec != std::errc() || end != t.data() + t.size()) return std::nullopt;
-  return out;
+  return v ? text::parse_uint(*v) : std::nullopt;
 }
 
 // A length in micrometres from a value and its unit (µm when none).

@@ -647,8 +647,9 @@ def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None, 
 
 
 def _fspath_or_none(source: Any) -> str | None:
-    """A path-like `source` as a str path; None for anything else (file objects, lists)."""
-    if isinstance(source, (bytes, bytearray, list, tuple)):
+    """A path-like `source` as a str path; None for anything else (bytes, file
+    objects, lists)."""
+    if isinstance(source, bytes):
         return None
     try:
         path = os.fspath(source)

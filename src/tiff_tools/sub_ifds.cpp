@@ -6,6 +6,7 @@ std::pair<SubIfdTiffDecoder, ReadInstruction> SubIfdTiffDecoder::dispatch(NoInpu
   SubIfdTiffDecoder d;
   d.decoder_.take_ifd_types_as_offsets();
   d.decoder_.read_values_together();
+  d.decoder_.end_chain_at_repeats();
   return {std::move(d), ReadAndStep{0, 4}};
 }
 

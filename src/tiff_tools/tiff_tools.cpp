@@ -40,6 +40,7 @@ ReadInstruction SubDirectoryDecoder::next() {
     if (input_.per_offset != 0) most = std::min(most, input_.per_offset);
     decoder_ = Decoder::at(input_.order, input_.big, offset, most);
     decoder_.read_values_together();
+    decoder_.end_chain_at_repeats();
     return decoder_.first_read();
   }
   return Finish{};

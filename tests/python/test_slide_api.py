@@ -295,6 +295,29 @@ def one_row_tiff(path: Path, *, compression: int = ts.COMPRESSION_JPEG,
     return path
 
 
+def test_directory_chain_looping_back_ends_there(tmp_path: Path) -> None:
+    """A last directory pointing back into the chain reads as the end of it, as
+    libtiff and tifffile take it, instead of walking the loop until a budget runs out."""
+    import tifffile
+
+    path = ts.make_generic_tiff(tmp_path / "g.tiff", levels=((64, 48, 16), (32, 24, 16)),
+                                quality=30).path
+    with kolva.open(path) as slide:
+        want = (slide.level_dimensions, [slide.read_tile(1, 0, 0), slide.read_tile(0, 1, 1)])
+    data = bytearray(Path(path).read_bytes())
+    with tifffile.TiffFile(path) as tif:
+        offsets = [page.offset for page in tif.pages]
+    last = offsets[-1]
+    entries = int.from_bytes(data[last:last + 2], "little")
+    for target in offsets:
+        data[last + 2 + 12 * entries:last + 6 + 12 * entries] = target.to_bytes(4, "little")
+        looped = tmp_path / f"loop-{target}.tiff"
+        looped.write_bytes(bytes(data))
+        with kolva.open(looped) as slide:
+            assert (slide.level_dimensions,
+                    [slide.read_tile(1, 0, 0), slide.read_tile(0, 1, 1)]) == want
+
+
 def test_open_failures(tmp_path: Path) -> None:
     missing = tmp_path / "missing.svs"
     expect_failure(lambda: kolva.open(missing), kolva.SlideError,

@@ -332,6 +332,8 @@ TiffResult<ReadInstruction> Decoder::read_magic(ByteSpan bytes) {
   }
   layout_ = big_ ? Layout{16, 8, 20, 8, 8} : Layout{8, 2, 12, 4, 4};
   ifds_.clear();
+  chain_size_ = 0;
+  chain_heap_.clear();
   directory_.clear();
   phase_ = ReadHeader{};
   return ReadInstruction{ReadAndStep{0, layout_.header_size}};
@@ -485,12 +487,40 @@ TiffResult<ReadInstruction> Decoder::finish_directory() {
   return ReadInstruction{ReadAndStep{next, layout_.offset_size}};
 }
 
+bool Decoder::repeats_directory(std::uint64_t next) {
+  if (chain_size_ == kChainInPlace && chain_heap_.empty()) {
+    chain_heap_.assign(chain_in_place_.begin(), chain_in_place_.end());
+  }
+  const bool heap = !chain_heap_.empty();
+  const std::span<std::uint64_t> chain =
+      heap ? std::span(chain_heap_) : std::span(chain_in_place_.data(), chain_size_);
+  // Chains are mostly written front to back: an offset past every one read so
+  // far goes at the end without a search.
+  const auto at = chain.empty() || chain.back() < ifd_offset_
+                      ? chain.end()
+                      : std::lower_bound(chain.begin(), chain.end(), ifd_offset_);
+  if (at == chain.end() || *at != ifd_offset_) {
+    if (heap) {
+      chain_heap_.insert(chain_heap_.begin() + (at - chain.begin()), ifd_offset_);
+    } else {
+      std::copy_backward(at, chain.end(), chain.end() + 1);
+      *at = ifd_offset_;
+      ++chain_size_;
+    }
+  }
+  const std::span<const std::uint64_t> now =
+      heap ? std::span<const std::uint64_t>(chain_heap_)
+           : std::span<const std::uint64_t>(chain_in_place_.data(), chain_size_);
+  return now.back() >= next && std::binary_search(now.begin(), now.end(), next);
+}
+
 TiffResult<ReadInstruction> Decoder::read_next_offset(ByteSpan bytes) {
   // A short read ends a TIFF chain; the widened layout's reads must be whole.
   if (high_words_ && bytes.size() < layout_.offset_size) return short_buffer();
   const std::uint64_t next =
       bytes.size() < layout_.offset_size ? 0 : read_offset(bytes, 0, layout_.offset_size);
-  if (next == 0 || (max_directories_ != 0 && ifds_.size() >= max_directories_)) {
+  if (next == 0 || (max_directories_ != 0 && ifds_.size() >= max_directories_) ||
+      (end_at_repeats_ && repeats_directory(next))) {
     phase_ = Finished{};
     return ReadInstruction{Finish{}};
   }

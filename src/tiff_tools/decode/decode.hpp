@@ -4,6 +4,7 @@
 // or of classic directories whose offsets were widened to 64 bits.
 // Never touches the file: each step names the next byte range it needs.
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <variant>
@@ -107,6 +108,10 @@ class Decoder {
   // are read in one request instead of one each (the same directories come
   // out: values are parsed in the same order).
   void read_values_together() { together_ = true; }
+  // From now on, a next-directory offset naming a directory this chain already
+  // read ends the chain, as the end of the file would, instead of reading the
+  // loop again until the step budget runs out.
+  void end_chain_at_repeats() { end_at_repeats_ = true; }
 
   TiffResult<ReadInstruction> step(ByteSpan bytes);
   TiffResult<std::vector<Ifd>> receive() &&;
@@ -138,6 +143,8 @@ class Decoder {
   TiffResult<ReadInstruction> read_value(ByteSpan bytes);
   TiffResult<ReadInstruction> read_values(ByteSpan bytes);
   TiffResult<ReadInstruction> read_next_offset(ByteSpan bytes);
+  // Records the directory just read in chain_; whether `next` is one read before.
+  bool repeats_directory(std::uint64_t next);
   // Requests the most recently deferred value, or finishes the directory.
   TiffResult<ReadInstruction> next_value_or_finish();
   TiffResult<ReadInstruction> finish_directory();
@@ -159,6 +166,13 @@ class Decoder {
   bool diagnostics_ = true;   // "Err ..." for entry failures, "Empty!!!"
   bool ifd_offsets_ = false;  // take_ifd_types_as_offsets
   bool together_ = false;     // read_values_together
+  bool end_at_repeats_ = false;  // end_chain_at_repeats
+  // end_chain_at_repeats: where this chain's directories start, ascending; the
+  // first kChainInPlace in place (most chains are that short), then all on the heap.
+  static constexpr std::size_t kChainInPlace = 16;
+  std::array<std::uint64_t, kChainInPlace> chain_in_place_{};
+  std::size_t chain_size_ = 0;
+  std::vector<std::uint64_t> chain_heap_;
   std::uint64_t values_at_ = 0;  // ReadValues: where the block read starts
 };
 

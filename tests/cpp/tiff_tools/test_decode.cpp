@@ -160,6 +160,65 @@ TEST_P(TiffFlavours, SubIfdReaderTakesIfdTypedOffsets) {
   }
 }
 
+// A next-directory offset naming a directory the chain already read ends the
+// chain for the readers kolva opens with (the plain reader runs to its step
+// budget instead); chains written out of file order still read whole.
+struct RepeatCase {
+  const char* name;
+  std::vector<int> next;  // per directory, the index its next offset names; -1 ends
+  std::size_t read;
+};
+
+class RepeatedDirectories : public ::testing::TestWithParam<RepeatCase> {};
+
+TEST_P(RepeatedDirectories, EndTheChain) {
+  const RepeatCase c = GetParam();
+  for (const TiffFlavour f : {kLeClassic, kBeBig}) {
+    const Enc e = f.enc();
+    std::vector<TiffDir> dirs(c.next.size(), TiffDir{{{256, 3, 1, e.u16({64})},
+                                                      {273, 4, 3, e.u32({100, 200, 300})}}});
+    const auto layout = build_tiff(f, dirs).dirs;  // where each directory lands
+    for (std::size_t i = 0; i < dirs.size(); ++i) {
+      dirs[i].next = c.next[i] < 0 ? 0 : layout[static_cast<std::size_t>(c.next[i])];
+    }
+    const TiffImage img = build_tiff(f, dirs);
+    RecordingSource src(img.bytes);
+    auto out = run_consumer<SubIfdTiffDecoder>(src);
+    ASSERT_TRUE(out.ok()) << c.name << " " << f.name() << " " << out.error().debug();
+    EXPECT_EQ(out->size(), c.read) << c.name << " " << f.name();
+    // A SubIFD chain, here started at the last directory, ends the same way.
+    std::size_t reachable = 0;
+    std::vector<bool> seen(dirs.size());
+    for (int at = static_cast<int>(dirs.size()) - 1; at >= 0 && !seen[at];
+         at = c.next[static_cast<std::size_t>(at)]) {
+      seen[static_cast<std::size_t>(at)] = true;
+      ++reachable;
+    }
+    RecordingSource chained(img.bytes);
+    auto from_last = run_consumer<SubDirectoryDecoder>(
+        chained, SubDirectoryDecoder::Input{{layout.back()}, f.order, f.big});
+    ASSERT_TRUE(from_last.ok()) << c.name << " " << from_last.error().debug();
+    ASSERT_EQ(from_last->size(), 1U);
+    EXPECT_EQ((*from_last)[0].size(), reachable) << c.name << " " << f.name();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Chains, RepeatedDirectories,
+    ::testing::Values(RepeatCase{"itself", {0}, 1}, RepeatCase{"back_to_first", {1, 2, 0}, 3},
+                      RepeatCase{"back_to_middle", {1, 2, 1}, 3},
+                      RepeatCase{"out_of_file_order", {2, -1, 1}, 3},
+                      RepeatCase{"out_of_order_then_back", {2, 0, 1}, 3},
+                      // Longer than the chain kept in place: 20 directories, then
+                      // back to the fourth; and the same read in reverse file order.
+                      RepeatCase{"long_then_back",
+                                 {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 3},
+                                 20},
+                      RepeatCase{"long_reversed_then_back",
+                                 {19, 5, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18},
+                                 20}),
+    [](const ::testing::TestParamInfo<RepeatCase>& p) { return std::string(p.param.name); });
+
 TEST(TiffDecode, InlineOnlyClassicLittleEndianPlan) {
   const Enc e{ByteOrder::Little};
   const auto img = build_tiff(kLeClassic, {{{{256, 3, 1, e.u16({64})}, {257, 4, 1, e.u32({48})}}}});

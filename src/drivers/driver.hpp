@@ -47,6 +47,12 @@ struct TiffDirectories {
   bool standard = true;
 };
 
+// Tile and strip tables of this many bytes or more stay in the file when the
+// registry reads a TIFF's directories (tiff_tools::Ifd::in_file): an opening
+// reads only those it uses. A driver that copes says so (reads_tables_in_file);
+// for every other the registry fills them in before it opens.
+inline constexpr std::uint64_t kTablesInFile = 2 << 10;
+
 // What every driver sees before it decides, read once by the registry.
 struct Probe {
   ByteSpan head;                         // up to the first 512 bytes of source 0
@@ -85,6 +91,10 @@ class Driver {
   // kolva cannot read).
   virtual SlideResult<Opening> open(SourceSet& sources, const Probe& probe,
                                     const OpenOptions& options) const = 0;
+  // Whether open() takes directories whose large tables are still in the file
+  // (kTablesInFile): it plans its levels with the sources to read them from
+  // and fills in what it needs at once (fill_in_file).
+  virtual bool reads_tables_in_file() const { return false; }
   // The directories of a file that no TIFF reader reads but this family
   // stores its own way, asked of every driver in order before any detects;
   // nothing by default. The outer error is a failure of the source.

@@ -7,6 +7,7 @@
 #include "drivers/argos/argos.hpp"
 #include "drivers/dicom/dicom.hpp"
 #include "drivers/common/run.hpp"
+#include "drivers/common/tiff_levels.hpp"
 #include "drivers/zeiss_czi/czi.hpp"
 #include "drivers/generic_tiff/generic_tiff.hpp"
 #include "drivers/hamamatsu/hamamatsu.hpp"
@@ -86,7 +87,7 @@ std::string describe_head(ByteSpan head) {
 // every other file as the plain reader does.
 SlideResult<std::optional<TiffDirectories>> read_directories(std_io::RangeSource& source,
                                                              ByteSpan head) {
-  auto tiff = run_consumer<tiff_tools::SubIfdTiffDecoder>(source, NoInput{});
+  auto tiff = run_consumer<tiff_tools::SubIfdTiffDecoder>(source, {kTablesInFile});
   if (!tiff.ok()) return std::move(tiff).error();
   const ByteOrder order =
       head.size() >= 2 && head[0] == 'M' && head[1] == 'M' ? ByteOrder::Big : ByteOrder::Little;
@@ -149,10 +150,32 @@ SlideResult<Opened> open(SourceSet& sources, const OpenOptions& options) {
   auto directories = read_directories(first, head);
   if (!directories.ok()) return std::move(directories).error();
   if (*directories) probe.tiff = std::make_shared<const TiffDirectories>(std::move(**directories));
+  // The tables the directories left in the file, filled in for a driver that
+  // does not read them itself (once; nothing else holds the directories yet).
+  bool filled = false;
+  auto fill_tables = [&]() -> SlideResult<Unit> {
+    if (filled || !probe.tiff) return Unit{};
+    filled = true;
+    for (const auto& ifd : probe.tiff->ifds) {
+      if (ifd.in_file().empty()) continue;
+      if (auto got = fill_in_file(sources, ifd, probe.tiff->order); !got.ok()) {
+        return std::move(got).error();
+      }
+    }
+    return Unit{};
+  };
 
   std::optional<KolvaError> cause;
   for (const Driver* driver : kDrivers) {
     if (!driver->detect(probe)) continue;
+    if (!driver->reads_tables_in_file()) {
+      // A table past the end of the file: the directories cannot be read, as
+      // when they were read whole.
+      if (auto got = fill_tables(); !got.ok()) {
+        if (got.error().kind == slide::ErrorKind::Io) return std::move(got).error();
+        return slide::errors::unsupported(first.name(), describe_head(head), got.error().cause);
+      }
+    }
     auto opening = driver->open(sources, probe, options);
     if (!opening.ok()) return std::move(opening).error();
     if (auto* declined = std::get_if<Declined>(&*opening)) {
@@ -163,6 +186,7 @@ SlideResult<Opened> open(SourceSet& sources, const OpenOptions& options) {
     if (parts.levels.empty()) {
       // A TIFF that a driver took without finding a level is no slide; a plain
       // TIFF says what it holds.
+      (void)fill_tables();
       const auto* ifds = probe.tiff ? &probe.tiff->ifds : nullptr;
       const bool own = probe.tiff && !probe.tiff->standard;
       const std::string reason = !ifds || ifds->empty() || own
@@ -172,6 +196,7 @@ SlideResult<Opened> open(SourceSet& sources, const OpenOptions& options) {
     }
     return Opened{&driver->family(), std::move(parts)};
   }
+  (void)fill_tables();
   const std::string reason =
       probe.tiff && probe.tiff->standard ? slide::describe_refusal(probe.tiff->ifds) : describe_head(head);
   return slide::errors::unsupported(first.name(), reason, cause);

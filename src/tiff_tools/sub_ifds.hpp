@@ -14,7 +14,12 @@ namespace kolva::tiff_tools {
 
 class SubIfdTiffDecoder : public TiffDecoder {
  public:
-  static std::pair<SubIfdTiffDecoder, ReadInstruction> dispatch(NoInput);
+  struct Input {
+    // Tile and strip tables of this many bytes or more stay in the file
+    // (Decoder::leave_tables_in_file); 0: every value is read.
+    std::uint64_t tables_in_file = 0;
+  };
+  static std::pair<SubIfdTiffDecoder, ReadInstruction> dispatch(Input input);
 
  private:
   SubIfdTiffDecoder() = default;

@@ -41,6 +41,7 @@ ReadInstruction SubDirectoryDecoder::next() {
     decoder_ = Decoder::at(input_.order, input_.big, offset, most);
     decoder_.read_values_together();
     decoder_.end_chain_at_repeats();
+    decoder_.leave_tables_in_file(input_.tables_in_file);
     return decoder_.first_read();
   }
   return Finish{};

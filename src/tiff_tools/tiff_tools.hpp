@@ -28,7 +28,8 @@ class TiffDecoder {
 // Reads the directories at given offsets of a TIFF whose header is known (the
 // SubIFDs, tag 330, of a directory): each directory and the chain that follows
 // it (at most `per_offset` of it when not 0), `limit` directories in all at most;
-// a directory's values that lie close are asked for together.
+// a directory's values that lie close are asked for together, large tables
+// left in the file when asked to.
 class SubDirectoryDecoder {
  public:
   struct Input {
@@ -37,6 +38,8 @@ class SubDirectoryDecoder {
     bool big = false;
     std::size_t limit = 4096;
     std::size_t per_offset = 0;
+    // As Decoder::leave_tables_in_file.
+    std::uint64_t tables_in_file = 0;
   };
   // Per offset, its directory and the ones chained after it.
   using Output = std::vector<std::vector<Ifd>>;

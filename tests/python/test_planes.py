@@ -434,3 +434,66 @@ def test_quickhash_identifies_the_slide(files, name, axis, vendor, served):
         with openslide.OpenSlide(str(files[name])) as osr:
             assert osr.properties["openslide.vendor"] == vendor
             assert hashes[served] == osr.properties["openslide.quickhash-1"]
+
+
+def _many_tiles(path: Path, family: str) -> Path:
+    """A 512 x 512 level 0 in tiles of 16 (1,024 tiles: tables of 4 kB, which the
+    opening leaves in the file), two smaller levels, and for OME-TIFF a label
+    stored in 600 one-row strips (a strip table left in the file too)."""
+    rng = np.random.default_rng(5)
+    levels = [rng.integers(0, 255, (s, s, 3), np.uint8) for s in (512, 256, 128)]
+    if family == "trestle":
+        from fixtures import trestle
+        return trestle.make_trestle(path, trestle.Case(
+            sizes=((512, 512), (256, 256), (128, 128)), tile=16, overlaps=((0, 0),), macro=False))
+    with tifffile.TiffWriter(path, ome=family == "ome-tiff") as tif:
+        options = dict(tile=(16, 16), compression="zlib", photometric="rgb")
+        if family == "ome-tiff":
+            tif.write(levels[0], subifds=2, metadata={"Name": "tissue"}, **options)
+            for level in levels[1:]:
+                tif.write(level, subfiletype=1, **options)
+            tif.write(rng.integers(0, 255, (600, 40, 3), np.uint8), rowsperstrip=1,
+                      photometric="rgb", metadata={"Name": "label"})
+        else:
+            for n, level in enumerate(levels):
+                tif.write(level, subfiletype=1 if n else 0, metadata=None, **options)
+    return path
+
+
+@pytest.mark.parametrize("family", ["ome-tiff", "trestle", "generic-tiff"])
+def test_large_tile_tables_are_read_where_they_are_used(tmp_path, family):
+    path = _many_tiles(tmp_path / f"{family}.tif", family)
+    with tifffile.TiffFile(path) as tif:
+        pages = [tif.pages[0], *(tif.pages[0].pages or [])] if family == "ome-tiff" else \
+            list(tif.pages)
+        stored = [[(o, n) for o, n in zip(p.dataoffsets, p.databytecounts)] for p in pages[:3]]
+        table_at = tif.pages[0].tags["TileOffsets"].valueoffset
+        label = (tif.series[1].pages[0].asarray() if family == "ome-tiff" else None)
+    raw = path.read_bytes()
+    with kolva.open(path) as slide:
+        assert slide.format == family and slide.level_count == 3
+        for level, tiles in enumerate(stored):
+            across = slide.levels[level].tile_grid[0]
+            coords = [(i % across, i // across) for i in range(len(tiles))]
+            got = slide.read_tiles(level, coords)
+            # Each tile ends with its stored bytes (JPEG tiles lose their SOI to the tables).
+            assert all(t.endswith(raw[o + 2:o + n]) for t, (o, n) in zip(got, tiles)), level
+        if label is not None:
+            assert np.array_equal(imagecodecs.imread(slide.associated_images["label"].data), label)
+    # Level 0's table moved past the end of the file: the opening that leaves it
+    # there still opens, and only level 0's tiles fail; a driver that takes whole
+    # directories refuses the file as one whose directories cannot be read.
+    entry = raw.index((324).to_bytes(2, "little") + (4).to_bytes(2, "little"))
+    cut = bytearray(raw)
+    cut[entry + 8:entry + 12] = (len(raw) + 4096).to_bytes(4, "little")
+    assert int.from_bytes(raw[entry + 8:entry + 12], "little") == table_at
+    broken = tmp_path / f"broken-{family}.tif"
+    broken.write_bytes(bytes(cut))
+    if family == "generic-tiff":
+        with pytest.raises(kolva.UnsupportedFormat, match="directories cannot be read"):
+            kolva.open(broken)
+        return
+    with kolva.open(broken) as slide:
+        with pytest.raises(kolva.SlideError):
+            slide.read_tile(0, 0, 0)
+        assert slide.read_tile(2, 0, 0) == kolva.open(path).read_tile(2, 0, 0)

@@ -92,7 +92,8 @@ SlideResult<Opening> ArgosDriver::open(SourceSet& sources, const Probe& probe,
   if (n >= 3 && !tiled(ifds[n - 1]) && !tiled(ifds[n - 2])) {
     for (const auto& [name, index] : {std::pair<std::string, std::size_t>{"thumbnail", n - 2},
                                       std::pair<std::string, std::size_t>{"macro", n - 1}}) {
-      add_stored_image(parts, ifds[index], probe.tiff->order, name);
+      auto added = add_stored_image(parts, sources, ifds[index], probe.tiff->order, name);
+      if (!added.ok()) return std::move(added).error();
     }
   }
 
@@ -111,7 +112,9 @@ SlideResult<Opening> ArgosDriver::open(SourceSet& sources, const Probe& probe,
   if (auto it = map.find("argos.Barcode"); it != map.end()) map["kolva.barcode"] = it->second;
   parts.properties = md::finish_properties(std::move(map), parts.levels, "argos");
   // OpenSlide hashes the XML, with its NUL, after the tags.
-  parts.hash_input = slide::tiff_hash_input(*chosen.back(), ifds[0]);
+  auto hash = tiff_hash_input(sources, *chosen.back(), ifds[0], probe.tiff->order);
+  if (!hash.ok()) return std::move(hash).error();
+  parts.hash_input = std::move(hash).value();
   if (parts.hash_input) parts.hash_input->texts.push_back(argos_xml(ifds[0]));
   return Opening(std::move(parts));
 }

@@ -19,6 +19,7 @@ class ArgosDriver final : public Driver {
   bool detect(const Probe& probe) const override;
   SlideResult<Opening> open(SourceSet& sources, const Probe& probe,
                             const OpenOptions& options) const override;
+  bool reads_tables_in_file() const override { return true; }
 };
 
 }  // namespace kolva::drivers

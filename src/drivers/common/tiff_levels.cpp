@@ -2,17 +2,22 @@
 
 #include <algorithm>
 #include <limits>
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <tuple>
 
 #include "base/bytes.hpp"
 #include "drivers/common/decoder_tiler.hpp"
 #include "slide/associated.hpp"
 #include "slide/errors.hpp"
+#include "slide/executor.hpp"
 #include "slide/describe.hpp"
 #include "slide/jpeg_join.hpp"
 #include "slide/tiff_facts.hpp"
 #include "slide/tiff_wrap.hpp"
+#include "tiff_tools/tiff_tools.hpp"
 
 namespace kolva::drivers {
 
@@ -68,6 +73,42 @@ class TileTable {
 
 enum class TileKind : std::uint8_t { AsStored, JpegHead, Wrapped, JoinedJpeg };
 
+// Whether a table of this type holds unsigned integers (Data::unsigned_values).
+bool unsigned_type(tiff_tools::DataType type) {
+  using tiff_tools::DataType;
+  return type == DataType::BYTE || type == DataType::UNDEFINED || type == DataType::SHORT ||
+         type == DataType::LONG || type == DataType::LONG8;
+}
+
+// The value `value` left in the file, read from source `source` of `sources`.
+SlideResult<tiff_tools::Data> read_in_file(const SourceSet& sources, SourceIndex source,
+                                           const tiff_tools::ValueInFile& value, ByteOrder order) {
+  Bytes bytes(static_cast<std::size_t>(value.byte_len));
+  const Range range{value.offset, value.byte_len, source};
+  const std::span<std::uint8_t> dst(bytes);
+  if (auto got = read_ranges(sources, {&range, 1}, {&dst, 1}, 1); !got.ok()) {
+    return std::move(got).error();
+  }
+  auto data = tiff_tools::parse_data(bytes, value.count, value.data_type, order);
+  if (!data.ok()) return errors::read_failed(sources.name(source), tiff_tools::to_kolva_error(data.error()));
+  return std::move(data).value();
+}
+
+// A level's tables that its directory left in the file: read the first time a
+// tile of the level is planned, by whichever thread gets there first.
+struct TablesInFile {
+  std::optional<tiff_tools::ValueInFile> offsets;  // when left in the file
+  std::optional<tiff_tools::ValueInFile> counts;
+  ByteOrder order = ByteOrder::Little;
+  std::mutex mutex;
+  std::atomic<bool> ready{false};
+  // Once ready: the values read, and the tables over them.
+  std::optional<tiff_tools::Data> offsets_read;
+  std::optional<tiff_tools::Data> counts_read;
+  TileTable offsets_table;
+  TileTable counts_table;
+};
+
 struct CodecLevel {
   TileKind kind = TileKind::AsStored;
   Bytes head;         // JpegHead: SOI, maybe the Adobe marker, the tables
@@ -77,6 +118,8 @@ struct CodecLevel {
   std::shared_ptr<const TiffHeaderTemplate> last_wrap;
   TileTable offsets;
   TileTable counts;
+  // Set when one of them is still in the file: it is read from there instead.
+  std::shared_ptr<TablesInFile> in_file;
   std::uint64_t across = 1;
   // Stripped levels: rows of a strip, strips of a tile, rows of the level.
   bool stripped = false;
@@ -137,38 +180,74 @@ SlideError too_large(std::uint64_t level, std::uint64_t x, std::uint64_t y) {
                     std::nullopt};
 }
 
+// A level's offsets and byte counts, wherever they are held.
+struct Tables {
+  const TileTable& offsets;
+  const TileTable& counts;
+};
+
 class LevelsTiler final : public Tiler {
  public:
   LevelsTiler(std::vector<CodecLevel> levels, SourceIndex source,
-              std::shared_ptr<const void> directories)
-      : levels_(std::move(levels)), source_(source), directories_(std::move(directories)) {}
+              std::shared_ptr<const void> directories, std::optional<SourceSet> sources)
+      : levels_(std::move(levels)),
+        source_(source),
+        directories_(std::move(directories)),
+        sources_(std::move(sources)) {}
 
   SlideResult<TilePlan> plan(std::uint64_t level, std::uint64_t x,
                              std::uint64_t y) const override {
     if (level >= levels_.size()) return errors::level_not_found(level, levels_.size());
     const CodecLevel& l = levels_[level];
-    if (l.stripped) return plan_strips(level, l, y);
+    auto held = tables(l);
+    if (!held.ok()) return std::move(held).error();
+    const Tables t = *held;
+    if (l.stripped) return plan_strips(level, l, t, y);
     const auto index = tile_index(x, y, l.across);
     // Sparse files leave a tile out with offset 0 (the header is no tile).
-    if (!index || *index >= l.offsets.size() || *index >= l.counts.size() ||
-        l.counts[*index] == 0 || l.offsets[*index] == 0) {
+    if (!index || *index >= t.offsets.size() || *index >= t.counts.size() ||
+        t.counts[*index] == 0 || t.offsets[*index] == 0) {
       return errors::tile_not_stored(level, x, y);
     }
-    RangeList ranges{Range{l.offsets[*index], l.counts[*index], source_}};
+    RangeList ranges{Range{t.offsets[*index], t.counts[*index], source_}};
     switch (l.kind) {
       case TileKind::AsStored: return TilePlan{std::move(ranges), Splice{}};
       case TileKind::JpegHead:
         return TilePlan{std::move(ranges), Splice{ByteSpan(l.head), {}, 2}};
       default: break;
     }
-    const std::uint64_t length[1] = {l.counts[*index]};
+    const std::uint64_t length[1] = {t.counts[*index]};
     auto splice = wrapped(*l.wrap, length);
     if (!splice) return too_large(level, x, y);
     return TilePlan{std::move(ranges), std::move(*splice)};
   }
 
  private:
-  SlideResult<TilePlan> plan_strips(std::uint64_t level, const CodecLevel& l,
+  // The level's tables; those still in the file are read first (once).
+  SlideResult<Tables> tables(const CodecLevel& l) const {
+    if (!l.in_file) return Tables{l.offsets, l.counts};
+    TablesInFile& f = *l.in_file;
+    if (!f.ready.load(std::memory_order_acquire)) {
+      const std::lock_guard lock(f.mutex);
+      if (!f.ready.load(std::memory_order_relaxed)) {
+        for (auto [value, read, table] :
+             {std::tuple{&f.offsets, &f.offsets_read, &f.offsets_table},
+              std::tuple{&f.counts, &f.counts_read, &f.counts_table}}) {
+          if (!*value) continue;
+          auto got = read_in_file(*sources_, 0, **value, f.order);
+          if (!got.ok()) return std::move(got).error();
+          *read = std::move(got).value();
+          auto over = TileTable::of(**read, true);
+          if (!over) return errors::read_failed(sources_->name(), KolvaError::UnexpectedStep{});
+          *table = std::move(*over);
+        }
+        f.ready.store(true, std::memory_order_release);
+      }
+    }
+    return Tables{f.offsets ? f.offsets_table : l.offsets, f.counts ? f.counts_table : l.counts};
+  }
+
+  SlideResult<TilePlan> plan_strips(std::uint64_t level, const CodecLevel& l, const Tables& t,
                                     std::uint64_t y) const {
     const std::uint64_t first = y * l.strips_per_tile;
     const std::uint64_t top = first * l.rows_per_strip;
@@ -180,11 +259,11 @@ class LevelsTiler final : public Tiler {
     std::vector<std::uint64_t> lengths_heap(strips > 16 ? strips : 0);
     std::uint64_t* lengths = strips > 16 ? lengths_heap.data() : lengths_stack;
     for (std::uint64_t i = first; i < first + strips; ++i) {
-      if (i >= l.offsets.size() || i >= l.counts.size() || l.counts[i] == 0 || l.offsets[i] == 0) {
+      if (i >= t.offsets.size() || i >= t.counts.size() || t.counts[i] == 0 || t.offsets[i] == 0) {
         return errors::tile_not_stored(level, 0, y);
       }
-      ranges.push_back(Range{l.offsets[i], l.counts[i], source_});
-      lengths[i - first] = l.counts[i];
+      ranges.push_back(Range{t.offsets[i], t.counts[i], source_});
+      lengths[i - first] = t.counts[i];
     }
     switch (l.kind) {
       case TileKind::JpegHead:
@@ -221,6 +300,7 @@ class LevelsTiler final : public Tiler {
   std::vector<CodecLevel> levels_;
   SourceIndex source_;
   std::shared_ptr<const void> directories_;  // what tables read in place point into
+  std::optional<SourceSet> sources_;         // where tables left in the file are read
 };
 
 // A stripped directory as tiles of whole strips: how many, and how they join.
@@ -281,7 +361,8 @@ std::string_view tile_media_type(std::uint64_t code) {
 
 Result<CodecPyramid, std::string> plan_tiff_levels(std::span<const Ifd* const> ifds,
                                                    ByteOrder order, SourceIndex source,
-                                                   std::shared_ptr<const void> directories) {
+                                                   std::shared_ptr<const void> directories,
+                                                   const SourceSet* tables_from) {
   std::vector<CodecLevel> levels;
   CodecPyramid pyramid;
   levels.reserve(ifds.size());
@@ -300,11 +381,29 @@ Result<CodecPyramid, std::string> plan_tiff_levels(std::span<const Ifd* const> i
       return kind + " whose " + which + " has no usable image or tile size";
     }
     // Old libtiff pictures keep a tiled image's tables under the strip tags.
-    const auto* offsets = tiled && ifd.get(324) ? ifd.get(324) : ifd.get(273);
-    const auto* counts = tiled && ifd.get(325) ? ifd.get(325) : ifd.get(279);
+    auto table_tag = [&](std::uint16_t tile_tag, std::uint16_t strip_tag) {
+      return tiled && (ifd.get(tile_tag) || ifd.unread(tile_tag)) ? tile_tag : strip_tag;
+    };
+    const std::uint16_t offsets_tag = table_tag(324, 273);
+    const std::uint16_t counts_tag = table_tag(325, 279);
+    const auto* offsets = ifd.get(offsets_tag);
+    const auto* counts = ifd.get(counts_tag);
     const bool in_place = directories != nullptr;
     auto offset_values = offsets ? TileTable::of(*offsets, in_place) : std::nullopt;
     auto count_values = counts ? TileTable::of(*counts, in_place) : std::nullopt;
+    // Tables the directory left in the file are read when the level is first used.
+    std::shared_ptr<TablesInFile> in_file;
+    for (auto [tag, values, which_one] : {std::tuple{offsets_tag, &offset_values, 0},
+                                          std::tuple{counts_tag, &count_values, 1}}) {
+      const auto* value = *values ? nullptr : ifd.unread(tag);
+      if (value == nullptr || tables_from == nullptr || !unsigned_type(value->data_type)) continue;
+      if (!in_file) {
+        in_file = std::make_shared<TablesInFile>();
+        in_file->order = order;
+      }
+      (which_one == 0 ? in_file->offsets : in_file->counts) = *value;
+      values->emplace();
+    }
     if (!offset_values || !count_values) {
       return kind + " whose " + which + " has no usable tile offsets or byte counts";
     }
@@ -341,6 +440,7 @@ Result<CodecPyramid, std::string> plan_tiff_levels(std::span<const Ifd* const> i
     }
     level.offsets = std::move(*offset_values);
     level.counts = std::move(*count_values);
+    level.in_file = std::move(in_file);
     const std::uint64_t down = ceil_div(*height, th);
     Level out{LevelInfo{{*width, *height}, {tw, th}, {level.across, down}, encoding_of(code)},
               std::string(media), 1.0};
@@ -350,7 +450,10 @@ Result<CodecPyramid, std::string> plan_tiff_levels(std::span<const Ifd* const> i
     pyramid.levels.push_back(std::move(out));
     levels.push_back(std::move(level));
   }
-  pyramid.tiler = std::make_shared<LevelsTiler>(std::move(levels), source, std::move(directories));
+  std::optional<SourceSet> sources;
+  if (tables_from != nullptr) sources.emplace(tables_from->shared(source));
+  pyramid.tiler = std::make_shared<LevelsTiler>(std::move(levels), source,
+                                                std::move(directories), std::move(sources));
   return pyramid;
 }
 
@@ -358,7 +461,7 @@ SlideResult<SlideParts> tiff_level_parts(const SourceSet& sources,
                                          std::span<const Ifd* const> ifds, ByteOrder order,
                                          std::shared_ptr<const void> directories, Planes planes,
                                          const std::string& prefix) {
-  auto pyramid = plan_tiff_levels(ifds, order, 0, std::move(directories));
+  auto pyramid = plan_tiff_levels(ifds, order, 0, std::move(directories), &sources);
   if (!pyramid.ok()) {
     return errors::unsupported(sources.name(), prefix + pyramid.error(),
                                KolvaError::LevelNotFound{0, 0});
@@ -371,13 +474,53 @@ SlideResult<SlideParts> tiff_level_parts(const SourceSet& sources,
   return parts;
 }
 
-void add_stored_image(SlideParts& parts, const Ifd& ifd, ByteOrder order,
-                      const std::string& name) {
-  if (has_image(parts.associated, name)) return;
+SlideResult<Unit> fill_in_file(const SourceSet& sources, const Ifd& ifd, ByteOrder order) {
+  const auto& values = ifd.in_file();
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (ifd.unread(values[i].tag) != &values[i]) continue;
+    auto data = read_in_file(sources, 0, values[i], order);
+    if (!data.ok()) return std::move(data).error();
+    ifd.fill_in(i, std::move(data).value());
+  }
+  return Unit{};
+}
+
+SlideResult<Unit> add_stored_image(SlideParts& parts, const SourceSet& sources, const Ifd& ifd,
+                                   ByteOrder order, const std::string& name) {
+  if (has_image(parts.associated, name)) return Unit{};
+  if (auto filled = fill_in_file(sources, ifd, order); !filled.ok()) return filled;
   if (auto planned = plan_stored_image(ifd, order, name)) {
     planned->icc_profile = tiff_icc_profile(ifd);
     parts.associated.push_back(std::move(*planned));
   }
+  return Unit{};
+}
+
+SlideResult<std::optional<HashInput>> tiff_hash_input(const SourceSet& sources,
+                                                      const Ifd& smallest, const Ifd& first,
+                                                      ByteOrder order) {
+  if (auto filled = fill_in_file(sources, smallest, order); !filled.ok()) {
+    return std::move(filled).error();
+  }
+  return slide::tiff_hash_input(smallest, first);
+}
+
+SlideResult<std::optional<HashInput>> tiff_hash_input(const SourceSet& sources,
+                                                      const std::vector<Level>& levels,
+                                                      const std::vector<Ifd>& ifds,
+                                                      ByteOrder order) {
+  // The directory slide::tiff_hash_input takes: the first of the smallest level's size.
+  if (!levels.empty()) {
+    const auto [width, height] = levels.back().info.dimensions;
+    for (const Ifd& ifd : ifds) {
+      if (ifd.scalar(256) != width || ifd.scalar(257) != height) continue;
+      if (auto filled = fill_in_file(sources, ifd, order); !filled.ok()) {
+        return std::move(filled).error();
+      }
+      break;
+    }
+  }
+  return slide::tiff_hash_input(levels, ifds);
 }
 
 }  // namespace kolva::drivers

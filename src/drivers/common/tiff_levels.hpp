@@ -37,10 +37,20 @@ struct CodecPyramid {
 // cannot be handed out, in words ("tiled TIFF whose level 1 has no usable tile
 // size", ...). `directories`, when given, owns `ifds` and is kept by the
 // levels, which then read their tile tables where they are instead of copying.
+// Tables a directory left in the file (Ifd::in_file) are read from source
+// `source` of `tables_from` the first time a tile of their level is planned;
+// without `tables_from` such a level has no usable tables.
 Result<CodecPyramid, std::string> plan_tiff_levels(std::span<const tiff_tools::Ifd* const> ifds,
                                                    ByteOrder order,
                                                    slide::SourceIndex source = 0,
-                                                   std::shared_ptr<const void> directories = {});
+                                                   std::shared_ptr<const void> directories = {},
+                                                   const slide::SourceSet* tables_from = nullptr);
+
+// Reads the values `ifd` left in the file (source 0 of `sources`) and fills
+// them in, for an opening that needs them now (an associated image's strips,
+// the smallest level's ranges for the slide's hash).
+slide::SlideResult<Unit> fill_in_file(const slide::SourceSet& sources,
+                                      const tiff_tools::Ifd& ifd, ByteOrder order);
 
 // A slide's parts whose levels are `ifds` (plan_tiff_levels, downsamples from
 // the level sizes; `directories` as there) and whose planes are `planes`; when
@@ -52,9 +62,24 @@ slide::SlideResult<slide::SlideParts> tiff_level_parts(
     const std::string& prefix = {});
 
 // Adds the image stored in `ifd`, with its ICC profile, as the associated image
-// `name`, unless the parts already have one so named or it cannot be handed out.
-void add_stored_image(slide::SlideParts& parts, const tiff_tools::Ifd& ifd, ByteOrder order,
-                      const std::string& name);
+// `name`, unless the parts already have one so named or it cannot be handed
+// out; its tables still in the file are read from `sources` first (the error
+// when they cannot be).
+slide::SlideResult<Unit> add_stored_image(slide::SlideParts& parts,
+                                          const slide::SourceSet& sources,
+                                          const tiff_tools::Ifd& ifd, ByteOrder order,
+                                          const std::string& name);
+
+// slide::tiff_hash_input of `smallest` (the smallest level's directory) and
+// `first`, once the tables `smallest` left in the file are read from `sources`.
+slide::SlideResult<std::optional<slide::HashInput>> tiff_hash_input(
+    const slide::SourceSet& sources, const tiff_tools::Ifd& smallest,
+    const tiff_tools::Ifd& first, ByteOrder order);
+// slide::tiff_hash_input of `levels` and `ifds`, once the tables the directory
+// it hashes left in the file are read from `sources`.
+slide::SlideResult<std::optional<slide::HashInput>> tiff_hash_input(
+    const slide::SourceSet& sources, const std::vector<slide::Level>& levels,
+    const std::vector<tiff_tools::Ifd>& ifds, ByteOrder order);
 
 // The media type of tiles in TIFF compression `code` as this layer hands them
 // out ("image/tiff" for wrapped ones); empty when it cannot.

@@ -22,13 +22,18 @@ constexpr std::uint16_t kTileWidth = 322;
 
 bool tiled(const Ifd& ifd) { return ifd.get(kTileWidth) != nullptr && ifd.get(323) != nullptr; }
 
-std::vector<slide::AssociatedImage> huron_images(const std::vector<Ifd>& ifds, ByteOrder order) {
+SlideResult<std::vector<slide::AssociatedImage>> huron_images(const SourceSet& sources,
+                                                              const std::vector<Ifd>& ifds,
+                                                              ByteOrder order) {
   std::vector<slide::AssociatedImage> out;
   for (std::size_t i = 1; i < ifds.size(); ++i) {
     if (tiled(ifds[i])) continue;
     const auto subfile = ifds[i].scalar(kNewSubfileType).value_or(0);
     const std::string name = i == 1 ? "thumbnail" : subfile == 1 ? "label" : subfile == 9 ? "macro" : "";
     if (name.empty() || slide::has_image(out, name)) continue;
+    if (auto filled = fill_in_file(sources, ifds[i], order); !filled.ok()) {
+      return std::move(filled).error();
+    }
     if (auto image = slide::plan_stored_image(ifds[i], order, name)) out.push_back(std::move(*image));
   }
   return out;
@@ -58,9 +63,13 @@ SlideResult<Opening> HuronDriver::open(SourceSet& sources, const Probe& probe,
                                  "a Huron slide whose ");
   if (!opened.ok()) return std::move(opened).error();
   SlideParts parts = std::move(opened).value();
-  parts.associated = huron_images(ifds, probe.tiff->order);
+  auto images = huron_images(sources, ifds, probe.tiff->order);
+  if (!images.ok()) return std::move(images).error();
+  parts.associated = std::move(images).value();
   slide::add_tiff_facts(parts.levels, parts.associated, ifds);
-  parts.hash_input = slide::tiff_hash_input(parts.levels, ifds);
+  auto hash = tiff_hash_input(sources, parts.levels, ifds, probe.tiff->order);
+  if (!hash.ok()) return std::move(hash).error();
+  parts.hash_input = std::move(hash).value();
 
   // The properties, worked out when first asked for.
   std::vector<slide::Level> sizes;  // what the properties say of the levels

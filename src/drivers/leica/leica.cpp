@@ -379,7 +379,8 @@ SlideResult<Opening> LeicaDriver::open(SourceSet& sources, const Probe& probe,
       }
     }
     if (largest != nullptr) {
-      add_stored_image(parts, ifds[largest->ifd], probe.tiff->order, "macro");
+      auto added = add_stored_image(parts, sources, ifds[largest->ifd], probe.tiff->order, "macro");
+      if (!added.ok()) return std::move(added).error();
     }
   }
 

@@ -185,7 +185,8 @@ SlideResult<Opening> OmeTiffDriver::open(SourceSet& sources, const Probe& probe,
       // Several listed: each is a level, and what may be chained after it is
       // not read.
       tiff_tools::SubDirectoryDecoder::Input input{*offsets, order, big_tiff(probe.head),
-                                                   kMaxSubLevels, offsets->size() > 1 ? 1u : 0u};
+                                                   kMaxSubLevels, offsets->size() > 1 ? 1u : 0u,
+                                                   kTablesInFile};
       auto read = run_consumer<tiff_tools::SubDirectoryDecoder>(sources.at(0), std::move(input));
       if (!read.ok()) return std::move(read).error();
       if (!read->ok()) {
@@ -232,7 +233,9 @@ SlideResult<Opening> OmeTiffDriver::open(SourceSet& sources, const Probe& probe,
     if (extra->plane_ifds.empty()) continue;
     const auto index = extra->plane_ifds.front();
     if (!index || *index >= ifds.size()) continue;
-    add_stored_image(parts, ifds[*index], order, name);
+    if (auto added = add_stored_image(parts, sources, ifds[*index], order, name); !added.ok()) {
+      return std::move(added).error();
+    }
   }
 
   std::vector<slide::Level> sizes;  // what the properties say of the levels
@@ -248,7 +251,9 @@ SlideResult<Opening> OmeTiffDriver::open(SourceSet& sources, const Probe& probe,
     return md::finish_properties(std::move(map), level_sizes, "ome-tiff");
   };
 
-  parts.hash_input = slide::tiff_hash_input(*chosen.back(), ifds[0]);
+  auto hash = tiff_hash_input(sources, *chosen.back(), ifds[0], order);
+  if (!hash.ok()) return std::move(hash).error();
+  parts.hash_input = std::move(hash).value();
   return Opening(std::move(parts));
 }
 

@@ -166,7 +166,9 @@ SlideResult<Opening> QptiffDriver::open(SourceSet& sources, const Probe& probe,
   if (!opened.ok()) return std::move(opened).error();
   SlideParts parts = std::move(opened).value();
   for (const auto& [name, ifd] : extras) {
-    add_stored_image(parts, *ifd, order, name);
+    if (auto added = add_stored_image(parts, sources, *ifd, order, name); !added.ok()) {
+      return std::move(added).error();
+    }
   }
 
   // The properties, worked out when first asked for, from the channels' descriptions.
@@ -179,7 +181,9 @@ SlideResult<Opening> QptiffDriver::open(SourceSet& sources, const Probe& probe,
                             level_sizes = std::move(sizes)] {
     return properties(tiff->ifds, pages, level_sizes);
   };
-  parts.hash_input = slide::tiff_hash_input(*levels.back(), ifds[0]);
+  auto hash = tiff_hash_input(sources, *levels.back(), ifds[0], order);
+  if (!hash.ok()) return std::move(hash).error();
+  parts.hash_input = std::move(hash).value();
   return Opening(std::move(parts));
 }
 

@@ -21,6 +21,7 @@ class QptiffDriver final : public Driver {
   bool detect(const Probe& probe) const override;
   SlideResult<Opening> open(SourceSet& sources, const Probe& probe,
                             const OpenOptions& options) const override;
+  bool reads_tables_in_file() const override { return true; }
 };
 
 }  // namespace kolva::drivers

@@ -96,7 +96,7 @@ SlideResult<Opening> TrestleDriver::open(SourceSet& sources, const Probe& probe,
     }
     chosen.push_back(&ifd);
   }
-  auto pyramid = plan_tiff_levels(chosen, probe.tiff->order, 0, probe.tiff);
+  auto pyramid = plan_tiff_levels(chosen, probe.tiff->order, 0, probe.tiff, &sources);
   if (!pyramid.ok()) return refuse(pyramid.error());
   SlideParts parts;
   parts.levels = std::move(pyramid->levels);
@@ -104,7 +104,9 @@ SlideResult<Opening> TrestleDriver::open(SourceSet& sources, const Probe& probe,
   if (auto macro = full_macro(sources)) parts.associated.push_back(std::move(*macro));
   mean_downsamples(parts.levels);
   slide::add_tiff_facts(parts.levels, parts.associated, ifds);
-  parts.hash_input = slide::tiff_hash_input(parts.levels, ifds);
+  auto hash = tiff_hash_input(sources, parts.levels, ifds, probe.tiff->order);
+  if (!hash.ok()) return std::move(hash).error();
+  parts.hash_input = std::move(hash).value();
 
   const std::string description = md::clean_text(*md::ascii_tag(ifds[0], kImageDescription));
   std::vector<std::pair<std::uint64_t, std::uint64_t>> overlap;

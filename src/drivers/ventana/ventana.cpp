@@ -60,7 +60,9 @@ std::optional<LevelTag> level_tag(const Ifd& ifd) {
   return LevelTag{static_cast<std::uint64_t>(*level), *mag};
 }
 
-std::vector<slide::AssociatedImage> ventana_images(const std::vector<Ifd>& ifds, ByteOrder order) {
+SlideResult<std::vector<slide::AssociatedImage>> ventana_images(const SourceSet& sources,
+                                                                const std::vector<Ifd>& ifds,
+                                                                ByteOrder order) {
   std::vector<slide::AssociatedImage> out;
   for (const Ifd& ifd : ifds) {
     const std::string* stored = md::ascii_tag(ifd, kImageDescription);
@@ -71,6 +73,9 @@ std::vector<slide::AssociatedImage> ventana_images(const std::vector<Ifd>& ifds,
     if (description == "Label Image" || description == "Label_Image") name = "macro";
     if (description == "Thumbnail") name = "thumbnail";
     if (name.empty() || slide::has_image(out, name)) continue;
+    if (auto filled = fill_in_file(sources, ifd, order); !filled.ok()) {
+      return std::move(filled).error();
+    }
     if (auto image = slide::plan_stored_image(ifd, order, name)) out.push_back(std::move(*image));
   }
   return out;
@@ -133,10 +138,13 @@ void place_tiles(std::vector<slide::Level>& levels, const ventana::Stitch& s) {
 }
 
 // The hash input: the tiles of the first directory of the smallest level's
-// size, level 0's directory looked at first, and level 0's tags.
-std::optional<slide::HashInput> hash_input(const std::vector<slide::Level>& levels,
-                                           const std::vector<Ifd>& ifds, const Ifd& level0) {
-  if (levels.empty()) return std::nullopt;
+// size, level 0's directory looked at first, and level 0's tags; that
+// directory's tables still in the file are read from `sources` first.
+SlideResult<std::optional<slide::HashInput>> hash_input(const SourceSet& sources,
+                                                        const std::vector<slide::Level>& levels,
+                                                        const std::vector<Ifd>& ifds,
+                                                        const Ifd& level0, ByteOrder order) {
+  if (levels.empty()) return std::optional<slide::HashInput>();
   const auto size = levels.back().info.dimensions;
   auto same = [&](const Ifd& ifd) {
     return ifd.scalar(256) == size.first && ifd.scalar(257) == size.second;
@@ -145,8 +153,8 @@ std::optional<slide::HashInput> hash_input(const std::vector<slide::Level>& leve
   for (std::size_t i = 0; i < ifds.size() && smallest == nullptr; ++i) {
     if (&ifds[i] != &level0 && same(ifds[i])) smallest = &ifds[i];
   }
-  if (smallest == nullptr) return std::nullopt;
-  return slide::tiff_hash_input(*smallest, level0);
+  if (smallest == nullptr) return std::optional<slide::HashInput>();
+  return tiff_hash_input(sources, *smallest, level0, order);
 }
 
 }  // namespace
@@ -194,17 +202,21 @@ SlideResult<Opening> VentanaDriver::open(SourceSet& sources, const Probe& probe,
     mags.push_back(tag->mag);
   }
   if (chosen.empty()) return refuse("directories describe no level (\"level=0 mag=...\")");
-  auto pyramid = plan_tiff_levels(chosen, probe.tiff->order, 0, probe.tiff);
+  auto pyramid = plan_tiff_levels(chosen, probe.tiff->order, 0, probe.tiff, &sources);
   if (!pyramid.ok()) return refuse(pyramid.error());
 
   SlideParts parts;
   parts.levels = std::move(pyramid->levels);
   parts.tiler = std::move(pyramid->tiler);
   for (std::size_t i = 0; i < parts.levels.size(); ++i) parts.levels[i].downsample = mags[0] / mags[i];
-  parts.associated = ventana_images(ifds, probe.tiff->order);
+  auto images = ventana_images(sources, ifds, probe.tiff->order);
+  if (!images.ok()) return std::move(images).error();
+  parts.associated = std::move(images).value();
   slide::add_tiff_facts(parts.levels, parts.associated, ifds);
   // OpenSlide takes the tiff.* properties and the hash's tags from level 0.
-  parts.hash_input = hash_input(parts.levels, ifds, *chosen[0]);
+  auto hash = hash_input(sources, parts.levels, ifds, *chosen[0], probe.tiff->order);
+  if (!hash.ok()) return std::move(hash).error();
+  parts.hash_input = std::move(hash).value();
 
   auto areas = ventana::parse_encode_info(xmp_of(*chosen[0]));
   if (!areas.ok()) return refuse(areas.error());

@@ -151,10 +151,32 @@ void Ifd::insert(std::uint16_t tag, Data data) {
   entries_.insert(it, Entry{std::move(data), 0, tag});
 }
 
+Ifd::Ifd(std::vector<Entry> entries, std::vector<ValueInFile> in_file)
+    : Ifd(std::move(entries)) {
+  in_file_ = std::move(in_file);
+}
+
 const Data* Ifd::get(std::uint16_t tag) const {
   const auto it = std::lower_bound(entries_.begin(), entries_.end(), tag,
                                    [](const Entry& e, std::uint16_t t) { return e.tag < t; });
-  return it == entries_.end() || it->tag != tag ? nullptr : &it->data;
+  if (it != entries_.end() && it->tag == tag) return &it->data;
+  for (std::size_t i = 0; i < filled_.size(); ++i) {
+    if (in_file_[i].tag == tag && filled_[i]) return &*filled_[i];
+  }
+  return nullptr;
+}
+
+const ValueInFile* Ifd::unread(std::uint16_t tag) const {
+  for (std::size_t i = 0; i < in_file_.size(); ++i) {
+    if (in_file_[i].tag == tag && (i >= filled_.size() || !filled_[i])) return &in_file_[i];
+  }
+  return nullptr;
+}
+
+void Ifd::fill_in(std::size_t i, Data value) const {
+  if (i >= in_file_.size()) return;
+  if (filled_.empty()) filled_.resize(in_file_.size());
+  if (!filled_[i]) filled_[i].emplace(std::move(value));
 }
 
 std::optional<std::uint64_t> Ifd::scalar(std::uint16_t tag) const {

@@ -157,14 +157,38 @@ struct Entry {
   friend bool operator==(const Entry&, const Entry&) = default;
 };
 
+// A value the directory reader left in the file (a large tile or strip table,
+// when it was asked to): where it lies and what it holds.
+struct ValueInFile {
+  std::uint64_t offset = 0;
+  std::uint64_t byte_len = 0;
+  std::uint64_t count = 0;
+  std::uint16_t tag = 0;
+  DataType data_type = DataType::BYTE;
+  friend bool operator==(const ValueInFile&, const ValueInFile&) = default;
+};
+
 // One image file directory: tag -> value, its entries kept in tag order; a
 // later entry with the same tag replaces an earlier one.
 class Ifd {
  public:
   Ifd() = default;
   explicit Ifd(std::vector<Entry> entries);
+  // With values left in the file (no tag of which is among the entries).
+  Ifd(std::vector<Entry> entries, std::vector<ValueInFile> in_file);
 
+  // The value of `tag`: an entry's, or a value left in the file once it was
+  // filled in; null when there is neither.
   const Data* get(std::uint16_t tag) const;
+  // The values the reader left in the file, in the order the directory lists them.
+  const std::vector<ValueInFile>& in_file() const { return in_file_; }
+  // The value of `tag` left in the file and not filled in yet; null otherwise.
+  const ValueInFile* unread(std::uint16_t tag) const;
+  // Fills in the value of in_file()[i] (get() finds it from then on). Only
+  // the opening calls it, before the directories are shared with anything
+  // that reads them: const because they are handed around as const from the
+  // start. Values filled in earlier stay where they are.
+  void fill_in(std::size_t i, Data value) const;
   // The value of `tag` when it is a single unsigned integer (Data::unsigned_scalar).
   std::optional<std::uint64_t> scalar(std::uint16_t tag) const;
   std::size_t size() const { return entries_.size(); }
@@ -175,6 +199,9 @@ class Ifd {
 
  private:
   std::vector<Entry> entries_;
+  std::vector<ValueInFile> in_file_;
+  // One per in_file_ value once any is filled in; never resized after that.
+  mutable std::vector<std::optional<Data>> filled_;
 };
 
 }  // namespace kolva::tiff_tools

@@ -23,6 +23,18 @@ TiffError short_buffer() { return TiffError::InvalidDecodingProcess{"Buf size no
 constexpr std::uint16_t kIfdType = 13;
 constexpr std::uint16_t kIfd8Type = 18;
 
+// A bit of its own for each tile and strip table tag (StripOffsets,
+// StripByteCounts, TileOffsets, TileByteCounts); 0 for every other tag.
+unsigned table_tag_bit(std::uint16_t tag) {
+  switch (tag) {
+    case 273: return 1;
+    case 279: return 2;
+    case 324: return 4;
+    case 325: return 8;
+    default: return 0;
+  }
+}
+
 // Bytes of one high word, and of a next-directory offset widened to 64 bits.
 constexpr std::uint64_t kHighWordSize = 4;
 constexpr std::uint64_t kWideOffsetSize = 8;
@@ -171,6 +183,7 @@ TiffError report_entry_error(TiffError error) {
 void DirectoryEntries::clear() {
   entries_.clear();
   deferred_.clear();
+  in_file_.clear();
   unread_ = 0;
 }
 
@@ -206,6 +219,14 @@ std::optional<ReadAndStep> DirectoryEntries::values_together(std::uint64_t slack
     }
     lo = std::min(lo, v.offset);
     hi = std::max(hi, end);
+  }
+  // Tables left in the file between them are no gap: reading over them costs
+  // less than a read more (they were read with the rest when read whole).
+  for (const ValueInFile& v : in_file_) {
+    if (v.offset >= lo && v.offset <= hi && v.byte_len <= hi - v.offset &&
+        !checked_add(sum, v.byte_len, sum)) {
+      return std::nullopt;
+    }
   }
   // The gaps read with them are at most as many bytes as the values: a run
   // reads no more than twice what it would read value by value.
@@ -394,6 +415,18 @@ TiffResult<ReadInstruction> Decoder::read_entries(ByteSpan bytes) {
   }
   const std::size_t pieces = entries.size() / size;
   directory_.reserve(pieces);
+  // Tables are left in the file only where the directory lists each table tag
+  // once: of a repeated tag, the entry read last wins, which only reading them
+  // all in order decides.
+  bool leave_tables = tables_in_file_ != 0;
+  if (leave_tables) {
+    unsigned seen = 0;
+    for (std::size_t i = 0; i < pieces && leave_tables; ++i) {
+      const unsigned bit = table_tag_bit(read_uint<std::uint16_t>(entries, i * size, order_));
+      leave_tables = (seen & bit) == 0;
+      seen |= bit;
+    }
+  }
   for (std::size_t i = 0; i < pieces; ++i) {
     const ByteSpan entry = entries.subspan(i * size, size);
     const auto tag = read_uint<std::uint16_t>(entry, 0, order_);
@@ -415,6 +448,10 @@ TiffResult<ReadInstruction> Decoder::read_entries(ByteSpan bytes) {
         high_words_ ? read_uint<std::uint32_t>(high_words, kHighWordSize * i, order_) : 0;
     if (byte_len > layout_.value_size) {
       const std::uint64_t offset = read_offset(entry, value_pos, layout_.value_size) | high << 32;
+      if (leave_tables && byte_len >= tables_in_file_ && table_tag_bit(tag) != 0) {
+        directory_.leave_in_file({offset, byte_len, count, tag, *dt});
+        continue;
+      }
       directory_.defer({offset, byte_len, count, tag, *dt, 0});
       continue;
     }
@@ -477,7 +514,12 @@ TiffResult<ReadInstruction> Decoder::next_value_or_finish() {
 }
 
 TiffResult<ReadInstruction> Decoder::finish_directory() {
-  ifds_.emplace_back(directory_.finish());
+  std::vector<ValueInFile> in_file = directory_.take_in_file();
+  if (in_file.empty()) {
+    ifds_.emplace_back(directory_.finish());
+  } else {
+    ifds_.emplace_back(directory_.finish(), std::move(in_file));
+  }
   std::uint64_t next = 0;
   // entry_count_ * entry_size was checked when the count was read.
   if (!checked_add(ifd_offset_, layout_.count_size + entry_count_ * layout_.entry_size, next)) {

@@ -52,6 +52,10 @@ class DirectoryEntries {
   }
   void add(Entry entry) { entries_.push_back(std::move(entry)); }
   void defer(DeferredValue value);
+  // Leaves a value in the file: the directory notes where it lies instead.
+  void leave_in_file(ValueInFile value) { in_file_.push_back(value); }
+  // The values left in the file, handed over (before finish(), which clears).
+  std::vector<ValueInFile> take_in_file() { return std::move(in_file_); }
   bool has_deferred() const { return !deferred_.empty(); }
   // The next value to read (from then on the pending one), or nothing when
   // every value is in.
@@ -74,6 +78,7 @@ class DirectoryEntries {
  private:
   std::vector<Entry> entries_;
   std::vector<DeferredValue> deferred_;  // in the order written
+  std::vector<ValueInFile> in_file_;     // leave_in_file, in the order written
   std::size_t unread_ = 0;               // deferred_[0, unread_) are still to read
   DeferredValue pending_{};
 };
@@ -112,6 +117,11 @@ class Decoder {
   // read ends the chain, as the end of the file would, instead of reading the
   // loop again until the step budget runs out.
   void end_chain_at_repeats() { end_at_repeats_ = true; }
+  // From now on, tile and strip tables (offsets and byte counts) stored
+  // elsewhere whose values take `bytes` or more are left in the file
+  // (Ifd::in_file) instead of read, unless the directory lists one of those
+  // tags twice. 0: every value is read.
+  void leave_tables_in_file(std::uint64_t bytes) { tables_in_file_ = bytes; }
 
   TiffResult<ReadInstruction> step(ByteSpan bytes);
   TiffResult<std::vector<Ifd>> receive() &&;
@@ -167,6 +177,7 @@ class Decoder {
   bool ifd_offsets_ = false;  // take_ifd_types_as_offsets
   bool together_ = false;     // read_values_together
   bool end_at_repeats_ = false;  // end_chain_at_repeats
+  std::uint64_t tables_in_file_ = 0;  // leave_tables_in_file
   // end_chain_at_repeats: where this chain's directories start, ascending; the
   // first kChainInPlace in place (most chains are that short), then all on the heap.
   static constexpr std::size_t kChainInPlace = 16;

@@ -219,6 +219,48 @@ INSTANTIATE_TEST_SUITE_P(
                                  20}),
     [](const ::testing::TestParamInfo<RepeatCase>& p) { return std::string(p.param.name); });
 
+// Tile and strip tables of the threshold's size or more are left in the file:
+// the directory says where, get() finds them once filled in, and what is
+// filled in equals what reading them would give. A table tag listed twice
+// leaves nothing in the file (which entry wins is decided by reading both).
+TEST_P(TiffFlavours, TablesLeftInTheFileFillInAsRead) {
+  const TiffFlavour f = GetParam();
+  const Enc e = f.enc();
+  const Bytes big_offsets = e.u32({100, 200, 300, 400});  // 16 bytes: left at 16
+  const Bytes counts = e.u16({1, 2, 3, 4});               // 8 bytes: read
+  for (const bool twice : {false, true}) {
+    std::vector<TiffEntry> entries = {{256, 3, 1, e.u16({64})},
+                                      {270, 2, 6, ascii_bytes(std::string("hello\0", 6))},
+                                      {273, 4, 4, big_offsets},
+                                      {279, 3, 4, counts}};
+    if (twice) entries.push_back({273, 4, 4, e.u32({5, 6, 7, 8})});
+    const TiffImage img = build_tiff(f, {{entries}});
+    RecordingSource plain_src(img.bytes), src(img.bytes);
+    auto plain = run_consumer<SubIfdTiffDecoder>(plain_src);
+    auto lazy = run_consumer<SubIfdTiffDecoder>(src, {16});
+    ASSERT_TRUE(plain.ok() && lazy.ok());
+    const Ifd& d = (*lazy)[0];
+    if (twice) {
+      EXPECT_TRUE(d.in_file().empty());
+      EXPECT_EQ(d.entries(), (*plain)[0].entries());
+      continue;
+    }
+    ASSERT_EQ(d.in_file().size(), 1U);
+    const ValueInFile v = d.in_file()[0];
+    EXPECT_EQ(v, (ValueInFile{*img.blocks[0][2], 16, 4, 273, DataType::LONG}));
+    EXPECT_EQ(d.get(273), nullptr);
+    EXPECT_EQ(d.unread(273), &d.in_file()[0]);
+    EXPECT_EQ(*d.get(279), *(*plain)[0].get(279));
+    EXPECT_EQ(*d.get(270), *(*plain)[0].get(270));
+    auto value = parse_data(ByteSpan(img.bytes).subspan(v.offset, v.byte_len), v.count,
+                            v.data_type, f.order);
+    ASSERT_TRUE(value.ok());
+    d.fill_in(0, *value);
+    EXPECT_EQ(d.unread(273), nullptr);
+    EXPECT_EQ(*d.get(273), *(*plain)[0].get(273));
+  }
+}
+
 TEST(TiffDecode, InlineOnlyClassicLittleEndianPlan) {
   const Enc e{ByteOrder::Little};
   const auto img = build_tiff(kLeClassic, {{{{256, 3, 1, e.u16({64})}, {257, 4, 1, e.u32({48})}}}});

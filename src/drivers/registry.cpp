@@ -152,13 +152,15 @@ SlideResult<Opened> open(SourceSet& sources, const OpenOptions& options) {
   if (*directories) probe.tiff = std::make_shared<const TiffDirectories>(std::move(**directories));
   // The tables the directories left in the file, filled in for a driver that
   // does not read them itself (once; nothing else holds the directories yet).
+  // All of them come out of one read budget, as when the directories were read whole.
   bool filled = false;
+  std::atomic<std::uint64_t> budget{std_io::read_budget(first.known_size())};
   auto fill_tables = [&]() -> SlideResult<Unit> {
     if (filled || !probe.tiff) return Unit{};
     filled = true;
     for (const auto& ifd : probe.tiff->ifds) {
       if (ifd.in_file().empty()) continue;
-      if (auto got = fill_in_file(sources, ifd, probe.tiff->order); !got.ok()) {
+      if (auto got = fill_in_file(sources, ifd, probe.tiff->order, &budget); !got.ok()) {
         return std::move(got).error();
       }
     }

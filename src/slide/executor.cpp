@@ -28,6 +28,21 @@ KolvaResult<Unit> check_range(std_io::RangeSource& source, const Range& range) {
   return Unit{};
 }
 
+}  // namespace
+
+SlideResult<Unit> check_read(const SourceSet& sources, const Range& range) {
+  if (range.source >= sources.size() || sources.frames(range.source) != nullptr) {
+    return SlideError{ErrorKind::Corrupt, "a range was planned outside the slide's sources",
+                      std::nullopt};
+  }
+  if (auto checked = check_range(sources.at(range.source), range); !checked.ok()) {
+    return errors::read_failed(sources.name(range.source), checked.error());
+  }
+  return Unit{};
+}
+
+namespace {
+
 KolvaResult<Unit> read_one(std_io::RangeSource& source, const Range& range,
                            std::span<std::uint8_t> dst) {
   if (auto checked = check_range(source, range); !checked.ok()) return checked;

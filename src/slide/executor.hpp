@@ -19,6 +19,10 @@
 
 namespace kolva::slide {
 
+// The checks read_ranges makes of `range` before it reads, for a caller that
+// sizes a buffer for it first.
+SlideResult<Unit> check_read(const SourceSet& sources, const Range& range);
+
 // Reads ranges[i] into dst[i] (exactly ranges[i].length bytes each) with the
 // driver's checks: no range past the end of its source, none over 2 GiB.
 SlideResult<Unit> read_ranges(const SourceSet& sources, std::span<const Range> ranges,

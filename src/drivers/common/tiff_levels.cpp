@@ -80,11 +80,27 @@ bool unsigned_type(tiff_tools::DataType type) {
          type == DataType::LONG || type == DataType::LONG8;
 }
 
-// The value `value` left in the file, read from source `source` of `sources`.
+// Takes `bytes` from `budget` (what an opening may still read of tables, as a
+// consumer's read budget bounds its reads); false when it does not hold them.
+bool take_from(std::atomic<std::uint64_t>& budget, std::uint64_t bytes) {
+  std::uint64_t left = budget.load(std::memory_order_relaxed);
+  do {
+    if (bytes > left) return false;
+  } while (!budget.compare_exchange_weak(left, left - bytes, std::memory_order_relaxed));
+  return true;
+}
+
+// The value `value` left in the file, read from source `source` of `sources`,
+// its bytes taken from `budget`.
 SlideResult<tiff_tools::Data> read_in_file(const SourceSet& sources, SourceIndex source,
-                                           const tiff_tools::ValueInFile& value, ByteOrder order) {
-  Bytes bytes(static_cast<std::size_t>(value.byte_len));
+                                           const tiff_tools::ValueInFile& value, ByteOrder order,
+                                           std::atomic<std::uint64_t>& budget) {
   const Range range{value.offset, value.byte_len, source};
+  if (!take_from(budget, value.byte_len)) {
+    return errors::read_failed(sources.name(source), KolvaError::UnableToAllocateLargeSize{});
+  }
+  if (auto checked = check_read(sources, range); !checked.ok()) return std::move(checked).error();
+  Bytes bytes(static_cast<std::size_t>(value.byte_len));
   const std::span<std::uint8_t> dst(bytes);
   if (auto got = read_ranges(sources, {&range, 1}, {&dst, 1}, 1); !got.ok()) {
     return std::move(got).error();
@@ -234,7 +250,7 @@ class LevelsTiler final : public Tiler {
              {std::tuple{&f.offsets, &f.offsets_read, &f.offsets_table},
               std::tuple{&f.counts, &f.counts_read, &f.counts_table}}) {
           if (!*value) continue;
-          auto got = read_in_file(*sources_, 0, **value, f.order);
+          auto got = read_in_file(*sources_, 0, **value, f.order, budget_);
           if (!got.ok()) return std::move(got).error();
           *read = std::move(got).value();
           auto over = TileTable::of(**read, true);
@@ -301,6 +317,9 @@ class LevelsTiler final : public Tiler {
   SourceIndex source_;
   std::shared_ptr<const void> directories_;  // what tables read in place point into
   std::optional<SourceSet> sources_;         // where tables left in the file are read
+  // What the levels may still read of tables left in the file, in all.
+  mutable std::atomic<std::uint64_t> budget_{
+      sources_ ? std_io::read_budget(sources_->at(0).known_size()) : 0};
 };
 
 // A stripped directory as tiles of whole strips: how many, and how they join.
@@ -474,11 +493,13 @@ SlideResult<SlideParts> tiff_level_parts(const SourceSet& sources,
   return parts;
 }
 
-SlideResult<Unit> fill_in_file(const SourceSet& sources, const Ifd& ifd, ByteOrder order) {
+SlideResult<Unit> fill_in_file(const SourceSet& sources, const Ifd& ifd, ByteOrder order,
+                               std::atomic<std::uint64_t>* budget) {
   const auto& values = ifd.in_file();
+  std::atomic<std::uint64_t> own{std_io::read_budget(sources.at(0).known_size())};
   for (std::size_t i = 0; i < values.size(); ++i) {
     if (ifd.unread(values[i].tag) != &values[i]) continue;
-    auto data = read_in_file(sources, 0, values[i], order);
+    auto data = read_in_file(sources, 0, values[i], order, budget ? *budget : own);
     if (!data.ok()) return std::move(data).error();
     ifd.fill_in(i, std::move(data).value());
   }

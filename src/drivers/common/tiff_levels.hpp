@@ -14,6 +14,7 @@
 //    one baseline JPEG with restart markers (jpeg_join) when they join
 //    losslessly. A tile of the last row holds the rows that remain.
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -49,8 +50,11 @@ Result<CodecPyramid, std::string> plan_tiff_levels(std::span<const tiff_tools::I
 // Reads the values `ifd` left in the file (source 0 of `sources`) and fills
 // them in, for an opening that needs them now (an associated image's strips,
 // the smallest level's ranges for the slide's hash).
+// The bytes read come out of `budget` when given (an opening filling in many
+// directories), else out of a source's read budget (std_io::read_budget).
 slide::SlideResult<Unit> fill_in_file(const slide::SourceSet& sources,
-                                      const tiff_tools::Ifd& ifd, ByteOrder order);
+                                      const tiff_tools::Ifd& ifd, ByteOrder order,
+                                      std::atomic<std::uint64_t>* budget = nullptr);
 
 // A slide's parts whose levels are `ifds` (plan_tiff_levels, downsamples from
 // the level sizes; `directories` as there) and whose planes are `planes`; when

@@ -92,6 +92,66 @@ TEST(SlideThreads, EightThreadsSharingOneSlideReadTheSameBytes) {
   EXPECT_EQ(wrong.load(), 0U);
 }
 
+// A Trestle slide whose level 0 has 1,024 tiles: its tables stay in the file
+// when it opens, and the threads that plan its first tiles at once read them
+// once, all getting the same bytes.
+TEST(SlideThreads, ThreadsFirstUsingALevelReadItsTablesOnce) {
+  const TiffFlavour f{ByteOrder::Little, false};
+  const Enc e = f.enc();
+  constexpr std::uint64_t kSide = 32;
+  auto tile = [](std::uint64_t i) {
+    return Bytes{0xFF, 0xD8, static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(i >> 8),
+                 0xFF, 0xD9};
+  };
+  auto build = [&](std::uint64_t data_at) {
+    Bytes offsets, counts;
+    for (std::uint64_t i = 0; i < kSide * kSide; ++i) {
+      put(offsets, data_at + 6 * i, 4, f.order);
+      put(counts, 6, 4, f.order);
+    }
+    auto level = [&](std::uint64_t side, std::uint64_t tiles, std::vector<TiffEntry> extra) {
+      std::vector<TiffEntry> entries = {{256, 4, 1, e.u32({side * 16})},
+                                        {257, 4, 1, e.u32({side * 16})},
+                                        {259, 3, 1, e.u16({7})}};
+      entries.insert(entries.end(), extra.begin(), extra.end());
+      entries.push_back({322, 4, 1, e.u32({16})});
+      entries.push_back({323, 4, 1, e.u32({16})});
+      entries.push_back({324, 4, tiles, Bytes(offsets.begin(), offsets.begin() + 4 * tiles)});
+      entries.push_back({325, 4, tiles, Bytes(counts.begin(), counts.begin() + 4 * tiles)});
+      return TiffDir{entries};
+    };
+    return build_tiff(f, {level(kSide, kSide * kSide,
+                                {{270, 2, 16, ascii_bytes(std::string("OverlapsXY= 0 0\0", 16))},
+                                 {305, 2, 8, ascii_bytes(std::string("MedScan\0", 8))}}),
+                          level(2, 4, {})})
+        .bytes;
+  };
+  Bytes file = build(0);
+  file = build(file.size());
+  for (std::uint64_t i = 0; i < kSide * kSide; ++i) {
+    const Bytes t = tile(i);
+    file.insert(file.end(), t.begin(), t.end());
+  }
+  for (int round = 0; round < 4; ++round) {
+    const auto s = open_memory(file);
+    ASSERT_TRUE(s);
+    ASSERT_EQ(s->family().name, "trestle");
+    std::atomic<std::size_t> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 6; ++t) {
+      threads.emplace_back([&, t] {
+        for (std::uint64_t k = 0; k < 64; ++k) {
+          const std::uint64_t i = (k * 37 + static_cast<std::uint64_t>(t) * 101) % (kSide * kSide);
+          auto got = s->read_tile(0, i % kSide, i / kSide);
+          wrong += !got.ok() || *got != tile(i);
+        }
+      });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(wrong.load(), 0U);
+  }
+}
+
 TEST(SlideThreads, DroppingTheLastOwnerWhileOthersReadIsSafe) {
   // What close() does: the opener's reference goes while readers hold theirs.
   const TiledTiff tiff;

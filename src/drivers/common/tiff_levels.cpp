@@ -1,8 +1,8 @@
 #include "drivers/common/tiff_levels.hpp"
 
 #include <algorithm>
-#include <limits>
 #include <atomic>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -96,18 +96,25 @@ SlideResult<tiff_tools::Data> read_in_file(const SourceSet& sources, SourceIndex
                                            const tiff_tools::ValueInFile& value, ByteOrder order,
                                            std::atomic<std::uint64_t>& budget) {
   const Range range{value.offset, value.byte_len, source};
+  if (auto checked = check_read(sources, range); !checked.ok()) return std::move(checked).error();
   if (!take_from(budget, value.byte_len)) {
     return errors::read_failed(sources.name(source), KolvaError::UnableToAllocateLargeSize{});
   }
-  if (auto checked = check_read(sources, range); !checked.ok()) return std::move(checked).error();
   Bytes bytes(static_cast<std::size_t>(value.byte_len));
   const std::span<std::uint8_t> dst(bytes);
-  if (auto got = read_ranges(sources, {&range, 1}, {&dst, 1}, 1); !got.ok()) {
-    return std::move(got).error();
-  }
-  auto data = tiff_tools::parse_data(bytes, value.count, value.data_type, order);
-  if (!data.ok()) return errors::read_failed(sources.name(source), tiff_tools::to_kolva_error(data.error()));
-  return std::move(data).value();
+  auto data = [&]() -> SlideResult<tiff_tools::Data> {
+    if (auto got = read_ranges(sources, {&range, 1}, {&dst, 1}, 1); !got.ok()) {
+      return std::move(got).error();
+    }
+    auto parsed = tiff_tools::parse_data(bytes, value.count, value.data_type, order);
+    if (!parsed.ok()) {
+      return errors::read_failed(sources.name(source), tiff_tools::to_kolva_error(parsed.error()));
+    }
+    return std::move(parsed).value();
+  }();
+  // A read that failed keeps nothing: it may be tried again.
+  if (!data.ok()) budget.fetch_add(value.byte_len, std::memory_order_relaxed);
+  return data;
 }
 
 // A level's tables that its directory left in the file: read the first time a

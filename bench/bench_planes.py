@@ -5,8 +5,9 @@ fastslide 0.8.1 on the same synthetic files.
 
 Builds, with the test fixtures' layouts at a larger size: an RGB OME-TIFF (JPEG
 tiles, SubIFD pyramid), a 3-channel uint16 OME-TIFF (zlib tiles, SubIFDs) and a
-3-channel QPTIFF (LZW tiles, reduced sets, thumbnail/overview/label). Measures in
-one run:
+3-channel QPTIFF (LZW tiles, reduced sets, thumbnail/overview/label); and, unless
+--no-large, a real-size OME-TIFF (65,536 x 65,536, seven levels; see build_large).
+Measures in one run:
   open       median of --opens opens (and closes) per reader
   tiles/s    `read_tiles_into` of --tiles random level-0 tiles on one thread
              (medians of 9 samples, each the median of 3 passes, the sides taking
@@ -100,6 +101,32 @@ def build(folder: Path, size: int) -> dict[str, Path]:
     return out
 
 
+def build_large(cache: Path) -> Path:
+    """A real-size OME-TIFF: 65,536 x 65,536 pixels in 256-pixel tiles (65,536 at
+    level 0) with six reduced levels in SubIFDs, BigTIFF. Its tiles are zlib-packed
+    zeros, so it is small and quick to make: the opening reads directories and
+    tile tables, never pixels. Kept in bench/.cache."""
+    path = cache / "planes" / "large-65536.ome.tif"
+    if path.exists():
+        return path
+    path.parent.mkdir(parents=True, exist_ok=True)
+    size, t = 65536, 256
+    tile = np.zeros((t, t, 3), np.uint8)
+    sides = [size >> k for k in range(7)]
+    xml = plane_tiffs._ome(
+        f'<Image ID="Image:0" Name="scan"><Pixels ID="Pixels:0" DimensionOrder="XYCZT" Type="uint8" '
+        f'SizeX="{size}" SizeY="{size}" SizeC="3" SizeZ="1" SizeT="1"><Channel ID="Channel:0:0" '
+        'SamplesPerPixel="3"/><TiffData IFD="0" PlaneCount="1"/></Pixels></Image>')
+    part = path.with_suffix(".part")
+    with tifffile.TiffWriter(part, bigtiff=True) as w:
+        for n, side in enumerate(sides):
+            extra = dict(subifds=len(sides) - 1, description=xml) if n == 0 else dict(subfiletype=1)
+            w.write((tile for _ in range((side // t) ** 2)), shape=(side, side, 3), dtype=np.uint8,
+                    tile=(t, t), compression="zlib", photometric="rgb", metadata=None, **extra)
+    part.rename(path)
+    return path
+
+
 def median_open(fn, count: int) -> float:
     times = []
     for _ in range(count):
@@ -176,11 +203,16 @@ def main() -> None:
     parser.add_argument("--opens", type=int, default=20)
     parser.add_argument("--tiles", type=int, default=1024)
     parser.add_argument("--out", type=Path)
+    parser.add_argument("--no-large", action="store_true",
+                        help="leave out the real-size OME-TIFF (about 20 s to make once)")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as tmp:
         folder = Path(tmp)
         results = {}
-        for name, path in build(folder, args.size).items():
+        files = build(folder, args.size)
+        if not args.no_large:
+            files["ome-rgb-65536-zlib"] = build_large(HERE / ".cache")
+        for name, path in files.items():
             opens = {k: median_open(fn, args.opens) for k, fn in openers(path).items()}
             entry = {"open_s": opens,
                      "open_vs": {k: v / opens["kolva"] for k, v in opens.items() if k != "kolva"},

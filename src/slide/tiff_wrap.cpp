@@ -1,6 +1,7 @@
 #include "slide/tiff_wrap.hpp"
 
 #include <algorithm>
+#include <array>
 #include <limits>
 
 namespace kolva::slide {
@@ -10,12 +11,27 @@ constexpr std::uint16_t kShort = 3;
 constexpr std::uint16_t kLong = 4;
 constexpr std::uint16_t kUndefined = 7;
 
+// One directory entry of a header being made. Nothing is allocated for it: a
+// value that fits the entry is held encoded; a larger one is written from
+// where it is (SHORT values, raw bytes) or as zeros (the strip tables).
 struct Field {
-  std::uint16_t tag;
-  std::uint16_t type;
-  std::uint32_t count;
-  Bytes value;  // already in the file's byte order
+  std::uint16_t tag = 0;
+  std::uint16_t type = 0;
+  std::uint32_t count = 0;
+  std::size_t size = 0;                   // bytes of the value in the file
+  std::array<std::uint8_t, 4> held = {};  // the value when it fits the entry
+  std::span<const std::uint16_t> shorts;  // else SHORT values to encode,
+  ByteSpan raw;                           // or bytes as they are; else zeros
 };
+
+Field field(std::uint16_t tag, std::uint16_t type, std::uint32_t count, std::size_t size) {
+  Field f;
+  f.tag = tag;
+  f.type = type;
+  f.count = count;
+  f.size = size;
+  return f;
+}
 
 class Writer {
  public:
@@ -38,25 +54,54 @@ class Writer {
       u16(out, static_cast<std::uint16_t>(v));
     }
   }
+  void put16(std::uint8_t* at, std::uint16_t v) const {
+    const bool little = order_ == ByteOrder::Little;
+    at[0] = static_cast<std::uint8_t>(little ? v : v >> 8);
+    at[1] = static_cast<std::uint8_t>(little ? v >> 8 : v);
+  }
   Field shorts(std::uint16_t tag, std::span<const std::uint16_t> values) const {
-    Field f{tag, kShort, static_cast<std::uint32_t>(values.size()), {}};
-    f.value.reserve(2 * values.size());
-    for (std::uint16_t v : values) u16(f.value, v);
+    Field f = field(tag, kShort, static_cast<std::uint32_t>(values.size()), 2 * values.size());
+    if (f.size > 4) {
+      f.shorts = values;
+      return f;
+    }
+    for (std::size_t i = 0; i < values.size(); ++i) put16(f.held.data() + 2 * i, values[i]);
     return f;
   }
   Field one_short(std::uint16_t tag, std::uint16_t v) const {
-    const std::uint16_t values[1] = {v};
-    return shorts(tag, values);
-  }
-  Field longs(std::uint16_t tag, std::span<const std::uint32_t> values) const {
-    Field f{tag, kLong, static_cast<std::uint32_t>(values.size()), {}};
-    f.value.reserve(4 * values.size());
-    for (std::uint32_t v : values) u32(f.value, v);
+    Field f = field(tag, kShort, 1, 2);
+    put16(f.held.data(), v);
     return f;
   }
   Field one_long(std::uint16_t tag, std::uint32_t v) const {
-    const std::uint32_t values[1] = {v};
-    return longs(tag, values);
+    Field f = field(tag, kLong, 1, 4);
+    const bool little = order_ == ByteOrder::Little;
+    put16(f.held.data() + (little ? 0 : 2), static_cast<std::uint16_t>(v));
+    put16(f.held.data() + (little ? 2 : 0), static_cast<std::uint16_t>(v >> 16));
+    return f;
+  }
+  // `count` LONGs of zero.
+  static Field zero_longs(std::uint16_t tag, std::uint32_t count) {
+    return field(tag, kLong, count, 4 * std::size_t{count});
+  }
+  static Field bytes(std::uint16_t tag, ByteSpan value) {
+    Field f = field(tag, kUndefined, static_cast<std::uint32_t>(value.size()), value.size());
+    if (f.size > 4) {
+      f.raw = value;
+    } else {
+      std::copy(value.begin(), value.end(), f.held.begin());
+    }
+    return f;
+  }
+  // Appends a value that does not fit its entry.
+  void append(Bytes& out, const Field& f) const {
+    if (!f.shorts.empty()) {
+      for (std::uint16_t v : f.shorts) u16(out, v);
+    } else if (!f.raw.empty()) {
+      out.insert(out.end(), f.raw.begin(), f.raw.end());
+    } else {
+      out.resize(out.size() + f.size, 0);
+    }
   }
 
  private:
@@ -124,40 +169,34 @@ std::optional<TiffHeaderTemplate> TiffHeaderTemplate::make(const TiffLayout& lay
                                                            std::size_t strips) {
   if (strips == 0 || strips > (1U << 24)) return std::nullopt;
   const Writer w(layout.order);
+  std::array<Field, 16> fields;
+  std::size_t n = 0;
+  fields[n++] = w.one_long(256, layout.width);
+  fields[n++] = w.one_long(257, layout.height);
+  fields[n++] = w.shorts(258, layout.bits);
+  fields[n++] = w.one_short(259, layout.compression);
+  fields[n++] = w.one_short(262, layout.photometric);
   // The strips' offsets and byte counts, written per chunk.
-  auto zeros = [&](std::uint16_t tag) {
-    return Field{tag, kLong, static_cast<std::uint32_t>(strips), Bytes(4 * strips, 0)};
-  };
-  std::vector<Field> fields;
-  fields.reserve(16);
-  fields.push_back(w.one_long(256, layout.width));
-  fields.push_back(w.one_long(257, layout.height));
-  fields.push_back(w.shorts(258, layout.bits));
-  fields.push_back(w.one_short(259, layout.compression));
-  fields.push_back(w.one_short(262, layout.photometric));
-  const std::size_t offsets_field = fields.size();
-  fields.push_back(zeros(273));
-  fields.push_back(w.one_short(277, layout.samples));
-  fields.push_back(w.one_long(278, layout.rows_per_strip));
-  const std::size_t counts_field = fields.size();
-  fields.push_back(zeros(279));
-  fields.push_back(w.one_short(284, 1));
-  if (layout.predictor) fields.push_back(w.one_short(317, *layout.predictor));
-  if (!layout.color_map.empty()) fields.push_back(w.shorts(320, layout.color_map));
-  if (!layout.extra_samples.empty()) fields.push_back(w.shorts(338, layout.extra_samples));
-  if (!layout.sample_format.empty()) fields.push_back(w.shorts(339, layout.sample_format));
-  if (!layout.jpeg_tables.empty()) {
-    fields.push_back(Field{347, kUndefined, static_cast<std::uint32_t>(layout.jpeg_tables.size()),
-                           layout.jpeg_tables});
-  }
-  if (!layout.ycbcr_subsampling.empty()) fields.push_back(w.shorts(530, layout.ycbcr_subsampling));
+  const std::size_t offsets_field = n;
+  fields[n++] = Writer::zero_longs(273, static_cast<std::uint32_t>(strips));
+  fields[n++] = w.one_short(277, layout.samples);
+  fields[n++] = w.one_long(278, layout.rows_per_strip);
+  const std::size_t counts_field = n;
+  fields[n++] = Writer::zero_longs(279, static_cast<std::uint32_t>(strips));
+  fields[n++] = w.one_short(284, 1);
+  if (layout.predictor) fields[n++] = w.one_short(317, *layout.predictor);
+  if (!layout.color_map.empty()) fields[n++] = w.shorts(320, layout.color_map);
+  if (!layout.extra_samples.empty()) fields[n++] = w.shorts(338, layout.extra_samples);
+  if (!layout.sample_format.empty()) fields[n++] = w.shorts(339, layout.sample_format);
+  if (!layout.jpeg_tables.empty()) fields[n++] = Writer::bytes(347, layout.jpeg_tables);
+  if (!layout.ycbcr_subsampling.empty()) fields[n++] = w.shorts(530, layout.ycbcr_subsampling);
 
   // Out-of-line values follow the directory, each on a word boundary; the
   // strips follow them.
-  const std::uint64_t directory = 8 + 2 + 12 * fields.size() + 4;
+  const std::uint64_t directory = 8 + 2 + 12 * n + 4;
   std::uint64_t data_start = directory;
-  for (const Field& f : fields) {
-    if (f.value.size() > 4) data_start += f.value.size() + (f.value.size() & 1);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (fields[i].size > 4) data_start += fields[i].size + (fields[i].size & 1);
   }
   if (data_start > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
 
@@ -173,26 +212,25 @@ std::optional<TiffHeaderTemplate> TiffHeaderTemplate::make(const TiffLayout& lay
   }
   w.u16(head, 42);
   w.u32(head, 8);
-  w.u16(head, static_cast<std::uint16_t>(fields.size()));
+  w.u16(head, static_cast<std::uint16_t>(n));
   std::uint64_t value_at = directory;
   Bytes values;
   values.reserve(static_cast<std::size_t>(data_start - directory));
-  for (std::size_t i = 0; i < fields.size(); ++i) {
+  for (std::size_t i = 0; i < n; ++i) {
     const Field& f = fields[i];
     w.u16(head, f.tag);
     w.u16(head, f.type);
     w.u32(head, f.count);
-    const std::size_t lands = f.value.size() <= 4 ? head.size() : static_cast<std::size_t>(value_at);
+    const std::size_t lands = f.size <= 4 ? head.size() : static_cast<std::size_t>(value_at);
     if (i == offsets_field) out.offsets_at_ = lands;
     if (i == counts_field) out.counts_at_ = lands;
-    if (f.value.size() <= 4) {
-      head.insert(head.end(), f.value.begin(), f.value.end());
-      head.resize(head.size() + 4 - f.value.size(), 0);
+    if (f.size <= 4) {
+      head.insert(head.end(), f.held.begin(), f.held.end());
     } else {
       w.u32(head, static_cast<std::uint32_t>(value_at));
-      values.insert(values.end(), f.value.begin(), f.value.end());
-      if (f.value.size() & 1) values.push_back(0);
-      value_at += f.value.size() + (f.value.size() & 1);
+      w.append(values, f);
+      if (f.size & 1) values.push_back(0);
+      value_at += f.size + (f.size & 1);
     }
   }
   w.u32(head, 0);

@@ -35,6 +35,10 @@ unsigned table_tag_bit(std::uint16_t tag) {
   }
 }
 
+// Most bytes a directory's values read together may span when tables left in
+// the file lie between them.
+constexpr std::uint64_t kTablesReadOver = 32 << 10;
+
 // Bytes of one high word, and of a next-directory offset widened to 64 bits.
 constexpr std::uint64_t kHighWordSize = 4;
 constexpr std::uint64_t kWideOffsetSize = 8;
@@ -220,17 +224,16 @@ std::optional<ReadAndStep> DirectoryEntries::values_together(std::uint64_t slack
     lo = std::min(lo, v.offset);
     hi = std::max(hi, end);
   }
-  // Tables left in the file between them are no gap: reading over them costs
-  // less than a read more (they were read with the rest when read whole).
-  for (const ValueInFile& v : in_file_) {
-    if (v.offset >= lo && v.offset <= hi && v.byte_len <= hi - v.offset &&
-        !checked_add(sum, v.byte_len, sum)) {
-      return std::nullopt;
+  // Small tables left in the file between them are no gap: reading over a few
+  // kB costs less than a read more (they came with the rest when read whole).
+  const std::uint64_t span = hi - lo;
+  if (span <= kTablesReadOver) {
+    for (const ValueInFile& v : in_file_) {
+      if (v.offset >= lo && v.offset <= hi && v.byte_len <= hi - v.offset) sum += v.byte_len;
     }
   }
   // The gaps read with them are at most as many bytes as the values: a run
   // reads no more than twice what it would read value by value.
-  const std::uint64_t span = hi - lo;
   if (span > most || span - std::min(span, sum) > std::min(slack, sum)) return std::nullopt;
   return ReadAndStep{lo, span};
 }

@@ -538,17 +538,14 @@ SlideResult<std::optional<HashInput>> tiff_hash_input(const SourceSet& sources,
                                                       const std::vector<Ifd>& ifds,
                                                       ByteOrder order) {
   // The directory slide::tiff_hash_input takes: the first of the smallest level's size.
-  if (!levels.empty()) {
-    const auto [width, height] = levels.back().info.dimensions;
-    for (const Ifd& ifd : ifds) {
-      if (ifd.scalar(256) != width || ifd.scalar(257) != height) continue;
-      if (auto filled = fill_in_file(sources, ifd, order); !filled.ok()) {
-        return std::move(filled).error();
-      }
-      break;
+  if (levels.empty() || ifds.empty()) return std::optional<HashInput>();
+  const auto [width, height] = levels.back().info.dimensions;
+  for (const Ifd& ifd : ifds) {
+    if (ifd.scalar(256) == width && ifd.scalar(257) == height) {
+      return tiff_hash_input(sources, ifd, ifds[0], order);
     }
   }
-  return slide::tiff_hash_input(levels, ifds);
+  return std::optional<HashInput>();
 }
 
 }  // namespace kolva::drivers

@@ -36,28 +36,15 @@ Field field(std::uint16_t tag, std::uint16_t type, std::uint32_t count, std::siz
 class Writer {
  public:
   explicit Writer(ByteOrder order) : order_(order) {}
-  void u16(Bytes& out, std::uint16_t v) const {
-    if (order_ == ByteOrder::Little) {
-      out.push_back(static_cast<std::uint8_t>(v));
-      out.push_back(static_cast<std::uint8_t>(v >> 8));
-    } else {
-      out.push_back(static_cast<std::uint8_t>(v >> 8));
-      out.push_back(static_cast<std::uint8_t>(v));
-    }
-  }
-  void u32(Bytes& out, std::uint32_t v) const {
-    if (order_ == ByteOrder::Little) {
-      u16(out, static_cast<std::uint16_t>(v));
-      u16(out, static_cast<std::uint16_t>(v >> 16));
-    } else {
-      u16(out, static_cast<std::uint16_t>(v >> 16));
-      u16(out, static_cast<std::uint16_t>(v));
-    }
-  }
   void put16(std::uint8_t* at, std::uint16_t v) const {
     const bool little = order_ == ByteOrder::Little;
     at[0] = static_cast<std::uint8_t>(little ? v : v >> 8);
     at[1] = static_cast<std::uint8_t>(little ? v >> 8 : v);
+  }
+  void put32(std::uint8_t* at, std::uint32_t v) const {
+    const bool little = order_ == ByteOrder::Little;
+    put16(at + (little ? 0 : 2), static_cast<std::uint16_t>(v));
+    put16(at + (little ? 2 : 0), static_cast<std::uint16_t>(v >> 16));
   }
   Field shorts(std::uint16_t tag, std::span<const std::uint16_t> values) const {
     Field f = field(tag, kShort, static_cast<std::uint32_t>(values.size()), 2 * values.size());
@@ -75,9 +62,7 @@ class Writer {
   }
   Field one_long(std::uint16_t tag, std::uint32_t v) const {
     Field f = field(tag, kLong, 1, 4);
-    const bool little = order_ == ByteOrder::Little;
-    put16(f.held.data() + (little ? 0 : 2), static_cast<std::uint16_t>(v));
-    put16(f.held.data() + (little ? 2 : 0), static_cast<std::uint16_t>(v >> 16));
+    put32(f.held.data(), v);
     return f;
   }
   // `count` LONGs of zero.
@@ -93,14 +78,12 @@ class Writer {
     }
     return f;
   }
-  // Appends a value that does not fit its entry.
-  void append(Bytes& out, const Field& f) const {
+  // Writes a value that does not fit its entry at `at` (zeros are there already).
+  void put_value(std::uint8_t* at, const Field& f) const {
     if (!f.shorts.empty()) {
-      for (std::uint16_t v : f.shorts) u16(out, v);
+      for (std::size_t i = 0; i < f.shorts.size(); ++i) put16(at + 2 * i, f.shorts[i]);
     } else if (!f.raw.empty()) {
-      out.insert(out.end(), f.raw.begin(), f.raw.end());
-    } else {
-      out.resize(out.size() + f.size, 0);
+      std::copy(f.raw.begin(), f.raw.end(), at);
     }
   }
 
@@ -113,10 +96,11 @@ std::vector<std::uint16_t> short_values(const tiff_tools::Ifd& ifd, std::uint16_
   std::vector<std::uint16_t> out;
   const auto* data = ifd.get(tag);
   if (data == nullptr) return out;
-  const auto values = data->to_u64vec();
+  const auto values = data->unsigned_values();
   if (!values) return out;
-  for (std::uint64_t v : *values) {
-    out.push_back(static_cast<std::uint16_t>(std::min<std::uint64_t>(v, 0xFFFF)));
+  out.resize(values->size);
+  for (std::size_t i = 0; i < values->size; ++i) {
+    out[i] = static_cast<std::uint16_t>(std::min<std::uint64_t>((*values)[i], 0xFFFF));
   }
   return out;
 }
@@ -204,37 +188,31 @@ std::optional<TiffHeaderTemplate> TiffHeaderTemplate::make(const TiffLayout& lay
   out.order_ = layout.order;
   out.strips_ = strips;
   Bytes& head = out.head_;
-  head.reserve(static_cast<std::size_t>(data_start));
-  if (layout.order == ByteOrder::Little) {
-    head.insert(head.end(), {'I', 'I'});
-  } else {
-    head.insert(head.end(), {'M', 'M'});
-  }
-  w.u16(head, 42);
-  w.u32(head, 8);
-  w.u16(head, static_cast<std::uint16_t>(n));
+  head.assign(static_cast<std::size_t>(data_start), 0);
+  std::uint8_t* const at = head.data();
+  at[0] = at[1] = layout.order == ByteOrder::Little ? 'I' : 'M';
+  w.put16(at + 2, 42);
+  w.put32(at + 4, 8);
+  w.put16(at + 8, static_cast<std::uint16_t>(n));
+  std::size_t entry = 10;
   std::uint64_t value_at = directory;
-  Bytes values;
-  values.reserve(static_cast<std::size_t>(data_start - directory));
-  for (std::size_t i = 0; i < n; ++i) {
+  for (std::size_t i = 0; i < n; ++i, entry += 12) {
     const Field& f = fields[i];
-    w.u16(head, f.tag);
-    w.u16(head, f.type);
-    w.u32(head, f.count);
-    const std::size_t lands = f.size <= 4 ? head.size() : static_cast<std::size_t>(value_at);
+    w.put16(at + entry, f.tag);
+    w.put16(at + entry + 2, f.type);
+    w.put32(at + entry + 4, f.count);
+    const std::size_t lands = f.size <= 4 ? entry + 8 : static_cast<std::size_t>(value_at);
     if (i == offsets_field) out.offsets_at_ = lands;
     if (i == counts_field) out.counts_at_ = lands;
     if (f.size <= 4) {
-      head.insert(head.end(), f.held.begin(), f.held.end());
+      std::copy(f.held.begin(), f.held.end(), at + entry + 8);
     } else {
-      w.u32(head, static_cast<std::uint32_t>(value_at));
-      w.append(values, f);
-      if (f.size & 1) values.push_back(0);
+      w.put32(at + entry + 8, static_cast<std::uint32_t>(value_at));
+      w.put_value(at + value_at, f);
       value_at += f.size + (f.size & 1);
     }
   }
-  w.u32(head, 0);
-  head.insert(head.end(), values.begin(), values.end());
+  // The next directory's offset, 0, is there already.
   // The first strip starts where the header ends, whatever the lengths.
   const auto first = out.encode(static_cast<std::uint32_t>(head.size()));
   std::copy(first.begin(), first.end(), head.begin() + static_cast<std::ptrdiff_t>(out.offsets_at_));

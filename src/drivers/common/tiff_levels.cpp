@@ -189,9 +189,13 @@ std::optional<Splice> wrapped(const TiffHeaderTemplate& header,
 
 // The shared header of a wrapped level's tiles of `rows` rows in `strips` strips.
 Result<std::shared_ptr<const TiffHeaderTemplate>, std::string> wrap_template(
-    TiffLayout layout, std::uint64_t rows, std::uint64_t strips) {
-  layout.height = static_cast<std::uint32_t>(rows);
-  auto made = TiffHeaderTemplate::make(layout, static_cast<std::size_t>(strips));
+    const TiffLayout& layout, std::uint64_t rows, std::uint64_t strips) {
+  std::optional<TiffLayout> other;  // a copy only when the rows differ
+  if (rows != layout.height) {
+    other.emplace(layout);
+    other->height = static_cast<std::uint32_t>(rows);
+  }
+  auto made = TiffHeaderTemplate::make(other ? *other : layout, static_cast<std::size_t>(strips));
   if (!made) return std::string("tiles too large to wrap in a TIFF");
   return std::make_shared<const TiffHeaderTemplate>(std::move(*made));
 }

@@ -357,6 +357,24 @@ def floor_binary(cache: Path) -> Path | None:
     return exe
 
 
+def warm_median(run, passes: int = 3) -> float:
+    """The median of `passes` timed runs of `run()` (seconds each) after one untimed
+    run: the first pass after another process wrote tens of MB pays for that
+    process's cache and TLB debris, on whichever side comes next."""
+    run()
+    return statistics.median(run() for _ in range(passes))
+
+
+def floor_median(exe: Path, slide: Path, ranges_file: Path, spread: bool = False,
+                 passes: int = 3) -> float:
+    """Seconds of one pass of the pread floor program: the median of `passes`
+    passes after one untimed pass, as `warm_median` times the reader."""
+    run = subprocess.run([str(exe), str(slide), str(ranges_file), str(passes + 1),
+                          *(["--spread"] if spread else [])],
+                         check=True, capture_output=True, text=True)
+    return statistics.median(json.loads(run.stdout)["ns"][1:]) / 1e9
+
+
 def random_level0_tiles(path: Path, count: int, ranges_file: Path):
     """`count` level-0 tiles of the SVS at `path` in a fixed random order (the level's
     tiles repeated when it has fewer), with the file read into the page cache and the

@@ -16,7 +16,7 @@ warm page cache:
     bench/pread_floor.cpp issuing the same pread calls on one thread (goal: at
     least 0.8x the floor's tiles per second), and against the same calls landing
     one after another in one buffer (--spread), as read_tiles_into's do; medians
-    of all.
+    of all, each sample the median of 3 passes after an untimed one.
 Ratios are printed and written to bench/results-families.json (--quick: .cache).
 """
 from __future__ import annotations
@@ -143,25 +143,22 @@ def main() -> None:
         ranges_file.write_text("".join(f"1 {ranges[y * across + x][0]} {ranges[y * across + x][1]}\n"
                                        for x, y in coords))
         out = np.empty(int(slide.tile_nbytes(0, coords).sum()), np.uint8)
-        # Each sample is the median of 3 passes in a row on both sides, as the
-        # floor program reports them. The floor reads into one reused buffer; the
-        # spread floor lands each tile after the previous one, where
-        # read_tiles_into must put it (tens of kB a tile: the copy into memory
-        # outside the caches is most of a pass).
+        # Each sample is the median of 3 passes in a row on both sides after one
+        # untimed pass (the floor program's first pass is dropped too). The
+        # floor reads into one reused buffer; the spread floor lands each tile
+        # after the previous one, where read_tiles_into must put it (tens of kB a
+        # tile: the copy into memory outside the caches is most of a pass).
         tiles_k, tiles_d, tiles_f, tiles_s = [], [], [], []
         for _ in range(reps):
             for threads, samples in ((1, tiles_k), (None, tiles_d)):
-                passes = []
-                for _ in range(3):
+                def one_pass(threads: int | None = threads) -> float:
                     t = time.perf_counter()
                     slide.read_tiles_into(0, coords, out, threads=threads)
-                    passes.append(time.perf_counter() - t)
-                samples.append(statistics.median(passes))
+                    return time.perf_counter() - t
+                samples.append(bench.warm_median(one_pass))
             if exe is not None:
-                for spread, samples in (([], tiles_f), (["--spread"], tiles_s)):
-                    run = subprocess.run([str(exe), str(path), str(ranges_file), "3", *spread],
-                                         capture_output=True, text=True, check=True).stdout
-                    samples.append(statistics.median(json.loads(run)["ns"]) / 1e9)
+                for spread, samples in ((False, tiles_f), (True, tiles_s)):
+                    samples.append(bench.floor_median(exe, path, ranges_file, spread))
         slide.close()
         tk, td = statistics.median(tiles_k), statistics.median(tiles_d)
         tf = statistics.median(tiles_f) if tiles_f else None

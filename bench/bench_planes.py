@@ -10,7 +10,8 @@ tiles, SubIFD pyramid), a 3-channel uint16 OME-TIFF (zlib tiles, SubIFDs) and a
 opened only). Measures in one run:
   open       median of --opens opens (and closes) per reader
   tiles/s    `read_tiles_into` of --tiles random level-0 tiles on one thread
-             (medians of 9 samples, each the median of 3 passes, the sides taking
+             (medians of 9 samples, each the median of 3 passes after an untimed
+             one, the sides taking
              turns)
              (and, kolva_default_threads_vs_floor, with its default threads: the
              machine's cores), against the floor: bench/pread_floor.cpp issuing
@@ -39,7 +40,7 @@ sys.path.insert(0, str(HERE.parent / "tests"))
 sys.path.insert(0, str(HERE))
 
 import kolva  # noqa: E402
-from bench import floor_binary  # noqa: E402
+from bench import floor_binary, floor_median, warm_median  # noqa: E402
 from fixtures import plane_tiffs  # noqa: E402
 
 
@@ -172,21 +173,19 @@ def tiles(path: Path, count: int, cache: Path, reps: int = 9) -> dict:
     ranges_file = cache / (path.name + ".ranges")
     ranges_file.write_text("".join(f"1 {int(o)} {int(n)}\n" for o, n, *_ in ranges))
     exe = floor_binary(cache)
-    # Each sample is the median of 3 passes in a row on each side, the sides
-    # taking turns (the machine's speed drifts between runs): kolva on one
-    # thread and with its default threads; the floor into one reused buffer (the
-    # floor of the goal) and spread into one of the batch's size, as
-    # read_tiles_into writes (its cache misses are the caller's).
+    # Each sample is the median of 3 passes in a row on each side after one
+    # untimed pass, the sides taking turns (the machine's speed drifts between
+    # runs): kolva on one thread and with its default threads; the floor into
+    # one reused buffer (the floor of the goal) and spread into one of the
+    # batch's size, as read_tiles_into writes (its cache misses are the caller's).
     samples: dict[str, list[float]] = {"kolva_s": [], "kolva_default_threads_s": [],
                                        "pread_floor_s": [], "pread_floor_spread_s": []}
     for _ in range(reps):
         for key, threads in (("kolva_s", 1), ("kolva_default_threads_s", None)):
-            samples[key].append(statistics.median(ours(threads) for _ in range(3)))
+            samples[key].append(warm_median(lambda: ours(threads)))
         if exe is not None:
-            for key, extra in (("pread_floor_s", []), ("pread_floor_spread_s", ["--spread"])):
-                run = subprocess.run([str(exe), str(path), str(ranges_file), "3", *extra],
-                                     check=True, capture_output=True, text=True)
-                samples[key].append(statistics.median(json.loads(run.stdout)["ns"]) / 1e9)
+            for key, spread in (("pread_floor_s", False), ("pread_floor_spread_s", True)):
+                samples[key].append(floor_median(exe, path, ranges_file, spread))
     result = {"tiles": len(coords), "reps": reps}
     result.update({k: statistics.median(v) for k, v in samples.items() if v})
     if exe is not None:

@@ -141,7 +141,9 @@ TiffResult<Data> parse_data(ByteSpan bytes, std::uint64_t count, DataType dt, By
       return Data(SBYTE_ARRAY{{bytes.begin(), bytes.end()}});
     }
     case DataType::ASCII:
-      return Data(ASCII{std::string(bytes.begin(), bytes.end())});
+      // Copied as chars in one go (from unsigned bytes, the string would
+      // be built a character at a time).
+      return Data(ASCII{std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size())});
     case DataType::SHORT:
       return parse_fixed<SHORT, SHORT_ARRAY, std::uint16_t, 2>(bytes, count, dt, order, u16);
     case DataType::LONG:

@@ -137,6 +137,7 @@ struct CodecLevel {
   Bytes head;         // JpegHead: SOI, maybe the Adobe marker, the tables
   TiffLayout layout;  // Wrapped: one tile (or a tile's strips)
   // Wrapped: the header of every tile, and of the last row of a stripped level.
+  // A tiled level's is made the first time one of its tiles is planned.
   std::shared_ptr<const TiffHeaderTemplate> wrap;
   std::shared_ptr<const TiffHeaderTemplate> last_wrap;
   TileTable offsets;
@@ -243,8 +244,10 @@ class LevelsTiler final : public Tiler {
         return TilePlan{std::move(ranges), Splice{ByteSpan(l.head), {}, 2}};
       default: break;
     }
+    const TiffHeaderTemplate* header = header_of(level);
+    if (header == nullptr) return too_large(level, x, y);
     const std::uint64_t length[1] = {t.counts[*index]};
-    auto splice = wrapped(*l.wrap, length);
+    auto splice = wrapped(*header, length);
     if (!splice) return too_large(level, x, y);
     return TilePlan{std::move(ranges), std::move(*splice)};
   }
@@ -272,6 +275,22 @@ class LevelsTiler final : public Tiler {
       }
     }
     return Tables{f.offsets ? f.offsets_table : l.offsets, f.counts ? f.counts_table : l.counts};
+  }
+
+  // A tiled wrapped level's header, made once by whichever thread plans one
+  // of its tiles first; null when the tiles cannot be wrapped.
+  const TiffHeaderTemplate* header_of(std::uint64_t level) const {
+    const CodecLevel& l = levels_[level];
+    if (l.wrap) return l.wrap.get();
+    Made& made = made_[level];
+    if (!made.ready.load(std::memory_order_acquire)) {
+      const std::lock_guard lock(made_mutex_);
+      if (!made.ready.load(std::memory_order_relaxed)) {
+        made.header = TiffHeaderTemplate::make(l.layout, 1);
+        made.ready.store(true, std::memory_order_release);
+      }
+    }
+    return made.header ? &*made.header : nullptr;
   }
 
   SlideResult<TilePlan> plan_strips(std::uint64_t level, const CodecLevel& l, const Tables& t,
@@ -325,6 +344,12 @@ class LevelsTiler final : public Tiler {
   }
 
   std::vector<CodecLevel> levels_;
+  struct Made {
+    std::atomic<bool> ready{false};
+    std::optional<TiffHeaderTemplate> header;
+  };
+  mutable std::unique_ptr<Made[]> made_ = std::make_unique<Made[]>(levels_.size());
+  mutable std::mutex made_mutex_;
   SourceIndex source_;
   std::shared_ptr<const void> directories_;  // what tables read in place point into
   std::optional<SourceSet> sources_;         // where tables left in the file are read
@@ -457,9 +482,6 @@ Result<CodecPyramid, std::string> plan_tiff_levels(std::span<const Ifd* const> i
         if (!layout.ok()) return kind + " with " + layout.error();
         level.kind = TileKind::Wrapped;
         level.layout = std::move(layout).value();
-        auto header = wrap_template(level.layout, th, 1);
-        if (!header.ok()) return kind + " with " + header.error();
-        level.wrap = std::move(header).value();
       }
     } else {
       auto strips = strip_level(ifd, order, *width, *height, code, which);

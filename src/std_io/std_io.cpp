@@ -1,6 +1,7 @@
 #include "std_io/std_io.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -95,6 +96,30 @@ KolvaResult<std::uint64_t> MemorySource::read_at(std::uint64_t offset,
   const auto n = std::min<std::uint64_t>(dst.size(), bytes_.size() - offset);
   std::memcpy(dst.data(), bytes_.data() + offset, n);
   return n;
+}
+
+namespace {
+
+struct StepBuffers {
+  static constexpr unsigned kCount = 4;
+  static constexpr std::uint64_t kKept = 64 << 10;
+  std::array<Buffer, kCount> buffers;
+  unsigned depth = 0;
+};
+
+thread_local StepBuffers step_buffers;
+
+}  // namespace
+
+StepBuffer::StepBuffer()
+    : buffer_(step_buffers.depth < StepBuffers::kCount ? &step_buffers.buffers[step_buffers.depth]
+                                                       : &own_) {
+  ++step_buffers.depth;
+}
+
+StepBuffer::~StepBuffer() {
+  --step_buffers.depth;
+  if (buffer_ != &own_ && buffer_->capacity() > StepBuffers::kKept) *buffer_ = Buffer();
 }
 
 KolvaResult<Buffer> Buffer::allocate(std::uint64_t length) {

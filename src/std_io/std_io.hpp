@@ -98,6 +98,7 @@ class Buffer {
   KolvaResult<Unit> resize(std::uint64_t length);
   std::uint8_t* data() { return data_.get(); }
   std::uint64_t size() const { return size_; }
+  std::uint64_t capacity() const { return capacity_; }
   ByteSpan span() const { return {data_.get(), static_cast<std::size_t>(size_)}; }
 
  private:
@@ -106,6 +107,24 @@ class Buffer {
   std::unique_ptr<std::uint8_t[]> data_;
   std::uint64_t size_ = 0;
   std::uint64_t capacity_ = 0;
+};
+
+// A buffer for the steps of one consumer run, borrowed from the thread: the
+// runs of an opening (a header, each directory, each table) reuse the same
+// memory instead of each allocating a page or more and giving it back. Runs
+// nested on one thread borrow the next; a buffer grown past 64 KiB is freed
+// when it is given back.
+class StepBuffer {
+ public:
+  StepBuffer();
+  ~StepBuffer();
+  StepBuffer(const StepBuffer&) = delete;
+  StepBuffer& operator=(const StepBuffer&) = delete;
+  Buffer& get() { return *buffer_; }
+
+ private:
+  Buffer* buffer_;
+  Buffer own_;  // when the thread's are all borrowed
 };
 
 // Reads exactly `length` bytes at `offset`. A range longer than 2 GiB fails with
@@ -152,7 +171,8 @@ KolvaResult<typename C::Output> run(S& source, C consumer, ReadInstruction instr
   std::uint64_t bytes_left = read_budget(source.known_size());
   // One buffer for every step: a consumer keeps nothing of the bytes it is
   // handed past the step.
-  Buffer bytes;
+  StepBuffer borrowed;
+  Buffer& bytes = borrowed.get();
   while (true) {
     if (const auto* read = std::get_if<ReadAndStep>(&instruction)) {
       if (auto got = read_bytes_into(source, read->offset, read->length, &bytes_left, bytes);

@@ -114,8 +114,45 @@ PyObject* slide_read_tile(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
 }  // namespace
 
+namespace {
+
+// The common batch, a list or tuple of (int, int) tuples, read in place:
+// nothing in it can run Python code that changes it meanwhile. False, with
+// `out` left empty, for anything else (the general reading then tells).
+bool parse_int_pairs(PyObject* coords, std::vector<std::pair<std::uint64_t, std::uint64_t>>& out) {
+  const bool list = PyList_CheckExact(coords);
+  if (!list && !PyTuple_CheckExact(coords)) return false;
+  const Py_ssize_t n = list ? PyList_Size(coords) : PyTuple_Size(coords);
+  out.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = list ? PyList_GetItem(coords, i) : PyTuple_GetItem(coords, i);
+    if (!PyTuple_CheckExact(item) || PyTuple_Size(item) != 2) break;
+    PyObject* x = PyTuple_GetItem(item, 0);
+    PyObject* y = PyTuple_GetItem(item, 1);
+    if (!PyLong_CheckExact(x) || !PyLong_CheckExact(y)) break;
+    constexpr auto kFailed = static_cast<unsigned long long>(-1);
+    const unsigned long long xv = PyLong_AsUnsignedLongLong(x);
+    if (xv == kFailed && PyErr_Occurred()) {  // negative or too large: the general
+      PyErr_Clear();                          // reading tells it
+      break;
+    }
+    const unsigned long long yv = PyLong_AsUnsignedLongLong(y);
+    if (yv == kFailed && PyErr_Occurred()) {
+      PyErr_Clear();
+      break;
+    }
+    out.emplace_back(xv, yv);
+  }
+  if (out.size() == static_cast<std::size_t>(n)) return true;
+  out.clear();
+  return false;
+}
+
+}  // namespace
+
 // The (x, y) pairs of `coords`, any iterable of 2-item sequences.
 bool parse_coords(PyObject* coords, std::vector<std::pair<std::uint64_t, std::uint64_t>>& out) {
+  if (parse_int_pairs(coords, out)) return true;
   PyObject* it = PyObject_GetIter(coords);
   if (it == nullptr) return false;
   PyObject* item;

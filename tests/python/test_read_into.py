@@ -206,3 +206,25 @@ def test_sakura_planes_that_do_not_fit_the_usual_layout_read_into_place_as_read(
         expected = slide.read_tiles(0, coords)
         buf = np.zeros(int(slide.tile_nbytes(0, coords).sum()), np.uint8)
         assert _split(buf, slide.read_tiles_into(0, coords, buf)) == expected
+
+
+@pytest.mark.parametrize("form, error", [
+    (lambda c: c, None),                                  # a list of int tuples, read in place
+    (lambda c: tuple(c), None),
+    (lambda c: [list(p) for p in c], None),               # the general reading
+    (lambda c: [(np.int64(x), y) for x, y in c], None),
+    (lambda c: iter(c), None),
+    (lambda c: c + [(0, -1)], OverflowError),             # the fast reading hands these over
+    (lambda c: c + [(2 ** 64, 0)], OverflowError),
+    (lambda c: c + [(0, 1, 2)], TypeError),
+    (lambda c: c + [(0.0, 1)], TypeError),
+])
+def test_coordinates_in_any_form_read_the_same_tiles(slides, form, error):
+    path, options = slides["lzw-le-rgb8-pred"]
+    with kolva.open(path, **options) as slide:
+        coords = _stored(slide, 0, 8)
+        if error is not None:
+            with pytest.raises(error):
+                slide.read_tiles(0, form(coords))
+            return
+        assert slide.read_tiles(0, form(coords)) == [slide.read_tile(0, x, y) for x, y in coords]

@@ -36,8 +36,10 @@ unsigned table_tag_bit(std::uint16_t tag) {
 }
 
 // Most bytes a directory's values read together may span when tables left in
-// the file lie between them.
-constexpr std::uint64_t kTablesReadOver = 32 << 10;
+// the file lie between them. A read from the page cache costs about what
+// copying 4 KiB more does: past that, the values are read apart (most of
+// them from the window the directory was read with).
+constexpr std::uint64_t kTablesReadOver = 4 << 10;
 
 // Bytes of one high word, and of a next-directory offset widened to 64 bits.
 constexpr std::uint64_t kHighWordSize = 4;

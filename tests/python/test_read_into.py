@@ -228,3 +228,17 @@ def test_coordinates_in_any_form_read_the_same_tiles(slides, form, error):
                 slide.read_tiles(0, form(coords))
             return
         assert slide.read_tiles(0, form(coords)) == [slide.read_tile(0, x, y) for x, y in coords]
+
+
+@pytest.mark.parametrize("name", ["aperio-ycbcr", "philips-sparse", "lzw-le-rgb8-pred"])
+def test_a_large_batch_with_repeats_lands_as_tile_by_tile_reads(slides, name):
+    # Hundreds of tiles in random order, each asked for many times: sorted into
+    # file order in bulk, repeats copied from the first read.
+    path, options = slides[name]
+    with kolva.open(path, **options) as slide:
+        coords = _stored(slide, 0)
+        coords = (coords * (300 // len(coords) + 1))[:300]
+        random.Random(5).shuffle(coords)
+        out = bytearray(int(slide.tile_nbytes(0, coords).sum()))
+        offsets = slide.read_tiles_into(0, coords, out)
+        assert _split(out, offsets) == [slide.read_tile(0, x, y) for x, y in coords]

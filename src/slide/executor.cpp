@@ -173,7 +173,7 @@ void sort_in_file_order(std::vector<Key>& keys) {
 // whole, or rows of it) cost one read each run instead of one per tile. Tiles
 // read another way are runs of their own, after those.
 Runs file_order_runs(const SourceSet& sources, std::span<const TilePlan> plans,
-                     std::span<const std::span<std::uint8_t>> dst) {
+                     std::span<const std::span<std::uint8_t>> dst, std::size_t run_tiles) {
   Runs out;
   out.order.reserve(plans.size());
   out.runs.reserve(plans.size());
@@ -202,7 +202,7 @@ Runs file_order_runs(const SourceSet& sources, std::span<const TilePlan> plans,
     const std::size_t i = out.order[k];
     const Range& r = range(k);
     bool joins = false;
-    if (k > 0 && distinct < kRunTiles && bytes < kRunBytes) {
+    if (k > 0 && distinct < run_tiles && bytes < kRunBytes) {
       const Range& p = range(k - 1);
       const bool again = r.source == p.source && r.offset == p.offset && r.length == p.length;
       const bool next = r.source == p.source && p.length <= UINT64_MAX - p.offset &&
@@ -404,7 +404,12 @@ SlideResult<Unit> read_plans(const Slide& slide, std::span<const TilePlan> plans
     assembled[i] = std::move(r).value();
     return std::nullopt;
   };
-  const Runs batch = file_order_runs(slide.sources(), plans, dst);
+  // Runs are what the pool's threads share: with threads, a batch read whole
+  // from a small level (a few long runs) is cut into a few runs a thread.
+  const std::size_t run_tiles =
+      threads <= 1 ? kRunTiles
+                   : std::clamp<std::size_t>(plans.size() / (8 * std::size_t{threads}), 1, kRunTiles);
+  const Runs batch = file_order_runs(slide.sources(), plans, dst, run_tiles);
   const std::vector<Run>& runs = batch.runs;
   // One run: its tiles' heads written, their ranges read in one scattered
   // read, a tile asked for again copied from the first, then each finished.
@@ -477,6 +482,9 @@ SlideResult<Unit> read_plans(const Slide& slide, std::span<const TilePlan> plans
   std::atomic<bool> failed{false};
   std::mutex error_mutex;
   std::optional<std::pair<std::size_t, SlideError>> first_error;
+  // A run of several tiles is worth a thread of its own; single tiles, a
+  // pool's usual share of them.
+  const std::size_t least = runs.size() * 4 < plans.size() ? 2 : 16;
   parallel_chunks(runs.size(), threads, [&](std::size_t begin, std::size_t end) {
     std::vector<Slide::DirectRead> mine;
     for (std::size_t k = begin; k < end && !failed.load(std::memory_order_relaxed); ++k) {
@@ -486,7 +494,7 @@ SlideResult<Unit> read_plans(const Slide& slide, std::span<const TilePlan> plans
         failed.store(true, std::memory_order_relaxed);
       }
     }
-  });
+  }, least);
   if (first_error) return std::move(first_error->second);
   return Unit{};
 }

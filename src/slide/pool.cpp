@@ -109,12 +109,14 @@ Pool& shared_pool() {
 }  // namespace
 
 void parallel_chunks(std::size_t n, unsigned threads,
-                     const std::function<void(std::size_t, std::size_t)>& body) {
+                     const std::function<void(std::size_t, std::size_t)>& body,
+                     std::size_t least) {
   if (n == 0) return;
   threads = std::max(1U, threads);
   // A chunk is worth handing to another thread only when there is enough of
   // it: a few dozen tiles, a few at a time.
-  threads = static_cast<unsigned>(std::min<std::size_t>(threads, std::max<std::size_t>(1, n / 16)));
+  threads = static_cast<unsigned>(
+      std::min<std::size_t>(threads, std::max<std::size_t>(1, n / std::max<std::size_t>(1, least))));
   if (threads == 1) {
     body(0, n);
     return;

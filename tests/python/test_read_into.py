@@ -230,15 +230,26 @@ def test_coordinates_in_any_form_read_the_same_tiles(slides, form, error):
         assert slide.read_tiles(0, form(coords)) == [slide.read_tile(0, x, y) for x, y in coords]
 
 
-@pytest.mark.parametrize("name", ["aperio-ycbcr", "philips-sparse", "lzw-le-rgb8-pred"])
-def test_a_large_batch_with_repeats_lands_as_tile_by_tile_reads(slides, name):
-    # Hundreds of tiles in random order, each asked for many times: sorted into
-    # file order in bulk, repeats copied from the first read.
-    path, options = slides[name]
+@pytest.fixture(scope="module")
+def many_tiles(tmp_path_factory) -> Path:
+    """A Deflate TIFF of 32 x 32 tiles, stored in row order."""
+    tifffile = pytest.importorskip("tifffile")
+    path = tmp_path_factory.mktemp("many") / "many.tif"
+    pixels = np.random.default_rng(2).integers(0, 255, (512, 512), dtype=np.uint8)
+    tifffile.imwrite(path, pixels, tile=(16, 16), compression="zlib", metadata=None)
+    return path
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("name", ["aperio-ycbcr", "philips-sparse", "many"])
+def test_a_large_batch_with_repeats_lands_as_tile_by_tile_reads(slides, many_tiles, name, threads):
+    # Hundreds of tiles in random order, some asked for again: sorted into file
+    # order in bulk, read in runs shared by the threads, repeats copied.
+    path, options = (many_tiles, {}) if name == "many" else slides[name]
     with kolva.open(path, **options) as slide:
-        coords = _stored(slide, 0)
-        coords = (coords * (300 // len(coords) + 1))[:300]
+        coords = _stored(slide, 0, 10_000)
+        coords = (coords * (1200 // len(coords) + 1))[:1200]
         random.Random(5).shuffle(coords)
         out = bytearray(int(slide.tile_nbytes(0, coords).sum()))
-        offsets = slide.read_tiles_into(0, coords, out)
+        offsets = slide.read_tiles_into(0, coords, out, threads=threads)
         assert _split(out, offsets) == [slide.read_tile(0, x, y) for x, y in coords]

@@ -102,7 +102,7 @@ def main() -> None:
         subprocess.run(["cat", str(path)], stdout=subprocess.DEVNULL, check=True)
 
         def open_kolva() -> None:
-            kolva.open(path).close()
+            kolva.open(str(path)).close()  # a str, as the peers are given
 
         def open_openslide() -> None:
             openslide.OpenSlide(str(path)).close()

@@ -72,15 +72,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto grid = slide.levels()[level].info.tile_grid;
     const auto& rects = slide.levels()[level].tile_rects;
     std::uint64_t read = 0;
+    std::vector<kolva::slide::TilePlan> plans;
     for (std::uint64_t y = 0; y < grid.second && read < kMaxTilesPerLevel; ++y) {
       for (std::uint64_t x = 0; x < grid.first && read < kMaxTilesPerLevel; ++x) {
         // A positioned level's cells where it places no tile are skipped.
         if (!rects.empty() && !rects[y * grid.first + x].stored()) continue;
         ++read;
         auto plan = slide.plan_tile(level, x, y);
-        if (plan.ok()) kolva::fuzz::read_both_ways(slide, *plan);
+        if (!plan.ok()) continue;
+        kolva::fuzz::read_both_ways(slide, *plan);
+        plans.push_back(std::move(plan).value());
       }
     }
+    kolva::fuzz::read_as_batch(slide, plans);
   }
   for (const auto& image : slide.associated_images()) kolva::fuzz::read_both_ways(slide, image.plan);
   return 0;

@@ -35,12 +35,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint64_t across = exists ? slide.levels()[level].info.tile_grid.first : 1;
     const std::uint64_t down = exists ? slide.levels()[level].info.tile_grid.second : 1;
     std::uint64_t read = 0;
+    std::vector<kolva::slide::TilePlan> plans;
     for (std::uint64_t y = 0; y <= down && read < kMaxTilesPerLevel; ++y) {
       for (std::uint64_t x = 0; x <= across && read < kMaxTilesPerLevel; ++x, ++read) {
         auto plan = slide.plan_tile(level, x, y);
-        if (plan.ok()) kolva::fuzz::read_both_ways(slide, *plan);
+        if (!plan.ok()) continue;
+        kolva::fuzz::read_both_ways(slide, *plan);
+        plans.push_back(std::move(plan).value());
       }
     }
+    kolva::fuzz::read_as_batch(slide, plans);
     (void)slide.plan_tile(level, UINT64_MAX, UINT64_MAX);
   }
   for (const auto& image : slide.associated_images()) {

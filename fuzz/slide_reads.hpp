@@ -4,9 +4,12 @@
 // associated images, through the planned read and straight into a buffer of
 // the planned size (the two must agree).
 
+#include <algorithm>
 #include <cstdint>
+#include <span>
 #include <vector>
 
+#include "slide/executor.hpp"
 #include "slide/slide.hpp"
 
 namespace kolva::fuzz {
@@ -18,6 +21,36 @@ inline void read_both_ways(const slide::Slide& slide, const slide::TilePlan& pla
     std::vector<std::uint8_t> buffer(static_cast<std::size_t>(*size));
     auto into = slide.read_into(plan, buffer);
     if (bytes.ok() && into.ok() && *bytes != buffer) __builtin_trap();
+  }
+}
+
+// `plans` read as one batch, backwards and over again (the executor puts them
+// in file order and copies repeats; from 64 tiles it sorts them in bulk), on
+// one and on two threads; traps when the batch succeeds with other bytes than
+// a tile read alone.
+inline void read_as_batch(const slide::Slide& slide, const std::vector<slide::TilePlan>& plans) {
+  if (plans.empty()) return;
+  std::vector<slide::TilePlan> batch;
+  const std::size_t rounds = std::min<std::size_t>(8, std::max<std::size_t>(2, 64 / plans.size() + 1));
+  for (std::size_t round = 0; round < rounds; ++round) {
+    batch.insert(batch.end(), plans.rbegin(), plans.rend());
+  }
+  std::vector<std::vector<std::uint8_t>> buffers(batch.size());
+  std::vector<std::span<std::uint8_t>> dst(batch.size());
+  std::uint64_t total = 0;
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    const auto size = batch[i].output_size();
+    if (!size || *size == 0 || *size > (1U << 20) || (total += *size) > (1U << 24)) return;
+    buffers[i].resize(static_cast<std::size_t>(*size));
+    dst[i] = buffers[i];
+  }
+  for (unsigned threads : {1U, 2U}) {
+    std::vector<Bytes> assembled;
+    if (!slide::read_plans(slide, batch, dst, assembled, threads).ok()) continue;
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      auto alone = slide.read(batch[i]);
+      if (alone.ok() && *alone != buffers[i]) __builtin_trap();
+    }
   }
 }
 

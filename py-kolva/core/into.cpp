@@ -31,8 +31,9 @@ using slide::SlideResult;
 struct SizedBatch {
   std::vector<std::uint64_t> sizes;          // per tile
   slide::Batch known;                        // tiles of known size
-  std::vector<std::size_t> known_tile;       // tile index of known.plans[k]
-  std::vector<std::optional<Bytes>> early;   // tiles read while sizing
+  std::vector<std::size_t> known_tile;       // tile index of known.plans[k]; empty: k
+  std::vector<std::optional<Bytes>> early;   // tiles read while sizing; empty: none
+  std::size_t tile_of(std::size_t k) const { return known_tile.empty() ? k : known_tile[k]; }
 };
 
 SlideResult<SizedBatch> size_batch(const slide::Slide& s, std::uint64_t level,
@@ -42,7 +43,6 @@ SlideResult<SizedBatch> size_batch(const slide::Slide& s, std::uint64_t level,
   if (!planned.ok()) return std::move(planned).error();
   SizedBatch batch;
   batch.sizes.resize(coords.size());
-  batch.early.resize(coords.size());
   // Almost always every plan knows its size: the batch is then read as planned.
   bool all_sized = true;
   for (std::size_t i = 0; i < coords.size() && all_sized; ++i) {
@@ -52,10 +52,9 @@ SlideResult<SizedBatch> size_batch(const slide::Slide& s, std::uint64_t level,
   }
   if (all_sized) {
     batch.known = std::move(planned).value();
-    batch.known_tile.resize(coords.size());
-    for (std::size_t i = 0; i < coords.size(); ++i) batch.known_tile[i] = i;
     return batch;
   }
+  batch.early.resize(coords.size());
   batch.known.level = level;
   slide::Batch unsized{level, {}, {}};
   std::vector<std::size_t> unsized_tile;
@@ -192,12 +191,12 @@ PyObject* slide_read_tiles_into(PyObject* self, PyObject* const* args, Py_ssize_
     auto* base = static_cast<std::uint8_t*>(view.buf);
     std::vector<std::span<std::uint8_t>> dst(batch.known.plans.size());
     for (std::size_t k = 0; k < batch.known.plans.size(); ++k) {
-      const std::size_t i = batch.known_tile[k];
+      const std::size_t i = batch.tile_of(k);
       dst[k] = {base + offsets[i], static_cast<std::size_t>(batch.sizes[i])};
     }
     SlideResult<Unit> result = Unit{};
     Py_BEGIN_ALLOW_THREADS
-    for (std::size_t i = 0; i < coords.size(); ++i) {
+    for (std::size_t i = 0; i < batch.early.size(); ++i) {
       if (batch.early[i] && !batch.early[i]->empty()) {
         std::memcpy(base + offsets[i], batch.early[i]->data(), batch.early[i]->size());
       }

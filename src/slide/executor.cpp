@@ -404,11 +404,14 @@ SlideResult<Unit> read_plans(const Slide& slide, std::span<const TilePlan> plans
     assembled[i] = std::move(r).value();
     return std::nullopt;
   };
-  // Runs are what the pool's threads share: with threads, a batch read whole
-  // from a small level (a few long runs) is cut into a few runs a thread.
+  // Runs are what the pool's threads share: with threads, a batch of 32 tiles
+  // a thread or more read whole from a small level (a few long runs) is cut
+  // into a few runs a thread, of 4 tiles at least. A smaller batch keeps its
+  // long runs (one scattered read each) and its one thread.
+  const bool cut = threads > 1 && plans.size() >= 32 * std::size_t{threads};
   const std::size_t run_tiles =
-      threads <= 1 ? kRunTiles
-                   : std::clamp<std::size_t>(plans.size() / (8 * std::size_t{threads}), 1, kRunTiles);
+      cut ? std::clamp<std::size_t>(plans.size() / (8 * std::size_t{threads}), 4, kRunTiles)
+          : kRunTiles;
   const Runs batch = file_order_runs(slide.sources(), plans, dst, run_tiles);
   const std::vector<Run>& runs = batch.runs;
   // One run: its tiles' heads written, their ranges read in one scattered
@@ -484,7 +487,7 @@ SlideResult<Unit> read_plans(const Slide& slide, std::span<const TilePlan> plans
   std::optional<std::pair<std::size_t, SlideError>> first_error;
   // A run of several tiles is worth a thread of its own; single tiles, a
   // pool's usual share of them.
-  const std::size_t least = runs.size() * 4 < plans.size() ? 2 : 16;
+  const std::size_t least = cut && runs.size() * 4 < plans.size() ? 2 : 16;
   parallel_chunks(runs.size(), threads, [&](std::size_t begin, std::size_t end) {
     std::vector<Slide::DirectRead> mine;
     for (std::size_t k = begin; k < end && !failed.load(std::memory_order_relaxed); ++k) {

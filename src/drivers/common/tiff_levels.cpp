@@ -283,13 +283,7 @@ class LevelsTiler final : public Tiler {
     const CodecLevel& l = levels_[level];
     if (l.wrap) return l.wrap.get();
     Made& made = made_[level];
-    if (!made.ready.load(std::memory_order_acquire)) {
-      const std::lock_guard lock(made_mutex_);
-      if (!made.ready.load(std::memory_order_relaxed)) {
-        made.header = TiffHeaderTemplate::make(l.layout, 1);
-        made.ready.store(true, std::memory_order_release);
-      }
-    }
+    std::call_once(made.once, [&] { made.header = TiffHeaderTemplate::make(l.layout, 1); });
     return made.header ? &*made.header : nullptr;
   }
 
@@ -345,11 +339,10 @@ class LevelsTiler final : public Tiler {
 
   std::vector<CodecLevel> levels_;
   struct Made {
-    std::atomic<bool> ready{false};
+    std::once_flag once;
     std::optional<TiffHeaderTemplate> header;
   };
   mutable std::unique_ptr<Made[]> made_ = std::make_unique<Made[]>(levels_.size());
-  mutable std::mutex made_mutex_;
   SourceIndex source_;
   std::shared_ptr<const void> directories_;  // what tables read in place point into
   std::optional<SourceSet> sources_;         // where tables left in the file are read

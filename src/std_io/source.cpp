@@ -122,7 +122,10 @@ KolvaResult<std::uint64_t> SharedFileSource::read_at(std::uint64_t offset,
   w.file = nullptr;
   w.offset = offset & ~std::uint64_t{4095};
   if (!w.bytes) w.bytes.reset(new std::uint8_t[Windows::kSize]);
-  auto got = file_.read_at(w.offset, std::span(w.bytes.get(), Windows::kSize));
+  // To 2 KiB past the read, in whole pages: a directory and the values
+  // written after it, without copying a window's worth more than that.
+  const std::uint64_t reach = ((offset - w.offset + dst.size() + 4096 + 4095) & ~std::uint64_t{4095});
+  auto got = file_.read_at(w.offset, std::span(w.bytes.get(), std::min(reach, Windows::kSize)));
   if (!got.ok()) return file_.read_at(offset, dst);
   w.length = *got;
   w.file = this;

@@ -91,6 +91,21 @@ PyObject* read_plan(PyObject* self, const slide::Slide& s, const slide::TilePlan
   return bytes_of(*result);
 }
 
+// The slide's hash input, worked out (which may read) without the interpreter
+// lock; null with the error raised when it cannot be.
+const std::optional<slide::HashInput>* hash_input_of(PyObject* self, const slide::Slide& s) {
+  slide::SlideResult<const std::optional<slide::HashInput>*> held =
+      static_cast<const std::optional<slide::HashInput>*>(nullptr);
+  Py_BEGIN_ALLOW_THREADS
+  held = s.hash_input();
+  Py_END_ALLOW_THREADS
+  if (!held.ok()) {
+    raise_for(self, held.error());
+    return nullptr;
+  }
+  return *held;
+}
+
 // ------------------------------------------------------------------ Slide methods
 
 PyObject* slide_read_tile(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
@@ -323,7 +338,9 @@ PyObject* slide_quickhash_input(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     auto s = acquire(self);
     if (!s) return nullptr;
-    const auto& input = s->hash_input();
+    const auto* held = hash_input_of(self, *s);
+    if (held == nullptr) return nullptr;
+    const auto& input = *held;
     if (!input) Py_RETURN_NONE;
     PyObject* ranges = PyList_New(static_cast<Py_ssize_t>(input->ranges.size()));
     PyObject* texts = ranges ? PyList_New(static_cast<Py_ssize_t>(input->texts.size())) : nullptr;
@@ -362,7 +379,9 @@ PyObject* slide_read_quickhash_input(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     auto s = acquire(self);
     if (!s) return nullptr;
-    const auto& input = s->hash_input();
+    const auto* held = hash_input_of(self, *s);
+    if (held == nullptr) return nullptr;
+    const auto& input = *held;
     if (!input) return PyBytes_FromStringAndSize(nullptr, 0);
     return read_plan(self, *s, input->plan());
   });

@@ -43,6 +43,20 @@ TilePlan HashInput::plan() const {
   return plan;
 }
 
+SlideResult<const std::optional<HashInput>*> Slide::hash_input() const {
+  if (!hash_ready_.load(std::memory_order_acquire)) {
+    const std::lock_guard lock(hash_mutex_);
+    if (!hash_ready_.load(std::memory_order_relaxed)) {
+      auto made = hash_later_(sources_);
+      if (!made.ok()) return std::move(made).error();
+      hash_input_ = std::move(made).value();
+      hash_later_ = nullptr;
+      hash_ready_.store(true, std::memory_order_release);
+    }
+  }
+  return &hash_input_;
+}
+
 SlideResult<std::shared_ptr<const Slide>> Slide::open(std::shared_ptr<std_io::RangeSource> source,
                                                       const OpenOptions& options) {
   return open(SourceSet(std::move(source)), options);

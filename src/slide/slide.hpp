@@ -268,6 +268,10 @@ struct SlideParts {
   std::vector<AssociatedImage> associated;
   std::shared_ptr<const Tiler> tiler;
   std::optional<HashInput> hash_input = {};
+  // Set instead of `hash_input` where working it out reads or copies more than
+  // the opening should: called the first time the hash input is asked for,
+  // with the slide's sources; a failure is tried again at the next asking.
+  std::function<SlideResult<std::optional<HashInput>>(const SourceSet&)> hash_input_later = {};
   // The images and planes the file holds and the one served; one of each by default.
   Planes planes = {};
   // Set instead of `properties` where working them out costs more than the
@@ -323,6 +327,7 @@ class Slide {
         associated_(std::move(parts.associated)),
         tiler_(std::move(parts.tiler)),
         hash_input_(std::move(parts.hash_input)),
+        hash_later_(std::move(parts.hash_input_later)),
         planes_(std::move(parts.planes)) {}
 
   // "aperio", "philips", "ndpi", "ets", "generic-tiff", ...
@@ -338,8 +343,9 @@ class Slide {
   ByteSpan icc_profile() const {
     return levels_->empty() ? ByteSpan() : ByteSpan((*levels_)[0].icc_profile);
   }
-  // The slide's hash input; none when its format has none.
-  const std::optional<HashInput>& hash_input() const { return hash_input_; }
+  // The slide's hash input (none when its format has none); the error when
+  // what it is made of cannot be read.
+  SlideResult<const std::optional<HashInput>*> hash_input() const;
   // The images and planes of the file, and the one this slide serves.
   const Planes& planes() const { return planes_; }
   const SourceSet& sources() const { return sources_; }
@@ -394,7 +400,10 @@ class Slide {
   std::shared_ptr<const SlideProperties> properties_;
   std::vector<AssociatedImage> associated_;
   std::shared_ptr<const Tiler> tiler_;
-  std::optional<HashInput> hash_input_;
+  mutable std::optional<HashInput> hash_input_;
+  mutable std::function<SlideResult<std::optional<HashInput>>(const SourceSet&)> hash_later_;
+  mutable std::mutex hash_mutex_;  // over hash_later_ and what it makes
+  mutable std::atomic<bool> hash_ready_{!hash_later_};
   Planes planes_;
 };
 

@@ -69,13 +69,21 @@ std::optional<HashInput> tiff_hash_input(const std::vector<Level>& levels,
   return tiff_hash_input(*ifd, ifds[0]);
 }
 
-std::optional<HashInput> tiff_hash_input(const Ifd& smallest, const Ifd& first) {
-  const Ifd* ifd = &smallest;
+std::pair<std::uint16_t, std::uint16_t> hashed_table_tags(const Ifd& smallest) {
   // TileWidth marks a tiled directory: TileOffsets/TileByteCounts, else
   // StripOffsets/StripByteCounts.
-  const bool tiled = ifd->get(322) != nullptr;
-  const Data* offsets = ifd->get(tiled ? 324 : 273);
-  const Data* counts = ifd->get(tiled ? 325 : 279);
+  const bool tiled = smallest.get(322) != nullptr;
+  return tiled ? std::pair<std::uint16_t, std::uint16_t>{324, 325}
+               : std::pair<std::uint16_t, std::uint16_t>{273, 279};
+}
+
+std::optional<HashInput> tiff_hash_input(const Ifd& smallest, const Ifd& first) {
+  const auto [offsets, counts] = hashed_table_tags(smallest);
+  return tiff_hash_input(smallest.get(offsets), smallest.get(counts), first);
+}
+
+std::optional<HashInput> tiff_hash_input(const Data* offsets, const Data* counts,
+                                         const Ifd& first) {
   if (offsets == nullptr || counts == nullptr) return std::nullopt;
   auto offs = offsets->to_u64vec();
   auto lens = counts->to_u64vec();

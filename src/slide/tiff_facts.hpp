@@ -40,5 +40,11 @@ std::optional<HashInput> tiff_hash_input(const std::vector<Level>& levels,
 // smallest level, and the text tags of `first`, the file's first directory.
 std::optional<HashInput> tiff_hash_input(const tiff_tools::Ifd& smallest,
                                          const tiff_tools::Ifd& first);
+// The tags of the offset and byte-count tables tiff_hash_input hashes of `smallest`.
+std::pair<std::uint16_t, std::uint16_t> hashed_table_tags(const tiff_tools::Ifd& smallest);
+// tiff_hash_input of those tables' values, wherever they were read from.
+std::optional<HashInput> tiff_hash_input(const tiff_tools::Data* offsets,
+                                         const tiff_tools::Data* counts,
+                                         const tiff_tools::Ifd& first);
 
 }  // namespace kolva::slide

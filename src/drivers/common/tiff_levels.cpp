@@ -552,6 +552,28 @@ SlideResult<std::optional<HashInput>> tiff_hash_input(const SourceSet& sources,
   return slide::tiff_hash_input(smallest, first);
 }
 
+std::function<SlideResult<std::optional<HashInput>>(const SourceSet&)> tiff_hash_later(
+    std::shared_ptr<const void> owner, const Ifd& smallest, const Ifd& first, ByteOrder order) {
+  return [owner = std::move(owner), smallest = &smallest, first = &first,
+          order](const SourceSet& sources) -> SlideResult<std::optional<HashInput>> {
+    const auto [offsets_tag, counts_tag] = slide::hashed_table_tags(*smallest);
+    std::atomic<std::uint64_t> budget{std_io::read_budget(sources.at(0).known_size())};
+    std::optional<tiff_tools::Data> read[2];
+    const tiff_tools::Data* values[2] = {};
+    for (int i = 0; i < 2; ++i) {
+      const std::uint16_t tag = i == 0 ? offsets_tag : counts_tag;
+      values[i] = smallest->get(tag);
+      if (values[i] != nullptr) continue;
+      const tiff_tools::ValueInFile* left = smallest->unread(tag);
+      if (left == nullptr) continue;
+      auto data = read_in_file(sources, 0, *left, order, budget);
+      if (!data.ok()) return std::move(data).error();
+      values[i] = &read[i].emplace(std::move(data).value());
+    }
+    return slide::tiff_hash_input(values[0], values[1], *first);
+  };
+}
+
 SlideResult<std::optional<HashInput>> tiff_hash_input(const SourceSet& sources,
                                                       const std::vector<Level>& levels,
                                                       const std::vector<Ifd>& ifds,

@@ -177,6 +177,7 @@ SlideResult<Opening> OmeTiffDriver::open(SourceSet& sources, const Probe& probe,
     std::vector<Ifd> sub;
   };
   auto directories = std::make_shared<Directories>(Directories{probe.tiff, {}});
+  const std::shared_ptr<const void> owner = directories;  // for the hash input
   std::vector<const Ifd*> reduced;
   if (const auto* sub = main.get(kSubIfds)) {
     auto offsets = sub->to_u64vec();
@@ -251,9 +252,7 @@ SlideResult<Opening> OmeTiffDriver::open(SourceSet& sources, const Probe& probe,
     return md::finish_properties(std::move(map), level_sizes, "ome-tiff");
   };
 
-  auto hash = tiff_hash_input(sources, *chosen.back(), ifds[0], order);
-  if (!hash.ok()) return std::move(hash).error();
-  parts.hash_input = std::move(hash).value();
+  parts.hash_input_later = tiff_hash_later(owner, *chosen.back(), ifds[0], order);
   return Opening(std::move(parts));
 }
 

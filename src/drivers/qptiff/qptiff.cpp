@@ -181,9 +181,7 @@ SlideResult<Opening> QptiffDriver::open(SourceSet& sources, const Probe& probe,
                             level_sizes = std::move(sizes)] {
     return properties(tiff->ifds, pages, level_sizes);
   };
-  auto hash = tiff_hash_input(sources, *levels.back(), ifds[0], order);
-  if (!hash.ok()) return std::move(hash).error();
-  parts.hash_input = std::move(hash).value();
+  parts.hash_input_later = tiff_hash_later(probe.tiff, *levels.back(), ifds[0], order);
   return Opening(std::move(parts));
 }
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cstddef>
+#include <memory_resource>
 #include <cstdint>
 #include <system_error>
 
@@ -118,11 +120,13 @@ std::string decode_entities(std::string_view raw) {
 bool scan_xml(std::string_view s, XmlHandler& handler) {
   // The open elements' names, for matching end tags; the attributes of the
   // tag being read, values decoded into `decoded` where they hold entities.
-  std::vector<std::string_view> open;
-  std::vector<XmlAttribute> attributes;
+  // Room for the usual depth and attribute count on the stack.
+  std::array<std::byte, 1536> room;
+  std::pmr::monotonic_buffer_resource arena(room.data(), room.size());
+  std::pmr::vector<std::string_view> open(&arena);
+  std::pmr::vector<XmlAttribute> attributes(&arena);
   std::vector<std::string> decoded;
-  std::vector<std::size_t> decoded_of;  // attribute index -> decoded index + 1, 0: as written
-  // Room for the usual depth and attribute count at once, not grown step by step.
+  std::pmr::vector<std::size_t> decoded_of(&arena);  // attribute index -> decoded index + 1, 0: as written
   open.reserve(16);
   attributes.reserve(16);
   decoded_of.reserve(16);

@@ -1,8 +1,11 @@
 #include "drivers/ome_tiff/ome_xml.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cstddef>
 #include <list>
 #include <map>
+#include <memory_resource>
 #include <span>
 #include <string>
 #include <string_view>
@@ -72,21 +75,24 @@ struct TiffData {
 
 // What the document says of one Image, kept as it is scanned.
 struct ImageElements {
+  ImageElements(Kept element, std::pmr::memory_resource* arena)
+      : image(element), channels(arena), datas(arena) {}
   Kept image;
   std::optional<Kept> pixels;        // the first Pixels
   std::optional<std::string> date;   // the first AcquisitionDate's text
   std::optional<Kept> settings;      // the first ObjectiveSettings
-  std::vector<Kept> channels;
-  std::vector<TiffData> datas;
+  std::pmr::vector<Kept> channels;
+  std::pmr::vector<TiffData> datas;
 };
 
 // The elements an OME document is read for, kept as it is scanned (no tree):
 // the root, the objectives of its instruments, and of each image its first
 // Pixels (with their Channel and TiffData elements), AcquisitionDate and
-// ObjectiveSettings.
+// ObjectiveSettings. What it keeps lives in `arena`.
 class OmeElements final : public text::XmlHandler {
  public:
-  explicit OmeElements(std::string_view document) : document_(document) {}
+  OmeElements(std::string_view document, std::pmr::memory_resource* arena)
+      : objectives(arena), images(arena), document_(document), kept_(arena), roles_(arena) {}
 
   void start(std::string_view name, std::span<const text::XmlAttribute> attributes,
              bool empty) override {
@@ -103,7 +109,7 @@ class OmeElements final : public text::XmlHandler {
           role = Role::Instrument;
         } else if (local == "Image") {
           role = Role::Image;
-          images.push_back(ImageElements{keep(name, attributes), {}, {}, {}, {}, {}});
+          images.emplace_back(keep(name, attributes), images.get_allocator().resource());
         }
         break;
       case Role::Instrument:
@@ -158,8 +164,8 @@ class OmeElements final : public text::XmlHandler {
   Attributes of(const Kept& e) const { return Attributes(kept_).subspan(e.first, e.count); }
 
   Kept root;
-  std::vector<Kept> objectives;
-  std::vector<ImageElements> images;
+  std::pmr::vector<Kept> objectives;
+  std::pmr::vector<ImageElements> images;
 
  private:
   enum class Role : std::uint8_t {
@@ -183,14 +189,14 @@ class OmeElements final : public text::XmlHandler {
   }
 
   std::string_view document_;
-  std::vector<XmlAttribute> kept_;
+  std::pmr::vector<XmlAttribute> kept_;
   std::list<std::string> decoded_;  // rare: nothing allocated until used
-  std::vector<Role> roles_;
+  std::pmr::vector<Role> roles_;
 };
 
 // Maps the planes of `image` to directories from its TiffData elements (or,
 // with none, to the directories from `next_ifd` on, in order).
-void map_planes(const OmeElements& scanned, const std::vector<TiffData>& datas, Image& image,
+void map_planes(const OmeElements& scanned, std::span<const TiffData> datas, Image& image,
                 std::uint64_t& next_ifd) {
   const std::uint64_t count = image.plane_count();
   image.plane_ifds.assign(count, std::nullopt);
@@ -240,7 +246,10 @@ bool is_ome_xml(std::string_view description) {
 }
 
 std::optional<Document> parse_ome_xml(std::string_view xml, std::uint64_t max_planes) {
-  OmeElements scanned(xml);
+  // What the scan keeps of a usual document fits on the stack.
+  std::array<std::byte, 4096> room;
+  std::pmr::monotonic_buffer_resource arena(room.data(), room.size());
+  OmeElements scanned(xml, &arena);
   if (!text::scan_xml(xml, scanned)) return std::nullopt;
   if (text::local_name(scanned.root.name) != "OME") return std::nullopt;
   Document out;

@@ -117,18 +117,26 @@ class Slide:
     "hamamatsu", "dicom", ...), `levels` (a `Level` each, widest first), `level_count`,
     `dimensions` (level 0's (width, height)), `level_dimensions`, `level_downsamples`."""
 
+    # The remote file a remote slide reads through, kept alive with it.
+    _remote_file: _remote.RemoteFile | None = None
+
     def __init__(self, core: Any, source: Any, options: dict[str, Any],
                  remote: _remote.RemoteFile | None = None) -> None:
         # Only what every slide needs at once; its geometry, properties and
         # associated images are asked of the core the first time they are used
         # (the core still tells them once closed).
         self._core = core
-        self._remote = remote
         self._source = source
         self._options = options
-        self.format: str = core.format
+        if remote is not None:
+            self._remote_file = remote
         # The native methods themselves: no Python frame between caller and core.
         self.read_tile = core.read_tile  # type: ignore[method-assign]
+
+    @property
+    def format(self) -> str:
+        """The family that read the slide: "aperio", "hamamatsu", "dicom", ..."""
+        return cast(str, self._core.format)
 
     # What the core says of the slide, each asked once.
     @cached_property

@@ -2,6 +2,7 @@
 
 // The TIFF directory reader as a read consumer of the library's protocol.
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -49,7 +50,9 @@ class SubDirectoryDecoder {
   KolvaResult<Output> receive(ByteSpan bytes) &&;
 
  private:
-  explicit SubDirectoryDecoder(Input input) : input_(std::move(input)) {}
+  explicit SubDirectoryDecoder(Input input) : input_(std::move(input)) {
+    out_.reserve(std::min(input_.offsets.size(), input_.limit));
+  }
   // Starts the next offset's chain, or finishes.
   ReadInstruction next();
   Input input_;

@@ -90,9 +90,13 @@ void add_image_properties(const ome::Image& image, md::PropertyMap& map) {
 
 // The names of `values` when every one has a distinct, non-empty name.
 std::vector<std::string> names_if_distinct(std::vector<std::string> values) {
-  std::set<std::string> seen;
   for (const std::string& v : values) {
-    if (v.empty() || !seen.insert(v).second) return {};
+    if (v.empty()) return {};
+  }
+  if (values.size() > 1) {
+    std::vector<std::string_view> sorted(values.begin(), values.end());
+    std::sort(sorted.begin(), sorted.end());
+    if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end()) return {};
   }
   return values;
 }
@@ -196,6 +200,7 @@ SlideResult<Opening> OmeTiffDriver::open(SourceSet& sources, const Probe& probe,
       }
       // One listed directory with the others chained after it, or each listed.
       std::vector<Ifd>& kept = directories->sub;
+      kept.reserve(offsets->size());
       for (auto& chain : read->value()) {
         if (chain.empty()) continue;
         if (offsets->size() == 1) {

@@ -580,6 +580,21 @@ def open(source: str | os.PathLike[str] | Any, *, tile_size: int | None = None, 
                 return Slide(_core.open(path), path, {})
             except (SlideError, TypeError, ValueError, OverflowError) as error:
                 return _dicom_folder_or_raise(path, {}, None, error)
+    # Everything else in a function of its own: this one stays small, so that
+    # the interpreter makes it ready quickly in a loop of opens.
+    return _open_any(source, tile_size=tile_size, storage_options=storage_options,
+                     cache_size=cache_size, max_requests=max_requests, timeout=timeout,
+                     retries=retries, series=series, channel=channel, focal_plane=focal_plane,
+                     timepoint=timepoint, optical_path=optical_path, deidentify=deidentify,
+                     region_cache=region_cache)
+
+
+def _open_any(source: Any, *, tile_size: int | None, storage_options: dict[str, Any] | None,
+              cache_size: int, max_requests: int, timeout: float | None, retries: int,
+              series: int | str | None, channel: int | str | None,
+              focal_plane: int | str | None, timepoint: int | str | None,
+              optical_path: str | None, deidentify: bool, region_cache: int | None) -> Slide:
+    """`open` of anything but a local path with no options."""
     options: dict[str, Any] = {}
     if deidentify:
         options["deidentify"] = True

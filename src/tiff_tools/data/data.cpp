@@ -148,7 +148,7 @@ void Ifd::insert(std::uint16_t tag, Data data) {
     it->data = std::move(data);
     return;
   }
-  entries_.insert(it, Entry{std::move(data), 0, tag});
+  entries_.insert(it, Entry{std::move(data), tag, 0});
 }
 
 Ifd::Ifd(std::vector<Entry> entries, std::vector<ValueInFile> in_file)

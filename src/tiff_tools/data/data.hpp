@@ -145,17 +145,21 @@ class Data {
   friend bool operator==(const Data&, const Data&) = default;
 
  private:
-  Variant v_;
+  // The variant's tail padding is left for what follows a Data (Entry's tag).
+  [[no_unique_address]] Variant v_;
 };
 
-// One directory entry as collected while a directory is read.
+// One directory entry as collected while a directory is read. The tag sits in
+// the value's tail padding: 48 bytes an entry, so that a directory of twenty
+// entries stays a small allocation.
 struct Entry {
-  Data data;
-  std::uint64_t count;
+  [[no_unique_address]] Data data;
   std::uint16_t tag;
+  std::uint64_t count;
 
   friend bool operator==(const Entry&, const Entry&) = default;
 };
+static_assert(sizeof(void*) != 8 || sizeof(Entry) == 48);
 
 // A value the directory reader left in the file (a large tile or strip table,
 // when it was asked to): where it lies and what it holds.

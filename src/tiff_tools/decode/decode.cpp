@@ -198,7 +198,7 @@ void DirectoryEntries::clear() {
 void DirectoryEntries::defer(DeferredValue value) {
   // Its place is held by a stand-in until the value is read.
   value.slot = entries_.size();
-  entries_.push_back({Data(BYTE{0}), value.count, value.tag});
+  entries_.push_back({Data(BYTE{0}), value.tag, value.count});
   deferred_.push_back(value);
   unread_ = deferred_.size();
 }
@@ -475,16 +475,16 @@ TiffResult<ReadInstruction> Decoder::read_entries(ByteSpan bytes) {
     // Most entries held in place are one SHORT or LONG: made here, without
     // the general parse's result wrapped round it.
     if (count == 1 && type == DataType::SHORT) {
-      directory_.add({Data(SHORT{read_uint<std::uint16_t>(value, 0, order_)}), count, tag});
+      directory_.add({Data(SHORT{read_uint<std::uint16_t>(value, 0, order_)}), tag, count});
       continue;
     }
     if (count == 1 && type == DataType::LONG) {
-      directory_.add({Data(LONG{read_uint<std::uint32_t>(value, 0, order_)}), count, tag});
+      directory_.add({Data(LONG{read_uint<std::uint32_t>(value, 0, order_)}), tag, count});
       continue;
     }
     auto data = parse_data(value, count, type, order_);
     if (!data.ok()) return entry_error(std::move(data).error());
-    directory_.add({std::move(data).value(), count, tag});
+    directory_.add({std::move(data).value(), tag, count});
   }
   if (diagnostics_ && !directory_.has_deferred()) diagnostic_line("Empty!!!");
   return next_value_or_finish();

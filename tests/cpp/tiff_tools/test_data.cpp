@@ -111,9 +111,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(IfdTest, LastInsertedEntryWins) {
   std::vector<Entry> entries;
-  entries.push_back({SHORT{1}, 1, 256});
-  entries.push_back({LONG{2}, 1, 257});
-  entries.push_back({ASCII{"x"}, 1, 256});
+  entries.push_back({SHORT{1}, 256, 1});
+  entries.push_back({LONG{2}, 257, 1});
+  entries.push_back({ASCII{"x"}, 256, 1});
   const Ifd ifd(std::move(entries));
   EXPECT_EQ(ifd.size(), 2U);
   ASSERT_NE(ifd.get(256), nullptr);

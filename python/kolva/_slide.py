@@ -130,13 +130,9 @@ class Slide:
         self._options = options
         if remote is not None:
             self._remote_file = remote
+        self.format: str = core.format
         # The native methods themselves: no Python frame between caller and core.
         self.read_tile = core.read_tile  # type: ignore[method-assign]
-
-    @property
-    def format(self) -> str:
-        """The family that read the slide: "aperio", "hamamatsu", "dicom", ..."""
-        return cast(str, self._core.format)
 
     # What the core says of the slide, each asked once.
     @cached_property

@@ -398,6 +398,17 @@ TEST(AnyAsciiContains, FindsTheNeedleInAnyCase) {
     EXPECT_EQ(dd::any_ascii_contains(ifds, 270, "aperio", &found), c.found);
     EXPECT_EQ(found, c.found ? &ifds[1] : nullptr);
   }
+  // Long texts are searched sixteen places at a time: the needle at every
+  // place across three blocks, in texts of near misses.
+  for (std::size_t at = 0; at + 6 <= 50; ++at) {
+    std::string filler(50, 'a');
+    for (std::size_t i = 1; i < filler.size(); i += 2) filler[i] = (i % 4 == 1) ? 'P' : 'p';
+    std::string hit = filler;
+    hit.replace(at, 6, "ApErIo");
+    SCOPED_TRACE(hit);
+    EXPECT_TRUE(dd::any_ascii_contains({strips({{270, text(hit.c_str())}})}, 270, "aperio", nullptr));
+    EXPECT_FALSE(dd::any_ascii_contains({strips({{270, text(filler.c_str())}})}, 270, "aperio", nullptr));
+  }
 }
 
 }  // namespace

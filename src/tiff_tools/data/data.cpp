@@ -6,19 +6,6 @@
 namespace kolva::tiff_tools {
 namespace {
 
-// Index = type code - 1. Bit i of kValidCodes tells whether code i + 1 is known.
-constexpr std::array<DataType, 18> kCodeTable = {
-    DataType::BYTE,      DataType::ASCII,  DataType::SHORT,     DataType::LONG,
-    DataType::RATIONAL,  DataType::SBYTE,  DataType::UNDEFINED, DataType::SSHORT,
-    DataType::SLONG,     DataType::SRATIONAL, DataType::FLOAT,  DataType::DOUBLE,
-    DataType::BYTE,      DataType::BYTE,   DataType::BYTE,      DataType::LONG8,
-    DataType::SLONG8,    DataType::IFD8,
-};
-constexpr std::uint32_t kValidCodes = 0x38fff;
-
-constexpr std::array<std::uint64_t, 15> kElementSize = {1, 1, 2, 4, 8, 1, 1, 2,
-                                                        4, 8, 4, 8, 8, 8, 8};
-
 constexpr std::array<std::string_view, 15> kDisplay = {
     "byte",   "ascii",        "short",           "long",   "rational",
     "signed byte", "undefined", "signed short", "signed long", "signed rational",
@@ -58,14 +45,6 @@ inline constexpr bool kIsUnsignedArray<LONG8_ARRAY> = true;
 
 }  // namespace
 
-std::optional<DataType> data_type_from_code(std::uint64_t code) {
-  if (code == 0 || code > kCodeTable.size()) return std::nullopt;
-  const auto index = code - 1;
-  if (((kValidCodes >> index) & 1U) == 0) return std::nullopt;
-  return kCodeTable[index];
-}
-
-std::uint64_t element_size(DataType dt) { return kElementSize[static_cast<std::size_t>(dt)]; }
 std::string_view display_text(DataType dt) { return kDisplay[static_cast<std::size_t>(dt)]; }
 std::string_view debug_text(DataType dt) { return kDebug[static_cast<std::size_t>(dt)]; }
 

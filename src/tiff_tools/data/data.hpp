@@ -3,6 +3,7 @@
 // The in-memory form of a TIFF directory: field types, decoded entry values,
 // entries and directories. Values are stored decoded, in host byte order.
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -32,10 +33,32 @@ enum class DataType : std::uint8_t {
   IFD8,
 };
 
+namespace detail {
+// Index = type code - 1. Bit i of kValidCodes tells whether code i + 1 is known.
+inline constexpr std::array<DataType, 18> kCodeTable = {
+    DataType::BYTE,      DataType::ASCII,  DataType::SHORT,     DataType::LONG,
+    DataType::RATIONAL,  DataType::SBYTE,  DataType::UNDEFINED, DataType::SSHORT,
+    DataType::SLONG,     DataType::SRATIONAL, DataType::FLOAT,  DataType::DOUBLE,
+    DataType::BYTE,      DataType::BYTE,   DataType::BYTE,      DataType::LONG8,
+    DataType::SLONG8,    DataType::IFD8,
+};
+inline constexpr std::uint32_t kValidCodes = 0x38fff;
+inline constexpr std::array<std::uint64_t, 15> kElementSize = {1, 1, 2, 4, 8, 1, 1, 2,
+                                                               4, 8, 4, 8, 8, 8, 8};
+}  // namespace detail
+
 // Maps a TIFF type code to its DataType; nothing for 0, 13, 14, 15 and above 18.
-std::optional<DataType> data_type_from_code(std::uint64_t code);
+// (Inline: every directory entry asks.)
+inline std::optional<DataType> data_type_from_code(std::uint64_t code) {
+  if (code == 0 || code > detail::kCodeTable.size()) return std::nullopt;
+  const auto index = code - 1;
+  if (((detail::kValidCodes >> index) & 1U) == 0) return std::nullopt;
+  return detail::kCodeTable[index];
+}
 // Size in bytes of one value of the type in a file.
-std::uint64_t element_size(DataType dt);
+inline std::uint64_t element_size(DataType dt) {
+  return detail::kElementSize[static_cast<std::size_t>(dt)];
+}
 // "byte", "ascii", ..., "long-8(u64)", "singned-long-8(i64)", "ifd offset 8bit".
 std::string_view display_text(DataType dt);
 // The variant name: "BYTE", "ASCII", ..., "IFD8".

@@ -151,17 +151,19 @@ bool scan_xml(std::string_view s, XmlHandler& handler) {
       continue;
     }
     const std::string_view rest = s.substr(i);
-    if (rest.starts_with("<?")) {
+    // The character after '<' tells the markup apart.
+    const char after = rest.size() > 1 ? rest[1] : '\0';
+    if (after == '?') {
       if (!skip_past("?>")) return false;
-    } else if (rest.starts_with("<!--")) {
+    } else if (after == '!' && rest.starts_with("<!--")) {
       if (!skip_past("-->")) return false;
-    } else if (rest.starts_with("<![CDATA[")) {
+    } else if (after == '!' && rest.starts_with("<![CDATA[")) {
       const std::size_t begin = i + 9;
       if (!skip_past("]]>")) return false;
       if (!open.empty()) handler.text(s.substr(begin, i - 3 - begin), true);
-    } else if (rest.starts_with("<!")) {
+    } else if (after == '!') {
       if (!skip_past(">")) return false;
-    } else if (rest.starts_with("</")) {
+    } else if (after == '/') {
       const std::size_t end = name_end(i + 2);
       const std::string_view name = s.substr(i + 2, end - i - 2);
       i = end;
@@ -198,14 +200,11 @@ bool scan_xml(std::string_view s, XmlHandler& handler) {
         ++i;
         while (i < s.size() && is_space(s[i])) ++i;
         if (i >= s.size() || (s[i] != '"' && s[i] != '\'')) return false;
-        // The value, and whether it holds an entity, in one pass (values are
-        // mostly a few characters: cheaper than two searches).
-        const char quote = s[i];
-        std::size_t close = i + 1;
-        bool entities = false;
-        while (close < s.size() && s[close] != quote) entities |= s[close++] == '&';
-        if (close >= s.size()) return false;
+        // The value up to its closing quote, and whether it holds an entity.
+        const std::size_t close = s.find(s[i], i + 1);
+        if (close == std::string_view::npos) return false;
         const std::string_view raw = s.substr(i + 1, close - i - 1);
+        const bool entities = raw.find('&') != std::string_view::npos;
         attributes.push_back({key, raw});
         if (!entities) {
           decoded_of.push_back(0);

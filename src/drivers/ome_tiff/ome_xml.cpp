@@ -49,12 +49,10 @@ std::optional<std::uint64_t> uint_of(Attributes attributes, std::string_view key
 }
 
 // A length in micrometres from a value and its unit (µm when none).
-std::optional<double> micrometres(Attributes e, std::string_view key, std::string_view unit_key) {
-  const std::string_view* v = find(e, key);
+std::optional<double> micrometres(const std::string_view* v, const std::string_view* u) {
   if (v == nullptr) return std::nullopt;
   auto value = slide::metadata::parse_double(text::trim(*v));
   if (!value || !(*value > 0) || *value > 1e12) return std::nullopt;
-  const std::string_view* u = find(e, unit_key);
   const std::string_view unit = u ? *u : std::string_view();
   if (unit.empty() || unit == "\xC2\xB5m" || unit == "um" || unit == "\xCE\xBCm") return value;
   if (unit == "nm") return *value / 1000.0;
@@ -63,6 +61,52 @@ std::optional<double> micrometres(Attributes e, std::string_view key, std::strin
   if (unit == "m") return *value * 1e6;
   if (unit == "pm") return *value / 1e6;
   return std::nullopt;
+}
+
+// The attributes of a Pixels element that are read, found in one pass (the
+// first of a name, as find() would).
+struct PixelsAttributes {
+  const std::string_view* order = nullptr;
+  const std::string_view* type = nullptr;
+  const std::string_view* size[5] = {};      // X, Y, Z, C, T
+  const std::string_view* physical[3] = {};  // PhysicalSizeX, Y, Z
+  const std::string_view* unit[3] = {};      // and their units
+};
+
+PixelsAttributes pixels_attributes(Attributes attributes) {
+  PixelsAttributes out;
+  auto keep = [](const std::string_view*& slot, const std::string_view& value) {
+    if (slot == nullptr) slot = &value;
+  };
+  constexpr std::string_view kAxes = "XYZCT";
+  constexpr std::string_view kPhysical = "PhysicalSize";
+  for (const XmlAttribute& a : attributes) {
+    const std::string_view n = a.name;
+    if (n.size() == 5 && n.starts_with("Size")) {
+      if (const auto axis = kAxes.find(n[4]); axis != std::string_view::npos) {
+        keep(out.size[axis], a.value);
+      }
+    } else if (n == "Type") {
+      keep(out.type, a.value);
+    } else if (n == "DimensionOrder") {
+      keep(out.order, a.value);
+    } else if (n.size() > kPhysical.size() && n.starts_with(kPhysical)) {
+      const auto axis = kAxes.find(n[kPhysical.size()]);
+      const std::string_view rest = n.substr(kPhysical.size() + 1);
+      if (axis == std::string_view::npos || axis > 2) continue;
+      if (rest.empty()) {
+        keep(out.physical[axis], a.value);
+      } else if (rest == "Unit") {
+        keep(out.unit[axis], a.value);
+      }
+    }
+  }
+  return out;
+}
+
+// A whole unsigned number (blanks around it allowed), when there is a value.
+std::optional<std::uint64_t> uint_in(const std::string_view* v) {
+  return v ? text::parse_uint(*v) : std::nullopt;
 }
 
 // A TiffData element of an image's Pixels, and whether its first UUID names
@@ -279,17 +323,19 @@ std::optional<Document> parse_ome_xml(std::string_view xml, std::uint64_t max_pl
         image.objective_power = it->second;
       }
     }
-    const std::string order = text_of(pixels, "DimensionOrder");
-    if (order.size() == 5 && order.starts_with("XY")) image.dimension_order = order;
-    image.pixel_type = text_of(pixels, "Type");
-    image.size_x = uint_of(pixels, "SizeX").value_or(0);
-    image.size_y = uint_of(pixels, "SizeY").value_or(0);
-    image.size_z = std::max<std::uint64_t>(1, uint_of(pixels, "SizeZ").value_or(1));
-    image.size_c = std::max<std::uint64_t>(1, uint_of(pixels, "SizeC").value_or(1));
-    image.size_time = std::max<std::uint64_t>(1, uint_of(pixels, "SizeT").value_or(1));
-    image.physical_size_x = micrometres(pixels, "PhysicalSizeX", "PhysicalSizeXUnit");
-    image.physical_size_y = micrometres(pixels, "PhysicalSizeY", "PhysicalSizeYUnit");
-    image.physical_size_z = micrometres(pixels, "PhysicalSizeZ", "PhysicalSizeZUnit");
+    const PixelsAttributes p = pixels_attributes(pixels);
+    if (p.order && p.order->size() == 5 && p.order->starts_with("XY")) {
+      image.dimension_order = std::string(*p.order);
+    }
+    if (p.type) image.pixel_type = std::string(*p.type);
+    image.size_x = uint_in(p.size[0]).value_or(0);
+    image.size_y = uint_in(p.size[1]).value_or(0);
+    image.size_z = std::max<std::uint64_t>(1, uint_in(p.size[2]).value_or(1));
+    image.size_c = std::max<std::uint64_t>(1, uint_in(p.size[3]).value_or(1));
+    image.size_time = std::max<std::uint64_t>(1, uint_in(p.size[4]).value_or(1));
+    image.physical_size_x = micrometres(p.physical[0], p.unit[0]);
+    image.physical_size_y = micrometres(p.physical[1], p.unit[1]);
+    image.physical_size_z = micrometres(p.physical[2], p.unit[2]);
     std::uint64_t samples = 0;
     for (const Kept& kept : scanned_image.channels) {
       const Attributes c = scanned.of(kept);

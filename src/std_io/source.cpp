@@ -124,8 +124,12 @@ KolvaResult<std::uint64_t> SharedFileSource::read_at(std::uint64_t offset,
   if (!w.bytes) w.bytes.reset(new std::uint8_t[Windows::kSize]);
   // To 2 KiB past the read, in whole pages: a directory and the values
   // written after it, without copying a window's worth more than that.
-  const std::uint64_t reach = ((offset - w.offset + dst.size() + 4096 + 4095) & ~std::uint64_t{4095});
-  auto got = file_.read_at(w.offset, std::span(w.bytes.get(), std::min(reach, Windows::kSize)));
+  std::uint64_t reach = std::min(
+      (offset - w.offset + dst.size() + 2048 + 4095) & ~std::uint64_t{4095}, Windows::kSize);
+  // Not past the end of the file as it was opened (a read there would ask
+  // for nothing, once more).
+  if (const std::uint64_t size = known_size(); size > w.offset) reach = std::min(reach, size - w.offset);
+  auto got = file_.read_at(w.offset, std::span(w.bytes.get(), reach));
   if (!got.ok()) return file_.read_at(offset, dst);
   w.length = *got;
   w.file = this;

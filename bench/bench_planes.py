@@ -1,14 +1,17 @@
 """OME-TIFF and QPTIFF: opening and stored-tile reads against OpenSlide 4.0.1 and
 fastslide 0.8.1 on the same synthetic files.
 
-    python bench/bench_planes.py [--size 8192] [--opens 20] [--tiles 1024] [--out FILE]
+    python bench/bench_planes.py [--size 8192] [--opens 20] [--rounds 5] [--tiles 1024] [--out FILE]
 
 Builds, with the test fixtures' layouts at a larger size: an RGB OME-TIFF (JPEG
 tiles, SubIFD pyramid), a 3-channel uint16 OME-TIFF (zlib tiles, SubIFDs) and a
 3-channel QPTIFF (LZW tiles, reduced sets, thumbnail/overview/label); and, unless
 --no-large, a real-size OME-TIFF (65,536 x 65,536, seven levels; see build_large;
 opened only). Measures in one run:
-  open       median of --opens opens (and closes) per reader
+  open       median of --opens opens (and closes) per reader, in --rounds
+             rounds with the readers taking turns; the median of the rounds'
+             medians (one reader's block of opens alone takes in whatever the
+             machine was doing in those milliseconds)
   tiles/s    `read_tiles_into` of --tiles random level-0 tiles on one thread
              (medians of 9 samples, each the median of 3 passes after an untimed
              one, the sides taking
@@ -203,6 +206,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--size", type=int, default=8192)
     parser.add_argument("--opens", type=int, default=20)
+    parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--tiles", type=int, default=1024)
     parser.add_argument("--out", type=Path)
     parser.add_argument("--no-large", action="store_true",
@@ -215,7 +219,12 @@ def main() -> None:
         if not args.no_large:
             files["ome-rgb-65536-zlib"] = build_large(HERE / ".cache")
         for name, path in files.items():
-            opens = {k: median_open(fn, args.opens) for k, fn in openers(path).items()}
+            readers = openers(path)
+            rounds: dict[str, list[float]] = {k: [] for k in readers}
+            for _ in range(args.rounds):
+                for k, fn in readers.items():
+                    rounds[k].append(median_open(fn, args.opens))
+            opens = {k: statistics.median(v) for k, v in rounds.items()}
             entry = {"open_s": opens,
                      "open_vs": {k: v / opens["kolva"] for k, v in opens.items() if k != "kolva"}}
             # The real-size file is there for its opening: its tiles are a few

@@ -107,13 +107,28 @@ std::vector<std::uint16_t> short_values(const tiff_tools::Ifd& ifd, std::uint16_
 
 }  // namespace
 
-Result<TiffLayout, std::string> layout_of(const tiff_tools::Ifd& ifd, ByteOrder order,
-                                          std::uint64_t width, std::uint64_t height,
-                                          std::uint64_t rows_per_strip) {
+std::optional<std::string> layout_refusal(const tiff_tools::Ifd& ifd, std::uint64_t width,
+                                          std::uint64_t height, std::uint64_t rows_per_strip) {
   constexpr std::uint64_t kMax = std::numeric_limits<std::uint32_t>::max();
   if (width == 0 || height == 0 || width > kMax || height > kMax || rows_per_strip > kMax) {
     return std::string("an image size of ") + std::to_string(width) + " x " +
            std::to_string(height) + " pixels";
+  }
+  const std::uint64_t samples = ifd.scalar(277).value_or(1);
+  if (samples == 0 || samples > 64) {
+    return std::to_string(samples) + " samples per pixel";
+  }
+  if (samples > 1 && ifd.scalar(284).value_or(1) == 2) {
+    return std::string("samples stored in separate planes (PlanarConfiguration 2)");
+  }
+  return std::nullopt;
+}
+
+Result<TiffLayout, std::string> layout_of(const tiff_tools::Ifd& ifd, ByteOrder order,
+                                          std::uint64_t width, std::uint64_t height,
+                                          std::uint64_t rows_per_strip) {
+  if (auto refused = layout_refusal(ifd, width, height, rows_per_strip)) {
+    return std::move(*refused);
   }
   TiffLayout layout;
   layout.order = order;
@@ -123,13 +138,7 @@ Result<TiffLayout, std::string> layout_of(const tiff_tools::Ifd& ifd, ByteOrder 
   layout.compression = static_cast<std::uint16_t>(std::min<std::uint64_t>(ifd.scalar(259).value_or(1), 0xFFFF));
   layout.photometric = static_cast<std::uint16_t>(std::min<std::uint64_t>(ifd.scalar(262).value_or(1), 0xFFFF));
   const std::uint64_t samples = ifd.scalar(277).value_or(1);
-  if (samples == 0 || samples > 64) {
-    return std::to_string(samples) + " samples per pixel";
-  }
   layout.samples = static_cast<std::uint16_t>(samples);
-  if (samples > 1 && ifd.scalar(284).value_or(1) == 2) {
-    return std::string("samples stored in separate planes (PlanarConfiguration 2)");
-  }
   layout.bits = short_values(ifd, 258);
   if (layout.bits.empty()) layout.bits.push_back(1);
   layout.bits.resize(samples, layout.bits.back());

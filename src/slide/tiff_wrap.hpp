@@ -45,6 +45,10 @@ struct TiffLayout {
 Result<TiffLayout, std::string> layout_of(const tiff_tools::Ifd& ifd, ByteOrder order,
                                           std::uint64_t width, std::uint64_t height,
                                           std::uint64_t rows_per_strip);
+// What layout_of would refuse, in the same words, without making the layout;
+// nothing when it would make one.
+std::optional<std::string> layout_refusal(const tiff_tools::Ifd& ifd, std::uint64_t width,
+                                          std::uint64_t height, std::uint64_t rows_per_strip);
 
 // The header and directory of a TIFF of `layout` in `strips` strips, made
 // once for every chunk of a level: a chunk's header differs from it only in

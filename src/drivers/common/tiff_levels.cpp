@@ -136,6 +136,12 @@ struct CodecLevel {
   TileKind kind = TileKind::AsStored;
   Bytes head;         // JpegHead: SOI, maybe the Adobe marker, the tables
   TiffLayout layout;  // Wrapped: one tile (or a tile's strips)
+  // A tiled wrapped level whose directory outlives the tiler: the layout is
+  // made from it with the header, when a tile is first planned.
+  const Ifd* layout_from = nullptr;
+  ByteOrder layout_order = ByteOrder::Little;
+  std::uint64_t tile_width = 0;
+  std::uint64_t tile_height = 0;
   // Wrapped: the header of every tile, and of the last row of a stripped level.
   // A tiled level's is made the first time one of its tiles is planned.
   std::shared_ptr<const TiffHeaderTemplate> wrap;
@@ -283,7 +289,16 @@ class LevelsTiler final : public Tiler {
     const CodecLevel& l = levels_[level];
     if (l.wrap) return l.wrap.get();
     Made& made = made_[level];
-    std::call_once(made.once, [&] { made.header = TiffHeaderTemplate::make(l.layout, 1); });
+    std::call_once(made.once, [&] {
+      if (l.layout_from == nullptr) {
+        made.header = TiffHeaderTemplate::make(l.layout, 1);
+        return;
+      }
+      // Checked at open: the layout is made as it was then.
+      auto layout = layout_of(*l.layout_from, l.layout_order, l.tile_width, l.tile_height,
+                              l.tile_height);
+      if (layout.ok()) made.header = TiffHeaderTemplate::make(*layout, 1);
+    });
     return made.header ? &*made.header : nullptr;
   }
 
@@ -471,10 +486,19 @@ Result<CodecPyramid, std::string> plan_tiff_levels(std::span<const Ifd* const> i
         level.head = jpeg_stream_head(tables_of(ifd), ifd.scalar(262) == 2);
         if (!level.head.empty()) level.kind = TileKind::JpegHead;
       } else if (media == "image/tiff") {
-        auto layout = layout_of(ifd, order, tw, th, th);
-        if (!layout.ok()) return kind + " with " + layout.error();
         level.kind = TileKind::Wrapped;
-        level.layout = std::move(layout).value();
+        if (in_place) {
+          // The directory stays with the tiler: only checked now.
+          if (auto refused = layout_refusal(ifd, tw, th, th)) return kind + " with " + *refused;
+          level.layout_from = &ifd;
+          level.layout_order = order;
+          level.tile_width = tw;
+          level.tile_height = th;
+        } else {
+          auto layout = layout_of(ifd, order, tw, th, th);
+          if (!layout.ok()) return kind + " with " + layout.error();
+          level.layout = std::move(layout).value();
+        }
       }
     } else {
       auto strips = strip_level(ifd, order, *width, *height, code, which);

@@ -436,6 +436,21 @@ def test_quickhash_identifies_the_slide(files, name, axis, vendor, served):
             assert hashes[served] == osr.properties["openslide.quickhash-1"]
 
 
+@pytest.mark.parametrize("name", ["ome_fluo", "qptiff"])
+def test_threads_asking_for_the_hash_input_at_once_get_the_same(files, name):
+    """OME-TIFF and QPTIFF work the hash input out when it is first asked for."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    def both(slide):
+        return slide.quickhash_input(), slide.read_quickhash_input()
+
+    with kolva.open(files[name]) as slide:
+        want = both(slide)
+    with kolva.open(files[name]) as slide, ThreadPoolExecutor(8) as pool:
+        got = list(pool.map(lambda _: both(slide), range(16)))
+    assert want[0] is not None and want[1] and all(g == want for g in got)
+
+
 def _many_tiles(path: Path, family: str) -> Path:
     """A 512 x 512 level 0 in tiles of 16 (1,024 tiles: tables of 4 kB, which the
     opening leaves in the file), two smaller levels, and for OME-TIFF a label

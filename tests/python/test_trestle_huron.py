@@ -53,6 +53,8 @@ def test_matches_openslide(files, name):
                                    "background-color"):
             assert props[key.replace("openslide.", "kolva.")] == value, key
     assert "kolva.comment" in props or "openslide.comment" not in osr.properties
+    from kolva.openslide._properties import quickhash1  # worked out when first asked for
+    assert quickhash1(slide) == osr.properties["openslide.quickhash-1"]
     assert sorted(slide.associated_images) == sorted(osr.associated_images)
     for image_name, image in slide.associated_images.items():
         assert image.dimensions == osr.associated_images[image_name].size

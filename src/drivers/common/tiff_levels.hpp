@@ -86,11 +86,11 @@ slide::SlideResult<std::optional<slide::HashInput>> tiff_hash_input(
 std::function<slide::SlideResult<std::optional<slide::HashInput>>(const slide::SourceSet&)>
 tiff_hash_later(std::shared_ptr<const void> owner, const tiff_tools::Ifd& smallest,
                 const tiff_tools::Ifd& first, ByteOrder order);
-// slide::tiff_hash_input of `levels` and `ifds`, once the tables the directory
-// it hashes left in the file are read from `sources`.
-slide::SlideResult<std::optional<slide::HashInput>> tiff_hash_input(
-    const slide::SourceSet& sources, const std::vector<slide::Level>& levels,
-    const std::vector<tiff_tools::Ifd>& ifds, ByteOrder order);
+// The same for slide::tiff_hash_input of `levels` and `ifds` (its directory is
+// chosen now); an empty function when no directory has the smallest level's size.
+std::function<slide::SlideResult<std::optional<slide::HashInput>>(const slide::SourceSet&)>
+tiff_hash_later(std::shared_ptr<const void> owner, const std::vector<slide::Level>& levels,
+                const std::vector<tiff_tools::Ifd>& ifds, ByteOrder order);
 
 // The media type of tiles in TIFF compression `code` as this layer hands them
 // out ("image/tiff" for wrapped ones); empty when it cannot.

@@ -67,9 +67,7 @@ SlideResult<Opening> HuronDriver::open(SourceSet& sources, const Probe& probe,
   if (!images.ok()) return std::move(images).error();
   parts.associated = std::move(images).value();
   slide::add_tiff_facts(parts.levels, parts.associated, ifds);
-  auto hash = tiff_hash_input(sources, parts.levels, ifds, probe.tiff->order);
-  if (!hash.ok()) return std::move(hash).error();
-  parts.hash_input = std::move(hash).value();
+  parts.hash_input_later = tiff_hash_later(probe.tiff, parts.levels, ifds, probe.tiff->order);
 
   // The properties, worked out when first asked for.
   std::vector<slide::Level> sizes;  // what the properties say of the levels

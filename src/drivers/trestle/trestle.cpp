@@ -104,9 +104,7 @@ SlideResult<Opening> TrestleDriver::open(SourceSet& sources, const Probe& probe,
   if (auto macro = full_macro(sources)) parts.associated.push_back(std::move(*macro));
   mean_downsamples(parts.levels);
   slide::add_tiff_facts(parts.levels, parts.associated, ifds);
-  auto hash = tiff_hash_input(sources, parts.levels, ifds, probe.tiff->order);
-  if (!hash.ok()) return std::move(hash).error();
-  parts.hash_input = std::move(hash).value();
+  parts.hash_input_later = tiff_hash_later(probe.tiff, parts.levels, ifds, probe.tiff->order);
 
   const std::string description = md::clean_text(*md::ascii_tag(ifds[0], kImageDescription));
   std::vector<std::pair<std::uint64_t, std::uint64_t>> overlap;

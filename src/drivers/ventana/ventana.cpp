@@ -137,14 +137,11 @@ void place_tiles(std::vector<slide::Level>& levels, const ventana::Stitch& s) {
   }
 }
 
-// The hash input: the tiles of the first directory of the smallest level's
-// size, level 0's directory looked at first, and level 0's tags; that
-// directory's tables still in the file are read from `sources` first.
-SlideResult<std::optional<slide::HashInput>> hash_input(const SourceSet& sources,
-                                                        const std::vector<slide::Level>& levels,
-                                                        const std::vector<Ifd>& ifds,
-                                                        const Ifd& level0, ByteOrder order) {
-  if (levels.empty()) return std::optional<slide::HashInput>();
+// The directory whose tiles the hash input holds: the first of the smallest
+// level's size, level 0's looked at first (the hash takes level 0's tags).
+const Ifd* hashed_directory(const std::vector<slide::Level>& levels, const std::vector<Ifd>& ifds,
+                            const Ifd& level0) {
+  if (levels.empty()) return nullptr;
   const auto size = levels.back().info.dimensions;
   auto same = [&](const Ifd& ifd) {
     return ifd.scalar(256) == size.first && ifd.scalar(257) == size.second;
@@ -153,8 +150,7 @@ SlideResult<std::optional<slide::HashInput>> hash_input(const SourceSet& sources
   for (std::size_t i = 0; i < ifds.size() && smallest == nullptr; ++i) {
     if (&ifds[i] != &level0 && same(ifds[i])) smallest = &ifds[i];
   }
-  if (smallest == nullptr) return std::optional<slide::HashInput>();
-  return tiff_hash_input(sources, *smallest, level0, order);
+  return smallest;
 }
 
 }  // namespace
@@ -214,9 +210,9 @@ SlideResult<Opening> VentanaDriver::open(SourceSet& sources, const Probe& probe,
   parts.associated = std::move(images).value();
   slide::add_tiff_facts(parts.levels, parts.associated, ifds);
   // OpenSlide takes the tiff.* properties and the hash's tags from level 0.
-  auto hash = hash_input(sources, parts.levels, ifds, *chosen[0], probe.tiff->order);
-  if (!hash.ok()) return std::move(hash).error();
-  parts.hash_input = std::move(hash).value();
+  if (const Ifd* smallest = hashed_directory(parts.levels, ifds, *chosen[0])) {
+    parts.hash_input_later = tiff_hash_later(probe.tiff, *smallest, *chosen[0], probe.tiff->order);
+  }
 
   auto areas = ventana::parse_encode_info(xmp_of(*chosen[0]));
   if (!areas.ok()) return refuse(areas.error());

@@ -112,10 +112,13 @@ SlideResult<Opening> ArgosDriver::open(SourceSet& sources, const Probe& probe,
   if (auto it = map.find("argos.Barcode"); it != map.end()) map["kolva.barcode"] = it->second;
   parts.properties = md::finish_properties(std::move(map), parts.levels, "argos");
   // OpenSlide hashes the XML, with its NUL, after the tags.
-  auto hash = tiff_hash_input(sources, *chosen.back(), ifds[0], probe.tiff->order);
-  if (!hash.ok()) return std::move(hash).error();
-  parts.hash_input = std::move(hash).value();
-  if (parts.hash_input) parts.hash_input->texts.push_back(argos_xml(ifds[0]));
+  parts.hash_input_later = [tiles = tiff_hash_later(probe.tiff, *chosen.back(), ifds[0],
+                                                    probe.tiff->order),
+                            first = &ifds[0]](const SourceSet& from) {
+    auto hash = tiles(from);
+    if (hash.ok() && *hash) (*hash)->texts.push_back(argos_xml(*first));
+    return hash;
+  };
   return Opening(std::move(parts));
 }
 

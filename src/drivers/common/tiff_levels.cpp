@@ -567,15 +567,6 @@ SlideResult<Unit> add_stored_image(SlideParts& parts, const SourceSet& sources, 
   return Unit{};
 }
 
-SlideResult<std::optional<HashInput>> tiff_hash_input(const SourceSet& sources,
-                                                      const Ifd& smallest, const Ifd& first,
-                                                      ByteOrder order) {
-  if (auto filled = fill_in_file(sources, smallest, order); !filled.ok()) {
-    return std::move(filled).error();
-  }
-  return slide::tiff_hash_input(smallest, first);
-}
-
 std::function<SlideResult<std::optional<HashInput>>(const SourceSet&)> tiff_hash_later(
     std::shared_ptr<const void> owner, const Ifd& smallest, const Ifd& first, ByteOrder order) {
   return [owner = std::move(owner), smallest = &smallest, first = &first,

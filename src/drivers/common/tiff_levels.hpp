@@ -75,14 +75,10 @@ slide::SlideResult<Unit> add_stored_image(slide::SlideParts& parts,
                                           const std::string& name);
 
 // slide::tiff_hash_input of `smallest` (the smallest level's directory) and
-// `first`, once the tables `smallest` left in the file are read from `sources`.
-slide::SlideResult<std::optional<slide::HashInput>> tiff_hash_input(
-    const slide::SourceSet& sources, const tiff_tools::Ifd& smallest,
-    const tiff_tools::Ifd& first, ByteOrder order);
-// tiff_hash_input of `smallest` and `first`, worked out when the slide's hash
-// input is first asked for (SlideParts::hash_input_later); `owner` keeps both
-// directories alive until then. The tables `smallest` left in the file are
-// read then, into the hash input alone: the directory is not changed.
+// `first`, worked out when the slide's hash input is first asked for
+// (SlideParts::hash_input_later); `owner` keeps both directories alive until
+// then. The tables `smallest` left in the file are read then, into the hash
+// input alone: the directory is not changed.
 std::function<slide::SlideResult<std::optional<slide::HashInput>>(const slide::SourceSet&)>
 tiff_hash_later(std::shared_ptr<const void> owner, const tiff_tools::Ifd& smallest,
                 const tiff_tools::Ifd& first, ByteOrder order);

@@ -42,11 +42,6 @@ std::string text_of(Attributes attributes, std::string_view key) {
   return v ? std::string(*v) : std::string();
 }
 
-// An attribute that is a whole unsigned number (blanks around it allowed).
-std::optional<std::uint64_t> uint_of(Attributes attributes, std::string_view key) {
-  const std::string_view* v = find(attributes, key);
-  return v ? text::parse_uint(*v) : std::nullopt;
-}
 
 // A length in micrometres from a value and its unit (µm when none).
 std::optional<double> micrometres(const std::string_view* v, const std::string_view* u) {
@@ -107,6 +102,11 @@ PixelsAttributes pixels_attributes(Attributes attributes) {
 // A whole unsigned number (blanks around it allowed), when there is a value.
 std::optional<std::uint64_t> uint_in(const std::string_view* v) {
   return v ? text::parse_uint(*v) : std::nullopt;
+}
+
+// An attribute that is a whole unsigned number.
+std::optional<std::uint64_t> uint_of(Attributes attributes, std::string_view key) {
+  return uint_in(find(attributes, key));
 }
 
 // A TiffData element of an image's Pixels, and whether its first UUID names

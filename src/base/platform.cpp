@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
+#include <string>
 
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN
@@ -28,6 +30,9 @@
 
 #ifdef __GLIBC__
 #include <malloc.h>
+#endif
+#ifdef __SSE2__
+#include <emmintrin.h>
 #endif
 
 namespace kolva::platform {
@@ -300,6 +305,70 @@ bool keep_freed_heap(int trim_threshold, int mmap_threshold) {
   (void)trim_threshold;
   (void)mmap_threshold;
   return false;
+#endif
+}
+
+std::size_t last_level_cache_bytes() {
+#ifdef __linux__
+  // What the kernel says of the first CPU's caches, as lscpu reads it: the C
+  // library's figure comes from CPUID, which on AMD and under hypervisors can
+  // count every core complex's L3 (ten times what one core can use).
+  std::size_t largest = 0;
+  for (int index = 0; index < 8; ++index) {
+    const std::string path =
+        "/sys/devices/system/cpu/cpu0/cache/index" + std::to_string(index) + "/size";
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) break;
+    char text[32] = {};
+    const ssize_t got = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    std::size_t bytes = 0;
+    ssize_t i = 0;
+    for (; i < got && text[i] >= '0' && text[i] <= '9' && bytes < (std::size_t{1} << 40); ++i) {
+      bytes = bytes * 10 + static_cast<std::size_t>(text[i] - '0');
+    }
+    if (i < got && text[i] == 'K') bytes <<= 10;
+    if (i < got && text[i] == 'M') bytes <<= 20;
+    largest = std::max(largest, bytes);
+  }
+  if (largest != 0) return largest;
+#endif
+#if defined(__GLIBC__) && defined(_SC_LEVEL3_CACHE_SIZE)
+  for (const int name : {_SC_LEVEL3_CACHE_SIZE, _SC_LEVEL2_CACHE_SIZE}) {
+    const long bytes = sysconf(name);
+    if (bytes > 0) return static_cast<std::size_t>(bytes);
+  }
+#endif
+  return 0;
+}
+
+void stream_copy(std::uint8_t* dst, const std::uint8_t* src, std::size_t length) {
+#ifdef __SSE2__
+  // An ordinary copy up to the first 16-byte boundary of the destination, then
+  // 64 bytes (a cache line's worth) of streaming stores at a time.
+  const std::size_t head =
+      std::min<std::size_t>(length, (16 - (reinterpret_cast<std::uintptr_t>(dst) & 15)) & 15);
+  std::memcpy(dst, src, head);
+  dst += head;
+  src += head;
+  length -= head;
+  for (; length >= 64; length -= 64, dst += 64, src += 64) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 16));
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 32));
+    const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 48));
+    _mm_stream_si128(reinterpret_cast<__m128i*>(dst), a);
+    _mm_stream_si128(reinterpret_cast<__m128i*>(dst + 16), b);
+    _mm_stream_si128(reinterpret_cast<__m128i*>(dst + 32), c);
+    _mm_stream_si128(reinterpret_cast<__m128i*>(dst + 48), d);
+  }
+#endif
+  if (length != 0) std::memcpy(dst, src, length);
+}
+
+void stream_fence() {
+#ifdef __SSE2__
+  _mm_sfence();
 #endif
 }
 

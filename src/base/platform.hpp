@@ -1,8 +1,9 @@
 #pragma once
 
-// Everything the core asks of the operating system beyond standard C++: files
-// read at absolute offsets, files written and synced, the process id and the
-// C library's heap tuning. POSIX systems (Linux, macOS) and Windows implement
+// Everything the core asks of the operating system and the processor beyond
+// standard C++: files read at absolute offsets, files written and synced, the
+// process id, the C library's heap tuning, the cache size and stores that go
+// around the caches. POSIX systems (Linux, macOS) and Windows implement
 // it in platform.cpp; nothing else in the core includes a system header.
 //
 // Failures are errno values (0 is success), so that OsError reads the same on
@@ -59,5 +60,17 @@ long process_id();
 // heap for reuse and to serve allocations below `mmap_threshold` from the heap.
 // Only glibc has these knobs; elsewhere this does nothing and says false.
 bool keep_freed_heap(int trim_threshold, int mmap_threshold);
+
+// Bytes of the processor's last-level cache, 0 when the system does not say.
+std::size_t last_level_cache_bytes();
+
+// Copies `length` bytes with stores that go around the caches where the
+// processor has them (SSE2's streaming stores), an ordinary copy elsewhere.
+// For a destination too large to stay cached: an ordinary store first reads
+// the line it writes into the cache, which doubles the memory traffic. The
+// stores are weakly ordered: the copying thread calls stream_fence() before
+// another thread may look at what it wrote.
+void stream_copy(std::uint8_t* dst, const std::uint8_t* src, std::size_t length);
+void stream_fence();
 
 }  // namespace kolva::platform

@@ -9,6 +9,7 @@
 #include <variant>
 #include <vector>
 
+#include "base/platform.hpp"
 #include "slide/pool.hpp"
 
 namespace kolva::slide {
@@ -121,6 +122,17 @@ struct Runs {
 // threads share, and a run's pieces go to the kernel in one call.
 constexpr std::size_t kRunTiles = 64;
 constexpr std::uint64_t kRunBytes = std::uint64_t{16} << 20;
+
+// Whether a batch writing `bytes` lands them with streaming stores: past the
+// last-level cache, the caller finds none of them cached anyway, and ordinary
+// stores would read every line they write first.
+bool streams(std::uint64_t bytes) {
+  static const std::uint64_t cache = [] {
+    const std::size_t reported = platform::last_level_cache_bytes();
+    return reported != 0 ? std::uint64_t{reported} : std::uint64_t{32} << 20;
+  }();
+  return bytes >= cache;
+}
 
 // A tile's range, copied out of its plan for sorting, and the plan's index.
 struct Key {
@@ -413,6 +425,9 @@ SlideResult<Unit> read_plans(const Slide& slide, std::span<const TilePlan> plans
       cut ? std::clamp<std::size_t>(plans.size() / (8 * std::size_t{threads}), 4, kRunTiles)
           : kRunTiles;
   const Runs batch = file_order_runs(slide.sources(), plans, dst, run_tiles);
+  std::uint64_t landing = 0;
+  for (const auto& d : dst) landing += d.size();
+  const bool stream = streams(landing);
   const std::vector<Run>& runs = batch.runs;
   // One run: its tiles' heads written, their ranges read in one scattered
   // read, a tile asked for again copied from the first, then each finished.
@@ -455,12 +470,19 @@ SlideResult<Unit> read_plans(const Slide& slide, std::span<const TilePlan> plans
     const Range& first = plans[tiles.front()].ranges[0];
     const bool ok =
         read_scattered(slide.sources(), Range{first.offset, total, first.source}, pieces).ok();
+    bool streamed = false;
     for (std::size_t k = 0; ok && k < tiles.size(); ++k) {
       if (copy_from[k] != k) {
-        std::memcpy(reads[k].at, reads[copy_from[k]].at,
-                    static_cast<std::size_t>(plans[tiles[k]].ranges[0].length));
+        const auto length = static_cast<std::size_t>(plans[tiles[k]].ranges[0].length);
+        if (stream) {
+          platform::stream_copy(reads[k].at, reads[copy_from[k]].at, length);
+          streamed = true;
+        } else {
+          std::memcpy(reads[k].at, reads[copy_from[k]].at, length);
+        }
       }
     }
+    if (streamed) platform::stream_fence();
     for (std::size_t k = 0; k < tiles.size(); ++k) {
       slide.finish_direct(plans[tiles[k]], dst[tiles[k]], reads[k], ok);
     }

@@ -137,22 +137,6 @@ void place_tiles(std::vector<slide::Level>& levels, const ventana::Stitch& s) {
   }
 }
 
-// The directory whose tiles the hash input holds: the first of the smallest
-// level's size, level 0's looked at first (the hash takes level 0's tags).
-const Ifd* hashed_directory(const std::vector<slide::Level>& levels, const std::vector<Ifd>& ifds,
-                            const Ifd& level0) {
-  if (levels.empty()) return nullptr;
-  const auto size = levels.back().info.dimensions;
-  auto same = [&](const Ifd& ifd) {
-    return ifd.scalar(256) == size.first && ifd.scalar(257) == size.second;
-  };
-  const Ifd* smallest = same(level0) ? &level0 : nullptr;
-  for (std::size_t i = 0; i < ifds.size() && smallest == nullptr; ++i) {
-    if (&ifds[i] != &level0 && same(ifds[i])) smallest = &ifds[i];
-  }
-  return smallest;
-}
-
 }  // namespace
 
 const Family& VentanaDriver::family() const {
@@ -209,10 +193,10 @@ SlideResult<Opening> VentanaDriver::open(SourceSet& sources, const Probe& probe,
   if (!images.ok()) return std::move(images).error();
   parts.associated = std::move(images).value();
   slide::add_tiff_facts(parts.levels, parts.associated, ifds);
-  // OpenSlide takes the tiff.* properties and the hash's tags from level 0.
-  if (const Ifd* smallest = hashed_directory(parts.levels, ifds, *chosen[0])) {
-    parts.hash_input_later = tiff_hash_later(probe.tiff, *smallest, *chosen[0], probe.tiff->order);
-  }
+  // OpenSlide takes the tiff.* properties and the hash's tags from level 0, and
+  // the tiles from the smallest level's own directory (a label or thumbnail
+  // of that size may come first in the file).
+  parts.hash_input_later = tiff_hash_later(probe.tiff, *chosen.back(), *chosen[0], probe.tiff->order);
 
   auto areas = ventana::parse_encode_info(xmp_of(*chosen[0]));
   if (!areas.ok()) return refuse(areas.error());

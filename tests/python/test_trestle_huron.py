@@ -22,6 +22,9 @@ def files(tmp_path_factory):
     folder = tmp_path_factory.mktemp("trestle-huron")
     out = {f"trestle-{k}": v for k, v in tf.all_trestle_fixtures(folder).items()}
     out["huron"] = make_huron(folder / "huron.tif")
+    # A thumbnail of the smallest level's size, before it in the file: the
+    # level's own tiles are hashed.
+    out["huron-small-thumbnail"] = make_huron(folder / "huron-t.tif", thumbnail=(128, 96))
     return out
 
 
@@ -38,7 +41,8 @@ def decode(data: bytes) -> np.ndarray:
     return np.asarray(Image.open(io.BytesIO(data)).convert("RGB"), np.int16)
 
 
-@pytest.mark.parametrize("name", ["trestle-overlapping", "trestle-level-0-only-overlap", "huron"])
+@pytest.mark.parametrize("name", ["trestle-overlapping", "trestle-level-0-only-overlap", "huron",
+                                  "huron-small-thumbnail"])
 def test_matches_openslide(files, name):
     slide = kolva.open(files[name])
     osr = openslide.OpenSlide(str(files[name]))
@@ -61,7 +65,7 @@ def test_matches_openslide(files, name):
         theirs = np.asarray(osr.associated_images[image_name].convert("RGB"), np.int16)
         assert np.abs(decode(image.data) - theirs).max() <= 2, image_name
 
-    pages = [0] + [i for i in range(2, 6)] if name == "huron" else list(range(slide.level_count))
+    pages = [0] + [i for i in range(2, 6)] if name.startswith("huron") else list(range(slide.level_count))
     overlaps = tf.CASES[name[len("trestle-"):]].overlaps if name.startswith("trestle") else ()
     for level in range(slide.level_count):
         lv = slide.levels[level]

@@ -589,27 +589,4 @@ std::function<SlideResult<std::optional<HashInput>>(const SourceSet&)> tiff_hash
   };
 }
 
-namespace {
-
-// The directory slide::tiff_hash_input takes: the first of the smallest level's size.
-const Ifd* hashed_directory(const std::vector<Level>& levels, const std::vector<Ifd>& ifds) {
-  if (levels.empty() || ifds.empty()) return nullptr;
-  const auto [width, height] = levels.back().info.dimensions;
-  for (const Ifd& ifd : ifds) {
-    if (ifd.scalar(256) == width && ifd.scalar(257) == height) return &ifd;
-  }
-  return nullptr;
-}
-
-}  // namespace
-
-std::function<SlideResult<std::optional<HashInput>>(const SourceSet&)> tiff_hash_later(
-    std::shared_ptr<const void> owner, const std::vector<Level>& levels,
-    const std::vector<Ifd>& ifds, ByteOrder order) {
-  const Ifd* smallest = hashed_directory(levels, ifds);
-  if (smallest == nullptr) return nullptr;
-  return tiff_hash_later(std::move(owner), *smallest, ifds[0], order);
-}
-
-
 }  // namespace kolva::drivers

@@ -82,11 +82,6 @@ slide::SlideResult<Unit> add_stored_image(slide::SlideParts& parts,
 std::function<slide::SlideResult<std::optional<slide::HashInput>>(const slide::SourceSet&)>
 tiff_hash_later(std::shared_ptr<const void> owner, const tiff_tools::Ifd& smallest,
                 const tiff_tools::Ifd& first, ByteOrder order);
-// The same for slide::tiff_hash_input of `levels` and `ifds` (its directory is
-// chosen now); an empty function when no directory has the smallest level's size.
-std::function<slide::SlideResult<std::optional<slide::HashInput>>(const slide::SourceSet&)>
-tiff_hash_later(std::shared_ptr<const void> owner, const std::vector<slide::Level>& levels,
-                const std::vector<tiff_tools::Ifd>& ifds, ByteOrder order);
 
 // The media type of tiles in TIFF compression `code` as this layer hands them
 // out ("image/tiff" for wrapped ones); empty when it cannot.

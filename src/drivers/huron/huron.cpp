@@ -67,7 +67,8 @@ SlideResult<Opening> HuronDriver::open(SourceSet& sources, const Probe& probe,
   if (!images.ok()) return std::move(images).error();
   parts.associated = std::move(images).value();
   slide::add_tiff_facts(parts.levels, parts.associated, ifds);
-  parts.hash_input_later = tiff_hash_later(probe.tiff, parts.levels, ifds, probe.tiff->order);
+  // The smallest level's own tiles: a thumbnail of its size may come first.
+  parts.hash_input_later = tiff_hash_later(probe.tiff, *chosen.back(), ifds[0], probe.tiff->order);
 
   // The properties, worked out when first asked for.
   std::vector<slide::Level> sizes;  // what the properties say of the levels

@@ -104,7 +104,8 @@ SlideResult<Opening> TrestleDriver::open(SourceSet& sources, const Probe& probe,
   if (auto macro = full_macro(sources)) parts.associated.push_back(std::move(*macro));
   mean_downsamples(parts.levels);
   slide::add_tiff_facts(parts.levels, parts.associated, ifds);
-  parts.hash_input_later = tiff_hash_later(probe.tiff, parts.levels, ifds, probe.tiff->order);
+  // The smallest level's own tiles: a thumbnail of its size may come first.
+  parts.hash_input_later = tiff_hash_later(probe.tiff, *chosen.back(), ifds[0], probe.tiff->order);
 
   const std::string description = md::clean_text(*md::ascii_tag(ifds[0], kImageDescription));
   std::vector<std::pair<std::uint64_t, std::uint64_t>> overlap;

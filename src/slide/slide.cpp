@@ -13,17 +13,21 @@
 
 namespace kolva::slide {
 
-std::optional<std::uint64_t> TilePlan::output_size() const {
-  if (const auto* custom = std::get_if<Custom>(&assembly)) return custom->size;
+bool TilePlan::sized(std::uint64_t& size) const {
+  if (const auto* custom = std::get_if<Custom>(&assembly)) {
+    size = custom->size.value_or(0);
+    return custom->size.has_value();
+  }
   const auto* splice = std::get_if<Splice>(&assembly);
   std::uint64_t total = splice->head().size();
   std::uint64_t data = 0;
   for (const Range& r : ranges) {
-    if (!checked_add(data, r.length, data)) return std::nullopt;
+    if (!checked_add(data, r.length, data)) return false;
   }
-  if (data < splice->skip) return std::nullopt;
-  if (!checked_add(total, data - splice->skip + splice->suffix_size, total)) return std::nullopt;
-  return total;
+  if (data < splice->skip) return false;
+  if (!checked_add(total, data - splice->skip + splice->suffix_size, total)) return false;
+  size = total;
+  return true;
 }
 
 void Splice::write_head(std::uint8_t* out) const {

@@ -57,6 +57,9 @@ struct Range {
 class RangeList {
  public:
   RangeList() = default;
+  // One range, built in place: through an initializer list the range is
+  // stored a word at a time and loaded whole, a stalled store forward per tile.
+  explicit RangeList(const Range& r) : first_(r), size_(1) {}
   RangeList(std::initializer_list<Range> ranges) {
     for (const Range& r : ranges) push_back(r);
   }
@@ -130,7 +133,15 @@ struct TilePlan {
   RangeList ranges;
   Assembly assembly;
   // The output's length when it is known before reading (Splice, a sized Custom).
-  std::optional<std::uint64_t> output_size() const;
+  std::optional<std::uint64_t> output_size() const {
+    std::uint64_t size = 0;
+    if (!sized(size)) return std::nullopt;
+    return size;
+  }
+  // The same as a flag and `size`. output_size() is inline over it: GCC returns
+  // an optional built on the stack, its flag written as a byte and read back
+  // within a word, which stalls each of the few calls a batch makes per tile.
+  bool sized(std::uint64_t& size) const;
 };
 
 // Where one stored tile of a positioned level lies, in that level's pixels

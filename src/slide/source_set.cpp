@@ -130,7 +130,8 @@ SourceSet::SourceSet(std::shared_ptr<std_io::RangeSource> first,
                      std::shared_ptr<Siblings> siblings)
     : siblings_(std::move(siblings)) {
   auto* frames = dynamic_cast<const FrameSource*>(first.get());
-  sources_.push_back(Entry{"", std::move(first), frames});
+  const bool remote = first && first->remote();
+  sources_.push_back(Entry{"", std::move(first), frames, remote});
 }
 
 KolvaResult<std::uint64_t> FrameSource::read_at(std::uint64_t offset,
@@ -157,7 +158,8 @@ SlideResult<std::vector<std::string>> SourceSet::list(const std::string& folder)
 
 SourceIndex SourceSet::add(const std::string& relative, std::shared_ptr<std_io::RangeSource> source) {
   auto* frames = dynamic_cast<const FrameSource*>(source.get());
-  sources_.push_back(Entry{relative, std::move(source), frames});
+  const bool remote = source && source->remote();
+  sources_.push_back(Entry{relative, std::move(source), frames, remote});
   return static_cast<SourceIndex>(sources_.size() - 1);
 }
 

@@ -118,7 +118,7 @@ class SourceSet {
   std::string file_name() const;
   // Whether a read costs a round trip: the read executor then gathers ranges
   // into one fetch instead of reading them one by one.
-  bool remote(SourceIndex index) const { return sources_[index].source->remote(); }
+  bool remote(SourceIndex index) const { return sources_[index].remote; }
   // The source as a frame source, or null when its unit is a byte.
   const FrameSource* frames(SourceIndex index) const { return sources_[index].frames; }
 
@@ -137,6 +137,7 @@ class SourceSet {
     std::string relative;  // "" for the first file
     std::shared_ptr<std_io::RangeSource> source;
     const FrameSource* frames = nullptr;
+    bool remote = false;  // the source's own answer, asked once: a batch asks per tile
   };
   std::vector<Entry> sources_;
   std::shared_ptr<Siblings> siblings_;

@@ -243,7 +243,7 @@ class LevelsTiler final : public Tiler {
         t.counts[*index] == 0 || t.offsets[*index] == 0) {
       return errors::tile_not_stored(level, x, y);
     }
-    RangeList ranges{Range{t.offsets[*index], t.counts[*index], source_}};
+    RangeList ranges(Range{t.offsets[*index], t.counts[*index], source_});
     switch (l.kind) {
       case TileKind::AsStored: return TilePlan{std::move(ranges), Splice{}};
       case TileKind::JpegHead:
@@ -289,6 +289,7 @@ class LevelsTiler final : public Tiler {
     const CodecLevel& l = levels_[level];
     if (l.wrap) return l.wrap.get();
     Made& made = made_[level];
+    if (made.done.load(std::memory_order_acquire)) return made.header ? &*made.header : nullptr;
     std::call_once(made.once, [&] {
       if (l.layout_from == nullptr) {
         made.header = TiffHeaderTemplate::make(l.layout, 1);
@@ -299,6 +300,7 @@ class LevelsTiler final : public Tiler {
                               l.tile_height);
       if (layout.ok()) made.header = TiffHeaderTemplate::make(*layout, 1);
     });
+    made.done.store(true, std::memory_order_release);
     return made.header ? &*made.header : nullptr;
   }
 
@@ -356,6 +358,9 @@ class LevelsTiler final : public Tiler {
   struct Made {
     std::once_flag once;
     std::optional<TiffHeaderTemplate> header;
+    // Set once the header is made: std::call_once prepares thread-locals on
+    // every call, done or not, which a batch of small tiles notices.
+    std::atomic<bool> done{false};
   };
   mutable std::unique_ptr<Made[]> made_ = std::make_unique<Made[]>(levels_.size());
   SourceIndex source_;

@@ -53,7 +53,7 @@ struct Encoding {
 // `shared`: the TIFF header of sub-blocks of t's size, when its level keeps one.
 TilePlan plan_tile(const Tile& t, const Encoding& e, SourceIndex source, const std::string& name,
                    const Bytes* shared = nullptr) {
-  RangeList ranges{Range{t.offset, t.length, source}};
+  RangeList ranges(Range{t.offset, t.length, source});
   if (e.compression == Compression::Jpeg || e.compression == Compression::JpegXr) {
     return {std::move(ranges), Splice{}};
   }
@@ -70,7 +70,7 @@ TilePlan plan_tile(const Tile& t, const Encoding& e, SourceIndex source, const s
       splice.own_prefix = std::move(*head);
     }
     splice.fix = czi::to_rgb(e.format);
-    return {RangeList{Range{t.offset, pixels, source}}, std::move(splice)};
+    return {RangeList(Range{t.offset, pixels, source}), std::move(splice)};
   }
   const std::uint64_t size = (shared ? shared->size() : head ? head->size() : 0) + pixels;
   return {std::move(ranges),

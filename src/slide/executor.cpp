@@ -470,19 +470,17 @@ SlideResult<Unit> read_plans(const Slide& slide, std::span<const TilePlan> plans
     const Range& first = plans[tiles.front()].ranges[0];
     const bool ok =
         read_scattered(slide.sources(), Range{first.offset, total, first.source}, pieces).ok();
-    bool streamed = false;
     for (std::size_t k = 0; ok && k < tiles.size(); ++k) {
       if (copy_from[k] != k) {
         const auto length = static_cast<std::size_t>(plans[tiles[k]].ranges[0].length);
         if (stream) {
           platform::stream_copy(reads[k].at, reads[copy_from[k]].at, length);
-          streamed = true;
         } else {
           std::memcpy(reads[k].at, reads[copy_from[k]].at, length);
         }
       }
     }
-    if (streamed) platform::stream_fence();
+    if (stream) platform::stream_fence();
     for (std::size_t k = 0; k < tiles.size(); ++k) {
       slide.finish_direct(plans[tiles[k]], dst[tiles[k]], reads[k], ok);
     }

@@ -129,9 +129,7 @@ SlideResult<std::shared_ptr<std_io::RangeSource>> LocalSiblings::open(const std:
 SourceSet::SourceSet(std::shared_ptr<std_io::RangeSource> first,
                      std::shared_ptr<Siblings> siblings)
     : siblings_(std::move(siblings)) {
-  auto* frames = dynamic_cast<const FrameSource*>(first.get());
-  const bool remote = first && first->remote();
-  sources_.push_back(Entry{"", std::move(first), frames, remote});
+  add("", std::move(first));
 }
 
 KolvaResult<std::uint64_t> FrameSource::read_at(std::uint64_t offset,

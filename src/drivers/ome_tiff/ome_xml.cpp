@@ -42,7 +42,6 @@ std::string text_of(Attributes attributes, std::string_view key) {
   return v ? std::string(*v) : std::string();
 }
 
-
 // A length in micrometres from a value and its unit (µm when none).
 std::optional<double> micrometres(const std::string_view* v, const std::string_view* u) {
   if (v == nullptr) return std::nullopt;
